@@ -1,0 +1,43 @@
+# msistub: top-level commands. `make test` and `make demo` work on a fresh machine as root:
+# they install what is missing (Debian packages, the mingw libcrypto) themselves.
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+CTEST_JOBS ?= 2
+
+.PHONY: all deps build build-host build-win64 test test-host test-win64 demo clean
+
+all: build
+
+deps:
+	@tools/deps.sh
+	@tools/build-openssl-mingw.sh >/dev/null
+
+build-host: deps
+	cmake --preset host >/dev/null
+	cmake --build --preset host -j $(JOBS)
+
+build-win64: deps build-host
+	cmake --preset win64 >/dev/null
+	cmake --build --preset win64 -j $(JOBS)
+
+build: build-host build-win64
+
+test-host: build-host
+	ctest --preset host -j $(CTEST_JOBS)
+
+test-win64: build-win64
+	ctest --preset win64 -j $(CTEST_JOBS)
+
+# Every test of both trees; CTest's summary of each tree ends the output, and the exit code
+# is non-zero when any test failed.
+test: build
+	@rc=0; \
+	ctest --preset host -j $(CTEST_JOBS) || rc=1; \
+	ctest --preset win64 -j $(CTEST_JOBS) || rc=1; \
+	exit $$rc
+
+demo: build
+	@tools/demo.sh
+
+clean:
+	rm -rf build

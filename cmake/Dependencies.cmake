@@ -1,0 +1,49 @@
+# zlib, OpenSSL libcrypto and googletest for the two configurations.
+#   msistub::zlib, msistub::crypto  -- imported libraries
+#   GTest::gtest, GTest::gtest_main -- built from /usr/src/googletest
+if(MSISTUB_WINDOWS)
+  # Everything static: the shipped stub needs nothing but system DLLs.
+  add_compile_options(-ffunction-sections -fdata-sections)
+  add_link_options(-static -static-libgcc -static-libstdc++ -Wl,--gc-sections)
+  set(MSISTUB_OPENSSL_MINGW "" CACHE PATH "Prefix of a static libcrypto built for mingw64")
+  if(NOT MSISTUB_OPENSSL_MINGW)
+    execute_process(COMMAND ${CMAKE_SOURCE_DIR}/tools/build-openssl-mingw.sh
+                    OUTPUT_VARIABLE prefix OUTPUT_STRIP_TRAILING_WHITESPACE
+                    RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+      message(FATAL_ERROR "could not build libcrypto for mingw64 (tools/build-openssl-mingw.sh)")
+    endif()
+    set(MSISTUB_OPENSSL_MINGW "${prefix}" CACHE PATH "" FORCE)
+  endif()
+  add_library(msistub_crypto STATIC IMPORTED)
+  set_target_properties(msistub_crypto PROPERTIES
+    IMPORTED_LOCATION "${MSISTUB_OPENSSL_MINGW}/lib/libcrypto.a"
+    INTERFACE_INCLUDE_DIRECTORIES "${MSISTUB_OPENSSL_MINGW}/include"
+    INTERFACE_LINK_LIBRARIES "ws2_32;crypt32;bcrypt;advapi32;user32")
+  add_library(msistub::crypto ALIAS msistub_crypto)
+  find_library(MINGW_ZLIB NAMES libz.a z REQUIRED)
+  find_path(MINGW_ZLIB_INCLUDE zlib.h REQUIRED)
+  add_library(msistub_zlib STATIC IMPORTED)
+  set_target_properties(msistub_zlib PROPERTIES IMPORTED_LOCATION "${MINGW_ZLIB}"
+    INTERFACE_INCLUDE_DIRECTORIES "${MINGW_ZLIB_INCLUDE}")
+  add_library(msistub::zlib ALIAS msistub_zlib)
+else()
+  if(MSISTUB_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    add_link_options(-fsanitize=address,undefined)
+  endif()
+  find_package(OpenSSL REQUIRED)
+  find_package(ZLIB REQUIRED)
+  add_library(msistub::crypto ALIAS OpenSSL::Crypto)
+  add_library(msistub::zlib ALIAS ZLIB::ZLIB)
+endif()
+
+if(NOT TARGET GTest::gtest)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+  if(NOT TARGET GTest::gtest)
+    add_library(GTest::gtest ALIAS gtest)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+  endif()
+endif()

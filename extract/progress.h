@@ -1,0 +1,37 @@
+// Progress dialog and taskbar progress.
+//
+// ShowProgressDialog runs a modal dialog (built from an in-memory template) whose timer
+// drives ExtractJobStep and moves a 0..100 progress bar and the taskbar button's progress.
+// Results: 1 all written, 2 the user chose Cancel in an error box, 3 the job could not be
+// stored in the dialog, -1 no template memory or no dialog. The TaskbarProgress record is
+// process-wide (gTaskbarProgress); every operation accepts a missing record.
+#pragma once
+#include <cstdint>
+
+#include "common/winseam.h"
+#include "extract/writer.h"
+
+struct ITaskbarList3;
+
+struct TaskbarProgress {
+  ITaskbarList3* taskbar;
+  HWND window;
+  uint64_t total;
+  uint64_t completed;
+};
+
+extern TaskbarProgress* gTaskbarProgress;
+
+TaskbarProgress* TaskbarProgressCreate();
+void TaskbarProgressSetWindow(TaskbarProgress* progress, HWND window);
+void TaskbarProgressSetState(TaskbarProgress* progress, BOOL normal);
+void TaskbarProgressSetTotal(TaskbarProgress* progress, uint64_t total);
+void TaskbarProgressSetCompleted(TaskbarProgress* progress, uint64_t completed);
+void TaskbarProgressRelease(TaskbarProgress* progress);
+
+INT_PTR ShowProgressDialog(HINSTANCE instance, ExtractJob* job, const char* className,
+                           const char* caption, const char* fontName);
+INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Size in bytes of the in-memory dialog template for these three strings.
+uint32_t ProgressTemplateSize(const char* className, const char* caption, const char* fontName);

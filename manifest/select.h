@@ -1,0 +1,30 @@
+// Package selection.
+//
+// A package descriptor is "arch\languages\productCode\productName" (arch "x64" or "Intel",
+// any case; languages decimal LCIDs separated by ';'). SelectPackage runs up to three walks
+// with MatchPackageEntry: low 16 bits of the user's LCID, then low 8 bits, then 1033 (when
+// the user's LCID is not 1033; gSourceTable.userLcid becomes 1033). It returns true when a
+// package is chosen (entryId != 0); the selection then holds the chosen descriptor's fields.
+// Descriptors with a field over 255 characters, or a product code that is not a plain file
+// name, are never chosen.
+#pragma once
+#include <cstdint>
+
+enum : uint32_t { DESCRIPTOR_FIELD_SIZE = 256 };
+
+struct PackageSelection {
+  uint32_t matchMode;  // 0: low 16 bits of the LCID; 1: low 8 bits
+  int32_t sourceIndex;
+  uint32_t entryId;    // 0: nothing chosen
+  char architecture[DESCRIPTOR_FIELD_SIZE];
+  char languages[DESCRIPTOR_FIELD_SIZE];
+  char productCode[DESCRIPTOR_FIELD_SIZE];
+  char productName[DESCRIPTOR_FIELD_SIZE];
+};
+
+int MatchPackageEntry(int32_t sourceIndex, uint32_t entryId, const char* text, void* userData);
+bool SelectPackage(PackageSelection* selection);
+
+// True when `name` can name a file inside a folder: not empty, not "." or "..", and free of
+// '\\', '/', ':' and control characters.
+bool IsPlainFileName(const char* name);

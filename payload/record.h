@@ -1,0 +1,38 @@
+// Record decoding and signature check.
+//
+// LoadRecord is the one way to read a record of a source: FindRecord, then inflate
+// (SOURCE_COMPRESSED) or copy, then verify the RSA-2048 PKCS#1 v1.5 SHA-256 signature over
+// the decoded bytes against the built-in public key (SOURCE_SIGNED). On code 0 the outputs
+// hold a new LocalAlloc block owned by the caller and the content size; on any failure
+// (1168, 13, 1392, 0x80090003, or the allocation error) the outputs are left untouched and
+// nothing stays allocated. A signed source never hands out bytes whose signature was not
+// checked.
+#pragma once
+#include <cstdint>
+
+#include "common/format.h"
+#include "common/status.h"
+
+struct PayloadSource {
+  uint8_t* containerData;  // owned (LocalFree)
+  uint32_t containerSize;
+  uint8_t* manifest;       // owned (LocalFree)
+  uint32_t manifestSize;
+  uint32_t flags;          // SOURCE_COMPRESSED | SOURCE_SIGNED
+};
+
+Status LoadRecord(const PayloadSource* source, const uint8_t type[16], uint32_t id,
+                  uint8_t** data, uint32_t* size);
+
+// Inflates a whole zlib stream into one growing LocalAlloc block. Returns 0 (outputs set)
+// or a negative zlib code (-3 corrupt/truncated/dictionary/too large, -4 no memory, or the
+// inflateInit_ result) with the outputs null and 0 and nothing allocated.
+int InflateRecord(const uint8_t* stored, uint32_t storedSize, uint8_t** out, uint32_t* outSize);
+
+// Checks `signature` over SHA-256 of `data`: code 0, 1392 (ERROR_FILE_CORRUPT) or
+// 0x80090003 (NTE_BAD_KEY).
+Status VerifyRecord(const uint8_t* data, uint32_t dataSize, const uint8_t* signature,
+                    uint32_t signatureSize);
+
+// Writes the 276 bytes of the built-in PUBLICKEYBLOB into `out` (generated at build time).
+void AssemblePayloadPublicKey(uint8_t out[PAYLOAD_PUBLIC_KEY_SIZE]);

@@ -1,0 +1,37 @@
+// Payload sources: where the containers of an executable image are found.
+//
+// The SourceTable is process-wide (gSourceTable). FindCertificateSources registers one
+// source per non-critical PAYLOAD_EXTENSION_OID extension of the certificates in the
+// image's first WIN_CERTIFICATE; AddImageSource registers the whole image as one container.
+// Each registered source owns a copy of its container and its verified manifest (flags 3).
+// FreeSources releases all of them and empties the table. LocateCertificateEntry holds the
+// PE32+ and certificate-table checks (no system calls), so it builds natively.
+#pragma once
+#include <cstdint>
+
+#include "common/status.h"
+#include "payload/record.h"
+
+struct SourceTable {
+  uint32_t userLcid;
+  uint32_t is64Bit;
+  uint32_t showProgress;
+  PayloadSource* sources;  // owned array, grown by one element per registration
+  uint32_t sourceCount;
+};
+
+extern SourceTable gSourceTable;
+
+Status AppendSource(const PayloadSource* source);
+Status AddImageSource(const uint8_t* image, uint32_t imageSize);
+void FreeSources();
+
+// True when `image` is a PE32+ file whose security directory lies inside the image and whose
+// first WIN_CERTIFICATE has a dwLength from 8 to the directory's size; then `content` and
+// `contentSize` give the entry's bytes behind its 8-byte header.
+bool LocateCertificateEntry(const uint8_t* image, uint32_t imageSize, const uint8_t** content,
+                            uint32_t* contentSize);
+
+#ifdef _WIN32
+Status FindCertificateSources(const uint8_t* image, uint32_t imageSize);
+#endif
