@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Makes a real MSI product with wixl and an external cabinet with gcab.
+#
+#   make-product.sh OUTDIR [options]
+#     --name NAME          product name                      (default "Demo Product")
+#     --code GUID          product code, with braces         (default a fixed demo code)
+#     --lang LCID          ProductLanguage / Template language (default 1033)
+#     --arch x64|Intel     platform                          (default x64)
+#     --size-mb N          size of the binary file in MiB    (default 3)
+#     --cab NAME           cabinet file name                 (default product.cab)
+#     --msi NAME           MSI file name                     (default product.msi)
+#     --fail-unless PROP   a launch condition: the install fails (1603) unless PROP is set
+#     --record-prop PROP   write the value of PROP into the registry value
+#                          HKLM\Software\msistub-test\<code>\PROP at install time
+#     --seed N             seed of the generated content       (default 1)
+#
+# Writes OUTDIR/<msi> and OUTDIR/<cab>; the cabinet holds a binary-like file, a text-like
+# file and (with --size-mb) an incompressible tail, all deterministic for the seed.
+set -euo pipefail
+out=${1:?usage: make-product.sh OUTDIR [options]}; shift
+name="Demo Product" code="{6E8A5C2B-1F3D-4B7A-9C1E-2D4F6A8B0C11}" lang=1033 arch=x64
+size=3 cab=product.cab msi=product.msi fail="" record="" seed=1
+while [ $# -gt 0 ]; do
+  case $1 in
+    --name) name=$2; shift 2 ;;
+    --code) code=$2; shift 2 ;;
+    --lang) lang=$2; shift 2 ;;
+    --arch) arch=$2; shift 2 ;;
+    --size-mb) size=$2; shift 2 ;;
+    --cab) cab=$2; shift 2 ;;
+    --msi) msi=$2; shift 2 ;;
+    --fail-unless) fail=$2; shift 2 ;;
+    --record-prop) record=$2; shift 2 ;;
+    --seed) seed=$2; shift 2 ;;
+    *) echo "make-product: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+mkdir -p "$out"
+work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
+# Content: text-like lines, binary-like structured data, and an incompressible part.
+python3 - "$work" "$size" "$seed" <<'PY'
+import random, sys, os
+d, size, seed = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+r = random.Random(seed)
+words = ["install", "package", "feature", "component", "registry", "folder", "value", "product",
+         "update", "service", "config", "version", "license", "readme", "setup", "module"]
+with open(os.path.join(d, "readme.txt"), "w") as f:
+    n = 0
+    while n < size * 1024 * 1024 // 3:
+        line = " ".join(r.choice(words) for _ in range(r.randint(4, 14))) + "\n"
+        f.write(line); n += len(line)
+with open(os.path.join(d, "engine.dll"), "wb") as f:
+    total = size * 1024 * 1024 // 3
+    table = bytes(r.getrandbits(8) for _ in range(4096))
+    chunks = []
+    n = 0
+    while n < total:
+        k = r.randint(16, 512)
+        off = r.randint(0, 4096 - k)
+        chunk = table[off:off + k] if r.random() < 0.7 else bytes(r.getrandbits(8) for _ in range(k // 4)) + b"\0" * (k - k // 4)
+        chunks.append(chunk); n += len(chunk)
+    f.write(b"".join(chunks)[:total])
+with open(os.path.join(d, "data.bin"), "wb") as f:
+    f.write(r.randbytes(size * 1024 * 1024 - 2 * (size * 1024 * 1024 // 3)))
+PY
+platform_attr="" win64="no" pf="ProgramFilesFolder"
+if [ "$arch" = x64 ]; then win64="yes"; pf="ProgramFiles64Folder"; fi
+condition=""
+[ -n "$fail" ] && condition="<Condition Message=\"This test product installs only with $fail set.\">$fail</Condition>"
+regcomp=""
+regref=""
+if [ -n "$record" ]; then
+  regcomp="<Component Id=\"Record\" Guid=\"*\" Win64=\"$win64\"><RegistryValue Root=\"HKLM\" Key=\"Software\\msistub-test\\$code\" Name=\"$record\" Type=\"string\" Value=\"[$record]\" KeyPath=\"yes\"/></Component>"
+  regref="<ComponentRef Id=\"Record\"/>"
+fi
+cguid=$(python3 -c "import uuid,sys; print('{%s}' % str(uuid.uuid5(uuid.NAMESPACE_URL, sys.argv[1])).upper())" "$code-main")
+upgrade=$(python3 -c "import uuid,sys; print('{%s}' % str(uuid.uuid5(uuid.NAMESPACE_URL, sys.argv[1])).upper())" "$code-upgrade")
+cat > "$work/product.wxs" <<WXS
+<?xml version="1.0" encoding="utf-8"?>
+<Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
+  <Product Id="$code" Name="$name" Language="$lang" Version="1.0.0" Manufacturer="msistub tests" UpgradeCode="$upgrade">
+    <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"/>
+    $condition
+    <Media Id="1" Cabinet="$cab" EmbedCab="no"/>
+    <Directory Id="TARGETDIR" Name="SourceDir">
+      <Directory Id="$pf">
+        <Directory Id="INSTALLDIR" Name="$name">
+          <Component Id="Main" Guid="$cguid" Win64="$win64">
+            <File Id="readme.txt" Source="readme.txt" KeyPath="yes"/>
+            <File Id="engine.dll" Source="engine.dll"/>
+            <File Id="data.bin" Source="data.bin"/>
+          </Component>
+          $regcomp
+        </Directory>
+      </Directory>
+    </Directory>
+    <Feature Id="Complete" Level="1"><ComponentRef Id="Main"/>$regref</Feature>
+  </Product>
+</Wix>
+WXS
+wixl_arch=x64; [ "$arch" = Intel ] && wixl_arch=x86
+( cd "$work" && wixl -a "$wixl_arch" -o "$work/$msi" product.wxs 2>/dev/null )
+( cd "$work" && gcab -c -z "$work/$cab" readme.txt engine.dll data.bin )
+mv "$work/$msi" "$work/$cab" "$out/"
