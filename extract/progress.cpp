@@ -1,0 +1,207 @@
+// The progress dialog: window class, in-memory template, and the timer that steps the
+// writer (see progress.h).
+//
+// A timer message runs writer steps back to back, each followed by the bar and taskbar
+// update, for up to PROGRESS_BATCH_MILLISECONDS (the system raises a zero timer period to
+// about 10 ms, so one step per message would cap extraction at one step per 10 ms). Building
+// with MSISTUB_ONE_STEP_PER_TICK=1 runs exactly one step per timer message instead.
+#include "extract/progress.h"
+
+#include <commctrl.h>
+
+#include <cstring>
+
+#include "common/errortext.h"
+
+#ifndef MSISTUB_ONE_STEP_PER_TICK
+#define MSISTUB_ONE_STEP_PER_TICK 0
+#endif
+
+namespace {
+
+enum : uint32_t {
+  PROGRESS_CLASS_STYLE = 0x0A08,  // CS_DBLCLKS | CS_NOCLOSE | CS_SAVEBITS
+  PROGRESS_DIALOG_STYLE = 0x80C808C0,
+  PROGRESS_BAR_ID = 100,
+  PROGRESS_TIMER_ID = 1,
+  PROGRESS_TEXT_SIZE = 1024,
+  PROGRESS_CAPTION_SIZE = 256,
+  TEMPLATE_STRING_UNITS = 50,  // terminator included
+  TEMPLATE_FIXED_BYTES = 28,
+  PROGRESS_BATCH_MILLISECONDS = 15,
+};
+
+// Writes `text` as NUL-terminated UTF-16 at `at`, at most TEMPLATE_STRING_UNITS units with
+// the terminator; a longer text is cut without splitting a surrogate pair. `room` is the
+// number of units available, which is at least the text's length in bytes plus one.
+WCHAR* PutTemplateString(WCHAR* at, size_t room, const char* text) {
+  int units = MultiByteToWideChar(CP_ACP, 0, text, -1, at, static_cast<int>(room));
+  if (units <= 0) {
+    at[0] = 0;
+    return at + 1;
+  }
+  int length = units - 1;
+  if (length > static_cast<int>(TEMPLATE_STRING_UNITS) - 1) {
+    length = static_cast<int>(TEMPLATE_STRING_UNITS) - 1;
+    if (at[length - 1] >= 0xD800 && at[length - 1] <= 0xDBFF) --length;
+  }
+  at[length] = 0;
+  return at + length + 1;
+}
+
+void BuildTemplate(BYTE* block, uint32_t size, const char* className, const char* caption,
+                   const char* fontName) {
+  BYTE* end = block + size;
+  DWORD style = PROGRESS_DIALOG_STYLE;
+  std::memcpy(block, &style, 4);  // extended style and item count stay 0
+  WORD geometry[5] = {0, 0, 180, 40, 0};  // x, y, cx, cy, menu
+  std::memcpy(block + 10, geometry, sizeof geometry);
+  auto* at = reinterpret_cast<WCHAR*>(block + 20);
+  at = PutTemplateString(at, (end - reinterpret_cast<BYTE*>(at)) / 2, className);
+  at = PutTemplateString(at, (end - reinterpret_cast<BYTE*>(at)) / 2, caption);
+  *at++ = 10;  // point size
+  at = PutTemplateString(at, (end - reinterpret_cast<BYTE*>(at)) / 2, fontName);
+  // A cut string leaves converted units behind the end of the template: clear them.
+  std::memset(at, 0, end - reinterpret_cast<BYTE*>(at));
+}
+
+int AskRetry(HWND dialog, const char* text) {
+  char caption[PROGRESS_CAPTION_SIZE];
+  caption[0] = '\0';
+  GetWindowTextA(dialog, caption, sizeof caption);
+  return MessageBoxA(dialog, text, caption, MB_ICONQUESTION | MB_RETRYCANCEL);
+}
+
+// Arms the step timer, asking the user while it cannot be armed; false when the user gives up.
+bool ArmTimer(HWND dialog, ExtractJob* job) {
+  for (;;) {
+    job->timerId = SetTimer(dialog, PROGRESS_TIMER_ID, 0, nullptr);
+    if (job->timerId) return true;
+    char text[PROGRESS_TEXT_SIZE];
+    FormatErrorText(GetLastError(), text, sizeof text, nullptr);
+    if (AskRetry(dialog, text) == IDCANCEL) return false;
+  }
+}
+
+void InitDialog(HWND dialog, ExtractJob* job) {
+  SetLastError(0);
+  if (SetWindowLongPtrA(dialog, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(job)) == 0 &&
+      GetLastError() != 0) {
+    EndDialog(dialog, 3);
+    return;
+  }
+  auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(dialog, GWLP_HINSTANCE));
+  auto font = reinterpret_cast<WPARAM>(reinterpret_cast<HFONT>(SendMessageA(dialog, WM_GETFONT, 0, 0)));
+  RECT rect = {5, 14, 5 + 170, 14 + 12};
+  MapDialogRect(dialog, &rect);
+  HWND bar = CreateWindowExA(0, PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE, rect.left, rect.top,
+                             rect.right - rect.left, rect.bottom - rect.top, dialog,
+                             reinterpret_cast<HMENU>(static_cast<UINT_PTR>(PROGRESS_BAR_ID)),
+                             instance, nullptr);
+  if (bar) SendMessageA(bar, WM_SETFONT, font, FALSE);
+  HANDLE big = LoadImageA(instance, "APP", IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR);
+  SendMessageA(dialog, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
+  HANDLE small = LoadImageA(instance, "APP", IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR);
+  SendMessageA(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+  SendDlgItemMessageA(dialog, PROGRESS_BAR_ID, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+  SendDlgItemMessageA(dialog, PROGRESS_BAR_ID, PBM_SETPOS, 0, 0);
+  TaskbarProgressSetWindow(gTaskbarProgress, dialog);
+  TaskbarProgressSetState(gTaskbarProgress, TRUE);
+  TaskbarProgressSetTotal(gTaskbarProgress, 100);
+  TaskbarProgressSetCompleted(gTaskbarProgress, 0);
+  if (!ArmTimer(dialog, job)) EndDialog(dialog, 2);
+}
+
+void OnTimer(HWND dialog) {
+  auto* job = reinterpret_cast<ExtractJob*>(GetWindowLongPtrA(dialog, GWLP_USERDATA));
+  if (!job) return;
+  KillTimer(dialog, job->timerId);
+  LARGE_INTEGER frequency, start, now;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&start);
+  const LONGLONG budget = frequency.QuadPart * PROGRESS_BATCH_MILLISECONDS / 1000;
+  uint32_t code;
+  for (;;) {
+    uint32_t percent = 0;
+    code = ExtractJobStep(job, &percent);
+    SendDlgItemMessageA(dialog, PROGRESS_BAR_ID, PBM_SETPOS, percent, 0);
+    TaskbarProgressSetCompleted(gTaskbarProgress, percent);
+    if (code != ERROR_MORE_DATA || MSISTUB_ONE_STEP_PER_TICK) break;
+    QueryPerformanceCounter(&now);
+    if (now.QuadPart - start.QuadPart >= budget) break;
+  }
+  if (code == ERROR_SUCCESS) {
+    EndDialog(dialog, 1);
+    return;
+  }
+  if (code != ERROR_MORE_DATA) {
+    const char* detail = nullptr;
+    if (job->position >= 0 && job->position < job->itemCount)
+      detail = job->items[job->position].path;
+    char text[PROGRESS_TEXT_SIZE];
+    FormatErrorText(code, text, sizeof text, detail);
+    if (AskRetry(dialog, text) == IDCANCEL) {
+      EndDialog(dialog, 2);
+      return;
+    }
+  }
+  if (!ArmTimer(dialog, job)) EndDialog(dialog, 2);
+}
+
+}  // namespace
+
+uint32_t ProgressTemplateSize(const char* className, const char* caption, const char* fontName) {
+  return static_cast<uint32_t>(
+      2 * (std::strlen(className) + std::strlen(caption) + std::strlen(fontName)) +
+      TEMPLATE_FIXED_BYTES);
+}
+
+INT_PTR ShowProgressDialog(HINSTANCE instance, ExtractJob* job, const char* className,
+                           const char* caption, const char* fontName) {
+  WNDCLASSA windowClass;
+  std::memset(&windowClass, 0, sizeof windowClass);
+  windowClass.style = PROGRESS_CLASS_STYLE;
+  windowClass.lpfnWndProc = DefDlgProcA;
+  windowClass.cbWndExtra = DLGWINDOWEXTRA;
+  windowClass.hInstance = instance;
+  windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+  windowClass.lpszClassName = className;
+  RegisterClassA(&windowClass);  // an earlier registration of the same name is fine
+
+  uint32_t size = ProgressTemplateSize(className, caption, fontName);
+  HGLOBAL block = GlobalAlloc(GMEM_ZEROINIT, size);
+  if (!block) return -1;
+  auto* bytes = static_cast<BYTE*>(GlobalLock(block));
+  if (!bytes) {
+    GlobalFree(block);
+    return -1;
+  }
+  BuildTemplate(bytes, size, className, caption, fontName);
+  INT_PTR result = DialogBoxIndirectParamA(instance, reinterpret_cast<LPCDLGTEMPLATEA>(bytes),
+                                           nullptr, ProgressDialogProc,
+                                           reinterpret_cast<LPARAM>(job));
+  GlobalUnlock(block);
+  GlobalFree(block);
+  return result;
+}
+
+INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+  (void)wParam;
+  switch (message) {
+    case WM_PAINT: {
+      PAINTSTRUCT paint;
+      BeginPaint(dialog, &paint);
+      EndPaint(dialog, &paint);
+      break;
+    }
+    case WM_INITDIALOG:
+      InitDialog(dialog, reinterpret_cast<ExtractJob*>(lParam));
+      break;
+    case WM_TIMER:
+      OnTimer(dialog);
+      break;
+    default:
+      break;
+  }
+  return FALSE;
+}

@@ -1,0 +1,44 @@
+// ExtractJobStep: one bounded write step over the job's items (see writer.h).
+#include "extract/writer.h"
+
+namespace {
+
+// Enters the item at job->position, or ends the job when there is none left.
+uint32_t EnterItem(ExtractJob* job, uint32_t* percent) {
+  if (job->position >= job->itemCount) {
+    if (percent) *percent = 100;
+    return ERROR_SUCCESS;
+  }
+  ExtractItem* item = &job->items[job->position];
+  if (!item->file) item->written = item->size;  // its file existed before: nothing to write
+  if (percent) *percent = 0;
+  return ERROR_MORE_DATA;
+}
+
+}  // namespace
+
+uint32_t ExtractJobStep(ExtractJob* job, uint32_t* percent) {
+  if (job->position < 0) {
+    job->position = 0;
+    return EnterItem(job, percent);
+  }
+  ExtractItem* item = &job->items[job->position];
+  if (item->written < item->size) {
+    uint32_t n = item->size - item->written;
+    if (n > job->stepSize) n = job->stepSize;
+    DWORD count = 0;
+    BOOL ok = WriteFile(item->file, item->data + item->written, n, &count, nullptr);
+    if (count > n) count = n;  // never count more than was handed over
+    item->written += count;
+    if (percent)
+      *percent = static_cast<uint32_t>(static_cast<double>(item->written) /
+                                       static_cast<double>(item->size) * 100.0);
+    return ok && count == n ? ERROR_MORE_DATA : ERROR_WRITE_FAULT;
+  }
+  if (item->file) {
+    CloseHandle(item->file);
+    item->file = nullptr;
+  }
+  ++job->position;
+  return EnterItem(job, percent);
+}
