@@ -5,8 +5,9 @@
 // the chosen source that lists the chosen entry id, in manifest order, each decoded and
 // verified with LoadRecord. The array grows by one zero-filled element per item. It returns
 // false when an allocation, a record or a cabinet line fails (a cabinet file name that is not
-// a plain file name, or a field that does not fit, fails it too); the items added so far stay
-// in the array for the caller's clean-up (FreeExtractItems).
+// a plain file name, or a field that does not fit, fails it too) or when the cabinet walk
+// ends early on a malformed manifest; the items added so far stay in the array for the
+// caller's clean-up (FreeExtractItems).
 #pragma once
 #include <cstdint>
 

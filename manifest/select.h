@@ -25,6 +25,6 @@ struct PackageSelection {
 int MatchPackageEntry(int32_t sourceIndex, uint32_t entryId, const char* text, void* userData);
 bool SelectPackage(PackageSelection* selection);
 
-// True when `name` can name a file inside a folder: not empty, not "." or "..", and free of
-// '\\', '/', ':' and control characters.
+// True when `name` can name a file inside a folder: not empty, not made of dots and blanks
+// only (".", "..", ". ." and the like), and free of '\\', '/', ':' and control characters.
 bool IsPlainFileName(const char* name);

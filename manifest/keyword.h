@@ -1,0 +1,9 @@
+// Keyword comparison for manifest texts.
+//
+// EqualsKeyword is true when `text` equals the ASCII `keyword` without regard to case. It
+// steps through `text` character by character in the active code page (CharNextA), so a
+// multibyte character counts as one character and never equals an ASCII letter; only the
+// letters A-Z and a-z are folded.
+#pragma once
+
+bool EqualsKeyword(const char* text, const char* keyword);

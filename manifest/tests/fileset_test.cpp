@@ -1,0 +1,245 @@
+// File set assembly: "main.msi" first, cabinet lines of the chosen source in manifest order,
+// failed records kept in the array, names and fields that must fail the assembly.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "manifest/fileset.h"
+#include "manifest/tests/fixture.h"
+#include "payload/tests/testkit.h"
+
+namespace {
+
+// The content of FileRecord `id` in these tests.
+Bytes Content(uint32_t id) {
+  std::string s = "file record " + std::to_string(id);
+  return Bytes(s.begin(), s.end());
+}
+
+// A container holding `manifest` and the FileRecords `ids`, plain (flags 0) or compressed and
+// signed with the development key (flags 3).
+Bytes Container(const Bytes& manifest, const std::vector<uint32_t>& ids, bool signedRecords) {
+  Bytes container;
+  if (signedRecords) {
+    AppendSignedRecord(&container, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, manifest);
+    for (uint32_t id : ids) AppendSignedRecord(&container, RECORD_TYPE_FILE, id, Content(id));
+  } else {
+    AppendRawRecord(&container, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, manifest, Bytes());
+    for (uint32_t id : ids) AppendRawRecord(&container, RECORD_TYPE_FILE, id, Content(id), Bytes());
+  }
+  return container;
+}
+
+void AddSource(const Entries& entries, const std::vector<uint32_t>& ids, bool signedRecords = false) {
+  Bytes manifest = Manifest(entries);
+  RegisterSource(manifest, Container(manifest, ids, signedRecords),
+                 signedRecords ? SOURCE_COMPRESSED | SOURCE_SIGNED : 0);
+}
+
+PackageSelection Chosen(int32_t sourceIndex, uint32_t entryId) {
+  PackageSelection selection;
+  std::memset(&selection, 0, sizeof(selection));
+  selection.sourceIndex = sourceIndex;
+  selection.entryId = entryId;
+  return selection;
+}
+
+struct Item {
+  std::string name;
+  uint32_t dataOf;  // the record id whose content the item holds; 0: no data
+  bool operator==(const Item& o) const { return name == o.name && dataOf == o.dataOf; }
+};
+
+void PrintTo(const Item& i, std::ostream* os) { *os << "{" << i.name << ", " << i.dataOf << "}"; }
+
+class FileSetTest : public SourceTableTest {
+ protected:
+  void TearDown() override {
+    Release();
+    SourceTableTest::TearDown();
+  }
+  bool Assemble(int32_t sourceIndex, uint32_t entryId) {
+    Release();
+    PackageSelection selection = Chosen(sourceIndex, entryId);
+    return AssembleFileSet(&selection, &items_, &count_);
+  }
+  // The items as (name, id of the record whose bytes they hold); checks the untouched fields.
+  std::vector<Item> Items(const std::vector<uint32_t>& candidates) const {
+    std::vector<Item> out;
+    for (int32_t i = 0; i < count_; ++i) {
+      const ExtractItem& it = items_[i];
+      EXPECT_EQ(it.file, nullptr);
+      EXPECT_EQ(it.written, 0u);
+      EXPECT_EQ(it.path[0], '\0');
+      uint32_t dataOf = 0;
+      if (it.data) {
+        Bytes data(it.data, it.data + it.size);
+        for (uint32_t id : candidates)
+          if (data == Content(id)) dataOf = id;
+        EXPECT_NE(dataOf, 0u) << it.name;
+      } else {
+        EXPECT_EQ(it.size, 0u);
+      }
+      out.push_back({it.name, dataOf});
+    }
+    return out;
+  }
+  void Release() {
+    for (int32_t i = 0; i < count_; ++i)
+      if (items_[i].data) LocalFree(items_[i].data);
+    if (items_) LocalFree(items_);
+    items_ = nullptr;
+    count_ = 0;
+  }
+  ExtractItem* items_ = nullptr;
+  int32_t count_ = 0;
+};
+
+TEST_F(FileSetTest, PackageWithoutCabinetsIsMainMsiAlone) {
+  AddSource({{1000, "x64\\1033\\{A}\\A"}, {2000, "x64\\1031\\{B}\\B"}, {2001, "cab\\2000\\b.cab"}},
+            {1000, 2000, 2001});
+  ASSERT_TRUE(Assemble(0, 1000));
+  std::vector<Item> want = {{"main.msi", 1000}};
+  EXPECT_EQ(Items({1000, 2000, 2001}), want);
+}
+
+TEST_F(FileSetTest, CabinetLinesInManifestOrder) {
+  const std::vector<uint32_t> ids = {1000, 1001, 1002, 1003, 1004, 1005, 1006, 1007, 1008, 1009, 1010};
+  AddSource({{1000, "x64\\1033\\{A}\\A"},
+             {1001, "cab\\1000\\main.cab"},
+             {1002, "CAB\\1000\\upper.cab"},
+             {1003, "cab\\ 1000\\blank.cab"},
+             {1004, "cab\\1000x\\suffix.cab"},
+             {1005, "cab\\x1000\\letter.cab"},
+             {1006, "cab\\1000"},
+             {1007, "cab\\\\empty.cab"},
+             {1008, "cab\\999;1000;1000\\twice.cab\\ignored"},
+             {1009, "cabinet\\1000\\kind.cab"},
+             {1010, "cab\\999\\other.cab"}},
+            ids);
+  // Another source naming the same id is ignored.
+  AddSource({{1000, "x64\\1033\\{B}\\B"}, {1001, "cab\\1000\\foreign.cab"}}, {1000, 1001});
+  ASSERT_TRUE(Assemble(0, 1000));
+  std::vector<Item> want = {{"main.msi", 1000},   {"main.cab", 1001},  {"upper.cab", 1002},
+                            {"blank.cab", 1003},  {"suffix.cab", 1004}, {"twice.cab", 1008},
+                            {"twice.cab", 1008}};
+  EXPECT_EQ(Items(ids), want);
+}
+
+TEST_F(FileSetTest, PackageInTheSecondSource) {
+  AddSource({{1000, "x64\\1033\\{A}\\A"}, {1001, "cab\\1000\\a.cab"}}, {1000, 1001});
+  AddSource({{1000, "x64\\1033\\{B}\\B"}, {1002, "cab\\1000\\b.cab"}}, {1000, 1002});
+  ASSERT_TRUE(Assemble(1, 1000));
+  std::vector<Item> want = {{"main.msi", 1000}, {"b.cab", 1002}};
+  EXPECT_EQ(Items({1000, 1001, 1002}), want);
+}
+
+TEST_F(FileSetTest, FailedRecordsFailTheAssemblyAndStayInTheArray) {
+  // A cabinet's record is missing: the walk goes on, the item stays with its name only.
+  AddSource({{1000, "x64\\1033\\{A}\\A"}, {1001, "cab\\1000\\gone.cab"}, {1002, "cab\\1000\\b.cab"}},
+            {1000, 1002});
+  EXPECT_FALSE(Assemble(0, 1000));
+  std::vector<Item> want = {{"main.msi", 1000}, {"gone.cab", 0}, {"b.cab", 1002}};
+  EXPECT_EQ(Items({1000, 1002}), want);
+
+  // The MSI's own record is missing: its item is handed over for clean-up too.
+  SetUp();
+  AddSource({{1000, "x64\\1033\\{A}\\A"}, {1001, "cab\\1000\\a.cab"}}, {1001});
+  EXPECT_FALSE(Assemble(0, 1000));
+  want = {{"main.msi", 0}};
+  EXPECT_EQ(Items({1001}), want);
+}
+
+TEST_F(FileSetTest, MalformedManifestFailsTheAssembly) {
+  // Trailing bytes after the last cabinet line: the cabinets read so far stay in the array,
+  // but a set that may miss cabinets is not handed on as complete.
+  Bytes manifest = Manifest({{1000, "x64\\1033\\{A}\\A"}, {1001, "cab\\1000\\a.cab"}});
+  manifest.insert(manifest.end(), {0xE9, 0x03, 0x00});
+  RegisterSource(manifest, Container(manifest, {1000, 1001}, false), 0);
+  EXPECT_FALSE(Assemble(0, 1000));
+  std::vector<Item> want = {{"main.msi", 1000}, {"a.cab", 1001}};
+  EXPECT_EQ(Items({1000, 1001}), want);
+}
+
+TEST_F(FileSetTest, SignedCompressedRecordsAreVerified) {
+  AddSource({{1000, "x64\\1033\\{A}\\A"}, {1001, "cab\\1000\\a.cab"}, {1002, "cab\\1000\\b.cab"}},
+            {1000, 1001, 1002}, true);
+  ASSERT_TRUE(Assemble(0, 1000));
+  std::vector<Item> want = {{"main.msi", 1000}, {"a.cab", 1001}, {"b.cab", 1002}};
+  EXPECT_EQ(Items({1000, 1001, 1002}), want);
+
+  // Corrupt the signature of the last record (1002): the assembly fails, the others stay.
+  PayloadSource& source = gSourceTable.sources[0];
+  source.containerData[source.containerSize - RECORD_TRAILER_SIZE - 1] ^= 0x01;
+  EXPECT_FALSE(Assemble(0, 1000));
+  want = {{"main.msi", 1000}, {"a.cab", 1001}, {"b.cab", 0}};
+  EXPECT_EQ(Items({1000, 1001, 1002}), want);
+}
+
+TEST_F(FileSetTest, UnsafeOrOverlongCabinetLinesFail) {
+  const std::string long256(256, 'c'), long255(251, 'c');
+  struct Case {
+    std::string line;
+    bool ok;
+  } cases[] = {
+      {"cab\\1000\\../x.cab", false},
+      {"cab\\1000\\..", false},
+      {"cab\\1000\\a/b.cab", false},
+      {"cab\\1000\\C:x.cab", false},
+      {"cab\\1000\\x\x01.cab", false},
+      {"cab\\1000\\" + long256, false},
+      {"cab\\1000;" + std::string(251, '0') + "\\x.cab", false},
+      {"cab\\1000;" + std::string(252, '0') + "\\x.cab", false},
+      {"cab\\1000\\" + long255 + ".cab", true},
+  };
+  for (const auto& c : cases) {
+    SetUp();
+    AddSource({{1000, "x64\\1033\\{A}\\A"}, {1001, c.line}, {1002, "cab\\1000\\b.cab"}},
+              {1000, 1001, 1002});
+    EXPECT_EQ(Assemble(0, 1000), c.ok) << c.line;
+    // Nothing is written under an unsafe or cut name; the lines after it are still taken.
+    std::vector<Item> got = Items({1000, 1001, 1002});
+    std::vector<Item> want = {{"main.msi", 1000}, {"b.cab", 1002}};
+    if (c.ok) want.insert(want.begin() + 1, Item{long255 + ".cab", 1001});
+    EXPECT_EQ(got, want) << c.line;
+  }
+}
+
+TEST(FillExtractItem, NameLongerThanTheItemFails) {
+  ExtractItem item;
+  std::memset(&item, 0x5A, sizeof(item));
+  std::string name(300, 'n');
+  EXPECT_FALSE(FillExtractItem(0, 1, &item, name.c_str()));
+  EXPECT_EQ(std::string(item.name), name.substr(0, ITEM_PATH_SIZE - 1));
+  EXPECT_EQ(item.data, nullptr);
+  EXPECT_EQ(item.size, 0u);
+  EXPECT_EQ(item.path[0], '\0');
+}
+
+#ifndef _WIN32
+// Every allocation of the assembly failing in turn: the result is false until there is
+// memory enough, and what is handed over is exactly what clean-up frees.
+TEST_F(FileSetTest, AllocationFailuresLeaveNothingBehind) {
+  AddSource({{1000, "x64\\1033\\{A}\\A"}, {1001, "cab\\1000\\a.cab"}, {1002, "cab\\1000\\b.cab"}},
+            {1000, 1001, 1002}, true);
+  const long live = HostLiveAllocations();
+  bool succeeded = false;
+  for (long n = 0; n < 200 && !succeeded; ++n) {
+    HostFailAllocationAfter(n);
+    succeeded = Assemble(0, 1000);
+    HostFailAllocationAfter(-1);
+    if (succeeded) {
+      ASSERT_EQ(count_, 3);
+    } else {
+      EXPECT_LE(count_, 3);
+    }
+    Release();
+    EXPECT_EQ(HostLiveAllocations(), live) << n;
+  }
+  EXPECT_TRUE(succeeded);
+}
+#endif
+
+}  // namespace

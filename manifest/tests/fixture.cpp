@@ -1,0 +1,66 @@
+// Manifests and registered sources for the manifest tests (see fixture.h).
+#include "manifest/tests/fixture.h"
+
+#include <cstring>
+
+#include "common/format.h"
+
+Bytes RawEntry(uint32_t id, uint32_t length, const Bytes& body) {
+  Bytes out(MANIFEST_ENTRY_HEADER_SIZE);
+  WriteLe32(out.data(), id);
+  WriteLe32(out.data() + 4, length);
+  out.insert(out.end(), body.begin(), body.end());
+  return out;
+}
+
+Bytes Utf16(const std::string& text, bool withNul) {
+  Bytes out;
+  for (unsigned char c : text) {
+    out.push_back(c);
+    out.push_back(0);
+  }
+  if (withNul) out.insert(out.end(), {0, 0});
+  return out;
+}
+
+Bytes Manifest(const Entries& entries) {
+  Bytes out;
+  for (const auto& e : entries) {
+    Bytes text = Utf16(e.second);
+    Bytes entry = RawEntry(e.first, static_cast<uint32_t>(text.size()), text);
+    out.insert(out.end(), entry.begin(), entry.end());
+  }
+  return out;
+}
+
+namespace {
+uint8_t* CopyBlock(const Bytes& bytes) {
+  if (bytes.empty()) return nullptr;
+  auto* block = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, bytes.size()));
+  if (block) std::memcpy(block, bytes.data(), bytes.size());
+  return block;
+}
+}  // namespace
+
+void RegisterSource(const Bytes& manifest, const Bytes& container, uint32_t flags) {
+  PayloadSource source;
+  std::memset(&source, 0, sizeof(source));
+  source.manifest = CopyBlock(manifest);
+  source.manifestSize = static_cast<uint32_t>(manifest.size());
+  source.containerData = CopyBlock(container);
+  source.containerSize = static_cast<uint32_t>(container.size());
+  source.flags = flags;
+  ASSERT_EQ(StatusCode(AppendSource(&source)), 0u);
+}
+
+void SourceTableTest::SetUp() {
+  FreeSources();
+  std::memset(&gSourceTable, 0, sizeof(gSourceTable));
+  gSourceTable.userLcid = 1033;
+  gSourceTable.is64Bit = 1;
+}
+
+void SourceTableTest::TearDown() {
+  FreeSources();
+  std::memset(&gSourceTable, 0, sizeof(gSourceTable));
+}

@@ -1,0 +1,33 @@
+// Manifests and registered sources for the manifest tests.
+//
+// Manifest() lays entries out as the stub reads them (id, byte length, UTF-16LE text with its
+// NUL); RegisterSource() copies a manifest and a container into LocalAlloc blocks and appends
+// them to gSourceTable, so FreeSources releases them. SourceTableTest starts and ends every
+// test with an empty table (64-bit, user LCID 1033).
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "payload/sources.h"
+
+using Bytes = std::vector<uint8_t>;
+using Entries = std::vector<std::pair<uint32_t, std::string>>;
+
+// One entry with an explicit byte length and body (the body may be shorter or longer).
+Bytes RawEntry(uint32_t id, uint32_t length, const Bytes& body);
+// The UTF-16LE bytes of ASCII `text`, with (or without) the terminating NUL.
+Bytes Utf16(const std::string& text, bool withNul = true);
+// Entries in order, each text stored with its NUL.
+Bytes Manifest(const Entries& entries);
+
+void RegisterSource(const Bytes& manifest, const Bytes& container = Bytes(), uint32_t flags = 0);
+
+class SourceTableTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+};
