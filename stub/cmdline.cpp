@@ -44,8 +44,7 @@ WCHAR** SplitCommandLine(const WCHAR* commandLine, int32_t* count) {
   return table;
 }
 
-#ifdef _WIN32
-char* GetOwnModulePath() {
+char* GetModulePathWith(ModuleFileNameFetch fetch) {
   DWORD size = 260;
   char* buffer = nullptr;
   for (;;) {
@@ -56,13 +55,20 @@ char* GetOwnModulePath() {
       return nullptr;
     }
     buffer = grown;
-    DWORD n = GetModuleFileNameA(nullptr, buffer, size);
+    DWORD n = fetch(buffer, size);
     if (n == 0) {
       LocalFree(buffer);
       return nullptr;
     }
     if (n < size) return buffer;
-    size += 64;
+    size += 64;  // the name was cut
   }
+}
+
+#ifdef _WIN32
+char* GetOwnModulePath() {
+  return GetModulePathWith([](char* buffer, DWORD size) {
+    return GetModuleFileNameA(nullptr, buffer, size);
+  });
 }
 #endif
