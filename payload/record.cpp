@@ -54,10 +54,22 @@ int InflateRecordLimited(const uint8_t* stored, uint32_t storedSize, uint8_t** o
     zs.next_in = const_cast<Bytef*>(stored + consumed);
     zs.avail_in = slice;
     for (;;) {
-      // Grow by one step, never past `limit`: with no room left the output would not fit a
-      // 32-bit size, which is treated as corrupt input.
+      // Grow by one step, never past `limit`.
       const uint32_t room = limit - produced < step ? limit - produced : step;
-      if (room == 0) return AbandonInflation(&zs, buffer, out, outSize, Z_DATA_ERROR);
+      if (room == 0) {
+        // The output has reached the limit. inflate may still finish the stream (end of
+        // block, Adler-32) without writing, so it runs once with no output space; if it
+        // stops with input left, the stream wants more output than a 32-bit size can count,
+        // which is treated as corrupt input.
+        uint8_t none = 0;
+        zs.next_out = &none;
+        zs.avail_out = 0;
+        last = inflate(&zs, Z_NO_FLUSH);
+        if (last == Z_STREAM_END) break;
+        if (last == Z_MEM_ERROR) return AbandonInflation(&zs, buffer, out, outSize, last);
+        if ((last == Z_OK || last == Z_BUF_ERROR) && zs.avail_in == 0) break;  // next slice
+        return AbandonInflation(&zs, buffer, out, outSize, Z_DATA_ERROR);
+      }
       const size_t capacity = static_cast<size_t>(produced) + room;
       uint8_t* grown = buffer ? static_cast<uint8_t*>(LocalReAlloc(buffer, capacity, LMEM_MOVEABLE))
                               : static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, capacity));

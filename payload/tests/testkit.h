@@ -1,0 +1,30 @@
+// Test containers: zlib streams (level 9), signatures with the development private key, and
+// records appended to a byte vector in the container layout (data | signature | trailer).
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "common/format.h"
+#include "payload/record.h"
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Deflate(const Bytes& plain, int level = 9);
+// RSA-2048 PKCS#1 v1.5 signature over SHA-256 of `content`, 256 bytes.
+Bytes SignContent(const Bytes& content);
+// `count` bytes of a fixed pseudo-random sequence (incompressible), seeded by `seed`.
+Bytes NoiseBytes(size_t count, uint32_t seed);
+// Readable, compressible bytes.
+Bytes TextBytes(size_t count, uint32_t seed);
+
+Bytes Concat(Bytes a, const Bytes& b);
+
+// Appends one record as stored: `stored` as the data field, `signature` as the signature.
+void AppendRawRecord(Bytes* container, const uint8_t type[16], uint32_t id, const Bytes& stored,
+                     const Bytes& signature);
+// Appends `content` deflated (when `compressed`) and signed over the plain bytes.
+void AppendSignedRecord(Bytes* container, const uint8_t type[16], uint32_t id,
+                        const Bytes& content, bool compressed = true);
+
+// A source over `container` that LoadRecord may read; it owns nothing.
+PayloadSource SourceOver(Bytes* container, uint32_t flags);
