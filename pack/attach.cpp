@@ -1,0 +1,320 @@
+// Putting containers into a stub executable (see attach.h).
+#include "pack/attach.h"
+
+#include <openssl/asn1.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/pkcs7.h>
+#include <openssl/rand.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <cstring>
+
+#include "common/format.h"
+#include "payload/container.h"
+
+namespace {
+enum : uint32_t {
+  PE_FILE_HEADER_SIZE = 24,  // "PE\0\0" + IMAGE_FILE_HEADER
+  PE_OPTIONAL_MAGIC_PE32 = 0x10B,
+  PE_DIRECTORY_COUNT_OFFSET = 132,  // from e_lfanew, PE32+: NumberOfRvaAndSizes
+};
+
+uint32_t AlignUp8(uint64_t v) { return static_cast<uint32_t>((v + 7) & ~static_cast<uint64_t>(7)); }
+
+void SetChecksum(Bytes* image, const PeImage& pe) {
+  WriteLe32(image->data() + pe.checksumOffset, ComputePeChecksum(*image, pe.checksumOffset));
+}
+
+// Rewrites the certificate table as one entry: header, signature, padding, container.
+bool WriteSignatureEntry(Bytes* image, const PeImage& pe, const SignatureEntry& entry,
+                         std::string* error) {
+  const uint64_t used = WIN_CERTIFICATE_HEADER_SIZE + entry.signature.size() + entry.container.size();
+  const uint64_t padded = AlignUp8(used);
+  const uint64_t total = static_cast<uint64_t>(pe.tableOffset) + padded;
+  if (padded > 0xFFFFFFFFu || total > 0xFFFFFFFFu) {
+    *error = "the result would be larger than 4 GiB - 1 bytes; the stub reads its image with "
+             "32-bit sizes";
+    return false;
+  }
+  Bytes out(image->begin(), image->begin() + pe.tableOffset);
+  uint8_t header[WIN_CERTIFICATE_HEADER_SIZE];
+  std::memcpy(header, entry.header, sizeof(header));
+  // With a container the entry runs to the file's end, padding in front of the container;
+  // without one the signature is padded behind, as signing tools do.
+  const uint32_t length = static_cast<uint32_t>(entry.container.empty() ? used : padded);
+  WriteLe32(header, length);
+  out.insert(out.end(), header, header + sizeof(header));
+  out.insert(out.end(), entry.signature.begin(), entry.signature.end());
+  out.insert(out.end(), static_cast<size_t>(padded - used), 0);
+  out.insert(out.end(), entry.container.begin(), entry.container.end());
+  WriteLe32(out.data() + pe.securityDirOffset + 4, static_cast<uint32_t>(padded));
+  image->swap(out);
+  SetChecksum(image, pe);
+  return true;
+}
+
+std::string OpenSslReason() {
+  const unsigned long e = ERR_get_error();
+  ERR_clear_error();
+  if (!e) return "unknown reason";
+  char text[256];
+  ERR_error_string_n(e, text, sizeof(text));
+  return text;
+}
+
+// A throwaway self-signed certificate carrying `containers` as PAYLOAD_EXTENSION_OID values.
+X509* MakeCarrierCertificate(const std::vector<const Bytes*>& containers, bool critical,
+                             std::string* error) {
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  X509* cert = X509_new();
+  ASN1_OBJECT* oid = OBJ_txt2obj(PAYLOAD_EXTENSION_OID, 1);
+  bool ok = key && cert && oid && X509_set_version(cert, 2) == 1;
+  if (ok) {
+    uint8_t serial[16];
+    ok = RAND_bytes(serial, sizeof(serial)) == 1;
+    serial[0] &= 0x7F;
+    BIGNUM* bn = ok ? BN_bin2bn(serial, sizeof(serial), nullptr) : nullptr;
+    ok = bn && BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert)) != nullptr;
+    BN_free(bn);
+  }
+  if (ok) {
+    X509_NAME* name = X509_get_subject_name(cert);
+    ok = X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                    reinterpret_cast<const unsigned char*>("msistub payload"), -1,
+                                    -1, 0) == 1 &&
+         X509_set_issuer_name(cert, name) == 1 &&
+         X509_gmtime_adj(X509_getm_notBefore(cert), 0) != nullptr &&
+         X509_gmtime_adj(X509_getm_notAfter(cert), 60L * 60 * 24 * 365 * 10) != nullptr &&
+         X509_set_pubkey(cert, key) == 1;
+  }
+  for (size_t i = 0; ok && i < containers.size(); ++i) {
+    ASN1_OCTET_STRING* value = ASN1_OCTET_STRING_new();
+    X509_EXTENSION* ext = nullptr;
+    ok = value &&
+         ASN1_OCTET_STRING_set(value, containers[i]->data(),
+                               static_cast<int>(containers[i]->size())) == 1 &&
+         (ext = X509_EXTENSION_create_by_OBJ(nullptr, oid, critical ? 1 : 0, value)) != nullptr &&
+         X509_add_ext(cert, ext, -1) == 1;
+    X509_EXTENSION_free(ext);
+    ASN1_OCTET_STRING_free(value);
+  }
+  ok = ok && X509_sign(cert, key, EVP_sha256()) > 0;
+  ASN1_OBJECT_free(oid);
+  EVP_PKEY_free(key);
+  if (!ok) {
+    X509_free(cert);
+    *error = "cannot make the carrier certificate: " + OpenSslReason();
+    return nullptr;
+  }
+  return cert;
+}
+}  // namespace
+
+uint64_t DerElementSize(const uint8_t* der, uint64_t size) {
+  if (size < 2) return 0;
+  uint64_t length = der[1];
+  uint64_t header = 2;
+  if (length & 0x80) {
+    const unsigned count = length & 0x7F;
+    if (count == 0 || count > 4 || size < 2 + count) return 0;
+    length = 0;
+    for (unsigned i = 0; i < count; ++i) length = (length << 8) | der[2 + i];
+    header += count;
+  }
+  return header + length <= size ? header + length : 0;
+}
+
+bool FindContainerStart(const uint8_t* bytes, uint32_t size, uint32_t* start) {
+  RecordSpan span;
+  if (!StatusOk(FindRecord(bytes, size, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, &span)))
+    return false;
+  *start = static_cast<uint32_t>(span.data - bytes);
+  return true;
+}
+
+bool ReadPeImage(const Bytes& image, PeImage* pe, std::string* error) {
+  const uint64_t size = image.size();
+  if (size < PE_MIN_IMAGE_SIZE || image[0] != 'M' || image[1] != 'Z') {
+    *error = "not a PE executable (no MZ header)";
+    return false;
+  }
+  const uint32_t lfanew = ReadLe32(image.data() + PE_LFANEW_OFFSET);
+  if (lfanew > size || size - lfanew < PE_FILE_HEADER_SIZE + 2 ||
+      std::memcmp(image.data() + lfanew, "PE\0\0", 4) != 0) {
+    *error = "not a PE executable (no PE header)";
+    return false;
+  }
+  const uint16_t magic = ReadLe16(image.data() + lfanew + PE_OPTIONAL_MAGIC_OFFSET);
+  if (magic == PE_OPTIONAL_MAGIC_PE32) {
+    *error = "a 32-bit (PE32) executable; the stub must be a 64-bit PE32+ program";
+    return false;
+  }
+  if (magic != PE_OPTIONAL_MAGIC_PE32PLUS || size - lfanew < PE_HEADERS_SIZE) {
+    *error = "not a PE32+ executable (unknown optional header)";
+    return false;
+  }
+  if (ReadLe32(image.data() + lfanew + PE_DIRECTORY_COUNT_OFFSET) < 5) {
+    *error = "the PE header has no security directory entry";
+    return false;
+  }
+  pe->peOffset = lfanew;
+  pe->checksumOffset = lfanew + PE_CHECKSUM_OFFSET;
+  pe->securityDirOffset = lfanew + PE_SECURITY_DIR_OFFSET;
+  pe->tableOffset = ReadLe32(image.data() + pe->securityDirOffset);
+  pe->tableSize = ReadLe32(image.data() + pe->securityDirOffset + 4);
+  if (pe->tableSize && static_cast<uint64_t>(pe->tableOffset) + pe->tableSize > size) {
+    *error = "the certificate table points outside the file";
+    return false;
+  }
+  return true;
+}
+
+uint32_t ComputePeChecksum(const Bytes& image, uint32_t checksumOffset) {
+  uint64_t sum = 0;
+  const size_t n = image.size();
+  for (size_t i = 0; i < n; i += 2) {
+    if (i == checksumOffset || i == checksumOffset + 2) continue;
+    uint32_t word = image[i];
+    if (i + 1 < n) word |= static_cast<uint32_t>(image[i + 1]) << 8;
+    sum += word;
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  }
+  sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<uint32_t>(sum + n);
+}
+
+bool ReadSignatureEntry(const Bytes& image, const PeImage& pe, SignatureEntry* entry,
+                        std::string* error) {
+  if (pe.tableSize < WIN_CERTIFICATE_HEADER_SIZE) {
+    *error = "the stub is not signed (no certificate table): sign it first, for example with "
+             "osslsigncode sign, or use --mode append";
+    return false;
+  }
+  if (static_cast<uint64_t>(pe.tableOffset) + pe.tableSize != image.size()) {
+    *error = "data follows the certificate table; the payload could not end the file";
+    return false;
+  }
+  const uint8_t* table = image.data() + pe.tableOffset;
+  const uint32_t length = ReadLe32(table);
+  if (length < WIN_CERTIFICATE_HEADER_SIZE || length > pe.tableSize) {
+    *error = "the first certificate table entry has a length outside the table";
+    return false;
+  }
+  if (AlignUp8(length) < pe.tableSize) {
+    *error = "the certificate table holds more than one entry; only single-signature stubs "
+             "are supported";
+    return false;
+  }
+  const uint8_t* content = table + WIN_CERTIFICATE_HEADER_SIZE;
+  const uint32_t contentSize = length - WIN_CERTIFICATE_HEADER_SIZE;
+  const uint64_t derSize = content[0] == 0x30 ? DerElementSize(content, contentSize) : 0;
+  if (!derSize) {
+    *error = "the certificate table does not start with a PKCS#7 signature";
+    return false;
+  }
+  std::memcpy(entry->header, table, sizeof(entry->header));
+  entry->signature.assign(content, content + derSize);
+  entry->container.clear();
+  // Behind the signature: nothing, alignment padding, or a container (after its padding).
+  const uint8_t* rest = content + derSize;
+  const uint32_t restSize = static_cast<uint32_t>(pe.tableSize - WIN_CERTIFICATE_HEADER_SIZE - derSize);
+  uint32_t start = 0;
+  if (FindContainerStart(rest, restSize, &start)) {
+    entry->container.assign(rest + start, rest + restSize);
+  } else {
+    for (uint32_t i = 0; i < restSize; ++i) {
+      if (rest[i] != 0) {
+        *error = "unknown data follows the signature in the certificate table";
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+bool AttachToCertificateTable(Bytes* image, const Bytes& container, std::string* error) {
+  PeImage pe;
+  SignatureEntry entry;
+  if (!ReadPeImage(*image, &pe, error) || !ReadSignatureEntry(*image, pe, &entry, error))
+    return false;
+  entry.container = container;
+  return WriteSignatureEntry(image, pe, entry, error);
+}
+
+bool AttachAsExtensions(Bytes* image, const std::vector<Bytes>& containers,
+                        const ExtensionOptions& options, std::string* error) {
+  PeImage pe;
+  SignatureEntry entry;
+  if (!ReadPeImage(*image, &pe, error) || !ReadSignatureEntry(*image, pe, &entry, error))
+    return false;
+  for (const Bytes& c : containers) {
+    if (c.size() > 0x7FFFFFFFu) {
+      *error = "a container for a certificate extension must be smaller than 2 GiB";
+      return false;
+    }
+  }
+  const unsigned char* cursor = entry.signature.data();
+  PKCS7* p7 = d2i_PKCS7(nullptr, &cursor, static_cast<long>(entry.signature.size()));
+  if (!p7 || !PKCS7_type_is_signed(p7)) {
+    PKCS7_free(p7);
+    *error = "the certificate table does not hold a PKCS#7 SignedData (" + OpenSslReason() + ")";
+    return false;
+  }
+  std::vector<std::vector<const Bytes*>> groups;
+  for (const Bytes& c : containers) {
+    if (options.oneCertificate && !groups.empty()) groups.back().push_back(&c);
+    else groups.push_back({&c});
+  }
+  bool ok = true;
+  for (const auto& group : groups) {
+    X509* cert = MakeCarrierCertificate(group, options.critical, error);
+    ok = cert && PKCS7_add_certificate(p7, cert) == 1;
+    X509_free(cert);
+    if (!ok) {
+      if (cert) *error = "cannot add the carrier certificate: " + OpenSslReason();
+      break;
+    }
+  }
+  unsigned char* der = nullptr;
+  const int derSize = ok ? i2d_PKCS7(p7, &der) : 0;
+  PKCS7_free(p7);
+  if (ok && derSize <= 0) {
+    *error = "cannot encode the signature again: " + OpenSslReason();
+    ok = false;
+  }
+  if (ok) {
+    entry.signature.assign(der, der + derSize);
+    Bytes before = *image;
+    ok = WriteSignatureEntry(image, pe, entry, error);
+    if (!ok) image->swap(before);
+  }
+  OPENSSL_free(der);
+  return ok;
+}
+
+bool AppendToImage(Bytes* image, const Bytes& container, std::string* error) {
+  PeImage pe;
+  if (!ReadPeImage(*image, &pe, error)) return false;
+  if (pe.tableSize) {
+    *error = "the stub is signed; appending behind the signature would break it: use --mode "
+             "cert-table or --mode extension";
+    return false;
+  }
+  uint32_t start = static_cast<uint32_t>(image->size());
+  uint32_t found = 0;
+  if (image->size() <= 0xFFFFFFFFu &&
+      FindContainerStart(image->data(), static_cast<uint32_t>(image->size()), &found))
+    start = found;
+  if (static_cast<uint64_t>(start) + container.size() > 0xFFFFFFFFu) {
+    *error = "the result would be larger than 4 GiB - 1 bytes; the stub reads its image with "
+             "32-bit sizes";
+    return false;
+  }
+  image->resize(start);
+  image->insert(image->end(), container.begin(), container.end());
+  SetChecksum(image, pe);
+  return true;
+}

@@ -1,0 +1,172 @@
+// File access of the packaging tool (see fileio.h).
+#include "pack/fileio.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+std::string Describe(int err) { return std::strerror(err); }
+
+#ifdef _WIN32
+typedef struct _stati64 StatBuf;
+int StatPath(const std::string& path, StatBuf* st) { return _stati64(path.c_str(), st); }
+#else
+typedef struct stat StatBuf;
+int StatPath(const std::string& path, StatBuf* st) { return stat(path.c_str(), st); }
+#endif
+
+int OpenNew(const std::string& path, bool privateFile) {
+#ifdef _WIN32
+  (void)privateFile;
+  return _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+  return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, privateFile ? 0600 : 0644);
+#endif
+}
+
+bool WriteAll(int fd, const uint8_t* data, size_t size) {
+  while (size) {
+    const unsigned chunk = size > (1u << 30) ? (1u << 30) : static_cast<unsigned>(size);
+#ifdef _WIN32
+    const int n = _write(fd, data, chunk);
+#else
+    const ssize_t n = write(fd, data, chunk);
+#endif
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+int CloseFile(int fd) {
+#ifdef _WIN32
+  return _close(fd);
+#else
+  return close(fd);
+#endif
+}
+
+bool SyncFile(int fd) {
+#ifdef _WIN32
+  return _commit(fd) == 0;
+#else
+  return fsync(fd) == 0;
+#endif
+}
+
+bool RenameOver(const std::string& from, const std::string& to, bool exclusive) {
+#ifdef _WIN32
+  return MoveFileExA(from.c_str(), to.c_str(), exclusive ? 0 : MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+  if (exclusive) {
+    // link() fails when the target exists, so a key that appeared meanwhile is not replaced.
+    if (link(from.c_str(), to.c_str()) != 0) return false;
+    unlink(from.c_str());
+    return true;
+  }
+  return rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
+
+unsigned long ProcessId() {
+#ifdef _WIN32
+  return static_cast<unsigned long>(_getpid());
+#else
+  return static_cast<unsigned long>(getpid());
+#endif
+}
+}  // namespace
+
+bool FileExists(const std::string& path) {
+  StatBuf st;
+  return StatPath(path, &st) == 0;
+}
+
+std::string BaseName(const std::string& path) {
+  const size_t at = path.find_last_of("/\\");
+  return at == std::string::npos ? path : path.substr(at + 1);
+}
+
+std::string DirName(const std::string& path) {
+  const size_t at = path.find_last_of("/\\");
+  return at == std::string::npos ? std::string() : path.substr(0, at + 1);
+}
+
+bool ReadWholeFile(const std::string& path, uint64_t limit, Bytes* out, std::string* error) {
+  StatBuf st;
+  if (StatPath(path, &st) != 0) {
+    *error = path + ": " + Describe(errno) + " (check the path)";
+    return false;
+  }
+  if ((st.st_mode & S_IFMT) != S_IFREG) {
+    *error = path + ": not a regular file";
+    return false;
+  }
+  const uint64_t size = static_cast<uint64_t>(st.st_size);
+  if (size > limit) {
+    *error = path + ": " + std::to_string(size) + " bytes, more than the " +
+             std::to_string(limit) + " bytes a payload can hold (sizes are 32-bit)";
+    return false;
+  }
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) {
+    *error = path + ": " + Describe(errno);
+    return false;
+  }
+  out->assign(static_cast<size_t>(size), 0);
+  const size_t got = size ? std::fread(out->data(), 1, out->size(), f) : 0;
+  const bool more = std::fgetc(f) != EOF;
+  std::fclose(f);
+  if (got != out->size() || more) {
+    *error = path + ": the file changed size while it was read";
+    return false;
+  }
+  return true;
+}
+
+bool WriteFileReplacing(const std::string& path, const uint8_t* data, size_t size, bool exclusive,
+                        bool privateFile, std::string* error) {
+  if (exclusive && FileExists(path)) {
+    *error = path + ": already exists; not replaced (remove it first or choose another name)";
+    return false;
+  }
+  std::string temp;
+  int fd = -1;
+  for (unsigned attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    temp = path + ".tmp-" + std::to_string(ProcessId()) + "-" + std::to_string(attempt);
+    fd = OpenNew(temp, privateFile);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) {
+    *error = path + ": cannot create a temporary file next to it: " + Describe(errno);
+    return false;
+  }
+  const bool written = WriteAll(fd, data, size) && SyncFile(fd);
+  const int writeErrno = errno;
+  const bool closed = CloseFile(fd) == 0;
+  if (!written || !closed) {
+    std::remove(temp.c_str());
+    *error = path + ": writing failed: " + Describe(written ? errno : writeErrno);
+    return false;
+  }
+  if (!RenameOver(temp, path, exclusive)) {
+    const int renameErrno = errno;
+    std::remove(temp.c_str());
+    *error = path + ": cannot put the new file in place: " + Describe(renameErrno);
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,23 @@
+// File access of the packaging tool.
+//
+// ReadWholeFile reads a file into memory, refusing files larger than `limit` bytes before
+// reading a byte of them. WriteFileReplacing writes a complete new file next to the target
+// (same folder, temporary name), flushes it and renames it over the target, so the target is
+// either the old file or the whole new one, never a half-written one; `exclusive` refuses an
+// existing target instead of replacing it, and `privateFile` makes the file readable by its
+// owner only. Every failure returns false with a message naming the path and the cause.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+typedef std::vector<uint8_t> Bytes;
+
+bool ReadWholeFile(const std::string& path, uint64_t limit, Bytes* out, std::string* error);
+bool WriteFileReplacing(const std::string& path, const uint8_t* data, size_t size, bool exclusive,
+                        bool privateFile, std::string* error);
+bool FileExists(const std::string& path);
+// The last component of a path ('/' and '\\' both separate).
+std::string BaseName(const std::string& path);
+// The folder part of a path, with its separator ("" for a bare name).
+std::string DirName(const std::string& path);

@@ -1,0 +1,184 @@
+// A small JSON reader (see json.h).
+#include "pack/json.h"
+
+#include <cstdlib>
+
+namespace {
+struct Reader {
+  const std::string& s;
+  size_t at;
+  std::string* error;
+
+  bool Fail(const std::string& what) {
+    size_t line = 1;
+    for (size_t i = 0; i < at && i < s.size(); ++i) line += s[i] == '\n';
+    *error = "line " + std::to_string(line) + ": " + what;
+    return false;
+  }
+  void Skip() {
+    while (at < s.size() && (s[at] == ' ' || s[at] == '\t' || s[at] == '\n' || s[at] == '\r')) ++at;
+  }
+  bool Literal(const char* word) {
+    size_t i = 0;
+    while (word[i]) {
+      if (at + i >= s.size() || s[at + i] != word[i]) return false;
+      ++i;
+    }
+    at += i;
+    return true;
+  }
+  static void PutUtf8(uint32_t c, std::string* out) {
+    if (c < 0x80) {
+      out->push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out->push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  bool Hex4(uint32_t* v) {
+    if (at + 4 > s.size()) return false;
+    *v = 0;
+    for (int i = 0; i < 4; ++i) {
+      const char c = s[at++];
+      *v <<= 4;
+      if (c >= '0' && c <= '9') *v |= static_cast<uint32_t>(c - '0');
+      else if (c >= 'a' && c <= 'f') *v |= static_cast<uint32_t>(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F') *v |= static_cast<uint32_t>(c - 'A' + 10);
+      else return false;
+    }
+    return true;
+  }
+  bool String(std::string* out) {
+    ++at;  // opening quote
+    out->clear();
+    while (at < s.size()) {
+      const char c = s[at++];
+      if (c == '"') return true;
+      if (static_cast<unsigned char>(c) < 0x20) return Fail("control character inside a string");
+      if (c != '\\') {
+        out->push_back(c);
+        continue;
+      }
+      if (at >= s.size()) break;
+      const char e = s[at++];
+      switch (e) {
+        case '"': case '\\': case '/': out->push_back(e); break;
+        case 'b': out->push_back('\b'); break;
+        case 'f': out->push_back('\f'); break;
+        case 'n': out->push_back('\n'); break;
+        case 'r': out->push_back('\r'); break;
+        case 't': out->push_back('\t'); break;
+        case 'u': {
+          uint32_t c1;
+          if (!Hex4(&c1)) return Fail("bad \\u escape");
+          if (c1 >= 0xD800 && c1 < 0xDC00) {
+            uint32_t c2;
+            if (!Literal("\\u") || !Hex4(&c2) || c2 < 0xDC00 || c2 > 0xDFFF)
+              return Fail("unpaired surrogate in \\u escape");
+            c1 = 0x10000 + ((c1 - 0xD800) << 10) + (c2 - 0xDC00);
+          } else if (c1 >= 0xDC00 && c1 <= 0xDFFF) {
+            return Fail("unpaired surrogate in \\u escape");
+          }
+          PutUtf8(c1, out);
+          break;
+        }
+        default: return Fail(std::string("unknown escape \\") + e);
+      }
+    }
+    return Fail("unterminated string");
+  }
+  bool Value(JsonValue* v, int depth) {
+    if (depth > 32) return Fail("nested too deeply");
+    Skip();
+    if (at >= s.size()) return Fail("a value was expected");
+    const char c = s[at];
+    if (c == '{') {
+      v->kind = JsonValue::OBJECT;
+      ++at;
+      Skip();
+      if (at < s.size() && s[at] == '}') return ++at, true;
+      for (;;) {
+        Skip();
+        if (at >= s.size() || s[at] != '"') return Fail("a member name in quotes was expected");
+        std::pair<std::string, JsonValue> member;
+        if (!String(&member.first)) return false;
+        Skip();
+        if (at >= s.size() || s[at] != ':') return Fail("':' was expected");
+        ++at;
+        if (!Value(&member.second, depth + 1)) return false;
+        v->members.push_back(std::move(member));
+        Skip();
+        if (at < s.size() && s[at] == ',') { ++at; continue; }
+        if (at < s.size() && s[at] == '}') return ++at, true;
+        return Fail("',' or '}' was expected");
+      }
+    }
+    if (c == '[') {
+      v->kind = JsonValue::ARRAY;
+      ++at;
+      Skip();
+      if (at < s.size() && s[at] == ']') return ++at, true;
+      for (;;) {
+        JsonValue item;
+        if (!Value(&item, depth + 1)) return false;
+        v->items.push_back(std::move(item));
+        Skip();
+        if (at < s.size() && s[at] == ',') { ++at; continue; }
+        if (at < s.size() && s[at] == ']') return ++at, true;
+        return Fail("',' or ']' was expected");
+      }
+    }
+    if (c == '"') {
+      v->kind = JsonValue::STRING;
+      return String(&v->text);
+    }
+    if (Literal("true")) return v->kind = JsonValue::BOOLEAN, v->boolean = true, true;
+    if (Literal("false")) return v->kind = JsonValue::BOOLEAN, v->boolean = false, true;
+    if (Literal("null")) return v->kind = JsonValue::NUL, true;
+    if (c == '-' || (c >= '0' && c <= '9')) {
+      const size_t start = at;
+      if (s[at] == '-') ++at;
+      const size_t digits = at;
+      while (at < s.size() && s[at] >= '0' && s[at] <= '9') ++at;
+      if (at == digits) return Fail("a number was expected");
+      if (at < s.size() && s[at] == '.') {
+        ++at;
+        while (at < s.size() && s[at] >= '0' && s[at] <= '9') ++at;
+      }
+      if (at < s.size() && (s[at] == 'e' || s[at] == 'E')) {
+        ++at;
+        if (at < s.size() && (s[at] == '+' || s[at] == '-')) ++at;
+        while (at < s.size() && s[at] >= '0' && s[at] <= '9') ++at;
+      }
+      v->kind = JsonValue::NUMBER;
+      v->text = s.substr(start, at - start);
+      return true;
+    }
+    return Fail("a value was expected");
+  }
+};
+}  // namespace
+
+const JsonValue* JsonValue::Find(const std::string& key) const {
+  for (const auto& m : members)
+    if (m.first == key) return &m.second;
+  return nullptr;
+}
+
+bool ParseJson(const std::string& input, JsonValue* out, std::string* error) {
+  Reader r{input, 0, error};
+  *out = JsonValue();
+  if (!r.Value(out, 0)) return false;
+  r.Skip();
+  if (r.at != input.size()) return r.Fail("unexpected text after the end of the document");
+  return true;
+}

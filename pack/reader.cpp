@@ -1,0 +1,242 @@
+// Reading setups as the stub does (see reader.h).
+#include "pack/reader.h"
+
+#include <openssl/err.h>
+#include <openssl/objects.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <cstring>
+
+#include "common/format.h"
+#include "common/winseam.h"
+#include "pack/keys.h"
+#include "payload/container.h"
+#include "payload/record.h"
+#include "payload/sources.h"
+
+namespace {
+bool SameType(const uint8_t* a, const uint8_t* b) { return std::memcmp(a, b, 16) == 0; }
+
+std::string Utf16LeToUtf8(const uint8_t* p, size_t units) {
+  std::string out;
+  for (size_t i = 0; i < units; ++i) {
+    uint32_t c = ReadLe16(p + 2 * i);
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < units) {
+      const uint32_t d = ReadLe16(p + 2 * (i + 1));
+      if (d >= 0xDC00 && d <= 0xDFFF) c = 0x10000 + ((c - 0xD800) << 10) + (d - 0xDC00), ++i;
+    }
+    if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+std::string RecordName(const RecordInfo& r) {
+  return r.manifest ? "manifest record" : "file record " + std::to_string(r.id);
+}
+}  // namespace
+
+bool DiscoverSources(const Bytes& file, std::vector<FoundSource>* sources,
+                     std::vector<std::string>* notes, std::string* error) {
+  sources->clear();
+  if (file.size() > 0xFFFFFFFFu) {
+    *error = "larger than 4 GiB - 1 bytes; the stub could not read it";
+    return false;
+  }
+  const uint32_t size = static_cast<uint32_t>(file.size());
+  const uint8_t* content = nullptr;
+  uint32_t contentSize = 0;
+  if (LocateCertificateEntry(file.data(), size, &content, &contentSize)) {
+    const unsigned char* cursor = content;
+    PKCS7* p7 = d2i_PKCS7(nullptr, &cursor, contentSize);
+    if (!p7 || !PKCS7_type_is_signed(p7)) {
+      PKCS7_free(p7);
+      ERR_clear_error();
+      *error = "the certificate table's first entry is no PKCS#7 signature; the stub stops here";
+      return false;
+    }
+    STACK_OF(X509)* certs = p7->d.sign->cert;
+    const int count = certs ? sk_X509_num(certs) : 0;
+    for (int c = 0; c < count; ++c) {
+      X509* cert = sk_X509_value(certs, c);
+      const int extensions = X509_get_ext_count(cert);
+      for (int e = 0; e < extensions; ++e) {
+        X509_EXTENSION* ext = X509_get_ext(cert, e);
+        char oid[128];
+        if (OBJ_obj2txt(oid, sizeof(oid), X509_EXTENSION_get_object(ext), 1) <= 0 ||
+            std::strcmp(oid, PAYLOAD_EXTENSION_OID) != 0)
+          continue;
+        const std::string where =
+            "certificate " + std::to_string(c + 1) + ", extension " + std::to_string(e + 1);
+        if (X509_EXTENSION_get_critical(ext)) {
+          notes->push_back(where + ": payload extension marked critical; the stub passes it over");
+          continue;
+        }
+        const ASN1_OCTET_STRING* value = X509_EXTENSION_get_data(ext);
+        const uint8_t* bytes = ASN1_STRING_get0_data(value);
+        FoundSource found{where, Bytes(bytes, bytes + ASN1_STRING_length(value)), nullptr};
+        sources->push_back(std::move(found));
+      }
+    }
+    PKCS7_free(p7);
+  }
+  if (sources->empty()) sources->push_back({"whole file", Bytes(), &file});
+  return true;
+}
+
+void ListRecords(const uint8_t* container, uint32_t size, std::vector<RecordInfo>* records,
+                 std::vector<std::string>* skipped, std::string* ending) {
+  records->clear();
+  ending->clear();
+  uint32_t pos = size;
+  for (;;) {
+    if (pos < RECORD_TRAILER_SIZE) {
+      *ending = "the walk ran out of bytes before a manifest record";
+      return;
+    }
+    pos -= RECORD_TRAILER_SIZE;
+    const uint8_t* t = container + pos;
+    RecordInfo r{};
+    r.id = ReadLe32(t + TRAILER_ID_OFFSET);
+    r.signatureSize = ReadLe32(t + TRAILER_SIGNATURE_SIZE_OFFSET);
+    r.dataSize = ReadLe32(t + TRAILER_DATA_SIZE_OFFSET);
+    const uint32_t trailerAt = pos;
+    if (SameType(t, RECORD_TYPE_MANIFEST)) {
+      r.manifest = true;
+      if (r.signatureSize > pos || r.dataSize > pos - r.signatureSize) {
+        *ending = "the manifest record's sizes do not fit in front of its trailer (offset " +
+                  std::to_string(trailerAt) + ")";
+        return;
+      }
+      r.signatureOffset = pos - r.signatureSize;
+      r.dataOffset = r.signatureOffset - r.dataSize;
+      records->push_back(r);
+      return;
+    }
+    if (!SameType(t, RECORD_TYPE_FILE)) {
+      *ending = "an unknown trailer type at offset " + std::to_string(trailerAt) +
+                " ends the walk before any manifest record";
+      return;
+    }
+    if (r.signatureSize > pos) {
+      skipped->push_back("file record " + std::to_string(r.id) + " at offset " +
+                         std::to_string(trailerAt) + ": signature size too large; stepped over");
+      continue;
+    }
+    pos -= r.signatureSize;
+    if (r.dataSize > pos) {
+      skipped->push_back("file record " + std::to_string(r.id) + " at offset " +
+                         std::to_string(trailerAt) + ": data size too large; stepped over");
+      continue;
+    }
+    r.signatureOffset = pos;
+    pos -= r.dataSize;
+    r.dataOffset = pos;
+    records->push_back(r);
+  }
+}
+
+bool DecodeRecord(const uint8_t* stored, uint32_t size, Bytes* decoded, std::string* error) {
+  uint8_t* out = nullptr;
+  uint32_t outSize = 0;
+  const int rc = InflateRecord(stored, size, &out, &outSize);
+  if (rc != 0) {
+    *error = rc == -4 ? "out of memory while inflating"
+                      : "the zlib stream is corrupt, truncated or needs a dictionary (zlib " +
+                            std::to_string(rc) + ")";
+    return false;
+  }
+  decoded->assign(out, out + outSize);
+  LocalFree(out);
+  return true;
+}
+
+bool ParseManifest(const Bytes& manifest, std::vector<ManifestText>* entries, std::string* error) {
+  entries->clear();
+  const uint64_t size = manifest.size();
+  uint64_t at = 0;
+  while (at < size) {
+    if (size - at < MANIFEST_ENTRY_HEADER_SIZE) {
+      *error = "manifest: " + std::to_string(size - at) + " stray bytes after the last entry";
+      return false;
+    }
+    const uint32_t id = ReadLe32(manifest.data() + at);
+    const uint32_t length = ReadLe32(manifest.data() + at + 4);
+    if (at + MANIFEST_ENTRY_HEADER_SIZE + length > size) {
+      *error = "manifest: entry " + std::to_string(id) + " runs past the end of the manifest";
+      return false;
+    }
+    std::string text = Utf16LeToUtf8(manifest.data() + at + MANIFEST_ENTRY_HEADER_SIZE, length / 2);
+    const size_t nul = text.find('\0');
+    if (nul != std::string::npos) text.resize(nul);
+    entries->push_back({id, text});
+    at += MANIFEST_ENTRY_HEADER_SIZE + length;
+  }
+  return true;
+}
+
+void VerifySources(const std::vector<FoundSource>& sources, EVP_PKEY* key, uint32_t* checked,
+                   std::vector<RecordProblem>* problems) {
+  *checked = 0;
+  for (const FoundSource& source : sources) {
+    auto fail = [&](const std::string& what) { problems->push_back({source.origin, what}); };
+    std::vector<RecordInfo> records;
+    std::vector<std::string> skipped;
+    std::string ending;
+    ListRecords(source.data(), source.size(), &records, &skipped, &ending);
+    for (const std::string& s : skipped) fail(s);
+    if (!ending.empty()) fail("no manifest record: " + ending);
+    std::vector<ManifestText> entries;
+    for (const RecordInfo& r : records) {
+      ++*checked;
+      // The stub reaches records only through FindRecord: a record shadowed by a later one
+      // with the same id is never read.
+      RecordSpan span;
+      const uint8_t* type = r.manifest ? RECORD_TYPE_MANIFEST : RECORD_TYPE_FILE;
+      if (!StatusOk(FindRecord(source.data(), source.size(), type, r.id, &span)) ||
+          span.data != source.data() + r.dataOffset) {
+        fail(RecordName(r) + ": unreachable, a later record has the same id");
+        continue;
+      }
+      Bytes decoded;
+      std::string why;
+      if (!DecodeRecord(span.data, span.dataSize, &decoded, &why)) {
+        fail(RecordName(r) + ": " + why);
+        continue;
+      }
+      if (span.signatureSize != RECORD_SIGNATURE_SIZE) {
+        fail(RecordName(r) + ": the signature is " + std::to_string(span.signatureSize) +
+             " bytes, not 256");
+        continue;
+      }
+      if (!CheckRecordSignature(key, decoded.data(), decoded.size(), span.signature,
+                                span.signatureSize)) {
+        fail(RecordName(r) + ": the signature does not verify with this key");
+        continue;
+      }
+      if (r.manifest && !ParseManifest(decoded, &entries, &why)) fail(why);
+    }
+    for (const ManifestText& e : entries) {
+      RecordSpan span;
+      if (!StatusOk(FindRecord(source.data(), source.size(), RECORD_TYPE_FILE, e.id, &span)))
+        fail("manifest entry " + std::to_string(e.id) + " (" + e.text + "): no file record " +
+             std::to_string(e.id));
+    }
+  }
+}

@@ -1,0 +1,62 @@
+// Reading setups as the stub does, for inspect, verify and select.
+//
+// DiscoverSources finds the containers of a file the way the stub's discovery does: one per
+// non-critical PAYLOAD_EXTENSION_OID extension of the certificates in the first certificate
+// table entry, in signature order; when there is none, the whole file is the one container.
+// Critical extensions are listed as notes. A certificate entry that is no PKCS#7 message
+// stops discovery (the stub stops there too). ListRecords walks a container's trailers
+// backwards like FindRecord and lists every record up to the ManifestRecord, with a note on
+// why the walk ended. All reads stay inside the given bytes.
+#pragma once
+#include <openssl/evp.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pack/fileio.h"
+
+struct FoundSource {
+  std::string origin;  // "certificate 2, extension 1" or "whole file"
+  Bytes copy;          // an extension's value
+  const Bytes* file;   // the whole file, when it is the container
+
+  const uint8_t* data() const { return file ? file->data() : copy.data(); }
+  uint32_t size() const { return static_cast<uint32_t>(file ? file->size() : copy.size()); }
+};
+
+bool DiscoverSources(const Bytes& file, std::vector<FoundSource>* sources,
+                     std::vector<std::string>* notes, std::string* error);
+
+struct RecordInfo {
+  bool manifest;
+  uint32_t id;
+  uint32_t dataOffset;
+  uint32_t dataSize;
+  uint32_t signatureOffset;
+  uint32_t signatureSize;
+};
+
+// Records from the end of the container to its start; `ending` says why the walk stopped,
+// and is empty when it stopped at a well-formed ManifestRecord.
+void ListRecords(const uint8_t* container, uint32_t size, std::vector<RecordInfo>* records,
+                 std::vector<std::string>* skipped, std::string* ending);
+
+// Decodes a record's stored bytes with the stub's inflater; false with a reason on failure.
+bool DecodeRecord(const uint8_t* stored, uint32_t size, Bytes* decoded, std::string* error);
+
+struct ManifestText {
+  uint32_t id;
+  std::string text;  // UTF-8
+};
+// Parses decoded manifest bytes; false (with the entries read so far) when it is malformed.
+bool ParseManifest(const Bytes& manifest, std::vector<ManifestText>* entries, std::string* error);
+
+struct RecordProblem {
+  std::string source;
+  std::string what;
+};
+// Checks every record of every source: decoding and the signature with `key`, that the
+// stub's lookup reaches it, and that every manifest entry has its FileRecord.
+void VerifySources(const std::vector<FoundSource>& sources, EVP_PKEY* key, uint32_t* checked,
+                   std::vector<RecordProblem>* problems);

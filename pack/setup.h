@@ -1,0 +1,59 @@
+// What goes into a container: packages and cabinets, and how they become one.
+//
+// A package is an MSI with its descriptor fields; a cabinet is a file written next to the
+// MSI of the packages that list it. Command-line forms:
+//   --package ARCH:LANGS:CODE:NAME:PATH   (split at the first four ':'; PATH may hold ':')
+//   --cab PATH:IDS                        (split at the last ':'; IDS like 1000;1001;
+//                                          the cabinet keeps its file name)
+// A JSON file (LoadSetupConfig) says the same, with names free of the ':' restriction:
+//   {"packages": [{"arch": "x64", "languages": [1033, 1031], "productCode": "{...}",
+//                  "productName": "...", "msi": "path"}],
+//    "cabinets": [{"path": "main.cab", "packages": [1000], "name": "main.cab"}]}
+// Relative paths in the file are taken from the file's folder. FinishSetup assigns entry
+// ids (packages 1000, 1001, ... in order, cabinets after them) and checks everything the
+// stub would otherwise trip over. BuildContainer reads the files and writes the signed
+// container: the manifest (package descriptors, then cabinet lines) first, then one
+// compressed, signed FileRecord per file.
+#pragma once
+#include <openssl/evp.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pack/fileio.h"
+#include "pack/writer.h"
+
+struct PackageSpec {
+  std::string architecture;
+  std::string languages;  // "1033;1031"
+  std::string productCode;
+  std::string productName;
+  std::string msiPath;
+  uint32_t id = 0;
+};
+
+struct CabinetSpec {
+  std::string path;
+  std::vector<uint32_t> packageIds;
+  std::string name;  // empty: the file name of `path`
+  uint32_t id = 0;
+};
+
+struct SetupSpec {
+  std::vector<PackageSpec> packages;
+  std::vector<CabinetSpec> cabinets;
+};
+
+enum : uint32_t { FIRST_PACKAGE_ID = 1000 };
+
+bool ParsePackageArgument(const std::string& arg, PackageSpec* package, std::string* error);
+bool ParseCabinetArgument(const std::string& arg, CabinetSpec* cabinet, std::string* error);
+bool LoadSetupConfig(const std::string& path, SetupSpec* setup, std::string* error);
+bool FinishSetup(SetupSpec* setup, std::string* error);
+
+std::string PackageDescriptor(const PackageSpec& package);
+std::string CabinetLine(const CabinetSpec& cabinet);
+std::vector<ManifestEntry> SetupManifest(const SetupSpec& setup);
+
+bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std::string* error);

@@ -1,0 +1,135 @@
+// Container writer (see writer.h).
+#include "pack/writer.h"
+
+#include <zlib.h>
+
+#include <cstring>
+
+#include "common/format.h"
+#include "pack/keys.h"
+
+bool Utf8ToUtf16Le(const std::string& text, Bytes* out) {
+  out->clear();
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  const size_t n = text.size();
+  for (size_t i = 0; i < n;) {
+    uint32_t c = p[i];
+    size_t extra = 0;
+    if (c < 0x80) {
+    } else if ((c & 0xE0) == 0xC0) {
+      c &= 0x1F, extra = 1;
+    } else if ((c & 0xF0) == 0xE0) {
+      c &= 0x0F, extra = 2;
+    } else if ((c & 0xF8) == 0xF0) {
+      c &= 0x07, extra = 3;
+    } else {
+      return false;
+    }
+    if (extra && i + extra >= n) return false;
+    for (size_t k = 1; k <= extra; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) return false;
+      c = (c << 6) | (p[i + k] & 0x3F);
+    }
+    static const uint32_t kMin[4] = {0, 0x80, 0x800, 0x10000};
+    if (c < kMin[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+    i += extra + 1;
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      const uint16_t hi = static_cast<uint16_t>(0xD800 + (c >> 10));
+      const uint16_t lo = static_cast<uint16_t>(0xDC00 + (c & 0x3FF));
+      out->push_back(static_cast<uint8_t>(hi)), out->push_back(static_cast<uint8_t>(hi >> 8));
+      out->push_back(static_cast<uint8_t>(lo)), out->push_back(static_cast<uint8_t>(lo >> 8));
+    } else {
+      out->push_back(static_cast<uint8_t>(c)), out->push_back(static_cast<uint8_t>(c >> 8));
+    }
+  }
+  return true;
+}
+
+bool EncodeManifest(const std::vector<ManifestEntry>& entries, Bytes* manifest, std::string* error) {
+  manifest->clear();
+  for (const ManifestEntry& entry : entries) {
+    Bytes text;
+    if (!Utf8ToUtf16Le(entry.text, &text)) {
+      *error = "manifest entry " + std::to_string(entry.id) + ": the text is not valid UTF-8";
+      return false;
+    }
+    text.push_back(0), text.push_back(0);
+    if (text.size() > 0xFFFFFFFFu - MANIFEST_ENTRY_HEADER_SIZE) {
+      *error = "manifest entry " + std::to_string(entry.id) + ": the text is too long";
+      return false;
+    }
+    uint8_t header[MANIFEST_ENTRY_HEADER_SIZE];
+    WriteLe32(header, entry.id);
+    WriteLe32(header + 4, static_cast<uint32_t>(text.size()));
+    manifest->insert(manifest->end(), header, header + sizeof(header));
+    manifest->insert(manifest->end(), text.begin(), text.end());
+  }
+  if (manifest->size() > 0xFFFFFFFFu) {
+    *error = "the manifest is larger than 4 GiB";
+    return false;
+  }
+  return true;
+}
+
+bool CompressRecordData(const uint8_t* data, size_t size, Bytes* stored, std::string* error) {
+  z_stream zs{};
+  if (deflateInit2(&zs, Z_BEST_COMPRESSION, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+    *error = "zlib could not start compressing";
+    return false;
+  }
+  stored->clear();
+  size_t consumed = 0;
+  int rc = Z_OK;
+  uint8_t chunk[1 << 16];
+  static const uint8_t kEmpty[1] = {0};
+  do {
+    const size_t left = size - consumed;
+    const uInt slice = left > (1u << 30) ? (1u << 30) : static_cast<uInt>(left);
+    zs.next_in = const_cast<Bytef*>(size ? data + consumed : kEmpty);
+    zs.avail_in = slice;
+    const int flush = slice == left ? Z_FINISH : Z_NO_FLUSH;
+    do {
+      zs.next_out = chunk;
+      zs.avail_out = sizeof(chunk);
+      rc = deflate(&zs, flush);
+      if (rc == Z_STREAM_ERROR) break;
+      stored->insert(stored->end(), chunk, chunk + (sizeof(chunk) - zs.avail_out));
+    } while (zs.avail_out == 0);
+    consumed += slice - zs.avail_in;
+  } while (rc != Z_STREAM_END && rc != Z_STREAM_ERROR);
+  deflateEnd(&zs);
+  if (rc != Z_STREAM_END) {
+    *error = "zlib compression failed";
+    return false;
+  }
+  return true;
+}
+
+bool AppendSignedRecord(Bytes* container, const uint8_t type[16], uint32_t id, const Bytes& decoded,
+                        EVP_PKEY* key, std::string* error) {
+  const std::string what = (std::memcmp(type, RECORD_TYPE_MANIFEST, 16) == 0 ? std::string("the manifest")
+                                                         : "record " + std::to_string(id));
+  if (decoded.size() > 0xFFFFFFFFu) {
+    *error = what + ": " + std::to_string(decoded.size()) +
+             " bytes; the stub reads records of at most 4 GiB - 1 (32-bit sizes)";
+    return false;
+  }
+  Bytes stored;
+  if (!CompressRecordData(decoded.data(), decoded.size(), &stored, error)) return false;
+  uint8_t signature[RECORD_SIGNATURE_SIZE];
+  if (!SignRecordBytes(key, decoded.data(), decoded.size(), signature, error)) return false;
+  const uint64_t total = static_cast<uint64_t>(container->size()) + stored.size() +
+                         RECORD_SIGNATURE_SIZE + RECORD_TRAILER_SIZE;
+  if (stored.size() > 0xFFFFFFFFu || total > 0xFFFFFFFFu) {
+    *error = what + ": the container would exceed 4 GiB - 1 bytes (32-bit sizes); "
+             "split the packages over several containers";
+    return false;
+  }
+  uint8_t trailer[RECORD_TRAILER_SIZE];
+  WriteRecordTrailer(trailer, type, id, RECORD_SIGNATURE_SIZE, static_cast<uint32_t>(stored.size()));
+  container->insert(container->end(), stored.begin(), stored.end());
+  container->insert(container->end(), signature, signature + sizeof(signature));
+  container->insert(container->end(), trailer, trailer + sizeof(trailer));
+  return true;
+}
