@@ -18,17 +18,22 @@ char* ConvertEntryText(const uint8_t* bytes, uint32_t unitCount) {
   WCHAR inlineUnits[INLINE_UNITS];
   WCHAR* units = inlineUnits;
   if (unitCount > INLINE_UNITS) {
-    units = static_cast<WCHAR*>(LocalAlloc(LMEM_FIXED, static_cast<size_t>(unitCount) * sizeof(WCHAR)));
+    units =
+        static_cast<WCHAR*>(LocalAlloc(LMEM_FIXED, static_cast<size_t>(unitCount) * sizeof(WCHAR)));
     if (!units) return nullptr;
   }
-  for (uint32_t i = 0; i < unitCount; ++i) units[i] = static_cast<WCHAR>(ReadLe16(bytes + 2 * static_cast<size_t>(i)));
+  for (uint32_t i = 0; i < unitCount; ++i)
+    units[i] = static_cast<WCHAR>(ReadLe16(bytes + 2 * static_cast<size_t>(i)));
 
   // unitCount is at most 0x7FFFFFFF (a 32-bit length halved), so it fits an int.
   int wideCount = static_cast<int>(unitCount);
-  int size = wideCount > 0 ? WideCharToMultiByte(CP_ACP, 0, units, wideCount, nullptr, 0, nullptr, nullptr) : 0;
+  int size = wideCount > 0
+                 ? WideCharToMultiByte(CP_ACP, 0, units, wideCount, nullptr, 0, nullptr, nullptr)
+                 : 0;
   if (size < 0) size = 0;
   char* text = static_cast<char*>(LocalAlloc(LMEM_ZEROINIT, static_cast<size_t>(size) + 1));
-  if (text && size > 0) WideCharToMultiByte(CP_ACP, 0, units, wideCount, text, size, nullptr, nullptr);
+  if (text && size > 0)
+    WideCharToMultiByte(CP_ACP, 0, units, wideCount, text, size, nullptr, nullptr);
   if (units != inlineUnits) LocalFree(units);
   return text;
 }

@@ -39,7 +39,8 @@ bool FillExtractItem(int32_t sourceIndex, uint32_t entryId, ExtractItem* item, c
   std::memcpy(item->name, name, length);
   item->name[length] = '\0';
   if (!fits) return false;
-  if (sourceIndex < 0 || static_cast<uint32_t>(sourceIndex) >= gSourceTable.sourceCount) return false;
+  if (sourceIndex < 0 || static_cast<uint32_t>(sourceIndex) >= gSourceTable.sourceCount)
+    return false;
   Status status = LoadRecord(&gSourceTable.sources[sourceIndex], RECORD_TYPE_FILE, entryId,
                              &item->data, &item->size);
   return StatusOk(status);
@@ -55,7 +56,8 @@ int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, voi
   // A field that fills its buffer is longer than a field may be (an ids field of 257 or more
   // characters also stops the reading before the name). Cut short, it could name the wrong
   // package or file.
-  if (std::strlen(ids) >= CABINET_FIELD_SIZE || (read == 3 && std::strlen(name) >= CABINET_FIELD_SIZE)) {
+  if (std::strlen(ids) >= CABINET_FIELD_SIZE ||
+      (read == 3 && std::strlen(name) >= CABINET_FIELD_SIZE)) {
     collector->failed = 1;
     return 1;
   }

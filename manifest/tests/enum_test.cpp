@@ -1,11 +1,12 @@
 // The manifest walk: order, entry layout, malformed tails, empty and odd entries, stopping.
+#include "manifest/enum.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "manifest/enum.h"
 #include "manifest/tests/fixture.h"
 
 namespace {

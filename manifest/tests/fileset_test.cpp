@@ -1,12 +1,13 @@
 // File set assembly: "main.msi" first, cabinet lines of the chosen source in manifest order,
 // failed records kept in the array, names and fields that must fail the assembly.
+#include "manifest/fileset.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "manifest/fileset.h"
 #include "manifest/tests/fixture.h"
 #include "payload/tests/testkit.h"
 
@@ -32,7 +33,8 @@ Bytes Container(const Bytes& manifest, const std::vector<uint32_t>& ids, bool si
   return container;
 }
 
-void AddSource(const Entries& entries, const std::vector<uint32_t>& ids, bool signedRecords = false) {
+void AddSource(const Entries& entries, const std::vector<uint32_t>& ids,
+               bool signedRecords = false) {
   Bytes manifest = Manifest(entries);
   RegisterSource(manifest, Container(manifest, ids, signedRecords),
                  signedRecords ? SOURCE_COMPRESSED | SOURCE_SIGNED : 0);
@@ -106,7 +108,8 @@ TEST_F(FileSetTest, PackageWithoutCabinetsIsMainMsiAlone) {
 }
 
 TEST_F(FileSetTest, CabinetLinesInManifestOrder) {
-  const std::vector<uint32_t> ids = {1000, 1001, 1002, 1003, 1004, 1005, 1006, 1007, 1008, 1009, 1010};
+  const std::vector<uint32_t> ids = {1000, 1001, 1002, 1003, 1004, 1005,
+                                     1006, 1007, 1008, 1009, 1010};
   AddSource({{1000, "x64\\1033\\{A}\\A"},
              {1001, "cab\\1000\\main.cab"},
              {1002, "CAB\\1000\\upper.cab"},
@@ -122,8 +125,8 @@ TEST_F(FileSetTest, CabinetLinesInManifestOrder) {
   // Another source naming the same id is ignored.
   AddSource({{1000, "x64\\1033\\{B}\\B"}, {1001, "cab\\1000\\foreign.cab"}}, {1000, 1001});
   ASSERT_TRUE(Assemble(0, 1000));
-  std::vector<Item> want = {{"main.msi", 1000},   {"main.cab", 1001},  {"upper.cab", 1002},
-                            {"blank.cab", 1003},  {"suffix.cab", 1004}, {"twice.cab", 1008},
+  std::vector<Item> want = {{"main.msi", 1000},  {"main.cab", 1001},   {"upper.cab", 1002},
+                            {"blank.cab", 1003}, {"suffix.cab", 1004}, {"twice.cab", 1008},
                             {"twice.cab", 1008}};
   EXPECT_EQ(Items(ids), want);
 }
@@ -138,8 +141,9 @@ TEST_F(FileSetTest, PackageInTheSecondSource) {
 
 TEST_F(FileSetTest, FailedRecordsFailTheAssemblyAndStayInTheArray) {
   // A cabinet's record is missing: the walk goes on, the item stays with its name only.
-  AddSource({{1000, "x64\\1033\\{A}\\A"}, {1001, "cab\\1000\\gone.cab"}, {1002, "cab\\1000\\b.cab"}},
-            {1000, 1002});
+  AddSource(
+      {{1000, "x64\\1033\\{A}\\A"}, {1001, "cab\\1000\\gone.cab"}, {1002, "cab\\1000\\b.cab"}},
+      {1000, 1002});
   EXPECT_FALSE(Assemble(0, 1000));
   std::vector<Item> want = {{"main.msi", 1000}, {"gone.cab", 0}, {"b.cab", 1002}};
   EXPECT_EQ(Items({1000, 1002}), want);

@@ -22,7 +22,8 @@ void AppendEntry(std::vector<uint8_t>* manifest, uint32_t id, const char* text) 
   manifest->resize(at + MANIFEST_ENTRY_HEADER_SIZE + length, 0);
   WriteLe32(manifest->data() + at, id);
   WriteLe32(manifest->data() + at + 4, static_cast<uint32_t>(length));
-  for (size_t i = 0; text[i]; ++i) (*manifest)[at + MANIFEST_ENTRY_HEADER_SIZE + 2 * i] = static_cast<uint8_t>(text[i]);
+  for (size_t i = 0; text[i]; ++i)
+    (*manifest)[at + MANIFEST_ENTRY_HEADER_SIZE + 2 * i] = static_cast<uint8_t>(text[i]);
 }
 }  // namespace
 
