@@ -1,0 +1,204 @@
+// The progress dialog on real jobs, its Retry/Cancel box, close requests, the template size
+// and the taskbar progress record. A watcher thread plays the user through the Windows API.
+#include <gtest/gtest.h>
+
+#include "common/winseam.h"
+
+#include <commctrl.h>
+#include <objbase.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "extract/progress.h"
+#include "extract/tests/testfiles.h"
+
+namespace {
+
+const char kClass[] = "MSI_STUB_WINDOW_CLASS_NAME";
+const char kFont[] = "MS Sans Serif";
+
+template <typename F>
+HWND WaitFor(F find) {
+  for (int i = 0; i < 1000; ++i) {
+    HWND w = find();
+    if (w) return w;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return nullptr;
+}
+
+std::string StaticTexts(HWND box) {
+  std::string all;
+  for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    char cls[64] = {}, text[1024] = {};
+    GetClassNameA(child, cls, sizeof cls);
+    if (lstrcmpiA(cls, "Static") == 0 && GetWindowTextA(child, text, sizeof text) > 0)
+      all += text;
+  }
+  return all;
+}
+
+struct Job {
+  TempFolder dir;
+  std::vector<std::vector<uint8_t>> data;
+  std::vector<ExtractItem> items;
+  ExtractJob job = {};
+
+  void Add(const std::string& name, uint32_t size) {
+    data.push_back(Pattern(size, static_cast<uint32_t>(data.size()) + 1));
+  }
+  void Open(const char* const* names, size_t count, uint32_t size) {
+    for (size_t i = 0; i < count; ++i) Add(names[i], size);
+    for (size_t i = 0; i < count; ++i) items.push_back(OpenItem(dir.File(names[i]), data[i]));
+    job.items = items.data();
+    job.itemCount = static_cast<int32_t>(items.size());
+    job.position = -1;
+    job.stepSize = EXTRACT_STEP_SIZE;
+  }
+  bool Complete() {
+    for (size_t i = 0; i < items.size(); ++i) {
+      std::vector<uint8_t> got;
+      if (!ReadWholeFile(items[i].path, &got) || got != data[i]) return false;
+    }
+    return true;
+  }
+};
+
+TEST(ProgressTemplate, SizeFollowsTheStrings) {
+  EXPECT_EQ(ProgressTemplateSize(kClass, "0123456789", kFont), 126u);
+  EXPECT_EQ(ProgressTemplateSize(kClass, std::string(60, 'x').c_str(), kFont), 226u);
+  EXPECT_EQ(ProgressTemplateSize("", "", ""), 28u);
+}
+
+TEST(ProgressDialog, WritesAJobAndEndsWith1) {
+  Job j;
+  const char* names[] = {"main.msi", "a.cab", "empty.cab"};
+  j.Open(names, 2, 3 * EXTRACT_STEP_SIZE + 5);
+  j.data.push_back({});
+  j.items.push_back(OpenItem(j.dir.File("empty.cab"), j.data.back()));
+  j.job.items = j.items.data();
+  j.job.itemCount = 3;
+  INT_PTR result = ShowProgressDialog(GetModuleHandleA(nullptr), &j.job, kClass, "Product 1.0", kFont);
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(j.job.position, 3);
+  EXPECT_TRUE(j.Complete());
+  // A second dialog registers the class again, harmlessly.
+  Job k;
+  k.Open(names, 1, 10);
+  EXPECT_EQ(ShowProgressDialog(GetModuleHandleA(nullptr), &k.job, kClass, "Again", kFont), 1);
+  EXPECT_TRUE(k.Complete());
+}
+
+// A failed write shows Retry/Cancel with the product name as caption and the file in the
+// text; close requests do not end the dialog; Retry resumes the same file.
+TEST(ProgressDialog, RetryAfterAWriteFailureCompletesTheFiles) {
+  Job j;
+  const char* names[] = {"main.msi", "data1.cab"};
+  j.Open(names, 2, 2 * EXTRACT_STEP_SIZE + 3);
+  HANDLE good = j.items[1].file;
+  HANDLE readOnly = CreateFileA(j.items[1].path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(readOnly, INVALID_HANDLE_VALUE);
+  j.items[1].file = readOnly;
+  // 60 characters: the caption is cut to 49.
+  std::string caption = "Contoso Widget Suite 2026 with a rather long name xxxxxxxxxx";
+  ASSERT_EQ(caption.size(), 60u);
+  std::string shown = caption.substr(0, 49);
+
+  std::string boxText, dialogClass;
+  bool barOk = false;
+  std::atomic<bool> done{false};
+  std::thread user([&] {
+    HWND dialog = WaitFor([&] { return FindWindowA(kClass, shown.c_str()); });
+    HWND box = WaitFor([&] { return FindWindowA("#32770", shown.c_str()); });
+    if (!dialog || !box) {
+      if (box) PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
+      return;
+    }
+    char cls[64] = {};
+    GetClassNameA(dialog, cls, sizeof cls);
+    dialogClass = cls;
+    HWND bar = GetDlgItem(dialog, 100);
+    char barClass[64] = {};
+    if (bar) GetClassNameA(bar, barClass, sizeof barClass);
+    PBRANGE range = {};
+    if (bar) SendMessageA(bar, PBM_GETRANGE, FALSE, reinterpret_cast<LPARAM>(&range));
+    barOk = lstrcmpiA(barClass, PROGRESS_CLASSA) == 0 && range.iLow == 0 && range.iHigh == 100;
+    boxText = StaticTexts(box);
+    // The user tries to close the dialog in every way while the box is up.
+    PostMessageA(dialog, WM_CLOSE, 0, 0);
+    PostMessageA(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    PostMessageA(dialog, WM_KEYDOWN, VK_ESCAPE, 0);
+    PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // ...then answers Retry once the file can be written.
+    j.items[1].file = good;
+    PostMessageA(box, WM_COMMAND, IDRETRY, 0);
+    done = true;
+  });
+  INT_PTR result = ShowProgressDialog(GetModuleHandleA(nullptr), &j.job, kClass, caption.c_str(), kFont);
+  user.join();
+  CloseHandle(readOnly);
+  ASSERT_TRUE(done) << "dialog or box not found";
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(dialogClass, kClass);
+  EXPECT_TRUE(barOk);
+  EXPECT_NE(boxText.find(j.items[1].path), std::string::npos) << boxText;
+  EXPECT_NE(boxText.find("(" + std::string(j.items[1].path) + ")."), std::string::npos) << boxText;
+  EXPECT_TRUE(j.Complete());
+}
+
+TEST(ProgressDialog, CancelInTheErrorBoxEndsWith2) {
+  ASSERT_EQ(gTaskbarProgress, nullptr);
+  CoInitialize(nullptr);
+  gTaskbarProgress = TaskbarProgressCreate();
+  ASSERT_NE(gTaskbarProgress, nullptr) << "Wine reports Windows 7 or later";
+  Job j;
+  const char* names[] = {"main.msi"};
+  j.Open(names, 1, 100);
+  HANDLE good = j.items[0].file;
+  j.items[0].file = CreateFileA(j.items[0].path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+  HWND seen = nullptr;
+  std::thread user([&] {
+    seen = WaitFor([] { return FindWindowA(kClass, "Product"); });
+    HWND box = WaitFor([] { return FindWindowA("#32770", "Product"); });
+    if (box) PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
+  });
+  INT_PTR result = ShowProgressDialog(GetModuleHandleA(nullptr), &j.job, kClass, "Product", kFont);
+  user.join();
+  EXPECT_EQ(result, 2);
+  EXPECT_EQ(j.items[0].written, 0u);
+  EXPECT_EQ(gTaskbarProgress->window, seen);
+  EXPECT_EQ(gTaskbarProgress->total, 100u);
+  EXPECT_EQ(gTaskbarProgress->completed, 0u);
+  CloseHandle(j.items[0].file);
+  CloseHandle(good);
+  TaskbarProgressRelease(gTaskbarProgress);
+  gTaskbarProgress = nullptr;
+  CoUninitialize();
+}
+
+TEST(TaskbarProgress, MissingRecordOrInterfaceIsHarmless) {
+  TaskbarProgressSetWindow(nullptr, reinterpret_cast<HWND>(1));
+  TaskbarProgressSetState(nullptr, TRUE);
+  TaskbarProgressSetTotal(nullptr, 100);
+  TaskbarProgressSetCompleted(nullptr, 5);
+  TaskbarProgressRelease(nullptr);
+  auto* record = static_cast<TaskbarProgress*>(LocalAlloc(LPTR, sizeof(TaskbarProgress)));
+  ASSERT_NE(record, nullptr);
+  TaskbarProgressSetWindow(record, GetDesktopWindow());
+  TaskbarProgressSetState(record, TRUE);
+  TaskbarProgressSetTotal(record, 100);
+  TaskbarProgressSetCompleted(record, 42);
+  EXPECT_EQ(record->window, GetDesktopWindow());
+  EXPECT_EQ(record->total, 100u);
+  EXPECT_EQ(record->completed, 42u);
+  EXPECT_EQ(record->taskbar, nullptr);
+  TaskbarProgressRelease(record);
+}
+
+}  // namespace
