@@ -1,0 +1,250 @@
+// Seed corpus generator for the fuzz targets.
+//
+// make_seeds <out-dir> [private-key.pem]
+// Writes valid inputs for every target into <out-dir>/<target>/: containers laid out as the
+// packaging tool lays them out (manifest first, then file records; data deflated at level 9,
+// each record signed over its plain bytes with the given key, or with zero signatures when
+// no key is given), zlib bombs, small PE32+ images carrying a certificate table and an
+// appended container, and command lines. Each target's header bytes (see the targets) come
+// first. <out-dir>/record-large/ holds inputs too slow for fuzzing that the replay still
+// runs. Exit code 0 on success.
+#ifndef OPENSSL_SUPPRESS_DEPRECATED
+#define OPENSSL_SUPPRESS_DEPRECATED
+#endif
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/format.h"
+
+namespace {
+using Bytes = std::vector<uint8_t>;
+
+EVP_PKEY* gKey = nullptr;
+
+Bytes Deflate(const Bytes& plain) {
+  uLongf size = compressBound(plain.size());
+  Bytes out(size);
+  if (compress2(out.data(), &size, plain.data(), plain.size(), 9) != Z_OK) {
+    std::fprintf(stderr, "make_seeds: compress2 failed\n");
+    std::exit(1);
+  }
+  out.resize(size);
+  return out;
+}
+
+Bytes Sign(const Bytes& content) {
+  Bytes sig(RECORD_SIGNATURE_SIZE, 0);
+  if (!gKey) return sig;
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  size_t len = sig.size();
+  if (!ctx || EVP_DigestSignInit(ctx, nullptr, EVP_sha256(), nullptr, gKey) != 1 ||
+      EVP_DigestSign(ctx, sig.data(), &len, content.data(), content.size()) != 1 ||
+      len != RECORD_SIGNATURE_SIZE) {
+    std::fprintf(stderr, "make_seeds: signing failed\n");
+    std::exit(1);
+  }
+  EVP_MD_CTX_free(ctx);
+  return sig;
+}
+
+void Append(Bytes* out, const Bytes& more) { out->insert(out->end(), more.begin(), more.end()); }
+
+void AppendRecord(Bytes* container, const uint8_t type[16], uint32_t id, const Bytes& content,
+                  bool compressed = true) {
+  const Bytes stored = compressed ? Deflate(content) : content;
+  const Bytes sig = Sign(content);
+  Append(container, stored);
+  Append(container, sig);
+  uint8_t trailer[RECORD_TRAILER_SIZE];
+  WriteRecordTrailer(trailer, type, id, static_cast<uint32_t>(sig.size()),
+                     static_cast<uint32_t>(stored.size()));
+  container->insert(container->end(), trailer, trailer + sizeof(trailer));
+}
+
+Bytes Utf16(const std::string& ascii) {
+  Bytes out;
+  for (char c : ascii) {
+    out.push_back(static_cast<uint8_t>(c));
+    out.push_back(0);
+  }
+  out.push_back(0);
+  out.push_back(0);
+  return out;
+}
+
+void AppendEntry(Bytes* manifest, uint32_t id, const std::string& text) {
+  const Bytes t = Utf16(text);
+  uint8_t head[8];
+  WriteLe32(head, id);
+  WriteLe32(head + 4, static_cast<uint32_t>(t.size()));
+  manifest->insert(manifest->end(), head, head + 8);
+  Append(manifest, t);
+}
+
+Bytes Text(size_t n, uint32_t seed) {
+  static const char kWords[] = "setup package cabinet record stream table file ";
+  Bytes out(n);
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(kWords[(i + seed) % (sizeof(kWords) - 1)]);
+  return out;
+}
+
+// The manifests: one package with its cabinet, two languages, and a two-package payload.
+Bytes ManifestSimple() {
+  Bytes m;
+  AppendEntry(&m, 1000, "x64\\1033\\{7D2F3C4A-1B2C-4D5E-8F90-A1B2C3D4E5F6}\\Sample Product");
+  AppendEntry(&m, 1001, "cab\\1000\\main.cab");
+  return m;
+}
+Bytes ManifestMulti() {
+  Bytes m;
+  AppendEntry(&m, 1000, "Intel\\1031;2055\\{11111111-2222-3333-4444-555555555555}\\Produkt");
+  AppendEntry(&m, 1001, "x64\\1033;1031\\{66666666-7777-8888-9999-AAAAAAAAAAAA}\\Product");
+  AppendEntry(&m, 1002, "CAB\\1000;1001\\data1.cab");
+  AppendEntry(&m, 1003, "cab\\1001\\data2.cab");
+  return m;
+}
+
+// manifest, MSI 1000, cabinet 1001 (and more files for the multi manifest).
+Bytes Container(const Bytes& manifest, uint32_t files) {
+  Bytes c;
+  AppendRecord(&c, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, manifest);
+  for (uint32_t i = 0; i < files; ++i)
+    AppendRecord(&c, RECORD_TYPE_FILE, 1000 + i, Text(600 + 300 * i, i));
+  return c;
+}
+
+// A minimal PE32+ image whose certificate table holds one entry: `pkcs7` followed by the
+// container, which ends at the image's last byte.
+Bytes Image(const Bytes& pkcs7, const Bytes& container) {
+  const uint32_t lfanew = 0x80;
+  const uint32_t tableAt = lfanew + PE_HEADERS_SIZE + 56;  // some section bytes in between
+  Bytes img(tableAt, 0);
+  img[0] = 'M';
+  img[1] = 'Z';
+  WriteLe32(&img[PE_LFANEW_OFFSET], lfanew);
+  std::memcpy(&img[lfanew], "PE\0\0", 4);
+  WriteLe16(&img[lfanew + 4], 0x8664);
+  WriteLe16(&img[lfanew + 20], 240);
+  WriteLe16(&img[lfanew + PE_OPTIONAL_MAGIC_OFFSET], PE_OPTIONAL_MAGIC_PE32PLUS);
+  const uint32_t entryLength =
+      WIN_CERTIFICATE_HEADER_SIZE + static_cast<uint32_t>(pkcs7.size() + container.size());
+  WriteLe32(&img[lfanew + PE_SECURITY_DIR_OFFSET], tableAt);
+  WriteLe32(&img[lfanew + PE_SECURITY_DIR_OFFSET + 4], entryLength);
+  uint8_t head[8];
+  WriteLe32(head, entryLength);
+  WriteLe16(head + 4, 0x0200);
+  WriteLe16(head + 6, 0x0002);
+  img.insert(img.end(), head, head + 8);
+  Append(&img, pkcs7);
+  Append(&img, container);
+  return img;
+}
+
+std::string gOut;
+
+void Write(const std::string& target, const std::string& name, const Bytes& header,
+           const Bytes& body) {
+  const std::string dir = gOut + "/" + target;
+  mkdir(gOut.c_str(), 0755);
+  mkdir(dir.c_str(), 0755);
+  const std::string path = dir + "/" + name;
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) {
+    std::perror(path.c_str());
+    std::exit(1);
+  }
+  bool ok = header.empty() || std::fwrite(header.data(), 1, header.size(), f) == header.size();
+  ok = ok && (body.empty() || std::fwrite(body.data(), 1, body.size(), f) == body.size());
+  if (std::fclose(f) != 0 || !ok) {
+    std::perror(path.c_str());
+    std::exit(1);
+  }
+}
+
+Bytes Request(uint8_t selector, uint32_t id) {
+  Bytes h(5);
+  h[0] = selector;
+  WriteLe32(&h[1], id);
+  return h;
+}
+Bytes RecordRequest(uint8_t selector, uint32_t id, uint8_t budget = 0, uint8_t flags = 0) {
+  Bytes h = Request(selector, id);
+  h.push_back(budget);
+  h.push_back(flags);
+  return h;
+}
+
+Bytes Utf16Line(const std::u16string& line) {
+  Bytes out{0};  // no injected allocation failure
+  for (char16_t c : line) {
+    out.push_back(static_cast<uint8_t>(c));
+    out.push_back(static_cast<uint8_t>(c >> 8));
+  }
+  return out;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || argc > 3) {
+    std::fprintf(stderr, "usage: make_seeds <out-dir> [private-key.pem]\n");
+    return 2;
+  }
+  gOut = argv[1];
+  if (argc == 3 && argv[2][0]) {
+    FILE* f = std::fopen(argv[2], "r");
+    if (!f || !(gKey = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr))) {
+      std::fprintf(stderr, "make_seeds: cannot read private key %s\n", argv[2]);
+      return 1;
+    }
+    std::fclose(f);
+  }
+
+  const Bytes simple = Container(ManifestSimple(), 2);
+  const Bytes multi = Container(ManifestMulti(), 4);
+
+  Write("container", "simple-manifest", Request(0, 0), simple);
+  Write("container", "simple-file-1000", Request(1, 1000), simple);
+  Write("container", "simple-file-1001", Request(1, 1001), simple);
+  Write("container", "multi-file-1002", Request(1, 1002), multi);
+  Write("container", "multi-missing", Request(1, 2000), multi);
+
+  Write("record", "simple-manifest", RecordRequest(0, 0), simple);
+  Write("record", "simple-file-1000", RecordRequest(1, 1000), simple);
+  Write("record", "multi-file-1003", RecordRequest(1, 1003), multi);
+  Write("record", "multi-manifest-alloc-fail", RecordRequest(0, 0, 2), multi);
+  Write("record", "simple-plain-unsigned", RecordRequest(1, 1001, 0, 3),
+        [] {
+          Bytes c;
+          AppendRecord(&c, RECORD_TYPE_MANIFEST, 0, ManifestSimple(), false);
+          AppendRecord(&c, RECORD_TYPE_FILE, 1001, Text(500, 7), false);
+          return c;
+        }());
+  // Zlib bombs, a thousandfold. The small one (under 256 stored bytes, 200 KiB) seeds
+  // the fuzzer; the large one (1 MiB from about 1 KiB) costs seconds under the sanitizers,
+  // since the inflation grows its buffer by a fixed step, so only the replay runs it.
+  for (const size_t plain : {size_t(200) << 10, size_t(1) << 20}) {
+    Bytes c;
+    AppendRecord(&c, RECORD_TYPE_MANIFEST, 0, Bytes(plain, 0));
+    Write(plain < (size_t(1) << 20) ? "record" : "record-large", "bomb-manifest",
+          RecordRequest(0, 0), c);
+  }
+
+  Write("sources", "image-appended", {}, Image(Text(300, 3), simple));
+  Write("sources", "image-appended-multi", {}, Image(Text(120, 5), multi));
+  Write("sources", "container-only", {}, simple);
+
+  Write("cmdline", "switches", {}, Utf16Line(u"setup.exe /qn REBOOT=ReallySuppress /l*v log.txt"));
+  Write("cmdline", "quotes", {},
+        Utf16Line(u"\"C:\\Program Files\\setup.exe\" TARGETDIR=\"C:\\My Dir\" \"\" a\"b c\"d"));
+  Write("cmdline", "separators", {}, Utf16Line(u" \t\r\n x \t"));
+  Write("cmdline", "unicode", {}, Utf16Line(u"s\u00e9tup /i \u65e5\u672c \xd800x \xdc00"));
+  if (gKey) EVP_PKEY_free(gKey);
+  return 0;
+}
