@@ -111,6 +111,23 @@ TEST_F(EnumManifestEntriesTest, LongTextArrivesWhole) {
   EXPECT_EQ(r.visits[0].text, text);
 }
 
+TEST_F(EnumManifestEntriesTest, TextArrivesInTheActiveCodePage) {
+  // "Gr\u00fc\u00dfe \u4e2d" stored as UTF-16LE: the host's code page is UTF-8; under Wine
+  // (en_US) it is 1252, which has no U+4E2D and gives the default character.
+  const uint16_t units[] = {'G', 'r', 0x00FC, 0x00DF, 'e', ' ', 0x4E2D, 0};
+  Bytes text;
+  for (uint16_t u : units) text.insert(text.end(), {uint8_t(u & 0xFF), uint8_t(u >> 8)});
+  RegisterSource(RawEntry(1, static_cast<uint32_t>(text.size()), text));
+  Recorder r;
+  EXPECT_TRUE(EnumManifestEntries(Record, &r));
+  ASSERT_EQ(r.visits.size(), 1u);
+#ifdef _WIN32
+  EXPECT_EQ(r.visits[0].text, "Gr\xfc\xdf" "e ?");
+#else
+  EXPECT_EQ(r.visits[0].text, "Gr\xc3\xbc\xc3\x9f" "e \xe4\xb8\xad");
+#endif
+}
+
 TEST_F(EnumManifestEntriesTest, VisitorStopsTheWholeWalk) {
   RegisterSource(Manifest({{1, "one"}, {2, "two"}}));
   RegisterSource(Manifest({{3, "three"}}));
