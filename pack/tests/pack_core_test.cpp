@@ -1,0 +1,567 @@
+// Core of the packaging tool: manifest and record bytes, keys, attaching to a PE, reading back
+// with the stub's own lookup and decoding, and the setup descriptions.
+#include <gtest/gtest.h>
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "common/format.h"
+#include "pack/attach.h"
+#include "pack/json.h"
+#include "pack/keys.h"
+#include "pack/reader.h"
+#include "pack/setup.h"
+#include "pack/writer.h"
+#include "payload/container.h"
+#include "payload/record.h"
+#include "payload/sources.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+struct TempDir {
+  fs::path path;
+  TempDir() {
+    path = fs::temp_directory_path() /
+           ("pack-core-" + std::to_string(reinterpret_cast<uintptr_t>(this)) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(path);
+    fs::create_directories(path);
+  }
+  ~TempDir() { fs::remove_all(path); }
+  std::string operator/(const std::string& name) const { return (path / name).string(); }
+};
+
+// The development key the build generated: the stub's built-in key is its public half.
+EVP_PKEY* DevKey() {
+  static EVP_PKEY* key = [] {
+    std::string error;
+    EVP_PKEY* k = LoadPrivateKey(MSISTUB_TEST_PRIVATE_KEY, &error);
+    EXPECT_NE(k, nullptr) << error;
+    return k;
+  }();
+  return key;
+}
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+Bytes ContainerOf(const std::vector<ManifestEntry>& entries,
+                  const std::vector<std::pair<uint32_t, Bytes>>& files) {
+  Bytes manifest, container;
+  std::string error;
+  EXPECT_TRUE(EncodeManifest(entries, &manifest, &error)) << error;
+  EXPECT_TRUE(AppendSignedRecord(&container, RECORD_TYPE_MANIFEST, 0, manifest, DevKey(), &error));
+  for (const auto& f : files)
+    EXPECT_TRUE(AppendSignedRecord(&container, RECORD_TYPE_FILE, f.first, f.second, DevKey(), &error));
+  return container;
+}
+
+// Loads a record the way the stub does (FindRecord, InflateRecord, VerifyRecord with the
+// built-in key).
+Status StubLoad(const Bytes& container, const uint8_t type[16], uint32_t id, Bytes* out) {
+  PayloadSource source{};
+  source.containerData = const_cast<uint8_t*>(container.data());
+  source.containerSize = static_cast<uint32_t>(container.size());
+  source.flags = SOURCE_COMPRESSED | SOURCE_SIGNED;
+  uint8_t* data = nullptr;
+  uint32_t size = 0;
+  const Status status = LoadRecord(&source, type, id, &data, &size);
+  if (StatusOk(status)) {
+    out->assign(data, data + size);
+    LocalFree(data);
+  }
+  return status;
+}
+
+// A small PE32+ image signed with a real PKCS#7 SignedData in its certificate table.
+struct SignedPe {
+  Bytes image;
+  Bytes signature;  // the DER of the PKCS#7
+};
+
+X509* SelfSigned(EVP_PKEY* key) {
+  X509* cert = X509_new();
+  X509_set_version(cert, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), 7);
+  X509_NAME* name = X509_get_subject_name(cert);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>("pack test"), -1, -1, 0);
+  X509_set_issuer_name(cert, name);
+  X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+  X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
+  X509_set_pubkey(cert, key);
+  X509_sign(cert, key, EVP_sha256());
+  return cert;
+}
+
+Bytes Pe32PlusHeaders(uint16_t magic = PE_OPTIONAL_MAGIC_PE32PLUS) {
+  Bytes image(0x400, 0);
+  image[0] = 'M', image[1] = 'Z';
+  WriteLe32(&image[PE_LFANEW_OFFSET], 0x80);
+  std::memcpy(&image[0x80], "PE\0\0", 4);
+  WriteLe16(&image[0x84], 0x8664);
+  WriteLe16(&image[0x80 + PE_OPTIONAL_MAGIC_OFFSET], magic);
+  WriteLe32(&image[0x80 + 132], 16);  // NumberOfRvaAndSizes
+  for (size_t i = 0x200; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7);
+  return image;
+}
+
+SignedPe MakeSignedPe() {
+  SignedPe pe;
+  pe.image = Pe32PlusHeaders();
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  X509* cert = SelfSigned(key);
+  BIO* content = BIO_new_mem_buf("signed content", -1);
+  PKCS7* p7 = PKCS7_sign(cert, key, nullptr, content, PKCS7_BINARY | PKCS7_NOSMIMECAP);
+  unsigned char* der = nullptr;
+  const int n = i2d_PKCS7(p7, &der);
+  pe.signature.assign(der, der + n);
+  OPENSSL_free(der);
+  PKCS7_free(p7);
+  BIO_free(content);
+  X509_free(cert);
+  EVP_PKEY_free(key);
+
+  const uint32_t length = WIN_CERTIFICATE_HEADER_SIZE + static_cast<uint32_t>(n);
+  const uint32_t padded = (length + 7) & ~7u;
+  const uint32_t at = static_cast<uint32_t>(pe.image.size());
+  pe.image.resize(at + padded, 0);
+  WriteLe32(&pe.image[at], length);
+  WriteLe16(&pe.image[at + 4], 0x0200);
+  WriteLe16(&pe.image[at + 6], 0x0002);
+  std::memcpy(&pe.image[at + 8], pe.signature.data(), pe.signature.size());
+  WriteLe32(&pe.image[0x80 + PE_SECURITY_DIR_OFFSET], at);
+  WriteLe32(&pe.image[0x80 + PE_SECURITY_DIR_OFFSET + 4], padded);
+  return pe;
+}
+
+uint32_t SecurityOffset(const Bytes& image) { return ReadLe32(&image[0x80 + PE_SECURITY_DIR_OFFSET]); }
+uint32_t SecuritySize(const Bytes& image) { return ReadLe32(&image[0x80 + PE_SECURITY_DIR_OFFSET + 4]); }
+}  // namespace
+
+TEST(Manifest, CabinetLineIsFortyFourBytes) {
+  Bytes manifest;
+  std::string error;
+  ASSERT_TRUE(EncodeManifest({{1001, "cab\\1000\\main.cab"}}, &manifest, &error));
+  ASSERT_EQ(manifest.size(), 44u);
+  EXPECT_EQ(ReadLe32(&manifest[0]), 1001u);
+  EXPECT_EQ(ReadLe32(&manifest[4]), 36u);
+  const char* text = "cab\\1000\\main.cab";
+  for (size_t i = 0; i < 17; ++i) {
+    EXPECT_EQ(manifest[8 + 2 * i], static_cast<uint8_t>(text[i]));
+    EXPECT_EQ(manifest[9 + 2 * i], 0);
+  }
+  EXPECT_EQ(manifest[42], 0);
+  EXPECT_EQ(manifest[43], 0);
+}
+
+TEST(Manifest, NonAsciiBecomesUtf16AndMalformedUtf8IsRefused) {
+  Bytes manifest;
+  std::string error;
+  // U+00E9 and U+1F600 (a surrogate pair).
+  ASSERT_TRUE(EncodeManifest({{5, "\xC3\xA9\xF0\x9F\x98\x80"}}, &manifest, &error));
+  const Bytes expected = {5, 0, 0, 0, 8, 0, 0, 0, 0xE9, 0x00, 0x3D, 0xD8, 0x00, 0xDE, 0, 0};
+  EXPECT_EQ(manifest, expected);
+  for (const char* bad : {"\xC3", "\xC0\x80", "\xED\xA0\x80", "\xFF"}) {
+    EXPECT_FALSE(EncodeManifest({{5, bad}}, &manifest, &error)) << bad;
+    EXPECT_NE(error.find("UTF-8"), std::string::npos);
+  }
+}
+
+TEST(Records, TrailerBytesLevelNineStreamAndStubAcceptsThem) {
+  const Bytes msi = Text(std::string(5000, 'm') + "end");
+  const Bytes container = ContainerOf({{1000, "x64\\1033\\{C}\\Name"}}, {{1000, msi}, {1001, Bytes()}});
+
+  // Last trailer: FileRecord 1001 with a 256-byte signature.
+  const uint8_t* t = &container[container.size() - RECORD_TRAILER_SIZE];
+  EXPECT_EQ(0, std::memcmp(t, RECORD_TYPE_FILE, 16));
+  EXPECT_EQ(ReadLe32(t + 16), 1001u);
+  EXPECT_EQ(ReadLe32(t + 20), 256u);
+
+  // The manifest is the first record: its data starts the container, as a level-9 stream.
+  RecordSpan span;
+  ASSERT_TRUE(StatusOk(FindRecord(container.data(), static_cast<uint32_t>(container.size()),
+                                  RECORD_TYPE_MANIFEST, 0, &span)));
+  EXPECT_EQ(span.data, container.data());
+  EXPECT_EQ(container[0], 0x78);
+  EXPECT_EQ(container[1], 0xDA);
+  const uint8_t* mt = span.signature + span.signatureSize;
+  const uint8_t expectedHead[16] = {0xf7, 0xbb, 0xd5, 0xee, 0x84, 0x12, 0x19, 0x46,
+                                    0x91, 0x8c, 0xf0, 0xcb, 0x8e, 0xe2, 0x8b, 0x55};
+  EXPECT_EQ(0, std::memcmp(mt, expectedHead, 16));
+  EXPECT_EQ(ReadLe32(mt + 16), 0u);
+  EXPECT_EQ(ReadLe32(mt + 20), 256u);
+  EXPECT_EQ(ReadLe32(mt + 24), span.dataSize);
+
+  // The stub decodes and verifies every record with its own code and built-in key.
+  Bytes out;
+  ASSERT_TRUE(StatusOk(StubLoad(container, RECORD_TYPE_FILE, 1000, &out)));
+  EXPECT_EQ(out, msi);
+  ASSERT_TRUE(StatusOk(StubLoad(container, RECORD_TYPE_FILE, 1001, &out)));
+  EXPECT_TRUE(out.empty());
+  ASSERT_TRUE(StatusOk(StubLoad(container, RECORD_TYPE_MANIFEST, 0, &out)));
+  EXPECT_EQ(ReadLe32(&out[0]), 1000u);
+}
+
+TEST(Records, SignatureCoversDecodedBytesAndOnlyTheMatchingKey) {
+  const Bytes data = Text("decoded content");
+  uint8_t signature[RECORD_SIGNATURE_SIZE];
+  std::string error;
+  ASSERT_TRUE(SignRecordBytes(DevKey(), data.data(), data.size(), signature, &error));
+  EXPECT_TRUE(CheckRecordSignature(DevKey(), data.data(), data.size(), signature, sizeof(signature)));
+  EXPECT_TRUE(StatusOk(VerifyRecord(data.data(), static_cast<uint32_t>(data.size()), signature,
+                                    sizeof(signature))));
+  Bytes stored;
+  ASSERT_TRUE(CompressRecordData(data.data(), data.size(), &stored, &error));
+  EXPECT_FALSE(CheckRecordSignature(DevKey(), stored.data(), stored.size(), signature, sizeof(signature)));
+
+  EVP_PKEY* other = EVP_RSA_gen(2048);
+  EXPECT_FALSE(CheckRecordSignature(other, data.data(), data.size(), signature, sizeof(signature)));
+  EXPECT_FALSE(KeysMatch(other, DevKey()));
+  EVP_PKEY_free(other);
+}
+
+TEST(Keys, KeygenWritesMatchingPemAndBlobAndNeverReplacesThePrivateKey) {
+  TempDir dir;
+  const std::string prefix = dir / "k";
+  std::string error;
+  ASSERT_TRUE(GenerateKeyFiles(prefix, &error)) << error;
+
+  EVP_PKEY* priv = LoadPrivateKey(prefix + ".private.pem", &error);
+  EVP_PKEY* pem = LoadPublicKey(prefix + ".public.pem", &error);
+  EVP_PKEY* blob = LoadPublicKey(prefix + ".public.blob", &error);
+  ASSERT_TRUE(priv && pem && blob) << error;
+  EXPECT_TRUE(KeysMatch(priv, pem));
+  EXPECT_TRUE(KeysMatch(priv, blob));
+
+  // PUBLICKEYBLOB layout: BLOBHEADER, "RSA1", bit length, exponent, modulus little-endian.
+  FILE* f = std::fopen((prefix + ".public.blob").c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  uint8_t b[300];
+  const size_t n = std::fread(b, 1, sizeof(b), f);
+  std::fclose(f);
+  ASSERT_EQ(n, 276u);
+  const uint8_t head[12] = {0x06, 0x02, 0x00, 0x00, 0x00, 0xA4, 0x00, 0x00, 'R', 'S', 'A', '1'};
+  EXPECT_EQ(0, std::memcmp(b, head, sizeof(head)));
+  EXPECT_EQ(ReadLe32(b + 12), 2048u);
+  EXPECT_EQ(ReadLe32(b + 16), 65537u);
+  BIGNUM* n1 = nullptr;
+  ASSERT_EQ(EVP_PKEY_get_bn_param(priv, "n", &n1), 1);
+  uint8_t modulus[256];
+  ASSERT_EQ(BN_bn2lebinpad(n1, modulus, sizeof(modulus)), 256);
+  EXPECT_EQ(0, std::memcmp(b + 20, modulus, 256));
+  BN_free(n1);
+#ifndef _WIN32
+  EXPECT_EQ(fs::status(prefix + ".private.pem").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+#endif
+
+  const auto before = fs::last_write_time(prefix + ".private.pem");
+  EXPECT_FALSE(GenerateKeyFiles(prefix, &error));
+  EXPECT_NE(error.find("already exists"), std::string::npos) << error;
+  EXPECT_EQ(fs::last_write_time(prefix + ".private.pem"), before);
+  EVP_PKEY_free(priv);
+  EVP_PKEY_free(pem);
+  EVP_PKEY_free(blob);
+}
+
+TEST(Attach, CertificateTableKeepsAlignmentAndEndsWithTheContainer) {
+  const SignedPe pe = MakeSignedPe();
+  // Container sizes over every remainder modulo 8.
+  for (size_t extra = 0; extra < 8; ++extra) {
+    const Bytes container = ContainerOf({{1000, "x64\\1033\\{C}\\N"}}, {{1000, Bytes(extra, 'z')}});
+    Bytes image = pe.image;
+    std::string error;
+    ASSERT_TRUE(AttachToCertificateTable(&image, container, &error)) << error;
+    const uint32_t table = SecurityOffset(image);
+    EXPECT_EQ(table, SecurityOffset(pe.image));
+    EXPECT_EQ(SecuritySize(image) % 8, 0u);
+    EXPECT_EQ(table + SecuritySize(image), image.size());
+    EXPECT_EQ(ReadLe32(&image[table]), SecuritySize(image));
+    // Header, the signature unchanged, zero padding, the container to the last byte.
+    EXPECT_EQ(0, std::memcmp(&image[table + 8], pe.signature.data(), pe.signature.size()));
+    const size_t pad = image.size() - container.size() - (table + 8 + pe.signature.size());
+    EXPECT_LT(pad, 8u);
+    for (size_t i = 0; i < pad; ++i) EXPECT_EQ(image[table + 8 + pe.signature.size() + i], 0);
+    EXPECT_EQ(0, std::memcmp(&image[image.size() - container.size()], container.data(), container.size()));
+    EXPECT_EQ(ReadLe32(&image[0x80 + PE_CHECKSUM_OFFSET]),
+              ComputePeChecksum(image, 0x80 + PE_CHECKSUM_OFFSET));
+
+    // The stub's own checks find the entry, and the image fallback finds the container.
+    const uint8_t* content = nullptr;
+    uint32_t contentSize = 0;
+    ASSERT_TRUE(LocateCertificateEntry(image.data(), static_cast<uint32_t>(image.size()), &content,
+                                       &contentSize));
+    EXPECT_EQ(content, &image[table + 8]);
+    Bytes out;
+    EXPECT_TRUE(StatusOk(StubLoad(image, RECORD_TYPE_FILE, 1000, &out)));
+    EXPECT_EQ(out, Bytes(extra, 'z'));
+
+    // Attaching again replaces the container instead of stacking a second one.
+    const Bytes second = ContainerOf({{1000, "x64\\1031\\{D}\\M"}}, {{1000, Text("two")}});
+    ASSERT_TRUE(AttachToCertificateTable(&image, second, &error)) << error;
+    EXPECT_EQ(image.size(), ((table + 8 + pe.signature.size() + second.size() + 7) & ~size_t(7)));
+    ASSERT_TRUE(StatusOk(StubLoad(image, RECORD_TYPE_FILE, 1000, &out)));
+    EXPECT_EQ(out, Text("two"));
+  }
+}
+
+TEST(Attach, ExtensionsAreFoundInOrderAndCriticalOnesPassedOver) {
+  const SignedPe pe = MakeSignedPe();
+  const Bytes a = ContainerOf({{1000, "x64\\1033\\{A}\\A"}}, {{1000, Text("a")}});
+  const Bytes b = ContainerOf({{1000, "x64\\1033\\{B}\\B"}}, {{1000, Text("bb")}});
+  const Bytes c = ContainerOf({{1000, "x64\\1033\\{C}\\C"}}, {{1000, Text("ccc")}});
+  Bytes image = pe.image;
+  std::string error;
+  ExtensionOptions critical;
+  critical.critical = true;
+  ASSERT_TRUE(AttachAsExtensions(&image, {a}, critical, &error)) << error;
+  ExtensionOptions together;
+  together.oneCertificate = true;
+  ASSERT_TRUE(AttachAsExtensions(&image, {b, c}, together, &error)) << error;
+  ASSERT_TRUE(AttachAsExtensions(&image, {a}, ExtensionOptions(), &error)) << error;
+  EXPECT_EQ(SecuritySize(image) % 8, 0u);
+  EXPECT_EQ(SecurityOffset(image) + SecuritySize(image), image.size());
+
+  std::vector<FoundSource> sources;
+  std::vector<std::string> notes;
+  ASSERT_TRUE(DiscoverSources(image, &sources, &notes, &error)) << error;
+  ASSERT_EQ(sources.size(), 3u);
+  EXPECT_EQ(sources[0].copy, b);
+  EXPECT_EQ(sources[0].origin, "certificate 3, extension 1");
+  EXPECT_EQ(sources[1].copy, c);
+  EXPECT_EQ(sources[1].origin, "certificate 3, extension 2");
+  EXPECT_EQ(sources[2].copy, a);
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_NE(notes[0].find("critical"), std::string::npos);
+
+  // The original signer's signature over its content still verifies.
+  const uint8_t* content = nullptr;
+  uint32_t contentSize = 0;
+  ASSERT_TRUE(LocateCertificateEntry(image.data(), static_cast<uint32_t>(image.size()), &content,
+                                     &contentSize));
+  const unsigned char* cursor = content;
+  PKCS7* p7 = d2i_PKCS7(nullptr, &cursor, contentSize);
+  ASSERT_NE(p7, nullptr);
+  EXPECT_EQ(PKCS7_verify(p7, nullptr, nullptr, nullptr, nullptr, PKCS7_NOVERIFY), 1);
+  PKCS7_free(p7);
+
+  // A container behind the signature survives adding extensions.
+  ASSERT_TRUE(AttachToCertificateTable(&image, c, &error));
+  ASSERT_TRUE(AttachAsExtensions(&image, {b}, ExtensionOptions(), &error)) << error;
+  EXPECT_EQ(0, std::memcmp(&image[image.size() - c.size()], c.data(), c.size()));
+}
+
+TEST(Attach, AppendReplacesAnEarlierContainerAndRefusals) {
+  Bytes unsignedPe = Pe32PlusHeaders();
+  const Bytes a = ContainerOf({{1000, "x64\\1033\\{A}\\A"}}, {{1000, Text("a")}});
+  const Bytes b = ContainerOf({{1000, "x64\\1033\\{B}\\B"}}, {{1000, Text("b")}});
+  std::string error;
+  Bytes image = unsignedPe;
+  ASSERT_TRUE(AppendToImage(&image, a, &error)) << error;
+  ASSERT_TRUE(AppendToImage(&image, b, &error)) << error;
+  EXPECT_EQ(image.size(), unsignedPe.size() + b.size());
+  EXPECT_EQ(ReadLe32(&image[0x80 + PE_CHECKSUM_OFFSET]),
+            ComputePeChecksum(image, 0x80 + PE_CHECKSUM_OFFSET));
+
+  const SignedPe pe = MakeSignedPe();
+  Bytes pe32 = Pe32PlusHeaders(0x10B);
+  Bytes notPe = Text(std::string(200, 'x'));
+  Bytes trailing = pe.image;
+  trailing.push_back(1);
+  WriteLe32(&trailing[0x80 + PE_SECURITY_DIR_OFFSET + 4], SecuritySize(pe.image));
+  struct Case {
+    const char* name;
+    Bytes image;
+    int mode;  // 0 cert-table, 1 extension, 2 append
+    const char* message;
+  } cases[] = {
+      {"not a PE", notPe, 0, "not a PE executable"},
+      {"PE32", pe32, 0, "32-bit (PE32)"},
+      {"PE32 append", pe32, 2, "32-bit (PE32)"},
+      {"unsigned, table", unsignedPe, 0, "not signed"},
+      {"unsigned, extension", unsignedPe, 1, "not signed"},
+      {"signed, append", pe.image, 2, "is signed"},
+      {"bytes after the table", trailing, 0, "data follows the certificate table"},
+  };
+  for (Case& c : cases) {
+    const Bytes before = c.image;
+    error.clear();
+    bool ok = c.mode == 0   ? AttachToCertificateTable(&c.image, a, &error)
+              : c.mode == 1 ? AttachAsExtensions(&c.image, {a}, ExtensionOptions(), &error)
+                            : AppendToImage(&c.image, a, &error);
+    EXPECT_FALSE(ok) << c.name;
+    EXPECT_NE(error.find(c.message), std::string::npos) << c.name << ": " << error;
+    EXPECT_EQ(c.image, before) << c.name;
+  }
+}
+
+TEST(Reader, VerifyReportsEachBadRecordAndMissingFiles) {
+  EVP_PKEY* key = DevKey();
+  Bytes good = ContainerOf({{1000, "x64\\1033\\{A}\\A"}, {1001, "cab\\1000\\a.cab"}},
+                           {{1000, Text("msi")}, {1001, Text("cab")}});
+  struct Case {
+    const char* name;
+    Bytes container;
+    std::vector<std::string> expected;
+  };
+  // Corrupt the msi's stream, the cabinet's signature, and drop the cabinet.
+  Bytes corruptStream = good, badSignature = good;
+  std::vector<RecordInfo> records;
+  std::vector<std::string> skipped;
+  std::string ending;
+  ListRecords(good.data(), static_cast<uint32_t>(good.size()), &records, &skipped, &ending);
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_TRUE(ending.empty());
+  corruptStream[records[1].dataOffset + 2] ^= 0xFF;
+  badSignature[records[0].signatureOffset + 10] ^= 0x01;
+  Bytes missing = ContainerOf({{1000, "x64\\1033\\{A}\\A"}, {1001, "cab\\1000\\a.cab"}},
+                              {{1000, Text("msi")}});
+  Bytes shadowed = good;
+  {
+    std::string error;
+    ASSERT_TRUE(AppendSignedRecord(&shadowed, RECORD_TYPE_FILE, 1000, Text("again"), key, &error));
+  }
+  Case cases[] = {
+      {"good", good, {}},
+      {"corrupt stream", corruptStream, {"file record 1000: the zlib stream"}},
+      {"bad signature", badSignature, {"file record 1001: the signature does not verify"}},
+      {"missing file", missing, {"manifest entry 1001 (cab\\1000\\a.cab): no file record 1001"}},
+      {"shadowed", shadowed, {"file record 1000: unreachable"}},
+      {"no manifest", Text(std::string(100, 'q')), {"no manifest record"}},
+  };
+  for (const Case& c : cases) {
+    FoundSource source{"whole file", Bytes(), &c.container};
+    std::vector<RecordProblem> problems;
+    uint32_t checked = 0;
+    VerifySources({source}, key, &checked, &problems);
+    ASSERT_EQ(problems.size(), c.expected.size()) << c.name;
+    for (size_t i = 0; i < problems.size(); ++i)
+      EXPECT_EQ(problems[i].what.rfind(c.expected[i], 0), 0u) << c.name << ": " << problems[i].what;
+  }
+}
+
+TEST(Reader, MalformedFileTrailerIsSteppedOverLikeTheStub) {
+  Bytes container = ContainerOf({{1000, "x64\\1033\\{A}\\A"}}, {{1000, Text("msi")}});
+  uint8_t trailer[RECORD_TRAILER_SIZE];
+  WriteRecordTrailer(trailer, RECORD_TYPE_FILE, 1002, 0xFFFFFF00u, 0);
+  container.insert(container.end(), trailer, trailer + sizeof(trailer));
+  std::vector<RecordInfo> records;
+  std::vector<std::string> skipped;
+  std::string ending;
+  ListRecords(container.data(), static_cast<uint32_t>(container.size()), &records, &skipped, &ending);
+  EXPECT_TRUE(ending.empty());
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].id, 1000u);
+  ASSERT_EQ(skipped.size(), 1u);
+  EXPECT_NE(skipped[0].find("1002"), std::string::npos);
+}
+
+TEST(Setup, ArgumentsConfigAndIds) {
+  TempDir dir;
+  PackageSpec p;
+  std::string error;
+  ASSERT_TRUE(ParsePackageArgument("x64:1033;1031:{CODE}:Name:C:\\dir\\a:b.msi", &p, &error));
+  EXPECT_EQ(p.architecture, "x64");
+  EXPECT_EQ(p.languages, "1033;1031");
+  EXPECT_EQ(p.productCode, "{CODE}");
+  EXPECT_EQ(p.productName, "Name");
+  EXPECT_EQ(p.msiPath, "C:\\dir\\a:b.msi");
+  EXPECT_FALSE(ParsePackageArgument("x64:1033:{CODE}:a.msi", &p, &error));
+
+  CabinetSpec c;
+  ASSERT_TRUE(ParseCabinetArgument("C:\\x\\main.cab:1000;1001", &c, &error));
+  EXPECT_EQ(c.path, "C:\\x\\main.cab");
+  EXPECT_EQ(c.packageIds, (std::vector<uint32_t>{1000, 1001}));
+  for (const char* bad : {"main.cab", "main.cab:", "main.cab:10x", ":1000", "main.cab:1000;;1001"})
+    EXPECT_FALSE(ParseCabinetArgument(bad, &c, &error)) << bad;
+
+  {
+    FILE* f = std::fopen((dir / "setup.json").c_str(), "wb");
+    std::fputs("{\"packages\": [{\"arch\": \"x64\", \"languages\": [1033, 1031],\n"
+               " \"productCode\": \"{A}\", \"productName\": \"Name: with colon \\u00e9\","
+               " \"msi\": \"a.msi\"},\n"
+               " {\"arch\": \"Intel\", \"languages\": \"1033\", \"productCode\": \"{B}\","
+               " \"productName\": \"B\", \"msi\": \"/abs/b.msi\"}],\n"
+               " \"cabinets\": [{\"path\": \"sub/x.cab\", \"packages\": [1000, 1001],"
+               " \"name\": \"main.cab\"}]}",
+               f);
+    std::fclose(f);
+  }
+  SetupSpec setup;
+  ASSERT_TRUE(LoadSetupConfig(dir / "setup.json", &setup, &error)) << error;
+  ASSERT_TRUE(FinishSetup(&setup, &error)) << error;
+  ASSERT_EQ(setup.packages.size(), 2u);
+  EXPECT_EQ(setup.packages[0].msiPath, dir / "a.msi");
+  EXPECT_EQ(setup.packages[1].msiPath, "/abs/b.msi");
+  const std::vector<ManifestEntry> entries = SetupManifest(setup);
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].id, 1000u);
+  EXPECT_EQ(entries[0].text, "x64\\1033;1031\\{A}\\Name: with colon \xC3\xA9");
+  EXPECT_EQ(entries[1].id, 1001u);
+  EXPECT_EQ(entries[1].text, "Intel\\1033\\{B}\\B");
+  EXPECT_EQ(entries[2].id, 1002u);
+  EXPECT_EQ(entries[2].text, "cab\\1000;1001\\main.cab");
+}
+
+TEST(Setup, RefusesWhatTheStubWouldTripOver) {
+  auto package = [](const char* arch, const char* langs, const char* code, const char* name) {
+    PackageSpec p;
+    p.architecture = arch, p.languages = langs, p.productCode = code, p.productName = name;
+    p.msiPath = "a.msi";
+    return p;
+  };
+  auto cab = [](const char* path, std::vector<uint32_t> ids, const char* name) {
+    CabinetSpec c;
+    c.path = path, c.packageIds = ids, c.name = name;
+    return c;
+  };
+  struct Case {
+    const char* name;
+    SetupSpec setup;
+    const char* message;
+  } cases[] = {
+      {"no package", {}, "no package given"},
+      {"arch", {{package("arm64", "1033", "{A}", "N")}, {}}, "must be x64 or Intel"},
+      {"languages", {{package("x64", "1033;en", "{A}", "N")}, {}}, "decimal LCIDs"},
+      {"backslash", {{package("x64", "1033", "{A}", "a\\b")}, {}}, "backslash"},
+      {"code folder", {{package("x64", "1033", "../x", "N")}, {}}, "plain file name"},
+      {"long name", {{package("x64", "1033", "{A}", std::string(256, 'n').c_str())}, {}}, "255"},
+      {"cab main.msi", {{package("X64", "1033", "{A}", "N")}, {cab("x/MAIN.MSI", {1000}, "")}},
+       "cannot be the name"},
+      {"cab id", {{package("x64", "1033", "{A}", "N")}, {cab("a.cab", {1001}, "")}},
+       "package id 1001 does not exist"},
+      {"same name", {{package("x64", "1033", "{A}", "N")},
+                     {cab("a/m.cab", {1000}, ""), cab("b/m.cab", {1000}, "")}},
+       "both written as"},
+  };
+  for (Case& c : cases) {
+    std::string error;
+    EXPECT_FALSE(FinishSetup(&c.setup, &error)) << c.name;
+    EXPECT_NE(error.find(c.message), std::string::npos) << c.name << ": " << error;
+  }
+}
+
+TEST(Json, ValuesAndErrors) {
+  JsonValue v;
+  std::string error;
+  ASSERT_TRUE(ParseJson(" {\"a\": [1, -2.5e3, true, null, \"x\\n\\ud83d\\ude00\"], \"b\": {}} ", &v, &error));
+  const JsonValue* a = v.Find("a");
+  ASSERT_TRUE(a && a->items.size() == 5);
+  EXPECT_EQ(a->items[1].text, "-2.5e3");
+  EXPECT_EQ(a->items[4].text, "x\n\xF0\x9F\x98\x80");
+  for (const char* bad : {"{", "{\"a\" 1}", "[1,]", "\"open", "{} x", "[\"\\ud800\"]", "tru"}) {
+    EXPECT_FALSE(ParseJson(bad, &v, &error)) << bad;
+    EXPECT_EQ(error.rfind("line 1: ", 0), 0u) << bad << ": " << error;
+  }
+  EXPECT_FALSE(ParseJson(std::string(100, '['), &v, &error));
+  EXPECT_NE(error.find("nested too deeply"), std::string::npos);
+}
