@@ -13,12 +13,17 @@
 #endif
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/pkcs7.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
 #include <sys/stat.h>
 #include <zlib.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/format.h"
@@ -147,6 +152,62 @@ Bytes Image(const Bytes& pkcs7, const Bytes& container) {
   return img;
 }
 
+void Need(bool ok, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "make_seeds: %s failed\n", what);
+    std::exit(1);
+  }
+}
+
+// A DER PKCS#7 SignedData whose one certificate carries `containers` as payload extensions
+// (non-critical, or critical when `critical`). The certificate's key is a throwaway RSA-1024
+// key: it only carries the extensions.
+Bytes SignedData(const std::vector<Bytes>& containers, bool critical) {
+  EVP_PKEY* key = EVP_RSA_gen(1024);
+  X509* cert = X509_new();
+  Need(key && cert, "certificate key");
+  X509_set_version(cert, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+  X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+  X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
+  X509_NAME* name = X509_get_subject_name(cert);
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Seed"),
+                             -1, -1, 0);
+  X509_set_issuer_name(cert, name);
+  X509_set_pubkey(cert, key);
+  ASN1_OBJECT* oid = OBJ_txt2obj(PAYLOAD_EXTENSION_OID, 1);
+  for (const Bytes& c : containers) {
+    ASN1_OCTET_STRING* value = ASN1_OCTET_STRING_new();
+    ASN1_OCTET_STRING_set(value, c.data(), static_cast<int>(c.size()));
+    X509_EXTENSION* ext = X509_EXTENSION_create_by_OBJ(nullptr, oid, critical ? 1 : 0, value);
+    Need(ext && X509_add_ext(cert, ext, -1), "payload extension");
+    X509_EXTENSION_free(ext);
+    ASN1_OCTET_STRING_free(value);
+  }
+  ASN1_OBJECT_free(oid);
+  Need(X509_sign(cert, key, EVP_sha256()) > 0, "certificate signature");
+  BIO* content = BIO_new_mem_buf("image digest", -1);
+  PKCS7* p7 = PKCS7_sign(cert, key, nullptr, content, PKCS7_BINARY | PKCS7_NOATTR);
+  Need(p7 != nullptr, "PKCS7_sign");
+  unsigned char* der = nullptr;
+  const int len = i2d_PKCS7(p7, &der);
+  Need(len > 0, "i2d_PKCS7");
+  Bytes out(der, der + len);
+  OPENSSL_free(der);
+  PKCS7_free(p7);
+  BIO_free(content);
+  X509_free(cert);
+  EVP_PKEY_free(key);
+  return out;
+}
+
+// The manifest record of the simple manifest alone: small enough for an extension seed.
+Bytes SmallContainer() {
+  Bytes c;
+  AppendRecord(&c, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, ManifestSimple());
+  return c;
+}
+
 std::string gOut;
 
 void Write(const std::string& target, const std::string& name, const Bytes& header,
@@ -236,9 +297,46 @@ int main(int argc, char** argv) {
           RecordRequest(0, 0), c);
   }
 
-  Write("sources", "image-appended", {}, Image(Text(300, 3), simple));
-  Write("sources", "image-appended-multi", {}, Image(Text(120, 5), multi));
+  // Images as the packaging tool attaches containers: appended behind the signature, carried
+  // in certificate extensions, or both with the extension marked critical.
+  const Bytes small = SmallContainer();
+  const Bytes plainSig = SignedData({}, false);
+  const std::pair<const char*, Bytes> images[] = {
+      {"image-appended", Image(Text(300, 3), simple)},
+      {"image-appended-multi", Image(Text(120, 5), multi)},
+      {"image-signed-appended", Image(plainSig, small)},
+      {"image-extension", Image(SignedData({small}, false), {})},
+      {"image-two-extensions", Image(SignedData({small, small}, false), {})},
+      {"image-critical-appended", Image(SignedData({small}, true), small)},
+  };
+  for (const auto& image : images) {
+    Write("sources", image.first, {}, image.second);
+    Write("pack", image.first, {}, image.second);
+  }
   Write("sources", "container-only", {}, simple);
+  Write("pack", "container-only", {}, simple);
+
+  // Manifest target: LCID, options (bit 0 64-bit, bit 1 two sources), budget, manifest.
+  struct ManifestSeed {
+    const char* name;
+    uint32_t lcid;
+    uint8_t options;
+    uint8_t budget;
+    Bytes manifest;
+  } manifests[] = {
+      {"simple-en-us-x64", 1033, 1, 0, ManifestSimple()},
+      {"multi-de-ch-x86", 2055, 0, 0, ManifestMulti()},
+      {"multi-de-de-x64-two-sources", 1031, 3, 0, ManifestMulti()},
+      {"multi-ja-fallback", 1041, 1, 0, ManifestMulti()},
+      {"multi-alloc-fail", 1033, 1, 4, ManifestMulti()},
+  };
+  for (const ManifestSeed& m : manifests) {
+    Bytes h(6);
+    WriteLe32(&h[0], m.lcid);
+    h[4] = m.options;
+    h[5] = m.budget;
+    Write("manifest", m.name, h, m.manifest);
+  }
 
   Write("cmdline", "switches", {}, Utf16Line(u"setup.exe /qn REBOOT=ReallySuppress /l*v log.txt"));
   Write("cmdline", "quotes", {},

@@ -29,12 +29,12 @@ targets=("$@")
 
 # Inputs are kept small: every record inflates to at most about a thousand times its stored
 # size, and the inflation's step growth makes large bombs slow, so the record and image
-# targets get the tightest limits. -malloc_limit_mb and -rss_limit_mb turn a runaway
+# targets get the tightest limits (a few seconds for the worst bomb under the sanitizers). -malloc_limit_mb and -rss_limit_mb turn a runaway
 # allocation into a finding instead of taking the machine down.
 max_len() {
   case "$1" in
     record) echo 2048 ;;
-    sources) echo 2560 ;;
+    sources | pack) echo 3072 ;;
     *) echo 4096 ;;
   esac
 }
