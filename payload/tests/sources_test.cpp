@@ -267,6 +267,8 @@ TEST(LocateCertificateEntry, AcceptsOnlyATableInsideAPe32PlusImage) {
     SCOPED_TRACE(k.name);
     uint32_t size = 0;
     EXPECT_EQ(Locate(k.image, &size), k.wantAt);
-    if (k.wantAt >= 0) EXPECT_EQ(size, k.wantSize);
+    if (k.wantAt >= 0) {
+      EXPECT_EQ(size, k.wantSize);
+    }
   }
 }
