@@ -16,7 +16,7 @@ fail=0
 "$maker" "$work/container.bin" "manifest carried by the signer certificate"
 hex=$(od -An -v -tx1 "$work/container.bin" | tr -d ' \n')
 
-sign() {  # sign <name> <extension value spec>
+sign() {  # sign <name> <openssl extension value>
   openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/$1.key" -out "$work/$1.crt" \
     -subj "/CN=msistub test $1" -days 2 -addext "$oid=$2" 2>/dev/null
   osslsigncode sign -certs "$work/$1.crt" -key "$work/$1.key" -h sha256 \
