@@ -109,7 +109,7 @@ TEST(ProgressDialog, RetryAfterAWriteFailureCompletesTheFiles) {
   std::string shown = caption.substr(0, 49);
 
   std::string boxText, dialogClass;
-  bool barOk = false;
+  bool barOk = false, iconsOk = false;
   std::atomic<bool> done{false};
   std::thread user([&] {
     HWND dialog = WaitFor([&] { return FindWindowA(kClass, shown.c_str()); });
@@ -127,6 +127,8 @@ TEST(ProgressDialog, RetryAfterAWriteFailureCompletesTheFiles) {
     PBRANGE range = {};
     if (bar) SendMessageA(bar, PBM_GETRANGE, FALSE, reinterpret_cast<LPARAM>(&range));
     barOk = lstrcmpiA(barClass, PROGRESS_CLASSA) == 0 && range.iLow == 0 && range.iHigh == 100;
+    iconsOk = SendMessageA(dialog, WM_GETICON, ICON_BIG, 0) != 0 &&
+              SendMessageA(dialog, WM_GETICON, ICON_SMALL, 0) != 0;
     boxText = StaticTexts(box);
     // The user tries to close the dialog in every way while the box is up.
     PostMessageA(dialog, WM_CLOSE, 0, 0);
@@ -146,6 +148,7 @@ TEST(ProgressDialog, RetryAfterAWriteFailureCompletesTheFiles) {
   EXPECT_EQ(result, 1);
   EXPECT_EQ(dialogClass, kClass);
   EXPECT_TRUE(barOk);
+  EXPECT_TRUE(iconsOk) << "the APP icon group, large and small";
   EXPECT_NE(boxText.find(j.items[1].path), std::string::npos) << boxText;
   EXPECT_NE(boxText.find("(" + std::string(j.items[1].path) + ")."), std::string::npos) << boxText;
   EXPECT_TRUE(j.Complete());
