@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# End-to-end: msistub-pack (host build) packs a real MSI and cabinet, attaches the container
+# to a real Authenticode-signed PE32+ executable in each of the three ways, and the stub's own
+# discovery (source_probe.exe, run under Wine) must find the sources as intended; the
+# signature must stay valid. Also runs the Windows build of the tool once.
+#   e2e_wine.sh DEV_PRIVATE_KEY
+set -u
+dev_key=${1:?dev private key}
+dev_public=$(dirname "$dev_key")/payload-public.pem
+pack=$MSISTUB_HOST_BUILD/pack/msistub-pack
+probe=$MSISTUB_BUILD/pack/tests/source_probe.exe
+pack_exe=$MSISTUB_BUILD/pack/msistub-pack.exe
+[ -x "$pack" ] || { echo "FAIL: $pack is missing; build the host tree ($MSISTUB_HOST_BUILD) first"; exit 1; }
+work=$MSISTUB_BUILD/pack-e2e
+rm -rf "$work"; mkdir -p "$work"; cd "$work" || exit 1
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+expect_eq() { [ "$1" = "$2" ] || fail "$3: expected [$2], got [$1]"; }
+size() { stat -c %s "$1"; }
+probe_run() { "$MSISTUB_WINE" "$probe" "$1" 2>/dev/null | tr -d '\r'; }
+# Prints the manifest size inspect reports for a container file.
+manifest_size() { "$pack" inspect "$1" | sed -n 's/.*manifest: [0-9]* entries, \([0-9]*\) bytes.*/\1/p' | head -1; }
+sig_ok() {
+  local out
+  out=$(osslsigncode verify -CAfile cc.pem "$1" 2>&1) || { fail "$2: osslsigncode verify failed: $out"; return; }
+  echo "$out" | grep -q "Succeeded" || fail "$2: osslsigncode verify did not succeed"
+  echo "$out" | grep -qi "mismatch" && fail "$2: PE checksum mismatch: $(echo "$out" | grep -i checksum)"
+}
+
+# Real product files, a code-signing certificate, the probe itself as the signed stub.
+"$MSISTUB_SOURCE/tools/make-product.sh" prod --size-mb 1 >/dev/null 2>&1 || { echo "FAIL: make-product"; exit 1; }
+"$MSISTUB_SOURCE/tools/make-product.sh" prod2 --size-mb 1 --seed 2 --code "{0B6C1B9E-2F7A-4C55-8D1A-5E3F7A9B1C22}" \
+  --msi second.msi --cab second.cab >/dev/null 2>&1 || { echo "FAIL: make-product"; exit 1; }
+openssl req -x509 -newkey rsa:2048 -nodes -keyout ck.pem -out cc.pem -subj /CN=msistub-e2e -days 2 \
+  -addext extendedKeyUsage=codeSigning >/dev/null 2>&1 || { echo "FAIL: openssl req"; exit 1; }
+cp "$probe" unsigned.exe
+osslsigncode sign -certs cc.pem -key ck.pem -in unsigned.exe -out stub.exe >/dev/null || { echo "FAIL: sign"; exit 1; }
+
+build() {  # build OUT KEY [extra args]
+  local out=$1 key=$2; shift 2
+  "$pack" build --key "$key" "$@" --container "$out" >/dev/null || fail "build $out"
+}
+build c1.bin "$dev_key" --package "x64:1033;1031:{6E8A5C2B-1F3D-4B7A-9C1E-2D4F6A8B0C11}:Demo Product:prod/product.msi" \
+  --cab prod/product.cab:1000
+build c2.bin "$dev_key" --package "x64:1031:{0B6C1B9E-2F7A-4C55-8D1A-5E3F7A9B1C22}:Second:prod2/second.msi" \
+  --cab prod2/second.cab:1000
+"$pack" keygen --out fresh >/dev/null || fail keygen
+build bad.bin fresh.private.pem --package "x64:1033:{B}:Other key:prod/product.msi"
+m1=$(manifest_size c1.bin) m2=$(manifest_size c2.bin)
+c1=$(size c1.bin) c2=$(size c2.bin)
+[ -n "$m1" ] && [ -n "$m2" ] || fail "inspect gave no manifest size"
+
+# Way 1: behind the signature in the certificate table: one image source.
+"$pack" attach --stub stub.exe --container c1.bin --out way1.exe >/dev/null || fail "attach cert-table"
+sig_ok way1.exe "cert-table"
+expect_eq "$(probe_run way1.exe)" "status 0
+source 0 container $(size way1.exe) manifest $m1" "cert-table sources"
+
+# Way 2: certificate extensions, one source per extension, in order.
+"$pack" attach --stub stub.exe --mode extension --container c1.bin --container c2.bin --out way2.exe >/dev/null \
+  || fail "attach extension"
+sig_ok way2.exe "extension"
+expect_eq "$(probe_run way2.exe)" "status 0
+source 0 container $c1 manifest $m1
+source 1 container $c2 manifest $m2" "extension sources"
+"$pack" attach --stub stub.exe --mode extension --one-certificate --container c2.bin --container c1.bin \
+  --out way2one.exe >/dev/null || fail "attach extension, one certificate"
+expect_eq "$(probe_run way2one.exe)" "status 0
+source 0 container $c2 manifest $m2
+source 1 container $c1 manifest $m1" "two extensions of one certificate"
+# A critical extension is passed over.
+"$pack" attach --stub stub.exe --mode extension --critical --container c1.bin --out crit.exe >/dev/null &&
+  "$pack" attach --stub crit.exe --mode extension --container c2.bin --out crit.exe >/dev/null || fail "attach critical"
+sig_ok crit.exe "critical extension"
+expect_eq "$(probe_run crit.exe)" "status 0
+source 0 container $c2 manifest $m2" "critical extension passed over"
+# A bad manifest signature ends discovery with 1392; the source before it stays.
+"$pack" attach --stub way2.exe --mode extension --container bad.bin --out badext.exe >/dev/null || fail "attach bad"
+expect_eq "$(probe_run badext.exe)" "status 1392
+source 0 container $c1 manifest $m1
+source 1 container $c2 manifest $m2" "bad manifest signature"
+
+# Way 3: appended to the unsigned stub (no certificate table): the image fallback.
+"$pack" attach --stub unsigned.exe --mode append --container c2.bin --out way3.exe >/dev/null || fail "attach append"
+expect_eq "$(probe_run way3.exe)" "status 0
+source 0 container $(size way3.exe) manifest $m2" "append sources"
+# Signed, nothing attached: no extension, no container at the end.
+expect_eq "$(probe_run stub.exe)" "status 1168" "signed stub without payload"
+
+# A PE32 header makes the stub ignore the certificate table: the extensions are not seen and
+# the container behind the signature is found as the image.
+"$pack" attach --stub way2.exe --container c2.bin --out both.exe >/dev/null || fail "attach behind extensions"
+expect_eq "$(probe_run both.exe)" "status 0
+source 0 container $c1 manifest $m1
+source 1 container $c2 manifest $m2" "extensions win over the appended container"
+cp both.exe pe32.exe
+lfanew=$(od -An -tu4 -j60 -N4 pe32.exe | tr -d ' ')
+printf '\x0b\x01' | dd of=pe32.exe bs=1 seek=$((lfanew + 24)) conv=notrunc status=none
+expect_eq "$(probe_run pe32.exe)" "status 0
+source 0 container $(size pe32.exe) manifest $m2" "PE32 falls back to the image"
+
+# Round trip with a fresh key: build straight into the stub, inspect, verify, signature.
+"$pack" build --key fresh.private.pem --public-key fresh.public.blob \
+  --package "x64:1033:{6E8A5C2B-1F3D-4B7A-9C1E-2D4F6A8B0C11}:Demo Product:prod/product.msi" \
+  --cab prod/product.cab:1000 --stub stub.exe --out setup.exe >/dev/null || fail "build into the stub"
+"$pack" inspect setup.exe | grep -q "cab\\\\1000\\\\product.cab" || fail "inspect lists the cabinet line"
+"$pack" verify --key fresh.public.pem setup.exe >/dev/null || fail "verify with the fresh key"
+"$pack" verify --key "$dev_public" setup.exe >/dev/null 2>&1 &&
+  fail "verify with another key passed"
+sig_ok setup.exe "round trip"
+
+# The Windows build of the tool, under Wine, on the same files.
+if [ -f "$pack_exe" ]; then
+  out=$("$MSISTUB_WINE" "$pack_exe" verify --key fresh.public.blob setup.exe 2>&1 | tr -d '\r')
+  echo "$out" | grep -q "1 source(s), 3 record(s), all verified" || fail "msistub-pack.exe verify: $out"
+  "$MSISTUB_WINE" "$pack_exe" build --key "$(winepath -w "$dev_key" 2>/dev/null)" \
+    --package "x64:1033:{6E8A5C2B-1F3D-4B7A-9C1E-2D4F6A8B0C11}:Demo Product:prod/product.msi" \
+    --stub stub.exe --out winsetup.exe >/dev/null 2>&1 || fail "msistub-pack.exe build"
+  sig_ok winsetup.exe "built by msistub-pack.exe"
+  expect_eq "$(probe_run winsetup.exe | head -1)" "status 0" "setup built by msistub-pack.exe"
+  "$pack" verify --key "$dev_public" winsetup.exe >/dev/null || fail "host verify of the setup msistub-pack.exe built"
+fi
+
+if [ $failures -ne 0 ]; then echo "$failures failure(s)"; exit 1; fi
+echo "all end-to-end checks passed"
