@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# The browse dialog of the extraction folder, answered by a user with the keyboard (xdotool):
+#   choose: the first attempt is blocked; Return accepts the preselected start folder and the
+#           files are created below it.
+#   cancel: every attempt fails; Return once (the dialog comes back), then Escape: 1223,
+#           nothing left behind.
+# Usage: extract_browse.sh <extract_browse_probe.exe>   (environment from msistub_add_wine_script)
+set -u
+probe=${1:?probe}
+. "$MSISTUB_SOURCE/tests/wine/display.sh"
+ensure_display "$MSISTUB_BUILD"
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+status=0
+
+browse_window() { xdotool search --name '^Browse for Folder$' 2>/dev/null | head -1; }
+
+# answer <key>: waits for a browse dialog, presses the key in it, waits for it to go.
+answer() {
+  local w="" i
+  for i in $(seq 300); do w=$(browse_window); [ -n "$w" ] && break; sleep 0.1; done
+  [ -n "$w" ] || { echo "no browse dialog appeared"; return 1; }
+  sleep 0.5  # let the callback preselect the start folder
+  xdotool windowfocus --sync "$w" && xdotool key "$1"
+  for i in $(seq 300); do [ -z "$(xdotool search --name '^Browse for Folder$' 2>/dev/null | grep -x "$w")" ] && return 0; sleep 0.1; done
+  echo "browse dialog did not close on $1"; return 1
+}
+
+run() {
+  local mode=$1; shift
+  "$MSISTUB_WINE" "$probe" "$mode" >"$out/$mode" 2>&1 &
+  local pid=$! key ok=0
+  for key in "$@"; do answer "$key" || { ok=1; break; }; done
+  if [ $ok -ne 0 ]; then
+    # Unblock the probe so the test ends: cancel whatever is open.
+    w=$(browse_window); [ -n "$w" ] && xdotool windowfocus --sync "$w" && xdotool key Escape
+  fi
+  wait $pid; local rc=$?
+  grep -E '^(ok|FAIL|code)' "$out/$mode" | sed "s/^/$mode: /"
+  if [ $ok -ne 0 ] || [ $rc -ne 0 ]; then echo "$mode: FAILED (probe exit $rc)"; status=1; fi
+  # The dialog must not come back after the last answer.
+  if [ -n "$(browse_window)" ]; then echo "$mode: FAILED (a dialog is still open)"; status=1; fi
+}
+
+run choose Return
+run cancel Return Escape
+[ $status -eq 0 ] && echo "extract_browse: all passed"
+exit $status
