@@ -1,2 +1,115 @@
+// The stub's entry point: the bootstrap sequence.
+//
+// WinMain limits the DLL search to the system directory, starts the common controls and COM,
+// splits the command line, reads its own file and registers the payload sources, loads the
+// strings, hands over to the installation run, makes the final report and releases
+// everything. It returns the code of the final Status as the exit code.
 #include "common/winseam.h"
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return 1168; }
+
+#include <commctrl.h>
+#include <objbase.h>
+
+#include <cstdio>
+
+#include "payload/sources.h"
+#include "stub/cmdline.h"
+#include "stub/report.h"
+#include "stub/run.h"
+
+namespace {
+// The stub runs elevated, often from a downloads folder: a DLL planted beside it must never
+// be loaded. Everything imported directly is a known DLL of the system; every other DLL is
+// delay-loaded and so resolved only after this call. Systems without the call (Windows 7
+// before KB2533623) keep their default search order.
+void RestrictDllSearchToSystem() {
+  typedef BOOL(WINAPI * SetDefaultDllDirectoriesFn)(DWORD);
+  HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  if (!kernel) return;
+  auto setDirectories = reinterpret_cast<SetDefaultDllDirectoriesFn>(
+      reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+  if (setDirectories) setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+// Reads the own file whole and registers its payload sources: those of the certificate
+// extensions, else the whole image as the one container.
+Status RegisterPayloadSources(const char* ownPath) {
+  HANDLE file = CreateFileA(ownPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return STATUS_FROM_LAST_ERROR(ERROR_OPEN_FAILED);
+
+  Status status = STATUS(ERROR_SUCCESS);
+  uint8_t* image = nullptr;
+  SetLastError(0);  // a stale code must not turn a real size of 0xFFFFFFFF into a failure
+  const DWORD size = GetFileSize(file, nullptr);
+  if (size == INVALID_FILE_SIZE && GetLastError() != 0) status = STATUS(ERROR_SEEK_ON_DEVICE);
+
+  if (StatusOk(status)) {
+    image = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, size));
+    if (!image) status = STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  if (StatusOk(status)) {
+    DWORD read = 0;
+    if (!ReadFile(file, image, size, &read, nullptr) || read != size)
+      status = STATUS(ERROR_READ_FAULT);
+  }
+  if (StatusOk(status)) status = FindCertificateSources(image, size);
+  if (StatusOk(status) && gSourceTable.sourceCount == 0) status = AddImageSource(image, size);
+
+  if (image) LocalFree(image);
+  CloseHandle(file);
+  return status;
+}
+
+void LoadStubString(HINSTANCE instance, UINT id, char* buffer, int size) {
+  if (LoadStringA(instance, id, buffer, size) <= 0) buffer[0] = '\0';
+}
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+  RestrictDllSearchToSystem();
+  InitCommonControls();
+  CoInitialize(nullptr);
+
+  gSourceTable = SourceTable{};
+  gSourceTable.userLcid = GetUserDefaultLCID();
+  gSourceTable.is64Bit = 1;
+  gSourceTable.showProgress = 1;
+
+  Status status = STATUS(ERROR_SUCCESS);
+  uint32_t suppress = 0;
+  static char messageText[MESSAGE_TEXT_SIZE];
+  static StubStrings strings;
+  int32_t argCount = 0;
+  char* ownPath = nullptr;
+
+  WCHAR** args = SplitCommandLine(GetCommandLineW(), &argCount);
+  if (!args) status = STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
+
+  if (StatusOk(status)) {
+    ownPath = GetOwnModulePath();
+    if (!ownPath) status = STATUS(ERROR_CANT_RESOLVE_FILENAME);
+  }
+
+  if (StatusOk(status)) {
+    status = RegisterPayloadSources(ownPath);
+    LoadStubString(instance, 100, strings.installerRequired, sizeof strings.installerRequired);
+    LoadStubString(instance, 101, strings.corruptedOrUnsupported,
+                   sizeof strings.corruptedOrUnsupported);
+    LoadStubString(instance, 102, strings.browseTitle, sizeof strings.browseTitle);
+    LoadStubString(instance, 103, strings.preparing, sizeof strings.preparing);
+    if (!StatusOk(status))
+      std::snprintf(messageText, sizeof messageText, "%s", strings.corruptedOrUnsupported);
+  }
+
+  if (StatusOk(status))
+    status = RunInstallation(instance, showCommand, args, argCount, &strings, messageText,
+                             &suppress);
+
+  ShowFinalReport(status, messageText, &suppress, args, argCount, ownPath);
+
+  FreeSources();
+  if (ownPath) LocalFree(ownPath);
+  if (args) LocalFree(args);
+  CoUninitialize();
+  return static_cast<int>(StatusCode(status));
+}

@@ -6,7 +6,7 @@
 #       titled exactly <caption>, presses Return in it and waits for the program's end.
 #       Sets BOX_TEXT (the traced text, as Wine's debug string: backslashes doubled) and
 #       EXIT_CODE (the full exit code). Fails when no such window shows within 60 s.
-#   run_without_box <program> [args...]
+#   run_without_box <program> [args...]   (BOX_EXTRA_DEBUG adds Wine debug channels)
 #       Runs the program through launch.exe; fails when a message box is shown or the program
 #       does not end by itself within 60 s. Sets EXIT_CODE.
 . "$MSISTUB_SOURCE/tests/wine/display.sh"
@@ -19,7 +19,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 run_with_box() {
   local caption=$1; shift
-  MSISTUB_WINEDEBUG=+msgbox timeout 120 "$MSISTUB_WINE" "$LAUNCH" "$@" >"$BOX_LOG.out" 2>"$BOX_LOG" &
+  MSISTUB_WINEDEBUG=+msgbox${BOX_EXTRA_DEBUG:+,$BOX_EXTRA_DEBUG} timeout 120 "$MSISTUB_WINE" "$LAUNCH" "$@" >"$BOX_LOG.out" 2>"$BOX_LOG" &
   local pid=$! w="" i
   for i in $(seq 120); do
     w=$(xdotool search --name "^${caption//./\\.}\$" 2>/dev/null | head -1)
@@ -42,7 +42,7 @@ run_with_box() {
 }
 
 run_without_box() {
-  MSISTUB_WINEDEBUG=+msgbox timeout 60 "$MSISTUB_WINE" "$LAUNCH" "$@" >"$BOX_LOG.out" 2>"$BOX_LOG" \
+  MSISTUB_WINEDEBUG=+msgbox${BOX_EXTRA_DEBUG:+,$BOX_EXTRA_DEBUG} timeout 60 "$MSISTUB_WINE" "$LAUNCH" "$@" >"$BOX_LOG.out" 2>"$BOX_LOG" \
     || fail "$* did not end by itself"
   ! grep -q 'trace:msgbox' "$BOX_LOG" || fail "a message box was shown for $*: $(grep 'trace:msgbox' "$BOX_LOG")"
   EXIT_CODE=$(sed -n 's/^exit=\([0-9]*\).*/\1/p' "$BOX_LOG.out" | tr -d '\r')

@@ -1,0 +1,23 @@
+// The installation run: the middle of the bootstrap sequence, after the payload sources are
+// registered and the strings loaded.
+//
+// RunInstallation takes the sequence's values and returns the run's Status, with
+// `messageText` (MESSAGE_TEXT_SIZE bytes) and `*suppress` as its steps leave them. It runs
+// only after every earlier step succeeded, on the GUI thread.
+#pragma once
+#include <cstdint>
+
+#include "common/status.h"
+
+enum : uint32_t { STRING_INSTALLER_REQUIRED_SIZE = 512, STRING_SIZE = 256 };
+
+// The stub's string resources 100 to 103; a string that did not load is empty.
+struct StubStrings {
+  char installerRequired[STRING_INSTALLER_REQUIRED_SIZE];  // 100
+  char corruptedOrUnsupported[STRING_SIZE];                // 101
+  char browseTitle[STRING_SIZE];                           // 102
+  char preparing[STRING_SIZE];                             // 103
+};
+
+Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_t argCount,
+                       const StubStrings* strings, char* messageText, uint32_t* suppress);
