@@ -24,7 +24,7 @@ sig_ok() {
   local out
   out=$(osslsigncode verify -CAfile cc.pem "$1" 2>&1) || { fail "$2: osslsigncode verify failed: $out"; return; }
   echo "$out" | grep -q "Succeeded" || fail "$2: osslsigncode verify did not succeed"
-  echo "$out" | grep -qi "mismatch" && fail "$2: PE checksum mismatch: $(echo "$out" | grep -i checksum)"
+  echo "$out" | grep -qi "invalid PE checksum\|mismatch" && fail "$2: PE checksum: $(echo "$out" | grep -i checksum)"
 }
 
 # Real product files, a code-signing certificate, the probe itself as the signed stub.
