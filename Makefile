@@ -3,8 +3,9 @@
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 CTEST_JOBS ?= 2
+FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build build-host build-win64 test test-host test-win64 demo clean
+.PHONY: all deps build build-host build-win64 test test-host test-win64 demo fuzz clean
 
 all: build
 
@@ -28,13 +29,20 @@ test-host: build-host
 test-win64: build-win64
 	ctest --preset win64 -j $(CTEST_JOBS)
 
-# Every test of both trees; CTest's summary of each tree ends the output, and the exit code
-# is non-zero when any test failed.
+# Every test of both trees, after a 3-second run of each fuzzer (build/fuzz); CTest's summary
+# of each tree ends the output, and the exit code is non-zero when any test failed.
 test: build
 	@rc=0; \
+	JOBS=$(JOBS) fuzz/run-fuzzers.sh 3 || rc=1; \
 	ctest --preset host -j $(CTEST_JOBS) || rc=1; \
 	ctest --preset win64 -j $(CTEST_JOBS) || rc=1; \
 	exit $$rc
+
+# Each libFuzzer target for FUZZ_SECONDS (clang, tree build/fuzz); a table of executions,
+# corpus sizes and findings, and a non-zero exit code when a target found anything.
+fuzz:
+	@tools/deps.sh
+	@JOBS=$(JOBS) fuzz/run-fuzzers.sh $(FUZZ_SECONDS)
 
 demo: build
 	@tools/demo.sh
