@@ -287,9 +287,7 @@ bool AttachAsExtensions(Bytes* image, const std::vector<Bytes>& containers,
   }
   if (ok) {
     entry.signature.assign(der, der + derSize);
-    Bytes before = *image;
     ok = WriteSignatureEntry(image, pe, entry, error);
-    if (!ok) image->swap(before);
   }
   OPENSSL_free(der);
   return ok;
