@@ -5,7 +5,9 @@
 // When a file cannot be created there, the attempt is undone (files it created deleted, the
 // product-code folder removed when empty) and the user picks a base folder in the shell's
 // browse dialog, repeatedly, until all files are created (code 0) or the dialog is cancelled
-// (code 1223; *suppress set). `folder` (1024 bytes) keeps the folder used last.
+// (code 1223; *suppress set). `folder` (1024 bytes) keeps the folder used last. A path that
+// does not fit its buffer counts as a file that cannot be created; a browse choice without a
+// file-system path shows the dialog again.
 #pragma once
 #include <cstdint>
 

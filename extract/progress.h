@@ -2,6 +2,10 @@
 //
 // ShowProgressDialog runs a modal dialog (built from an in-memory template) whose timer
 // drives ExtractJobStep and moves a 0..100 progress bar and the taskbar button's progress.
+// One timer message runs steps back to back for about 15 ms (each followed by the bar and
+// taskbar update), then the message loop runs again; a build with
+// MSISTUB_ONE_STEP_PER_TICK=1 runs one step per timer message. A write failure or a timer
+// that cannot be armed is offered for Retry/Cancel in a box captioned with the dialog's text.
 // Results: 1 all written, 2 the user chose Cancel in an error box, 3 the job could not be
 // stored in the dialog, -1 no template memory or no dialog. The TaskbarProgress record is
 // process-wide (gTaskbarProgress); every operation accepts a missing record.
