@@ -65,7 +65,8 @@ bool DiscoverSources(const Bytes& file, std::vector<FoundSource>* sources,
   if (LocateCertificateEntry(file.data(), size, &content, &contentSize)) {
     const unsigned char* cursor = content;
     PKCS7* p7 = d2i_PKCS7(nullptr, &cursor, contentSize);
-    if (!p7 || !PKCS7_type_is_signed(p7)) {
+    // A signedData content type may come without its content: no SignedData to read.
+    if (!p7 || !PKCS7_type_is_signed(p7) || !p7->d.sign) {
       PKCS7_free(p7);
       ERR_clear_error();
       *error = "the certificate table's first entry is no PKCS#7 signature; the stub stops here";
