@@ -258,7 +258,7 @@ bool AttachAsExtensions(Bytes* image, const std::vector<Bytes>& containers,
   }
   const unsigned char* cursor = entry.signature.data();
   PKCS7* p7 = d2i_PKCS7(nullptr, &cursor, static_cast<long>(entry.signature.size()));
-  if (!p7 || !PKCS7_type_is_signed(p7)) {
+  if (!p7 || !PKCS7_type_is_signed(p7) || !p7->d.sign) {
     PKCS7_free(p7);
     *error = "the certificate table does not hold a PKCS#7 SignedData (" + OpenSslReason() + ")";
     return false;

@@ -388,6 +388,26 @@ TEST(Reader, VerifyReportsEachBadRecordAndMissingFiles) {
   }
 }
 
+TEST(Reader, SignedDataWithoutContentIsRefusedNotDereferenced) {
+  // ContentInfo { signedData } with the content left out.
+  const Bytes der = {0x30, 0x0B, 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02};
+  Bytes image = Pe32PlusHeaders();
+  const uint32_t at = static_cast<uint32_t>(image.size());
+  image.resize(at + 24, 0);
+  WriteLe32(&image[at], 8 + static_cast<uint32_t>(der.size()));
+  std::memcpy(&image[at + 8], der.data(), der.size());
+  WriteLe32(&image[0x80 + PE_SECURITY_DIR_OFFSET], at);
+  WriteLe32(&image[0x80 + PE_SECURITY_DIR_OFFSET + 4], 24);
+  std::vector<FoundSource> sources;
+  std::vector<std::string> notes;
+  std::string error;
+  EXPECT_FALSE(DiscoverSources(image, &sources, &notes, &error));
+  EXPECT_NE(error.find("no PKCS#7 signature"), std::string::npos) << error;
+  const Bytes container = ContainerOf({{1000, "x64\\1033\\{A}\\A"}}, {{1000, Text("a")}});
+  EXPECT_FALSE(AttachAsExtensions(&image, {container}, ExtensionOptions(), &error));
+  EXPECT_NE(error.find("does not hold a PKCS#7 SignedData"), std::string::npos) << error;
+}
+
 TEST(Reader, MalformedFileTrailerIsSteppedOverLikeTheStub) {
   Bytes container = ContainerOf({{1000, "x64\\1033\\{A}\\A"}}, {{1000, Text("msi")}});
   uint8_t trailer[RECORD_TRAILER_SIZE];
