@@ -185,6 +185,39 @@ TEST(ProgressDialog, CancelInTheErrorBoxEndsWith2) {
   CoUninitialize();
 }
 
+// A caption of 60 characters of the active code page (double-byte ones where the code page
+// has them) is cut to 49 whole characters; the template stays well-formed.
+TEST(ProgressDialog, LongCaptionIsCutToWholeCharacters) {
+  std::wstring wide(60, L'\x3042');
+  BOOL lossy = FALSE;
+  char probe[8];
+  WideCharToMultiByte(CP_ACP, 0, wide.c_str(), 1, probe, sizeof probe, nullptr, &lossy);
+  if (lossy) wide.assign(60, L'\x00E9');
+  char caption[256] = {};
+  WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, caption, sizeof caption, nullptr, nullptr);
+  Job j;
+  const char* names[] = {"main.msi"};
+  j.Open(names, 1, 10);
+  HANDLE good = j.items[0].file;
+  j.items[0].file = CreateFileA(j.items[0].path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+  std::wstring title;
+  std::thread user([&] {
+    HWND dialog = WaitFor([] { return FindWindowA(kClass, nullptr); });
+    HWND box = WaitFor([] { return FindWindowA("#32770", nullptr); });
+    WCHAR text[256] = {};
+    if (dialog) GetWindowTextW(dialog, text, 256);
+    title = text;
+    if (box) PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
+  });
+  INT_PTR result = ShowProgressDialog(GetModuleHandleA(nullptr), &j.job, kClass, caption, kFont);
+  user.join();
+  CloseHandle(j.items[0].file);
+  CloseHandle(good);
+  EXPECT_EQ(result, 2);
+  EXPECT_TRUE(title == wide.substr(0, 49)) << "caption of " << title.size() << " units";
+}
+
 TEST(TaskbarProgress, MissingRecordOrInterfaceIsHarmless) {
   TaskbarProgressSetWindow(nullptr, reinterpret_cast<HWND>(1));
   TaskbarProgressSetState(nullptr, TRUE);
