@@ -30,6 +30,29 @@ HWND WaitFor(F find) {
   return nullptr;
 }
 
+// A top-level window of the test's GUI thread with this class and, when given, this title
+// (tests of other programs may show dialogs on the same display at the same time).
+HWND FindOwn(DWORD thread, const char* cls, const char* title) {
+  struct Search {
+    const char* cls;
+    const char* title;
+    HWND found;
+  } search = {cls, title, nullptr};
+  EnumThreadWindows(
+      thread,
+      [](HWND w, LPARAM p) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(p);
+        char c[64] = {}, t[256] = {};
+        GetClassNameA(w, c, sizeof c);
+        GetWindowTextA(w, t, sizeof t);
+        if (lstrcmpA(c, s->cls) != 0 || (s->title && lstrcmpA(t, s->title) != 0)) return TRUE;
+        s->found = w;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
 std::string StaticTexts(HWND box) {
   std::string all;
   for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
@@ -111,9 +134,10 @@ TEST(ProgressDialog, RetryAfterAWriteFailureCompletesTheFiles) {
   std::string boxText, dialogClass;
   bool barOk = false, iconsOk = false;
   std::atomic<bool> done{false};
+  DWORD gui = GetCurrentThreadId();
   std::thread user([&] {
-    HWND dialog = WaitFor([&] { return FindWindowA(kClass, shown.c_str()); });
-    HWND box = WaitFor([&] { return FindWindowA("#32770", shown.c_str()); });
+    HWND dialog = WaitFor([&] { return FindOwn(gui, kClass, shown.c_str()); });
+    HWND box = WaitFor([&] { return FindOwn(gui, "#32770", shown.c_str()); });
     if (!dialog || !box) {
       if (box) PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
       return;
@@ -166,9 +190,10 @@ TEST(ProgressDialog, CancelInTheErrorBoxEndsWith2) {
   j.items[0].file = CreateFileA(j.items[0].path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, 0, nullptr);
   HWND seen = nullptr;
+  DWORD gui = GetCurrentThreadId();
   std::thread user([&] {
-    seen = WaitFor([] { return FindWindowA(kClass, "Product"); });
-    HWND box = WaitFor([] { return FindWindowA("#32770", "Product"); });
+    seen = WaitFor([&] { return FindOwn(gui, kClass, "Product"); });
+    HWND box = WaitFor([&] { return FindOwn(gui, "#32770", "Product"); });
     if (box) PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
   });
   INT_PTR result = ShowProgressDialog(GetModuleHandleA(nullptr), &j.job, kClass, "Product", kFont);
@@ -202,9 +227,10 @@ TEST(ProgressDialog, LongCaptionIsCutToWholeCharacters) {
   j.items[0].file = CreateFileA(j.items[0].path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, 0, nullptr);
   std::wstring title;
+  DWORD gui = GetCurrentThreadId();
   std::thread user([&] {
-    HWND dialog = WaitFor([] { return FindWindowA(kClass, nullptr); });
-    HWND box = WaitFor([] { return FindWindowA("#32770", nullptr); });
+    HWND dialog = WaitFor([&] { return FindOwn(gui, kClass, nullptr); });
+    HWND box = WaitFor([&] { return FindOwn(gui, "#32770", nullptr); });
     WCHAR text[256] = {};
     if (dialog) GetWindowTextW(dialog, text, 256);
     title = text;
