@@ -1,23 +1,82 @@
-// Fuzz target: SplitCommandLine on an arbitrary UTF-16 command line.
+// Fuzz target: SplitCommandLine on an arbitrary UTF-16 command line, and the installer's
+// command line built from its arguments.
 //
-// Input: 1 byte allocation budget (0: no injected failure, else the allocation fails), then
-// the line as UTF-16LE code units (cut at the first NUL). The table is null-terminated after
-// `count` arguments that lie in the block; quotes only group, so no argument keeps one;
-// a line of separators only has no argument, any other line has at least one.
+// Input: 1 byte options (bit 0: the split's allocation fails; bit 1: the MSI path holds a
+// space), then the line as UTF-16LE code units (cut at the first NUL). The table is
+// null-terminated after `count` arguments that lie in the block; quotes only group, so no
+// argument keeps one; a line of separators only has no argument, any other line has at
+// least one. BuildInstallerCommandLine either fails with an empty line, or writes a line
+// that fits its 1024 bytes and that splits again into the installer, "/i", the MSI and the
+// forwarded arguments (when these hold no TAB, CR or LF, which it does not quote, and none
+// is empty).
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "common/winseam.h"
 #include "fuzz/fuzz_input.h"
 #include "stub/cmdline.h"
+#ifdef MSISTUB_FUZZ_INSTALLER
+#include "stub/installer.h"
+#endif
 
 namespace {
 bool IsSeparator(WCHAR c) { return c == 9 || c == 10 || c == 13 || c == 32; }
+
+#ifdef MSISTUB_FUZZ_INSTALLER
+std::string Ansi(const WCHAR* text) {
+  int units = 0;
+  while (text[units]) ++units;
+  if (units == 0) return std::string();
+  const int n = WideCharToMultiByte(CP_ACP, 0, text, units, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text, units, &out[0], n, nullptr, nullptr);
+  return out;
 }
+
+void CheckInstallerLine(WCHAR** args, int32_t count, bool spacedMsi) {
+  const char* installer = "C:\\Windows\\system32\\msiexec.exe";
+  const char* msi = spacedMsi ? "C:\\Users\\Some One\\Setup Files\\{P}\\main.msi"
+                              : "C:\\Windows\\Installer\\{P}\\main.msi";
+  auto* line = static_cast<char*>(std::malloc(COMMAND_LINE_SIZE));
+  const long liveBefore = HostLiveAllocations();
+  const Status status = BuildInstallerCommandLine(installer, msi, args, count, line);
+  FUZZ_CHECK(HostLiveAllocations() == liveBefore);
+  if (!StatusOk(status)) {
+    for (uint32_t i = 0; i < COMMAND_LINE_SIZE; ++i) FUZZ_CHECK(line[i] == 0);
+    std::free(line);
+    return;
+  }
+  const size_t length = strnlen(line, COMMAND_LINE_SIZE);
+  FUZZ_CHECK(length < COMMAND_LINE_SIZE);
+
+  std::vector<std::string> expected = {installer, "/i", msi};
+  bool comparable = true;
+  for (int32_t i = 1; i < count; ++i) {
+    for (const WCHAR* p = args[i]; *p; ++p) comparable = comparable && *p != 9 && *p != 10 && *p != 13;
+    comparable = comparable && args[i][0] != 0;
+    expected.push_back(Ansi(args[i]));
+  }
+  if (comparable) {
+    const int units = MultiByteToWideChar(CP_ACP, 0, line, -1, nullptr, 0);
+    std::vector<WCHAR> wide(static_cast<size_t>(units));
+    MultiByteToWideChar(CP_ACP, 0, line, -1, wide.data(), units);
+    int32_t again = 0;
+    WCHAR** split = SplitCommandLine(wide.data(), &again);
+    FUZZ_CHECK(split != nullptr);
+    FUZZ_CHECK(again == static_cast<int32_t>(expected.size()));
+    for (int32_t i = 0; i < again; ++i) FUZZ_CHECK(Ansi(split[i]) == expected[i]);
+    LocalFree(split);
+  }
+  std::free(line);
+}
+#endif
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzInput in{data, size};
-  const bool failAllocation = in.Byte() != 0;
+  const uint8_t options = in.Byte();
+  const bool failAllocation = (options & 1) != 0;
   std::vector<WCHAR> line;
   for (size_t i = 0; i + 1 < in.size; i += 2) {
     const WCHAR c = static_cast<WCHAR>(in.data[i] | (in.data[i + 1] << 8));
@@ -56,6 +115,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     total += n + 1;
   }
   FUZZ_CHECK(total <= length + 1);
+#ifdef MSISTUB_FUZZ_INSTALLER
+  CheckInstallerLine(args, count, (options & 2) != 0);
+#endif
   LocalFree(args);
   FUZZ_CHECK(HostLiveAllocations() == liveBefore);
   std::free(text);
