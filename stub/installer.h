@@ -1,12 +1,20 @@
 // Installer launch and clean-up.
 //
-// FindInstaller finds msiexec.exe in the system directory (1155 when it is missing).
-// BuildInstallerCommandLine writes "<installer> /i <msi> <args 1..n-1>" into 1024 bytes,
-// quoting any piece that holds a space; it fails (ERROR_INSUFFICIENT_BUFFER... see .cpp)
-// rather than launch a line that does not fit. RunInstaller starts it and waits: a non-zero
-// exit code becomes the Status. IsProductRegistered looks for a non-empty UninstallString
-// under HKLM\...\Uninstall\<productCode>. CleanUpExtraction frees the items and removes the
-// extracted files and folder as the run's outcome decides.
+// FindInstaller finds msiexec.exe in the system directory only (never beside the stub or on
+// the search path) and writes its full path into `installerPath` (INSTALLER_PATH_SIZE bytes);
+// code 1155 when it is missing. BuildInstallerCommandLine writes "<installer> /i <msi>
+// <args 1..n-1>" into `commandLine` (COMMAND_LINE_SIZE bytes), putting any piece that holds a
+// space in quotation marks; a line that does not fit fails with code 206
+// (ERROR_FILENAME_EXCED_RANGE) and an argument that cannot be converted with the allocation
+// or conversion error, the buffer then holding the empty string, so no cut line is ever
+// launched. RunInstaller starts the line and waits: *exitCode receives the installer's exit
+// code (left alone when it cannot be read) and a non-zero one becomes the Status; a failed
+// start is StatusFromLastError with default 89. IsProductRegistered is true when
+// HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\<productCode> opens in the 64-bit
+// (is64Bit) or 32-bit registry view and its "UninstallString" has a size above 0.
+// CleanUpExtraction frees the items' data and the array, closes open files, deletes the
+// extracted files unless the installer ended with 0 or the product is registered, removes the
+// folder when empty unless the product is registered, and releases gTaskbarProgress.
 #pragma once
 #include <cstdint>
 
