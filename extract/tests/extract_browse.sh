@@ -13,33 +13,38 @@ out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 status=0
 
-browse_window() { xdotool search --name '^Browse for Folder$' 2>/dev/null | head -1; }
+# The probe's browse dialog (other tests may show windows on the same display).
+browse_window() { xdotool search --all --pid "$1" --name '^Browse for Folder$' 2>/dev/null | head -1; }
 
-# answer <key>: waits for a browse dialog, presses the key in it, waits for it to go.
+# answer <pid> <key>: waits for the browse dialog, presses the key in it, waits for it to go.
 answer() {
   local w="" i
-  for i in $(seq 300); do w=$(browse_window); [ -n "$w" ] && break; sleep 0.1; done
+  for i in $(seq 300); do w=$(browse_window "$1"); [ -n "$w" ] && break; sleep 0.1; done
   [ -n "$w" ] || { echo "no browse dialog appeared"; return 1; }
   sleep 0.5  # let the callback preselect the start folder
-  xdotool windowfocus --sync "$w" && xdotool key "$1"
-  for i in $(seq 300); do [ -z "$(xdotool search --name '^Browse for Folder$' 2>/dev/null | grep -x "$w")" ] && return 0; sleep 0.1; done
-  echo "browse dialog did not close on $1"; return 1
+  xdotool windowfocus --sync "$w" && xdotool key "$2"
+  for i in $(seq 300); do [ -z "$(xdotool search --all --pid "$1" --name '^Browse for Folder$' 2>/dev/null | grep -x "$w")" ] && return 0; sleep 0.1; done
+  echo "browse dialog did not close on $2"; return 1
 }
 
 run() {
   local mode=$1; shift
   "$MSISTUB_WINE" "$probe" "$mode" >"$out/$mode" 2>&1 &
   local pid=$! key ok=0
-  for key in "$@"; do answer "$key" || { ok=1; break; }; done
+  for key in "$@"; do answer $pid "$key" || { ok=1; break; }; done
   if [ $ok -ne 0 ]; then
     # Unblock the probe so the test ends: cancel whatever is open.
-    w=$(browse_window); [ -n "$w" ] && xdotool windowfocus --sync "$w" && xdotool key Escape
+    w=$(browse_window $pid); [ -n "$w" ] && xdotool windowfocus --sync "$w" && xdotool key Escape
+  fi
+  # The dialog must not come back after the last answer.
+  sleep 1
+  if [ -n "$(browse_window $pid)" ]; then
+    echo "$mode: FAILED (a dialog is still open)"; status=1
+    w=$(browse_window $pid); xdotool windowfocus --sync "$w" && xdotool key Escape
   fi
   wait $pid; local rc=$?
   grep -E '^(ok|FAIL|code)' "$out/$mode" | sed "s/^/$mode: /"
   if [ $ok -ne 0 ] || [ $rc -ne 0 ]; then echo "$mode: FAILED (probe exit $rc)"; status=1; fi
-  # The dialog must not come back after the last answer.
-  if [ -n "$(browse_window)" ]; then echo "$mode: FAILED (a dialog is still open)"; status=1; fi
 }
 
 run choose Return
