@@ -39,6 +39,7 @@ run_with_box() {
   wait $pid
   EXIT_CODE=$(sed -n 's/^exit=\([0-9]*\).*/\1/p' "$BOX_LOG.out" | tr -d '\r')
   [ "$(grep -c 'trace:msgbox:MSGBOX_OnInit' "$BOX_LOG")" = 1 ] || fail "not exactly one box for $*"
+  echo "box '$caption': $BOX_TEXT (exit $EXIT_CODE)"
 }
 
 run_without_box() {

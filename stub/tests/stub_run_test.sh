@@ -33,6 +33,17 @@ for quiet in /quiet /QUIET /Qn /q; do
   expect_eq "exit code with $quiet" "$EXIT_CODE" 1168
 done
 
+# Without string 101 in the resources the box falls back to the system's text with context.
+cp "$MSISTUB_BUILD/stub/msistub_nostrings.exe" "$work/Downloads/nostrings.exe"
+run_with_box nostrings.exe "$work/Downloads/nostrings.exe"
+case $BOX_TEXT in
+  "Error 1168"*) fail "no system text for 1168: $BOX_TEXT" ;;
+  *" (1, 1168, "[0-9]*").") ;;
+  *) fail "text without string 101: $BOX_TEXT" ;;
+esac
+expect_eq "exit code without strings" "$EXIT_CODE" 1168
+rm -f "$work/Downloads/nostrings.exe"
+
 after=$(snapshot)
 [ "$before" = "$after" ] || fail "files or folders changed: $(diff <(echo "$before") <(echo "$after"))"
 
