@@ -92,15 +92,22 @@ class Image:
         return names
 
     def delay_imports(self):
-        rva, size = self.dirs[13] if len(self.dirs) > 13 else (0, 0)
+        """DLL names of the delay-import descriptors. GNU ld leaves the delay-import directory
+        empty for dlltool's delay libraries, so the sections are searched for descriptors:
+        attributes 1 (RVA based), then the RVAs of the DLL name, module handle, IAT and INT."""
         names = []
-        o = self.off(rva) if rva else None
-        while o is not None:
-            attrs, name = struct.unpack_from("<II", self.data, o)
-            if not name:
-                break
-            names.append(self.cstr(name).lower())
-            o += 32
+        for va, size, raw in self.sections:
+            for o in range(raw, raw + size - 32, 4):
+                attrs, name, hmod, iat, names_rva = struct.unpack_from("<IIIII", self.data, o)
+                if attrs != 1 or not name or not hmod or not iat or not names_rva:
+                    continue
+                try:
+                    dll = self.cstr(name)
+                    self.off(hmod), self.off(iat), self.off(names_rva)
+                except (ValueError, UnicodeDecodeError):
+                    continue
+                if dll.lower().endswith(".dll") and dll.lower() not in names:
+                    names.append(dll.lower())
         return names
 
     def resources(self):
