@@ -2,6 +2,7 @@
 // what it says; on Windows also the system's own texts through FormatErrorText.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -66,6 +67,9 @@ TEST(ReportCaption, Table) {
 // In code page 932 the second byte of a double-byte character may be 0x5C, the backslash's
 // byte: the character U+8868 is 0x95 0x5C. The caption keeps it whole.
 TEST(ReportCaption, DoubleByteTrailIsNoBackslash) {
+  // The run registered for code page 932 says so, and must not pass by skipping.
+  const char* expected = std::getenv("MSISTUB_EXPECT_ACP");
+  if (expected && std::strcmp(expected, "932") == 0) ASSERT_EQ(GetACP(), 932u);
   if (GetACP() != 932) GTEST_SKIP() << "needs the Japanese ANSI code page (932)";
   EXPECT_STREQ(ReportCaption("C:\\Setup\\\x95\x5C\x95\x5C.exe"), "\x95\x5C\x95\x5C.exe");
   EXPECT_STREQ(ReportCaption("C:\\\x95\x5Cx"), "\x95\x5Cx");
