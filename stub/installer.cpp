@@ -85,7 +85,8 @@ Status FindInstaller(char* installerPath) {
 }
 
 Status RunInstaller(const char* installerPath, char* commandLine, int showCommand,
-                    uint32_t* exitCode) {
+                    uint32_t* exitCode, bool* started) {
+  if (started) *started = false;
   STARTUPINFOA startup;
   std::memset(&startup, 0, sizeof startup);
   startup.cb = sizeof startup;
@@ -96,6 +97,7 @@ Status RunInstaller(const char* installerPath, char* commandLine, int showComman
   if (!CreateProcessA(installerPath, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                       &startup, &process))
     return STATUS_FROM_LAST_ERROR(ERROR_NO_PROC_SLOTS);
+  if (started) *started = true;
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD code = 0;
   if (GetExitCodeProcess(process.hProcess, &code)) *exitCode = code;

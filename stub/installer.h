@@ -27,8 +27,9 @@ Status BuildInstallerCommandLine(const char* installerPath, const char* msiPath,
                                  int32_t argCount, char* commandLine);
 #ifdef _WIN32
 Status FindInstaller(char* installerPath);
+// `started` (optional) tells a failed start from an installer that ran and failed.
 Status RunInstaller(const char* installerPath, char* commandLine, int showCommand,
-                    uint32_t* exitCode);
+                    uint32_t* exitCode, bool* started = nullptr);
 bool IsProductRegistered(const char* productCode, uint32_t is64Bit);
 void CleanUpExtraction(ExtractItem* items, int32_t itemCount, uint32_t installerExitCode,
                        const char* productCode, const char* folder, uint32_t is64Bit);

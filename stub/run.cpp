@@ -1,10 +1,136 @@
 // The installation run (see run.h).
 //
-// NOT YET WRITTEN: package selection, file set, installer lookup, extraction and launch are
-// still to come. Until then the run does nothing and reports success, so a stub with a valid
-// payload ends with code 0 without installing anything.
+// Order: taskbar progress, package selection, file set, installer lookup, extraction folder,
+// writing (under the progress dialog, or a plain loop when the table says so), launch, and
+// the clean-up, which runs on every path. The first failure skips the remaining main steps;
+// the step that fails fills the message text or sets the suppress flag as its failure calls
+// for.
 #include "stub/run.h"
 
-Status RunInstallation(HINSTANCE, int, WCHAR**, int32_t, const StubStrings*, char*, uint32_t*) {
-  return STATUS(0);
+#include <cstdio>
+#include <cstring>
+
+#include "common/errortext.h"
+#include "extract/folder.h"
+#include "extract/progress.h"
+#include "extract/writer.h"
+#include "manifest/fileset.h"
+#include "manifest/select.h"
+#include "payload/sources.h"
+#include "stub/installer.h"
+#include "stub/report.h"
+
+namespace {
+const char kWindowClass[] = "MSI_STUB_WINDOW_CLASS_NAME";
+const char kDialogFont[] = "MS Sans Serif";
+
+void SetMessage(char* messageText, const char* text) {
+  std::snprintf(messageText, MESSAGE_TEXT_SIZE, "%s", text);
+}
+
+// Writes every item, under the dialog or in a plain loop.
+Status WriteFiles(HINSTANCE instance, ExtractJob* job, const PackageSelection* selection,
+                  char* messageText, uint32_t* suppress) {
+  if (gSourceTable.showProgress) {
+    INT_PTR result =
+        ShowProgressDialog(instance, job, kWindowClass, selection->productName, kDialogFont);
+    if (result == 1) return STATUS(ERROR_SUCCESS);
+    // Write errors were offered for retry in the dialog's own boxes; a dialog that could not
+    // be created or set up ends without a box as well.
+    *suppress = 1;
+    return STATUS(ERROR_WRITE_FAULT);
+  }
+  uint32_t code;
+  do {
+    code = ExtractJobStep(job, nullptr);
+  } while (code == ERROR_MORE_DATA);
+  if (code == ERROR_SUCCESS) return STATUS(ERROR_SUCCESS);
+  FormatErrorText(code, messageText, MESSAGE_TEXT_SIZE, nullptr);
+  return STATUS(code);
+}
+
+// Builds the installer's command line and runs it.
+Status Launch(const char* installerPath, const ExtractJob* job, WCHAR** args, int32_t argCount,
+              int showCommand, uint32_t* installerExitCode, char* messageText,
+              uint32_t* suppress) {
+  static char commandLine[COMMAND_LINE_SIZE];
+  Status status =
+      BuildInstallerCommandLine(installerPath, job->items[0].path, args, argCount, commandLine);
+  if (!StatusOk(status)) {
+    // Nothing is started with a line that lost arguments.
+    std::snprintf(messageText, MESSAGE_TEXT_SIZE,
+                  "The installer was not started: its command line (the installer, the "
+                  "package and this program's arguments) would exceed %u characters. Pass "
+                  "fewer or shorter arguments (code %u).",
+                  static_cast<unsigned>(COMMAND_LINE_SIZE - 1), StatusCode(status));
+    return status;
+  }
+  bool started = false;
+  status = RunInstaller(installerPath, commandLine, showCommand, installerExitCode, &started);
+  if (StatusOk(status)) return status;
+  if (started) {
+    *suppress = 1;  // the installer has shown its own messages
+  } else {
+    FormatErrorText(StatusCode(status), messageText, MESSAGE_TEXT_SIZE, installerPath);
+  }
+  return status;
+}
+}  // namespace
+
+Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_t argCount,
+                       const StubStrings* strings, char* messageText, uint32_t* suppress) {
+  // 1. Taskbar progress; none is a valid result.
+  gTaskbarProgress = TaskbarProgressCreate();
+
+  // 2. The records of the main steps.
+  static PackageSelection selection;
+  static ExtractJob job;
+  static char folder[FOLDER_PATH_SIZE];
+  static char installerPath[INSTALLER_PATH_SIZE];
+  std::memset(&selection, 0, sizeof selection);
+  std::memset(&job, 0, sizeof job);
+  job.position = -1;
+  job.stepSize = EXTRACT_STEP_SIZE;
+  folder[0] = '\0';
+  installerPath[0] = '\0';
+  uint32_t installerExitCode = ERROR_INSTALL_SERVICE_FAILURE;
+  Status status = STATUS(ERROR_SUCCESS);
+
+  // 3. The package for the processor and the user's language.
+  if (!SelectPackage(&selection)) {
+    SetMessage(messageText, strings->corruptedOrUnsupported);
+    status = STATUS(ERROR_INVALID_DATA);
+  }
+
+  // 4. The file set: main.msi, then the package's cabinets, all decoded and verified.
+  if (StatusOk(status) && !AssembleFileSet(&selection, &job.items, &job.itemCount)) {
+    SetMessage(messageText, strings->corruptedOrUnsupported);
+    status = STATUS(ERROR_INVALID_DATA);
+  }
+
+  // 5. The installer, before anything is written.
+  if (StatusOk(status)) {
+    status = FindInstaller(installerPath);
+    if (!StatusOk(status)) SetMessage(messageText, strings->installerRequired);
+  }
+
+  // 6. The extraction folder and the output files.
+  if (StatusOk(status))
+    status = PrepareExtractionFolder(job.items, job.itemCount, selection.productCode,
+                                     strings->browseTitle, folder, suppress);
+
+  // 7. The files.
+  if (StatusOk(status)) status = WriteFiles(instance, &job, &selection, messageText, suppress);
+
+  // 8. Windows Installer.
+  if (StatusOk(status))
+    status = Launch(installerPath, &job, args, argCount, showCommand, &installerExitCode,
+                    messageText, suppress);
+
+  // 9. Clean-up, whatever happened.
+  CleanUpExtraction(job.items, job.itemCount, installerExitCode, selection.productCode, folder,
+                    gSourceTable.is64Bit);
+  job.items = nullptr;
+  job.itemCount = 0;
+  return status;
 }
