@@ -22,8 +22,16 @@ answer() {
   for i in $(seq 300); do w=$(browse_window "$1"); [ -n "$w" ] && break; sleep 0.1; done
   [ -n "$w" ] || { echo "no browse dialog appeared"; return 1; }
   sleep 0.5  # let the callback preselect the start folder
-  xdotool windowfocus --sync "$w" && xdotool key "$2"
-  for i in $(seq 300); do [ -z "$(xdotool search --all --pid "$1" --name '^Browse for Folder$' 2>/dev/null | grep -x "$w")" ] && return 0; sleep 0.1; done
+  # Sent to the dialog itself, not to whatever window has the focus; sent again while the
+  # dialog is still there (a key that arrives before the dialog is ready is dropped).
+  local try
+  for try in $(seq 10); do
+    xdotool key --window "$w" "$2" 2>/dev/null
+    for i in $(seq 30); do
+      [ -z "$(xdotool search --all --pid "$1" --name '^Browse for Folder$' 2>/dev/null | grep -x "$w")" ] && return 0
+      sleep 0.1
+    done
+  done
   echo "browse dialog did not close on $2"; return 1
 }
 
@@ -34,13 +42,13 @@ run() {
   for key in "$@"; do answer $pid "$key" || { ok=1; break; }; done
   if [ $ok -ne 0 ]; then
     # Unblock the probe so the test ends: cancel whatever is open.
-    w=$(browse_window $pid); [ -n "$w" ] && xdotool windowfocus --sync "$w" && xdotool key Escape
+    w=$(browse_window $pid); [ -n "$w" ] && xdotool key --window "$w" Escape 2>/dev/null
   fi
   # The dialog must not come back after the last answer.
   sleep 1
   if [ -n "$(browse_window $pid)" ]; then
     echo "$mode: FAILED (a dialog is still open)"; status=1
-    w=$(browse_window $pid); xdotool windowfocus --sync "$w" && xdotool key Escape
+    w=$(browse_window $pid); xdotool key --window "$w" Escape 2>/dev/null
   fi
   wait $pid; local rc=$?
   grep -E '^(ok|FAIL|code)' "$out/$mode" | sed "s/^/$mode: /"
