@@ -4,7 +4,8 @@
 // decoding and parsing, and VerifySources with the built-in public key. The records listed
 // must lie inside their container, in order, and must agree with the stub's own lookup:
 // the manifest the walk ends at is the one FindRecord finds, and each listed file record id
-// is found by FindRecord at the place of its first (latest) listing.
+// is found by FindRecord at the place of its first (latest) listing. The input is also parsed
+// as a decoded manifest: a whole parse accounts for every byte, and no text keeps a NUL.
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
@@ -56,6 +57,19 @@ void CheckRecords(const uint8_t* container, uint32_t size, const std::vector<Rec
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Bytes file(data, data + size);
+  {
+    std::vector<ManifestText> entries;
+    std::string why;
+    const bool whole = ParseManifest(file, &entries, &why);
+    FUZZ_CHECK(whole == why.empty());
+    size_t minimum = 0;
+    for (const ManifestText& e : entries) {
+      FUZZ_CHECK(e.text.find('\0') == std::string::npos);
+      minimum += MANIFEST_ENTRY_HEADER_SIZE;
+    }
+    FUZZ_CHECK(minimum <= size);
+    if (whole) FUZZ_CHECK(size == 0 || !entries.empty());
+  }
   std::vector<FoundSource> sources;
   std::vector<std::string> notes;
   std::string error;
