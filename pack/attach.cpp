@@ -65,18 +65,44 @@ std::string OpenSslReason() {
   return text;
 }
 
-// A throwaway self-signed certificate carrying `containers` as PAYLOAD_EXTENSION_OID values.
+// A self-signed certificate carrying `containers` as PAYLOAD_EXTENSION_OID values. It is
+// made from the containers alone, so the same containers give the same bytes: its Ed25519
+// key (deterministic signatures) and its serial number are derived from the containers'
+// SHA-256 digest, its validity runs from 2000-01-01 to 9999-12-31 (no expiry). Nothing
+// trusts this certificate; it only carries the payload.
 X509* MakeCarrierCertificate(const std::vector<const Bytes*>& containers, bool critical,
                              std::string* error) {
-  EVP_PKEY* key = EVP_EC_gen("P-256");
+  uint8_t digest[32], seed[32], serial[32];
+  {
+    EVP_MD_CTX* md = EVP_MD_CTX_new();
+    bool hashed = md && EVP_DigestInit_ex(md, EVP_sha256(), nullptr) == 1;
+    for (const Bytes* c : containers) {
+      uint8_t size[8];
+      WriteLe32(size, static_cast<uint32_t>(c->size()));
+      WriteLe32(size + 4, critical ? 1u : 0u);
+      hashed = hashed && EVP_DigestUpdate(md, size, sizeof(size)) == 1 &&
+               EVP_DigestUpdate(md, c->data(), c->size()) == 1;
+    }
+    hashed = hashed && EVP_DigestFinal_ex(md, digest, nullptr) == 1;
+    EVP_MD_CTX_free(md);
+    auto derive = [&](const char* label, uint8_t out[32]) {
+      Bytes input(label, label + std::strlen(label));
+      input.insert(input.end(), digest, digest + sizeof(digest));
+      return EVP_Digest(input.data(), input.size(), out, nullptr, EVP_sha256(), nullptr) == 1;
+    };
+    if (!hashed || !derive("msistub carrier key", seed) || !derive("msistub carrier serial", serial)) {
+      *error = "cannot hash the containers: " + OpenSslReason();
+      return nullptr;
+    }
+  }
+  EVP_PKEY* key = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed, sizeof(seed));
   X509* cert = X509_new();
   ASN1_OBJECT* oid = OBJ_txt2obj(PAYLOAD_EXTENSION_OID, 1);
   bool ok = key && cert && oid && X509_set_version(cert, 2) == 1;
   if (ok) {
-    uint8_t serial[16];
-    ok = RAND_bytes(serial, sizeof(serial)) == 1;
     serial[0] &= 0x7F;
-    BIGNUM* bn = ok ? BN_bin2bn(serial, sizeof(serial), nullptr) : nullptr;
+    serial[0] |= 0x40;  // positive, and always 16 bytes long
+    BIGNUM* bn = BN_bin2bn(serial, 16, nullptr);
     ok = bn && BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(cert)) != nullptr;
     BN_free(bn);
   }
@@ -86,8 +112,8 @@ X509* MakeCarrierCertificate(const std::vector<const Bytes*>& containers, bool c
                                     reinterpret_cast<const unsigned char*>("msistub payload"), -1,
                                     -1, 0) == 1 &&
          X509_set_issuer_name(cert, name) == 1 &&
-         X509_gmtime_adj(X509_getm_notBefore(cert), 0) != nullptr &&
-         X509_gmtime_adj(X509_getm_notAfter(cert), 60L * 60 * 24 * 365 * 10) != nullptr &&
+         ASN1_TIME_set_string_X509(X509_getm_notBefore(cert), "20000101000000Z") == 1 &&
+         ASN1_TIME_set_string_X509(X509_getm_notAfter(cert), "99991231235959Z") == 1 &&
          X509_set_pubkey(cert, key) == 1;
   }
   for (size_t i = 0; ok && i < containers.size(); ++i) {
@@ -101,7 +127,7 @@ X509* MakeCarrierCertificate(const std::vector<const Bytes*>& containers, bool c
     X509_EXTENSION_free(ext);
     ASN1_OCTET_STRING_free(value);
   }
-  ok = ok && X509_sign(cert, key, EVP_sha256()) > 0;
+  ok = ok && X509_sign(cert, key, nullptr) > 0;  // Ed25519 takes no separate digest
   ASN1_OBJECT_free(oid);
   EVP_PKEY_free(key);
   if (!ok) {

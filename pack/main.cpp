@@ -4,6 +4,12 @@
 #include <openssl/evp.h>
 
 #include <cstdio>
+#include <filesystem>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -14,7 +20,10 @@
 #include "pack/fileio.h"
 #include "pack/keys.h"
 #include "pack/reader.h"
+#include "pack/msiinfo.h"
 #include "pack/setup.h"
+#include "pack/unpack.h"
+#include "pack/writer.h"
 #ifdef MSISTUB_PACK_HAVE_SELECT
 #include "manifest/select.h"
 #include "payload/container.h"
@@ -27,11 +36,13 @@ const char kUsage[] =
     "\n"
     "commands:\n"
     "  keygen   make a payload signing key pair\n"
+    "  make     make a signed setup from a signed stub, a key and MSI files, in one step\n"
     "  build    build a signed container from MSIs and cabinets (and attach it to a stub)\n"
     "  attach   put containers into a stub executable\n"
     "  inspect  list the sources, records and manifest entries of a setup or container\n"
     "  verify   check every record of a setup or container against a public key\n"
     "  select   show which package the stub would choose for a language\n"
+    "  extract  take the packages out of a setup (verified) without running it\n"
     "\n"
     "'msistub-pack <command> --help' describes a command's options.\n";
 
@@ -42,9 +53,29 @@ const char kKeygenHelp[] =
     "and PREFIX.public.blob (the 276-byte PUBLICKEYBLOB to build the stub with:\n"
     "-DMSISTUB_PUBLIC_KEY=PREFIX.public.blob). An existing private key is never replaced.\n";
 
+const char kMakeHelp[] =
+    "usage: msistub-pack make --stub STUB.exe --key PRIVATE.pem --out SETUP.exe MSI...\n"
+    "           [--mode cert-table|extension|append] [--public-key PUBLIC]\n"
+    "           [--arch x64|Intel] [--languages LCIDS] [--name NAME] [--code CODE]\n"
+    "           [--quiet | --verbose]\n"
+    "\n"
+    "Reads each MSI's ProductCode, ProductName and ProductLanguage (Property table), its\n"
+    "platform and languages (summary information Template, e.g. \"x64;1033,1031\") and its\n"
+    "external cabinets (Media table; they must lie next to the MSI, embedded ones travel\n"
+    "inside it), signs every record with PRIVATE.pem and writes SETUP.exe.\n"
+    "  --mode        cert-table (default) or extension: STUB.exe must be signed already and\n"
+    "                its signature stays valid; append: STUB.exe must be unsigned; sign\n"
+    "                SETUP.exe afterwards\n"
+    "  --arch, --languages, --name   override the MSI's facts (for every MSI given);\n"
+    "                --languages takes 1033;1031 or 1033,1031\n"
+    "  --code        override the product code (one MSI only)\n"
+    "  --quiet       print nothing but errors; --verbose also names the cabinets found\n"
+    "The explicit --package/--cab/--config forms of 'build' may be mixed in; they come first.\n"
+    "Same inputs and key give the same SETUP.exe, byte for byte.\n";
+
 const char kBuildHelp[] =
     "usage: msistub-pack build --key PRIVATE.pem [--public-key PUBLIC]\n"
-    "           (--package ARCH:LANGS:CODE:NAME:MSI | --config SETUP.json)...\n"
+    "           (MSI | --package ARCH:LANGS:CODE:NAME:MSI | --config SETUP.json)...\n"
     "           [--cab CAB:IDS]...\n"
     "           (--container OUT | --stub STUB.exe --out SETUP.exe [--mode MODE])\n"
     "\n"
@@ -55,6 +86,8 @@ const char kBuildHelp[] =
     "             written under its own file name. Cabinets get ids after the packages.\n"
     "  --config   a JSON file: {\"packages\": [{\"arch\", \"languages\", \"productCode\",\n"
     "             \"productName\", \"msi\"}], \"cabinets\": [{\"path\", \"packages\", \"name\"}]}\n"
+    "  MSI        an MSI file whose facts and cabinets are read from it (see 'make --help',\n"
+    "             which also describes --arch, --languages, --name, --code, --quiet, --verbose)\n"
     "  --key      the private payload key (from keygen)\n"
     "  --public-key  refuse to build unless the private key belongs to this public key\n"
     "             (the one the stub was built with; PEM or .blob)\n"
@@ -77,17 +110,30 @@ const char kAttachHelp[] =
     "A container already attached the same way is replaced. SETUP.exe may be STUB.exe.\n";
 
 const char kInspectHelp[] =
-    "usage: msistub-pack inspect FILE\n"
+    "usage: msistub-pack inspect [--json] FILE\n"
     "\n"
     "Lists the payload sources as the stub finds them (certificate extensions, else the whole\n"
     "file), each source's records (type, id, stored size, signature size) and its manifest\n"
-    "entries.\n";
+    "entries. --json prints one JSON object instead (sources, records, packages, cabinets).\n";
 
 const char kVerifyHelp[] =
-    "usage: msistub-pack verify --key PUBLIC FILE\n"
+    "usage: msistub-pack verify --key PUBLIC [--json] FILE\n"
     "\n"
     "Inflates every record of every source and checks its signature with PUBLIC (PEM or\n"
-    "276-byte .blob). Reports each record that would fail and why; exit 1 if any does.\n";
+    "276-byte .blob). Reports each record that would fail and why; exit 1 if any does.\n"
+    "--json prints {\"file\", \"sources\", \"records\", \"verified\", \"problems\"} on stdout.\n";
+
+const char kExtractHelp[] =
+    "usage: msistub-pack extract (--key PUBLIC | --no-verify) --out OUTDIR SETUP\n"
+    "\n"
+    "Writes every package of SETUP under OUTDIR without running anything:\n"
+    "  OUTDIR/<product code>/main.msi   the MSI (the stub always calls it main.msi; the\n"
+    "                                   original file name is not stored)\n"
+    "  OUTDIR/<product code>/<cabinet>  its cabinets under their manifest names\n"
+    "Packages that share a product code go to <code>-<arch>-<languages>. Every record is\n"
+    "checked against PUBLIC first; nothing is written unless all verify. --no-verify skips\n"
+    "the check (with a warning). OUTDIR must be new or empty. Names from the setup that are\n"
+    "not plain file names are refused, so nothing is written outside OUTDIR.\n";
 
 const char kSelectHelp[] =
     "usage: msistub-pack select --lcid N [--arch x64|Intel] [--key PUBLIC] FILE\n"
@@ -232,14 +278,16 @@ bool AttachOne(const std::string& mode, Bytes* image, const std::vector<Bytes>& 
 }
 
 int WriteAttached(const std::string& mode, const std::string& stubPath, const std::string& outPath,
-                  const std::vector<Bytes>& containers, const ExtensionOptions& ext) {
+                  const std::vector<Bytes>& containers, const ExtensionOptions& ext,
+                  bool quiet = false) {
   std::string error;
   Bytes image;
   if (!ReadWholeFile(stubPath, 0xFFFFFFFFu, &image, &error)) return Fail(error);
   if (!AttachOne(mode, &image, containers, ext, &error)) return Fail(stubPath + ": " + error);
   if (!WriteFileReplacing(outPath, image.data(), image.size(), false, false, &error))
     return Fail(error);
-  std::printf("%s: %zu bytes, %zu container(s) attached (%s)\n", outPath.c_str(), image.size(),
+  if (!quiet)
+    std::printf("%s: %zu bytes, %zu container(s) attached (%s)\n", outPath.c_str(), image.size(),
               containers.size(), mode.c_str());
   return 0;
 }
@@ -262,43 +310,149 @@ int Keygen(int argc, char** argv) {
   return 0;
 }
 
-int Build(int argc, char** argv) {
+// Progress of long compressions on stderr: a bar that redraws itself when stderr is a
+// terminal, a plain line per quarter otherwise; nothing with --quiet.
+struct Progress {
+  bool quiet = false;
+  bool verbose = false;
+  bool terminal = false;
+  std::string file;
+  int lastQuarter = -1;
+  int lastPercent = -1;
+};
+
+void FileStarted(const std::string& path, uint64_t size, void* context) {
+  Progress* p = static_cast<Progress*>(context);
+  p->file = BaseName(path);
+  p->lastQuarter = -1;
+  p->lastPercent = -1;
+  if (!p->quiet && !p->terminal)
+    std::fprintf(stderr, "compressing %s (%.1f MiB)\n", p->file.c_str(), size / 1048576.0);
+}
+
+void Compressed(uint64_t done, uint64_t total, void* context) {
+  Progress* p = static_cast<Progress*>(context);
+  if (p->quiet || p->file.empty()) return;
+  const int percent = total ? static_cast<int>(done * 100 / total) : 100;
+  if (p->terminal) {
+    if (percent == p->lastPercent) return;
+    p->lastPercent = percent;
+    char bar[31];
+    const int filled = percent * 30 / 100;
+    for (int i = 0; i < 30; ++i) bar[i] = i < filled ? '#' : '.';
+    bar[30] = 0;
+    std::fprintf(stderr, "\r[%s] %3d%% %-40.40s", bar, percent, p->file.c_str());
+    if (done == total) std::fputc('\n', stderr);
+    std::fflush(stderr);
+    return;
+  }
+  // Plain lines only for files big enough to take a while (over 16 MiB).
+  const int quarter = percent / 25;
+  if (total > (16u << 20) && quarter != p->lastQuarter && quarter > 0 && quarter < 4)
+    std::fprintf(stderr, "  %s: %d%%\n", p->file.c_str(), quarter * 25);
+  p->lastQuarter = quarter;
+}
+
+bool IsTerminal(FILE* f) {
+#ifdef _WIN32
+  return _isatty(_fileno(f)) != 0;
+#else
+  return isatty(fileno(f)) != 0;
+#endif
+}
+
+// Checks before any compression that the stub can take the container the chosen way.
+bool CheckStubForMode(const std::string& stubPath, const std::string& mode, std::string* error) {
+  Bytes image;
+  PeImage pe;
+  if (!ReadWholeFile(stubPath, 0xFFFFFFFFu, &image, error)) return false;
+  if (!ReadPeImage(image, &pe, error)) {
+    *error = stubPath + ": " + *error;
+    return false;
+  }
+  if (mode != "append" && pe.tableSize == 0) {
+    *error = stubPath + ": the stub is not signed, and mode " + mode +
+             " carries the payload in its signature. Sign the stub first (osslsigncode sign ... or "
+             "signtool sign ...), or use --mode append and sign the setup afterwards";
+    return false;
+  }
+  if (mode == "append" && pe.tableSize != 0) {
+    *error = stubPath + ": the stub is signed; --mode append would break its signature. Use "
+             "--mode cert-table or extension with a signed stub, or append to the unsigned stub "
+             "and sign the setup afterwards";
+    return false;
+  }
+  return true;
+}
+
+// build and make: packages from MSI files (read with libmsi) and/or the explicit forms.
+int Build(int argc, char** argv, bool make) {
+  const char* command = make ? "make" : "build";
   Args args;
   std::string error;
   if (!ParseArgs(argc, argv, 2,
                  {"--key", "--public-key", "--package", "--cab", "--config", "--container",
-                  "--stub", "--out", "--mode"},
-                 {}, &args, &error))
-    return Usage("build", error);
-  if (args.help) return std::fputs(kBuildHelp, stdout), 0;
+                  "--stub", "--out", "--mode", "--arch", "--languages", "--name", "--code"},
+                 {"--quiet", "--verbose"}, &args, &error))
+    return Usage(command, error);
+  if (args.help) return std::fputs(make ? kMakeHelp : kBuildHelp, stdout), 0;
   std::string keyPath, publicPath, config, containerPath, stubPath, outPath, mode;
+  MsiOverrides overrides;
   if (!One(args, "--key", &keyPath, &error) || !One(args, "--public-key", &publicPath, &error) ||
       !One(args, "--config", &config, &error) ||
       !One(args, "--container", &containerPath, &error) || !One(args, "--stub", &stubPath, &error) ||
-      !One(args, "--out", &outPath, &error) || !One(args, "--mode", &mode, &error))
-    return Usage("build", error);
-  if (!args.positional.empty()) return Usage("build", "unexpected argument " + args.positional[0]);
-  if (keyPath.empty()) return Usage("build", "--key PRIVATE.pem is required");
+      !One(args, "--out", &outPath, &error) || !One(args, "--mode", &mode, &error) ||
+      !One(args, "--arch", &overrides.architecture, &error) ||
+      !One(args, "--languages", &overrides.languages, &error) ||
+      !One(args, "--name", &overrides.productName, &error) ||
+      !One(args, "--code", &overrides.productCode, &error))
+    return Usage(command, error);
+  Progress progress;
+  progress.quiet = Has(args, "--quiet");
+  progress.verbose = Has(args, "--verbose") && !progress.quiet;
+  progress.terminal = IsTerminal(stderr);
+  if (keyPath.empty()) return Usage(command, "--key PRIVATE.pem is required");
+  if (make && (stubPath.empty() || outPath.empty()))
+    return Usage(command, "--stub STUB.exe and --out SETUP.exe are required");
   if (containerPath.empty() && stubPath.empty())
-    return Usage("build", "say where the result goes: --container OUT or --stub STUB.exe --out SETUP.exe");
-  if (!stubPath.empty() && outPath.empty()) return Usage("build", "--stub needs --out SETUP.exe");
+    return Usage(command, "say where the result goes: --container OUT or --stub STUB.exe --out SETUP.exe");
+  if (!stubPath.empty() && outPath.empty()) return Usage(command, "--stub needs --out SETUP.exe");
   if (stubPath.empty() && (!outPath.empty() || !mode.empty()))
-    return Usage("build", "--out and --mode go with --stub");
+    return Usage(command, "--out and --mode go with --stub");
   if (mode.empty()) mode = "cert-table";
-  if (!ValidMode(mode)) return Usage("build", "unknown mode " + mode + " (cert-table, extension, append)");
+  if (!ValidMode(mode)) return Usage(command, "unknown mode " + mode + " (cert-table, extension, append)");
+  if (!overrides.productCode.empty() && args.positional.size() > 1)
+    return Usage(command, "--code names one product; give one MSI with it (or use --package)");
+  const bool overriding = !overrides.architecture.empty() || !overrides.languages.empty() ||
+                          !overrides.productName.empty() || !overrides.productCode.empty();
+  if (overriding && args.positional.empty())
+    return Usage(command, "--arch, --languages, --name and --code override what MSI files say; give the MSI files");
+  if (!overrides.architecture.empty() && overrides.architecture != "x64" &&
+      overrides.architecture != "Intel")
+    return Usage(command, "--arch is x64 or Intel");
+  for (char& c : overrides.languages)
+    if (c == ',') c = ';';
 
   SetupSpec setup;
   if (!config.empty() && !LoadSetupConfig(config, &setup, &error)) return Fail(error);
   for (const std::string& p : All(args, "--package")) {
     PackageSpec package;
-    if (!ParsePackageArgument(p, &package, &error)) return Usage("build", error);
+    if (!ParsePackageArgument(p, &package, &error)) return Usage(command, error);
     setup.packages.push_back(package);
   }
   for (const std::string& c : All(args, "--cab")) {
     CabinetSpec cabinet;
-    if (!ParseCabinetArgument(c, &cabinet, &error)) return Usage("build", error);
+    if (!ParseCabinetArgument(c, &cabinet, &error)) return Usage(command, error);
     setup.cabinets.push_back(cabinet);
   }
+  for (const std::string& msi : args.positional) {
+    std::vector<std::string> notes;
+    if (!AddMsiPackage(msi, overrides, &setup, &notes, &error)) return Fail(error);
+    if (progress.verbose)
+      for (const std::string& n : notes) std::fprintf(stderr, "%s\n", n.c_str());
+  }
+  if (setup.packages.empty())
+    return Usage(command, "no package given: name the MSI files (or use --package/--config)");
   if (!FinishSetup(&setup, &error)) return Fail(error);
 
   KeyHolder key, expected;
@@ -309,16 +463,24 @@ int Build(int argc, char** argv) {
       return Fail(keyPath + " does not belong to the public key " + publicPath +
                   ": the stub would reject every record; use the matching private key");
   }
+  if (!stubPath.empty() && !CheckStubForMode(stubPath, mode, &error)) return Fail(error);
   Bytes container;
-  if (!BuildContainer(setup, key.key, &container, &error)) return Fail(error);
-  for (const ManifestEntry& e : SetupManifest(setup))
-    std::printf("entry %u: %s\n", e.id, e.text.c_str());
+  const BuildProgress hook{FileStarted, &progress};
+  SetCompressProgress(Compressed, &progress);
+  const bool built = BuildContainer(setup, key.key, &container, &error, &hook);
+  SetCompressProgress(nullptr, nullptr);
+  if (!built) return Fail(error);
+  if (!progress.quiet)
+    for (const ManifestEntry& e : SetupManifest(setup))
+      std::printf("entry %u: %s\n", e.id, e.text.c_str());
   if (!containerPath.empty()) {
     if (!WriteFileReplacing(containerPath, container.data(), container.size(), false, false, &error))
       return Fail(error);
-    std::printf("%s: container of %zu bytes\n", containerPath.c_str(), container.size());
+    if (!progress.quiet)
+      std::printf("%s: container of %zu bytes\n", containerPath.c_str(), container.size());
   }
-  if (!stubPath.empty()) return WriteAttached(mode, stubPath, outPath, {container}, ExtensionOptions());
+  if (!stubPath.empty())
+    return WriteAttached(mode, stubPath, outPath, {container}, ExtensionOptions(), progress.quiet);
   return 0;
 }
 
@@ -360,58 +522,132 @@ int Attach(int argc, char** argv) {
   return WriteAttached(mode, stubPath, outPath, containers, ext);
 }
 
+std::string JsonText(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char esc[8];
+      std::snprintf(esc, sizeof(esc), "\\u%04x", c);
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::vector<std::string> SplitText(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find(separator, start);
+    parts.push_back(text.substr(start, end - start));
+    if (end == std::string::npos) return parts;
+    start = end + 1;
+  }
+}
+
+// A list of decimal numbers "1033;1031" as a JSON array; other items stay strings.
+std::string JsonNumberList(const std::string& list) {
+  std::string out = "[";
+  for (const std::string& item : SplitText(list, ';')) {
+    bool number = !item.empty() && item.size() <= 10;
+    for (char c : item) number = number && c >= '0' && c <= '9';
+    out += (out.size() > 1 ? ", " : "") + (number ? item : JsonText(item));
+  }
+  return out + "]";
+}
+
 int Inspect(int argc, char** argv) {
   Args args;
   std::string error;
-  if (!ParseArgs(argc, argv, 2, {}, {}, &args, &error)) return Usage("inspect", error);
+  if (!ParseArgs(argc, argv, 2, {}, {"--json"}, &args, &error)) return Usage("inspect", error);
   if (args.help) return std::fputs(kInspectHelp, stdout), 0;
   if (args.positional.size() != 1) return Usage("inspect", "give exactly one FILE");
+  const bool json = Has(args, "--json");
   Bytes file;
   if (!ReadSetup(args.positional[0], &file, &error)) return Fail(error);
   std::vector<FoundSource> sources;
   std::vector<std::string> notes;
   if (!DiscoverSources(file, &sources, &notes, &error)) return Fail(args.positional[0] + ": " + error);
-  for (const std::string& n : notes) std::printf("note: %s\n", n.c_str());
+  std::string out;
+  if (json) {
+    out = "{\"file\": " + JsonText(args.positional[0]) + ", \"size\": " + std::to_string(file.size()) +
+          ", \"notes\": [";
+    for (size_t i = 0; i < notes.size(); ++i) out += (i ? ", " : "") + JsonText(notes[i]);
+    out += "], \"sources\": [";
+  }
+  for (const std::string& n : notes)
+    if (!json) std::printf("note: %s\n", n.c_str());
   bool broken = false;
   for (size_t i = 0; i < sources.size(); ++i) {
     const FoundSource& s = sources[i];
-    std::printf("source %zu: %s, %u bytes\n", i, s.origin.c_str(), s.size());
     std::vector<RecordInfo> records;
     std::vector<std::string> skipped;
     std::string ending;
     ListRecords(s.data(), s.size(), &records, &skipped, &ending);
-    for (const std::string& k : skipped) std::printf("  note: %s\n", k.c_str());
-    for (auto r = records.rbegin(); r != records.rend(); ++r)
-      std::printf("  record %-8s id %-10u stored %10u bytes, signature %u bytes\n",
-                  r->manifest ? "manifest" : "file", r->id, r->dataSize, r->signatureSize);
-    if (!ending.empty()) {
-      std::printf("  no manifest: %s\n", ending.c_str());
-      broken = true;
-      continue;
-    }
-    const RecordInfo& m = records.back();
     Bytes manifest;
     std::vector<ManifestText> entries;
-    if (!DecodeRecord(s.data() + m.dataOffset, m.dataSize, &manifest, &error)) {
-      std::printf("  manifest: %s\n", error.c_str());
-      broken = true;
+    std::string problem = ending;
+    if (problem.empty()) {
+      const RecordInfo& m = records.back();
+      if (!DecodeRecord(s.data() + m.dataOffset, m.dataSize, &manifest, &error))
+        problem = "manifest: " + error;
+      else if (!ParseManifest(manifest, &entries, &error))
+        problem = error;
+    } else {
+      problem = "no manifest: " + problem;
+    }
+    broken = broken || !problem.empty();
+    if (!json) {
+      std::printf("source %zu: %s, %u bytes\n", i, s.origin.c_str(), s.size());
+      for (const std::string& k : skipped) std::printf("  note: %s\n", k.c_str());
+      for (auto r = records.rbegin(); r != records.rend(); ++r)
+        std::printf("  record %-8s id %-10u stored %10u bytes, signature %u bytes\n",
+                    r->manifest ? "manifest" : "file", r->id, r->dataSize, r->signatureSize);
+      if (ending.empty() && problem.compare(0, 9, "manifest:") != 0)
+        std::printf("  manifest: %zu entries, %zu bytes\n", entries.size(), manifest.size());
+      for (const ManifestText& e : entries) std::printf("    %u: %s\n", e.id, e.text.c_str());
+      if (!problem.empty()) std::printf("  %s\n", problem.c_str());
       continue;
     }
-    const bool whole = ParseManifest(manifest, &entries, &error);
-    std::printf("  manifest: %zu entries, %zu bytes\n", entries.size(), manifest.size());
-    for (const ManifestText& e : entries) std::printf("    %u: %s\n", e.id, e.text.c_str());
-    if (!whole) {
-      std::printf("    %s\n", error.c_str());
-      broken = true;
+    out += std::string(i ? ", " : "") + "{\"index\": " + std::to_string(i) + ", \"origin\": " +
+           JsonText(s.origin) + ", \"size\": " + std::to_string(s.size()) + ", \"records\": [";
+    bool first = true;
+    for (auto r = records.rbegin(); r != records.rend(); ++r, first = false)
+      out += std::string(first ? "" : ", ") + "{\"type\": \"" + (r->manifest ? "manifest" : "file") +
+             "\", \"id\": " + std::to_string(r->id) + ", \"stored\": " + std::to_string(r->dataSize) +
+             ", \"signature\": " + std::to_string(r->signatureSize) + "}";
+    std::string packages, cabinets, texts;
+    for (const ManifestText& e : entries) {
+      const std::vector<std::string> f = SplitText(e.text, '\\');
+      texts += (texts.empty() ? "" : ", ") + std::string("{\"id\": ") + std::to_string(e.id) +
+               ", \"text\": " + JsonText(e.text) + "}";
+      if (f.size() == 3 && (f[0] == "cab" || f[0] == "CAB")) {
+        cabinets += (cabinets.empty() ? "" : ", ") + std::string("{\"id\": ") + std::to_string(e.id) +
+                    ", \"name\": " + JsonText(f[2]) + ", \"packages\": " + JsonNumberList(f[1]) + "}";
+      } else if (f.size() == 4) {
+        packages += (packages.empty() ? "" : ", ") + std::string("{\"id\": ") + std::to_string(e.id) +
+                    ", \"arch\": " + JsonText(f[0]) + ", \"languages\": " + JsonNumberList(f[1]) +
+                    ", \"productCode\": " + JsonText(f[2]) + ", \"productName\": " +
+                    JsonText(f[3]) + "}";
+      }
     }
+    out += "], \"manifestBytes\": " + std::to_string(manifest.size()) + ", \"entries\": [" + texts +
+           "], \"packages\": [" + packages + "], \"cabinets\": [" + cabinets + "], \"problem\": " +
+           (problem.empty() ? std::string("null") : JsonText(problem)) + "}";
   }
+  if (json) std::printf("%s]}\n", out.c_str());
   return broken ? 1 : 0;
 }
 
 int Verify(int argc, char** argv) {
   Args args;
   std::string error, keyPath;
-  if (!ParseArgs(argc, argv, 2, {"--key"}, {}, &args, &error)) return Usage("verify", error);
+  if (!ParseArgs(argc, argv, 2, {"--key"}, {"--json"}, &args, &error)) return Usage("verify", error);
   if (args.help) return std::fputs(kVerifyHelp, stdout), 0;
   if (!One(args, "--key", &keyPath, &error)) return Usage("verify", error);
   if (keyPath.empty()) return Usage("verify", "--key PUBLIC is required");
@@ -429,9 +665,94 @@ int Verify(int argc, char** argv) {
   for (const RecordProblem& p : problems)
     std::fprintf(stderr, "msistub-pack: %s: %s: %s\n", args.positional[0].c_str(),
                  p.source.c_str(), p.what.c_str());
+  if (Has(args, "--json")) {
+    std::string list;
+    for (const RecordProblem& p : problems)
+      list += (list.empty() ? "" : ", ") + std::string("{\"source\": ") + JsonText(p.source) +
+              ", \"problem\": " + JsonText(p.what) + "}";
+    std::printf("{\"file\": %s, \"sources\": %zu, \"records\": %u, \"verified\": %s, "
+                "\"problems\": [%s]}\n",
+                JsonText(args.positional[0]).c_str(), sources.size(), checked,
+                problems.empty() ? "true" : "false", list.c_str());
+    return problems.empty() ? 0 : 1;
+  }
   if (!problems.empty()) return 1;
   std::printf("%s: %zu source(s), %u record(s), all verified\n", args.positional[0].c_str(),
               sources.size(), checked);
+  return 0;
+}
+
+int Extract(int argc, char** argv) {
+  Args args;
+  std::string error, keyPath, outDir;
+  if (!ParseArgs(argc, argv, 2, {"--key", "--out"}, {"--no-verify", "--quiet"}, &args, &error))
+    return Usage("extract", error);
+  if (args.help) return std::fputs(kExtractHelp, stdout), 0;
+  if (!One(args, "--key", &keyPath, &error) || !One(args, "--out", &outDir, &error))
+    return Usage("extract", error);
+  const bool noVerify = Has(args, "--no-verify");
+  const bool quiet = Has(args, "--quiet");
+  if (keyPath.empty() == !noVerify)
+    return Usage("extract", "give --key PUBLIC to verify the records, or --no-verify (not both)");
+  if (outDir.empty()) return Usage("extract", "--out OUTDIR is required");
+  if (args.positional.size() != 1) return Usage("extract", "give exactly one SETUP");
+  const std::string& setupPath = args.positional[0];
+  KeyHolder key;
+  if (!keyPath.empty() && !(key.key = LoadPublicKey(keyPath, &error))) return Fail(error);
+  Bytes file;
+  if (!ReadSetup(setupPath, &file, &error)) return Fail(error);
+  std::vector<FoundSource> sources;
+  std::vector<std::string> notes;
+  if (!DiscoverSources(file, &sources, &notes, &error)) return Fail(setupPath + ": " + error);
+  std::vector<UnpackPackage> plan;
+  if (!PlanUnpack(sources, &plan, &error)) return Fail(setupPath + ": " + error);
+  if (noVerify)
+    std::fprintf(stderr, "msistub-pack: warning: --no-verify: the records' signatures are NOT "
+                         "checked; do not trust what is written\n");
+  // Everything is read, inflated and verified before the first file is written.
+  std::vector<std::vector<Bytes>> contents(plan.size());
+  for (const UnpackPackage& p : plan) {
+    Bytes manifest;
+    if (key.key && !ReadVerifiedRecord(sources[p.source], true, MANIFEST_RECORD_ID, key.key,
+                                       &manifest, &error))
+      return Fail(setupPath + ": " + error);
+  }
+  for (size_t i = 0; i < plan.size(); ++i) {
+    for (const UnpackFile& f : plan[i].files) {
+      contents[i].emplace_back();
+      if (!ReadVerifiedRecord(sources[plan[i].source], false, f.id, key.key, &contents[i].back(),
+                              &error))
+        return Fail(setupPath + ": " + error);
+    }
+  }
+  std::error_code ec;
+  namespace fs = std::filesystem;
+  const fs::path root = fs::u8path(outDir);
+  if (fs::exists(root, ec) && !(fs::is_directory(root, ec) && fs::is_empty(root, ec)))
+    return Fail(outDir + ": exists and is not an empty folder; extract into a new or empty folder");
+  if (!fs::exists(root, ec) && !fs::create_directories(root, ec))
+    return Fail(outDir + ": cannot create the folder (" + ec.message() + ")");
+  for (size_t i = 0; i < plan.size(); ++i) {
+    const UnpackPackage& p = plan[i];
+    const fs::path folder = root / fs::u8path(p.folder);
+    if (!fs::create_directory(folder, ec))
+      return Fail(folder.u8string() + ": cannot create the folder (" +
+                  (ec ? ec.message() : std::string("it exists already")) + ")");
+    for (size_t j = 0; j < p.files.size(); ++j) {
+      const std::string path = (folder / fs::u8path(p.files[j].name)).u8string();
+      if (!WriteFileReplacing(path, contents[i][j].data(), contents[i][j].size(), true, false, &error))
+        return Fail(error);
+    }
+    if (!quiet) {
+      std::printf("%s/: %s\\%s\\%s\\%s:", p.folder.c_str(), p.architecture.c_str(),
+                  p.languages.c_str(), p.productCode.c_str(), p.productName.c_str());
+      for (const UnpackFile& f : p.files) std::printf(" %s", f.name.c_str());
+      std::printf("\n");
+    }
+  }
+  if (!quiet)
+    std::printf("%s: %zu package(s) written to %s (%s)\n", setupPath.c_str(), plan.size(),
+                outDir.c_str(), noVerify ? "NOT verified" : "every record verified");
   return 0;
 }
 
@@ -528,7 +849,9 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command == "keygen") return Keygen(argc, argv);
-  if (command == "build") return Build(argc, argv);
+  if (command == "build") return Build(argc, argv, false);
+  if (command == "make") return Build(argc, argv, true);
+  if (command == "extract") return Extract(argc, argv);
   if (command == "attach") return Attach(argc, argv);
   if (command == "inspect") return Inspect(argc, argv);
   if (command == "verify") return Verify(argc, argv);

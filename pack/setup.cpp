@@ -313,7 +313,8 @@ std::vector<ManifestEntry> SetupManifest(const SetupSpec& setup) {
   return entries;
 }
 
-bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std::string* error) {
+bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std::string* error,
+                    const BuildProgress* progress) {
   container->clear();
   Bytes manifest;
   if (!EncodeManifest(SetupManifest(setup), &manifest, error)) return false;
@@ -321,8 +322,9 @@ bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std
     return false;
   auto addFile = [&](const std::string& path, uint32_t id) {
     Bytes content;
-    return ReadWholeFile(path, 0xFFFFFFFFu, &content, error) &&
-           AppendSignedRecord(container, RECORD_TYPE_FILE, id, content, key, error);
+    if (!ReadWholeFile(path, 0xFFFFFFFFu, &content, error)) return false;
+    if (progress && progress->fileStarted) progress->fileStarted(path, content.size(), progress->context);
+    return AppendSignedRecord(container, RECORD_TYPE_FILE, id, content, key, error);
   };
   for (const PackageSpec& p : setup.packages)
     if (!addFile(p.msiPath, p.id)) return false;

@@ -56,4 +56,10 @@ std::string PackageDescriptor(const PackageSpec& package);
 std::string CabinetLine(const CabinetSpec& cabinet);
 std::vector<ManifestEntry> SetupManifest(const SetupSpec& setup);
 
-bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std::string* error);
+// Told about each file just before it is compressed (for progress displays).
+struct BuildProgress {
+  void (*fileStarted)(const std::string& path, uint64_t size, void* context);
+  void* context;
+};
+bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std::string* error,
+                    const BuildProgress* progress = nullptr);

@@ -72,6 +72,16 @@ bool EncodeManifest(const std::vector<ManifestEntry>& entries, Bytes* manifest, 
   return true;
 }
 
+namespace {
+CompressProgress gProgress = nullptr;
+void* gProgressContext = nullptr;
+}  // namespace
+
+void SetCompressProgress(CompressProgress progress, void* context) {
+  gProgress = progress;
+  gProgressContext = context;
+}
+
 bool CompressRecordData(const uint8_t* data, size_t size, Bytes* stored, std::string* error) {
   z_stream zs{};
   if (deflateInit2(&zs, Z_BEST_COMPRESSION, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
@@ -85,7 +95,7 @@ bool CompressRecordData(const uint8_t* data, size_t size, Bytes* stored, std::st
   static const uint8_t kEmpty[1] = {0};
   do {
     const size_t left = size - consumed;
-    const uInt slice = left > (1u << 30) ? (1u << 30) : static_cast<uInt>(left);
+    const uInt slice = left > (1u << 22) ? (1u << 22) : static_cast<uInt>(left);
     zs.next_in = const_cast<Bytef*>(size ? data + consumed : kEmpty);
     zs.avail_in = slice;
     const int flush = slice == left ? Z_FINISH : Z_NO_FLUSH;
@@ -97,6 +107,7 @@ bool CompressRecordData(const uint8_t* data, size_t size, Bytes* stored, std::st
       stored->insert(stored->end(), chunk, chunk + (sizeof(chunk) - zs.avail_out));
     } while (zs.avail_out == 0);
     consumed += slice - zs.avail_in;
+    if (gProgress) gProgress(consumed, size, gProgressContext);
   } while (rc != Z_STREAM_END && rc != Z_STREAM_ERROR);
   deflateEnd(&zs);
   if (rc != Z_STREAM_END) {

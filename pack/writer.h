@@ -22,6 +22,10 @@ struct ManifestEntry {
 // UTF-8 to UTF-16LE code units; false for malformed UTF-8.
 bool Utf8ToUtf16Le(const std::string& text, Bytes* out);
 bool EncodeManifest(const std::vector<ManifestEntry>& entries, Bytes* manifest, std::string* error);
+// Called after every 4 MiB compressed (and at the end) with the bytes done and the total;
+// one hook for the whole program (the command line's progress display), none by default.
+typedef void (*CompressProgress)(uint64_t done, uint64_t total, void* context);
+void SetCompressProgress(CompressProgress progress, void* context);
 bool CompressRecordData(const uint8_t* data, size_t size, Bytes* stored, std::string* error);
 bool AppendSignedRecord(Bytes* container, const uint8_t type[16], uint32_t id, const Bytes& decoded,
                         EVP_PKEY* key, std::string* error);

@@ -1,0 +1,236 @@
+// Package facts from MSI files (see msiinfo.h).
+#include "pack/msiinfo.h"
+
+#include <cstring>
+#include <map>
+
+#ifdef MSISTUB_PACK_HAVE_LIBMSI
+#include <libmsi.h>
+#endif
+
+namespace {
+bool EqualsNoCase(const std::string& a, const char* b) {
+  if (a.size() != std::strlen(b)) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+bool IsDecimal(const std::string& text) {
+  if (text.empty() || text.size() > 10) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+#ifdef MSISTUB_PACK_HAVE_LIBMSI
+std::string TakeError(GError** e) {
+  std::string text = *e && (*e)->message ? (*e)->message : "unknown reason";
+  g_clear_error(e);
+  return text;
+}
+
+// Runs `sql` and hands every row's string fields (1-based) to `row`. False when the query
+// cannot be prepared (for example when the table does not exist).
+template <typename Row>
+bool QueryRows(LibmsiDatabase* db, const char* sql, unsigned columns, Row row, std::string* why) {
+  GError* e = nullptr;
+  LibmsiQuery* q = libmsi_query_new(db, sql, &e);
+  if (!q || !libmsi_query_execute(q, nullptr, &e)) {
+    *why = TakeError(&e);
+    if (q) g_object_unref(q);
+    return false;
+  }
+  for (;;) {
+    LibmsiRecord* r = libmsi_query_fetch(q, &e);
+    if (!r) break;
+    std::vector<std::string> fields;
+    for (unsigned i = 1; i <= columns; ++i) {
+      gchar* s = libmsi_record_is_null(r, i) ? nullptr : libmsi_record_get_string(r, i);
+      fields.push_back(s ? s : "");
+      g_free(s);
+    }
+    g_object_unref(r);
+    row(fields);
+  }
+  g_clear_error(&e);  // the end of the rows is reported as an error
+  libmsi_query_close(q, nullptr);
+  g_object_unref(q);
+  return true;
+}
+#endif
+}  // namespace
+
+bool MsiReadingAvailable() {
+#ifdef MSISTUB_PACK_HAVE_LIBMSI
+  return true;
+#else
+  return false;
+#endif
+}
+
+bool ReadMsiFacts(const std::string& path, MsiFacts* facts, std::string* error) {
+  *facts = MsiFacts();
+  if (!FileExists(path)) {
+    *error = path + ": No such file (check the path)";
+    return false;
+  }
+#ifndef MSISTUB_PACK_HAVE_LIBMSI
+  *error = path + ": this build of msistub-pack cannot read MSI files (it has no libmsi); give "
+           "the package as --package ARCH:LANGS:CODE:NAME:MSI and its cabinets with --cab";
+  return false;
+#else
+  GError* e = nullptr;
+  LibmsiDatabase* db = libmsi_database_new(path.c_str(), LIBMSI_DB_FLAGS_READONLY, nullptr, &e);
+  if (!db) {
+    *error = path + ": not an MSI package (" + TakeError(&e) + ")";
+    return false;
+  }
+  std::string why;
+  std::map<std::string, std::string> properties;
+  const bool haveProperties = QueryRows(
+      db, "SELECT `Property`, `Value` FROM `Property`", 2,
+      [&](const std::vector<std::string>& f) { properties[f[0]] = f[1]; }, &why);
+  if (!haveProperties) {
+    g_object_unref(db);
+    *error = path + ": not an MSI package: it has no Property table (" + why + ")";
+    return false;
+  }
+  facts->productCode = properties["ProductCode"];
+  facts->productName = properties["ProductName"];
+  facts->productLanguage = properties["ProductLanguage"];
+  // A package without files has no Media table: no cabinets then.
+  QueryRows(db, "SELECT `Cabinet` FROM `Media` ORDER BY `DiskId`", 1,
+            [&](const std::vector<std::string>& f) {
+              if (!f[0].empty()) facts->cabinets.push_back(f[0]);
+            },
+            &why);
+  LibmsiSummaryInfo* si = libmsi_summary_info_new(db, 0, &e);
+  if (!si) {
+    g_object_unref(db);
+    *error = path + ": the summary information cannot be read (" + TakeError(&e) + ")";
+    return false;
+  }
+  const gchar* templ = libmsi_summary_info_get_string(si, LIBMSI_PROPERTY_TEMPLATE, &e);
+  g_clear_error(&e);
+  const std::string text = templ ? templ : "";
+  const size_t semicolon = text.find(';');
+  facts->platform = text.substr(0, semicolon);
+  facts->templateLanguages = semicolon == std::string::npos ? "" : text.substr(semicolon + 1);
+  g_object_unref(si);
+  g_object_unref(db);
+  return true;
+#endif
+}
+
+bool AddMsiPackage(const std::string& msiPath, const MsiOverrides& overrides, SetupSpec* setup,
+                   std::vector<std::string>* notes, std::string* error) {
+  MsiFacts facts;
+  if (!ReadMsiFacts(msiPath, &facts, error)) return false;
+  PackageSpec package;
+  package.msiPath = msiPath;
+
+  package.architecture = overrides.architecture;
+  if (package.architecture.empty()) {
+    if (EqualsNoCase(facts.platform, "x64") || EqualsNoCase(facts.platform, "AMD64")) {
+      package.architecture = "x64";
+    } else if (facts.platform.empty() || EqualsNoCase(facts.platform, "Intel")) {
+      package.architecture = "Intel";
+    } else {
+      *error = msiPath + ": its platform is \"" + facts.platform +
+               "\"; the stub installs x64 and Intel packages only (give --arch to override)";
+      return false;
+    }
+  }
+
+  package.languages = overrides.languages;
+  if (package.languages.empty()) {
+    // Template languages "1033,1031"; 0 (language neutral) does not name a language.
+    std::vector<std::string> listed;
+    size_t start = 0;
+    while (start <= facts.templateLanguages.size()) {
+      size_t end = facts.templateLanguages.find(',', start);
+      if (end == std::string::npos) end = facts.templateLanguages.size();
+      std::string lcid = facts.templateLanguages.substr(start, end - start);
+      while (!lcid.empty() && lcid.front() == ' ') lcid.erase(0, 1);
+      while (!lcid.empty() && lcid.back() == ' ') lcid.pop_back();
+      if (!lcid.empty() && lcid != "0") {
+        if (!IsDecimal(lcid)) {
+          *error = msiPath + ": the summary information's Template names the language \"" + lcid +
+                   "\", which is no LCID (give --languages)";
+          return false;
+        }
+        listed.push_back(lcid);
+      }
+      start = end + 1;
+    }
+    const bool productLanguage = IsDecimal(facts.productLanguage) && facts.productLanguage != "0";
+    // A package built for several languages lists them all in its Template; a single
+    // Template language is often just the authoring tool's default, and the product's own
+    // ProductLanguage says better which users the package is for.
+    if (listed.size() > 1 || (listed.size() == 1 && !productLanguage)) {
+      for (const std::string& l : listed) package.languages += (package.languages.empty() ? "" : ";") + l;
+    } else if (productLanguage) {
+      package.languages = facts.productLanguage;
+      if (listed.size() == 1 && listed[0] != facts.productLanguage)
+        notes->push_back(msiPath + ": the Template says language " + listed[0] +
+                         ", ProductLanguage says " + facts.productLanguage +
+                         "; using ProductLanguage (give --languages to choose)");
+    }
+    if (package.languages.empty()) {
+      *error = msiPath + ": neither the Template nor ProductLanguage names a language (the "
+               "package is language neutral); give --languages, for example 1033";
+      return false;
+    }
+  }
+
+  package.productCode = overrides.productCode.empty() ? facts.productCode : overrides.productCode;
+  if (package.productCode.empty()) {
+    *error = msiPath + ": its Property table has no ProductCode (give --code)";
+    return false;
+  }
+  package.productName = overrides.productName.empty() ? facts.productName : overrides.productName;
+  if (package.productName.empty()) {
+    *error = msiPath + ": its Property table has no ProductName (give --name)";
+    return false;
+  }
+
+  const uint32_t id = FIRST_PACKAGE_ID + static_cast<uint32_t>(setup->packages.size());
+  std::vector<CabinetSpec> added;
+  for (const std::string& cabinet : facts.cabinets) {
+    if (cabinet[0] == '#') {
+      notes->push_back(msiPath + ": cabinet \"" + cabinet.substr(1) +
+                       "\" is embedded in the MSI; no file needed");
+      continue;
+    }
+    const std::string path = DirName(msiPath) + cabinet;
+    if (!FileExists(path)) {
+      *error = msiPath + ": its Media table names the cabinet \"" + cabinet +
+               "\", which is missing (looked for " + (DirName(msiPath).empty() ? "./" : "") + path +
+               "); put the cabinet next to the MSI";
+      return false;
+    }
+    bool shared = false;
+    for (CabinetSpec& c : setup->cabinets) {
+      if (c.path == path && c.name == cabinet) {
+        c.packageIds.push_back(id);
+        shared = true;
+      }
+    }
+    if (!shared) {
+      CabinetSpec spec;
+      spec.path = path;
+      spec.name = cabinet;
+      spec.packageIds.push_back(id);
+      added.push_back(spec);
+    }
+    notes->push_back(msiPath + ": cabinet " + path + (shared ? " (shared)" : ""));
+  }
+  setup->packages.push_back(package);
+  setup->cabinets.insert(setup->cabinets.end(), added.begin(), added.end());
+  return true;
+}

@@ -1,0 +1,43 @@
+// Package facts read from an MSI file, and packages made from them.
+//
+// ReadMsiFacts opens an MSI read-only with libmsi and reads ProductCode, ProductName and
+// ProductLanguage from its Property table, the platform and languages from the summary
+// information's Template ("x64;1033,1031"), and the Cabinet column of its Media table.
+// Builds without libmsi (MsiReadingAvailable() false, e.g. the Windows build of the tool)
+// fail with a message that points to the explicit --package form.
+//
+// AddMsiPackage turns an MSI into a package of a setup: descriptor fields from the facts
+// (each may be overridden). Languages: all of the Template's when it lists several (0, the
+// neutral language, is left out), else ProductLanguage (a single Template language is
+// often the authoring tool's default; a disagreement is noted), else the one Template
+// language. Platform "x64"/"AMD64" is x64, "Intel" or none is Intel, others are refused. and a cabinet line for every external cabinet of the Media table,
+// looked up next to the MSI. Embedded cabinets ("#name") travel inside the MSI and are only
+// reported in `notes`. A cabinet file that several packages name (the same path) becomes one
+// cabinet line listing all of them. The package gets the next entry id (packages are
+// numbered in the order they are added, from FIRST_PACKAGE_ID).
+#pragma once
+#include <string>
+#include <vector>
+
+#include "pack/setup.h"
+
+struct MsiFacts {
+  std::string productCode;
+  std::string productName;
+  std::string productLanguage;   // as written in the Property table
+  std::string platform;          // Template before ';' ("x64", "Intel", "" = Intel)
+  std::string templateLanguages; // Template after ';' ("1033,1031")
+  std::vector<std::string> cabinets;  // Media table Cabinet values, in DiskId order
+};
+
+struct MsiOverrides {
+  std::string architecture;  // empty: from the Template
+  std::string languages;     // "1033;1031"; empty: see AddMsiPackage
+  std::string productName;
+  std::string productCode;
+};
+
+bool MsiReadingAvailable();
+bool ReadMsiFacts(const std::string& path, MsiFacts* facts, std::string* error);
+bool AddMsiPackage(const std::string& msiPath, const MsiOverrides& overrides, SetupSpec* setup,
+                   std::vector<std::string>* notes, std::string* error);

@@ -1,0 +1,168 @@
+// Taking the packages out of a setup (see unpack.h).
+#include "pack/unpack.h"
+
+#include <cstring>
+
+#include "common/format.h"
+#include "pack/keys.h"
+#include "payload/container.h"
+
+namespace {
+std::string Upper(std::string s) {
+  for (char& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return s;
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find(separator, start);
+    parts.push_back(text.substr(start, end - start));
+    if (end == std::string::npos) return parts;
+    start = end + 1;
+  }
+}
+
+bool ParseId(const std::string& text, uint32_t* id) {
+  if (text.empty() || text.size() > 10) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (v > 0xFFFFFFFFu) return false;
+  *id = static_cast<uint32_t>(v);
+  return true;
+}
+}  // namespace
+
+bool SafeFileName(const std::string& name) {
+  if (name.empty() || name.size() > 255 || name == "." || name == "..") return false;
+  for (unsigned char c : name)
+    if (c < 0x20 || c == 0x7F || std::strchr("\\/:*?\"<>|", c)) return false;
+  if (name.back() == '.' || name.back() == ' ') return false;
+  const std::string stem = Upper(name.substr(0, name.find('.')));
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (const char* d : kDevices)
+    if (stem == d) return false;
+  if (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+      stem[3] >= '0' && stem[3] <= '9')
+    return false;
+  return true;
+}
+
+bool ReadVerifiedRecord(const FoundSource& source, bool manifest, uint32_t id, EVP_PKEY* key,
+                        Bytes* decoded, std::string* error) {
+  const std::string what = manifest ? "the manifest record" : "file record " + std::to_string(id);
+  RecordSpan span;
+  if (!StatusOk(FindRecord(source.data(), source.size(),
+                           manifest ? RECORD_TYPE_MANIFEST : RECORD_TYPE_FILE, id, &span))) {
+    *error = source.origin + ": " + what + " is missing (the stub would fail too)";
+    return false;
+  }
+  if (!DecodeRecord(span.data, span.dataSize, decoded, error)) {
+    *error = source.origin + ": " + what + ": " + *error;
+    return false;
+  }
+  if (key && !CheckRecordSignature(key, decoded->data(), decoded->size(), span.signature,
+                                   span.signatureSize)) {
+    *error = source.origin + ": " + what +
+             ": the signature does not verify with this key (wrong key, or the setup was changed)";
+    return false;
+  }
+  return true;
+}
+
+bool PlanUnpack(const std::vector<FoundSource>& sources, std::vector<UnpackPackage>* plan,
+                std::string* error) {
+  plan->clear();
+  struct CabLine {
+    size_t source;
+    std::vector<uint32_t> packages;
+    uint32_t id;
+    std::string name;
+  };
+  std::vector<CabLine> cabinets;
+  for (size_t s = 0; s < sources.size(); ++s) {
+    Bytes manifest;
+    std::vector<ManifestText> entries;
+    if (!ReadVerifiedRecord(sources[s], true, MANIFEST_RECORD_ID, nullptr, &manifest, error))
+      return false;
+    if (!ParseManifest(manifest, &entries, error)) {
+      *error = sources[s].origin + ": " + *error;
+      return false;
+    }
+    for (const ManifestText& e : entries) {
+      const std::vector<std::string> f = Split(e.text, '\\');
+      const std::string where = sources[s].origin + ", entry " + std::to_string(e.id);
+      if (f.size() == 3 && Upper(f[0]) == "CAB") {
+        CabLine line{s, {}, e.id, f[2]};
+        for (const std::string& id : Split(f[1], ';')) {
+          uint32_t v;
+          if (!ParseId(id, &v)) {
+            *error = where + ": the cabinet line \"" + e.text + "\" has a bad package list";
+            return false;
+          }
+          line.packages.push_back(v);
+        }
+        if (!SafeFileName(line.name)) {
+          *error = where + ": refusing the cabinet name \"" + line.name +
+                   "\": not a plain file name (it could write outside the output folder)";
+          return false;
+        }
+        cabinets.push_back(line);
+      } else if (f.size() == 4) {
+        UnpackPackage p{s, e.id, f[0], f[1], f[2], f[3], f[2], {{e.id, "main.msi"}}};
+        if (!SafeFileName(p.productCode)) {
+          *error = where + ": refusing the product code \"" + p.productCode +
+                   "\" as a folder name: not a plain file name";
+          return false;
+        }
+        plan->push_back(p);
+      } else {
+        *error = where + ": \"" + e.text + "\" is neither a package descriptor nor a cabinet line";
+        return false;
+      }
+    }
+  }
+  if (plan->empty()) {
+    *error = "the setup holds no package";
+    return false;
+  }
+  for (const CabLine& c : cabinets) {
+    for (uint32_t id : c.packages) {
+      for (UnpackPackage& p : *plan) {
+        if (p.source != c.source || p.id != id) continue;
+        for (const UnpackFile& f : p.files) {
+          if (Upper(f.name) == Upper(c.name)) {
+            *error = "package " + std::to_string(p.id) + " lists \"" + c.name + "\" twice";
+            return false;
+          }
+        }
+        p.files.push_back({c.id, c.name});
+      }
+    }
+  }
+  // Folders: the product code, made unique where packages share one.
+  for (UnpackPackage& p : *plan) {
+    size_t same = 0;
+    for (const UnpackPackage& q : *plan) same += Upper(q.productCode) == Upper(p.productCode);
+    if (same > 1) {
+      std::string langs = p.languages;
+      for (char& c : langs)
+        if (c == ';') c = ',';
+      p.folder = p.productCode + "-" + p.architecture + "-" + langs;
+      if (!SafeFileName(p.folder)) p.folder = p.productCode + "-" + std::to_string(p.id);
+    }
+  }
+  for (size_t i = 0; i < plan->size(); ++i) {
+    for (size_t j = 0; j < i; ++j) {
+      if (Upper((*plan)[i].folder) == Upper((*plan)[j].folder))
+        (*plan)[i].folder += "-" + std::to_string((*plan)[i].source) + "-" +
+                             std::to_string((*plan)[i].id);
+    }
+  }
+  return true;
+}
