@@ -9,7 +9,9 @@
 //   AttachAsExtensions -- each container as the value of a PAYLOAD_EXTENSION_OID extension
 //     of a new self-signed certificate added to the signature's certificate set (one
 //     certificate per container, or all in one); the signed content and attributes are not
-//     touched, so the Authenticode signature stays valid.
+//     touched, so the Authenticode signature stays valid. The certificate is derived from
+//     the containers alone (Ed25519 key and serial from their digest, fixed validity), so
+//     the same containers give the same bytes.
 //   AppendToImage -- behind the last byte of an unsigned stub.
 // A container already carried the same way is replaced (behind the signature, at the end of
 // an unsigned image); extension certificates accumulate. The PE checksum is recomputed.

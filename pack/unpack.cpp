@@ -97,7 +97,8 @@ bool PlanUnpack(const std::vector<FoundSource>& sources, std::vector<UnpackPacka
     for (const ManifestText& e : entries) {
       const std::vector<std::string> f = Split(e.text, '\\');
       const std::string where = sources[s].origin + ", entry " + std::to_string(e.id);
-      if (f.size() == 3 && Upper(f[0]) == "CAB") {
+      const bool cabinetLine = Upper(f[0]) == "CAB";
+      if (cabinetLine && f.size() == 3) {
         CabLine line{s, {}, e.id, f[2]};
         for (const std::string& id : Split(f[1], ';')) {
           uint32_t v;
@@ -113,7 +114,7 @@ bool PlanUnpack(const std::vector<FoundSource>& sources, std::vector<UnpackPacka
           return false;
         }
         cabinets.push_back(line);
-      } else if (f.size() == 4) {
+      } else if (!cabinetLine && f.size() == 4) {
         UnpackPackage p{s, e.id, f[0], f[1], f[2], f[3], f[2], {{e.id, "main.msi"}}};
         if (!SafeFileName(p.productCode)) {
           *error = where + ": refusing the product code \"" + p.productCode +

@@ -1,0 +1,278 @@
+// msistub-pack make/extract on real MSIs (wixl + gcab via tools/make-product.sh): package
+// facts read from the MSIs, one command to a setup, inspect --json, reproducible bytes,
+// extraction back to identical files, and the messages of every failure.
+#include <openssl/evp.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "pack/json.h"
+#include "pack/keys.h"
+#include "pack/tests/cli.h"
+#include "pack/tests/fixtures.h"
+#include "pack/writer.h"
+
+namespace {
+struct Product {
+  const char* dir;
+  const char* msi;
+  const char* cab;
+  const char* arch;
+  int lang;
+  const char* code;
+  int seed;
+};
+const Product kProducts[] = {
+    {"en64", "app-x64-en.msi", "app-x64-en.cab", "x64", 1033, "{5A1D0C11-0000-4A00-8000-000000001033}", 1},
+    {"de64", "app-x64-de.msi", "app-x64-de.cab", "x64", 1031, "{5A1D0C11-0000-4A00-8000-000000001031}", 2},
+    {"en86", "app-x86-en.msi", "app-x86-en.cab", "Intel", 1033, "{5A1D0C11-0000-4A00-8000-000000000086}", 3},
+};
+const char kName[] = "Demo App";
+
+std::string Sh(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return "popen failed";
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) out.append(buffer, n);
+  const int status = pclose(pipe);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) out = "FAILED: " + command + "\n" + out;
+  return out;
+}
+
+Bytes FileBytes(const std::string& path) {
+  Bytes b;
+  std::string error;
+  ReadWholeFile(path, 1u << 30, &b, &error);
+  return b;
+}
+
+struct MakeTest : CliHarness {
+  std::string msis;  // the three MSI paths, for the command line
+
+  // A shell command in the test's folder; its output, starting "FAILED" when it failed.
+  std::string Sh(const std::string& command) const {
+    return ::Sh("cd '" + dir.string() + "' && " + command);
+  }
+
+  void MakeProducts() {
+    for (const Product& p : kProducts) {
+      const std::string out = ::Sh(std::string("'" MSISTUB_SOURCE_DIR "/tools/make-product.sh' '") +
+                                 P(p.dir) + "' --size-mb 1 --name '" + kName + "' --code '" + p.code +
+                                 "' --arch " + p.arch + " --lang " + std::to_string(p.lang) +
+                                 " --seed " + std::to_string(p.seed) + " --msi " + p.msi +
+                                 " --cab " + p.cab);
+      ASSERT_EQ(out.find("FAILED"), std::string::npos) << out;
+      msis += std::string(" ") + p.dir + "/" + p.msi;
+    }
+    ASSERT_EQ(Run("keygen --out k").code, 0);
+    ASSERT_EQ(Run("keygen --out other").code, 0);
+    Write("signed.exe", MakeSignedPe().image);
+    Write("unsigned.exe", Pe32PlusHeaders());
+  }
+};
+
+const JsonValue* Member(const JsonValue& v, const char* key) {
+  const JsonValue* m = v.Find(key);
+  EXPECT_NE(m, nullptr) << key;
+  static const JsonValue kNull;
+  return m ? m : &kNull;
+}
+}  // namespace
+
+TEST_F(MakeTest, ThreeMsisBecomeOneReproducibleSetupAndComeBackOut) {
+  MakeProducts();
+  // One command, no descriptor written by hand; progress goes to stderr as plain lines.
+  Result r = Run("make --stub signed.exe --key k.private.pem --public-key k.public.blob --out setup.exe" + msis);
+  ASSERT_EQ(r.code, 0) << r.output;
+  EXPECT_NE(r.output.find("compressing app-x86-en.cab (0.5 MiB)"), std::string::npos) << r.output;
+
+  // inspect --json lists exactly what the MSIs say, in command-line order.
+  r = Run("inspect --json setup.exe 2>/dev/null");
+  ASSERT_EQ(r.code, 0) << r.output;
+  JsonValue doc;
+  std::string error;
+  ASSERT_TRUE(ParseJson(r.output, &doc, &error)) << error << "\n" << r.output;
+  const JsonValue* sources = Member(doc, "sources");
+  ASSERT_EQ(sources->items.size(), 1u);
+  const JsonValue* packages = Member(sources->items[0], "packages");
+  const JsonValue* cabinets = Member(sources->items[0], "cabinets");
+  ASSERT_EQ(packages->items.size(), 3u) << r.output;
+  ASSERT_EQ(cabinets->items.size(), 3u) << r.output;
+  for (size_t i = 0; i < 3; ++i) {
+    const Product& p = kProducts[i];
+    const JsonValue& package = packages->items[i];
+    EXPECT_EQ(Member(package, "id")->text, std::to_string(1000 + i));
+    EXPECT_EQ(Member(package, "arch")->text, p.arch);
+    ASSERT_EQ(Member(package, "languages")->items.size(), 1u);
+    EXPECT_EQ(Member(package, "languages")->items[0].text, std::to_string(p.lang));
+    EXPECT_EQ(Member(package, "productCode")->text, p.code);
+    EXPECT_EQ(Member(package, "productName")->text, kName);
+    const JsonValue& cabinet = cabinets->items[i];
+    EXPECT_EQ(Member(cabinet, "name")->text, p.cab);
+    ASSERT_EQ(Member(cabinet, "packages")->items.size(), 1u);
+    EXPECT_EQ(Member(cabinet, "packages")->items[0].text, std::to_string(1000 + i));
+  }
+  r = Run("verify --json --key k.public.pem setup.exe");
+  EXPECT_EQ(r.code, 0) << r.output;
+  EXPECT_NE(r.output.find("\"records\": 7, \"verified\": true, \"problems\": []"), std::string::npos)
+      << r.output;
+
+  // The same inputs and key give the same bytes, in every mode.
+  r = Run("make --quiet --stub signed.exe --key k.private.pem --out again.exe" + msis);
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.output, "") << "--quiet printed something";
+  EXPECT_TRUE(FileBytes(P("setup.exe")) == FileBytes(P("again.exe")));
+  for (const char* mode : {"extension", "append"}) {
+    const std::string stub = std::string(mode) == "append" ? "unsigned.exe" : "signed.exe";
+    for (const char* out : {"m1.exe", "m2.exe"})
+      ASSERT_EQ(Run(std::string("make --quiet --mode ") + mode + " --stub " + stub +
+                    " --key k.private.pem --out " + out + msis).code, 0) << mode;
+    EXPECT_TRUE(FileBytes(P("m1.exe")) == FileBytes(P("m2.exe"))) << mode;
+    EXPECT_EQ(Run("verify --key k.public.pem m1.exe").code, 0) << mode;
+  }
+
+  // extract gives back the very files, one folder per product code.
+  r = Run("extract --key k.public.pem --out out setup.exe");
+  ASSERT_EQ(r.code, 0) << r.output;
+  EXPECT_NE(r.output.find("3 package(s) written to out (every record verified)"), std::string::npos);
+  for (const Product& p : kProducts) {
+    const std::string folder = std::string("out/") + p.code + "/";
+    EXPECT_TRUE(FileBytes(P(folder + "main.msi")) == FileBytes(P(std::string(p.dir) + "/" + p.msi))) << p.msi;
+    EXPECT_TRUE(FileBytes(P(folder + p.cab)) == FileBytes(P(std::string(p.dir) + "/" + p.cab))) << p.cab;
+    size_t files = 0;
+    for (const auto& e : fs::directory_iterator(P(folder))) files += e.is_regular_file();
+    EXPECT_EQ(files, 2u) << folder;
+  }
+  r = Run("extract --no-verify --out unchecked setup.exe");
+  EXPECT_EQ(r.code, 0) << r.output;
+  EXPECT_NE(r.output.find("warning: --no-verify"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("(NOT verified)"), std::string::npos) << r.output;
+}
+
+TEST_F(MakeTest, TemplateLanguagesEmbeddedCabinetsAndOverrides) {
+  MakeProducts();
+  // A Template with two languages, and a package whose cabinet is embedded.
+  ASSERT_EQ(Sh("cp en64/app-x64-en.msi multi.msi && cp en64/app-x64-en.cab . && "
+               "msibuild multi.msi -s 'Multi' 'tests' 'x64;1033,1031'").find("FAILED"),
+            std::string::npos);
+  ASSERT_EQ(Sh("cp de64/app-x64-de.msi embedded.msi && "
+               "msibuild embedded.msi -q \"UPDATE Media SET Cabinet='#inner.cab'\"").find("FAILED"),
+            std::string::npos);
+  Result r = Run("build --verbose --key k.private.pem --container c.bin multi.msi embedded.msi");
+  ASSERT_EQ(r.code, 0) << r.output;
+  EXPECT_NE(r.output.find("entry 1000: x64\\1033;1031\\{5A1D0C11-0000-4A00-8000-000000001033}\\Demo App"),
+            std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("entry 1001: x64\\1031\\{5A1D0C11-0000-4A00-8000-000000001031}\\Demo App"),
+            std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("entry 1002: cab\\1000\\app-x64-en.cab"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("entry 1003"), std::string::npos) << "the embedded cabinet got a line";
+  EXPECT_NE(r.output.find("embedded.msi: cabinet \"inner.cab\" is embedded in the MSI; no file needed"),
+            std::string::npos) << r.output;
+  // wixl leaves the Template at 1033 for the German product: ProductLanguage wins, said so.
+  EXPECT_NE(r.output.find("the Template says language 1033, ProductLanguage says 1031"),
+            std::string::npos) << r.output;
+
+  // Two MSIs that share one cabinet file get one cabinet line listing both.
+  ASSERT_EQ(Sh("cp en64/app-x64-en.msi en64/twin.msi").find("FAILED"), std::string::npos);
+  r = Run("build --key k.private.pem --container s.bin --code '{5A1D0C11-0000-4A00-8000-00000000AAAA}' "
+          "en64/twin.msi");
+  ASSERT_EQ(r.code, 0) << r.output;
+  r = Run("build --key k.private.pem --container s.bin en64/app-x64-en.msi en64/twin.msi");
+  ASSERT_EQ(r.code, 0) << r.output;
+  EXPECT_NE(r.output.find("entry 1002: cab\\1000;1001\\app-x64-en.cab"), std::string::npos) << r.output;
+
+  // Overrides win over the MSI's facts; --languages takes either separator.
+  r = Run("build --key k.private.pem --container o.bin --arch Intel --languages 1036,2055 "
+          "--name 'Renamed' --code '{OVERRIDE}' en64/app-x64-en.msi");
+  ASSERT_EQ(r.code, 0) << r.output;
+  EXPECT_NE(r.output.find("entry 1000: Intel\\1036;2055\\{OVERRIDE}\\Renamed"), std::string::npos)
+      << r.output;
+}
+
+TEST_F(MakeTest, EveryFailureSaysWhatToDo) {
+  MakeProducts();
+  Write("notes.txt", Bytes(600, 'x'));
+  ASSERT_EQ(Sh("mkdir -p lone && cp en64/app-x64-en.msi lone/ && cp en64/app-x64-en.msi arm.msi && "
+               "cp en64/app-x64-en.cab . && msibuild arm.msi -s 'Arm' 'tests' 'Arm64;1033' && "
+               "mkdir -p full && touch full/x")
+                .find("FAILED"),
+            std::string::npos);
+  ASSERT_EQ(Run("make --quiet --stub signed.exe --key k.private.pem --out setup.exe" + msis).code, 0);
+  const std::string make = "make --stub signed.exe --key k.private.pem --out o.exe ";
+  struct Case {
+    std::string args;
+    int code;
+    const char* message;
+  } cases[] = {
+      {make + "gone.msi", 1, "gone.msi: No such file"},
+      {make + "notes.txt", 1, "notes.txt: not an MSI package"},
+      {make + "lone/app-x64-en.msi", 1,
+       "lone/app-x64-en.msi: its Media table names the cabinet \"app-x64-en.cab\", which is missing "
+       "(looked for lone/app-x64-en.cab); put the cabinet next to the MSI"},
+      {make + "arm.msi", 1, "its platform is \"Arm64\"; the stub installs x64 and Intel packages only"},
+      {make + "--public-key other.public.pem en64/app-x64-en.msi", 1,
+       "k.private.pem does not belong to the public key other.public.pem"},
+      {"make --stub unsigned.exe --key k.private.pem --out o.exe en64/app-x64-en.msi", 1,
+       "unsigned.exe: the stub is not signed, and mode cert-table carries the payload in its signature. "
+       "Sign the stub first"},
+      {make + "--mode append en64/app-x64-en.msi", 1,
+       "signed.exe: the stub is signed; --mode append would break its signature"},
+      {make + "--code '{X}'" + msis, 2, "--code names one product"},
+      {make + "--arch arm en64/app-x64-en.msi", 2, "--arch is x64 or Intel"},
+      {make, 2, "no package given: name the MSI files"},
+      {"make --key k.private.pem --out o.exe en64/app-x64-en.msi", 2, "--stub STUB.exe and --out SETUP.exe are required"},
+      {"extract --key other.public.pem --out o.dir setup.exe", 1,
+       "the manifest record: the signature does not verify with this key"},
+      {"extract --out o.dir setup.exe", 2, "give --key PUBLIC to verify the records, or --no-verify"},
+      {"extract --key k.public.pem --out full setup.exe", 1,
+       "full: exists and is not an empty folder; extract into a new or empty folder"},
+      {"extract --key k.public.pem --out o.dir notes.txt", 1, "whole file: the manifest record is missing"},
+  };
+  for (const Case& c : cases) {
+    const Result r = Run(c.args);
+    EXPECT_EQ(r.code, c.code) << c.args << "\n" << r.output;
+    EXPECT_NE(r.output.find(c.message), std::string::npos) << c.args << "\n" << r.output;
+    EXPECT_FALSE(fs::exists(P("o.exe")) || fs::exists(P("o.dir"))) << c.args;
+  }
+}
+
+// Names in a setup are untrusted: a container signed with the right key but naming a folder
+// or file outside the output folder is refused whole, and nothing is written.
+TEST_F(MakeTest, ExtractRefusesNamesThatLeaveTheOutputFolder) {
+  std::string error;
+  EVP_PKEY* key = LoadPrivateKey(MSISTUB_TEST_PRIVATE_KEY, &error);
+  ASSERT_NE(key, nullptr) << error;
+  Write("signed.exe", MakeSignedPe().image);
+  const struct {
+    const char* descriptor;
+    const char* cabinet;
+    const char* message;
+  } cases[] = {
+      {"x64\\1033\\..\\Evil", nullptr, "refusing the product code \"..\""},
+      {"x64\\1033\\a/b\\Evil", nullptr, "refusing the product code \"a/b\""},
+      {"x64\\1033\\C:x\\Evil", nullptr, "refusing the product code \"C:x\""},
+      {"x64\\1033\\{OK}\\Fine", "cab\\1000\\../up.cab", "refusing the cabinet name \"../up.cab\""},
+      {"x64\\1033\\{OK}\\Fine", "cab\\1000\\CON.cab", "refusing the cabinet name \"CON.cab\""},
+      {"x64\\1033\\{OK}\\Fine", "cab\\1000\\trailing.", "refusing the cabinet name \"trailing.\""},
+      {"x64\\1033\\{OK}\\Fine", "cab\\1000\\..\\up.cab", "is neither a package descriptor nor a cabinet line"},
+  };
+  for (const auto& c : cases) {
+    std::vector<ManifestEntry> entries{{1000, c.descriptor}};
+    if (c.cabinet) entries.push_back({1001, c.cabinet});
+    Bytes manifest, container;
+    ASSERT_TRUE(EncodeManifest(entries, &manifest, &error)) << error;
+    ASSERT_TRUE(AppendSignedRecord(&container, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, manifest, key, &error));
+    ASSERT_TRUE(AppendSignedRecord(&container, RECORD_TYPE_FILE, 1000, Bytes(10, 'm'), key, &error));
+    ASSERT_TRUE(AppendSignedRecord(&container, RECORD_TYPE_FILE, 1001, Bytes(10, 'c'), key, &error));
+    Write("evil.bin", container);
+    const Result r = Run("extract --no-verify --out sub/o evil.bin");
+    EXPECT_EQ(r.code, 1) << c.descriptor << "\n" << r.output;
+    EXPECT_NE(r.output.find(c.message), std::string::npos) << c.descriptor << "\n" << r.output;
+    EXPECT_FALSE(fs::exists(P("sub"))) << c.descriptor;
+    EXPECT_FALSE(fs::exists(P("up.cab"))) << c.descriptor;
+  }
+  EVP_PKEY_free(key);
+}
