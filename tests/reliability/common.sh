@@ -1,0 +1,100 @@
+# Shared by the reliability scripts (sourced). They run in a Wine prefix of their own,
+# <build>/reliability-prefix, because they replace msiexec.exe in its system32 and mount a
+# small disk as its Installer folder; CTest serialises them with a resource lock.
+#
+#   make_setup DIR NAME CODE SIZE_MB   a real product (wixl MSI + gcab cabinet) in DIR/product,
+#                                      packed into DIR/setup.exe (signed stub, certificate table)
+#   new_code                           a fresh product code (each run installs its own products)
+#   records FILE                       the records of the container at FILE's end, first record
+#                                      first: "kind id start signature end" (byte offsets)
+#   snapshot                           every path under drive_c except logs and temp folders
+#   start_stub LOG ARGS...             the program through launch.exe, in the background, with
+#                                      message box tracing into LOG; sets STUB_PID
+#   wait_box LOG CAPTION               waits for a traced box and a window so captioned; sets
+#                                      BOX_TEXT and BOX_WINDOWS
+#   answer KEY                         sends KEY to every window in BOX_WINDOWS
+#   finish_stub LOG                    waits for the program's end; sets EXIT_CODE and BOXES
+export WINEPREFIX=$MSISTUB_BUILD/reliability-prefix
+. "$MSISTUB_SOURCE/stub/tests/box.sh"
+PACK=$MSISTUB_HOST_BUILD/pack/msistub-pack
+KEY=${RELIABILITY_KEY:?private payload key}
+STUB=$MSISTUB_BUILD/stub/msistub.exe
+INSTALLER=$WINEPREFIX/drive_c/windows/Installer
+TEXT101="The installation file is either corrupted or does not support your processor architecture."
+[ -x "$PACK" ] || fail "no msistub-pack in $PACK"
+"$MSISTUB_WINE" cmd /c exit 0 >/dev/null 2>&1  # the prefix exists from here on
+
+new_code() { python3 -c 'import uuid; print("{%s}" % str(uuid.uuid4()).upper())'; }
+
+make_setup() {
+  local dir=$1 name=$2 code=$3 size=$4
+  rm -rf "$dir"; mkdir -p "$dir"
+  "$MSISTUB_SOURCE/tools/make-product.sh" "$dir/product" --name "$name" --code "$code" \
+    --size-mb "$size" >/dev/null || fail "make-product"
+  openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=msistub reliability" -days 2 \
+    -addext extendedKeyUsage=codeSigning -keyout "$dir/signer.key" -out "$dir/signer.crt" \
+    >/dev/null 2>&1 || fail "no test certificate"
+  osslsigncode sign -certs "$dir/signer.crt" -key "$dir/signer.key" -in "$STUB" \
+    -out "$dir/stub-signed.exe" >/dev/null || fail "signing"
+  "$PACK" build --key "$KEY" --package "x64:1033:$code:$name:$dir/product/product.msi" \
+    --cab "$dir/product/product.cab:1000" --stub "$dir/stub-signed.exe" --out "$dir/setup.exe" \
+    >/dev/null || fail "msistub-pack build"
+}
+
+records() {
+  python3 - "$1" <<'PY'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+manifest = bytes.fromhex("f7bbd5ee84121946918cf0cb8ee28b55")
+out, end = [], len(data)
+while True:
+    t = data[end - 28:end]
+    rid, sig, size = struct.unpack("<III", t[16:28])
+    start = end - 28 - sig - size
+    out.insert(0, "%s %d %d %d %d" % ("manifest" if t[:16] == manifest else "file", rid, start,
+                                      start + size, end))
+    if t[:16] == manifest:
+        break
+    end = start
+print("\n".join(out))
+PY
+}
+
+snapshot() {
+  find "$WINEPREFIX/drive_c" -path '*/windows/logs' -prune -o -print 2>/dev/null |
+    grep -v -e '/users/[^/]*/Temp' -e '/windows/temp' | sort
+}
+
+start_stub() {
+  local log=$1; shift
+  MSISTUB_WINEDEBUG=+msgbox timeout 300 "$MSISTUB_WINE" "$LAUNCH" "$@" >"$log.out" 2>"$log" &
+  STUB_PID=$!
+}
+
+wait_box() {
+  local log=$1 caption=$2 i
+  BOX_WINDOWS=""
+  for i in $(seq 240); do
+    if grep -q 'trace:msgbox:MSGBOX_OnInit' "$log"; then
+      BOX_WINDOWS=$(xdotool search --name "^${caption//./\\.}\$" 2>/dev/null)
+      [ -n "$BOX_WINDOWS" ] && break
+    fi
+    kill -0 "$STUB_PID" 2>/dev/null || break
+    sleep 0.5
+  done
+  [ -n "$BOX_WINDOWS" ] || fail "no box captioned '$caption'"
+  BOX_TEXT=$(sed -n 's/^.*trace:msgbox:MSGBOX_OnInit L"\(.*\)"$/\1/p' "$log" | head -1)
+  sleep 0.5
+}
+
+answer() {
+  local w
+  for w in $BOX_WINDOWS; do xdotool key --window "$w" "$1" 2>/dev/null; done
+}
+
+finish_stub() {
+  local log=$1
+  wait "$STUB_PID" || fail "the stub did not end by itself"
+  EXIT_CODE=$(sed -n 's/^exit=\([0-9]*\).*/\1/p' "$log.out" | tr -d '\r')
+  BOXES=$(grep -c 'trace:msgbox:MSGBOX_OnInit' "$log")
+}

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# A disk that fills up while the cabinet is written: the prefix's C:\windows\Installer is a
+# small tmpfs, mostly taken by a filler file, so a write step fails part-way through the
+# cabinet. The Retry/Cancel box is captioned with the product name and names the file.
+#   Cancel: exit code 29, no further box, nothing of the run left on the small disk.
+#   Retry after the filler is deleted: the writing resumes, the extracted files are
+#   identical to the product's, and the installation succeeds.
+# Needs to mount a tmpfs (root); ends with 77 (skipped) where that is not allowed.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/common.sh"
+work=$MSISTUB_BUILD/tests/reliability/disk-full
+disk=$MSISTUB_BUILD/tests/reliability/small-disk
+name="Disk Full Product"
+code=$(new_code)
+mkdir -p "$disk"
+if ! mount -t tmpfs -o size=2m reliability-small-disk "$disk" 2>/dev/null; then
+  echo "cannot mount a tmpfs here (not root?): skipped"
+  rmdir "$disk"; exit 77
+fi
+moved=""
+[ -e "$INSTALLER" ] && { mv "$INSTALLER" "$INSTALLER.reliability-saved"; moved=1; }
+ln -s "$disk" "$INSTALLER"
+cleanup() {
+  "$MSISTUB_WINE" msiexec /x "$code" /qn >/dev/null 2>&1
+  WINEPREFIX=$WINEPREFIX wineserver -w
+  rm -f "$INSTALLER"
+  [ -n "$moved" ] && mv "$INSTALLER.reliability-saved" "$INSTALLER"
+  umount "$disk" && rmdir "$disk"
+  rm -rf "$work" "$BOX_LOG" "$BOX_LOG.out"
+}
+trap cleanup EXIT
+
+make_setup "$work" "$name" "$code" 2
+msi=$work/product/product.msi cab=$work/product/product.cab
+# Free space: the MSI and 600 KiB, so the second 512 KiB step of the cabinet fails.
+fill() {
+  local free_kib
+  free_kib=$(df -k --output=avail "$disk" | tail -1)
+  head -c $(( (free_kib - $(stat -c %s "$msi") / 1024 - 600) * 1024 )) /dev/zero >"$disk/filler" ||
+    fail "filler"
+  sync
+}
+[ "$(stat -c %s "$cab")" -gt $(( 700 * 1024 )) ] || fail "the cabinet is too small to fill the disk"
+boxtext_names_cab() {
+  case $BOX_TEXT in
+    *"C:\\\\windows\\\\Installer\\\\$code\\\\product.cab"*) return 0 ;;
+  esac
+  return 1
+}
+
+# 1. Cancel.
+fill
+log=$work/cancel.log
+start_stub "$log" "$work/setup.exe" /qn
+wait_box "$log" "$name"
+boxtext_names_cab || fail "the box does not name the cabinet: $BOX_TEXT"
+echo "box '$name': $BOX_TEXT"
+answer Escape
+finish_stub "$log"
+expect_eq "exit code after Cancel" "$EXIT_CODE" 29
+expect_eq "boxes after Cancel" "$BOXES" 1
+left=$(ls -A "$disk")
+expect_eq "files left on the small disk after Cancel" "$left" filler
+echo "Cancel: exit $EXIT_CODE, $BOXES box, small disk holds: $left"
+
+# 2. Retry once the filler is gone.
+log=$work/retry.log
+start_stub "$log" "$work/setup.exe" /qn
+wait_box "$log" "$name"
+boxtext_names_cab || fail "the box does not name the cabinet: $BOX_TEXT"
+written=$(stat -c %s "$disk/$code/product.cab")
+[ "$written" -lt "$(stat -c %s "$cab")" ] || fail "the cabinet was written in full before the box"
+rm -f "$disk/filler"
+answer Return
+finish_stub "$log"
+expect_eq "exit code after Retry" "$EXIT_CODE" 0
+expect_eq "boxes after Retry" "$BOXES" 1
+cmp "$disk/$code/product.cab" "$cab" || fail "the resumed cabinet differs from the product's"
+cmp "$disk/$code/main.msi" "$msi" || fail "main.msi differs from the product's"
+"$MSISTUB_WINE" reg query "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$code" \
+  /v UninstallString >/dev/null 2>&1 || fail "the product is not registered after Retry"
+echo "Retry: $written of $(stat -c %s "$cab") cabinet bytes written before the box; exit $EXIT_CODE; files identical; product registered"
+echo "disk full: all cases passed"

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# The installer failing after the files are extracted, with a stand-in msiexec.exe in the
+# prefix's system32 (the real one is put back on every path):
+#   exit code 1603, a crash (access violation), killed from outside while it runs: the stub
+#   ends with the installer's code and shows no box; the package was there when the
+#   installer ran, and afterwards the product-code folder is gone (product not registered).
+#   A second run for a product that is installed, with an installer that fails: the stub
+#   ends with its code and deletes nothing.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/common.sh"
+work=$MSISTUB_BUILD/tests/reliability/faults
+name="Fault Product"
+code=$(new_code)
+fake=$MSISTUB_BUILD/tests/reliability/fake_msiexec.exe
+[ -f "$fake" ] || fail "no $fake"
+system32=$WINEPREFIX/drive_c/windows/system32
+saved=$MSISTUB_BUILD/tests/reliability/msiexec.exe.saved
+# A saved copy left by an interrupted run is the real one.
+[ -f "$saved" ] || cp -p "$system32/msiexec.exe" "$saved" || fail "cannot save msiexec.exe"
+# The stand-in loads only with a native override; the real one is Wine's builtin.
+real_msiexec() { cp -p "$saved" "$system32/msiexec.exe" && export WINEDLLOVERRIDES="mscoree,mshtml="; }
+fake_msiexec() { cp "$fake" "$system32/msiexec.exe" && export WINEDLLOVERRIDES="mscoree,mshtml=;msiexec.exe=n"; }
+cleanup() {
+  WINEPREFIX=$WINEPREFIX wineserver -w
+  real_msiexec && rm -f "$saved"
+  "$MSISTUB_WINE" msiexec /x "$code" /qn >/dev/null 2>&1
+  rm -rf "$work" "$BOX_LOG" "$BOX_LOG.out"
+}
+trap cleanup EXIT
+make_setup "$work" "$name" "$code" 1
+export RELIABILITY_FAKE_LOG="Z:${work//\//\\}\\fake.log"
+fakelog=$work/fake.log
+uninstall_key="HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$code"
+
+# Runs the setup without a quiet switch (so a box would show) with the stand-in doing $1.
+run_fake() {
+  local action=$1 log=$work/run.log i pid
+  rm -f "$fakelog"
+  RELIABILITY_FAKE_ACTION=$action start_stub "$log" "$work/setup.exe"
+  if [ "$action" = wait ]; then
+    for i in $(seq 120); do [ -s "$fakelog" ] && break; sleep 0.5; done
+    pid=$(sed -n 's/^pid=\([0-9]*\) .*/\1/p' "$fakelog")
+    [ -n "$pid" ] || fail "the stand-in installer did not start"
+    "$MSISTUB_WINE" taskkill /f /pid "$pid" >/dev/null 2>&1 || fail "taskkill $pid"
+  fi
+  finish_stub "$log"
+  expect_eq "boxes ($action)" "$BOXES" 0
+  grep -q "action=$action package=present size=$(stat -c %s "$work/product/product.msi")" "$fakelog" ||
+    fail "the installer ($action) did not find the whole package: $(cat "$fakelog" 2>/dev/null)"
+}
+
+fake_msiexec
+printf '%-10s %-11s %s\n' installer exit "C:\\windows\\Installer\\<code> afterwards"
+for row in exit:1603:1603 crash:3221225477 wait:1; do
+  action=${row%:*} want=${row##*:}
+  run_fake "$action"
+  expect_eq "exit code ($action)" "$EXIT_CODE" "$want"
+  [ ! -e "$INSTALLER/$code" ] || fail "$action: $INSTALLER/$code is left: $(ls "$INSTALLER/$code")"
+  printf '%-10s %-11s %s\n' "$action" "$EXIT_CODE" "removed"
+done
+
+# The product installed for real, then a second run whose installer fails.
+real_msiexec
+run_without_box "$work/setup.exe" /qn
+expect_eq "exit code of the real installation" "$EXIT_CODE" 0
+"$MSISTUB_WINE" reg query "$uninstall_key" /v UninstallString >/dev/null 2>&1 ||
+  fail "the product is not registered"
+rm -f "$INSTALLER/$code/main.msi"  # so that the second run writes one file anew
+fake_msiexec
+run_fake exit:1603
+expect_eq "exit code of the second run" "$EXIT_CODE" 1603
+cmp -s "$INSTALLER/$code/main.msi" "$work/product/product.msi" || fail "second run: main.msi was deleted or differs"
+cmp -s "$INSTALLER/$code/product.cab" "$work/product/product.cab" || fail "second run: product.cab was deleted or differs"
+real_msiexec
+"$MSISTUB_WINE" reg query "$uninstall_key" /v UninstallString >/dev/null 2>&1 ||
+  fail "the product is no longer registered after the second run"
+printf '%-10s %-11s %s\n' "exit:1603" "$EXIT_CODE" "kept (product installed)"
+echo "installer faults: all cases passed"

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Tampered setups run by the real stub under Wine: a flipped byte in the manifest's signature,
+# in the cabinet record's signature, a file cut short, cut at the cabinet record's start, a
+# copy of the manifest record appended. Each ends with string 101 in one box and its code,
+# and leaves the drive untouched (no Installer\<code> folder). A copy of the MSI record
+# appended changes nothing: the setup installs, with files identical to the product's.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/common.sh"
+work=$MSISTUB_BUILD/tests/reliability/tamper
+code=$(new_code)
+trap '"$MSISTUB_WINE" msiexec /x "$code" /qn >/dev/null 2>&1; rm -rf "$work" "$BOX_LOG" "$BOX_LOG.out"' EXIT
+make_setup "$work" "Tamper Product" "$code" 1
+setup=$work/setup.exe
+read -r _ _ mstart msig mend < <(records "$setup" | sed -n 1p)
+read -r _ msiid fstart fsig fend < <(records "$setup" | sed -n 2p)
+read -r _ cabid cstart csig cend < <(records "$setup" | sed -n 3p)
+[ "$msiid/$cabid" = 1000/1001 ] || fail "unexpected records: $(records "$setup")"
+[ "$cend" = "$(stat -c %s "$setup")" ] || fail "the container does not end the file"
+
+flip() {  # flip OUT OFFSET
+  cp "$setup" "$1"
+  python3 - "$1" "$2" <<'PY'
+import sys
+with open(sys.argv[1], "r+b") as f:
+    f.seek(int(sys.argv[2])); b = f.read(1); f.seek(int(sys.argv[2])); f.write(bytes([b[0] ^ 0xFF]))
+PY
+}
+variant() {  # variant NAME: the tampered copy as $work/NAME.exe
+  local out=$work/$1.exe
+  case $1 in
+    manifest-flipped) flip "$out" $(( (msig + mend - 28) / 2 )) ;;
+    cabinet-flipped) flip "$out" $(( (csig + cend - 28) / 2 )) ;;
+    cut-short) head -c $(( cend - 10 )) "$setup" >"$out" ;;
+    cut-at-cabinet) head -c "$cstart" "$setup" >"$out" ;;
+    manifest-appended) { cat "$setup"; tail -c +$(( mstart + 1 )) "$setup" | head -c $(( mend - mstart )); } >"$out" ;;
+    msi-appended) { cat "$setup"; tail -c +$(( fstart + 1 )) "$setup" | head -c $(( fend - fstart )); } >"$out" ;;
+  esac
+}
+
+before=$(snapshot)
+printf '%-20s %-6s %s\n' case exit box
+for row in manifest-flipped:1392 cabinet-flipped:13 cut-short:1168 cut-at-cabinet:13 \
+           manifest-appended:13; do
+  name=${row%%:*} want=${row#*:}
+  variant "$name"
+  run_with_box "$name.exe" "$work/$name.exe"
+  expect_eq "$name: box text" "$BOX_TEXT" "$TEXT101"
+  expect_eq "$name: exit code" "$EXIT_CODE" "$want"
+  [ ! -e "$INSTALLER/$code" ] || fail "$name: $INSTALLER/$code was created"
+  printf '%-20s %-6s %s\n' "$name" "$EXIT_CODE" "string 101"
+done
+after=$(snapshot)
+[ "$before" = "$after" ] || fail "files or folders changed: $(diff <(echo "$before") <(echo "$after"))"
+
+# The nearest of two equal records is used: the copy, whose bytes are the original's.
+variant msi-appended
+run_without_box "$work/msi-appended.exe" /qn
+expect_eq "msi-appended: exit code" "$EXIT_CODE" 0
+cmp -s "$INSTALLER/$code/main.msi" "$work/product/product.msi" || fail "msi-appended: main.msi differs"
+cmp -s "$INSTALLER/$code/product.cab" "$work/product/product.cab" || fail "msi-appended: product.cab differs"
+"$MSISTUB_WINE" reg query "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$code" \
+  /v UninstallString >/dev/null 2>&1 || fail "msi-appended: the product is not registered"
+printf '%-20s %-6s %s\n' msi-appended "$EXIT_CODE" "none (installed, files identical)"
+echo "tampered setups: all cases passed"
