@@ -10,8 +10,8 @@
 //     of a new self-signed certificate added to the signature's certificate set (one
 //     certificate per container, or all in one); the signed content and attributes are not
 //     touched, so the Authenticode signature stays valid. The certificate is derived from
-//     the containers alone (Ed25519 key and serial from their digest, fixed validity), so
-//     the same containers give the same bytes.
+//     the containers alone (a fixed, deliberately public carrier key, the serial from their
+//     digest, fixed validity), so the same containers give the same bytes.
 //   AppendToImage -- behind the last byte of an unsigned stub.
 // A container already carried the same way is replaced (behind the signature, at the end of
 // an unsigned image); extension certificates accumulate. The PE checksum is recomputed.

@@ -46,7 +46,7 @@ Bytes Pe32PlusHeaders(uint16_t magic = PE_OPTIONAL_MAGIC_PE32PLUS) {
 SignedPe MakeSignedPe() {
   SignedPe pe;
   pe.image = Pe32PlusHeaders();
-  EVP_PKEY* key = EVP_EC_gen("P-256");
+  EVP_PKEY* key = EVP_RSA_gen(2048);  // the Windows libcrypto is built without EC
   X509* cert = SelfSigned(key);
   BIO* content = BIO_new_mem_buf("signed content", -1);
   PKCS7* p7 = PKCS7_sign(cert, key, nullptr, content, PKCS7_BINARY | PKCS7_NOSMIMECAP);
