@@ -276,3 +276,28 @@ TEST_F(MakeTest, ExtractRefusesNamesThatLeaveTheOutputFolder) {
   }
   EVP_PKEY_free(key);
 }
+
+// A CMake product: find_package(msistub), an MSI target, msistub_add_setup; the build packs
+// a setup that verifies and says what the MSI says (with the NAME override), and a second
+// build has nothing to do.
+TEST_F(MakeTest, CMakeProjectPacksItsMsiTargetAsABuildStep) {
+  ASSERT_EQ(Run("keygen --out k").code, 0);
+  Write("signed.exe", MakeSignedPe().image);
+  const std::string configure = Sh(
+      "cmake -S '" MSISTUB_SOURCE_DIR "/pack/tests/cmake-project' -B project -G Ninja "
+      "-Dmsistub_DIR='" MSISTUB_SOURCE_DIR "/cmake' -DMSISTUB_PACK_EXECUTABLE='" MSISTUB_PACK_EXE "' "
+      "-DMSISTUB_SOURCE='" MSISTUB_SOURCE_DIR "' -DSTUB=" + P("signed.exe") + " -DKEY=" +
+      P("k.private.pem"));
+  ASSERT_EQ(configure.find("FAILED"), std::string::npos) << configure;
+  const std::string build = Sh("cmake --build project");
+  ASSERT_EQ(build.find("FAILED"), std::string::npos) << build;
+  EXPECT_NE(build.find("msistub: packing setup.exe"), std::string::npos) << build;
+  Result r = Run("verify --key k.public.pem project/setup.exe");
+  EXPECT_EQ(r.code, 0) << r.output;
+  r = Run("inspect project/setup.exe");
+  EXPECT_NE(r.output.find("1000: x64\\1031\\{5A1D0C11-0000-4A00-8000-0000000C3A4E}\\CMake Demo Setup"),
+            std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("1001: cab\\1000\\demo.cab"), std::string::npos) << r.output;
+  const std::string again = Sh("cmake --build project");
+  EXPECT_NE(again.find("no work to do"), std::string::npos) << again;
+}
