@@ -9,29 +9,6 @@
 #include <cstring>
 
 namespace {
-// Registers the container carried in one extension value: copy, load its manifest, append.
-Status AddExtensionSource(const CRYPT_OBJID_BLOB* value) {
-  PayloadSource source;
-  std::memset(&source, 0, sizeof(source));
-  source.flags = SOURCE_COMPRESSED | SOURCE_SIGNED;
-  source.containerSize = value->cbData;
-  source.containerData = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, value->cbData));
-  if (!source.containerData) return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
-  if (value->cbData) std::memcpy(source.containerData, value->pbData, value->cbData);
-
-  Status status = LoadRecord(&source, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, &source.manifest,
-                             &source.manifestSize);
-  if (!StatusOk(status)) {
-    LocalFree(source.containerData);
-    return status;
-  }
-  status = AppendSource(&source);
-  if (!StatusOk(status)) {
-    LocalFree(source.containerData);
-    LocalFree(source.manifest);
-  }
-  return status;
-}
 
 // Reads certificate `index` of the message and registers the sources its extensions carry.
 Status ScanCertificate(HCRYPTMSG message, DWORD index) {
@@ -55,7 +32,7 @@ Status ScanCertificate(HCRYPTMSG message, DWORD index) {
       const CERT_EXTENSION* ext = &info->rgExtension[i];
       if (ext->fCritical || !ext->pszObjId || std::strcmp(ext->pszObjId, PAYLOAD_EXTENSION_OID) != 0)
         continue;
-      status = AddExtensionSource(&ext->Value);
+      status = AddContainerSource(ext->Value.pbData, ext->Value.cbData);
     }
     CertFreeCertificateContext(cert);
   }

@@ -21,14 +21,14 @@ Status AppendSource(const PayloadSource* source) {
   return STATUS(0);
 }
 
-Status AddImageSource(const uint8_t* image, uint32_t imageSize) {
+Status AddContainerSource(const uint8_t* container, uint32_t containerSize) {
   PayloadSource source;
   std::memset(&source, 0, sizeof(source));
   source.flags = SOURCE_COMPRESSED | SOURCE_SIGNED;
-  source.containerSize = imageSize;
-  source.containerData = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, imageSize));
+  source.containerSize = containerSize;
+  source.containerData = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, containerSize));
   if (!source.containerData) return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
-  if (imageSize) std::memcpy(source.containerData, image, imageSize);
+  if (containerSize) std::memcpy(source.containerData, container, containerSize);
 
   Status status = LoadRecord(&source, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, &source.manifest,
                              &source.manifestSize);
@@ -42,6 +42,10 @@ Status AddImageSource(const uint8_t* image, uint32_t imageSize) {
     LocalFree(source.manifest);
   }
   return status;
+}
+
+Status AddImageSource(const uint8_t* image, uint32_t imageSize) {
+  return AddContainerSource(image, imageSize);
 }
 
 void FreeSources() {

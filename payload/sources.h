@@ -24,6 +24,9 @@ extern SourceTable gSourceTable;
 
 Status AppendSource(const PayloadSource* source);
 Status AddImageSource(const uint8_t* image, uint32_t imageSize);
+// Registers a copy of `container` as a source (flags 3) once its manifest has loaded; on
+// failure nothing of it stays allocated. AddImageSource is this on the whole image.
+Status AddContainerSource(const uint8_t* container, uint32_t containerSize);
 void FreeSources();
 
 // True when `image` is a PE32+ file whose security directory lies inside the image and whose
