@@ -17,6 +17,12 @@
 #   reg_value KEY NAME         prints a registry value's data (empty when missing)
 #   prefix_window NAME         ids of windows titled exactly NAME shown by programs of this
 #                              prefix (other tests may show windows on the same display)
+#   start_stub CHANNELS PROG ARGS...  runs PROG through launch.exe in the background with the
+#                              Wine debug channels CHANNELS (+msgbox at least); its trace
+#                              goes to $BOX_LOG
+#   wait_window NAME           waits (60 s) for a window of this prefix titled NAME, prints it
+#   end_stub                   waits (60 s) for the started program; sets EXIT_CODE; fails when
+#                              it showed a message box
 #   on_exit COMMAND            runs COMMAND when the script ends, however it ends
 # From stub/tests/box.sh: run_with_box, run_without_box, expect_eq, fail, BOX_TEXT, EXIT_CODE.
 set -u
@@ -105,6 +111,33 @@ prefix_window() {
     pid=$(xdotool getwindowpid "$w" 2>/dev/null) || continue
     tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$w"
   done
+}
+
+start_stub() {
+  local channels=$1; shift
+  MSISTUB_WINEDEBUG=$channels timeout 300 "$MSISTUB_WINE" "$LAUNCH" "$@" >"$BOX_LOG.out" 2>"$BOX_LOG" &
+  STUB_PID=$!
+  on_exit 'kill $STUB_PID 2>/dev/null'
+}
+
+wait_window() {
+  local w="" i
+  for i in $(seq 300); do
+    w=$(prefix_window "$1" | head -1)
+    [ -n "$w" ] && { echo "$w"; return 0; }
+    kill -0 "$STUB_PID" 2>/dev/null || break
+    sleep 0.2
+  done
+  fail "no window '$1' (the program ended: $(cat "$BOX_LOG.out" 2>/dev/null))"
+}
+
+end_stub() {
+  local i
+  for i in $(seq 300); do kill -0 "$STUB_PID" 2>/dev/null || break; sleep 0.2; done
+  kill -0 "$STUB_PID" 2>/dev/null && fail "the program did not end"
+  wait "$STUB_PID"
+  ! grep -q 'trace:msgbox' "$BOX_LOG" || fail "a message box was shown: $(grep 'trace:msgbox' "$BOX_LOG")"
+  EXIT_CODE=$(sed -n 's/^exit=\([0-9]*\).*/\1/p' "$BOX_LOG.out" | tr -d '\r')
 }
 
 # expect_same_file <what> <file> <original>

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# The default folder cannot be made (a file holds the product code's name in
+# C:\windows\Installer), so the stub asks for a folder with the shell's browse dialog:
+#   cancel      the dialog shows the title text; Escape ends the run with 1223, no box, and
+#               nothing is left behind
+#   accept      Return takes the preselected folder, the documents folder: the files are
+#               extracted below it and the product installs
+#   navigate    one step down in the folder tree (from Documents to Downloads), then OK: the
+#               files go there and the product installs
+set -u
+. "$(dirname "$0")/lib.sh"
+e2e_begin browse
+CODE="{7B2C4D6E-8F0A-4B1C-9D2E-3F4A5B6C7D01}" NAME="msistub E2E Browse"
+DOCUMENTS=$USER_HOME/Documents DOWNLOADS=$USER_HOME/Downloads
+[ -d "$DOCUMENTS" ] && [ ! -L "$DOCUMENTS" ] || fail "no documents folder of the prefix at $DOCUMENTS"
+forget_product "$CODE"
+rm -rf "$DOCUMENTS/$CODE" "$DOWNLOADS/$CODE"
+blocker=$(installer_dir "$CODE")
+echo "a file where the product's folder would go" >"$blocker"
+on_exit 'rm -f "$blocker"'
+make_product product --name "$NAME" --code "$CODE" --size-mb 2
+pack browse.exe --package "x64:1033:$CODE:$NAME:product/product.msi" --cab product/product.cab:1000
+
+# answer WINDOW KEYS...: the keys, one by one, to the dialog (not to whatever has the focus);
+# the last one again while the dialog stays (a key that comes too early is dropped).
+answer() {
+  local w=$1 k i; shift
+  sleep 1  # the dialog preselects its start folder once it is shown
+  for k in "$@"; do xdotool key --window "$w" "$k" 2>/dev/null; sleep 0.3; done
+  for i in $(seq 10); do
+    prefix_window "Browse for Folder" | grep -qx "$w" || return 0
+    sleep 1
+    xdotool key --window "$w" "$k" 2>/dev/null
+  done
+  fail "the browse dialog stays open after $*"
+}
+
+# Cancel. The title text is a static control of the dialog, traced when it is set.
+start_stub +msgbox,+win "$E2E_WORK/browse.exe"
+w=$(wait_window "Browse for Folder")
+answer "$w" Escape
+end_stub
+expect_eq "exit code after cancelling the browse dialog" "$EXIT_CODE" 1223
+grep -qF "set_window_text L\"$TEXT_BROWSE_TITLE\"" "$BOX_LOG" ||
+  fail "the browse dialog does not show the title '$TEXT_BROWSE_TITLE'"
+expect_absent "folder below the documents folder after cancel" "$DOCUMENTS/$CODE"
+expect_eq "the blocking file after cancel" "$(cat "$blocker")" "a file where the product's folder would go"
+is_registered "$CODE" && fail "installed after cancel"
+echo "ok: cancel"
+
+# check_installed FOLDER: the product is installed from files extracted to FOLDER.
+check_installed() {
+  expect_eq "exit code" "$EXIT_CODE" 0
+  is_registered "$CODE" || fail "not installed from $1"
+  expect_same_file "MSI extracted" "$1/main.msi" product/product.msi
+  expect_same_file "cabinet extracted" "$1/product.cab" product/product.cab
+}
+
+# Accept the preselection.
+start_stub +msgbox "$E2E_WORK/browse.exe"
+answer "$(wait_window "Browse for Folder")" Return
+end_stub
+check_installed "$DOCUMENTS/$CODE"
+echo "ok: accept the preselected documents folder"
+
+# Navigate: the keyboard focus into the folder tree, one folder down, OK.
+forget_product "$CODE"
+rm -rf "$DOCUMENTS/$CODE"
+echo "a file where the product's folder would go" >"$blocker"
+start_stub +msgbox "$E2E_WORK/browse.exe"
+answer "$(wait_window "Browse for Folder")" shift+Tab Down Return
+end_stub
+check_installed "$DOWNLOADS/$CODE"
+expect_absent "folder below the documents folder" "$DOCUMENTS/$CODE"
+echo "ok: navigate to another folder"
+
+forget_product "$CODE"
+rm -rf "$DOCUMENTS/$CODE" "$DOWNLOADS/$CODE"
+echo "browse: all cases passed"
