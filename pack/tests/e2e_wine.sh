@@ -2,7 +2,10 @@
 # End-to-end: msistub-pack (host build) packs a real MSI and cabinet, attaches the container
 # to a real Authenticode-signed PE32+ executable in each of the three ways, and the stub's own
 # discovery (source_probe.exe, run under Wine) must find the sources as intended; the
-# signature must stay valid. Also runs the Windows build of the tool once.
+# signature must stay valid. Then a bundle of three wixl MSIs becomes a signed setup with
+# `make` (facts read from the MSIs), which installs the right package for two user languages,
+# is reproducible and extracts back to the same files; the signing orders that work and the
+# ones that do not are checked with osslsigncode. Also runs the Windows build of the tool.
 #   e2e_wine.sh DEV_PRIVATE_KEY
 set -u
 dev_key=${1:?dev private key}
@@ -109,6 +112,82 @@ source 0 container $(size pe32.exe) manifest $m2" "PE32 falls back to the image"
   fail "verify with another key passed"
 sig_ok setup.exe "round trip"
 
+# One command from three MSIs to a signed setup; it installs the package for the user's
+# language and processor (x64 here), and the same inputs give the same bytes.
+launch=$MSISTUB_BUILD/tests/launch.exe
+code_en="{5A1D0C11-0000-4A00-8000-00000E2E1033}" code_de="{5A1D0C11-0000-4A00-8000-00000E2E1031}"
+code_86="{5A1D0C11-0000-4A00-8000-00000E2E0086}"
+"$MSISTUB_SOURCE/tools/make-product.sh" b/en64 --size-mb 1 --name "Bundle" --code "$code_en" --lang 1033 \
+  --msi app-x64-en.msi --cab app-x64-en.cab >/dev/null 2>&1 &&
+"$MSISTUB_SOURCE/tools/make-product.sh" b/de64 --size-mb 1 --seed 2 --name "Bundle" --code "$code_de" --lang 1031 \
+  --msi app-x64-de.msi --cab app-x64-de.cab >/dev/null 2>&1 &&
+"$MSISTUB_SOURCE/tools/make-product.sh" b/en86 --size-mb 1 --seed 3 --name "Bundle" --code "$code_86" --lang 1033 \
+  --arch Intel --msi app-x86-en.msi --cab app-x86-en.cab >/dev/null 2>&1 || { echo "FAIL: make-product"; exit 1; }
+msis="b/en64/app-x64-en.msi b/de64/app-x64-de.msi b/en86/app-x86-en.msi"
+cp "$MSISTUB_BUILD/stub/msistub.exe" stub-bare.exe
+osslsigncode sign -certs cc.pem -key ck.pem -in stub-bare.exe -out stub-real.exe >/dev/null || fail "sign the stub"
+# shellcheck disable=SC2086
+"$pack" make --quiet --stub stub-real.exe --key "$dev_key" --public-key "$dev_public" --out bundle.exe $msis ||
+  fail "make bundle.exe"
+# shellcheck disable=SC2086
+"$pack" make --quiet --stub stub-real.exe --key "$dev_key" --out bundle2.exe $msis || fail "make bundle2.exe"
+cmp -s bundle.exe bundle2.exe || fail "two makes from the same inputs differ"
+sig_ok bundle.exe "signed stub, then cert-table"
+expect_eq "$("$pack" inspect --json bundle.exe | python3 -c '
+import json, sys
+s = json.load(sys.stdin)["sources"][0]
+for p in s["packages"]: print(p["id"], p["arch"], p["languages"], p["productCode"], p["productName"])
+for c in s["cabinets"]: print(c["id"], c["name"], c["packages"])')" "1000 x64 [1033] $code_en Bundle
+1001 x64 [1031] $code_de Bundle
+1002 Intel [1033] $code_86 Bundle
+1003 app-x64-en.cab [1000]
+1004 app-x64-de.cab [1001]
+1005 app-x86-en.cab [1002]" "inspect --json of the bundle"
+"$pack" extract --quiet --key "$dev_public" --out unpacked bundle.exe || fail "extract bundle.exe"
+for pair in "$code_en:b/en64/app-x64-en" "$code_de:b/de64/app-x64-de" "$code_86:b/en86/app-x86-en"; do
+  code=${pair%%:*} base=${pair#*:}
+  cmp -s "unpacked/$code/main.msi" "$base.msi" || fail "extracted MSI of $code differs"
+  cmp -s "unpacked/$code/$(basename "$base").cab" "$base.cab" || fail "extracted cabinet of $code differs"
+done
+
+registered() { MSISTUB_WINEDEBUG=-all "$MSISTUB_WINE" reg query \
+  "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$1" /v UninstallString >/dev/null 2>&1; }
+uninstall() {
+  MSISTUB_WINEDEBUG=-all "$MSISTUB_WINE" msiexec /x "$1" /qn >/dev/null 2>&1
+  rm -rf "${WINEPREFIX:-$MSISTUB_BUILD/wineprefix}/drive_c/windows/Installer/$1"
+}
+for code in "$code_en" "$code_de" "$code_86"; do uninstall "$code"; done
+for run in "en_US.UTF-8:$code_en" "de_DE.UTF-8:$code_de"; do
+  lang=${run%%:*} want=${run#*:}
+  out=$(MSISTUB_LANG=$lang timeout 300 "$MSISTUB_WINE" "$launch" bundle.exe /qn 2>/dev/null | tr -d '\r')
+  expect_eq "$(echo "$out" | sed -n 's/^exit=\([0-9]*\).*/\1/p')" "0" "bundle.exe /qn under $lang"
+  registered "$want" || fail "under $lang the package $want was not installed"
+  for other in "$code_en" "$code_de" "$code_86"; do
+    [ "$other" = "$want" ] && continue
+    registered "$other" && fail "under $lang the package $other was installed as well"
+  done
+  uninstall "$want"
+done
+
+# Signing orders. Sign the bare stub, then attach: the signature stays valid (cert-table above;
+# extension here). Attaching with append and signing afterwards gives a valid signature, but
+# the signature now ends the file and the payload is no longer found; signing a finished
+# setup again drops the payload. Both are reported, not silently accepted.
+"$pack" make --quiet --mode extension --stub stub-real.exe --key "$dev_key" --out ext-a.exe b/en64/app-x64-en.msi &&
+  "$pack" make --quiet --mode extension --stub stub-real.exe --key "$dev_key" --out ext-b.exe b/en64/app-x64-en.msi ||
+  fail "make --mode extension"
+sig_ok ext-a.exe "signed stub, then extension"
+cmp -s ext-a.exe ext-b.exe || fail "two extension-mode makes differ"
+expect_eq "$(probe_run ext-a.exe | head -1)" "status 0" "the stub's discovery on the extension setup"
+"$pack" make --quiet --mode append --stub stub-bare.exe --key "$dev_key" --out app.exe b/en64/app-x64-en.msi ||
+  fail "make --mode append"
+"$pack" verify --key "$dev_public" app.exe >/dev/null || fail "append setup verifies before signing"
+osslsigncode sign -certs cc.pem -key ck.pem -in app.exe -out app-signed.exe >/dev/null || fail "sign after append"
+sig_ok app-signed.exe "append, then sign"
+"$pack" verify --key "$dev_public" app-signed.exe >/dev/null 2>&1 && fail "append then sign: payload still found"
+osslsigncode sign -certs cc.pem -key ck.pem -in bundle.exe -out resigned.exe >/dev/null 2>&1
+"$pack" verify --key "$dev_public" resigned.exe >/dev/null 2>&1 && fail "re-signed setup: payload still found"
+
 # The Windows build of the tool, under Wine, on the same files.
 if [ -f "$pack_exe" ]; then
   out=$("$MSISTUB_WINE" "$pack_exe" verify --key fresh.public.blob setup.exe 2>&1 | tr -d '\r')
@@ -119,6 +198,25 @@ if [ -f "$pack_exe" ]; then
   sig_ok winsetup.exe "built by msistub-pack.exe"
   expect_eq "$(probe_run winsetup.exe | head -1)" "status 0" "setup built by msistub-pack.exe"
   "$pack" verify --key "$dev_public" winsetup.exe >/dev/null || fail "host verify of the setup msistub-pack.exe built"
+  # MSI reading is not in the Windows build: it says so and points to the explicit form.
+  out=$("$MSISTUB_WINE" "$pack_exe" make --stub stub.exe --key "$(winepath -w "$dev_key" 2>/dev/null)" \
+    --out never.exe prod/product.msi 2>&1 | tr -d '\r')
+  echo "$out" | grep -q "cannot read MSI files (it has no libmsi); give the package as --package" ||
+    fail "msistub-pack.exe make on an MSI: $out"
+  [ -e never.exe ] && fail "msistub-pack.exe make wrote a setup without reading the MSI"
+  # extract, inspect --json and verify --json of the Windows build on the host-made bundle.
+  "$MSISTUB_WINE" "$pack_exe" extract --quiet --key "$(winepath -w "$dev_public" 2>/dev/null)" --out winout \
+    bundle.exe >/dev/null 2>&1 || fail "msistub-pack.exe extract"
+  diff -r unpacked winout >/dev/null || fail "msistub-pack.exe extract differs from the host's"
+  out=$("$MSISTUB_WINE" "$pack_exe" verify --json --key fresh.public.blob setup.exe 2>/dev/null | tr -d '\r')
+  echo "$out" | grep -q '"records": 3, "verified": true' || fail "msistub-pack.exe verify --json: $out"
+  out=$("$MSISTUB_WINE" "$pack_exe" inspect --json bundle.exe 2>/dev/null | tr -d '\r')
+  echo "$out" | python3 -c 'import json,sys; assert len(json.load(sys.stdin)["sources"][0]["packages"]) == 3' ||
+    fail "msistub-pack.exe inspect --json: $out"
+  "$MSISTUB_WINE" "$pack_exe" make --quiet --mode extension --stub stub-real.exe \
+    --key "$(winepath -w "$dev_key" 2>/dev/null)" --package "x64:1033:$code_en:Bundle:b/en64/app-x64-en.msi" \
+    --cab b/en64/app-x64-en.cab:1000 --out ext-win.exe >/dev/null 2>&1 || fail "msistub-pack.exe make --package"
+  cmp -s ext-a.exe ext-win.exe || fail "the Windows build's extension setup differs from the host build's"
 fi
 
 if [ $failures -ne 0 ]; then echo "$failures failure(s)"; exit 1; fi
