@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 CTEST_JOBS ?= 2
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build build-host build-win64 test test-host test-win64 demo fuzz clean
+.PHONY: all deps build build-host build-win64 test test-host test-win64 demo fuzz bench clean
 
 all: build
 
@@ -46,6 +46,11 @@ fuzz:
 
 demo: build
 	@tools/demo.sh
+
+# Benchmarks (not part of `make test`): Release trees build/bench-*, seeded data, one table
+# of figures against their targets on stdout and in bench/results.md. BENCH_RUNS=5 timed runs.
+bench: deps
+	@JOBS=$(JOBS) python3 bench/run.py
 
 clean:
 	rm -rf build

@@ -52,6 +52,19 @@ HLOCAL LocalReAlloc(HLOCAL mem, size_t bytes, UINT flags) {
   }
   auto* old = static_cast<BlockHeader*>(mem) - 1;
   size_t oldSize = old->size;
+#if !defined(__SANITIZE_ADDRESS__)
+  // Without ASan the C library's realloc grows large blocks in place or by remapping pages,
+  // as the Windows heap may; copying every byte again would make growth quadratic.
+  if (!(flags & LMEM_ZEROINIT) || bytes <= oldSize) {
+    auto* h = static_cast<BlockHeader*>(std::realloc(old, sizeof(BlockHeader) + (bytes ? bytes : 1)));
+    if (!h) {
+      gLastError = ERROR_NOT_ENOUGH_MEMORY;
+      return nullptr;
+    }
+    h->size = bytes;
+    return h + 1;
+  }
+#endif
   // Always move, as LMEM_MOVEABLE allows: a caller that keeps the old pointer is caught by ASan.
   auto* h = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + (bytes ? bytes : 1)));
   if (!h) {

@@ -13,13 +13,14 @@
 #     --record-prop PROP   write the value of PROP into the registry value
 #                          HKLM\Software\msistub-test\<code>\PROP at install time
 #     --seed N             seed of the generated content       (default 1)
+#     --store              an uncompressed cabinet (gcab without -z)
 #
 # Writes OUTDIR/<msi> and OUTDIR/<cab>; the cabinet holds a binary-like file, a text-like
 # file and (with --size-mb) an incompressible tail, all deterministic for the seed.
 set -euo pipefail
 out=${1:?usage: make-product.sh OUTDIR [options]}; shift
 name="Demo Product" code="{6E8A5C2B-1F3D-4B7A-9C1E-2D4F6A8B0C11}" lang=1033 arch=x64
-size=3 cab=product.cab msi=product.msi fail="" record="" seed=1
+size=3 cab=product.cab msi=product.msi fail="" record="" seed=1 zip=-z
 while [ $# -gt 0 ]; do
   case $1 in
     --name) name=$2; shift 2 ;;
@@ -32,6 +33,7 @@ while [ $# -gt 0 ]; do
     --fail-unless) fail=$2; shift 2 ;;
     --record-prop) record=$2; shift 2 ;;
     --seed) seed=$2; shift 2 ;;
+    --store) zip=""; shift ;;
     *) echo "make-product: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -100,5 +102,5 @@ cat > "$work/product.wxs" <<WXS
 WXS
 wixl_arch=x64; [ "$arch" = Intel ] && wixl_arch=x86
 ( cd "$work" && wixl -a "$wixl_arch" -o "$work/$msi" product.wxs 2>/dev/null )
-( cd "$work" && gcab -c -z "$work/$cab" readme.txt engine.dll data.bin )
+( cd "$work" && gcab -c $zip "$work/$cab" readme.txt engine.dll data.bin )
 mv "$work/$msi" "$work/$cab" "$out/"
