@@ -4,7 +4,9 @@
  * does what RELIABILITY_FAKE_ACTION says:
  *   exit:<code>  ends with that exit code
  *   crash        writes through a null pointer (unhandled access violation)
- *   wait         sleeps until it is killed from outside */
+ *   wait         sleeps until it is killed from outside
+ * Started as "fake_msiexec.exe --kill PID CODE" it is the outside: it ends process PID with
+ * TerminateProcess and exit code CODE, as the task manager or taskkill /f do on Windows. */
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,7 +21,16 @@ static void Log(const char* text) {
   fclose(f);
 }
 
-int main(void) {
+static int Kill(const char* pid, const char* code) {
+  HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, strtoul(pid, NULL, 10));
+  if (!process) return 1;
+  BOOL ok = TerminateProcess(process, strtoul(code, NULL, 10));
+  CloseHandle(process);
+  return ok ? 0 : 1;
+}
+
+int main(int argc, char** argv) {
+  if (argc == 4 && strcmp(argv[1], "--kill") == 0) return Kill(argv[2], argv[3]);
   char action[64] = "exit:0", line[2048];
   GetEnvironmentVariableA("RELIABILITY_FAKE_ACTION", action, sizeof action);
 

@@ -25,7 +25,7 @@ cleanup() {
   WINEPREFIX=$WINEPREFIX wineserver -w
   real_msiexec && rm -f "$saved"
   "$MSISTUB_WINE" msiexec /x "$code" /qn >/dev/null 2>&1
-  rm -rf "$work" "$BOX_LOG" "$BOX_LOG.out"
+  rm -rf "$work" "${INSTALLER:?}/$code" "$BOX_LOG" "$BOX_LOG.out"
 }
 trap cleanup EXIT
 make_setup "$work" "$name" "$code" 1
@@ -33,16 +33,18 @@ export RELIABILITY_FAKE_LOG="Z:${work//\//\\}\\fake.log"
 fakelog=$work/fake.log
 uninstall_key="HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$code"
 
-# Runs the setup without a quiet switch (so a box would show) with the stand-in doing $1.
+# Runs the setup without a quiet switch (so a box would show) with the stand-in doing $1;
+# one that waits is killed from outside with the exit code in $2 ("terminate:CODE").
 run_fake() {
-  local action=$1 log=$work/run.log i pid
+  local action=$1 killer=${2:-} log=$work/run.log i pid
   rm -f "$fakelog"
   RELIABILITY_FAKE_ACTION=$action start_stub "$log" "$work/setup.exe"
   if [ "$action" = wait ]; then
     for i in $(seq 120); do [ -s "$fakelog" ] && break; sleep 0.5; done
     pid=$(sed -n 's/^pid=\([0-9]*\) .*/\1/p' "$fakelog")
     [ -n "$pid" ] || fail "the stand-in installer did not start"
-    "$MSISTUB_WINE" taskkill /f /pid "$pid" >/dev/null 2>&1 || fail "taskkill $pid"
+    "$MSISTUB_WINE" "$fake" --kill "$pid" "${killer#*:}" >/dev/null 2>&1 ||
+      fail "$killer did not end process $pid"
   fi
   finish_stub "$log"
   expect_eq "boxes ($action)" "$BOXES" 0
@@ -50,14 +52,27 @@ run_fake() {
     fail "the installer ($action) did not find the whole package: $(cat "$fakelog" 2>/dev/null)"
 }
 
+# An unhandled exception ends the process with its code, as on a system without crash
+# reporting, instead of Wine's crash dialog.
+"$MSISTUB_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+  >/dev/null 2>&1 || fail "cannot switch off the crash dialog"
 fake_msiexec
-printf '%-10s %-11s %s\n' installer exit "C:\\windows\\Installer\\<code> afterwards"
-for row in exit:1603:1603 crash:3221225477 wait:1; do
-  action=${row%:*} want=${row##*:}
-  run_fake "$action"
-  expect_eq "exit code ($action)" "$EXIT_CODE" "$want"
-  [ ! -e "$INSTALLER/$code" ] || fail "$action: $INSTALLER/$code is left: $(ls "$INSTALLER/$code")"
-  printf '%-10s %-11s %s\n' "$action" "$EXIT_CODE" "removed"
+printf '%-22s %-11s %s\n' installer exit "C:\\windows\\Installer\\<code> afterwards"
+# Killed with exit code 1 (as taskkill /f does on Windows) it counts as failed; killed with
+# 0 (as Wine's taskkill /f does) it counts as success, and the files stay (they are removed
+# here before the next case).
+for row in exit:1603/-/1603/removed crash/-/3221225477/removed wait/terminate:1/1/removed \
+           wait/terminate:0/0/kept; do
+  IFS=/ read -r action killer want folder <<<"$row"
+  run_fake "$action" "$killer"
+  expect_eq "exit code ($action $killer)" "$EXIT_CODE" "$want"
+  if [ "$folder" = removed ]; then
+    [ ! -e "$INSTALLER/$code" ] || fail "$action: $INSTALLER/$code is left: $(ls "$INSTALLER/$code")"
+  else
+    cmp -s "$INSTALLER/$code/product.cab" "$work/product/product.cab" || fail "$action: files not kept"
+    rm -rf "${INSTALLER:?}/$code"
+  fi
+  printf '%-22s %-11s %s\n' "$action ${killer#-}" "$EXIT_CODE" "$folder"
 done
 
 # The product installed for real, then a second run whose installer fails.
@@ -75,5 +90,5 @@ cmp -s "$INSTALLER/$code/product.cab" "$work/product/product.cab" || fail "secon
 real_msiexec
 "$MSISTUB_WINE" reg query "$uninstall_key" /v UninstallString >/dev/null 2>&1 ||
   fail "the product is no longer registered after the second run"
-printf '%-10s %-11s %s\n' "exit:1603" "$EXIT_CODE" "kept (product installed)"
+printf '%-22s %-11s %s\n' "exit:1603 (installed)" "$EXIT_CODE" "kept"
 echo "installer faults: all cases passed"
