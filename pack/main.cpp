@@ -24,6 +24,7 @@
 #include "pack/setup.h"
 #include "pack/unpack.h"
 #include "pack/writer.h"
+#include "payload/container.h"
 #ifdef MSISTUB_PACK_HAVE_SELECT
 #include "manifest/select.h"
 #include "payload/container.h"
@@ -253,6 +254,31 @@ std::string Hex32(uint32_t v) {
 // Reads a setup or container (at most 4 GiB - 1 bytes, as the stub does).
 bool ReadSetup(const std::string& path, Bytes* file, std::string* error) {
   return ReadWholeFile(path, 0xFFFFFFFFu, file, error);
+}
+
+// A signed file whose payload ends where its certificate table begins was signed after the
+// payload was appended: the stub reads the file from its end and cannot find the payload.
+std::string SignedAfterAppendHint(const Bytes& file, const std::vector<FoundSource>& sources) {
+  PeImage pe;
+  std::string ignored;
+  uint32_t start = 0;
+  if (sources.size() != 1 || sources[0].file == nullptr || !ReadPeImage(file, &pe, &ignored) ||
+      pe.tableSize == 0 || pe.tableOffset > file.size())
+    return "";
+  // Signing tools pad the file with up to 7 zero bytes so the table starts 8-byte aligned.
+  bool found = false;
+  for (uint32_t end = pe.tableOffset; !found && end > 0 && pe.tableOffset - end < 8; --end) {
+    found = FindContainerStart(file.data(), end, &start);
+    if (file[end - 1] != 0) break;
+  }
+  if (!found) return "";
+  RecordSpan span;
+  if (StatusOk(FindRecord(file.data(), static_cast<uint32_t>(file.size()), RECORD_TYPE_MANIFEST,
+                          MANIFEST_RECORD_ID, &span)))
+    return "";
+  return "a payload ends where the signature begins: the file was signed after the payload was "
+         "appended, and the stub cannot find it. Sign the bare stub, then attach (cert-table or "
+         "extension)";
 }
 
 bool CheckContainerKey(const Bytes& container, const std::string& name, EVP_PKEY* key,
@@ -640,7 +666,9 @@ int Inspect(int argc, char** argv) {
            "], \"packages\": [" + packages + "], \"cabinets\": [" + cabinets + "], \"problem\": " +
            (problem.empty() ? std::string("null") : JsonText(problem)) + "}";
   }
-  if (json) std::printf("%s]}\n", out.c_str());
+  const std::string hint = broken ? SignedAfterAppendHint(file, sources) : "";
+  if (json) std::printf("%s], \"hint\": %s}\n", out.c_str(), hint.empty() ? "null" : JsonText(hint).c_str());
+  else if (!hint.empty()) std::printf("hint: %s\n", hint.c_str());
   return broken ? 1 : 0;
 }
 
@@ -665,6 +693,8 @@ int Verify(int argc, char** argv) {
   for (const RecordProblem& p : problems)
     std::fprintf(stderr, "msistub-pack: %s: %s: %s\n", args.positional[0].c_str(),
                  p.source.c_str(), p.what.c_str());
+  const std::string hint = problems.empty() ? "" : SignedAfterAppendHint(file, sources);
+  if (!hint.empty()) std::fprintf(stderr, "msistub-pack: hint: %s\n", hint.c_str());
   if (Has(args, "--json")) {
     std::string list;
     for (const RecordProblem& p : problems)
@@ -705,7 +735,10 @@ int Extract(int argc, char** argv) {
   std::vector<std::string> notes;
   if (!DiscoverSources(file, &sources, &notes, &error)) return Fail(setupPath + ": " + error);
   std::vector<UnpackPackage> plan;
-  if (!PlanUnpack(sources, &plan, &error)) return Fail(setupPath + ": " + error);
+  if (!PlanUnpack(sources, &plan, &error)) {
+    const std::string hint = SignedAfterAppendHint(file, sources);
+    return Fail(setupPath + ": " + error + (hint.empty() ? "" : "\nmsistub-pack: hint: " + hint));
+  }
   if (noVerify)
     std::fprintf(stderr, "msistub-pack: warning: --no-verify: the records' signatures are NOT "
                          "checked; do not trust what is written\n");

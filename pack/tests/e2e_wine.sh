@@ -184,7 +184,9 @@ expect_eq "$(probe_run ext-a.exe | head -1)" "status 0" "the stub's discovery on
 "$pack" verify --key "$dev_public" app.exe >/dev/null || fail "append setup verifies before signing"
 osslsigncode sign -certs cc.pem -key ck.pem -in app.exe -out app-signed.exe >/dev/null || fail "sign after append"
 sig_ok app-signed.exe "append, then sign"
-"$pack" verify --key "$dev_public" app-signed.exe >/dev/null 2>&1 && fail "append then sign: payload still found"
+out=$("$pack" verify --key "$dev_public" app-signed.exe 2>&1) && fail "append then sign: payload still found"
+echo "$out" | grep -q "hint: a payload ends where the signature begins: the file was signed after" ||
+  fail "append then sign: verify gives no hint: $out"
 osslsigncode sign -certs cc.pem -key ck.pem -in bundle.exe -out resigned.exe >/dev/null 2>&1
 "$pack" verify --key "$dev_public" resigned.exe >/dev/null 2>&1 && fail "re-signed setup: payload still found"
 

@@ -120,6 +120,12 @@ TEST_F(MakeTest, ThreeMsisBecomeOneReproducibleSetupAndComeBackOut) {
   EXPECT_NE(r.output.find("\"records\": 7, \"verified\": true, \"problems\": []"), std::string::npos)
       << r.output;
 
+  // On a terminal the progress is a bar redrawn in place.
+  const std::string tty = Sh("script -qec \"'" MSISTUB_PACK_EXE "' make --stub signed.exe "
+                             "--key k.private.pem --out tty.exe" + msis + "\" /dev/null");
+  EXPECT_NE(tty.find("\r[##############################] 100% app-x86-en.cab"), std::string::npos) << tty;
+  EXPECT_EQ(tty.find("compressing "), std::string::npos) << tty;
+
   // The same inputs and key give the same bytes, in every mode.
   r = Run("make --quiet --stub signed.exe --key k.private.pem --out again.exe" + msis);
   EXPECT_EQ(r.code, 0);
