@@ -1,6 +1,6 @@
 // Tamper sweep: every byte of a small signed container flipped, the container cut at every
-// length and at every record start, a copy of each record appended, every pair of records
-// swapped. Each variant goes through the stub's own discovery (AddImageSource), selection
+// length and at every record start, each record's content changed and compressed anew under
+// its old signature, a copy of each record appended, every pair of records swapped. Each variant goes through the stub's own discovery (AddImageSource), selection
 // (SelectPackage) and file set assembly (AssembleFileSet), and its outcome is classified:
 //   identical  the same selection and the same file set (names and bytes) as the untampered
 //              container: the changed bytes were not used;
@@ -29,6 +29,7 @@
 #include "manifest/select.h"
 #include "pack/keys.h"
 #include "pack/setup.h"
+#include "pack/writer.h"
 #include "payload/record.h"
 #include "payload/sources.h"
 
@@ -209,6 +210,31 @@ TEST(TamperSweep, NoVariantEscapes) {
     if (r.first > 0)
       sweep.Classify("cut before " + std::to_string(r.first),
                      Bytes(container.begin() + r.first, container.end()));
+  // Forged content: a record's bytes changed and compressed anew into a valid zlib stream,
+  // its signature kept. Only the signature check can tell.
+  for (const auto& r : records) {
+    uint32_t dataSize;
+    std::memcpy(&dataSize, &container[r.second - 4], 4);
+    uint8_t* decoded = nullptr;
+    uint32_t decodedSize = 0;
+    ASSERT_EQ(InflateRecord(&container[r.first], dataSize, &decoded, &decodedSize), 0);
+    const Bytes content(decoded, decoded + decodedSize);
+    LocalFree(decoded);
+    for (size_t at : {size_t{0}, content.size() / 2, content.size() - 1}) {
+      Bytes forged = content, stored;
+      forged[at] ^= 0x20;
+      ASSERT_TRUE(CompressRecordData(forged.data(), forged.size(), &stored, &error)) << error;
+      Bytes variant(container.begin(), container.begin() + r.first);
+      variant.insert(variant.end(), stored.begin(), stored.end());
+      variant.insert(variant.end(), container.begin() + r.first + dataSize,
+                     container.begin() + r.second);
+      const uint32_t storedSize = static_cast<uint32_t>(stored.size());
+      std::memcpy(&variant[variant.size() - 4], &storedSize, 4);
+      variant.insert(variant.end(), container.begin() + r.second, container.end());
+      sweep.Classify("record at " + std::to_string(r.first) + " forged at " + std::to_string(at),
+                     variant);
+    }
+  }
   for (const auto& r : records) {
     Bytes variant = container;
     variant.insert(variant.end(), container.begin() + r.first, container.begin() + r.second);
@@ -229,7 +255,7 @@ TEST(TamperSweep, NoVariantEscapes) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
   std::printf("tamper sweep over a %zu-byte container (6 records): %ld cases (%ld byte flips, "
-              "%ld cuts, appends and swaps) in %.1f s\n",
+              "%ld cuts, forged contents, appends and swaps) in %.1f s\n",
               container.size(), sweep.cases, flips, sweep.cases - flips, seconds);
   std::printf("  %-10s %8s\n", "outcome", "cases");
   for (const auto& c : sweep.counts) std::printf("  %-10s %8ld\n", c.first.c_str(), c.second);
