@@ -37,8 +37,8 @@ answer() {
 
 # Cancel. The title text is a static control of the dialog, traced when it is set.
 start_stub +msgbox,+win "$E2E_WORK/browse.exe"
-w=$(wait_window "Browse for Folder")
-answer "$w" Escape
+wait_window "Browse for Folder"
+answer "$WINDOW" Escape
 end_stub
 expect_eq "exit code after cancelling the browse dialog" "$EXIT_CODE" 1223
 grep -qF "set_window_text L\"$TEXT_BROWSE_TITLE\"" "$BOX_LOG" ||
@@ -58,7 +58,8 @@ check_installed() {
 
 # Accept the preselection.
 start_stub +msgbox "$E2E_WORK/browse.exe"
-answer "$(wait_window "Browse for Folder")" Return
+wait_window "Browse for Folder"
+answer "$WINDOW" Return
 end_stub
 check_installed "$DOCUMENTS/$CODE"
 echo "ok: accept the preselected documents folder"
@@ -68,7 +69,8 @@ forget_product "$CODE"
 rm -rf "$DOCUMENTS/$CODE"
 echo "a file where the product's folder would go" >"$blocker"
 start_stub +msgbox "$E2E_WORK/browse.exe"
-answer "$(wait_window "Browse for Folder")" shift+Tab Down Return
+wait_window "Browse for Folder"
+answer "$WINDOW" shift+Tab Down Return
 end_stub
 check_installed "$DOWNLOADS/$CODE"
 expect_absent "folder below the documents folder" "$DOCUMENTS/$CODE"

@@ -20,7 +20,7 @@
 #   start_stub CHANNELS PROG ARGS...  runs PROG through launch.exe in the background with the
 #                              Wine debug channels CHANNELS (+msgbox at least); its trace
 #                              goes to $BOX_LOG
-#   wait_window NAME           waits (60 s) for a window of this prefix titled NAME, prints it
+#   wait_window NAME           waits (60 s) for a window of this prefix titled NAME; sets WINDOW
 #   end_stub                   waits (60 s) for the started program; sets EXIT_CODE; fails when
 #                              it showed a message box
 #   record_span FILE ID        "OFFSET SIZE" of the data of record ID, the last one of that id in
@@ -126,7 +126,7 @@ wait_window() {
   local w="" i
   for i in $(seq 300); do
     w=$(prefix_window "$1" | head -1)
-    [ -n "$w" ] && { echo "$w"; return 0; }
+    [ -n "$w" ] && { WINDOW=$w; return 0; }
     kill -0 "$STUB_PID" 2>/dev/null || break
     sleep 0.2
   done

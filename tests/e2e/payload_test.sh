@@ -2,7 +2,8 @@
 # Where the payload travels and what a changed payload does:
 #   cert-table  the container behind the PKCS#7 signature (the default): installs
 #   extension   the container in a certificate extension: installs
-#   both keep a valid Authenticode signature (osslsigncode verify)
+#   large       the certificate table with 64 MiB behind the signature: installs
+#   all keep a valid Authenticode signature (osslsigncode verify)
 #   one byte of the cabinet's record flipped, or a record with the cabinet's id and another
 #   key's signature appended: nothing is extracted, string 101 in the box, exit 13; quiet, no
 #   box
@@ -15,11 +16,15 @@ make_product product --name "$NAME" --code "$CODE" --size-mb 3
 package="x64:1033:$CODE:$NAME:product/product.msi"
 pack cert-table.exe --package "$package" --cab product/product.cab:1000
 pack extension.exe --package "$package" --cab product/product.cab:1000 --mode extension
+# 64 MiB behind the signature (more than Wine's decoder takes in one message): random
+# bytes as a second file of the package, which msiexec does not look at.
+head -c $((64 << 20)) /dev/urandom >product/extra.cab
+pack large.exe --package "$package" --cab product/product.cab:1000 --cab product/extra.cab:1000
 expect_eq "source of cert-table.exe" "$("$PACK" inspect cert-table.exe | grep -o '^source 0: whole file')" "source 0: whole file"
 expect_eq "source of extension.exe" "$("$PACK" inspect extension.exe | grep -o '^source 0: certificate [0-9]*, extension')" \
   "source 0: certificate 2, extension"
 
-for setup in cert-table.exe extension.exe; do
+for setup in cert-table.exe extension.exe large.exe; do
   out=$(osslsigncode verify -CAfile cert.pem "$setup" 2>&1) || fail "$setup: osslsigncode verify: $out"
   echo "$out" | grep -q "^Signature verification: ok" || fail "$setup: signature not verified: $out"
   forget_product "$CODE"
@@ -28,6 +33,8 @@ for setup in cert-table.exe extension.exe; do
   is_registered "$CODE" || fail "$setup did not install"
   expect_same_file "$setup: MSI extracted" "$(installer_dir "$CODE")/main.msi" product/product.msi
   expect_same_file "$setup: cabinet extracted" "$(installer_dir "$CODE")/product.cab" product/product.cab
+  [ $setup != large.exe ] ||
+    expect_same_file "$setup: second file extracted" "$(installer_dir "$CODE")/extra.cab" product/extra.cab
   echo "ok: $setup installs, signature valid"
 done
 forget_product "$CODE"
