@@ -13,7 +13,7 @@ namespace {
 // The size of the DER element at the start of `data`, header included; `size` when its length
 // cannot be read (indefinite form, more than four length bytes, or beyond the data). The
 // decoder gets the PKCS#7 structure alone, not the container appended behind it: Wine's
-// decoder refuses inputs above 32 MiB whatever their DER length says.
+// decoder fails on inputs of about 60 MiB and more, whatever their DER length says.
 uint32_t DerElementSize(const uint8_t* data, uint32_t size) {
   if (size < 2) return size;
   uint32_t lengthBytes = 0;
