@@ -14,6 +14,8 @@
 #                                      BOX_TEXT and BOX_WINDOWS
 #   answer KEY                         sends KEY to every window in BOX_WINDOWS
 #   finish_stub LOG                    waits for the program's end; sets EXIT_CODE and BOXES
+#   stop_wine                          ends a program left running by a failed check, and the
+#                                      prefix's wineserver
 export WINEPREFIX=$MSISTUB_BUILD/reliability-prefix
 . "$MSISTUB_SOURCE/stub/tests/box.sh"
 PACK=$MSISTUB_HOST_BUILD/pack/msistub-pack
@@ -97,4 +99,10 @@ finish_stub() {
   wait "$STUB_PID" || fail "the stub did not end by itself"
   EXIT_CODE=$(sed -n 's/^exit=\([0-9]*\).*/\1/p' "$log.out" | tr -d '\r')
   BOXES=$(grep -c 'trace:msgbox:MSGBOX_OnInit' "$log")
+}
+
+stop_wine() {
+  [ -n "${STUB_PID:-}" ] && kill "$STUB_PID" 2>/dev/null
+  wineserver -k 2>/dev/null
+  wineserver -w 2>/dev/null
 }

@@ -13,6 +13,10 @@ work=$MSISTUB_BUILD/tests/reliability/disk-full
 disk=$MSISTUB_BUILD/tests/reliability/small-disk
 name="Disk Full Product"
 code=$(new_code)
+# Left over by an interrupted run: the link, the saved folder, the mount.
+[ -L "$INSTALLER" ] && rm -f "$INSTALLER"
+[ -e "$INSTALLER.reliability-saved" ] && mv "$INSTALLER.reliability-saved" "$INSTALLER"
+mountpoint -q "$disk" 2>/dev/null && umount -l "$disk"
 mkdir -p "$disk"
 if ! mount -t tmpfs -o size=2m reliability-small-disk "$disk" 2>/dev/null; then
   echo "cannot mount a tmpfs here (not root?): skipped"
@@ -22,14 +26,17 @@ moved=""
 [ -e "$INSTALLER" ] && { mv "$INSTALLER" "$INSTALLER.reliability-saved"; moved=1; }
 ln -s "$disk" "$INSTALLER"
 cleanup() {
+  stop_wine
   "$MSISTUB_WINE" msiexec /x "$code" /qn >/dev/null 2>&1
-  WINEPREFIX=$WINEPREFIX wineserver -w
+  wineserver -w
   rm -f "$INSTALLER"
   [ -n "$moved" ] && mv "$INSTALLER.reliability-saved" "$INSTALLER"
-  umount "$disk" && rmdir "$disk"
+  umount "$disk" || umount -l "$disk"
+  rmdir "$disk"
   rm -rf "$work" "$BOX_LOG" "$BOX_LOG.out"
 }
 trap cleanup EXIT
+trap 'exit 1' TERM INT
 
 make_setup "$work" "$name" "$code" 2
 msi=$work/product/product.msi cab=$work/product/product.cab

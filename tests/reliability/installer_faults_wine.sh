@@ -22,12 +22,13 @@ saved=$MSISTUB_BUILD/tests/reliability/msiexec.exe.saved
 real_msiexec() { cp -p "$saved" "$system32/msiexec.exe" && export WINEDLLOVERRIDES="mscoree,mshtml="; }
 fake_msiexec() { cp "$fake" "$system32/msiexec.exe" && export WINEDLLOVERRIDES="mscoree,mshtml=;msiexec.exe=n"; }
 cleanup() {
-  WINEPREFIX=$WINEPREFIX wineserver -w
+  stop_wine
   real_msiexec && rm -f "$saved"
   "$MSISTUB_WINE" msiexec /x "$code" /qn >/dev/null 2>&1
   rm -rf "$work" "${INSTALLER:?}/$code" "$BOX_LOG" "$BOX_LOG.out"
 }
 trap cleanup EXIT
+trap 'exit 1' TERM INT
 make_setup "$work" "$name" "$code" 1
 export RELIABILITY_FAKE_LOG="Z:${work//\//\\}\\fake.log"
 fakelog=$work/fake.log

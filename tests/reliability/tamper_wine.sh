@@ -9,7 +9,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/common.sh"
 work=$MSISTUB_BUILD/tests/reliability/tamper
 code=$(new_code)
-trap '"$MSISTUB_WINE" msiexec /x "$code" /qn >/dev/null 2>&1; rm -rf "$work" "${INSTALLER:?}/$code" "$BOX_LOG" "$BOX_LOG.out"' EXIT
+trap 'exit 1' TERM INT
+trap 'stop_wine; "$MSISTUB_WINE" msiexec /x "$code" /qn >/dev/null 2>&1; rm -rf "$work" "${INSTALLER:?}/$code" "$BOX_LOG" "$BOX_LOG.out"' EXIT
 make_setup "$work" "Tamper Product" "$code" 1
 setup=$work/setup.exe
 read -r _ _ mstart msig mend < <(records "$setup" | sed -n 1p)
