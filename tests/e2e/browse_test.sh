@@ -78,4 +78,5 @@ echo "ok: navigate to another folder"
 
 forget_product "$CODE"
 rm -rf "$DOCUMENTS/$CODE" "$DOWNLOADS/$CODE"
+e2e_end
 echo "browse: all cases passed"

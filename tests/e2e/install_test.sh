@@ -76,4 +76,6 @@ expect_absent "folder without msiexec.exe" "$forget_dir"
 expect_eq "Installer folder without msiexec.exe" "$(product_folders)" "$before"
 mv -f "$msiexec.e2e-hidden" "$msiexec"
 echo "ok: no installer"
+forget_product "$CODE"
+e2e_end
 echo "install: all cases passed"

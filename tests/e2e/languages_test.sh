@@ -35,4 +35,5 @@ for run in "de_DE.UTF-8 $DE64 de64/product.msi" "en_US.UTF-8 $EN64 en64/product.
   echo "ok: $1 installs $2"
 done
 forget_product "$EN64" "$DE64" "$EN32"
+e2e_end
 echo "languages: all cases passed"

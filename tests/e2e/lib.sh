@@ -5,6 +5,7 @@
 # Needs the environment of msistub_add_wine_script and E2E_KEY (the payload private key).
 #
 #   e2e_begin NAME             work folder $MSISTUB_BUILD/e2e/NAME (emptied), cd into it
+#   e2e_end                    removes the work folder (kept when a check failed)
 #   make_product DIR ARGS...   tools/make-product.sh
 #   signed_stub                prints the path of the stub signed with the work folder's
 #                              throwaway certificate (cert.pem), made on first use
@@ -58,6 +59,8 @@ e2e_begin() {
   E2E_WORK=$MSISTUB_BUILD/e2e/$1
   rm -rf "$E2E_WORK"; mkdir -p "$E2E_WORK"; cd "$E2E_WORK" || fail "no work folder"
 }
+
+e2e_end() { cd / && rm -rf "$E2E_WORK"; }
 
 make_product() {
   "$MSISTUB_SOURCE/tools/make-product.sh" "$@" >/dev/null 2>&1 || fail "make-product.sh $*"

@@ -70,4 +70,6 @@ for setup in flipped.exe appended.exe; do
   is_registered "$CODE" && fail "$setup installed"
   echo "ok: $setup refused"
 done
+forget_product "$CODE"
+e2e_end
 echo "payload: all cases passed"
