@@ -2,6 +2,7 @@
 #include "pack/msiinfo.h"
 
 #include <cstring>
+#include <filesystem>
 #include <map>
 
 #ifdef MSISTUB_PACK_HAVE_LIBMSI
@@ -28,8 +29,12 @@ bool IsDecimal(const std::string& text) {
 }
 
 #ifdef MSISTUB_PACK_HAVE_LIBMSI
+// libmsi logs its own warnings ("open failed for ..."); the tool reports failures itself.
+void QuietLog(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
+
 std::string TakeError(GError** e) {
-  std::string text = *e && (*e)->message ? (*e)->message : "unknown reason";
+  std::string text = *e && (*e)->message ? (*e)->message
+                                         : "it is no Windows Installer database";
   g_clear_error(e);
   return text;
 }
@@ -84,8 +89,15 @@ bool ReadMsiFacts(const std::string& path, MsiFacts* facts, std::string* error) 
            "the package as --package ARCH:LANGS:CODE:NAME:MSI and its cabinets with --cab";
   return false;
 #else
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(std::filesystem::u8path(path), ec)) {
+    *error = path + ": not a regular file";
+    return false;
+  }
   GError* e = nullptr;
+  const GLogFunc previous = g_log_set_default_handler(QuietLog, nullptr);
   LibmsiDatabase* db = libmsi_database_new(path.c_str(), LIBMSI_DB_FLAGS_READONLY, nullptr, &e);
+  g_log_set_default_handler(previous, nullptr);
   if (!db) {
     *error = path + ": not an MSI package (" + TakeError(&e) + ")";
     return false;

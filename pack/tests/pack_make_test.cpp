@@ -214,7 +214,8 @@ TEST_F(MakeTest, EveryFailureSaysWhatToDo) {
     const char* message;
   } cases[] = {
       {make + "gone.msi", 1, "gone.msi: No such file"},
-      {make + "notes.txt", 1, "notes.txt: not an MSI package"},
+      {make + "notes.txt", 1, "notes.txt: not an MSI package (it is no Windows Installer database)"},
+      {make + "full", 1, "full: not a regular file"},
       {make + "lone/app-x64-en.msi", 1,
        "lone/app-x64-en.msi: its Media table names the cabinet \"app-x64-en.cab\", which is missing "
        "(looked for lone/app-x64-en.cab); put the cabinet next to the MSI"},
@@ -242,6 +243,7 @@ TEST_F(MakeTest, EveryFailureSaysWhatToDo) {
     EXPECT_EQ(r.code, c.code) << c.args << "\n" << r.output;
     EXPECT_NE(r.output.find(c.message), std::string::npos) << c.args << "\n" << r.output;
     EXPECT_FALSE(fs::exists(P("o.exe")) || fs::exists(P("o.dir"))) << c.args;
+    EXPECT_EQ(r.output.find("WARNING **"), std::string::npos) << "library noise: " << r.output;
   }
 }
 
