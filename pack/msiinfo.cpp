@@ -213,6 +213,7 @@ bool AddMsiPackage(const std::string& msiPath, const MsiOverrides& overrides, Se
 
   const uint32_t id = FIRST_PACKAGE_ID + static_cast<uint32_t>(setup->packages.size());
   std::vector<CabinetSpec> added;
+  std::vector<std::string> used;
   for (const std::string& cabinet : facts.cabinets) {
     if (cabinet[0] == '#') {
       notes->push_back(msiPath + ": cabinet \"" + cabinet.substr(1) +
@@ -226,6 +227,11 @@ bool AddMsiPackage(const std::string& msiPath, const MsiOverrides& overrides, Se
                "); put the cabinet next to the MSI";
       return false;
     }
+    // A Media table may name one cabinet on several disks: one line for it.
+    bool seen = false;
+    for (const std::string& earlier : used) seen = seen || earlier == cabinet;
+    if (seen) continue;
+    used.push_back(cabinet);
     bool shared = false;
     for (CabinetSpec& c : setup->cabinets) {
       if (c.path == path && c.name == cabinet) {

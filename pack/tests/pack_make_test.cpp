@@ -183,14 +183,19 @@ TEST_F(MakeTest, TemplateLanguagesEmbeddedCabinetsAndOverrides) {
   EXPECT_NE(r.output.find("the Template says language 1033, ProductLanguage says 1031"),
             std::string::npos) << r.output;
 
-  // Two MSIs that share one cabinet file get one cabinet line listing both.
-  ASSERT_EQ(Sh("cp en64/app-x64-en.msi en64/twin.msi").find("FAILED"), std::string::npos);
+  // Two MSIs that share one cabinet file get one cabinet line listing both, also when one
+  // names the cabinet on two disks.
+  ASSERT_EQ(Sh("cp en64/app-x64-en.msi en64/twin.msi && msibuild en64/twin.msi -q \"INSERT INTO "
+               "Media (DiskId, LastSequence, Cabinet) VALUES (2, 5, 'app-x64-en.cab')\"")
+                .find("FAILED"),
+            std::string::npos);
   r = Run("build --key k.private.pem --container s.bin --code '{5A1D0C11-0000-4A00-8000-00000000AAAA}' "
           "en64/twin.msi");
   ASSERT_EQ(r.code, 0) << r.output;
   r = Run("build --key k.private.pem --container s.bin en64/app-x64-en.msi en64/twin.msi");
   ASSERT_EQ(r.code, 0) << r.output;
   EXPECT_NE(r.output.find("entry 1002: cab\\1000;1001\\app-x64-en.cab"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("entry 1003"), std::string::npos) << r.output;
 
   // Overrides win over the MSI's facts; --languages takes either separator.
   r = Run("build --key k.private.pem --container o.bin --arch Intel --languages 1036,2055 "
