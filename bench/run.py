@@ -443,7 +443,22 @@ def write_table():
             f.write(f'\n{n}\n')
 
 
+NOTES = [
+    'Timed figures: median of the timed runs, [min..max] beside it. Under Wine the first round '
+    'only warms caches. End to end = from starting `wine <setup> /qn` (host clock) to the '
+    'recording msiexec.exe\'s own clock reading (system32, WINEDLLOVERRIDES=msiexec.exe=n); '
+    '2a is what Wine\'s process start alone costs on that scale. The msistub setups carry their '
+    'container appended to the stub: Wine\'s crypt32 refuses to decode a signature larger than '
+    '32 MiB (CRYPT_E_ASN1_LARGE), so a 256 MiB payload cannot be read from the certificate table '
+    'under Wine. Peak memory: VmHWM of the process, read every 20 ms while it runs (the '
+    'recording msiexec waits 300 ms before it exits). 2f/2g: the same files written by the bare '
+    'writer loop and under the progress dialog in one Wine process (bench_dialog); the '
+    'difference, less an empty dialog, is the time between writer batches.',
+]
+
+
 def main():
+    notes.extend(NOTES)
     only = sys.argv[1:] or ['build', 'decode', 'wine', 'sizes']
     if 'build' in only:
         build_trees()

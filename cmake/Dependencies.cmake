@@ -6,7 +6,9 @@ if(MSISTUB_WINDOWS)
   add_compile_options(-ffunction-sections -fdata-sections)
   add_link_options(-static -static-libgcc -static-libstdc++ -Wl,--gc-sections)
   set(MSISTUB_OPENSSL_MINGW "" CACHE PATH "Prefix of a static libcrypto built for mingw64")
-  if(NOT MSISTUB_OPENSSL_MINGW)
+  # A prefix the script made is asked for again at every configure, so a tree follows the
+  # script's current configuration instead of keeping an older cached build.
+  if(NOT MSISTUB_OPENSSL_MINGW OR MSISTUB_OPENSSL_MINGW MATCHES "/openssl-mingw64-[^/]*$")
     execute_process(COMMAND ${CMAKE_SOURCE_DIR}/tools/build-openssl-mingw.sh
                     OUTPUT_VARIABLE prefix OUTPUT_STRIP_TRAILING_WHITESPACE
                     RESULT_VARIABLE rc)

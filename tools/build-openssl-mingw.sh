@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Builds a static libcrypto for x86_64-w64-mingw32 from Debian's openssl source package
-# and caches it outside the source tree, keyed by the source version:
-#   ${MSISTUB_CACHE:-/var/cache/msistub}/openssl-mingw64-<version>/{include,lib}
+# and caches it outside the source tree, keyed by the source version and the configuration:
+#   ${MSISTUB_CACHE:-/var/cache/msistub}/openssl-mingw64-<version>-<config>/{include,lib}
+# Change `config` whenever the Configure options or flags below change, so no cache built
+# with other options is reused.
 # Prints the install prefix on stdout. A second run with the same version does nothing.
 set -euo pipefail
 cache=${MSISTUB_CACHE:-/var/cache/msistub}
+config=min3
 mkdir -p "$cache"
 ensure_src_entries() {
   if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
@@ -21,7 +24,7 @@ versions() { apt-cache showsrc openssl 2>/dev/null | sed -n 's/^Version: //p' | 
 [ -n "$(versions)" ] || ensure_src_entries
 # The cache key is the upstream version of the newest source package; a hit needs no network.
 version=$(versions | head -1 | sed 's/-[^-]*$//')
-prefix="$cache/openssl-mingw64-$version"
+prefix="$cache/openssl-mingw64-$version-$config"
 if [ -f "$prefix/.complete" ]; then echo "$prefix"; exit 0; fi
 ensure_src_entries
 work=$(mktemp -d "$cache/openssl-build.XXXXXX")
@@ -36,15 +39,24 @@ for v in $(versions); do
 done
 [ -n "$tarball" ] || { echo "openssl: could not download the source package" >&2; exit 1; }
 version=$(basename "$tarball" | sed 's/^openssl_//; s/\.orig\.tar\.gz$//')
-prefix="$cache/openssl-mingw64-$version"
+prefix="$cache/openssl-mingw64-$version-$config"
 if [ -f "$prefix/.complete" ]; then echo "$prefix"; exit 0; fi
 mkdir "$work/src" && tar -xzf "$tarball" -C "$work/src" --strip-components=1
 cd "$work/src"
-# Only what record verification needs: RSA, SHA-256, the MS key-blob reader, EVP.
-# Assembly stays on (SHA and bignum kernels); no threads, no engines, no networking.
+# Only what record verification needs: RSA, SHA-256, the MS key-blob reader, EVP, and the
+# X.509/PKCS#7/PEM code the Windows tests sign with. Every other algorithm is switched off
+# (the default provider would otherwise link all of them into the stub), and the code is
+# built for size in sections the stub's --gc-sections can drop. Assembly stays on (the SHA
+# and bignum kernels pick SHA-NI/AVX2 at run time); no threads, engines or networking.
 ./Configure mingw64 no-shared no-threads no-dso no-engine no-tests \
   no-sock no-ui-console no-ssl3 no-comp no-srp no-psk no-ocsp no-cms no-ts no-ct no-legacy \
   no-async no-autoload-config \
+  no-ec no-dh no-dsa no-sm2 no-sm3 no-sm4 no-des no-idea no-rc2 no-rc4 no-rc5 no-md4 no-mdc2 \
+  no-whirlpool no-seed no-cast no-bf no-camellia no-aria no-chacha no-poly1305 no-siphash \
+  no-blake2 no-scrypt no-ocb no-gost no-cmp no-rfc3779 no-srtp no-ktls no-dtls \
+  no-tls no-siv no-cmac no-err no-filenames no-multiblock no-autoerrinit \
+  no-rmd160 no-md2 no-ec2m no-ssl-trace no-dgram no-secure-memory \
+  -Os -ffunction-sections -fdata-sections \
   --cross-compile-prefix=x86_64-w64-mingw32- --prefix="$prefix" --libdir=lib >&2
 make -s -j"$(nproc)" build_libs >&2
 rm -rf "$prefix"; mkdir -p "$prefix/lib"
