@@ -51,6 +51,12 @@ wine reg query "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$
   grep -E "DisplayName|DisplayVersion|UninstallString" || echo "  (none)"
 echo "extracted files kept in C:\\windows\\Installer\\$code:"
 ls -l "$WINEPREFIX/drive_c/windows/Installer/$code" 2>/dev/null || echo "  (none)"
+kept=$WINEPREFIX/drive_c/windows/Installer/$code
+if cmp -s "$kept/main.msi" product/demo.msi && cmp -s "$kept/demo.cab" product/demo.cab; then
+  echo "  main.msi and demo.cab are byte for byte the packed product/demo.msi and product/demo.cab"
+else
+  echo "  the kept files differ from the packed product files"
+fi
 wineserver -k 2>/dev/null || true
 stop_display "$demo"
 echo "== setup.exe is at $demo/setup.exe"
