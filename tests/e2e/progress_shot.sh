@@ -27,13 +27,16 @@ on_exit 'wine_cmd reg delete "$x11key" /v Managed /f >/dev/null'
 shot=$MSISTUB_BUILD/progress.png
 rm -f "$shot"
 start_stub +msgbox "$E2E_WORK/large.exe" /qn
-wait_window "$NAME"
-# Shots while the dialog shows; the last one taken with the dialog still there is kept.
+# Shots while the dialog shows (its caption is unique on the display); the last one taken
+# with the dialog still there is kept.
+showing() { xdotool search --name "^$NAME\$" >/dev/null 2>&1; }
 shots=0
-showing() { xdotool search --name "^$NAME\$" 2>/dev/null | grep -qx "$WINDOW"; }
-while showing; do
-  import -window root "$shot.tmp.png" 2>/dev/null || break
-  showing && mv -f "$shot.tmp.png" "$shot" && shots=$((shots + 1))
+while kill -0 "$STUB_PID" 2>/dev/null; do
+  if showing && import -window root "$shot.tmp.png" 2>/dev/null && showing; then
+    mv -f "$shot.tmp.png" "$shot"; shots=$((shots + 1))
+  else
+    sleep 0.05
+  fi
 done
 rm -f "$shot.tmp.png"
 [ -f "$shot" ] || fail "no screenshot while '$NAME' showed"
