@@ -24,10 +24,10 @@ pack browse.exe --package "x64:1033:$CODE:$NAME:product/product.msi" --cab produ
 # answer WINDOW KEYS...: the keys, one by one, to the dialog (not to whatever has the focus);
 # the last one again while the dialog stays (a key that comes too early is dropped).
 answer() {
-  local w=$1 k i; shift
+  local w=$1 k; shift
   sleep 1  # the dialog preselects its start folder once it is shown
   for k in "$@"; do xdotool key --window "$w" "$k" 2>/dev/null; sleep 0.3; done
-  for i in $(seq 10); do
+  for _ in $(seq 10); do
     prefix_window "Browse for Folder" | grep -qx "$w" || return 0
     sleep 1
     xdotool key --window "$w" "$k" 2>/dev/null

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the end-to-end scripts: real products (wixl + gcab), a stub signed with a
 # throwaway certificate, setups packed by msistub-pack, runs under Wine in the prefix of the
 # end-to-end tests (<win64 tree>/e2e-prefix, made by prefix.sh), and what a person sees
