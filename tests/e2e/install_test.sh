@@ -5,7 +5,7 @@
 #   forwarded arguments /qn and TARGETPROP="C:\My Apps" typed on the command line reach
 #                       msiexec: the product records the property's value
 #   failing installer   its exit code (1603) is the stub's, no box of the stub (only the
-#                       installer's own), nothing left behind
+#                       installer's own, and none with /qn), nothing left behind
 #   no msiexec.exe      string 100 in the box, exit 1155, no folder; quiet: no box
 set -u
 . "$(dirname "$0")/lib.sh"
@@ -55,6 +55,10 @@ expect_eq "exit code of a refusing installer" "$EXIT_CODE" 1603
 is_registered "$FAIL_CODE" && fail "the refused product is registered"
 expect_absent "folder after a failed install" "$(installer_dir "$FAIL_CODE")"
 expect_eq "Installer folder after a failed install" "$(product_folders)" "$before"
+# With /qn forwarded, the installer shows no box of its own either.
+run_without_box "$E2E_WORK/refused-setup.exe" /qn
+expect_eq "exit code of a refusing installer with /qn" "$EXIT_CODE" 1603
+expect_absent "folder after a failed quiet install" "$(installer_dir "$FAIL_CODE")"
 echo "ok: failing installer"
 
 # No msiexec.exe in the system directory: nothing is created; the box unless quiet.
