@@ -328,17 +328,18 @@ def bench_wine_runs(wine, files, setups):
                 if len(found) != 1:
                     raise RuntimeError(f'NSIS peer: extraction folder not found ({found})')
                 nsis_folder = found[0]
+            # Everything extracted has the size of its source.
+            folder, names = {'msistub': (stub_folder, ('main.msi',)), 'onestep': (stub_folder, ('main.msi',)),
+                             'nsis': (nsis_folder, ('bench.msi',))}.get(name, (None, ()))
+            if folder:
+                for got, src in zip(names + ('bench1.cab', 'bench2.cab'),
+                                    (files['msi'], files['cab1'], files['cab2'])):
+                    if os.path.getsize(os.path.join(folder, got)) != os.path.getsize(src):
+                        raise RuntimeError(f'{folder}/{got} was written with a wrong size')
             if i > 0:
                 times[name].append(t)
                 peaks[name].append(peak)
         log(f'round {i}: ' + ', '.join(f'{k} {v[-1]:.2f}s' for k, v in times.items() if v))
-    # Everything extracted has the size of its source.
-    for folder, names in ((nsis_folder, ('bench.msi', 'bench1.cab', 'bench2.cab')),
-                          (stub_folder, ('main.msi', 'bench1.cab', 'bench2.cab'))):
-        for got, src in zip(names, (files['msi'], files['cab1'], files['cab2'])):
-            if os.path.getsize(os.path.join(folder, got)) != os.path.getsize(src):
-                raise RuntimeError(f'{folder}/{got} was written with a wrong size')
-
     log('decode throughput under Wine')
     text = run(['wine', os.path.join(WIN, 'bench', 'bench_decode_win.exe'), str(RUNS),
                 wine.winpath(files['decode'])], env=wine.env, stdout=subprocess.PIPE,
