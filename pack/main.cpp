@@ -24,6 +24,7 @@
 #include "pack/setup.h"
 #include "pack/unpack.h"
 #include "pack/writer.h"
+#include "pack/text.h"
 #include "payload/container.h"
 #ifdef MSISTUB_PACK_HAVE_SELECT
 #include "manifest/select.h"
@@ -563,17 +564,6 @@ std::string JsonText(const std::string& text) {
     }
   }
   return out + "\"";
-}
-
-std::vector<std::string> SplitText(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  for (;;) {
-    const size_t end = text.find(separator, start);
-    parts.push_back(text.substr(start, end - start));
-    if (end == std::string::npos) return parts;
-    start = end + 1;
-  }
 }
 
 // A list of decimal numbers "1033;1031" as a JSON array; other items stay strings.

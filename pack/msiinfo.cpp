@@ -5,22 +5,13 @@
 #include <filesystem>
 #include <map>
 
+#include "pack/text.h"
+
 #ifdef MSISTUB_PACK_HAVE_LIBMSI
 #include <libmsi.h>
 #endif
 
 namespace {
-bool EqualsNoCase(const std::string& a, const char* b) {
-  if (a.size() != std::strlen(b)) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 bool IsDecimal(const std::string& text) {
   if (text.empty() || text.size() > 10) return false;
   for (char c : text)

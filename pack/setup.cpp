@@ -5,21 +5,10 @@
 
 #include "common/format.h"
 #include "pack/json.h"
+#include "pack/text.h"
 
 namespace {
 enum : size_t { FIELD_LIMIT = 255 };
-
-bool ParseUnsigned(const std::string& text, uint32_t* value) {
-  if (text.empty() || text.size() > 10) return false;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (v > 0xFFFFFFFFu) return false;
-  *value = static_cast<uint32_t>(v);
-  return true;
-}
 
 bool ParseIdList(const std::string& text, std::vector<uint32_t>* ids) {
   ids->clear();
@@ -27,22 +16,11 @@ bool ParseIdList(const std::string& text, std::vector<uint32_t>* ids) {
   for (;;) {
     const size_t end = text.find(';', start);
     uint32_t id;
-    if (!ParseUnsigned(text.substr(start, end - start), &id)) return false;
+    if (!ParseUnsigned32(text.substr(start, end - start), &id)) return false;
     ids->push_back(id);
     if (end == std::string::npos) return true;
     start = end + 1;
   }
-}
-
-bool EqualsNoCase(const std::string& a, const char* b) {
-  if (a.size() != std::strlen(b)) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
 }
 
 // A name that can stand for a file inside a folder: the stub refuses anything else.

@@ -5,45 +5,15 @@
 
 #include "common/format.h"
 #include "pack/keys.h"
+#include "pack/text.h"
 #include "payload/container.h"
-
-namespace {
-std::string Upper(std::string s) {
-  for (char& c : s)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return s;
-}
-
-std::vector<std::string> Split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  for (;;) {
-    const size_t end = text.find(separator, start);
-    parts.push_back(text.substr(start, end - start));
-    if (end == std::string::npos) return parts;
-    start = end + 1;
-  }
-}
-
-bool ParseId(const std::string& text, uint32_t* id) {
-  if (text.empty() || text.size() > 10) return false;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (v > 0xFFFFFFFFu) return false;
-  *id = static_cast<uint32_t>(v);
-  return true;
-}
-}  // namespace
 
 bool SafeFileName(const std::string& name) {
   if (name.empty() || name.size() > 255 || name == "." || name == "..") return false;
   for (unsigned char c : name)
     if (c < 0x20 || c == 0x7F || std::strchr("\\/:*?\"<>|", c)) return false;
   if (name.back() == '.' || name.back() == ' ') return false;
-  const std::string stem = Upper(name.substr(0, name.find('.')));
+  const std::string stem = UpperAscii(name.substr(0, name.find('.')));
   static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
   for (const char* d : kDevices)
     if (stem == d) return false;
@@ -95,14 +65,14 @@ bool PlanUnpack(const std::vector<FoundSource>& sources, std::vector<UnpackPacka
       return false;
     }
     for (const ManifestText& e : entries) {
-      const std::vector<std::string> f = Split(e.text, '\\');
+      const std::vector<std::string> f = SplitText(e.text, '\\');
       const std::string where = sources[s].origin + ", entry " + std::to_string(e.id);
-      const bool cabinetLine = Upper(f[0]) == "CAB";
+      const bool cabinetLine = UpperAscii(f[0]) == "CAB";
       if (cabinetLine && f.size() == 3) {
         CabLine line{s, {}, e.id, f[2]};
-        for (const std::string& id : Split(f[1], ';')) {
+        for (const std::string& id : SplitText(f[1], ';')) {
           uint32_t v;
-          if (!ParseId(id, &v)) {
+          if (!ParseUnsigned32(id, &v)) {
             *error = where + ": the cabinet line \"" + e.text + "\" has a bad package list";
             return false;
           }
@@ -137,7 +107,7 @@ bool PlanUnpack(const std::vector<FoundSource>& sources, std::vector<UnpackPacka
       for (UnpackPackage& p : *plan) {
         if (p.source != c.source || p.id != id) continue;
         for (const UnpackFile& f : p.files) {
-          if (Upper(f.name) == Upper(c.name)) {
+          if (UpperAscii(f.name) == UpperAscii(c.name)) {
             *error = "package " + std::to_string(p.id) + " lists \"" + c.name + "\" twice";
             return false;
           }
@@ -149,7 +119,7 @@ bool PlanUnpack(const std::vector<FoundSource>& sources, std::vector<UnpackPacka
   // Folders: the product code, made unique where packages share one.
   for (UnpackPackage& p : *plan) {
     size_t same = 0;
-    for (const UnpackPackage& q : *plan) same += Upper(q.productCode) == Upper(p.productCode);
+    for (const UnpackPackage& q : *plan) same += UpperAscii(q.productCode) == UpperAscii(p.productCode);
     if (same > 1) {
       std::string langs = p.languages;
       for (char& c : langs)
@@ -160,7 +130,7 @@ bool PlanUnpack(const std::vector<FoundSource>& sources, std::vector<UnpackPacka
   }
   for (size_t i = 0; i < plan->size(); ++i) {
     for (size_t j = 0; j < i; ++j) {
-      if (Upper((*plan)[i].folder) == Upper((*plan)[j].folder))
+      if (UpperAscii((*plan)[i].folder) == UpperAscii((*plan)[j].folder))
         (*plan)[i].folder += "-" + std::to_string((*plan)[i].source) + "-" +
                              std::to_string((*plan)[i].id);
     }

@@ -1,0 +1,15 @@
+// Small text helpers of the packaging tool (ASCII rules: the payload's keywords, ids and
+// names are compared as the stub compares them).
+//
+// EqualsNoCase compares folding only A-Z; UpperAscii raises only a-z; SplitText cuts at every
+// separator (empty parts kept, one part for text without it); ParseUnsigned32 reads a plain
+// decimal number of 1 to 10 digits that fits 32 bits.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+bool EqualsNoCase(const std::string& a, const std::string& b);
+std::string UpperAscii(std::string text);
+std::vector<std::string> SplitText(const std::string& text, char separator);
+bool ParseUnsigned32(const std::string& text, uint32_t* value);
