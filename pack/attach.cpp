@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "common/format.h"
+#include "pack/keys.h"
 #include "payload/container.h"
 
 namespace {
@@ -55,15 +56,6 @@ bool WriteSignatureEntry(Bytes* image, const PeImage& pe, const SignatureEntry& 
   image->swap(out);
   SetChecksum(image, pe);
   return true;
-}
-
-std::string OpenSslReason() {
-  const unsigned long e = ERR_get_error();
-  ERR_clear_error();
-  if (!e) return "unknown reason";
-  char text[256];
-  ERR_error_string_n(e, text, sizeof(text));
-  return text;
 }
 
 // The carrier certificates' key. It is public on purpose: nothing trusts a carrier

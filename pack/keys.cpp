@@ -9,15 +9,6 @@
 #include <cstring>
 
 namespace {
-std::string OpenSslReason() {
-  const unsigned long e = ERR_get_error();
-  ERR_clear_error();
-  if (!e) return "unknown reason";
-  char text[256];
-  ERR_error_string_n(e, text, sizeof(text));
-  return text;
-}
-
 bool IsRsa2048(EVP_PKEY* key) {
   return EVP_PKEY_base_id(key) == EVP_PKEY_RSA && EVP_PKEY_bits(key) == 2048;
 }
@@ -30,6 +21,15 @@ bool BioBytes(BIO* bio, Bytes* out) {
   return true;
 }
 }  // namespace
+
+std::string OpenSslReason() {
+  const unsigned long e = ERR_get_error();
+  ERR_clear_error();
+  if (!e) return "unknown reason";
+  char text[256];
+  ERR_error_string_n(e, text, sizeof(text));
+  return text;
+}
 
 bool PublicKeyBlob(EVP_PKEY* key, Bytes* blob, std::string* error) {
   BIO* bio = BIO_new(BIO_s_mem());

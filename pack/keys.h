@@ -6,6 +6,7 @@
 // RSA-2048 private key, LoadPublicKey a PEM public key or a 276-byte PUBLICKEYBLOB. Keys are
 // EVP_PKEY references owned by the caller (EVP_PKEY_free). SignRecordBytes makes the 256-byte
 // RSASSA-PKCS1-v1_5 signature over SHA-256 of the bytes; CheckRecordSignature checks one.
+// OpenSslReason takes (and clears) OpenSSL's last error as a sentence for a message.
 #pragma once
 #include <openssl/evp.h>
 
@@ -15,6 +16,7 @@
 #include "common/format.h"
 #include "pack/fileio.h"
 
+std::string OpenSslReason();
 bool GenerateKeyFiles(const std::string& prefix, std::string* error);
 EVP_PKEY* LoadPrivateKey(const std::string& path, std::string* error);
 EVP_PKEY* LoadPublicKey(const std::string& path, std::string* error);
