@@ -11,14 +11,6 @@
 #include "testkit.h"
 
 namespace {
-long LiveBlocks() {
-#ifdef _WIN32
-  return 0;
-#else
-  return HostLiveAllocations();
-#endif
-}
-
 struct Inflated {
   int result;
   Bytes bytes;

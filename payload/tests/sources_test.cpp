@@ -9,14 +9,6 @@
 #include "testkit.h"
 
 namespace {
-long LiveBlocks() {
-#ifdef _WIN32
-  return 0;
-#else
-  return HostLiveAllocations();
-#endif
-}
-
 class SourceTableTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -6,15 +6,9 @@
 
 #include "stub/cmdline.h"
 #include "stub/installer.h"
+#include "stub/tests/split_args.h"
 
 namespace {
-struct Args {
-  explicit Args(const WCHAR* line) { args = SplitCommandLine(line, &count); }
-  ~Args() { LocalFree(args); }
-  WCHAR** args = nullptr;
-  int32_t count = 0;
-};
-
 Status Build(const char* installer, const char* msi, const WCHAR* stubLine, std::string* out) {
   Args a(stubLine);
   char line[COMMAND_LINE_SIZE];

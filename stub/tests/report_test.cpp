@@ -10,16 +10,7 @@
 #include "common/errortext.h"
 #include "stub/cmdline.h"
 #include "stub/report.h"
-
-namespace {
-// Splits `line` as the stub does; the block is freed with the holder.
-struct Args {
-  explicit Args(const WCHAR* line) { args = SplitCommandLine(line, &count); }
-  ~Args() { LocalFree(args); }
-  WCHAR** args = nullptr;
-  int32_t count = 0;
-};
-}  // namespace
+#include "stub/tests/split_args.h"
 
 TEST(IsQuietCommandLine, Table) {
   struct Case {
