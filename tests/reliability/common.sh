@@ -84,7 +84,12 @@ wait_box() {
     kill -0 "$STUB_PID" 2>/dev/null || break
     sleep 0.5
   done
-  [ -n "$BOX_WINDOWS" ] || fail "no box captioned '$caption'"
+  if [ -z "$BOX_WINDOWS" ]; then
+    # Say how the program ended, so a failure here can be told from a stub that succeeded.
+    echo "launcher output: $(tr -d '\r' <"$log.out" 2>/dev/null)" >&2
+    echo "last trace lines:" >&2; tail -n 5 "$log" >&2
+    fail "no box captioned '$caption'"
+  fi
   BOX_TEXT=$(sed -n 's/^.*trace:msgbox:MSGBOX_OnInit L"\(.*\)"$/\1/p' "$log" | head -1)
   sleep 0.5
 }
