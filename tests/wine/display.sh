@@ -6,7 +6,15 @@ ensure_display() {
   if [ -n "${DISPLAY:-}" ] && [ -z "${MSISTUB_OWN_XVFB:-}" ]; then return 0; fi
   (
     flock 8
-    if [ -f "$build/xvfb.pid" ] && kill -0 "$(cat "$build/xvfb.pid")" 2>/dev/null; then exit 0; fi
+    # A server that was killed may linger as a zombie, which kill -0 still finds: it counts
+    # as running only while its process is not a zombie and its socket is there.
+    if [ -f "$build/xvfb.pid" ] && [ -f "$build/xvfb.display" ]; then
+      local pid state
+      pid=$(cat "$build/xvfb.pid")
+      state=$(ps -o stat= -p "$pid" 2>/dev/null)
+      if [ -n "$state" ] && [ "${state#Z}" = "$state" ] &&
+         [ -e "/tmp/.X11-unix/X$(cut -c2- "$build/xvfb.display")" ]; then exit 0; fi
+    fi
     local n
     for n in $(seq 90 140); do
       [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
