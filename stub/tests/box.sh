@@ -33,8 +33,14 @@ run_with_box() {
   fi
   for i in $(seq 20); do grep -q 'trace:msgbox:MSGBOX_OnInit' "$BOX_LOG" && break; sleep 0.2; done
   BOX_TEXT=$(sed -n 's/^.*trace:msgbox:MSGBOX_OnInit L"\(.*\)"$/\1/p' "$BOX_LOG" | head -1)
-  xdotool key --window "$w" Return 2>/dev/null
-  for i in $(seq 20); do kill -0 $pid 2>/dev/null || break; sleep 0.5; done
+  # A key that reaches the box before it is ready is dropped (seen under load): press Return
+  # again until the program has ended.
+  local try
+  for try in $(seq 10); do
+    xdotool key --window "$w" Return 2>/dev/null
+    for i in $(seq 10); do kill -0 $pid 2>/dev/null || break; sleep 0.3; done
+    kill -0 $pid 2>/dev/null || break
+  done
   kill -0 $pid 2>/dev/null && { xdotool windowclose "$w" 2>/dev/null; }
   wait $pid
   EXIT_CODE=$(sed -n 's/^exit=\([0-9]*\).*/\1/p' "$BOX_LOG.out" | tr -d '\r')
