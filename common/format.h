@@ -17,6 +17,17 @@ enum : uint32_t {
   MANIFEST_ENTRY_HEADER_SIZE = 8,
 };
 
+// A manifest entry may bind its FileRecord by content: the field right after its regular
+// fields (the fifth of a package descriptor, the fourth of a cabinet line) reads
+// RECORD_DIGEST_PREFIX and the 64 lowercase hex digits of the SHA-256 of the record's
+// decoded bytes. Readers that know only the regular fields ignore it.
+enum : uint32_t {
+  RECORD_DIGEST_SIZE = 32,
+  DESCRIPTOR_DIGEST_FIELD = 4,  // 0-based field index in a package descriptor
+  CABINET_DIGEST_FIELD = 3,     // 0-based field index in a cabinet line
+};
+static const char RECORD_DIGEST_PREFIX[] = "sha256=";
+
 enum : uint32_t {
   SOURCE_COMPRESSED = 1,
   SOURCE_SIGNED = 2,

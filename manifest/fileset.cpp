@@ -1,5 +1,6 @@
 // File set assembly (see fileset.h): "main.msi" from the chosen entry's FileRecord, then the
-// cabinets of the chosen source's lines "cab\ids\name" that list the chosen entry id.
+// cabinets of the chosen source's lines "cab\ids\name[\sha256=...]" that list the chosen
+// entry id.
 #include "manifest/fileset.h"
 
 #include <cstdio>
@@ -31,7 +32,8 @@ ExtractItem* GrowItems(ExtractItem* items, int32_t count) {
 
 }  // namespace
 
-bool FillExtractItem(int32_t sourceIndex, uint32_t entryId, ExtractItem* item, const char* name) {
+bool FillExtractItem(int32_t sourceIndex, uint32_t entryId, ExtractItem* item, const char* name,
+                     const RecordDigest* expected) {
   std::memset(item, 0, sizeof(*item));
   size_t length = std::strlen(name);
   bool fits = length < ITEM_PATH_SIZE;
@@ -41,8 +43,11 @@ bool FillExtractItem(int32_t sourceIndex, uint32_t entryId, ExtractItem* item, c
   if (!fits) return false;
   if (sourceIndex < 0 || static_cast<uint32_t>(sourceIndex) >= gSourceTable.sourceCount)
     return false;
-  Status status = LoadRecord(&gSourceTable.sources[sourceIndex], RECORD_TYPE_FILE, entryId,
-                             &item->data, &item->size);
+  // A malformed digest field matches no record.
+  if (expected && expected->state == DIGEST_MALFORMED) return false;
+  const uint8_t* digest = expected && expected->state == DIGEST_PRESENT ? expected->bytes : nullptr;
+  Status status = LoadBoundRecord(&gSourceTable.sources[sourceIndex], RECORD_TYPE_FILE, entryId,
+                                  digest, &item->data, &item->size);
   return StatusOk(status);
 }
 
@@ -76,8 +81,11 @@ int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, voi
           collector->failed = 1;
         } else {
           *collector->items = grown;
+          RecordDigest expected;
+          ReadRecordDigest(text, CABINET_DIGEST_FIELD, &expected);
           // The item stays in the array even when its record fails; clean-up releases it.
-          if (!FillExtractItem(sourceIndex, entryId, &grown[*collector->itemCount], name))
+          if (!FillExtractItem(sourceIndex, entryId, &grown[*collector->itemCount], name,
+                               &expected))
             collector->failed = 1;
           ++*collector->itemCount;
         }
@@ -97,7 +105,9 @@ bool AssembleFileSet(const PackageSelection* selection, ExtractItem** items, int
   *items = first;
   ExtractItem* msi = &first[*itemCount];
   ++*itemCount;
-  if (!FillExtractItem(selection->sourceIndex, selection->entryId, msi, MSI_NAME)) return false;
+  if (!FillExtractItem(selection->sourceIndex, selection->entryId, msi, MSI_NAME,
+                       &selection->digest))
+    return false;
 
   CabinetCollector collector = {items, itemCount, selection->sourceIndex, selection->entryId, 0};
   // A walk cut short by a malformed manifest or a failed allocation may have missed cabinet

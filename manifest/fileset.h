@@ -3,7 +3,8 @@
 // AssembleFileSet builds the item array for the chosen package: "main.msi" from the chosen
 // entry's FileRecord first, then every cabinet line ("cab\ids\name", kind in any case) of
 // the chosen source that lists the chosen entry id, in manifest order, each decoded and
-// verified with LoadRecord. The array grows by one zero-filled element per item. It returns
+// verified with LoadRecord; an entry that carries a digest field (see digest.h) also needs
+// its record to match it, and an entry with a malformed one fails. The array grows by one zero-filled element per item. It returns
 // false when an allocation, a record or a cabinet line fails (a cabinet file name that is not
 // a plain file name, or a field that does not fit, fails it too) or when the cabinet walk
 // ends early on a malformed manifest; the items added so far stay in the array for the
@@ -33,6 +34,8 @@ struct CabinetCollector {
   uint32_t failed;
 };
 
-bool FillExtractItem(int32_t sourceIndex, uint32_t entryId, ExtractItem* item, const char* name);
+// `expected`: the entry's digest field, or null for none.
+bool FillExtractItem(int32_t sourceIndex, uint32_t entryId, ExtractItem* item, const char* name,
+                     const RecordDigest* expected);
 int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, void* userData);
 bool AssembleFileSet(const PackageSelection* selection, ExtractItem** items, int32_t* itemCount);

@@ -70,6 +70,7 @@ int MatchPackageEntry(int32_t sourceIndex, uint32_t entryId, const char* text, v
         EqualsKeyword(selection->architecture, architecture)) {
       selection->sourceIndex = sourceIndex;
       selection->entryId = entryId;
+      ReadRecordDigest(text, DESCRIPTOR_DIGEST_FIELD, &selection->digest);
       return 0;
     }
     const char* separator = std::strchr(token, ';');

@@ -6,9 +6,12 @@
 // the user's LCID is not 1033; gSourceTable.userLcid becomes 1033). It returns true when a
 // package is chosen (entryId != 0); the selection then holds the chosen descriptor's fields.
 // Descriptors with a field over 255 characters, or a product code that is not a plain file
-// name, are never chosen.
+// name, are never chosen. The chosen descriptor's digest field (see digest.h) is kept in
+// `digest` for the file set assembly.
 #pragma once
 #include <cstdint>
+
+#include "manifest/digest.h"
 
 enum : uint32_t { DESCRIPTOR_FIELD_SIZE = 256 };
 
@@ -20,6 +23,7 @@ struct PackageSelection {
   char languages[DESCRIPTOR_FIELD_SIZE];
   char productCode[DESCRIPTOR_FIELD_SIZE];
   char productName[DESCRIPTOR_FIELD_SIZE];
+  RecordDigest digest;  // of the chosen package's MSI; set when it is chosen
 };
 
 int MatchPackageEntry(int32_t sourceIndex, uint32_t entryId, const char* text, void* userData);

@@ -108,8 +108,8 @@ int InflateRecord(const uint8_t* stored, uint32_t storedSize, uint8_t** out, uin
   return InflateRecordLimited(stored, storedSize, out, outSize, 0xFFFFFFFFu);
 }
 
-Status VerifyRecord(const uint8_t* data, uint32_t dataSize, const uint8_t* signature,
-                    uint32_t signatureSize) {
+Status VerifyRecordDigest(const uint8_t digest[RECORD_DIGEST_SIZE], const uint8_t* signature,
+                          uint32_t signatureSize) {
   // The key is assembled and decoded anew for every check; no decoded key outlives it.
   uint8_t blob[PAYLOAD_PUBLIC_KEY_SIZE];
   AssemblePayloadPublicKey(blob);
@@ -123,22 +123,29 @@ Status VerifyRecord(const uint8_t* data, uint32_t dataSize, const uint8_t* signa
   }
 
   Status status = STATUS(0);
-  if (signatureSize != RECORD_SIGNATURE_SIZE) {
+  if (signatureSize != RECORD_SIGNATURE_SIZE ||
+      RSA_verify(NID_sha256, digest, RECORD_DIGEST_SIZE, signature, signatureSize, rsa) != 1)
     status = STATUS(ERROR_FILE_CORRUPT);
-  } else {
-    static const uint8_t kEmpty[1] = {0};
-    unsigned char digest[SHA256_DIGEST_LENGTH];
-    SHA256(dataSize ? data : kEmpty, dataSize, digest);
-    if (RSA_verify(NID_sha256, digest, SHA256_DIGEST_LENGTH, signature, signatureSize, rsa) != 1)
-      status = STATUS(ERROR_FILE_CORRUPT);
-  }
   RSA_free(rsa);
   EVP_PKEY_free(key);
   return status;
 }
 
-Status LoadRecord(const PayloadSource* source, const uint8_t type[16], uint32_t id,
-                  uint8_t** data, uint32_t* size) {
+Status VerifyRecord(const uint8_t* data, uint32_t dataSize, const uint8_t* signature,
+                    uint32_t signatureSize) {
+  uint8_t digest[RECORD_DIGEST_SIZE];
+  DigestRecordBytes(data, dataSize, digest);
+  return VerifyRecordDigest(digest, signature, signatureSize);
+}
+
+void DigestRecordBytes(const uint8_t* data, uint32_t dataSize,
+                       uint8_t digest[RECORD_DIGEST_SIZE]) {
+  static const uint8_t kEmpty[1] = {0};
+  SHA256(dataSize ? data : kEmpty, dataSize, digest);
+}
+
+Status LoadBoundRecord(const PayloadSource* source, const uint8_t type[16], uint32_t id,
+                       const uint8_t* expectedDigest, uint8_t** data, uint32_t* size) {
   RecordSpan span;
   Status status = FindRecord(source->containerData, source->containerSize, type, id, &span);
   if (!StatusOk(status)) return status;
@@ -155,8 +162,14 @@ Status LoadRecord(const PayloadSource* source, const uint8_t type[16], uint32_t 
     decodedSize = span.dataSize;
   }
 
-  if (source->flags & SOURCE_SIGNED) {
-    status = VerifyRecord(decoded, decodedSize, span.signature, span.signatureSize);
+  // One digest of the decoded bytes serves both checks.
+  if (expectedDigest || (source->flags & SOURCE_SIGNED)) {
+    uint8_t digest[RECORD_DIGEST_SIZE];
+    DigestRecordBytes(decoded, decodedSize, digest);
+    if (expectedDigest && std::memcmp(digest, expectedDigest, RECORD_DIGEST_SIZE) != 0)
+      status = STATUS(ERROR_FILE_CORRUPT);
+    else if (source->flags & SOURCE_SIGNED)
+      status = VerifyRecordDigest(digest, span.signature, span.signatureSize);
     if (!StatusOk(status)) {
       LocalFree(decoded);
       return status;
@@ -165,4 +178,9 @@ Status LoadRecord(const PayloadSource* source, const uint8_t type[16], uint32_t 
   *data = decoded;
   *size = decodedSize;
   return STATUS(0);
+}
+
+Status LoadRecord(const PayloadSource* source, const uint8_t type[16], uint32_t id,
+                  uint8_t** data, uint32_t* size) {
+  return LoadBoundRecord(source, type, id, nullptr, data, size);
 }

@@ -24,15 +24,25 @@ struct PayloadSource {
 Status LoadRecord(const PayloadSource* source, const uint8_t type[16], uint32_t id,
                   uint8_t** data, uint32_t* size);
 
+// LoadRecord with one more check when `expectedDigest` (RECORD_DIGEST_SIZE bytes) is not
+// null: the SHA-256 of the decoded bytes must equal it, else 1392 (ERROR_FILE_CORRUPT) and
+// nothing is handed out. The digest is computed once and serves the signature check too.
+Status LoadBoundRecord(const PayloadSource* source, const uint8_t type[16], uint32_t id,
+                       const uint8_t* expectedDigest, uint8_t** data, uint32_t* size);
+
 // Inflates a whole zlib stream into one growing LocalAlloc block. Returns 0 (outputs set)
 // or a negative zlib code (-3 corrupt/truncated/dictionary/too large, -4 no memory, or the
 // inflateInit_ result) with the outputs null and 0 and nothing allocated.
 int InflateRecord(const uint8_t* stored, uint32_t storedSize, uint8_t** out, uint32_t* outSize);
 
 // Checks `signature` over SHA-256 of `data`: code 0, 1392 (ERROR_FILE_CORRUPT) or
-// 0x80090003 (NTE_BAD_KEY).
+// 0x80090003 (NTE_BAD_KEY). VerifyRecordDigest does the same for an already computed
+// SHA-256 (DigestRecordBytes).
 Status VerifyRecord(const uint8_t* data, uint32_t dataSize, const uint8_t* signature,
                     uint32_t signatureSize);
+Status VerifyRecordDigest(const uint8_t digest[RECORD_DIGEST_SIZE], const uint8_t* signature,
+                          uint32_t signatureSize);
+void DigestRecordBytes(const uint8_t* data, uint32_t dataSize, uint8_t digest[RECORD_DIGEST_SIZE]);
 
 // Writes the 276 bytes of the built-in PUBLICKEYBLOB into `out` (generated at build time).
 void AssemblePayloadPublicKey(uint8_t out[PAYLOAD_PUBLIC_KEY_SIZE]);

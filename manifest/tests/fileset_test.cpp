@@ -182,6 +182,65 @@ TEST_F(FileSetTest, SignedCompressedRecordsAreVerified) {
   EXPECT_EQ(Items({1000, 1001, 1002}), want);
 }
 
+// "sha256=<hex>" of Content(id), the digest field an entry for it carries.
+std::string DigestFieldOf(uint32_t id) {
+  const Bytes content = Content(id);
+  uint8_t digest[RECORD_DIGEST_SIZE];
+  DigestRecordBytes(content.data(), static_cast<uint32_t>(content.size()), digest);
+  static const char kDigits[] = "0123456789abcdef";
+  std::string field = RECORD_DIGEST_PREFIX;
+  for (uint8_t b : digest) field += kDigits[b >> 4], field += kDigits[b & 15];
+  return field;
+}
+
+TEST_F(FileSetTest, DigestFieldsBindRecordsToTheirEntries) {
+  // Records 1000 and 1001 are signed genuinely; in the relabelled cases one of them holds the
+  // content of another record (1002) under its id.
+  struct Case {
+    const char* what;
+    std::string msiField, cabField;
+    uint32_t msiHolds, cabHolds;
+    bool ok;
+    std::vector<Item> want;
+  };
+  const std::string bad = std::string(RECORD_DIGEST_PREFIX) + "not-hex";
+  const Case cases[] = {
+      {"bound", DigestFieldOf(1000), DigestFieldOf(1001), 1000, 1001, true,
+       {{"main.msi", 1000}, {"a.cab", 1001}}},
+      {"no digest fields", "", "", 1000, 1001, true, {{"main.msi", 1000}, {"a.cab", 1001}}},
+      {"MSI relabelled", DigestFieldOf(1000), DigestFieldOf(1001), 1002, 1001, false,
+       {{"main.msi", 0}}},
+      {"cabinet relabelled", DigestFieldOf(1000), DigestFieldOf(1001), 1000, 1002, false,
+       {{"main.msi", 1000}, {"a.cab", 0}}},
+      // Without a digest field only the signature speaks for a record, and it does not name it.
+      {"relabelled, no digest fields", "", "", 1000, 1002, true,
+       {{"main.msi", 1000}, {"a.cab", 1002}}},
+      {"malformed MSI digest", bad, DigestFieldOf(1001), 1000, 1001, false, {{"main.msi", 0}}},
+      {"malformed cabinet digest", DigestFieldOf(1000), bad, 1000, 1001, false,
+       {{"main.msi", 1000}, {"a.cab", 0}}},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    const std::string descriptor = "x64\\1033\\{A}\\A" + (c.msiField.empty() ? "" : "\\" + c.msiField);
+    const std::string line = "cab\\1000\\a.cab" + (c.cabField.empty() ? "" : "\\" + c.cabField);
+    const Bytes manifest = Manifest({{1000, descriptor}, {1001, line}});
+    Bytes container;
+    AppendSignedRecord(&container, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, manifest);
+    AppendSignedRecord(&container, RECORD_TYPE_FILE, 1000, Content(c.msiHolds));
+    AppendSignedRecord(&container, RECORD_TYPE_FILE, 1001, Content(c.cabHolds));
+    RegisterSource(manifest, container, SOURCE_COMPRESSED | SOURCE_SIGNED);
+
+    Release();
+    PackageSelection selection;
+    std::memset(&selection, 0, sizeof(selection));
+    ASSERT_TRUE(SelectPackage(&selection)) << c.what;
+    EXPECT_EQ(AssembleFileSet(&selection, &items_, &count_), c.ok) << c.what;
+    EXPECT_EQ(Items({1000, 1001, 1002}), c.want) << c.what;
+    Release();
+    TearDown();
+  }
+}
+
 TEST_F(FileSetTest, UnsafeOrOverlongCabinetLinesFail) {
   const std::string long256(256, 'c'), long255(251, 'c');
   struct Case {
@@ -215,7 +274,7 @@ TEST(FillExtractItem, NameLongerThanTheItemFails) {
   ExtractItem item;
   std::memset(&item, 0x5A, sizeof(item));
   std::string name(300, 'n');
-  EXPECT_FALSE(FillExtractItem(0, 1, &item, name.c_str()));
+  EXPECT_FALSE(FillExtractItem(0, 1, &item, name.c_str(), nullptr));
   EXPECT_EQ(std::string(item.name), name.substr(0, ITEM_PATH_SIZE - 1));
   EXPECT_EQ(item.data, nullptr);
   EXPECT_EQ(item.size, 0u);

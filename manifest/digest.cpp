@@ -1,0 +1,56 @@
+// Record digests in manifest texts (see digest.h).
+#include "manifest/digest.h"
+
+#include <cstring>
+
+#include "common/winseam.h"
+
+namespace {
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+}  // namespace
+
+void ReadDigestField(const char* field, RecordDigest* digest) {
+  std::memset(digest, 0, sizeof(*digest));
+  const char* p = field;
+  const size_t prefixLength = sizeof(RECORD_DIGEST_PREFIX) - 1;
+  for (size_t i = 0; i < prefixLength; ++i)
+    if (FoldAscii(p[i]) != RECORD_DIGEST_PREFIX[i]) return;  // also stops at the NUL
+  p += prefixLength;
+
+  digest->state = DIGEST_MALFORMED;
+  for (uint32_t i = 0; i < RECORD_DIGEST_SIZE; ++i) {
+    const int high = HexValue(p[2 * i]);
+    const int low = high < 0 ? -1 : HexValue(p[2 * i + 1]);
+    if (low < 0) {
+      std::memset(digest->bytes, 0, sizeof(digest->bytes));
+      return;
+    }
+    digest->bytes[i] = static_cast<uint8_t>(high << 4 | low);
+  }
+  const char end = p[2 * RECORD_DIGEST_SIZE];
+  if (end != '\0' && end != '\\') {
+    std::memset(digest->bytes, 0, sizeof(digest->bytes));
+    return;
+  }
+  digest->state = DIGEST_PRESENT;
+}
+
+void ReadRecordDigest(const char* text, uint32_t fieldIndex, RecordDigest* digest) {
+  std::memset(digest, 0, sizeof(*digest));
+  const char* p = text;
+  // Skip `fieldIndex` separators; a multibyte character is stepped over whole.
+  for (uint32_t skipped = 0; skipped < fieldIndex;) {
+    if (*p == '\0') return;
+    const char* next = CharNextA(p);
+    if (next == p + 1 && *p == '\\') ++skipped;
+    p = next;
+  }
+  ReadDigestField(p, digest);
+}
