@@ -122,7 +122,8 @@ const char kVerifyHelp[] =
     "usage: msistub-pack verify --key PUBLIC [--json] FILE\n"
     "\n"
     "Inflates every record of every source and checks its signature with PUBLIC (PEM or\n"
-    "276-byte .blob). Reports each record that would fail and why; exit 1 if any does.\n"
+    "276-byte .blob), and each file against the SHA-256 its manifest entry names. Reports\n"
+    "each record that would fail and why; exit 1 if any does.\n"
     "--json prints {\"file\", \"sources\", \"records\", \"verified\", \"problems\"} on stdout.\n";
 
 const char kExtractHelp[] =
@@ -494,11 +495,12 @@ int Build(int argc, char** argv, bool make) {
   Bytes container;
   const BuildProgress hook{FileStarted, &progress};
   SetCompressProgress(Compressed, &progress);
-  const bool built = BuildContainer(setup, key.key, &container, &error, &hook);
+  std::vector<ManifestEntry> entries;
+  const bool built = BuildContainer(setup, key.key, &container, &error, &hook, &entries);
   SetCompressProgress(nullptr, nullptr);
   if (!built) return Fail(error);
   if (!progress.quiet)
-    for (const ManifestEntry& e : SetupManifest(setup))
+    for (const ManifestEntry& e : entries)
       std::printf("entry %u: %s\n", e.id, e.text.c_str());
   if (!containerPath.empty()) {
     if (!WriteFileReplacing(containerPath, container.data(), container.size(), false, false, &error))
@@ -639,17 +641,24 @@ int Inspect(int argc, char** argv) {
              ", \"signature\": " + std::to_string(r->signatureSize) + "}";
     std::string packages, cabinets, texts;
     for (const ManifestText& e : entries) {
-      const std::vector<std::string> f = SplitText(e.text, '\\');
       texts += (texts.empty() ? "" : ", ") + std::string("{\"id\": ") + std::to_string(e.id) +
                ", \"text\": " + JsonText(e.text) + "}";
-      if (f.size() == 3 && (f[0] == "cab" || f[0] == "CAB")) {
+      EntryShape shape;
+      if (!ReadEntryShape(e.text, &shape)) continue;
+      const std::vector<std::string>& f = shape.fields;
+      const std::string sha256 =
+          shape.digest.state == DIGEST_PRESENT
+              ? JsonText(HexText(shape.digest.bytes, RECORD_DIGEST_SIZE))
+              : std::string("null");
+      if (shape.cabinet) {
         cabinets += (cabinets.empty() ? "" : ", ") + std::string("{\"id\": ") + std::to_string(e.id) +
-                    ", \"name\": " + JsonText(f[2]) + ", \"packages\": " + JsonNumberList(f[1]) + "}";
-      } else if (f.size() == 4) {
+                    ", \"name\": " + JsonText(f[2]) + ", \"packages\": " + JsonNumberList(f[1]) +
+                    ", \"sha256\": " + sha256 + "}";
+      } else {
         packages += (packages.empty() ? "" : ", ") + std::string("{\"id\": ") + std::to_string(e.id) +
                     ", \"arch\": " + JsonText(f[0]) + ", \"languages\": " + JsonNumberList(f[1]) +
                     ", \"productCode\": " + JsonText(f[2]) + ", \"productName\": " +
-                    JsonText(f[3]) + "}";
+                    JsonText(f[3]) + ", \"sha256\": " + sha256 + "}";
       }
     }
     out += "], \"manifestBytes\": " + std::to_string(manifest.size()) + ", \"entries\": [" + texts +
@@ -744,7 +753,7 @@ int Extract(int argc, char** argv) {
     for (const UnpackFile& f : plan[i].files) {
       contents[i].emplace_back();
       if (!ReadVerifiedRecord(sources[plan[i].source], false, f.id, key.key, &contents[i].back(),
-                              &error))
+                              &error, &f.digest))
         return Fail(setupPath + ": " + error);
     }
   }

@@ -8,10 +8,13 @@
 #include <openssl/x509v3.h>
 
 #include <cstring>
+#include <map>
 
 #include "common/format.h"
 #include "common/winseam.h"
 #include "pack/keys.h"
+#include "pack/text.h"
+#include "pack/writer.h"
 #include "payload/container.h"
 #include "payload/record.h"
 #include "payload/sources.h"
@@ -192,6 +195,22 @@ bool ParseManifest(const Bytes& manifest, std::vector<ManifestText>* entries, st
   return true;
 }
 
+bool ReadEntryShape(const std::string& text, EntryShape* shape) {
+  std::vector<std::string> fields = SplitText(text, '\\');
+  shape->cabinet = UpperAscii(fields[0]) == "CAB";
+  shape->digest = RecordDigest{};
+  const size_t regular = shape->cabinet ? CABINET_DIGEST_FIELD : DESCRIPTOR_DIGEST_FIELD;
+  if (fields.size() == regular + 1) {
+    ReadDigestField(fields[regular].c_str(), &shape->digest);
+    if (shape->digest.state != DIGEST_PRESENT) return false;
+    fields.pop_back();
+  }
+  for (const std::string& f : fields)
+    if (f.empty()) return false;
+  shape->fields = fields;
+  return fields.size() == regular;
+}
+
 void VerifySources(const std::vector<FoundSource>& sources, EVP_PKEY* key, uint32_t* checked,
                    std::vector<RecordProblem>* problems) {
   *checked = 0;
@@ -204,6 +223,7 @@ void VerifySources(const std::vector<FoundSource>& sources, EVP_PKEY* key, uint3
     for (const std::string& s : skipped) fail(s);
     if (!ending.empty()) fail("no manifest record: " + ending);
     std::vector<ManifestText> entries;
+    std::map<uint32_t, std::string> sha256;  // of each reachable FileRecord's decoded bytes
     for (const RecordInfo& r : records) {
       ++*checked;
       // The stub reaches records only through FindRecord: a record shadowed by a later one
@@ -232,12 +252,34 @@ void VerifySources(const std::vector<FoundSource>& sources, EVP_PKEY* key, uint3
         continue;
       }
       if (r.manifest && !ParseManifest(decoded, &entries, &why)) fail(why);
+      if (!r.manifest) {
+        uint8_t digest[RECORD_DIGEST_SIZE];
+        DigestRecordBytes(decoded.data(), static_cast<uint32_t>(decoded.size()), digest);
+        sha256[r.id] = HexText(digest, sizeof(digest));
+      }
     }
     for (const ManifestText& e : entries) {
+      const std::string entry = "manifest entry " + std::to_string(e.id) + " (" + e.text + ")";
       RecordSpan span;
-      if (!StatusOk(FindRecord(source.data(), source.size(), RECORD_TYPE_FILE, e.id, &span)))
-        fail("manifest entry " + std::to_string(e.id) + " (" + e.text + "): no file record " +
-             std::to_string(e.id));
+      if (!StatusOk(FindRecord(source.data(), source.size(), RECORD_TYPE_FILE, e.id, &span))) {
+        fail(entry + ": no file record " + std::to_string(e.id));
+        continue;
+      }
+      // The digest field as the stub reads it: after a cabinet line's third field or a
+      // descriptor's fourth.
+      const std::vector<std::string> fields = SplitText(e.text, '\\');
+      const size_t at = UpperAscii(fields[0]) == "CAB" ? CABINET_DIGEST_FIELD : DESCRIPTOR_DIGEST_FIELD;
+      RecordDigest digest{};
+      if (fields.size() > at) ReadDigestField(fields[at].c_str(), &digest);
+      const auto found = sha256.find(e.id);
+      if (digest.state == DIGEST_MALFORMED)
+        fail(entry + ": the " + RECORD_DIGEST_PREFIX + " field is not 64 hex digits (the stub "
+             "refuses this entry's file)");
+      else if (digest.state == DIGEST_PRESENT && found != sha256.end() &&
+               found->second != HexText(digest.bytes, RECORD_DIGEST_SIZE))
+        fail(entry + ": file record " + std::to_string(e.id) +
+             " does not match the entry's digest (the record was replaced or relabelled; the "
+             "stub refuses it)");
     }
   }
 }

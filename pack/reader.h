@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "manifest/digest.h"
 #include "pack/fileio.h"
 
 struct FoundSource {
@@ -49,6 +50,17 @@ struct ManifestText {
   uint32_t id;
   std::string text;  // UTF-8
 };
+// A manifest text in one of the two shapes the stub reads: a cabinet line ("cab" in any case
+// and two more fields) or a package descriptor (four fields), either one followed by at most
+// a digest field. `fields` holds the regular fields, `digest` the digest field as the stub
+// reads it. False for anything else, a malformed digest field included.
+struct EntryShape {
+  bool cabinet;
+  std::vector<std::string> fields;
+  RecordDigest digest;
+};
+bool ReadEntryShape(const std::string& text, EntryShape* shape);
+
 // Parses decoded manifest bytes; false (with the entries read so far) when it is malformed.
 bool ParseManifest(const Bytes& manifest, std::vector<ManifestText>* entries, std::string* error);
 
@@ -57,6 +69,7 @@ struct RecordProblem {
   std::string what;
 };
 // Checks every record of every source: decoding and the signature with `key`, that the
-// stub's lookup reaches it, and that every manifest entry has its FileRecord.
+// stub's lookup reaches it, that every manifest entry has its FileRecord, and that the record
+// matches the entry's digest field where there is one.
 void VerifySources(const std::vector<FoundSource>& sources, EVP_PKEY* key, uint32_t* checked,
                    std::vector<RecordProblem>* problems);

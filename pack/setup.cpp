@@ -274,39 +274,70 @@ bool FinishSetup(SetupSpec* setup, std::string* error) {
   return true;
 }
 
-std::string PackageDescriptor(const PackageSpec& p) {
-  return p.architecture + "\\" + p.languages + "\\" + p.productCode + "\\" + p.productName;
+namespace {
+std::string DigestField(const std::string& sha256) {
+  return sha256.empty() ? "" : "\\" + std::string(RECORD_DIGEST_PREFIX) + sha256;
 }
 
-std::string CabinetLine(const CabinetSpec& c) {
+std::string DigestOf(const std::map<uint32_t, std::string>& sha256, uint32_t id) {
+  const auto found = sha256.find(id);
+  return found == sha256.end() ? "" : found->second;
+}
+}  // namespace
+
+std::string PackageDescriptor(const PackageSpec& p, const std::string& sha256) {
+  return p.architecture + "\\" + p.languages + "\\" + p.productCode + "\\" + p.productName +
+         DigestField(sha256);
+}
+
+std::string CabinetLine(const CabinetSpec& c, const std::string& sha256) {
   std::string ids;
   for (uint32_t id : c.packageIds) ids += (ids.empty() ? "" : ";") + std::to_string(id);
-  return "cab\\" + ids + "\\" + (c.name.empty() ? BaseName(c.path) : c.name);
+  return "cab\\" + ids + "\\" + (c.name.empty() ? BaseName(c.path) : c.name) + DigestField(sha256);
 }
 
-std::vector<ManifestEntry> SetupManifest(const SetupSpec& setup) {
+std::vector<ManifestEntry> SetupManifest(const SetupSpec& setup,
+                                         const std::map<uint32_t, std::string>& sha256) {
   std::vector<ManifestEntry> entries;
-  for (const PackageSpec& p : setup.packages) entries.push_back({p.id, PackageDescriptor(p)});
-  for (const CabinetSpec& c : setup.cabinets) entries.push_back({c.id, CabinetLine(c)});
+  for (const PackageSpec& p : setup.packages)
+    entries.push_back({p.id, PackageDescriptor(p, DigestOf(sha256, p.id))});
+  for (const CabinetSpec& c : setup.cabinets)
+    entries.push_back({c.id, CabinetLine(c, DigestOf(sha256, c.id))});
   return entries;
 }
 
 bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std::string* error,
-                    const BuildProgress* progress) {
+                    const BuildProgress* progress, std::vector<ManifestEntry>* manifestOut) {
   container->clear();
-  Bytes manifest;
-  if (!EncodeManifest(SetupManifest(setup), &manifest, error)) return false;
-  if (!AppendSignedRecord(container, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, manifest, key, error))
-    return false;
+  // The FileRecords first: the manifest names each one's digest. The manifest record then
+  // goes in front of them, where the stub's lookup ends.
+  std::map<uint32_t, std::string> sha256;
   auto addFile = [&](const std::string& path, uint32_t id) {
     Bytes content;
     if (!ReadWholeFile(path, 0xFFFFFFFFu, &content, error)) return false;
     if (progress && progress->fileStarted) progress->fileStarted(path, content.size(), progress->context);
-    return AppendSignedRecord(container, RECORD_TYPE_FILE, id, content, key, error);
+    uint8_t digest[RECORD_DIGEST_SIZE];
+    if (!AppendSignedRecord(container, RECORD_TYPE_FILE, id, content, key, error, digest))
+      return false;
+    sha256[id] = HexText(digest, sizeof(digest));
+    return true;
   };
   for (const PackageSpec& p : setup.packages)
     if (!addFile(p.msiPath, p.id)) return false;
   for (const CabinetSpec& c : setup.cabinets)
     if (!addFile(c.path, c.id)) return false;
+
+  const std::vector<ManifestEntry> entries = SetupManifest(setup, sha256);
+  Bytes manifest, head;
+  if (!EncodeManifest(entries, &manifest, error)) return false;
+  if (!AppendSignedRecord(&head, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, manifest, key, error))
+    return false;
+  if (static_cast<uint64_t>(head.size()) + container->size() > 0xFFFFFFFFu) {
+    *error = "the container would exceed 4 GiB - 1 bytes (32-bit sizes); "
+             "split the packages over several containers";
+    return false;
+  }
+  container->insert(container->begin(), head.begin(), head.end());
+  if (manifestOut) *manifestOut = entries;
   return true;
 }

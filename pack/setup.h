@@ -12,12 +12,13 @@
 // Relative paths in the file are taken from the file's folder. FinishSetup assigns entry
 // ids (packages 1000, 1001, ... in order, cabinets after them) and checks everything the
 // stub would otherwise trip over. BuildContainer reads the files and writes the signed
-// container: the manifest (package descriptors, then cabinet lines) first, then one
-// compressed, signed FileRecord per file.
+// container: the manifest (package descriptors, then cabinet lines, each with the digest
+// field of its file) first, then one compressed, signed FileRecord per file.
 #pragma once
 #include <openssl/evp.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -52,14 +53,21 @@ bool ParseCabinetArgument(const std::string& arg, CabinetSpec* cabinet, std::str
 bool LoadSetupConfig(const std::string& path, SetupSpec* setup, std::string* error);
 bool FinishSetup(SetupSpec* setup, std::string* error);
 
-std::string PackageDescriptor(const PackageSpec& package);
-std::string CabinetLine(const CabinetSpec& cabinet);
-std::vector<ManifestEntry> SetupManifest(const SetupSpec& setup);
+// Manifest texts. `sha256` (lowercase hex), when not empty, becomes the entry's digest field
+// (RECORD_DIGEST_PREFIX and the hex digits, after the regular fields).
+std::string PackageDescriptor(const PackageSpec& package, const std::string& sha256 = "");
+std::string CabinetLine(const CabinetSpec& cabinet, const std::string& sha256 = "");
+// `sha256`: hex digests by record id; entries without one get no digest field.
+std::vector<ManifestEntry> SetupManifest(const SetupSpec& setup,
+                                         const std::map<uint32_t, std::string>& sha256 = {});
 
 // Told about each file just before it is compressed (for progress displays).
 struct BuildProgress {
   void (*fileStarted)(const std::string& path, uint64_t size, void* context);
   void* context;
 };
+// The container: the ManifestRecord, every entry bound to its file by a digest field, then
+// the packages' and the cabinets' FileRecords. `manifest`, when given, receives the entries.
 bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std::string* error,
-                    const BuildProgress* progress = nullptr);
+                    const BuildProgress* progress = nullptr,
+                    std::vector<ManifestEntry>* manifest = nullptr);

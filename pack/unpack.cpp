@@ -7,6 +7,7 @@
 #include "pack/keys.h"
 #include "pack/text.h"
 #include "payload/container.h"
+#include "payload/record.h"
 
 bool SafeFileName(const std::string& name) {
   if (name.empty() || name.size() > 255 || name == "." || name == "..") return false;
@@ -24,7 +25,7 @@ bool SafeFileName(const std::string& name) {
 }
 
 bool ReadVerifiedRecord(const FoundSource& source, bool manifest, uint32_t id, EVP_PKEY* key,
-                        Bytes* decoded, std::string* error) {
+                        Bytes* decoded, std::string* error, const RecordDigest* expected) {
   const std::string what = manifest ? "the manifest record" : "file record " + std::to_string(id);
   RecordSpan span;
   if (!StatusOk(FindRecord(source.data(), source.size(),
@@ -42,6 +43,16 @@ bool ReadVerifiedRecord(const FoundSource& source, bool manifest, uint32_t id, E
              ": the signature does not verify with this key (wrong key, or the setup was changed)";
     return false;
   }
+  if (expected && expected->state == DIGEST_PRESENT) {
+    uint8_t digest[RECORD_DIGEST_SIZE];
+    DigestRecordBytes(decoded->data(), static_cast<uint32_t>(decoded->size()), digest);
+    if (std::memcmp(digest, expected->bytes, RECORD_DIGEST_SIZE) != 0) {
+      *error = source.origin + ": " + what +
+               " does not match its manifest entry's digest (the record was replaced or "
+               "relabelled; the stub would refuse it)";
+      return false;
+    }
+  }
   return true;
 }
 
@@ -51,8 +62,7 @@ bool PlanUnpack(const std::vector<FoundSource>& sources, std::vector<UnpackPacka
   struct CabLine {
     size_t source;
     std::vector<uint32_t> packages;
-    uint32_t id;
-    std::string name;
+    UnpackFile file;
   };
   std::vector<CabLine> cabinets;
   for (size_t s = 0; s < sources.size(); ++s) {
@@ -65,11 +75,13 @@ bool PlanUnpack(const std::vector<FoundSource>& sources, std::vector<UnpackPacka
       return false;
     }
     for (const ManifestText& e : entries) {
-      const std::vector<std::string> f = SplitText(e.text, '\\');
       const std::string where = sources[s].origin + ", entry " + std::to_string(e.id);
-      const bool cabinetLine = UpperAscii(f[0]) == "CAB";
-      if (cabinetLine && f.size() == 3) {
-        CabLine line{s, {}, e.id, f[2]};
+      EntryShape shape;
+      const bool known = ReadEntryShape(e.text, &shape);
+      const std::vector<std::string>& f = shape.fields;
+      const UnpackFile file{e.id, shape.cabinet ? (known ? f[2] : "") : "main.msi", shape.digest};
+      if (known && shape.cabinet) {
+        CabLine line{s, {}, file};
         for (const std::string& id : SplitText(f[1], ';')) {
           uint32_t v;
           if (!ParseUnsigned32(id, &v)) {
@@ -78,14 +90,14 @@ bool PlanUnpack(const std::vector<FoundSource>& sources, std::vector<UnpackPacka
           }
           line.packages.push_back(v);
         }
-        if (!SafeFileName(line.name)) {
-          *error = where + ": refusing the cabinet name \"" + line.name +
+        if (!SafeFileName(file.name)) {
+          *error = where + ": refusing the cabinet name \"" + file.name +
                    "\": not a plain file name (it could write outside the output folder)";
           return false;
         }
         cabinets.push_back(line);
-      } else if (!cabinetLine && f.size() == 4) {
-        UnpackPackage p{s, e.id, f[0], f[1], f[2], f[3], f[2], {{e.id, "main.msi"}}};
+      } else if (known) {
+        UnpackPackage p{s, e.id, f[0], f[1], f[2], f[3], f[2], {file}};
         if (!SafeFileName(p.productCode)) {
           *error = where + ": refusing the product code \"" + p.productCode +
                    "\" as a folder name: not a plain file name";
@@ -93,7 +105,8 @@ bool PlanUnpack(const std::vector<FoundSource>& sources, std::vector<UnpackPacka
         }
         plan->push_back(p);
       } else {
-        *error = where + ": \"" + e.text + "\" is neither a package descriptor nor a cabinet line";
+        *error = where + ": \"" + e.text + "\" is neither a package descriptor nor a cabinet line "
+                 "(their fields, then at most a " + RECORD_DIGEST_PREFIX + " field of 64 hex digits)";
         return false;
       }
     }
@@ -107,12 +120,12 @@ bool PlanUnpack(const std::vector<FoundSource>& sources, std::vector<UnpackPacka
       for (UnpackPackage& p : *plan) {
         if (p.source != c.source || p.id != id) continue;
         for (const UnpackFile& f : p.files) {
-          if (UpperAscii(f.name) == UpperAscii(c.name)) {
-            *error = "package " + std::to_string(p.id) + " lists \"" + c.name + "\" twice";
+          if (UpperAscii(f.name) == UpperAscii(c.file.name)) {
+            *error = "package " + std::to_string(p.id) + " lists \"" + c.file.name + "\" twice";
             return false;
           }
         }
-        p.files.push_back({c.id, c.name});
+        p.files.push_back(c.file);
       }
     }
   }

@@ -9,7 +9,8 @@
 // "..", no characters Windows refuses, no device names such as CON or NUL, no trailing dot
 // or space), and a package or cabinet with any other name fails the plan as a whole.
 // ReadVerifiedRecord finds a record the way the stub does, inflates it and, with a key,
-// checks its signature.
+// checks its signature; with an expected digest (the manifest entry's), the bytes must match
+// it, key or not.
 #pragma once
 #include <openssl/evp.h>
 
@@ -20,8 +21,9 @@
 #include "pack/reader.h"
 
 struct UnpackFile {
-  uint32_t id;       // FileRecord id in the package's source
-  std::string name;  // "main.msi" or the cabinet's name
+  uint32_t id;          // FileRecord id in the package's source
+  std::string name;     // "main.msi" or the cabinet's name
+  RecordDigest digest;  // the entry's digest field (DIGEST_ABSENT when it has none)
 };
 
 struct UnpackPackage {
@@ -36,4 +38,4 @@ bool SafeFileName(const std::string& name);
 bool PlanUnpack(const std::vector<FoundSource>& sources, std::vector<UnpackPackage>* plan,
                 std::string* error);
 bool ReadVerifiedRecord(const FoundSource& source, bool manifest, uint32_t id, EVP_PKEY* key,
-                        Bytes* decoded, std::string* error);
+                        Bytes* decoded, std::string* error, const RecordDigest* expected = nullptr);

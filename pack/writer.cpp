@@ -1,6 +1,7 @@
 // Container writer (see writer.h).
 #include "pack/writer.h"
 
+#include <openssl/sha.h>
 #include <zlib.h>
 
 #include <cstring>
@@ -117,8 +118,15 @@ bool CompressRecordData(const uint8_t* data, size_t size, Bytes* stored, std::st
   return true;
 }
 
+std::string HexText(const uint8_t* bytes, size_t size) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < size; ++i) out += kDigits[bytes[i] >> 4], out += kDigits[bytes[i] & 15];
+  return out;
+}
+
 bool AppendSignedRecord(Bytes* container, const uint8_t type[16], uint32_t id, const Bytes& decoded,
-                        EVP_PKEY* key, std::string* error) {
+                        EVP_PKEY* key, std::string* error, uint8_t* digest) {
   const std::string what = (std::memcmp(type, RECORD_TYPE_MANIFEST, 16) == 0 ? std::string("the manifest")
                                                          : "record " + std::to_string(id));
   if (decoded.size() > 0xFFFFFFFFu) {
@@ -136,6 +144,10 @@ bool AppendSignedRecord(Bytes* container, const uint8_t type[16], uint32_t id, c
     *error = what + ": the container would exceed 4 GiB - 1 bytes (32-bit sizes); "
              "split the packages over several containers";
     return false;
+  }
+  if (digest) {
+    static const uint8_t kEmpty[1] = {0};
+    SHA256(decoded.empty() ? kEmpty : decoded.data(), decoded.size(), digest);
   }
   uint8_t trailer[RECORD_TRAILER_SIZE];
   WriteRecordTrailer(trailer, type, id, RECORD_SIGNATURE_SIZE, static_cast<uint32_t>(stored.size()));

@@ -27,5 +27,8 @@ bool EncodeManifest(const std::vector<ManifestEntry>& entries, Bytes* manifest, 
 typedef void (*CompressProgress)(uint64_t done, uint64_t total, void* context);
 void SetCompressProgress(CompressProgress progress, void* context);
 bool CompressRecordData(const uint8_t* data, size_t size, Bytes* stored, std::string* error);
+// `digest`, when given, receives the SHA-256 of the decoded bytes (RECORD_DIGEST_SIZE bytes).
 bool AppendSignedRecord(Bytes* container, const uint8_t type[16], uint32_t id, const Bytes& decoded,
-                        EVP_PKEY* key, std::string* error);
+                        EVP_PKEY* key, std::string* error, uint8_t* digest = nullptr);
+// Lowercase hex of `size` bytes.
+std::string HexText(const uint8_t* bytes, size_t size);

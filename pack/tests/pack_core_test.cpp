@@ -19,6 +19,7 @@
 #include "pack/keys.h"
 #include "pack/reader.h"
 #include "pack/setup.h"
+#include "pack/unpack.h"
 #include "pack/writer.h"
 #include "pack/tests/fixtures.h"
 #include "payload/container.h"
@@ -389,6 +390,68 @@ TEST(Reader, VerifyReportsEachBadRecordAndMissingFiles) {
     ASSERT_EQ(problems.size(), c.expected.size()) << c.name;
     for (size_t i = 0; i < problems.size(); ++i)
       EXPECT_EQ(problems[i].what.rfind(c.expected[i], 0), 0u) << c.name << ": " << problems[i].what;
+  }
+}
+
+// The digest field of `content`, as BuildContainer writes it.
+std::string DigestFieldOf(const Bytes& content) {
+  uint8_t digest[RECORD_DIGEST_SIZE];
+  DigestRecordBytes(content.data(), static_cast<uint32_t>(content.size()), digest);
+  return std::string(RECORD_DIGEST_PREFIX) + HexText(digest, sizeof(digest));
+}
+
+TEST(Reader, DigestFieldsAreCheckedByVerifyAndExtract) {
+  EVP_PKEY* key = DevKey();
+  const std::string msiLine = "x64\\1033\\{A}\\A\\" + DigestFieldOf(Text("msi"));
+  const std::string cabLine = "cab\\1000\\a.cab\\" + DigestFieldOf(Text("cab"));
+  struct Case {
+    const char* name;
+    Bytes container;
+    std::string problem;  // of verify, and of extract reading the cabinet; empty: none
+  };
+  const Case cases[] = {
+      {"bound", ContainerOf({{1000, msiLine}, {1001, cabLine}}, {{1000, Text("msi")}, {1001, Text("cab")}}),
+       ""},
+      // Record 1001 signed genuinely, but holding other bytes than its entry names.
+      {"relabelled",
+       ContainerOf({{1000, msiLine}, {1001, cabLine}}, {{1000, Text("msi")}, {1001, Text("other")}}),
+       "does not match"},
+      {"malformed field",
+       ContainerOf({{1000, msiLine}, {1001, "cab\\1000\\a.cab\\sha256=00"}},
+                   {{1000, Text("msi")}, {1001, Text("cab")}}),
+       "is not 64 hex digits"},
+  };
+  for (const Case& c : cases) {
+    FoundSource source{"whole file", Bytes(), &c.container};
+    std::vector<RecordProblem> problems;
+    uint32_t checked = 0;
+    VerifySources({source}, key, &checked, &problems);
+    ASSERT_EQ(problems.size(), c.problem.empty() ? 0u : 1u) << c.name;
+    if (!c.problem.empty()) {
+      EXPECT_EQ(problems[0].what.rfind("manifest entry 1001 (cab\\1000\\a.cab\\", 0), 0u)
+          << problems[0].what;
+      EXPECT_NE(problems[0].what.find(c.problem), std::string::npos) << problems[0].what;
+    }
+
+    std::vector<UnpackPackage> plan;
+    std::string error;
+    const bool planned = PlanUnpack({source}, &plan, &error);
+    if (c.problem == "is not 64 hex digits") {
+      EXPECT_FALSE(planned) << c.name;
+      EXPECT_NE(error.find("at most a sha256= field of 64 hex digits"), std::string::npos) << error;
+      continue;
+    }
+    ASSERT_TRUE(planned) << c.name << ": " << error;
+    ASSERT_EQ(plan.size(), 1u);
+    ASSERT_EQ(plan[0].files.size(), 2u);
+    Bytes decoded;
+    // The extract reads with the entry's digest, key or not.
+    for (EVP_PKEY* k : {key, static_cast<EVP_PKEY*>(nullptr)}) {
+      const UnpackFile& cab = plan[0].files[1];
+      const bool read = ReadVerifiedRecord(source, false, cab.id, k, &decoded, &error, &cab.digest);
+      EXPECT_EQ(read, c.problem.empty()) << c.name;
+      if (!read) EXPECT_NE(error.find("does not match its manifest entry's digest"), std::string::npos) << error;
+    }
   }
 }
 

@@ -12,6 +12,7 @@
 #include "pack/tests/cli.h"
 #include "pack/tests/fixtures.h"
 #include "pack/writer.h"
+#include "payload/record.h"
 
 namespace {
 struct Product {
@@ -47,6 +48,12 @@ Bytes FileBytes(const std::string& path) {
   std::string error;
   ReadWholeFile(path, 1u << 30, &b, &error);
   return b;
+}
+
+std::string Sha256Hex(const Bytes& content) {
+  uint8_t digest[RECORD_DIGEST_SIZE];
+  DigestRecordBytes(content.data(), static_cast<uint32_t>(content.size()), digest);
+  return HexText(digest, sizeof(digest));
 }
 
 struct MakeTest : CliHarness {
@@ -114,6 +121,9 @@ TEST_F(MakeTest, ThreeMsisBecomeOneReproducibleSetupAndComeBackOut) {
     EXPECT_EQ(Member(cabinet, "name")->text, p.cab);
     ASSERT_EQ(Member(cabinet, "packages")->items.size(), 1u);
     EXPECT_EQ(Member(cabinet, "packages")->items[0].text, std::to_string(1000 + i));
+    // Each entry names its file's SHA-256.
+    EXPECT_EQ(Member(package, "sha256")->text, Sha256Hex(FileBytes(P(std::string(p.dir) + "/" + p.msi))));
+    EXPECT_EQ(Member(cabinet, "sha256")->text, Sha256Hex(FileBytes(P(std::string(p.dir) + "/" + p.cab))));
   }
   r = Run("verify --json --key k.public.pem setup.exe");
   EXPECT_EQ(r.code, 0) << r.output;

@@ -1,16 +1,19 @@
 // Tamper sweep: every byte of a small signed container flipped, the container cut at every
 // length and at every record start, each record's content changed and compressed anew under
-// its old signature, a copy of each record appended, every pair of records swapped. Each variant goes through the stub's own discovery (AddImageSource), selection
-// (SelectPackage) and file set assembly (AssembleFileSet), and its outcome is classified:
+// its old signature, a copy of each record appended, every pair of records swapped, and every
+// FileRecord relabelled: given each other FileRecord's id, and every pair swapping ids (its
+// signature stays valid: it covers the content only). Each variant goes through the stub's
+// own discovery (AddImageSource), selection (SelectPackage) and file set assembly
+// (AssembleFileSet), and its outcome is classified:
 //   identical  the same selection and the same file set (names and bytes) as the untampered
 //              container: the changed bytes were not used;
 //   1168, 13, 1392   the failure code the run ends with (discovery's code, or 13 for a
 //              selection or file set that fails);
-//   resigned   a file set that differs from the original, but whose every item is the
-//              verified content of one of the container's own records: a signed record served
-//              under another record's id (record signatures cover the content only);
+//   RELABELLED a file set that differs from the original, but whose every item is the
+//              verified content of one of the container's own records, served under another
+//              entry: what the manifest's digest fields are there to stop;
 //   ESCAPE     anything else: another code, other bytes, or a leaked block.
-// The table of counts is printed; any ESCAPE fails the test.
+// The table of counts is printed; any RELABELLED or ESCAPE case fails the test.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -135,14 +138,13 @@ struct Sweep {
     } else if (o.selected == original.selected && o.items == original.items) {
       cls = "identical";
     } else {
-      cls = "resigned";
+      cls = "RELABELLED";
       for (const auto& item : o.items)
         if (!signedContents.count(item.second)) cls = "ESCAPE";
     }
     ++counts[cls];
-    if (cls == "resigned") std::printf("  resigned: %s -> %s\n", what.c_str(), o.selected.c_str());
-    if (cls == "ESCAPE")
-      escapes.push_back(what + ": code " + std::to_string(o.code) + ", " +
+    if (cls == "ESCAPE" || cls == "RELABELLED")
+      escapes.push_back(cls + " " + what + ": code " + std::to_string(o.code) + ", " +
                         std::to_string(o.items.size()) + " items, " + std::to_string(o.leaked) +
                         " blocks leaked");
   }
@@ -251,11 +253,27 @@ TEST(TamperSweep, NoVariantEscapes) {
                      variant);
     }
   }
+  // Relabelling: a FileRecord's trailer given another FileRecord's id (the later of two
+  // records with one id is the one found), and two FileRecords swapping ids.
+  auto idAt = [&](size_t record) { return records[record].second - kTrailerSize + 16; };
+  for (size_t a = 1; a < records.size(); ++a) {
+    for (size_t b = 1; b < records.size(); ++b) {
+      if (a == b) continue;
+      Bytes variant = container;
+      std::memcpy(&variant[idAt(a)], &container[idAt(b)], 4);
+      sweep.Classify("record " + std::to_string(a) + " given the id of record " + std::to_string(b),
+                     variant);
+      if (b < a) continue;
+      std::memcpy(&variant[idAt(b)], &container[idAt(a)], 4);
+      sweep.Classify("records " + std::to_string(a) + " and " + std::to_string(b) + " swap ids",
+                     variant);
+    }
+  }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
   std::printf("tamper sweep over a %zu-byte container (6 records): %ld cases (%ld byte flips, "
-              "%ld cuts, forged contents, appends and swaps) in %.1f s\n",
+              "%ld cuts, forged contents, appends, swaps and relabels) in %.1f s\n",
               container.size(), sweep.cases, flips, sweep.cases - flips, seconds);
   std::printf("  %-10s %8s\n", "outcome", "cases");
   for (const auto& c : sweep.counts) std::printf("  %-10s %8ld\n", c.first.c_str(), c.second);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Tampered setups run by the real stub under Wine: a flipped byte in the manifest's signature,
 # in the cabinet record's signature, a file cut short, cut at the cabinet record's start, a
-# copy of the manifest record appended. Each ends with string 101 in one box and its code,
+# copy of the manifest record appended, the MSI and cabinet records swapping ids (each still
+# carries its valid signature; the manifest's digests tell them apart). Each ends with string 101 in one box and its code,
 # and leaves the drive untouched (no Installer\<code> folder). A copy of the MSI record
 # appended changes nothing: the setup installs, with files identical to the product's.
 set -u
@@ -35,6 +36,16 @@ variant() {  # variant NAME: the tampered copy as $work/NAME.exe
     cut-short) head -c $(( cend - 10 )) "$setup" >"$out" ;;
     cut-at-cabinet) head -c "$cstart" "$setup" >"$out" ;;
     manifest-appended) { cat "$setup"; tail -c +$(( mstart + 1 )) "$setup" | head -c $(( mend - mstart )); } >"$out" ;;
+    ids-swapped)
+      cp "$setup" "$out"
+      python3 - "$out" $(( fend - 28 + 16 )) $(( cend - 28 + 16 )) <<'PY'
+import sys
+with open(sys.argv[1], "r+b") as f:
+    a, b = int(sys.argv[2]), int(sys.argv[3])
+    f.seek(a); x = f.read(4); f.seek(b); y = f.read(4)
+    f.seek(a); f.write(y); f.seek(b); f.write(x)
+PY
+      ;;
     msi-appended) { cat "$setup"; tail -c +$(( fstart + 1 )) "$setup" | head -c $(( fend - fstart )); } >"$out" ;;
   esac
 }
@@ -42,7 +53,7 @@ variant() {  # variant NAME: the tampered copy as $work/NAME.exe
 before=$(snapshot)
 printf '%-20s %-6s %s\n' case exit box
 for row in manifest-flipped:1392 cabinet-flipped:13 cut-short:1168 cut-at-cabinet:13 \
-           manifest-appended:13; do
+           manifest-appended:13 ids-swapped:13; do
   name=${row%%:*} want=${row#*:}
   variant "$name"
   run_with_box "$name.exe" "$work/$name.exe"
