@@ -15,6 +15,7 @@
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 #include <openssl/rsa.h>
+#include <openssl/sha.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 #include <sys/stat.h>
@@ -113,6 +114,26 @@ Bytes ManifestMulti() {
   AppendEntry(&m, 1001, "x64\\1033;1031\\{66666666-7777-8888-9999-AAAAAAAAAAAA}\\Product");
   AppendEntry(&m, 1002, "CAB\\1000;1001\\data1.cab");
   AppendEntry(&m, 1003, "cab\\1001\\data2.cab");
+  return m;
+}
+
+// The simple manifest with digest fields that match the manifest target's records (each one
+// the 4 bytes of its id), and one malformed digest field.
+std::string DigestFieldOfId(uint32_t id) {
+  uint8_t content[4], digest[SHA256_DIGEST_LENGTH];
+  WriteLe32(content, id);
+  SHA256(content, sizeof(content), digest);
+  static const char kDigits[] = "0123456789abcdef";
+  std::string field = std::string("\\") + RECORD_DIGEST_PREFIX;
+  for (uint8_t b : digest) field += kDigits[b >> 4], field += kDigits[b & 15];
+  return field;
+}
+Bytes ManifestDigests() {
+  Bytes m;
+  AppendEntry(&m, 1000, "x64\\1033\\{7D2F3C4A-1B2C-4D5E-8F90-A1B2C3D4E5F6}\\Sample Product" +
+                            DigestFieldOfId(1000));
+  AppendEntry(&m, 1001, "cab\\1000\\main.cab" + DigestFieldOfId(1001));
+  AppendEntry(&m, 1002, "cab\\1000\\more.cab\\SHA256=0123");
   return m;
 }
 
@@ -329,6 +350,7 @@ int main(int argc, char** argv) {
       {"multi-de-de-x64-two-sources", 1031, 3, 0, ManifestMulti()},
       {"multi-ja-fallback", 1041, 1, 0, ManifestMulti()},
       {"multi-alloc-fail", 1033, 1, 4, ManifestMulti()},
+      {"digests-en-us-x64", 1033, 1, 0, ManifestDigests()},
   };
   for (const ManifestSeed& m : manifests) {
     Bytes h(6);
