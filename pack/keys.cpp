@@ -5,6 +5,7 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
+#include <openssl/sha.h>
 
 #include <cstring>
 
@@ -119,19 +120,26 @@ EVP_PKEY* LoadPublicKey(const std::string& path, std::string* error) {
 
 bool KeysMatch(EVP_PKEY* a, EVP_PKEY* b) { return EVP_PKEY_eq(a, b) == 1; }
 
-bool SignRecordBytes(EVP_PKEY* key, const uint8_t* data, size_t size,
-                     uint8_t signature[RECORD_SIGNATURE_SIZE], std::string* error) {
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  EVP_PKEY_CTX* pctx = nullptr;
+bool SignRecordDigest(EVP_PKEY* key, const uint8_t digest[RECORD_DIGEST_SIZE],
+                      uint8_t signature[RECORD_SIGNATURE_SIZE], std::string* error) {
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
   size_t length = RECORD_SIGNATURE_SIZE;
-  static const uint8_t kEmpty[1] = {0};
-  const bool ok = ctx && EVP_DigestSignInit(ctx, &pctx, EVP_sha256(), nullptr, key) == 1 &&
-                  EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING) == 1 &&
-                  EVP_DigestSign(ctx, signature, &length, size ? data : kEmpty, size) == 1 &&
+  const bool ok = ctx && EVP_PKEY_sign_init(ctx) == 1 &&
+                  EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+                  EVP_PKEY_CTX_set_signature_md(ctx, EVP_sha256()) == 1 &&
+                  EVP_PKEY_sign(ctx, signature, &length, digest, RECORD_DIGEST_SIZE) == 1 &&
                   length == RECORD_SIGNATURE_SIZE;
-  EVP_MD_CTX_free(ctx);
+  EVP_PKEY_CTX_free(ctx);
   if (!ok) *error = "signing failed: " + OpenSslReason();
   return ok;
+}
+
+bool SignRecordBytes(EVP_PKEY* key, const uint8_t* data, size_t size,
+                     uint8_t signature[RECORD_SIGNATURE_SIZE], std::string* error) {
+  uint8_t digest[RECORD_DIGEST_SIZE];
+  static const uint8_t kEmpty[1] = {0};
+  SHA256(size ? data : kEmpty, size, digest);
+  return SignRecordDigest(key, digest, signature, error);
 }
 
 bool CheckRecordSignature(EVP_PKEY* key, const uint8_t* data, size_t size,

@@ -5,7 +5,8 @@
 // is built with); it never replaces an existing private key. LoadPrivateKey accepts a PEM
 // RSA-2048 private key, LoadPublicKey a PEM public key or a 276-byte PUBLICKEYBLOB. Keys are
 // EVP_PKEY references owned by the caller (EVP_PKEY_free). SignRecordBytes makes the 256-byte
-// RSASSA-PKCS1-v1_5 signature over SHA-256 of the bytes; CheckRecordSignature checks one.
+// RSASSA-PKCS1-v1_5 signature over SHA-256 of the bytes (SignRecordDigest, over an already
+// computed SHA-256); CheckRecordSignature checks one.
 // OpenSslReason takes (and clears) OpenSSL's last error as a sentence for a message.
 #pragma once
 #include <openssl/evp.h>
@@ -24,6 +25,8 @@ bool PublicKeyBlob(EVP_PKEY* key, Bytes* blob, std::string* error);
 // True when both keys share the same public half.
 bool KeysMatch(EVP_PKEY* a, EVP_PKEY* b);
 
+bool SignRecordDigest(EVP_PKEY* key, const uint8_t digest[RECORD_DIGEST_SIZE],
+                      uint8_t signature[RECORD_SIGNATURE_SIZE], std::string* error);
 bool SignRecordBytes(EVP_PKEY* key, const uint8_t* data, size_t size,
                      uint8_t signature[RECORD_SIGNATURE_SIZE], std::string* error);
 bool CheckRecordSignature(EVP_PKEY* key, const uint8_t* data, size_t size,

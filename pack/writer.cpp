@@ -136,8 +136,12 @@ bool AppendSignedRecord(Bytes* container, const uint8_t type[16], uint32_t id, c
   }
   Bytes stored;
   if (!CompressRecordData(decoded.data(), decoded.size(), &stored, error)) return false;
+  // One SHA-256 of the content: signed, and handed out for the manifest's digest field.
+  uint8_t contentDigest[RECORD_DIGEST_SIZE];
+  static const uint8_t kEmpty[1] = {0};
+  SHA256(decoded.empty() ? kEmpty : decoded.data(), decoded.size(), contentDigest);
   uint8_t signature[RECORD_SIGNATURE_SIZE];
-  if (!SignRecordBytes(key, decoded.data(), decoded.size(), signature, error)) return false;
+  if (!SignRecordDigest(key, contentDigest, signature, error)) return false;
   const uint64_t total = static_cast<uint64_t>(container->size()) + stored.size() +
                          RECORD_SIGNATURE_SIZE + RECORD_TRAILER_SIZE;
   if (stored.size() > 0xFFFFFFFFu || total > 0xFFFFFFFFu) {
@@ -145,10 +149,7 @@ bool AppendSignedRecord(Bytes* container, const uint8_t type[16], uint32_t id, c
              "split the packages over several containers";
     return false;
   }
-  if (digest) {
-    static const uint8_t kEmpty[1] = {0};
-    SHA256(decoded.empty() ? kEmpty : decoded.data(), decoded.size(), digest);
-  }
+  if (digest) std::memcpy(digest, contentDigest, RECORD_DIGEST_SIZE);
   uint8_t trailer[RECORD_TRAILER_SIZE];
   WriteRecordTrailer(trailer, type, id, RECORD_SIGNATURE_SIZE, static_cast<uint32_t>(stored.size()));
   container->insert(container->end(), stored.begin(), stored.end());
