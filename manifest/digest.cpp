@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/winseam.h"
+#include "manifest/keyword.h"
 
 namespace {
 int HexValue(char c) {
@@ -12,8 +13,6 @@ int HexValue(char c) {
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
-
-char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 }  // namespace
 
 void ReadDigestField(const char* field, RecordDigest* digest) {
@@ -21,7 +20,7 @@ void ReadDigestField(const char* field, RecordDigest* digest) {
   const char* p = field;
   const size_t prefixLength = sizeof(RECORD_DIGEST_PREFIX) - 1;
   for (size_t i = 0; i < prefixLength; ++i)
-    if (FoldAscii(p[i]) != RECORD_DIGEST_PREFIX[i]) return;  // also stops at the NUL
+    if (FoldAsciiLetter(p[i]) != RECORD_DIGEST_PREFIX[i]) return;  // also stops at the NUL
   p += prefixLength;
 
   digest->state = DIGEST_MALFORMED;

@@ -3,10 +3,6 @@
 
 #include "common/winseam.h"
 
-namespace {
-char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-}  // namespace
-
 bool EqualsKeyword(const char* text, const char* keyword) {
   const char* p = text;
   const char* k = keyword;
@@ -14,7 +10,7 @@ bool EqualsKeyword(const char* text, const char* keyword) {
     const char* next = CharNextA(p);
     // A multibyte character can never equal a single ASCII keyword character.
     if (next != p + 1) return false;
-    if (FoldAscii(*p) != FoldAscii(*k)) return false;
+    if (FoldAsciiLetter(*p) != FoldAsciiLetter(*k)) return false;
     p = next;
     ++k;
   }

@@ -7,3 +7,8 @@
 #pragma once
 
 bool EqualsKeyword(const char* text, const char* keyword);
+
+// `c` with A-Z lowered; every other byte unchanged.
+inline char FoldAsciiLetter(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}

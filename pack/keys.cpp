@@ -142,16 +142,23 @@ bool SignRecordBytes(EVP_PKEY* key, const uint8_t* data, size_t size,
   return SignRecordDigest(key, digest, signature, error);
 }
 
-bool CheckRecordSignature(EVP_PKEY* key, const uint8_t* data, size_t size,
-                          const uint8_t* signature, size_t signatureSize) {
+bool CheckRecordDigestSignature(EVP_PKEY* key, const uint8_t digest[RECORD_DIGEST_SIZE],
+                                const uint8_t* signature, size_t signatureSize) {
   if (signatureSize != RECORD_SIGNATURE_SIZE) return false;
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  EVP_PKEY_CTX* pctx = nullptr;
-  static const uint8_t kEmpty[1] = {0};
-  const bool ok = ctx && EVP_DigestVerifyInit(ctx, &pctx, EVP_sha256(), nullptr, key) == 1 &&
-                  EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING) == 1 &&
-                  EVP_DigestVerify(ctx, signature, signatureSize, size ? data : kEmpty, size) == 1;
-  EVP_MD_CTX_free(ctx);
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
+  const bool ok = ctx && EVP_PKEY_verify_init(ctx) == 1 &&
+                  EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+                  EVP_PKEY_CTX_set_signature_md(ctx, EVP_sha256()) == 1 &&
+                  EVP_PKEY_verify(ctx, signature, signatureSize, digest, RECORD_DIGEST_SIZE) == 1;
+  EVP_PKEY_CTX_free(ctx);
   ERR_clear_error();
   return ok;
+}
+
+bool CheckRecordSignature(EVP_PKEY* key, const uint8_t* data, size_t size,
+                          const uint8_t* signature, size_t signatureSize) {
+  uint8_t digest[RECORD_DIGEST_SIZE];
+  static const uint8_t kEmpty[1] = {0};
+  SHA256(size ? data : kEmpty, size, digest);
+  return CheckRecordDigestSignature(key, digest, signature, signatureSize);
 }

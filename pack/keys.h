@@ -6,7 +6,8 @@
 // RSA-2048 private key, LoadPublicKey a PEM public key or a 276-byte PUBLICKEYBLOB. Keys are
 // EVP_PKEY references owned by the caller (EVP_PKEY_free). SignRecordBytes makes the 256-byte
 // RSASSA-PKCS1-v1_5 signature over SHA-256 of the bytes (SignRecordDigest, over an already
-// computed SHA-256); CheckRecordSignature checks one.
+// computed SHA-256); CheckRecordSignature checks one (CheckRecordDigestSignature, against an
+// already computed SHA-256).
 // OpenSslReason takes (and clears) OpenSSL's last error as a sentence for a message.
 #pragma once
 #include <openssl/evp.h>
@@ -29,5 +30,7 @@ bool SignRecordDigest(EVP_PKEY* key, const uint8_t digest[RECORD_DIGEST_SIZE],
                       uint8_t signature[RECORD_SIGNATURE_SIZE], std::string* error);
 bool SignRecordBytes(EVP_PKEY* key, const uint8_t* data, size_t size,
                      uint8_t signature[RECORD_SIGNATURE_SIZE], std::string* error);
+bool CheckRecordDigestSignature(EVP_PKEY* key, const uint8_t digest[RECORD_DIGEST_SIZE],
+                                const uint8_t* signature, size_t signatureSize);
 bool CheckRecordSignature(EVP_PKEY* key, const uint8_t* data, size_t size,
                           const uint8_t* signature, size_t signatureSize);

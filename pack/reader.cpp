@@ -246,17 +246,14 @@ void VerifySources(const std::vector<FoundSource>& sources, EVP_PKEY* key, uint3
              " bytes, not 256");
         continue;
       }
-      if (!CheckRecordSignature(key, decoded.data(), decoded.size(), span.signature,
-                                span.signatureSize)) {
+      uint8_t digest[RECORD_DIGEST_SIZE];
+      DigestRecordBytes(decoded.data(), static_cast<uint32_t>(decoded.size()), digest);
+      if (!CheckRecordDigestSignature(key, digest, span.signature, span.signatureSize)) {
         fail(RecordName(r) + ": the signature does not verify with this key");
         continue;
       }
       if (r.manifest && !ParseManifest(decoded, &entries, &why)) fail(why);
-      if (!r.manifest) {
-        uint8_t digest[RECORD_DIGEST_SIZE];
-        DigestRecordBytes(decoded.data(), static_cast<uint32_t>(decoded.size()), digest);
-        sha256[r.id] = HexText(digest, sizeof(digest));
-      }
+      if (!r.manifest) sha256[r.id] = HexText(digest, sizeof(digest));
     }
     for (const ManifestText& e : entries) {
       const std::string entry = "manifest entry " + std::to_string(e.id) + " (" + e.text + ")";

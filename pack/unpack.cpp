@@ -37,21 +37,20 @@ bool ReadVerifiedRecord(const FoundSource& source, bool manifest, uint32_t id, E
     *error = source.origin + ": " + what + ": " + *error;
     return false;
   }
-  if (key && !CheckRecordSignature(key, decoded->data(), decoded->size(), span.signature,
-                                   span.signatureSize)) {
+  // One SHA-256 of the content serves the signature and the entry's digest.
+  uint8_t digest[RECORD_DIGEST_SIZE];
+  DigestRecordBytes(decoded->data(), static_cast<uint32_t>(decoded->size()), digest);
+  if (key && !CheckRecordDigestSignature(key, digest, span.signature, span.signatureSize)) {
     *error = source.origin + ": " + what +
              ": the signature does not verify with this key (wrong key, or the setup was changed)";
     return false;
   }
-  if (expected && expected->state == DIGEST_PRESENT) {
-    uint8_t digest[RECORD_DIGEST_SIZE];
-    DigestRecordBytes(decoded->data(), static_cast<uint32_t>(decoded->size()), digest);
-    if (std::memcmp(digest, expected->bytes, RECORD_DIGEST_SIZE) != 0) {
-      *error = source.origin + ": " + what +
-               " does not match its manifest entry's digest (the record was replaced or "
-               "relabelled; the stub would refuse it)";
-      return false;
-    }
+  if (expected && expected->state == DIGEST_PRESENT &&
+      std::memcmp(digest, expected->bytes, RECORD_DIGEST_SIZE) != 0) {
+    *error = source.origin + ": " + what +
+             " does not match its manifest entry's digest (the record was replaced or "
+             "relabelled; the stub would refuse it)";
+    return false;
   }
   return true;
 }
