@@ -273,7 +273,7 @@ TEST(TamperSweep, NoVariantEscapes) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
   std::printf("tamper sweep over a %zu-byte container (6 records): %ld cases (%ld byte flips, "
-              "%ld cuts, forged contents, appends, swaps and relabels) in %.1f s\n",
+              "%ld cuts, forged contents, appends, swaps and relabels together) in %.1f s\n",
               container.size(), sweep.cases, flips, sweep.cases - flips, seconds);
   std::printf("  %-10s %8s\n", "outcome", "cases");
   for (const auto& c : sweep.counts) std::printf("  %-10s %8ld\n", c.first.c_str(), c.second);
