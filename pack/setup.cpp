@@ -310,7 +310,10 @@ bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std
                     const BuildProgress* progress, std::vector<ManifestEntry>* manifestOut) {
   container->clear();
   // The FileRecords first: the manifest names each one's digest. The manifest record then
-  // goes in front of them, where the stub's lookup ends.
+  // goes in front of them, where the stub's lookup ends. Its texts are checked before any
+  // file is read, so a bad one fails at once.
+  Bytes manifest, head;
+  if (!EncodeManifest(SetupManifest(setup), &manifest, error)) return false;
   std::map<uint32_t, std::string> sha256;
   auto addFile = [&](const std::string& path, uint32_t id) {
     Bytes content;
@@ -328,7 +331,6 @@ bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std
     if (!addFile(c.path, c.id)) return false;
 
   const std::vector<ManifestEntry> entries = SetupManifest(setup, sha256);
-  Bytes manifest, head;
   if (!EncodeManifest(entries, &manifest, error)) return false;
   if (!AppendSignedRecord(&head, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, manifest, key, error))
     return false;
