@@ -5,13 +5,13 @@
 // (the same into a buffer allocated in the run) and "load <s>" (LoadRecord); every run
 // checks the decoded size and the hash.
 #include <openssl/sha.h>
-#include <zlib.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "bench/inflate_floor.h"
 #include "payload/container.h"
 #include "payload/tests/testkit.h"
 
@@ -32,17 +32,7 @@ double Seconds() {
 }
 
 void Inflate(const RecordSpan& span, uint8_t* out, unsigned char digest[SHA256_DIGEST_LENGTH]) {
-  z_stream zs;
-  std::memset(&zs, 0, sizeof zs);
-  inflateInit(&zs);
-  zs.next_in = const_cast<Bytef*>(span.data);
-  zs.avail_in = span.dataSize;
-  zs.next_out = out;
-  zs.avail_out = static_cast<uInt>(kSize);
-  const int rc = inflate(&zs, Z_FINISH);
-  inflateEnd(&zs);
-  if (rc != Z_STREAM_END || zs.total_out != kSize) Fail("inflate failed");
-  SHA256(out, kSize, digest);
+  if (!InflateAndHash(span, out, kSize, digest)) Fail("inflate failed");
 }
 }  // namespace
 
