@@ -44,6 +44,7 @@ typedef uintptr_t UINT_PTR;
 #define LMEM_ZEROINIT 0x0040u
 #define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
 #define CP_ACP 0u
+#define MB_ERR_INVALID_CHARS 0x08u
 
 #define ERROR_SUCCESS 0L
 #define ERROR_NOT_ENOUGH_MEMORY 8L

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include <objbase.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 namespace {
@@ -38,20 +39,27 @@ void TrimTrailingBackslashes(char* path) {
   *keep = '\0';
 }
 
-// Closes and deletes the files this attempt created, clears every item's file, written and
-// path, and removes the extraction folder when it is empty.
-void UndoAttempt(ExtractItem* items, int32_t itemCount, const char* folder) {
+// Undoes an attempt: the files it created are deleted through their own handles, files that
+// were there before are released and stay; every item's file, written and path and every
+// held identity are cleared, and the extraction folder is removed when it is empty.
+void UndoAttempt(ExtractItem* items, int32_t itemCount, const char* folder, ExtractionHold* hold) {
   for (int32_t i = 0; i < itemCount; ++i) {
     ExtractItem* item = &items[i];
     if (item->file) {
+      FILE_DISPOSITION_INFO disposition;
+      disposition.DeleteFile = TRUE;
+      SetFileInformationByHandle(item->file, FileDispositionInfo, &disposition,
+                                 sizeof disposition);
       CloseHandle(item->file);
-      if (PathExists(item->path)) DeleteFileA(item->path);
     }
     item->file = nullptr;
     item->written = 0;
     std::memset(item->path, 0, sizeof item->path);
   }
-  if (PathExists(folder)) RemoveDirectoryA(folder);
+  ReleaseExtractionHold(hold);
+  if (folder[0]) RemoveHeldFolder(folder, &hold->folderIdentity);
+  std::memset(&hold->folderIdentity, 0, sizeof hold->folderIdentity);
+  if (hold->files) std::memset(hold->files, 0, sizeof(HeldFile) * static_cast<size_t>(hold->count));
 }
 
 // Shows the browse dialog until the user picks a folder with a file-system path (true, the
@@ -93,24 +101,40 @@ bool BrowseForBaseFolder(const char* title, char* folder) {
   }
 }
 
-// Creates every item's output file in `folder`; false at the first one that cannot be
-// created (a path that does not fit its buffer counts as such).
-bool CreateOutputFiles(ExtractItem* items, int32_t itemCount, const char* folder) {
+// Sets up every item's output file in the held `folder`; false at the first one that cannot
+// be (a path that does not fit its buffer counts as such). A file that is already there is
+// used, and held, only when it is a plain file with exactly the item's bytes; otherwise it is
+// replaced when `replaceStale` is set (the Installer folder, which only administrators can
+// write to: an earlier release's file) and fails the attempt when it is not (a folder the
+// user chose, where anyone may have put it). Every item is looked at before anything is
+// replaced, so an attempt that fails on a later item has deleted nothing. New files are
+// created, never opened through an existing name, with write and delete access and read
+// sharing only.
+bool CreateOutputFiles(ExtractItem* items, int32_t itemCount, const char* folder,
+                       bool replaceStale, ExtractionHold* hold) {
   for (int32_t i = 0; i < itemCount; ++i) {
     ExtractItem* item = &items[i];
+    item->file = nullptr;
     int n = std::snprintf(item->path, sizeof item->path, "%s\\%s", folder, item->name);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof item->path) {
-      item->file = nullptr;
-      return false;
-    }
-    if (PathExists(item->path)) continue;  // left alone, file stays null
-    HANDLE file = CreateFileA(item->path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-      item->file = nullptr;
-      return false;
-    }
+    if (n < 0 || static_cast<size_t>(n) >= sizeof item->path) return false;
+    bool mismatch = false;
+    if (OpenHeldFile(item->path, item->data, item->size, &hold->files[i], &mismatch)) continue;
+    if (mismatch ? !replaceStale : GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+  }
+  for (int32_t i = 0; i < itemCount; ++i) {
+    ExtractItem* item = &items[i];
+    HeldFile* held = &hold->files[i];
+    if (held->handle) continue;  // there already with the right bytes: not written again
+    HANDLE file = CreateFileA(item->path, GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A stale file: DeleteFileA removes a link itself, never what it points to.
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS && replaceStale &&
+        DeleteFileA(item->path))
+      file = CreateFileA(item->path, GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
     item->file = file;
+    if (!ReadIdentity(file, &held->identity)) return false;
   }
   return true;
 }
@@ -118,13 +142,28 @@ bool CreateOutputFiles(ExtractItem* items, int32_t itemCount, const char* folder
 }  // namespace
 
 Status PrepareExtractionFolder(ExtractItem* items, int32_t itemCount, const char* productCode,
-                               const char* title, char* folder, uint32_t* suppress) {
+                               const char* title, char* folder, uint32_t* suppress,
+                               ExtractionHold* hold) {
+  std::memset(hold, 0, sizeof(*hold));
+  if (itemCount > 0) {
+    hold->files = static_cast<HeldFile*>(
+        LocalAlloc(LPTR, sizeof(HeldFile) * static_cast<size_t>(itemCount)));
+    if (!hold->files) return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
+    hold->count = itemCount;
+  }
+  // A folder made below a base the user chose gets an access list of its own; without one
+  // (where the platform cannot build it) it inherits its parent's.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  SECURITY_ATTRIBUTES protectedFolder = {sizeof protectedFolder, nullptr, FALSE};
   bool firstAttempt = true;
   for (;;) {
     bool fits = true;
+    const bool inWindows = firstAttempt;
     if (firstAttempt) {
       std::memset(folder, 0, FOLDER_PATH_SIZE);
-      UINT n = GetWindowsDirectoryA(folder, FOLDER_PATH_SIZE);
+      // The system's Windows directory: on a terminal server GetWindowsDirectory may name a
+      // folder of the user's own.
+      UINT n = GetSystemWindowsDirectoryA(folder, FOLDER_PATH_SIZE);
       if (n == 0 || n >= FOLDER_PATH_SIZE) {
         folder[0] = '\0';
       } else {
@@ -134,19 +173,57 @@ Status PrepareExtractionFolder(ExtractItem* items, int32_t itemCount, const char
       firstAttempt = false;
     } else if (!BrowseForBaseFolder(title, folder)) {
       if (suppress) *suppress = 1;
+      if (descriptor) LocalFree(descriptor);
       return STATUS(ERROR_CANCELLED);
     }
     if (fits) fits = AppendComponent(folder, FOLDER_PATH_SIZE, productCode);
     if (!fits) {
       // Nothing was created for this base folder; keep no half-built path for clean-up.
       folder[0] = '\0';
-      UndoAttempt(items, itemCount, folder);
+      UndoAttempt(items, itemCount, folder, hold);
       continue;
     }
-    if (!PathExists(folder)) CreateDirectoryA(folder, nullptr);
-    if (CreateOutputFiles(items, itemCount, folder)) return STATUS(ERROR_SUCCESS);
-    UndoAttempt(items, itemCount, folder);
+    if (!PathExists(folder)) {
+      if (!inWindows && !descriptor && MakeProtectedFolderDescriptor(&descriptor))
+        protectedFolder.lpSecurityDescriptor = descriptor;
+      CreateDirectoryA(folder, inWindows ? nullptr : &protectedFolder);
+    }
+    // A folder that is a junction, a symbolic link or a mount point is never used.
+    if (OpenHeldFolder(folder, &hold->folder, &hold->folderIdentity) &&
+        CreateOutputFiles(items, itemCount, folder, inWindows, hold)) {
+      if (descriptor) LocalFree(descriptor);
+      return STATUS(ERROR_SUCCESS);
+    }
+    UndoAttempt(items, itemCount, folder, hold);
   }
+}
+
+bool MakeProtectedFolderDescriptor(PSECURITY_DESCRIPTOR* descriptor) {
+  *descriptor = nullptr;
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  union {
+    TOKEN_USER user;
+    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } info;
+  DWORD length = 0;
+  LPSTR sid = nullptr;
+  bool made = false;
+  if (GetTokenInformation(token, TokenUser, &info, sizeof info, &length) &&
+      ConvertSidToStringSidA(info.user.User.Sid, &sid)) {
+    // Protected (nothing inherited): full control for SYSTEM, the Administrators and the
+    // user running the setup, passed on to everything created inside.
+    char sddl[256];
+    int n = std::snprintf(sddl, sizeof sddl, "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;%s)",
+                          sid);
+    made = n > 0 && static_cast<size_t>(n) < sizeof sddl &&
+           ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1,
+                                                                descriptor, nullptr);
+    LocalFree(sid);
+  }
+  CloseHandle(token);
+  if (!made) *descriptor = nullptr;
+  return made;
 }
 
 bool PathExists(const char* path) {

@@ -1,23 +1,35 @@
 // Extraction folder.
 //
-// PrepareExtractionFolder creates <Windows>\Installer\<productCode> and every item's output
-// file (empty, open for writing; files that already exist are left alone with file null).
-// When a file cannot be created there, the attempt is undone (files it created deleted, the
-// product-code folder removed when empty) and the user picks a base folder in the shell's
-// browse dialog, repeatedly, until all files are created (code 0) or the dialog is cancelled
-// (code 1223; *suppress set). `folder` (1024 bytes) keeps the folder used last. A path that
-// does not fit its buffer counts as a file that cannot be created; a browse choice without a
-// file-system path shows the dialog again.
+// PrepareExtractionFolder creates <system Windows directory>\Installer\<productCode> and
+// every item's output file (new, empty, open for writing). The folder is held (see hold.h)
+// and must be no junction, symbolic link or mount point. A file that is already there with
+// exactly the item's bytes is used as it is: held for reading, not written again, file
+// null. One with other content is replaced in the Installer folder and fails the attempt in
+// a folder the user chose. When the folder or a file cannot be used, the attempt is undone
+// (files it created deleted, held files released, the product-code folder removed when
+// empty) and the user picks a base folder in the shell's browse dialog, repeatedly, until all
+// files are set up (code 0) or the dialog is cancelled (code 1223; *suppress set). A
+// product-code folder made below a chosen folder gets a protected access list (SYSTEM,
+// Administrators, the current user). `folder` (1024 bytes) keeps the folder used last;
+// `hold` receives the held folder and files and is the caller's to free
+// (FreeExtractionHold), also after a failure. A path that does not fit its buffer counts as
+// a file that cannot be created; a browse choice without a file-system path shows the dialog
+// again. Other failures: 8 when the hold's array cannot be allocated.
+// MakeProtectedFolderDescriptor builds that access list (LocalFree it); false when the
+// platform cannot.
 #pragma once
 #include <cstdint>
 
 #include "common/status.h"
+#include "extract/hold.h"
 #include "manifest/fileset.h"
 
 enum : uint32_t { FOLDER_PATH_SIZE = 1024 };
 
 Status PrepareExtractionFolder(ExtractItem* items, int32_t itemCount, const char* productCode,
-                               const char* title, char* folder, uint32_t* suppress);
+                               const char* title, char* folder, uint32_t* suppress,
+                               ExtractionHold* hold);
+bool MakeProtectedFolderDescriptor(PSECURITY_DESCRIPTOR* descriptor);
 bool PathExists(const char* path);
 void GetBrowseStartFolder(char* buffer, uint32_t size);
 BOOL CallSHGetSpecialFolderPath(HWND owner, LPSTR path, int folderId, BOOL create);

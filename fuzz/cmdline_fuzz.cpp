@@ -6,7 +6,7 @@
 // null-terminated after `count` arguments that lie in the block; quotes only group, so no
 // argument keeps one; a line of separators only has no argument, any other line has at
 // least one. BuildInstallerCommandLine either fails with an empty line, or writes a line
-// that fits its 1024 bytes and that splits again into the installer, "/i", the MSI and the
+// that fits its 1024 characters and that splits again into the installer, "/i", the MSI and the
 // forwarded arguments (when these hold no TAB, CR or LF, which it does not quote, and none
 // is empty).
 #include <cstring>
@@ -24,21 +24,15 @@ namespace {
 bool IsSeparator(WCHAR c) { return c == 9 || c == 10 || c == 13 || c == 32; }
 
 #ifdef MSISTUB_FUZZ_INSTALLER
-std::string Ansi(const WCHAR* text) {
-  int units = 0;
-  while (text[units]) ++units;
-  if (units == 0) return std::string();
-  const int n = WideCharToMultiByte(CP_ACP, 0, text, units, nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text, units, &out[0], n, nullptr, nullptr);
-  return out;
-}
+typedef std::basic_string<WCHAR> Wide;
+
+Wide Widen(const char* ascii) { return Wide(ascii, ascii + std::strlen(ascii)); }
 
 void CheckInstallerLine(WCHAR** args, int32_t count, bool spacedMsi) {
   const char* installer = "C:\\Windows\\system32\\msiexec.exe";
   const char* msi = spacedMsi ? "C:\\Users\\Some One\\Setup Files\\{P}\\main.msi"
                               : "C:\\Windows\\Installer\\{P}\\main.msi";
-  auto* line = static_cast<char*>(std::malloc(COMMAND_LINE_SIZE));
+  auto* line = static_cast<WCHAR*>(std::malloc(COMMAND_LINE_SIZE * sizeof(WCHAR)));
   const long liveBefore = HostLiveAllocations();
   const Status status = BuildInstallerCommandLine(installer, msi, args, count, line);
   FUZZ_CHECK(HostLiveAllocations() == liveBefore);
@@ -47,25 +41,24 @@ void CheckInstallerLine(WCHAR** args, int32_t count, bool spacedMsi) {
     std::free(line);
     return;
   }
-  const size_t length = strnlen(line, COMMAND_LINE_SIZE);
+  size_t length = 0;
+  while (length < COMMAND_LINE_SIZE && line[length]) ++length;
   FUZZ_CHECK(length < COMMAND_LINE_SIZE);
 
-  std::vector<std::string> expected = {installer, "/i", msi};
+  // The arguments come back exactly, unit for unit: no code page stands between.
+  std::vector<Wide> expected = {Widen(installer), Widen("/i"), Widen(msi)};
   bool comparable = true;
   for (int32_t i = 1; i < count; ++i) {
     for (const WCHAR* p = args[i]; *p; ++p) comparable = comparable && *p != 9 && *p != 10 && *p != 13;
     comparable = comparable && args[i][0] != 0;
-    expected.push_back(Ansi(args[i]));
+    expected.push_back(Wide(args[i]));
   }
   if (comparable) {
-    const int units = MultiByteToWideChar(CP_ACP, 0, line, -1, nullptr, 0);
-    std::vector<WCHAR> wide(static_cast<size_t>(units));
-    MultiByteToWideChar(CP_ACP, 0, line, -1, wide.data(), units);
     int32_t again = 0;
-    WCHAR** split = SplitCommandLine(wide.data(), &again);
+    WCHAR** split = SplitCommandLine(line, &again);
     FUZZ_CHECK(split != nullptr);
     FUZZ_CHECK(again == static_cast<int32_t>(expected.size()));
-    for (int32_t i = 0; i < again; ++i) FUZZ_CHECK(Ansi(split[i]) == expected[i]);
+    for (int32_t i = 0; i < again; ++i) FUZZ_CHECK(Wide(split[i]) == expected[i]);
     LocalFree(split);
   }
   std::free(line);

@@ -33,7 +33,7 @@ ExtractItem* GrowItems(ExtractItem* items, int32_t count) {
 }  // namespace
 
 bool FillExtractItem(int32_t sourceIndex, uint32_t entryId, ExtractItem* item, const char* name,
-                     const RecordDigest* expected) {
+                     const RecordDigest* expected, bool requireDigest) {
   std::memset(item, 0, sizeof(*item));
   size_t length = std::strlen(name);
   bool fits = length < ITEM_PATH_SIZE;
@@ -43,8 +43,10 @@ bool FillExtractItem(int32_t sourceIndex, uint32_t entryId, ExtractItem* item, c
   if (!fits) return false;
   if (sourceIndex < 0 || static_cast<uint32_t>(sourceIndex) >= gSourceTable.sourceCount)
     return false;
-  // A malformed digest field matches no record.
+  // A malformed digest field matches no record; a missing one binds nothing, which only a
+  // stub that accepts unbound manifests allows.
   if (expected && expected->state == DIGEST_MALFORMED) return false;
+  if (requireDigest && (!expected || expected->state != DIGEST_PRESENT)) return false;
   const uint8_t* digest = expected && expected->state == DIGEST_PRESENT ? expected->bytes : nullptr;
   Status status = LoadBoundRecord(&gSourceTable.sources[sourceIndex], RECORD_TYPE_FILE, entryId,
                                   digest, &item->data, &item->size);
@@ -85,7 +87,7 @@ int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, voi
           ReadRecordDigest(text, CABINET_DIGEST_FIELD, &expected);
           // The item stays in the array even when its record fails; clean-up releases it.
           if (!FillExtractItem(sourceIndex, entryId, &grown[*collector->itemCount], name,
-                               &expected))
+                               &expected, collector->requireDigests != 0))
             collector->failed = 1;
           ++*collector->itemCount;
         }
@@ -98,7 +100,8 @@ int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, voi
   return 1;
 }
 
-bool AssembleFileSet(const PackageSelection* selection, ExtractItem** items, int32_t* itemCount) {
+bool AssembleFileSet(const PackageSelection* selection, ExtractItem** items, int32_t* itemCount,
+                     bool requireDigests) {
   ExtractItem* first = GrowItems(*items, *itemCount);
   if (!first) return false;
   // Stored before the record is loaded, so that a failed item is released with the array.
@@ -106,10 +109,11 @@ bool AssembleFileSet(const PackageSelection* selection, ExtractItem** items, int
   ExtractItem* msi = &first[*itemCount];
   ++*itemCount;
   if (!FillExtractItem(selection->sourceIndex, selection->entryId, msi, MSI_NAME,
-                       &selection->digest))
+                       &selection->digest, requireDigests))
     return false;
 
-  CabinetCollector collector = {items, itemCount, selection->sourceIndex, selection->entryId, 0};
+  CabinetCollector collector = {items,  itemCount, selection->sourceIndex, selection->entryId, 0,
+                                requireDigests ? 1u : 0u};
   // A walk cut short by a malformed manifest or a failed allocation may have missed cabinet
   // lines: the file set would be incomplete.
   bool walked = EnumManifestEntries(AddCabinetItems, &collector);

@@ -4,7 +4,10 @@
 // entry's FileRecord first, then every cabinet line ("cab\ids\name", kind in any case) of
 // the chosen source that lists the chosen entry id, in manifest order, each decoded and
 // verified with LoadRecord; an entry that carries a digest field (see digest.h) also needs
-// its record to match it, and an entry with a malformed one fails. The array grows by one zero-filled element per item. It returns
+// its record to match it, and an entry with a malformed one fails. With `requireDigests`
+// (the stub's default) an entry without a digest field fails too: a manifest that binds
+// nothing would let any record signed with the same key stand in for another entry's file.
+// The array grows by one zero-filled element per item. It returns
 // false when an allocation, a record or a cabinet line fails (a cabinet file name that is not
 // a plain file name, or a field that does not fit, fails it too) or when the cabinet walk
 // ends early on a malformed manifest; the items added so far stay in the array for the
@@ -32,10 +35,12 @@ struct CabinetCollector {
   int32_t sourceIndex;
   uint32_t entryId;
   uint32_t failed;
+  uint32_t requireDigests;
 };
 
-// `expected`: the entry's digest field, or null for none.
+// `expected`: the entry's digest field, or null for none; `requireDigest`: none fails.
 bool FillExtractItem(int32_t sourceIndex, uint32_t entryId, ExtractItem* item, const char* name,
-                     const RecordDigest* expected);
+                     const RecordDigest* expected, bool requireDigest);
 int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, void* userData);
-bool AssembleFileSet(const PackageSelection* selection, ExtractItem** items, int32_t* itemCount);
+bool AssembleFileSet(const PackageSelection* selection, ExtractItem** items, int32_t* itemCount,
+                     bool requireDigests);

@@ -269,7 +269,11 @@ void VerifySources(const std::vector<FoundSource>& sources, EVP_PKEY* key, uint3
       RecordDigest digest{};
       if (fields.size() > at) ReadDigestField(fields[at].c_str(), &digest);
       const auto found = sha256.find(e.id);
-      if (digest.state == DIGEST_MALFORMED)
+      if (digest.state == DIGEST_ABSENT)
+        fail(entry + ": no " + RECORD_DIGEST_PREFIX + " field binds it to its file record (the "
+             "stub refuses such a manifest, since a digest-less manifest lets signed records be "
+             "served under other ids; pack the setup again with this msistub-pack)");
+      else if (digest.state == DIGEST_MALFORMED)
         fail(entry + ": the " + RECORD_DIGEST_PREFIX + " field is not 64 hex digits (the stub "
              "refuses this entry's file)");
       else if (digest.state == DIGEST_PRESENT && found != sha256.end() &&

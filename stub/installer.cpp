@@ -6,63 +6,72 @@
 
 #ifdef _WIN32
 #include "extract/folder.h"
+#include "extract/hold.h"
 #include "extract/progress.h"
 #endif
 
 namespace {
 enum : uint32_t { UNINSTALL_KEY_SIZE = 256, ERROR_LINE_TOO_LONG = 206 };
 
-// True when `text` holds a space, stepping by characters of the active code page.
-bool HasSpace(const char* text) {
-  for (const char* p = text; *p; p = CharNextA(p))
-    if (*p == ' ') return true;
-  return false;
+uint32_t WideLength(const WCHAR* text) {
+  uint32_t n = 0;
+  while (text[n]) ++n;
+  return n;
 }
 
 // Appends `prefix` and `piece` (in quotation marks when it holds a space) at *length; false
-// when it does not fit the line.
-bool AppendPiece(char* line, uint32_t* length, const char* prefix, const char* piece) {
-  const uint32_t room = COMMAND_LINE_SIZE - *length;
-  const char* format = HasSpace(piece) ? "%s\"%s\"" : "%s%s";
-  int n = std::snprintf(line + *length, room, format, prefix, piece);
-  if (n < 0 || static_cast<uint32_t>(n) >= room) return false;
-  *length += static_cast<uint32_t>(n);
+// when it does not fit the line with its terminator.
+bool AppendPiece(WCHAR* line, uint32_t* length, const WCHAR* prefix, const WCHAR* piece) {
+  const uint32_t prefixUnits = WideLength(prefix);
+  const uint32_t pieceUnits = WideLength(piece);
+  bool quoted = false;
+  for (uint32_t i = 0; i < pieceUnits; ++i) quoted = quoted || piece[i] == W16(' ');
+  const uint64_t need = static_cast<uint64_t>(prefixUnits) + pieceUnits + (quoted ? 2 : 0);
+  if (*length + need >= COMMAND_LINE_SIZE) return false;
+  WCHAR* out = line + *length;
+  for (uint32_t i = 0; i < prefixUnits; ++i) *out++ = prefix[i];
+  if (quoted) *out++ = W16('"');
+  for (uint32_t i = 0; i < pieceUnits; ++i) *out++ = piece[i];
+  if (quoted) *out++ = W16('"');
+  *out = 0;
+  *length += static_cast<uint32_t>(need);
   return true;
 }
 }  // namespace
 
+WCHAR* WidenAnsi(const char* text) {
+  const int units = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+  if (units <= 0) return nullptr;
+  WCHAR* wide = static_cast<WCHAR*>(LocalAlloc(LPTR, static_cast<size_t>(units) * sizeof(WCHAR)));
+  if (!wide) return nullptr;
+  if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, wide, units) != units) {
+    LocalFree(wide);
+    return nullptr;
+  }
+  return wide;
+}
+
 Status BuildInstallerCommandLine(const char* installerPath, const char* msiPath, WCHAR** args,
-                                 int32_t argCount, char* commandLine) {
-  std::memset(commandLine, 0, COMMAND_LINE_SIZE);
+                                 int32_t argCount, WCHAR* commandLine) {
+  std::memset(commandLine, 0, COMMAND_LINE_SIZE * sizeof(WCHAR));
   uint32_t length = 0;
   Status status = STATUS(ERROR_SUCCESS);
-  if (!AppendPiece(commandLine, &length, "", installerPath) ||
-      !AppendPiece(commandLine, &length, " /i ", msiPath))
+  // The two paths are ANSI text the system produced or accepted; widened the way the system
+  // widens them, they name the same files.
+  WCHAR* installer = WidenAnsi(installerPath);
+  if (!installer) status = STATUS_FROM_LAST_ERROR(ERROR_INVALID_DATA);
+  WCHAR* msi = StatusOk(status) ? WidenAnsi(msiPath) : nullptr;
+  if (StatusOk(status) && !msi) status = STATUS_FROM_LAST_ERROR(ERROR_INVALID_DATA);
+  if (StatusOk(status) && (!AppendPiece(commandLine, &length, W16(""), installer) ||
+                           !AppendPiece(commandLine, &length, W16(" /i "), msi)))
     status = STATUS(ERROR_LINE_TOO_LONG);
-
-  for (int32_t i = 1; StatusOk(status) && args && i < argCount; ++i) {
-    int units = 0;
-    while (args[i][units]) ++units;
-    int bytes = units ? WideCharToMultiByte(CP_ACP, 0, args[i], units, nullptr, 0, nullptr, nullptr)
-                      : 0;
-    if (units && bytes <= 0) {
-      status = STATUS_FROM_LAST_ERROR(ERROR_INVALID_DATA);
-      break;
-    }
-    char* arg = static_cast<char*>(LocalAlloc(LPTR, static_cast<size_t>(bytes) + 1));
-    if (!arg) {
-      // Leaving the argument out would run the installer with other switches than asked.
-      status = STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
-      break;
-    }
-    if (units && WideCharToMultiByte(CP_ACP, 0, args[i], units, arg, bytes, nullptr, nullptr) !=
-                     bytes)
-      status = STATUS_FROM_LAST_ERROR(ERROR_INVALID_DATA);
-    else if (!AppendPiece(commandLine, &length, " ", arg))
-      status = STATUS(ERROR_LINE_TOO_LONG);
-    LocalFree(arg);
-  }
-  if (!StatusOk(status)) std::memset(commandLine, 0, COMMAND_LINE_SIZE);
+  // The arguments go on as the stub received them, in UTF-16: no code page can turn a
+  // character into a quotation mark or a blank on the way.
+  for (int32_t i = 1; StatusOk(status) && args && i < argCount; ++i)
+    if (!AppendPiece(commandLine, &length, W16(" "), args[i])) status = STATUS(ERROR_LINE_TOO_LONG);
+  if (installer) LocalFree(installer);
+  if (msi) LocalFree(msi);
+  if (!StatusOk(status)) std::memset(commandLine, 0, COMMAND_LINE_SIZE * sizeof(WCHAR));
   return status;
 }
 
@@ -84,19 +93,31 @@ Status FindInstaller(char* installerPath) {
   return STATUS(ERROR_SUCCESS);
 }
 
-Status RunInstaller(const char* installerPath, char* commandLine, int showCommand,
+Status RunInstaller(const char* installerPath, WCHAR* commandLine, int showCommand,
                     uint32_t* exitCode, bool* started) {
   if (started) *started = false;
-  STARTUPINFOA startup;
+  STARTUPINFOW startup;
   std::memset(&startup, 0, sizeof startup);
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = static_cast<WORD>(showCommand);
   PROCESS_INFORMATION process;
   std::memset(&process, 0, sizeof process);
-  if (!CreateProcessA(installerPath, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process))
-    return STATUS_FROM_LAST_ERROR(ERROR_NO_PROC_SLOTS);
+  // The installer starts in the system directory, not in the folder the setup was started
+  // from (often a downloads folder).
+  WCHAR systemDirectory[MAX_PATH];
+  UINT n = GetSystemDirectoryW(systemDirectory, MAX_PATH);
+  WCHAR* application = WidenAnsi(installerPath);
+  if (!application || n == 0 || n >= MAX_PATH) {
+    Status status = STATUS_FROM_LAST_ERROR(ERROR_NO_PROC_SLOTS);
+    if (application) LocalFree(application);
+    return status;
+  }
+  BOOL created = CreateProcessW(application, commandLine, nullptr, nullptr, FALSE, 0, nullptr,
+                                systemDirectory, &startup, &process);
+  Status failed = created ? STATUS(ERROR_SUCCESS) : STATUS_FROM_LAST_ERROR(ERROR_NO_PROC_SLOTS);
+  LocalFree(application);
+  if (!created) return failed;
   if (started) *started = true;
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD code = 0;
@@ -122,7 +143,11 @@ bool IsProductRegistered(const char* productCode, uint32_t is64Bit) {
 }
 
 void CleanUpExtraction(ExtractItem* items, int32_t itemCount, uint32_t installerExitCode,
-                       const char* productCode, const char* folder, uint32_t is64Bit) {
+                       const char* productCode, const char* folder, uint32_t is64Bit,
+                       ExtractionHold* hold) {
+  // The installer has ended: nothing needs holding any more, and held files could not be
+  // deleted.
+  if (hold) ReleaseExtractionHold(hold);
   const bool registered = IsProductRegistered(productCode, is64Bit);
   if (items) {
     for (int32_t i = 0; i < itemCount; ++i) {
@@ -135,12 +160,14 @@ void CleanUpExtraction(ExtractItem* items, int32_t itemCount, uint32_t installer
         CloseHandle(item->file);
         item->file = nullptr;
       }
-      if (installerExitCode != 0 && !registered && item->path[0] && PathExists(item->path))
-        DeleteFileA(item->path);
+      // Only what this run created or verified, and only while the path still leads to it.
+      if (installerExitCode != 0 && !registered && hold && i < hold->count && hold->files)
+        DeleteHeldFile(item->path, &hold->files[i].identity);
     }
     LocalFree(items);
   }
-  if (!registered && folder[0] && PathExists(folder)) RemoveDirectoryA(folder);
+  if (!registered && folder[0] && hold) RemoveHeldFolder(folder, &hold->folderIdentity);
+  if (hold) FreeExtractionHold(hold);
   TaskbarProgressRelease(gTaskbarProgress);
   gTaskbarProgress = nullptr;
 }

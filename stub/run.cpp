@@ -12,6 +12,7 @@
 
 #include "common/errortext.h"
 #include "extract/folder.h"
+#include "extract/hold.h"
 #include "extract/progress.h"
 #include "extract/writer.h"
 #include "manifest/fileset.h"
@@ -21,6 +22,13 @@
 #include "stub/report.h"
 
 namespace {
+// A manifest entry without a digest field binds nothing: refused unless this stub is built
+// for payloads made by other tools to the plain layout.
+#ifdef MSISTUB_ACCEPT_UNBOUND_MANIFESTS
+const bool kRequireRecordDigests = false;
+#else
+const bool kRequireRecordDigests = true;
+#endif
 const char kWindowClass[] = "MSI_STUB_WINDOW_CLASS_NAME";
 const char kDialogFont[] = "MS Sans Serif";
 
@@ -53,7 +61,7 @@ Status WriteFiles(HINSTANCE instance, ExtractJob* job, const PackageSelection* s
 Status Launch(const char* installerPath, const ExtractJob* job, WCHAR** args, int32_t argCount,
               int showCommand, uint32_t* installerExitCode, char* messageText,
               uint32_t* suppress) {
-  static char commandLine[COMMAND_LINE_SIZE];
+  static WCHAR commandLine[COMMAND_LINE_SIZE];
   Status status =
       BuildInstallerCommandLine(installerPath, job->items[0].path, args, argCount, commandLine);
   if (!StatusOk(status)) {
@@ -87,6 +95,8 @@ Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_
   static ExtractJob job;
   static char folder[FOLDER_PATH_SIZE];
   static char installerPath[INSTALLER_PATH_SIZE];
+  static ExtractionHold hold;
+  std::memset(&hold, 0, sizeof hold);
   std::memset(&selection, 0, sizeof selection);
   std::memset(&job, 0, sizeof job);
   job.position = -1;
@@ -103,7 +113,8 @@ Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_
   }
 
   // 4. The file set: main.msi, then the package's cabinets, all decoded and verified.
-  if (StatusOk(status) && !AssembleFileSet(&selection, &job.items, &job.itemCount)) {
+  if (StatusOk(status) && !AssembleFileSet(&selection, &job.items, &job.itemCount,
+                                             kRequireRecordDigests)) {
     SetMessage(messageText, strings->corruptedOrUnsupported);
     status = STATUS(ERROR_INVALID_DATA);
   }
@@ -114,22 +125,34 @@ Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_
     if (!StatusOk(status)) SetMessage(messageText, strings->installerRequired);
   }
 
-  // 6. The extraction folder and the output files.
-  if (StatusOk(status))
+  // 6. The extraction folder and the output files; files already there with the right bytes
+  // are held from here on.
+  if (StatusOk(status)) {
     status = PrepareExtractionFolder(job.items, job.itemCount, selection.productCode,
-                                     strings->browseTitle, folder, suppress);
+                                     strings->browseTitle, folder, suppress, &hold);
+    if (!StatusOk(status) && StatusCode(status) != ERROR_CANCELLED)
+      FormatErrorText(StatusCode(status), messageText, MESSAGE_TEXT_SIZE, nullptr);
+  }
 
-  // 7. The files.
+  // 7. The files, then every written file held and checked on disk, so that the installer
+  // reads exactly the verified bytes.
   if (StatusOk(status)) status = WriteFiles(instance, &job, &selection, messageText, suppress);
+  if (StatusOk(status)) {
+    int32_t failed = -1;
+    status = HoldWrittenFiles(job.items, job.itemCount, &hold, &failed);
+    if (!StatusOk(status))
+      FormatErrorText(StatusCode(status), messageText, MESSAGE_TEXT_SIZE,
+                      failed >= 0 ? job.items[failed].path : nullptr);
+  }
 
-  // 8. Windows Installer.
+  // 8. Windows Installer, with everything held until it has ended.
   if (StatusOk(status))
     status = Launch(installerPath, &job, args, argCount, showCommand, &installerExitCode,
                     messageText, suppress);
 
-  // 9. Clean-up, whatever happened.
+  // 9. Clean-up, whatever happened: the hold is released first.
   CleanUpExtraction(job.items, job.itemCount, installerExitCode, selection.productCode, folder,
-                    gSourceTable.is64Bit);
+                    gSourceTable.is64Bit, &hold);
   job.items = nullptr;
   job.itemCount = 0;
   return status;

@@ -68,9 +68,10 @@ int main(int argc, char** argv) {
   }
   char folder[FOLDER_PATH_SIZE];
   uint32_t suppress = 0;
+  ExtractionHold hold;
   Status s = PrepareExtractionFolder(items, count, kProductCode,
                                      "Select a folder where you want to extract the installation files:",
-                                     folder, &suppress);
+                                     folder, &suppress, &hold);
   std::printf("code=%u suppress=%u folder=%s\n", StatusCode(s), suppress, folder);
   if (mode == "choose") {
     Check(StatusCode(s) == 0, "all files created");
@@ -95,6 +96,7 @@ int main(int argc, char** argv) {
     Check(!PathExists((blocked + "\\main.msi").c_str()), "created file removed (first attempt)");
     Check(!PathExists(chosen.c_str()), "chosen folder's product-code folder removed");
   }
+  FreeExtractionHold(&hold);
   TempFolder::RemoveTree(chosen);
   DeleteFileA(blocked.c_str());
   TempFolder::RemoveTree(blocked);

@@ -6,8 +6,11 @@
 #include "common/winseam.h"
 
 #include <objbase.h>
+#include <sddl.h>
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "extract/folder.h"
 #include "extract/tests/testfiles.h"
@@ -51,7 +54,8 @@ TEST_F(PrepareFolder, CreatesTheProductFolderAndEmptyOpenFiles) {
   std::snprintf(items[1].name, sizeof items[1].name, "data1.cab");
   char folder[FOLDER_PATH_SIZE];
   uint32_t suppress = 0;
-  Status s = PrepareExtractionFolder(items, 2, kProductCode, "title", folder, &suppress);
+  ExtractionHold hold;
+  Status s = PrepareExtractionFolder(items, 2, kProductCode, "title", folder, &suppress, &hold);
   EXPECT_EQ(StatusCode(s), 0u);
   EXPECT_EQ(suppress, 0u);
   EXPECT_EQ(std::string(folder), product_);
@@ -65,36 +69,128 @@ TEST_F(PrepareFolder, CreatesTheProductFolderAndEmptyOpenFiles) {
     DWORD n = 0;
     EXPECT_TRUE(WriteFile(item.file, "abc", 3, &n, nullptr)) << "opened for writing";
   }
+  // The folder is held: it cannot be renamed while the files are being set up and installed.
+  EXPECT_FALSE(MoveFileA(product_.c_str(), (product_ + ".moved").c_str()));
   CloseItems(items, 2);
+  FreeExtractionHold(&hold);
+  EXPECT_TRUE(MoveFileA(product_.c_str(), (product_ + ".moved").c_str()));
+  MoveFileA((product_ + ".moved").c_str(), product_.c_str());
 }
 
-TEST_F(PrepareFolder, LeavesExistingFilesAlone) {
+// Files already in the Installer folder: one with exactly the item's bytes is used as it is
+// (not opened for writing, not written again) and held, so nobody can change it; one with
+// other bytes (an earlier release's) is replaced by a new, empty file for the writer.
+TEST_F(PrepareFolder, KeepsIdenticalFilesHeldAndReplacesStaleOnes) {
   CreateDirectoryA(installer_.c_str(), nullptr);
   CreateDirectoryA(product_.c_str(), nullptr);
-  WriteWholeFile(product_ + "\\main.msi", "old package");
-  ExtractItem items[2] = {};
-  std::snprintf(items[0].name, sizeof items[0].name, "main.msi");
-  std::snprintf(items[1].name, sizeof items[1].name, "data1.cab");
+  struct Case {
+    const char* name;
+    const char* onDisk;  // null: not there
+    const char* content;
+    bool kept;
+  } cases[] = {{"main.msi", "release 1", "release 2", false},
+               {"same.cab", "cabinet bytes", "cabinet bytes", true},
+               {"longer.cab", "cabinet bytes", "cabinet bytes and more", false},
+               {"shorter.cab", "cabinet bytes", "cabinet", false},
+               {"new.cab", nullptr, "new", false}};
+  const int count = sizeof cases / sizeof cases[0];
+  ExtractItem items[count] = {};
+  for (int i = 0; i < count; ++i) {
+    std::snprintf(items[i].name, sizeof items[i].name, "%s", cases[i].name);
+    items[i].data = reinterpret_cast<uint8_t*>(const_cast<char*>(cases[i].content));
+    items[i].size = static_cast<uint32_t>(std::strlen(cases[i].content));
+    if (cases[i].onDisk) WriteWholeFile(product_ + "\\" + cases[i].name, cases[i].onDisk);
+  }
   char folder[FOLDER_PATH_SIZE];
   uint32_t suppress = 0;
-  EXPECT_EQ(StatusCode(PrepareExtractionFolder(items, 2, kProductCode, "t", folder, &suppress)),
+  ExtractionHold hold;
+  ASSERT_EQ(StatusCode(PrepareExtractionFolder(items, count, kProductCode, "t", folder, &suppress,
+                                               &hold)),
             0u);
-  EXPECT_EQ(items[0].file, nullptr);
-  EXPECT_EQ(std::string(items[0].path), product_ + "\\main.msi");
-  EXPECT_NE(items[1].file, nullptr);
-  CloseItems(items, 2);
-  std::vector<uint8_t> got;
-  ASSERT_TRUE(ReadWholeFile(product_ + "\\main.msi", &got));
-  EXPECT_EQ(std::string(got.begin(), got.end()), "old package");
+  for (int i = 0; i < count; ++i) {
+    const Case& c = cases[i];
+    const std::string path = product_ + "\\" + c.name;
+    EXPECT_EQ(std::string(items[i].path), path);
+    EXPECT_TRUE(hold.files[i].identity.known) << c.name;
+    std::vector<uint8_t> got;
+    ASSERT_TRUE(ReadWholeFile(path, &got)) << c.name << ": held files stay readable";
+    if (c.kept) {
+      EXPECT_EQ(items[i].file, nullptr) << c.name;
+      EXPECT_NE(hold.files[i].handle, nullptr) << c.name;
+      EXPECT_EQ(std::string(got.begin(), got.end()), c.onDisk) << c.name;
+      HANDLE other = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+      EXPECT_EQ(other, INVALID_HANDLE_VALUE) << c.name << ": another process can write it";
+      EXPECT_FALSE(DeleteFileA(path.c_str())) << c.name << ": another process can delete it";
+    } else {
+      EXPECT_NE(items[i].file, nullptr) << c.name;
+      EXPECT_TRUE(got.empty()) << c.name << ": not a new, empty file";
+    }
+  }
+  CloseItems(items, count);
+  FreeExtractionHold(&hold);
+}
 
-  // All of them there already: nothing is opened.
-  ExtractItem again[2] = {};
-  std::snprintf(again[0].name, sizeof again[0].name, "main.msi");
-  std::snprintf(again[1].name, sizeof again[1].name, "data1.cab");
-  EXPECT_EQ(StatusCode(PrepareExtractionFolder(again, 2, kProductCode, "t", folder, &suppress)),
+// After the writer: each written file is held and must still hold the item's bytes; one that
+// was changed between the writing and the hold fails with 1392 and names the item.
+TEST_F(PrepareFolder, WrittenFilesAreHeldOnlyWithTheVerifiedBytes) {
+  char content[] = "verified bytes";
+  ExtractItem items[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    std::snprintf(items[i].name, sizeof items[i].name, i ? "data1.cab" : "main.msi");
+    items[i].data = reinterpret_cast<uint8_t*>(content);
+    items[i].size = sizeof content - 1;
+  }
+  char folder[FOLDER_PATH_SIZE];
+  uint32_t suppress = 0;
+  ExtractionHold hold;
+  ASSERT_EQ(StatusCode(PrepareExtractionFolder(items, 2, kProductCode, "t", folder, &suppress,
+                                               &hold)),
             0u);
-  EXPECT_EQ(again[0].file, nullptr);
-  EXPECT_EQ(again[1].file, nullptr);
+  for (auto& item : items) {
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(item.file, item.data, item.size, &n, nullptr));
+    CloseHandle(item.file);
+    item.file = nullptr;
+  }
+  WriteWholeFile(items[1].path, "tampered bytes");  // same length, other bytes
+  int32_t failed = -1;
+  Status s = HoldWrittenFiles(items, 2, &hold, &failed);
+  EXPECT_EQ(StatusCode(s), static_cast<uint32_t>(ERROR_FILE_CORRUPT));
+  EXPECT_EQ(failed, 1);
+  EXPECT_NE(hold.files[0].handle, nullptr);
+  WriteWholeFile(items[1].path, "verified bytes");
+  EXPECT_TRUE(StatusOk(HoldWrittenFiles(items, 2, &hold, &failed)));
+  EXPECT_NE(hold.files[1].handle, nullptr);
+  FreeExtractionHold(&hold);
+}
+
+// The access list a product-code folder below a chosen folder gets: protected (nothing
+// inherited), full control for SYSTEM, the Administrators and the user, passed on to the
+// files inside. (Wine accepts it at CreateDirectory but does not store it, so the descriptor
+// itself is what can be checked here.)
+TEST(ProtectedFolder, SystemAdministratorsAndTheUserOnly) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(MakeProtectedFolderDescriptor(&descriptor));
+  LPSTR text = nullptr;
+  ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorA(
+      descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr));
+  HANDLE token = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  union {
+    TOKEN_USER user;
+    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } info;
+  DWORD length = 0;
+  ASSERT_TRUE(GetTokenInformation(token, TokenUser, &info, sizeof info, &length));
+  CloseHandle(token);
+  LPSTR sid = nullptr;
+  ASSERT_TRUE(ConvertSidToStringSidA(info.user.User.Sid, &sid));
+  EXPECT_EQ(std::string(text),
+            "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + std::string(sid) + ")");
+  LocalFree(sid);
+  LocalFree(text);
+  LocalFree(descriptor);
 }
 
 TEST(PathExists, FilesFoldersAndMissingPaths) {

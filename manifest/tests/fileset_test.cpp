@@ -65,7 +65,8 @@ class FileSetTest : public SourceTableTest {
   bool Assemble(int32_t sourceIndex, uint32_t entryId) {
     Release();
     PackageSelection selection = Chosen(sourceIndex, entryId);
-    return AssembleFileSet(&selection, &items_, &count_);
+    // These cases are about cabinet lines, not digests: assembled as an accepting stub does.
+    return AssembleFileSet(&selection, &items_, &count_, false);
   }
   // The items as (name, id of the record whose bytes they hold); checks the untouched fields.
   std::vector<Item> Items(const std::vector<uint32_t>& candidates) const {
@@ -195,49 +196,63 @@ std::string DigestFieldOf(uint32_t id) {
 
 TEST_F(FileSetTest, DigestFieldsBindRecordsToTheirEntries) {
   // Records 1000 and 1001 are signed genuinely; in the relabelled cases one of them holds the
-  // content of another record (1002) under its id.
+  // content of another record (1002) under its id. Each case runs as the default stub does
+  // (digests required) and as one built to accept unbound manifests.
   struct Case {
     const char* what;
     std::string msiField, cabField;
     uint32_t msiHolds, cabHolds;
-    bool ok;
-    std::vector<Item> want;
+    bool okRequired, okAccepting;
+    std::vector<Item> wantRequired, wantAccepting;
   };
   const std::string bad = std::string(RECORD_DIGEST_PREFIX) + "not-hex";
+  const std::vector<Item> both = {{"main.msi", 1000}, {"a.cab", 1001}};
+  const std::vector<Item> msiOnly = {{"main.msi", 1000}, {"a.cab", 0}};
+  const std::vector<Item> none = {{"main.msi", 0}};
   const Case cases[] = {
-      {"bound", DigestFieldOf(1000), DigestFieldOf(1001), 1000, 1001, true,
-       {{"main.msi", 1000}, {"a.cab", 1001}}},
-      {"no digest fields", "", "", 1000, 1001, true, {{"main.msi", 1000}, {"a.cab", 1001}}},
-      {"MSI relabelled", DigestFieldOf(1000), DigestFieldOf(1001), 1002, 1001, false,
-       {{"main.msi", 0}}},
-      {"cabinet relabelled", DigestFieldOf(1000), DigestFieldOf(1001), 1000, 1002, false,
-       {{"main.msi", 1000}, {"a.cab", 0}}},
-      // Without a digest field only the signature speaks for a record, and it does not name it.
-      {"relabelled, no digest fields", "", "", 1000, 1002, true,
+      {"bound", DigestFieldOf(1000), DigestFieldOf(1001), 1000, 1001, true, true, both, both},
+      {"no digest fields", "", "", 1000, 1001, false, true, none, both},
+      {"cabinet line without a digest", DigestFieldOf(1000), "", 1000, 1001, false, true, msiOnly,
+       both},
+      {"MSI without a digest", "", DigestFieldOf(1001), 1000, 1001, false, true, none, both},
+      {"MSI relabelled", DigestFieldOf(1000), DigestFieldOf(1001), 1002, 1001, false, false, none,
+       none},
+      {"cabinet relabelled", DigestFieldOf(1000), DigestFieldOf(1001), 1000, 1002, false, false,
+       msiOnly, msiOnly},
+      // Without a digest field only the signature speaks for a record, and it does not name it:
+      // only a stub that accepts unbound manifests takes it.
+      {"relabelled, no digest fields", "", "", 1000, 1002, false, true, none,
        {{"main.msi", 1000}, {"a.cab", 1002}}},
-      {"malformed MSI digest", bad, DigestFieldOf(1001), 1000, 1001, false, {{"main.msi", 0}}},
-      {"malformed cabinet digest", DigestFieldOf(1000), bad, 1000, 1001, false,
-       {{"main.msi", 1000}, {"a.cab", 0}}},
+      {"malformed MSI digest", bad, DigestFieldOf(1001), 1000, 1001, false, false, none, none},
+      {"malformed cabinet digest", DigestFieldOf(1000), bad, 1000, 1001, false, false, msiOnly,
+       msiOnly},
   };
   for (const Case& c : cases) {
-    SetUp();
-    const std::string descriptor = "x64\\1033\\{A}\\A" + (c.msiField.empty() ? "" : "\\" + c.msiField);
-    const std::string line = "cab\\1000\\a.cab" + (c.cabField.empty() ? "" : "\\" + c.cabField);
-    const Bytes manifest = Manifest({{1000, descriptor}, {1001, line}});
-    Bytes container;
-    AppendSignedRecord(&container, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, manifest);
-    AppendSignedRecord(&container, RECORD_TYPE_FILE, 1000, Content(c.msiHolds));
-    AppendSignedRecord(&container, RECORD_TYPE_FILE, 1001, Content(c.cabHolds));
-    RegisterSource(manifest, container, SOURCE_COMPRESSED | SOURCE_SIGNED);
+    for (bool require : {true, false}) {
+      SetUp();
+      const std::string descriptor =
+          "x64\\1033\\{A}\\A" + (c.msiField.empty() ? "" : "\\" + c.msiField);
+      const std::string line = "cab\\1000\\a.cab" + (c.cabField.empty() ? "" : "\\" + c.cabField);
+      const Bytes manifest = Manifest({{1000, descriptor}, {1001, line}});
+      Bytes container;
+      AppendSignedRecord(&container, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, manifest);
+      AppendSignedRecord(&container, RECORD_TYPE_FILE, 1000, Content(c.msiHolds));
+      AppendSignedRecord(&container, RECORD_TYPE_FILE, 1001, Content(c.cabHolds));
+      RegisterSource(manifest, container, SOURCE_COMPRESSED | SOURCE_SIGNED);
 
-    Release();
-    PackageSelection selection;
-    std::memset(&selection, 0, sizeof(selection));
-    ASSERT_TRUE(SelectPackage(&selection)) << c.what;
-    EXPECT_EQ(AssembleFileSet(&selection, &items_, &count_), c.ok) << c.what;
-    EXPECT_EQ(Items({1000, 1001, 1002}), c.want) << c.what;
-    Release();
-    TearDown();
+      Release();
+      PackageSelection selection;
+      std::memset(&selection, 0, sizeof(selection));
+      ASSERT_TRUE(SelectPackage(&selection)) << c.what;
+      const char* mode = require ? " (digests required)" : " (unbound accepted)";
+      EXPECT_EQ(AssembleFileSet(&selection, &items_, &count_, require),
+                require ? c.okRequired : c.okAccepting)
+          << c.what << mode;
+      EXPECT_EQ(Items({1000, 1001, 1002}), require ? c.wantRequired : c.wantAccepting)
+          << c.what << mode;
+      Release();
+      TearDown();
+    }
   }
 }
 
@@ -274,7 +289,7 @@ TEST(FillExtractItem, NameLongerThanTheItemFails) {
   ExtractItem item;
   std::memset(&item, 0x5A, sizeof(item));
   std::string name(300, 'n');
-  EXPECT_FALSE(FillExtractItem(0, 1, &item, name.c_str(), nullptr));
+  EXPECT_FALSE(FillExtractItem(0, 1, &item, name.c_str(), nullptr, false));
   EXPECT_EQ(std::string(item.name), name.substr(0, ITEM_PATH_SIZE - 1));
   EXPECT_EQ(item.data, nullptr);
   EXPECT_EQ(item.size, 0u);

@@ -348,9 +348,13 @@ TEST(Attach, AppendReplacesAnEarlierContainerAndRefusals) {
   }
 }
 
+std::string DigestFieldOf(const Bytes& content);
+
 TEST(Reader, VerifyReportsEachBadRecordAndMissingFiles) {
   EVP_PKEY* key = DevKey();
-  Bytes good = ContainerOf({{1000, "x64\\1033\\{A}\\A"}, {1001, "cab\\1000\\a.cab"}},
+  const std::string msiEntry = "x64\\1033\\{A}\\A\\" + DigestFieldOf(Text("msi"));
+  const std::string cabEntry = "cab\\1000\\a.cab\\" + DigestFieldOf(Text("cab"));
+  Bytes good = ContainerOf({{1000, msiEntry}, {1001, cabEntry}},
                            {{1000, Text("msi")}, {1001, Text("cab")}});
   struct Case {
     const char* name;
@@ -367,8 +371,9 @@ TEST(Reader, VerifyReportsEachBadRecordAndMissingFiles) {
   EXPECT_TRUE(ending.empty());
   corruptStream[records[1].dataOffset + 2] ^= 0xFF;
   badSignature[records[0].signatureOffset + 10] ^= 0x01;
-  Bytes missing = ContainerOf({{1000, "x64\\1033\\{A}\\A"}, {1001, "cab\\1000\\a.cab"}},
-                              {{1000, Text("msi")}});
+  Bytes missing = ContainerOf({{1000, msiEntry}, {1001, cabEntry}}, {{1000, Text("msi")}});
+  Bytes unbound = ContainerOf({{1000, "x64\\1033\\{A}\\A"}, {1001, "cab\\1000\\a.cab"}},
+                              {{1000, Text("msi")}, {1001, Text("cab")}});
   Bytes shadowed = good;
   {
     std::string error;
@@ -378,8 +383,14 @@ TEST(Reader, VerifyReportsEachBadRecordAndMissingFiles) {
       {"good", good, {}},
       {"corrupt stream", corruptStream, {"file record 1000: the zlib stream"}},
       {"bad signature", badSignature, {"file record 1001: the signature does not verify"}},
-      {"missing file", missing, {"manifest entry 1001 (cab\\1000\\a.cab): no file record 1001"}},
-      {"shadowed", shadowed, {"file record 1000: unreachable"}},
+      {"missing file", missing, {"manifest entry 1001 (" + cabEntry + "): no file record 1001"}},
+      {"shadowed", shadowed,
+       {"file record 1000: unreachable", "manifest entry 1000 (" + msiEntry +
+                                             "): file record 1000 does not match"}},
+      // Entries that bind nothing are refused by the stub: each one is a problem.
+      {"no digest fields", unbound,
+       {"manifest entry 1000 (x64\\1033\\{A}\\A): no sha256= field",
+        "manifest entry 1001 (cab\\1000\\a.cab): no sha256= field"}},
       {"no manifest", Text(std::string(100, 'q')), {"no manifest record"}},
   };
   for (const Case& c : cases) {

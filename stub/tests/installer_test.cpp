@@ -9,14 +9,24 @@
 #include "stub/tests/split_args.h"
 
 namespace {
-Status Build(const char* installer, const char* msi, const WCHAR* stubLine, std::string* out) {
+typedef std::basic_string<WCHAR> Wide;
+
+Status Build(const char* installer, const char* msi, const WCHAR* stubLine, Wide* out) {
   Args a(stubLine);
-  char line[COMMAND_LINE_SIZE];
-  std::memset(line, 'x', sizeof line);
+  WCHAR line[COMMAND_LINE_SIZE];
+  for (WCHAR& c : line) c = W16('x');
   Status s = BuildInstallerCommandLine(installer, msi, a.args, a.count, line);
-  *out = std::string(line, strnlen(line, sizeof line));
-  EXPECT_LT(out->size(), sizeof line) << "not terminated";
+  size_t n = 0;
+  while (n < COMMAND_LINE_SIZE && line[n]) ++n;
+  EXPECT_LT(n, static_cast<size_t>(COMMAND_LINE_SIZE)) << "not terminated";
+  *out = Wide(line, n);
   return s;
+}
+
+std::string Narrow(const Wide& w) {  // for failure messages
+  std::string out;
+  for (WCHAR c : w) out += c < 0x80 ? static_cast<char>(c) : '?';
+  return out;
 }
 }  // namespace
 
@@ -26,76 +36,88 @@ TEST(BuildInstallerCommandLine, Table) {
     const char* installer;
     const char* msi;
     const WCHAR* stubLine;
-    const char* want;
+    const WCHAR* want;
   } cases[] = {
       {sys, "D:\\Setup\\Pkg\\main.msi", W16("setup.exe /qn \"TARGETDIR=C:\\My Apps\""),
-       "C:\\Windows\\system32\\msiexec.exe /i D:\\Setup\\Pkg\\main.msi /qn \"TARGETDIR=C:\\My Apps\""},
+       W16("C:\\Windows\\system32\\msiexec.exe /i D:\\Setup\\Pkg\\main.msi /qn \"TARGETDIR=C:\\My Apps\"")},
       {sys, "D:\\m.msi", W16("setup.exe PROP=\"a b\""),
-       "C:\\Windows\\system32\\msiexec.exe /i D:\\m.msi \"PROP=a b\""},
+       W16("C:\\Windows\\system32\\msiexec.exe /i D:\\m.msi \"PROP=a b\"")},
       {sys, "C:\\My Folder\\{X}\\main.msi", W16("\"C:\\Some Where\\setup.exe\""),
-       "C:\\Windows\\system32\\msiexec.exe /i \"C:\\My Folder\\{X}\\main.msi\""},
+       W16("C:\\Windows\\system32\\msiexec.exe /i \"C:\\My Folder\\{X}\\main.msi\"")},
       {"C:\\Program Files\\msiexec.exe", "D:\\m.msi", W16("setup.exe"),
-       "\"C:\\Program Files\\msiexec.exe\" /i D:\\m.msi"},
+       W16("\"C:\\Program Files\\msiexec.exe\" /i D:\\m.msi")},
       // Tabs do not quote; a quote in the middle of an argument cannot occur after splitting,
       // an empty argument adds a bare blank.
       {sys, "m.msi", W16("s \"a\tb\" \"\" /L*V log.txt"),
-       "C:\\Windows\\system32\\msiexec.exe /i m.msi a\tb  /L*V log.txt"},
+       W16("C:\\Windows\\system32\\msiexec.exe /i m.msi a\tb  /L*V log.txt")},
+      // Characters outside any ANSI code page go on unchanged; a fullwidth quotation mark
+      // (U+FF02, which best-fit conversion turns into '"') stays what it is and quotes nothing,
+      // and an ideographic space (U+3000) is no blank.
+      {sys, "m.msi", W16("s PROP=\u65e5\u672c\u8a9e \uff02/qn\uff02 A=\u3000x"),
+       W16("C:\\Windows\\system32\\msiexec.exe /i m.msi PROP=\u65e5\u672c\u8a9e \uff02/qn\uff02 A=\u3000x")},
+      {sys, "m.msi", W16("s \"NAME=\u540d \u524d\""),
+       W16("C:\\Windows\\system32\\msiexec.exe /i m.msi \"NAME=\u540d \u524d\"")},
   };
   for (const auto& c : cases) {
-    std::string line;
+    Wide line;
     Status s = Build(c.installer, c.msi, c.stubLine, &line);
-    EXPECT_TRUE(StatusOk(s)) << c.want;
-    EXPECT_EQ(line, c.want);
+    EXPECT_TRUE(StatusOk(s)) << Narrow(c.want);
+    EXPECT_TRUE(line == c.want) << Narrow(line) << "\n  want " << Narrow(c.want);
   }
   // No argument block at all: installer and MSI only.
-  char line[COMMAND_LINE_SIZE];
+  WCHAR line[COMMAND_LINE_SIZE];
   EXPECT_TRUE(StatusOk(BuildInstallerCommandLine(sys, "m.msi", nullptr, 0, line)));
-  EXPECT_STREQ(line, "C:\\Windows\\system32\\msiexec.exe /i m.msi");
+  EXPECT_TRUE(Wide(line) == W16("C:\\Windows\\system32\\msiexec.exe /i m.msi"));
 }
 
-// The whole line, terminator included, has 1,024 bytes: 1,023 characters fit, one more does
-// not, and a line that does not fit is never handed out cut.
+// The whole line, terminator included, has 1,024 characters: 1,023 fit, one more does not,
+// and a line that does not fit is never handed out cut.
 TEST(BuildInstallerCommandLine, LongLinesFailWhole) {
   const std::string head = "C:\\Windows\\system32\\msiexec.exe /i m.msi ";
   for (size_t total : {1023u, 1024u, 1500u}) {
-    std::basic_string<WCHAR> stubLine = W16("s ");
-    stubLine.append(total - head.size(), WCHAR('p'));
-    std::string line;
+    Wide stubLine = W16("s ");
+    stubLine.append(total - head.size(), WCHAR(0x65e5));  // one character each, whatever its bytes
+    Wide line;
     Status s = Build("C:\\Windows\\system32\\msiexec.exe", "m.msi", stubLine.c_str(), &line);
     if (total <= COMMAND_LINE_SIZE - 1) {
       EXPECT_TRUE(StatusOk(s)) << total;
       EXPECT_EQ(line.size(), total);
     } else {
       EXPECT_EQ(StatusCode(s), 206u) << total;
-      EXPECT_EQ(line, "") << total;
+      EXPECT_TRUE(line.empty()) << total;
     }
   }
   // The same for an installer path and an MSI path that alone do not fit.
-  std::string line;
+  Wide line;
   std::string big(1100, 'd');
   EXPECT_EQ(StatusCode(Build(big.c_str(), "m.msi", W16("s"), &line)), 206u);
-  EXPECT_EQ(line, "");
+  EXPECT_TRUE(line.empty());
   EXPECT_EQ(StatusCode(Build("msiexec.exe", big.c_str(), W16("s"), &line)), 206u);
-  EXPECT_EQ(line, "");
+  EXPECT_TRUE(line.empty());
 }
 
 #ifndef _WIN32
-TEST(BuildInstallerCommandLine, AllocationFailureFailsInsteadOfDroppingTheArgument) {
+TEST(BuildInstallerCommandLine, AllocationFailureFailsWholeAndLeaksNothing) {
   Args a(W16("s /qn PROP=1"));
-  char line[COMMAND_LINE_SIZE];
-  HostFailAllocationAfter(1);  // the first argument converts, the second does not
-  Status s = BuildInstallerCommandLine("msiexec.exe", "m.msi", a.args, a.count, line);
-  HostFailAllocationAfter(-1);
-  EXPECT_EQ(StatusCode(s), static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY));
-  EXPECT_STREQ(line, "");
-  EXPECT_EQ(HostLiveAllocations(), 1);  // only the argument block
+  WCHAR line[COMMAND_LINE_SIZE];
+  for (long n : {0L, 1L}) {  // the installer path, then the MSI path cannot be widened
+    HostFailAllocationAfter(n);
+    Status s = BuildInstallerCommandLine("msiexec.exe", "m.msi", a.args, a.count, line);
+    HostFailAllocationAfter(-1);
+    EXPECT_EQ(StatusCode(s), static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY)) << n;
+    EXPECT_EQ(line[0], 0) << n;
+    EXPECT_EQ(HostLiveAllocations(), 1) << n;  // only the argument block
+  }
 }
 #endif
 
 #ifdef _WIN32
 #include <cstring>
 
+#include <vector>
+
 #include "extract/folder.h"
+#include "extract/hold.h"
 #include "extract/progress.h"
 
 namespace {
@@ -129,23 +151,52 @@ TEST(FindInstaller, SystemDirectoryOnly) {
 TEST(RunInstaller, ExitCodesAndStartFailures) {
   const std::string cmd = SystemFile("cmd.exe");
   struct Case {
-    const char* line;
+    const WCHAR* line;
     uint32_t code;
-  } cases[] = {{"cmd.exe /c exit 0", 0}, {"cmd.exe /c exit 3010", 3010}, {"cmd.exe /c exit 1602", 1602}};
+  } cases[] = {{L"cmd.exe /c exit 0", 0}, {L"cmd.exe /c exit 3010", 3010}, {L"cmd.exe /c exit 1602", 1602}};
   for (const auto& c : cases) {
-    char line[COMMAND_LINE_SIZE];
-    std::strcpy(line, c.line);
+    WCHAR line[COMMAND_LINE_SIZE];
+    wcscpy(line, c.line);
     uint32_t exitCode = 1601;
     Status s = RunInstaller(cmd.c_str(), line, SW_SHOWNORMAL, &exitCode);
-    EXPECT_EQ(StatusCode(s), c.code) << c.line;
-    EXPECT_EQ(exitCode, c.code) << c.line;
+    EXPECT_EQ(StatusCode(s), c.code);
+    EXPECT_EQ(exitCode, c.code);
   }
-  char line[COMMAND_LINE_SIZE] = "nothing.exe /i x.msi";
+  WCHAR line[COMMAND_LINE_SIZE] = L"nothing.exe /i x.msi";
   uint32_t exitCode = 1601;
   Status s = RunInstaller("C:\\no\\such\\nothing.exe", line, SW_SHOWNORMAL, &exitCode);
   EXPECT_FALSE(StatusOk(s));
   EXPECT_NE(StatusCode(s), 1601u);
   EXPECT_EQ(exitCode, 1601u);
+}
+
+// The installer runs in the system directory, whatever the stub's own current directory.
+TEST(RunInstaller, StartsInTheSystemDirectory) {
+  const std::string cmd = SystemFile("cmd.exe");
+  char temp[MAX_PATH];
+  GetTempPathA(MAX_PATH, temp);
+  const std::string out = std::string(temp) + "msistub-cwd.txt";
+  DeleteFileA(out.c_str());
+  ASSERT_TRUE(SetCurrentDirectoryA(temp));
+  std::wstring text = L"cmd.exe /c cd > \"";
+  for (char c : out) text += static_cast<wchar_t>(c);
+  text += L"\"";
+  WCHAR line[COMMAND_LINE_SIZE];
+  wcscpy(line, text.c_str());
+  uint32_t exitCode = 1601;
+  EXPECT_TRUE(StatusOk(RunInstaller(cmd.c_str(), line, SW_HIDE, &exitCode)));
+  char seen[MAX_PATH] = "";
+  HANDLE f = CreateFileA(out.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  DWORD n = 0;
+  ReadFile(f, seen, sizeof seen - 1, &n, nullptr);
+  CloseHandle(f);
+  DeleteFileA(out.c_str());
+  std::string dir(seen, n);
+  while (!dir.empty() && (dir.back() == '\r' || dir.back() == '\n')) dir.pop_back();
+  char system[MAX_PATH];
+  GetSystemDirectoryA(system, MAX_PATH);
+  EXPECT_EQ(_stricmp(dir.c_str(), system), 0) << dir;
 }
 
 namespace {
@@ -189,9 +240,48 @@ TEST(IsProductRegistered, UninstallStringInTheRightView) {
   EXPECT_FALSE(IsProductRegistered(std::string(300, 'x').c_str(), 1));
 }
 
+namespace {
+// A product-code folder in the temporary folder with `names` created in it, as the
+// extraction leaves it: the folder held, every file's identity recorded, the last file still
+// open for writing (as after a write that ended early), the others closed.
+struct Extracted {
+  std::string folder;
+  ExtractItem* items = nullptr;
+  ExtractionHold hold = {};
+  int count = 0;
+
+  explicit Extracted(const std::vector<const char*>& names) {
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    folder = std::string(temp) + kProduct;
+    CreateDirectoryA(folder.c_str(), nullptr);
+    count = static_cast<int>(names.size());
+    items = static_cast<ExtractItem*>(LocalAlloc(LPTR, count * sizeof(ExtractItem)));
+    hold.files = static_cast<HeldFile*>(LocalAlloc(LPTR, count * sizeof(HeldFile)));
+    hold.count = count;
+    EXPECT_TRUE(OpenHeldFolder(folder.c_str(), &hold.folder, &hold.folderIdentity));
+    for (int i = 0; i < count; ++i) {
+      std::snprintf(items[i].path, sizeof items[i].path, "%s\\%s", folder.c_str(), names[i]);
+      items[i].data = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, 16));
+      items[i].size = 16;
+      items[i].file = CreateFileA(items[i].path, GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+      EXPECT_NE(items[i].file, INVALID_HANDLE_VALUE);
+      EXPECT_TRUE(ReadIdentity(items[i].file, &hold.files[i].identity));
+      if (i < count - 1) {
+        CloseHandle(items[i].file);
+        items[i].file = nullptr;
+      }
+    }
+  }
+  std::string Path(const char* name) const { return folder + "\\" + name; }
+};
+}  // namespace
+
 // The decision table: files are deleted only after a failed or missing installer run of a
 // product that is not registered; the folder goes only when the product is not registered
-// and the folder is empty. Open files are closed and data freed in every case.
+// and the folder is empty. Open files are closed, held ones released and data freed in
+// every case.
 TEST(CleanUpExtraction, DecisionTable) {
   struct Case {
     uint32_t exitCode;
@@ -202,42 +292,62 @@ TEST(CleanUpExtraction, DecisionTable) {
                {0, false, true, true},
                {1602, true, true, true},
                {1601, false, false, false}};
-  char temp[MAX_PATH];
-  GetTempPathA(MAX_PATH, temp);
+  const char* names[] = {"main.msi", "data1.cab", "data2.cab"};
   for (const auto& c : cases) {
     RemoveProduct(KEY_WOW64_64KEY);
     if (c.registered) SetProduct(KEY_WOW64_64KEY, "MsiExec.exe /X");
-    std::string folder = std::string(temp) + kProduct;
-    CreateDirectoryA(folder.c_str(), nullptr);
-    auto* items = static_cast<ExtractItem*>(LocalAlloc(LPTR, 3 * sizeof(ExtractItem)));
-    ASSERT_NE(items, nullptr);
-    const char* names[] = {"main.msi", "data1.cab", "data2.cab"};
-    for (int i = 0; i < 3; ++i) {
-      std::snprintf(items[i].path, sizeof items[i].path, "%s\\%s", folder.c_str(), names[i]);
-      items[i].data = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, 16));
-      items[i].size = 16;
-      // The last item is still open, as after a write that ended early.
-      items[i].file = CreateFileA(items[i].path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-      ASSERT_NE(items[i].file, INVALID_HANDLE_VALUE);
-      if (i < 2) {
-        CloseHandle(items[i].file);
-        items[i].file = nullptr;
-      }
-    }
+    Extracted x({names[0], names[1], names[2]});
+    // The first file is held for reading, as while the installer runs.
+    HeldFile held;
+    bool mismatch = false;
+    HANDLE planted = CreateFileA(x.Path(names[0]).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    DWORD n = 0;
+    WriteFile(planted, x.items[0].data, 16, &n, nullptr);
+    CloseHandle(planted);
+    ASSERT_TRUE(OpenHeldFile(x.Path(names[0]).c_str(), x.items[0].data, 16, &held, &mismatch));
+    x.hold.files[0].handle = held.handle;
     gTaskbarProgress = static_cast<TaskbarProgress*>(LocalAlloc(LPTR, sizeof(TaskbarProgress)));
-    CleanUpExtraction(items, 3, c.exitCode, kProduct, folder.c_str(), 1);
+    CleanUpExtraction(x.items, 3, c.exitCode, kProduct, x.folder.c_str(), 1, &x.hold);
     EXPECT_EQ(gTaskbarProgress, nullptr);
+    EXPECT_EQ(x.hold.files, nullptr);
     for (const char* name : names) {
-      std::string path = folder + "\\" + name;
+      std::string path = x.Path(name);
       EXPECT_EQ(PathExists(path.c_str()), c.filesKept) << c.exitCode << " " << name;
-      DeleteFileA(path.c_str());  // fails when the file was left open
+      DeleteFileA(path.c_str());  // fails when the file was left open or held
     }
-    EXPECT_EQ(PathExists(folder.c_str()), c.folderKept) << c.exitCode;
-    EXPECT_TRUE(RemoveDirectoryA(folder.c_str()) || !c.folderKept) << "a file stayed open";
+    EXPECT_EQ(PathExists(x.folder.c_str()), c.folderKept) << c.exitCode;
+    EXPECT_TRUE(RemoveDirectoryA(x.folder.c_str()) || !c.folderKept) << "a file stayed open";
     RemoveProduct(KEY_WOW64_64KEY);
   }
   // Nothing to clean: no items, no folder.
-  CleanUpExtraction(nullptr, 0, 1601, kProduct, "", 1);
+  CleanUpExtraction(nullptr, 0, 1601, kProduct, "", 1, nullptr);
+}
+
+// The clean-up deletes by identity: a file put in the place of an extracted one after the
+// hold was released, or one this run never recorded, stays, and so does the folder then.
+TEST(CleanUpExtraction, DeletesOnlyWhatThisRunCreatedOrVerified) {
+  RemoveProduct(KEY_WOW64_64KEY);
+  Extracted x({"main.msi", "swapped.cab", "last.cab"});
+  std::memset(&x.hold.files[2].identity, 0, sizeof(FileIdentity));  // not recorded
+  CloseHandle(x.items[2].file);
+  x.items[2].file = nullptr;
+  // Another process replaces swapped.cab with a file of its own (made while the original
+  // still exists: a file system may hand a deleted file's number to the next new file).
+  HANDLE other = CreateFileA(x.Path("other.tmp").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(other, INVALID_HANDLE_VALUE);
+  CloseHandle(other);
+  ASSERT_TRUE(MoveFileExA(x.Path("other.tmp").c_str(), x.Path("swapped.cab").c_str(),
+                          MOVEFILE_REPLACE_EXISTING));
+  gTaskbarProgress = nullptr;
+  CleanUpExtraction(x.items, 3, 1603, kProduct, x.folder.c_str(), 1, &x.hold);
+  EXPECT_FALSE(PathExists(x.Path("main.msi").c_str()));
+  EXPECT_TRUE(PathExists(x.Path("swapped.cab").c_str()));
+  EXPECT_TRUE(PathExists(x.Path("last.cab").c_str()));
+  EXPECT_TRUE(PathExists(x.folder.c_str()));
+  DeleteFileA(x.Path("swapped.cab").c_str());
+  DeleteFileA(x.Path("last.cab").c_str());
+  EXPECT_TRUE(RemoveDirectoryA(x.folder.c_str()));
 }
 #endif

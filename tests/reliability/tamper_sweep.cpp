@@ -88,7 +88,7 @@ Outcome RunStub(const Bytes& container) {
     } else {
       outcome.selected = std::string(selection.architecture) + "\\" + selection.languages +
                          "\\" + selection.productCode + "\\" + selection.productName;
-      if (!AssembleFileSet(&selection, &items, &count)) outcome.code = ERROR_INVALID_DATA;
+      if (!AssembleFileSet(&selection, &items, &count, true)) outcome.code = ERROR_INVALID_DATA;
     }
     for (int32_t i = 0; i < count; ++i) {
       if (outcome.code == 0)
