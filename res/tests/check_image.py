@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Checks a built msistub.exe: PE32+ GUI image, its import DLLs, and its resources.
+"""Checks a built msistub.exe: PE32+ GUI image, terminal-server aware, its import DLLs (and
+CreateProcessW, never CreateProcessA), and its resources.
 
     check_image.py <msistub.exe>
 
@@ -61,6 +62,7 @@ class Image:
         opt = pe + 24
         self.magic = struct.unpack_from("<H", data, opt)[0]
         self.subsystem = struct.unpack_from("<H", data, opt + 68)[0]
+        self.dll_characteristics = struct.unpack_from("<H", data, opt + 70)[0]
         ndirs = struct.unpack_from("<I", data, opt + 108)[0] if self.magic == 0x20B else 0
         self.dirs = [struct.unpack_from("<II", data, opt + 112 + 8 * i) for i in range(ndirs)]
         self.sections = []
@@ -88,6 +90,26 @@ class Image:
             if not name:
                 break
             names.append(self.cstr(name).lower())
+            o += 20
+        return names
+
+    def imported_functions(self):
+        """Names of the functions imported by name, through the import lookup tables."""
+        rva, _ = self.dirs[1] if len(self.dirs) > 1 else (0, 0)
+        names = set()
+        o = self.off(rva) if rva else None
+        while o is not None:
+            lookup, _, _, name, iat = struct.unpack_from("<IIIII", self.data, o)
+            if not name:
+                break
+            t = self.off(lookup or iat)
+            while True:
+                thunk = struct.unpack_from("<Q", self.data, t)[0]
+                if not thunk:
+                    break
+                if not thunk & (1 << 63):
+                    names.add(self.cstr((thunk & 0x7FFFFFFF) + 2))
+                t += 8
             o += 20
         return names
 
@@ -220,6 +242,12 @@ def main():
         check(dll in KNOWN_DLLS, "%s is imported directly but is not a known DLL" % dll)
     for dll in delayed:
         check(dll in KNOWN_DLLS or dll in DELAY_DLLS, "%s is delay-loaded but no system DLL" % dll)
+    # The installer is started with a UTF-16 command line: no code page conversion.
+    functions = img.imported_functions()
+    check("CreateProcessW" in functions, "CreateProcessW is not imported")
+    check("CreateProcessA" not in functions, "CreateProcessA is imported")
+    check(img.dll_characteristics & 0x8000,
+          "not terminal-server aware (DllCharacteristics %#x)" % img.dll_characteristics)
     res = img.resources()
     check_strings(res)
     check_manifest(res)

@@ -7,6 +7,11 @@
 #               extracted below it and the product installs
 #   navigate    one step down in the folder tree (from Documents to Downloads), then OK: the
 #               files go there and the product installs
+#   planted     another program's main.msi and cabinet in Documents\<code>: taking Documents
+#               brings the dialog back (they are never what msiexec reads) and leaves them as
+#               they were; Downloads then installs
+#   link        Documents\<code> is a symbolic link to a folder elsewhere: never used (the
+#               dialog comes back), nothing is written or deleted through it
 set -u
 . "$(dirname "$0")/lib.sh"
 e2e_begin browse
@@ -75,6 +80,57 @@ end_stub
 check_installed "$DOWNLOADS/$CODE"
 expect_absent "folder below the documents folder" "$DOCUMENTS/$CODE"
 echo "ok: navigate to another folder"
+
+# next_dialog: waits for the browse dialog shown again after the current one closed.
+next_dialog() {
+  local old=$WINDOW i
+  for i in $(seq 100); do
+    WINDOW=$(prefix_window "Browse for Folder" | grep -vx "$old" | head -1)
+    [ -n "$WINDOW" ] && return 0
+    kill -0 "$STUB_PID" 2>/dev/null || break
+    sleep 0.2
+  done
+  fail "the browse dialog did not come back (the program ended: $(cat "$BOX_LOG.out" 2>/dev/null))"
+}
+
+# Planted files in the preselected folder.
+forget_product "$CODE"
+rm -rf "$DOCUMENTS/$CODE" "$DOWNLOADS/$CODE"
+echo "a file where the product's folder would go" >"$blocker"
+mkdir -p "$DOCUMENTS/$CODE"
+echo "planted package" >"$DOCUMENTS/$CODE/main.msi"
+echo "planted cabinet" >"$DOCUMENTS/$CODE/product.cab"
+start_stub +msgbox "$E2E_WORK/browse.exe"
+wait_window "Browse for Folder"
+answer "$WINDOW" Return
+next_dialog
+answer "$WINDOW" shift+Tab Down Return
+end_stub
+check_installed "$DOWNLOADS/$CODE"
+expect_eq "planted main.msi" "$(cat "$DOCUMENTS/$CODE/main.msi")" "planted package"
+expect_eq "planted cabinet" "$(cat "$DOCUMENTS/$CODE/product.cab")" "planted cabinet"
+expect_eq "files in the planted folder" "$(ls "$DOCUMENTS/$CODE" | tr '\n' ' ')" "main.msi product.cab "
+echo "ok: planted files are never used or changed"
+
+# A symbolic link where the product-code folder would go.
+forget_product "$CODE"
+rm -rf "$DOCUMENTS/$CODE" "$DOWNLOADS/$CODE"
+echo "a file where the product's folder would go" >"$blocker"
+mkdir -p "$E2E_WORK/elsewhere"
+echo "elsewhere" >"$E2E_WORK/elsewhere/keep.txt"
+ln -s "$E2E_WORK/elsewhere" "$DOCUMENTS/$CODE"
+on_exit 'rm -f "$DOCUMENTS/$CODE"'
+start_stub +msgbox "$E2E_WORK/browse.exe"
+wait_window "Browse for Folder"
+answer "$WINDOW" Return
+next_dialog
+answer "$WINDOW" Escape
+end_stub
+expect_eq "exit code after refusing the link and cancelling" "$EXIT_CODE" 1223
+[ -L "$DOCUMENTS/$CODE" ] || fail "the link was removed or replaced"
+expect_eq "the folder the link leads to" "$(ls "$E2E_WORK/elsewhere" | tr '\n' ' ')" "keep.txt "
+echo "ok: a linked product-code folder is never used"
+rm -f "$DOCUMENTS/$CODE"
 
 forget_product "$CODE"
 rm -rf "$DOCUMENTS/$CODE" "$DOWNLOADS/$CODE"

@@ -16,6 +16,10 @@
 #   finish_stub LOG                    waits for the program's end; sets EXIT_CODE and BOXES
 #   stop_wine                          ends a program left running by a failed check, and the
 #                                      prefix's wineserver
+#   fake_msiexec / real_msiexec        puts the stand-in installer (fake_msiexec.c) or the real
+#                                      msiexec.exe into the prefix's system32; the first call
+#                                      saves the real one, and the stand-in loads only with a
+#                                      native override, so both set WINEDLLOVERRIDES
 export WINEPREFIX=$MSISTUB_BUILD/reliability-prefix
 . "$MSISTUB_SOURCE/stub/tests/box.sh"
 PACK=$MSISTUB_HOST_BUILD/pack/msistub-pack
@@ -110,4 +114,27 @@ stop_wine() {
   [ -n "${STUB_PID:-}" ] && kill "$STUB_PID" 2>/dev/null
   wineserver -k 2>/dev/null
   wineserver -w 2>/dev/null
+}
+
+FAKE_MSIEXEC=$MSISTUB_BUILD/tests/reliability/fake_msiexec.exe
+SYSTEM32=$WINEPREFIX/drive_c/windows/system32
+SAVED_MSIEXEC=$MSISTUB_BUILD/tests/reliability/msiexec.exe.saved
+save_msiexec() {
+  # A saved copy left by an interrupted run is the real one.
+  [ -f "$SAVED_MSIEXEC" ] || cp -p "$SYSTEM32/msiexec.exe" "$SAVED_MSIEXEC" || fail "cannot save msiexec.exe"
+}
+real_msiexec() {
+  save_msiexec && cp -p "$SAVED_MSIEXEC" "$SYSTEM32/msiexec.exe" &&
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+}
+fake_msiexec() {
+  [ -f "$FAKE_MSIEXEC" ] || fail "no $FAKE_MSIEXEC"
+  save_msiexec && cp "$FAKE_MSIEXEC" "$SYSTEM32/msiexec.exe" &&
+    export WINEDLLOVERRIDES="mscoree,mshtml=;msiexec.exe=n"
+}
+# Puts the real msiexec.exe back for good (on exit).
+restore_msiexec() {
+  [ -f "$SAVED_MSIEXEC" ] || return 0
+  cp -p "$SAVED_MSIEXEC" "$SYSTEM32/msiexec.exe" && rm -f "$SAVED_MSIEXEC"
+  export WINEDLLOVERRIDES="mscoree,mshtml="
 }

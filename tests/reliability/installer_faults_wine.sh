@@ -12,18 +12,10 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$MSISTUB_BUILD/tests/reliability/faults
 name="Fault Product"
 code=$(new_code)
-fake=$MSISTUB_BUILD/tests/reliability/fake_msiexec.exe
-[ -f "$fake" ] || fail "no $fake"
-system32=$WINEPREFIX/drive_c/windows/system32
-saved=$MSISTUB_BUILD/tests/reliability/msiexec.exe.saved
-# A saved copy left by an interrupted run is the real one.
-[ -f "$saved" ] || cp -p "$system32/msiexec.exe" "$saved" || fail "cannot save msiexec.exe"
-# The stand-in loads only with a native override; the real one is Wine's builtin.
-real_msiexec() { cp -p "$saved" "$system32/msiexec.exe" && export WINEDLLOVERRIDES="mscoree,mshtml="; }
-fake_msiexec() { cp "$fake" "$system32/msiexec.exe" && export WINEDLLOVERRIDES="mscoree,mshtml=;msiexec.exe=n"; }
+fake=$FAKE_MSIEXEC
 cleanup() {
   stop_wine
-  real_msiexec && rm -f "$saved"
+  restore_msiexec
   "$MSISTUB_WINE" msiexec /x "$code" /qn >/dev/null 2>&1
   rm -rf "$work" "${INSTALLER:?}/$code" "$BOX_LOG" "$BOX_LOG.out"
 }
