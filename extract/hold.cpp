@@ -27,6 +27,35 @@ bool ReadInformation(HANDLE handle, DWORD* attributes, uint64_t* size, FileIdent
   return true;
 }
 
+// True when `path` names a folder (or a file) that is no reparse point, as the path itself
+// shows it. A handle opened without following a link shows that too; this also holds where a
+// handle follows links whatever it is asked (Wine).
+bool PathIsPlain(const char* path, bool folder) {
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+         ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == folder;
+}
+
+// True when the object of `handle` is a folder (or a plain file), no reparse point, and
+// still the one that `path` leads to.
+bool HandleIsPath(HANDLE handle, const char* path, bool folder, FileIdentity* identity,
+                  uint64_t* size) {
+  DWORD attributes = 0;
+  if (!ReadInformation(handle, &attributes, size, identity) ||
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+      ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder || !PathIsPlain(path, folder))
+    return false;
+  HANDLE again = CreateFileA(path, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (again == INVALID_HANDLE_VALUE) return false;
+  FileIdentity seen = {};
+  DWORD seenAttributes = 0;
+  const bool same = ReadInformation(again, &seenAttributes, nullptr, &seen) &&
+                    SameIdentity(&seen, identity);
+  CloseHandle(again);
+  return same;
+}
+
 // True when the file behind `handle`, read from its start, holds exactly `size` bytes equal
 // to `data`.
 bool ContentEquals(HANDLE handle, const uint8_t* data, uint32_t size) {
@@ -65,12 +94,9 @@ bool DeleteIfSame(const char* path, const FileIdentity* identity, bool folder) {
   HANDLE handle = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
                               OPEN_EXISTING, flags, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
-  DWORD attributes = 0;
   FileIdentity found = {};
   bool deleted = false;
-  if (ReadInformation(handle, &attributes, nullptr, &found) && SameIdentity(&found, identity) &&
-      !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-      ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) == folder) {
+  if (HandleIsPath(handle, path, folder, &found, nullptr) && SameIdentity(&found, identity)) {
     FILE_DISPOSITION_INFO disposition;
     disposition.DeleteFile = TRUE;
     deleted = SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
@@ -98,9 +124,7 @@ bool OpenHeldFolder(const char* path, HANDLE* handle, FileIdentity* identity) {
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (folder == INVALID_HANDLE_VALUE) return false;
-  DWORD attributes = 0;
-  if (!ReadInformation(folder, &attributes, nullptr, identity) ||
-      !(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+  if (!HandleIsPath(folder, path, true, identity, nullptr)) {
     CloseHandle(folder);
     std::memset(identity, 0, sizeof(*identity));
     return false;
@@ -117,12 +141,10 @@ bool OpenHeldFile(const char* path, const uint8_t* data, uint32_t size, HeldFile
   HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
-  DWORD attributes = 0;
   uint64_t length = 0;
   FileIdentity identity = {};
-  bool same = ReadInformation(file, &attributes, &length, &identity) &&
-              !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
-              length == size && ContentEquals(file, data, size);
+  bool same = HandleIsPath(file, path, false, &identity, &length) && length == size &&
+              ContentEquals(file, data, size);
   if (!same) {
     CloseHandle(file);
     *mismatch = true;

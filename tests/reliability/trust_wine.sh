@@ -65,9 +65,11 @@ cmp -s "$work/seen/product.cab" "$work/r2/product/product.cab" ||
 echo "ok: release 2's installer reads release 2's main.msi and cabinet byte for byte"
 for f in main.msi product.cab; do
   expect_eq "what another process could do to $f while the installer ran" \
-    "$(grep "^probe $f " "$fakelog")" "probe $f write=denied delete=denied rename=denied read=ok"
+    "$(tr -d '\r' <"$fakelog" | grep "^probe $f ")" \
+    "probe $f write=denied delete=denied rename=denied read=ok"
 done
-expect_eq "renaming the folder while the installer ran" "$(grep '^probe-folder' "$fakelog")" \
+expect_eq "renaming the folder while the installer ran" \
+  "$(tr -d '\r' <"$fakelog" | grep '^probe-folder')" \
   "probe-folder rename=denied"
 echo "ok: no writing, deleting or renaming while the installer runs; reading works"
 
