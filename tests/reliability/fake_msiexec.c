@@ -8,12 +8,15 @@
  * tries to rename the folder. Each file gives a line "probe NAME write=... delete=...
  * rename=... read=..." and the folder "probe-folder rename=...", each result "denied",
  * "allowed" (put back at once) or, for reading, "ok"/"failed". Then it does what
- * RELIABILITY_FAKE_ACTION says:
+ * RELIABILITY_FAKE_ACTION says, after registering the product (an Uninstall key named after
+ * the package's folder, with an UninstallString) when RELIABILITY_FAKE_REGISTER is set:
  *   exit:<code>  ends with that exit code
  *   crash        writes through a null pointer (unhandled access violation)
  *   wait         sleeps until it is killed from outside
  * Started as "fake_msiexec.exe --kill PID CODE" it is the outside: it ends process PID with
- * TerminateProcess and exit code CODE, as the task manager or taskkill /f do on Windows. */
+ * TerminateProcess and exit code CODE, as the task manager or taskkill /f do on Windows.
+ * Started as "fake_msiexec.exe --lock FILE" it locks FILE whole (LockFileEx, exclusive), as
+ * a scanner or a copy in progress might, says "locked" and waits until it is killed. */
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -113,8 +116,44 @@ static void ProbeOne(const wchar_t* folder, const wchar_t* name) {
   Log(line);
 }
 
+static int Lock(const char* path) {
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            NULL, OPEN_EXISTING, 0, NULL);
+  OVERLAPPED at;
+  memset(&at, 0, sizeof at);
+  if (file == INVALID_HANDLE_VALUE ||
+      !LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                  MAXDWORD, &at)) {
+    printf("lock failed: %lu\n", GetLastError());
+    return 1;
+  }
+  printf("locked\n");
+  fflush(stdout);
+  Sleep(INFINITE);
+  return 0;
+}
+
+static void Register(const wchar_t* folder) {
+  const wchar_t* code = wcsrchr(folder, L'\\');
+  if (!code) return;
+  wchar_t key[512];
+  _snwprintf(key, 512, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\%ls", code + 1);
+  key[511] = 0;
+  HKEY handle;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key, 0, NULL, 0, KEY_WRITE | KEY_WOW64_64KEY, NULL,
+                      &handle, NULL) != ERROR_SUCCESS) {
+    Log("register failed\n");
+    return;
+  }
+  const wchar_t value[] = L"MsiExec.exe /X";
+  RegSetValueExW(handle, L"UninstallString", 0, REG_SZ, (const BYTE*)value, sizeof value);
+  RegCloseKey(handle);
+  Log("registered\n");
+}
+
 int main(int argc, char** argv) {
   if (argc == 4 && strcmp(argv[1], "--kill") == 0) return Kill(argv[2], argv[3]);
+  if (argc == 3 && strcmp(argv[1], "--lock") == 0) return Lock(argv[2]);
   char action[64] = "exit:0", line[2048];
   GetEnvironmentVariableA("RELIABILITY_FAKE_ACTION", action, sizeof action);
 
@@ -149,6 +188,7 @@ int main(int argc, char** argv) {
       snprintf(line, sizeof line, "probe-folder rename=%s\n", TryRename(folder));
       Log(line);
     }
+    if (GetEnvironmentVariableA("RELIABILITY_FAKE_REGISTER", NULL, 0)) Register(folder);
   }
 
   if (strncmp(action, "exit:", 5) == 0) return (int)strtoul(action + 5, NULL, 10);

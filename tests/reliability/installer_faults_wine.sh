@@ -6,6 +6,11 @@
 #   installer ran, and afterwards the product-code folder is gone (product not registered).
 #   A second run for a product that is installed, with an installer that fails: the stub
 #   ends with its code and deletes nothing.
+#   A restart request (3010) after the installer registered the product: 3010, no box, the
+#   files kept; 3010 and a cancel (1602) without registration: no box, the files and the
+#   folder removed.
+#   An msiexec.exe that cannot be started (not a program): the system's text with the
+#   installer's path in the box, the start error as the exit code, nothing left behind.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/common.sh"
@@ -67,6 +72,34 @@ for row in exit:1603/-/1603/removed crash/-/3221225477/removed wait/terminate:1/
   fi
   printf '%-22s %-11s %s\n' "$action ${killer#-}" "$EXIT_CODE" "$folder"
 done
+
+# Restart requested after registering the product, and without; a cancel.
+RELIABILITY_FAKE_REGISTER=1 run_fake exit:3010
+expect_eq "exit code of a restart request after registering" "$EXIT_CODE" 3010
+grep -q registered "$fakelog" || fail "the stand-in did not register the product"
+cmp -s "$INSTALLER/$code/main.msi" "$work/product/product.msi" || fail "3010, registered: main.msi not kept"
+cmp -s "$INSTALLER/$code/product.cab" "$work/product/product.cab" || fail "3010, registered: cabinet not kept"
+printf '%-22s %-11s %s\n' "exit:3010 (registered)" "$EXIT_CODE" kept
+"$MSISTUB_WINE" reg delete "$uninstall_key" /f >/dev/null 2>&1 || fail "cannot remove the Uninstall key"
+rm -rf "${INSTALLER:?}/$code"
+for want in 3010 1602; do
+  run_fake "exit:$want"
+  expect_eq "exit code (exit:$want)" "$EXIT_CODE" "$want"
+  [ ! -e "$INSTALLER/$code" ] || fail "exit:$want: $INSTALLER/$code is left: $(ls "$INSTALLER/$code")"
+  printf '%-22s %-11s %s\n' "exit:$want" "$EXIT_CODE" removed
+done
+
+# An msiexec.exe that is no program: found, but it cannot be started.
+echo "not a program" >"$SYSTEM32/msiexec.exe"
+run_with_box setup.exe "$work/setup.exe"
+case $BOX_TEXT in
+  *'(C:\\windows\\system32\\msiexec.exe).') ;;  # as Wine traces it: backslashes doubled
+  *) fail "the box does not name the installer: $BOX_TEXT" ;;
+esac
+[ "$EXIT_CODE" != 0 ] && [ "$EXIT_CODE" != 1601 ] || fail "exit code $EXIT_CODE for an installer that did not start"
+[ ! -e "$INSTALLER/$code" ] || fail "not started: $INSTALLER/$code is left: $(ls "$INSTALLER/$code")"
+printf '%-22s %-11s %s\n' "not a program" "$EXIT_CODE" removed
+fake_msiexec
 
 # The product installed for real, then a second run whose installer fails.
 real_msiexec
