@@ -15,8 +15,10 @@
  *   wait         sleeps until it is killed from outside
  * Started as "fake_msiexec.exe --kill PID CODE" it is the outside: it ends process PID with
  * TerminateProcess and exit code CODE, as the task manager or taskkill /f do on Windows.
- * Started as "fake_msiexec.exe --lock FILE" it locks FILE whole (LockFileEx, exclusive), as
- * a scanner or a copy in progress might, says "locked" and waits until it is killed. */
+ * Started as "fake_msiexec.exe --lock FILE" it holds FILE open for deletion with read and
+ * write sharing only, as a program about to move or delete it would: a program can still
+ * start from FILE, but nothing can open it without delete sharing. It says "locked" and
+ * waits until it is killed. */
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -117,13 +119,9 @@ static void ProbeOne(const wchar_t* folder, const wchar_t* name) {
 }
 
 static int Lock(const char* path) {
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            NULL, OPEN_EXISTING, 0, NULL);
-  OVERLAPPED at;
-  memset(&at, 0, sizeof at);
-  if (file == INVALID_HANDLE_VALUE ||
-      !LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
-                  MAXDWORD, &at)) {
+  HANDLE file = CreateFileA(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                            OPEN_EXISTING, 0, NULL);
+  if (file == INVALID_HANDLE_VALUE) {
     printf("lock failed: %lu\n", GetLastError());
     return 1;
   }
