@@ -12,6 +12,8 @@
 #               they were; Downloads then installs
 #   link        Documents\<code> is a symbolic link to a folder elsewhere: never used (the
 #               dialog comes back), nothing is written or deleted through it
+#   drive root  the root of drive D: chosen in the folder tree: the files go to D:\<code>,
+#               with one backslash between
 set -u
 . "$(dirname "$0")/lib.sh"
 e2e_begin browse
@@ -131,6 +133,34 @@ expect_eq "exit code after refusing the link and cancelling" "$EXIT_CODE" 1223
 expect_eq "the folder the link leads to" "$(ls "$E2E_WORK/elsewhere" | tr '\n' ' ')" "keep.txt "
 echo "ok: a linked product-code folder is never used"
 rm -f "$DOCUMENTS/$CODE"
+
+# A drive root: drive D: of the prefix is a folder of this test. In the folder tree (Desktop,
+# /, Documents, My Computer, (C:) expanded, (D:), (Z:)) the keys go to the top, down to (C:),
+# collapse it, one down to (D:), OK.
+forget_product "$CODE"
+echo "a file where the product's folder would go" >"$blocker"
+drive=$WINEPREFIX/dosdevices/d:
+[ ! -e "$drive" ] || fail "the prefix already has a drive D: ($drive)"
+mkdir -p "$E2E_WORK/ddrive"
+ln -s "$E2E_WORK/ddrive" "$drive"
+# A key lost under load could end on another drive, such as Z: (the Linux root).
+on_exit 'rm -f "$drive"; rm -rf "${CODE:?}" "/${CODE:?}"'
+# The prefix's programs see a new drive once they start again.
+wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
+start_stub +msgbox "$E2E_WORK/browse.exe"
+wait_window "Browse for Folder"
+# Each key waits for the tree to follow the one before (expanding a node takes a moment).
+sleep 1
+for k in shift+Tab Home Down Down Down Down Left Down; do
+  xdotool key --window "$WINDOW" "$k" 2>/dev/null
+  sleep 0.8
+done
+answer "$WINDOW" Return
+end_stub
+check_installed "$E2E_WORK/ddrive/$CODE"
+echo "ok: a drive root chosen: D:\\<code>"
+rm -f "$drive"
+wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
 
 forget_product "$CODE"
 rm -rf "$DOCUMENTS/$CODE" "$DOWNLOADS/$CODE"
