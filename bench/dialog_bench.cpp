@@ -65,7 +65,7 @@ struct Files {
       if (item.file == INVALID_HANDLE_VALUE) Fail(std::string("cannot create ") + item.path);
       items.push_back(item);
     }
-    return ExtractJob{items.data(), static_cast<int32_t>(items.size()), -1, EXTRACT_STEP_SIZE, 0};
+    return ExtractJob{items.data(), static_cast<int32_t>(items.size()), -1, EXTRACT_STEP_SIZE};
   }
   void Check() {
     for (size_t i = 0; i < data.size(); ++i) {
@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
     if (result != 1) Fail("dialog extraction failed");
     files.Check();
 
-    ExtractJob empty = {nullptr, 0, -1, EXTRACT_STEP_SIZE, 0};
+    ExtractJob empty = {nullptr, 0, -1, EXTRACT_STEP_SIZE};
     start = Seconds();
     Dialog(&empty);
     const double emptyDialog = Seconds() - start;

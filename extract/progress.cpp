@@ -72,22 +72,29 @@ int AskRetry(HWND dialog, const char* text) {
   return MessageBoxA(dialog, text, caption, MB_ICONQUESTION | MB_RETRYCANCEL);
 }
 
+// What the dialog works with: the job it steps, the taskbar button it moves and its timer.
+struct DialogState {
+  ExtractJob* job;
+  TaskbarProgress* taskbar;
+  UINT_PTR timerId;
+};
+
 // Arms the step timer, asking the user while it cannot be armed; false when the user gives up.
-bool ArmTimer(HWND dialog, ExtractJob* job) {
+bool ArmTimer(HWND dialog, DialogState* state) {
   for (;;) {
-    job->timerId = SetTimer(dialog, PROGRESS_TIMER_ID, 0, nullptr);
-    if (job->timerId) return true;
+    state->timerId = SetTimer(dialog, PROGRESS_TIMER_ID, 0, nullptr);
+    if (state->timerId) return true;
     char text[PROGRESS_TEXT_SIZE];
     FormatErrorText(GetLastError(), text, sizeof text, nullptr);
     if (AskRetry(dialog, text) == IDCANCEL) return false;
   }
 }
 
-void InitDialog(HWND dialog, ExtractJob* job) {
+void InitDialog(HWND dialog, DialogState* state) {
   SetLastError(0);
-  if (SetWindowLongPtrA(dialog, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(job)) == 0 &&
+  if (SetWindowLongPtrA(dialog, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state)) == 0 &&
       GetLastError() != 0) {
-    EndDialog(dialog, 3);
+    EndDialog(dialog, PROGRESS_NOT_STORED);
     return;
   }
   auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(dialog, GWLP_HINSTANCE));
@@ -105,17 +112,18 @@ void InitDialog(HWND dialog, ExtractJob* job) {
   SendMessageA(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
   SendDlgItemMessageA(dialog, PROGRESS_BAR_ID, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
   SendDlgItemMessageA(dialog, PROGRESS_BAR_ID, PBM_SETPOS, 0, 0);
-  TaskbarProgressSetWindow(gTaskbarProgress, dialog);
-  TaskbarProgressSetState(gTaskbarProgress, TRUE);
-  TaskbarProgressSetTotal(gTaskbarProgress, 100);
-  TaskbarProgressSetCompleted(gTaskbarProgress, 0);
-  if (!ArmTimer(dialog, job)) EndDialog(dialog, 2);
+  TaskbarProgressSetWindow(state->taskbar, dialog);
+  TaskbarProgressSetState(state->taskbar, TRUE);
+  TaskbarProgressSetTotal(state->taskbar, 100);
+  TaskbarProgressSetCompleted(state->taskbar, 0);
+  if (!ArmTimer(dialog, state)) EndDialog(dialog, PROGRESS_CANCELLED);
 }
 
 void OnTimer(HWND dialog) {
-  auto* job = reinterpret_cast<ExtractJob*>(GetWindowLongPtrA(dialog, GWLP_USERDATA));
-  if (!job) return;
-  KillTimer(dialog, job->timerId);
+  auto* state = reinterpret_cast<DialogState*>(GetWindowLongPtrA(dialog, GWLP_USERDATA));
+  if (!state) return;
+  ExtractJob* job = state->job;
+  KillTimer(dialog, state->timerId);
   LARGE_INTEGER frequency, start, now;
   QueryPerformanceFrequency(&frequency);
   QueryPerformanceCounter(&start);
@@ -125,13 +133,13 @@ void OnTimer(HWND dialog) {
     uint32_t percent = 0;
     code = ExtractJobStep(job, &percent);
     SendDlgItemMessageA(dialog, PROGRESS_BAR_ID, PBM_SETPOS, percent, 0);
-    TaskbarProgressSetCompleted(gTaskbarProgress, percent);
+    TaskbarProgressSetCompleted(state->taskbar, percent);
     if (code != ERROR_MORE_DATA || MSISTUB_ONE_STEP_PER_TICK) break;
     QueryPerformanceCounter(&now);
     if (now.QuadPart - start.QuadPart >= budget) break;
   }
   if (code == ERROR_SUCCESS) {
-    EndDialog(dialog, 1);
+    EndDialog(dialog, PROGRESS_DONE);
     return;
   }
   if (code != ERROR_MORE_DATA) {
@@ -141,11 +149,11 @@ void OnTimer(HWND dialog) {
     char text[PROGRESS_TEXT_SIZE];
     FormatErrorText(code, text, sizeof text, detail);
     if (AskRetry(dialog, text) == IDCANCEL) {
-      EndDialog(dialog, 2);
+      EndDialog(dialog, PROGRESS_CANCELLED);
       return;
     }
   }
-  if (!ArmTimer(dialog, job)) EndDialog(dialog, 2);
+  if (!ArmTimer(dialog, state)) EndDialog(dialog, PROGRESS_CANCELLED);
 }
 
 }  // namespace
@@ -157,7 +165,7 @@ uint32_t ProgressTemplateSize(const char* className, const char* caption, const 
 }
 
 INT_PTR ShowProgressDialog(HINSTANCE instance, ExtractJob* job, const char* className,
-                           const char* caption, const char* fontName) {
+                           const char* caption, const char* fontName, TaskbarProgress* taskbar) {
   WNDCLASSA windowClass;
   std::memset(&windowClass, 0, sizeof windowClass);
   windowClass.style = PROGRESS_CLASS_STYLE;
@@ -170,16 +178,17 @@ INT_PTR ShowProgressDialog(HINSTANCE instance, ExtractJob* job, const char* clas
 
   uint32_t size = ProgressTemplateSize(className, caption, fontName);
   HGLOBAL block = GlobalAlloc(GMEM_ZEROINIT, size);
-  if (!block) return -1;
+  if (!block) return PROGRESS_NO_DIALOG;
   auto* bytes = static_cast<BYTE*>(GlobalLock(block));
   if (!bytes) {
     GlobalFree(block);
-    return -1;
+    return PROGRESS_NO_DIALOG;
   }
   BuildTemplate(bytes, size, className, caption, fontName);
+  DialogState state = {job, taskbar, 0};
   INT_PTR result = DialogBoxIndirectParamA(instance, reinterpret_cast<LPCDLGTEMPLATEA>(bytes),
                                            nullptr, ProgressDialogProc,
-                                           reinterpret_cast<LPARAM>(job));
+                                           reinterpret_cast<LPARAM>(&state));
   GlobalUnlock(block);
   GlobalFree(block);
   return result;
@@ -195,7 +204,7 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
       break;
     }
     case WM_INITDIALOG:
-      InitDialog(dialog, reinterpret_cast<ExtractJob*>(lParam));
+      InitDialog(dialog, reinterpret_cast<DialogState*>(lParam));
       break;
     case WM_TIMER:
       OnTimer(dialog);

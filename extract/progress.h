@@ -6,9 +6,10 @@
 // taskbar update), then the message loop runs again; a build with
 // MSISTUB_ONE_STEP_PER_TICK=1 runs one step per timer message. A write failure or a timer
 // that cannot be armed is offered for Retry/Cancel in a box captioned with the dialog's text.
-// Results: 1 all written, 2 the user chose Cancel in an error box, 3 the job could not be
-// stored in the dialog, -1 no template memory or no dialog. The TaskbarProgress record is
-// process-wide (gTaskbarProgress); every operation accepts a missing record.
+// Results: PROGRESS_DONE (1) all written, PROGRESS_CANCELLED (2) the user chose Cancel in
+// an error box, PROGRESS_NOT_STORED (3) the job could not be stored in the dialog,
+// PROGRESS_NO_DIALOG (-1) no template memory or no dialog. The dialog drives the caller's
+// TaskbarProgress record when one is given; every taskbar operation accepts a missing record.
 #pragma once
 #include <cstdint>
 
@@ -24,7 +25,6 @@ struct TaskbarProgress {
   uint64_t completed;
 };
 
-extern TaskbarProgress* gTaskbarProgress;
 
 TaskbarProgress* TaskbarProgressCreate();
 void TaskbarProgressSetWindow(TaskbarProgress* progress, HWND window);
@@ -33,8 +33,16 @@ void TaskbarProgressSetTotal(TaskbarProgress* progress, uint64_t total);
 void TaskbarProgressSetCompleted(TaskbarProgress* progress, uint64_t completed);
 void TaskbarProgressRelease(TaskbarProgress* progress);
 
+enum : INT_PTR {
+  PROGRESS_DONE = 1,
+  PROGRESS_CANCELLED = 2,
+  PROGRESS_NOT_STORED = 3,
+  PROGRESS_NO_DIALOG = -1,
+};
+
 INT_PTR ShowProgressDialog(HINSTANCE instance, ExtractJob* job, const char* className,
-                           const char* caption, const char* fontName);
+                           const char* caption, const char* fontName,
+                           TaskbarProgress* taskbar = nullptr);
 INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Size in bytes of the in-memory dialog template for these three strings.

@@ -4,7 +4,6 @@
 #include <objbase.h>
 #include <shobjidl.h>
 
-TaskbarProgress* gTaskbarProgress = nullptr;
 
 TaskbarProgress* TaskbarProgressCreate() {
   OSVERSIONINFOA version;

@@ -17,7 +17,6 @@ struct ExtractJob {
   int32_t itemCount;
   int32_t position;   // -1 before the first step
   uint32_t stepSize;
-  UINT_PTR timerId;
 };
 
 uint32_t ExtractJobStep(ExtractJob* job, uint32_t* percent);

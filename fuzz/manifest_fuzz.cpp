@@ -60,9 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const long liveBefore = HostLiveAllocations();
   std::memset(&gSourceTable, 0, sizeof(gSourceTable));
-  gSourceTable.userLcid = lcid;
-  gSourceTable.is64Bit = options & 1;
-  gSourceTable.showProgress = 1;
+  const SelectionContext context = {lcid, static_cast<uint32_t>(options & 1)};
   const int sourceCount = (options & 2) ? 2 : 1;
   for (int s = 0; s < sourceCount; ++s) {
     PayloadSource source;
@@ -78,7 +76,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   HostFailAllocationAfter(budget == 0 ? -1 : budget - 1);
   PackageSelection selection;
-  const bool chosen = SelectPackage(&selection);
+  const Status selected = SelectPackage(&context, &selection);
+  const bool chosen = StatusOk(selected);
+  // No choice is 13, or a walk's failure (13 malformed, 8 without memory).
+  FUZZ_CHECK(chosen || StatusCode(selected) == ERROR_INVALID_DATA ||
+             StatusCode(selected) == ERROR_NOT_ENOUGH_MEMORY);
+  FUZZ_CHECK(chosen == (selection.pass != SELECTION_PASS_NONE));
   ExtractItem* items = nullptr;
   int32_t itemCount = 0;
   bool assembled = false;
@@ -90,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(Terminated(selection.productCode, DESCRIPTOR_FIELD_SIZE));
     FUZZ_CHECK(Terminated(selection.productName, DESCRIPTOR_FIELD_SIZE));
     FUZZ_CHECK(IsPlainFileName(selection.productCode));
-    assembled = AssembleFileSet(&selection, &items, &itemCount, (options & 4) != 0);
+    assembled = StatusOk(AssembleFileSet(&selection, &items, &itemCount, (options & 4) != 0));
   } else {
     FUZZ_CHECK(selection.entryId == 0);
   }

@@ -38,37 +38,39 @@ char* ConvertEntryText(const uint8_t* bytes, uint32_t unitCount) {
   return text;
 }
 
-enum WalkResult { WALK_DONE, WALK_STOPPED, WALK_FAILED };
-
-WalkResult WalkManifest(int32_t sourceIndex, const uint8_t* manifest, uint32_t manifestSize,
-                        ManifestVisitor visitor, void* userData) {
+// Walks one manifest; *stopped is set when the visitor stopped the walk.
+Status WalkManifest(int32_t sourceIndex, const uint8_t* manifest, uint32_t manifestSize,
+                    ManifestVisitor visitor, void* userData, bool* stopped) {
   uint64_t offset = 0;
   while (offset < manifestSize) {
-    if (manifestSize - offset < MANIFEST_ENTRY_HEADER_SIZE) return WALK_FAILED;
+    if (manifestSize - offset < MANIFEST_ENTRY_HEADER_SIZE) return STATUS(ERROR_INVALID_DATA);
     uint32_t id = ReadLe32(manifest + offset);
     uint32_t length = ReadLe32(manifest + offset + 4);
     uint64_t end = offset + MANIFEST_ENTRY_HEADER_SIZE + length;  // cannot wrap in 64 bits
-    if (end > manifestSize) return WALK_FAILED;
+    if (end > manifestSize) return STATUS(ERROR_INVALID_DATA);
     char* text = ConvertEntryText(manifest + offset + MANIFEST_ENTRY_HEADER_SIZE, length / 2);
-    if (!text) return WALK_FAILED;
+    if (!text) return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
     int goOn = visitor(sourceIndex, id, text, userData);
     LocalFree(text);
-    if (goOn == 0) return WALK_STOPPED;
+    if (goOn == 0) {
+      *stopped = true;
+      return STATUS(ERROR_SUCCESS);
+    }
     offset = end;
   }
-  return WALK_DONE;
+  return STATUS(ERROR_SUCCESS);
 }
 
 }  // namespace
 
-bool EnumManifestEntries(ManifestVisitor visitor, void* userData) {
+Status EnumManifestEntries(ManifestVisitor visitor, void* userData) {
   for (uint32_t i = 0; i < gSourceTable.sourceCount; ++i) {
     const PayloadSource& source = gSourceTable.sources[i];
     if (source.manifestSize == 0) continue;
-    WalkResult result = WalkManifest(static_cast<int32_t>(i), source.manifest, source.manifestSize,
-                                     visitor, userData);
-    if (result == WALK_FAILED) return false;
-    if (result == WALK_STOPPED) return true;
+    bool stopped = false;
+    Status status = WalkManifest(static_cast<int32_t>(i), source.manifest, source.manifestSize,
+                                 visitor, userData, &stopped);
+    if (!StatusOk(status) || stopped) return status;
   }
-  return true;
+  return STATUS(ERROR_SUCCESS);
 }

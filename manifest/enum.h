@@ -3,13 +3,15 @@
 // EnumManifestEntries visits every entry of every registered source's manifest, sources in
 // table order and entries in manifest order, handing the visitor the entry's UTF-16 text
 // converted to the active code page (CP_ACP) in a NUL-terminated block valid only during the
-// call. A visitor result of 0 stops the walk (result true). The result is false when an
-// entry header or text runs past the end of a manifest or a text block cannot be allocated;
-// the walk ends there.
+// call. A visitor result of 0 stops the walk (success). The walk ends early with 13
+// (ERROR_INVALID_DATA) when an entry header or text runs past the end of a manifest, and with
+// 8 when a text block cannot be allocated.
 #pragma once
 #include <cstdint>
+
+#include "common/status.h"
 
 typedef int (*ManifestVisitor)(int32_t sourceIndex, uint32_t entryId, const char* text,
                                void* userData);
 
-bool EnumManifestEntries(ManifestVisitor visitor, void* userData);
+Status EnumManifestEntries(ManifestVisitor visitor, void* userData);

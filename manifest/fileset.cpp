@@ -30,27 +30,32 @@ ExtractItem* GrowItems(ExtractItem* items, int32_t count) {
   return static_cast<ExtractItem*>(LocalReAlloc(items, bytes, LMEM_MOVEABLE | LMEM_ZEROINIT));
 }
 
+// The first failure of the cabinet walk is the one reported.
+void KeepFirstFailure(CabinetCollector* collector, Status status) {
+  if (StatusOk(collector->failed) && !StatusOk(status)) collector->failed = status;
+}
+
 }  // namespace
 
-bool FillExtractItem(int32_t sourceIndex, uint32_t entryId, ExtractItem* item, const char* name,
-                     const RecordDigest* expected, bool requireDigest) {
+Status FillExtractItem(int32_t sourceIndex, uint32_t entryId, ExtractItem* item, const char* name,
+                       const RecordDigest* expected, bool requireDigest) {
   std::memset(item, 0, sizeof(*item));
   size_t length = std::strlen(name);
   bool fits = length < ITEM_PATH_SIZE;
   if (!fits) length = ITEM_PATH_SIZE - 1;
   std::memcpy(item->name, name, length);
   item->name[length] = '\0';
-  if (!fits) return false;
+  if (!fits) return STATUS(ERROR_INVALID_DATA);
   if (sourceIndex < 0 || static_cast<uint32_t>(sourceIndex) >= gSourceTable.sourceCount)
-    return false;
+    return STATUS(ERROR_INVALID_DATA);
   // A malformed digest field matches no record; a missing one binds nothing, which only a
   // stub that accepts unbound manifests allows.
-  if (expected && expected->state == DIGEST_MALFORMED) return false;
-  if (requireDigest && (!expected || expected->state != DIGEST_PRESENT)) return false;
+  if (expected && expected->state == DIGEST_MALFORMED) return STATUS(ERROR_FILE_CORRUPT);
+  if (requireDigest && (!expected || expected->state != DIGEST_PRESENT))
+    return STATUS(ERROR_INVALID_DATA);
   const uint8_t* digest = expected && expected->state == DIGEST_PRESENT ? expected->bytes : nullptr;
-  Status status = LoadBoundRecord(&gSourceTable.sources[sourceIndex], RECORD_TYPE_FILE, entryId,
-                                  digest, &item->data, &item->size);
-  return StatusOk(status);
+  return LoadBoundRecord(&gSourceTable.sources[sourceIndex], RECORD_TYPE_FILE, entryId, digest,
+                         &item->data, &item->size);
 }
 
 int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, void* userData) {
@@ -65,7 +70,7 @@ int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, voi
   // package or file.
   if (std::strlen(ids) >= CABINET_FIELD_SIZE ||
       (read == 3 && std::strlen(name) >= CABINET_FIELD_SIZE)) {
-    collector->failed = 1;
+    KeepFirstFailure(collector, STATUS(ERROR_INVALID_DATA));
     return 1;
   }
   if (read != 3) return 1;
@@ -76,19 +81,19 @@ int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, voi
     if (std::sscanf(token, "%u", &id) == 1 && id == collector->entryId) {
       if (!IsPlainFileName(name)) {
         // The cabinet would land outside the extraction folder.
-        collector->failed = 1;
+        KeepFirstFailure(collector, STATUS(ERROR_INVALID_DATA));
       } else {
         ExtractItem* grown = GrowItems(*collector->items, *collector->itemCount);
         if (!grown) {
-          collector->failed = 1;
+          KeepFirstFailure(collector, STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY));
         } else {
           *collector->items = grown;
           RecordDigest expected;
           ReadRecordDigest(text, CABINET_DIGEST_FIELD, &expected);
           // The item stays in the array even when its record fails; clean-up releases it.
-          if (!FillExtractItem(sourceIndex, entryId, &grown[*collector->itemCount], name,
-                               &expected, collector->requireDigests != 0))
-            collector->failed = 1;
+          KeepFirstFailure(collector,
+                           FillExtractItem(sourceIndex, entryId, &grown[*collector->itemCount],
+                                           name, &expected, collector->requireDigests != 0));
           ++*collector->itemCount;
         }
       }
@@ -100,22 +105,22 @@ int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, voi
   return 1;
 }
 
-bool AssembleFileSet(const PackageSelection* selection, ExtractItem** items, int32_t* itemCount,
-                     bool requireDigests) {
+Status AssembleFileSet(const PackageSelection* selection, ExtractItem** items, int32_t* itemCount,
+                       bool requireDigests) {
   ExtractItem* first = GrowItems(*items, *itemCount);
-  if (!first) return false;
+  if (!first) return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
   // Stored before the record is loaded, so that a failed item is released with the array.
   *items = first;
   ExtractItem* msi = &first[*itemCount];
   ++*itemCount;
-  if (!FillExtractItem(selection->sourceIndex, selection->entryId, msi, MSI_NAME,
-                       &selection->digest, requireDigests))
-    return false;
+  Status status = FillExtractItem(selection->sourceIndex, selection->entryId, msi, MSI_NAME,
+                                  &selection->digest, requireDigests);
+  if (!StatusOk(status)) return status;
 
-  CabinetCollector collector = {items,  itemCount, selection->sourceIndex, selection->entryId, 0,
-                                requireDigests ? 1u : 0u};
+  CabinetCollector collector = {items,  itemCount, selection->sourceIndex, selection->entryId,
+                                STATUS(ERROR_SUCCESS), requireDigests ? 1u : 0u};
   // A walk cut short by a malformed manifest or a failed allocation may have missed cabinet
   // lines: the file set would be incomplete.
-  bool walked = EnumManifestEntries(AddCabinetItems, &collector);
-  return walked && collector.failed == 0;
+  status = EnumManifestEntries(AddCabinetItems, &collector);
+  return StatusOk(status) ? collector.failed : status;
 }

@@ -7,11 +7,12 @@
 // its record to match it, and an entry with a malformed one fails. With `requireDigests`
 // (the stub's default) an entry without a digest field fails too: a manifest that binds
 // nothing would let any record signed with the same key stand in for another entry's file.
-// The array grows by one zero-filled element per item. It returns
-// false when an allocation, a record or a cabinet line fails (a cabinet file name that is not
-// a plain file name, or a field that does not fit, fails it too) or when the cabinet walk
-// ends early on a malformed manifest; the items added so far stay in the array for the
-// caller's clean-up (FreeExtractItems).
+// The array grows by one zero-filled element per item. It returns the first failure: 8 for
+// an allocation, the record's own Status (1168 missing, 1392 bad signature or digest, 13
+// corrupt, 8), 13 for a cabinet line whose file name is not a plain file name or whose field
+// does not fit, 1392 for a malformed digest field, 13 for a missing one where digests are
+// required, and the walk's Status when it ends early on a malformed manifest; the items
+// added so far stay in the array for the caller's clean-up.
 #pragma once
 #include <cstdint>
 
@@ -34,13 +35,13 @@ struct CabinetCollector {
   int32_t* itemCount;
   int32_t sourceIndex;
   uint32_t entryId;
-  uint32_t failed;
+  Status failed;  // the first failure of the walk, or success
   uint32_t requireDigests;
 };
 
 // `expected`: the entry's digest field, or null for none; `requireDigest`: none fails.
-bool FillExtractItem(int32_t sourceIndex, uint32_t entryId, ExtractItem* item, const char* name,
-                     const RecordDigest* expected, bool requireDigest);
+Status FillExtractItem(int32_t sourceIndex, uint32_t entryId, ExtractItem* item, const char* name,
+                       const RecordDigest* expected, bool requireDigest);
 int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, void* userData);
-bool AssembleFileSet(const PackageSelection* selection, ExtractItem** items, int32_t* itemCount,
-                     bool requireDigests);
+Status AssembleFileSet(const PackageSelection* selection, ExtractItem** items, int32_t* itemCount,
+                       bool requireDigests);

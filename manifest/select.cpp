@@ -6,11 +6,8 @@
 
 #include "manifest/enum.h"
 #include "manifest/keyword.h"
-#include "payload/sources.h"
 
 namespace {
-
-enum : uint32_t { FALLBACK_LCID = 1033 };
 
 // One byte more than a selection field: a field that fills it is too long to keep.
 typedef char WideField[DESCRIPTOR_FIELD_SIZE + 1];
@@ -20,9 +17,9 @@ const char DESCRIPTOR_PATTERN[] = "%256[^\\]\\%256[^\\]\\%256[^\\]\\%256[^\\]";
 
 bool FieldFits(const char* field) { return std::strlen(field) < DESCRIPTOR_FIELD_SIZE; }
 
-bool LanguageMatches(uint32_t language, uint32_t userLcid, uint32_t matchMode) {
-  uint32_t mask = matchMode == 0 ? 0xFFFFu : 0xFFu;
-  return (language & mask) == (userLcid & mask);
+bool LanguageMatches(uint32_t language, uint32_t lcid, uint32_t pass) {
+  uint32_t mask = pass == SELECTION_PASS_PRIMARY ? 0xFFu : 0xFFFFu;
+  return (language & mask) == (lcid & mask);
 }
 
 }  // namespace
@@ -60,13 +57,13 @@ int MatchPackageEntry(int32_t sourceIndex, uint32_t entryId, const char* text, v
   // The product code names the extraction folder: it must stay inside its parent.
   if (!IsPlainFileName(selection->productCode)) return 1;
 
-  const char* architecture = gSourceTable.is64Bit ? "x64" : "Intel";
+  const char* architecture = selection->is64Bit ? "x64" : "Intel";
   const char* token = selection->languages;
   for (;;) {
     unsigned int language = 0;
     // "%u" stops at the ';' that ends the token, and fails on an empty token.
     if (std::sscanf(token, "%u", &language) == 1 &&
-        LanguageMatches(language, gSourceTable.userLcid, selection->matchMode) &&
+        LanguageMatches(language, selection->lcid, selection->pass) &&
         EqualsKeyword(selection->architecture, architecture)) {
       selection->sourceIndex = sourceIndex;
       selection->entryId = entryId;
@@ -80,18 +77,26 @@ int MatchPackageEntry(int32_t sourceIndex, uint32_t entryId, const char* text, v
   return 1;
 }
 
-bool SelectPackage(PackageSelection* selection) {
+Status SelectPackage(const SelectionContext* context, PackageSelection* selection) {
   std::memset(selection, 0, sizeof(*selection));
-  // The walks' results are not consulted: a choice made before a malformed entry stands.
-  EnumManifestEntries(MatchPackageEntry, selection);
-  if (selection->entryId == 0) {
-    selection->matchMode = 1;
-    EnumManifestEntries(MatchPackageEntry, selection);
+  selection->is64Bit = context->is64Bit;
+  // A choice made before a malformed entry stands; a walk that ended early without one keeps
+  // its cause.
+  Status walked = STATUS(ERROR_SUCCESS);
+  const struct {
+    uint32_t pass;
+    uint32_t lcid;
+  } passes[] = {{SELECTION_PASS_EXACT, context->userLcid},
+                {SELECTION_PASS_PRIMARY, context->userLcid},
+                {SELECTION_PASS_FALLBACK, FALLBACK_LCID}};
+  for (const auto& p : passes) {
+    if (p.pass == SELECTION_PASS_FALLBACK && context->userLcid == FALLBACK_LCID) break;
+    selection->pass = p.pass;
+    selection->lcid = p.lcid;
+    Status status = EnumManifestEntries(MatchPackageEntry, selection);
+    if (selection->entryId != 0) return STATUS(ERROR_SUCCESS);
+    if (StatusOk(walked)) walked = status;
   }
-  if (selection->entryId == 0 && gSourceTable.userLcid != FALLBACK_LCID) {
-    selection->matchMode = 0;
-    gSourceTable.userLcid = FALLBACK_LCID;
-    EnumManifestEntries(MatchPackageEntry, selection);
-  }
-  return selection->entryId != 0;
+  selection->pass = SELECTION_PASS_NONE;
+  return StatusOk(walked) ? STATUS(ERROR_INVALID_DATA) : walked;
 }

@@ -822,8 +822,7 @@ int Select(int argc, char** argv) {
   }
   // Register the sources in the stub's own table and let its selection choose.
   std::memset(&gSourceTable, 0, sizeof(gSourceTable));
-  gSourceTable.userLcid = static_cast<uint32_t>(lcid);
-  gSourceTable.is64Bit = arch == "x64";
+  const SelectionContext context = {static_cast<uint32_t>(lcid), arch == "x64" ? 1u : 0u};
   int rc = 0;
   for (const FoundSource& s : sources) {
     RecordSpan span;
@@ -852,13 +851,13 @@ int Select(int argc, char** argv) {
   if (rc == 0) {
     PackageSelection selection;
     std::memset(&selection, 0, sizeof(selection));
-    if (!SelectPackage(&selection)) {
+    if (!StatusOk(SelectPackage(&context, &selection))) {
       rc = Fail("no package fits locale " + std::to_string(lcid) + " (" + Hex32(lcid) + ") on " +
                 arch + "; the stub would report an unsupported setup");
     } else {
-      const char* pass = gSourceTable.userLcid != lcid ? "fallback to 1033"
-                         : selection.matchMode == 1    ? "primary language match"
-                                                       : "exact language match";
+      const char* pass = selection.pass == SELECTION_PASS_FALLBACK  ? "fallback to 1033"
+                         : selection.pass == SELECTION_PASS_PRIMARY ? "primary language match"
+                                                                    : "exact language match";
       std::printf("package %u in source %d (%s): %s\\%s\\%s\\%s\n", selection.entryId,
                   selection.sourceIndex, pass, selection.architecture, selection.languages,
                   selection.productCode, selection.productName);

@@ -13,9 +13,6 @@
 #include "payload/record.h"
 
 struct SourceTable {
-  uint32_t userLcid;
-  uint32_t is64Bit;
-  uint32_t showProgress;
   PayloadSource* sources;  // owned array, grown by one element per registration
   uint32_t sourceCount;
 };

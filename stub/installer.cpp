@@ -168,7 +168,5 @@ void CleanUpExtraction(ExtractItem* items, int32_t itemCount, uint32_t installer
   }
   if (!registered && folder[0] && hold) RemoveHeldFolder(folder, &hold->folderIdentity);
   if (hold) FreeExtractionHold(hold);
-  TaskbarProgressRelease(gTaskbarProgress);
-  gTaskbarProgress = nullptr;
 }
 #endif

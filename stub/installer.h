@@ -20,7 +20,7 @@
 // array, closes open files, deletes the files this run created or verified unless the
 // installer ended with 0 or the product is registered, removes the folder when empty unless
 // the product is registered (both only while their paths still lead to what the hold
-// recorded: never through a link), frees the hold and releases gTaskbarProgress.
+// recorded: never through a link), and frees the hold.
 #pragma once
 #include <cstdint>
 

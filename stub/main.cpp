@@ -11,6 +11,7 @@
 
 #include <cstdio>
 
+#include "manifest/select.h"
 #include "payload/sources.h"
 #include "stub/cmdline.h"
 #include "stub/report.h"
@@ -71,9 +72,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   CoInitialize(nullptr);
 
   gSourceTable = SourceTable{};
-  gSourceTable.userLcid = GetUserDefaultLCID();
-  gSourceTable.is64Bit = 1;
-  gSourceTable.showProgress = 1;
+  // The stub is a 64-bit program: x64 packages fit; the user's language decides among them.
+  const SelectionContext context = {static_cast<uint32_t>(GetUserDefaultLCID()), 1};
 
   Status status = STATUS(ERROR_SUCCESS);
   uint32_t suppress = 0;
@@ -102,8 +102,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   }
 
   if (StatusOk(status))
-    status = RunInstallation(instance, showCommand, args, argCount, &strings, messageText,
-                             &suppress);
+    status = RunInstallation(instance, showCommand, args, argCount, &context, &strings,
+                             messageText, &suppress);
 
   ShowFinalReport(status, messageText, &suppress, args, argCount, ownPath);
 

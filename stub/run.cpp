@@ -29,6 +29,8 @@ const bool kRequireRecordDigests = false;
 #else
 const bool kRequireRecordDigests = true;
 #endif
+// The files are written under the progress dialog; the plain loop serves a build without it.
+const bool kShowProgress = true;
 const char kWindowClass[] = "MSI_STUB_WINDOW_CLASS_NAME";
 const char kDialogFont[] = "MS Sans Serif";
 
@@ -38,11 +40,11 @@ void SetMessage(char* messageText, const char* text) {
 
 // Writes every item, under the dialog or in a plain loop.
 Status WriteFiles(HINSTANCE instance, ExtractJob* job, const PackageSelection* selection,
-                  char* messageText, uint32_t* suppress) {
-  if (gSourceTable.showProgress) {
-    INT_PTR result =
-        ShowProgressDialog(instance, job, kWindowClass, selection->productName, kDialogFont);
-    if (result == 1) return STATUS(ERROR_SUCCESS);
+                  TaskbarProgress* taskbar, char* messageText, uint32_t* suppress) {
+  if (kShowProgress) {
+    INT_PTR result = ShowProgressDialog(instance, job, kWindowClass, selection->productName,
+                                        kDialogFont, taskbar);
+    if (result == PROGRESS_DONE) return STATUS(ERROR_SUCCESS);
     // Write errors were offered for retry in the dialog's own boxes; a dialog that could not
     // be created or set up ends without a box as well.
     *suppress = 1;
@@ -86,9 +88,10 @@ Status Launch(const char* installerPath, const ExtractJob* job, WCHAR** args, in
 }  // namespace
 
 Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_t argCount,
-                       const StubStrings* strings, char* messageText, uint32_t* suppress) {
-  // 1. Taskbar progress; none is a valid result.
-  gTaskbarProgress = TaskbarProgressCreate();
+                       const SelectionContext* context, const StubStrings* strings,
+                       char* messageText, uint32_t* suppress) {
+  // 1. Taskbar progress; none is a valid result. The run owns it and releases it last.
+  TaskbarProgress* taskbar = TaskbarProgressCreate();
 
   // 2. The records of the main steps.
   static PackageSelection selection;
@@ -106,15 +109,13 @@ Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_
   uint32_t installerExitCode = ERROR_INSTALL_SERVICE_FAILURE;
   Status status = STATUS(ERROR_SUCCESS);
 
-  // 3. The package for the processor and the user's language.
-  if (!SelectPackage(&selection)) {
-    SetMessage(messageText, strings->corruptedOrUnsupported);
-    status = STATUS(ERROR_INVALID_DATA);
-  }
-
-  // 4. The file set: main.msi, then the package's cabinets, all decoded and verified.
-  if (StatusOk(status) && !AssembleFileSet(&selection, &job.items, &job.itemCount,
-                                             kRequireRecordDigests)) {
+  // 3. The package for the processor and the user's language. 4. The file set: main.msi,
+  // then the package's cabinets, all decoded and verified. Whatever the cause (no package, a
+  // malformed manifest, a bad signature or digest, no memory), the user sees one message.
+  status = SelectPackage(context, &selection);
+  if (StatusOk(status))
+    status = AssembleFileSet(&selection, &job.items, &job.itemCount, kRequireRecordDigests);
+  if (!StatusOk(status)) {
     SetMessage(messageText, strings->corruptedOrUnsupported);
     status = STATUS(ERROR_INVALID_DATA);
   }
@@ -136,7 +137,8 @@ Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_
 
   // 7. The files, then every written file held and checked on disk, so that the installer
   // reads exactly the verified bytes.
-  if (StatusOk(status)) status = WriteFiles(instance, &job, &selection, messageText, suppress);
+  if (StatusOk(status))
+    status = WriteFiles(instance, &job, &selection, taskbar, messageText, suppress);
   if (StatusOk(status)) {
     int32_t failed = -1;
     status = HoldWrittenFiles(job.items, job.itemCount, &hold, &failed);
@@ -152,8 +154,9 @@ Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_
 
   // 9. Clean-up, whatever happened: the hold is released first.
   CleanUpExtraction(job.items, job.itemCount, installerExitCode, selection.productCode, folder,
-                    gSourceTable.is64Bit, &hold);
+                    context->is64Bit, &hold);
   job.items = nullptr;
   job.itemCount = 0;
+  TaskbarProgressRelease(taskbar);
   return status;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "common/status.h"
+#include "manifest/select.h"
 
 enum : uint32_t { STRING_INSTALLER_REQUIRED_SIZE = 512, STRING_SIZE = 256 };
 
@@ -20,4 +21,5 @@ struct StubStrings {
 };
 
 Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_t argCount,
-                       const StubStrings* strings, char* messageText, uint32_t* suppress);
+                       const SelectionContext* context, const StubStrings* strings,
+                       char* messageText, uint32_t* suppress);

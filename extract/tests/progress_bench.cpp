@@ -14,7 +14,7 @@
 namespace {
 
 double TimeDialog(ExtractJob* job, INT_PTR* result = nullptr) {
-  ExtractJob empty = {nullptr, 0, -1, EXTRACT_STEP_SIZE, 0};
+  ExtractJob empty = {nullptr, 0, -1, EXTRACT_STEP_SIZE};
   LARGE_INTEGER f, a, b;
   QueryPerformanceFrequency(&f);
   QueryPerformanceCounter(&a);

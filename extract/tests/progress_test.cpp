@@ -179,10 +179,9 @@ TEST(ProgressDialog, RetryAfterAWriteFailureCompletesTheFiles) {
 }
 
 TEST(ProgressDialog, CancelInTheErrorBoxEndsWith2) {
-  ASSERT_EQ(gTaskbarProgress, nullptr);
   CoInitialize(nullptr);
-  gTaskbarProgress = TaskbarProgressCreate();
-  ASSERT_NE(gTaskbarProgress, nullptr) << "Wine reports Windows 7 or later";
+  TaskbarProgress* taskbar = TaskbarProgressCreate();
+  ASSERT_NE(taskbar, nullptr) << "Wine reports Windows 7 or later";
   Job j;
   const char* names[] = {"main.msi"};
   j.Open(names, 1, 100);
@@ -196,17 +195,17 @@ TEST(ProgressDialog, CancelInTheErrorBoxEndsWith2) {
     HWND box = WaitFor([&] { return FindOwn(gui, "#32770", "Product"); });
     if (box) PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
   });
-  INT_PTR result = ShowProgressDialog(GetModuleHandleA(nullptr), &j.job, kClass, "Product", kFont);
+  INT_PTR result =
+      ShowProgressDialog(GetModuleHandleA(nullptr), &j.job, kClass, "Product", kFont, taskbar);
   user.join();
-  EXPECT_EQ(result, 2);
+  EXPECT_EQ(result, PROGRESS_CANCELLED);
   EXPECT_EQ(j.items[0].written, 0u);
-  EXPECT_EQ(gTaskbarProgress->window, seen);
-  EXPECT_EQ(gTaskbarProgress->total, 100u);
-  EXPECT_EQ(gTaskbarProgress->completed, 0u);
+  EXPECT_EQ(taskbar->window, seen);
+  EXPECT_EQ(taskbar->total, 100u);
+  EXPECT_EQ(taskbar->completed, 0u);
   CloseHandle(j.items[0].file);
   CloseHandle(good);
-  TaskbarProgressRelease(gTaskbarProgress);
-  gTaskbarProgress = nullptr;
+  TaskbarProgressRelease(taskbar);
   CoUninitialize();
 }
 

@@ -45,7 +45,7 @@ class EnumManifestEntriesTest : public SourceTableTest {};
 
 TEST_F(EnumManifestEntriesTest, NoSourceVisitsNothing) {
   Recorder r;
-  EXPECT_TRUE(EnumManifestEntries(Record, &r));
+  EXPECT_EQ(StatusCode(EnumManifestEntries(Record, &r)), 0u);
   EXPECT_TRUE(r.visits.empty());
 }
 
@@ -54,7 +54,7 @@ TEST_F(EnumManifestEntriesTest, VisitsSourcesInOrderAndSkipsEmptyManifests) {
   RegisterSource(Bytes());
   RegisterSource(Manifest({{7, "second"}}));
   Recorder r;
-  EXPECT_TRUE(EnumManifestEntries(Record, &r));
+  EXPECT_EQ(StatusCode(EnumManifestEntries(Record, &r)), 0u);
   std::vector<Visit> want = {
       {0, 1000, "x64\\1033\\{A}\\A"}, {0, 1001, "cab\\1000\\a.cab"}, {2, 7, "second"}};
   EXPECT_EQ(r.visits, want);
@@ -66,7 +66,7 @@ TEST_F(EnumManifestEntriesTest, TrailingBytesFailAfterTheWholeEntries) {
     RegisterSource(Concat({Manifest({{1, "one"}, {2, "two"}}), Bytes(extra, 0)}));
     RegisterSource(Manifest({{3, "never"}}));
     Recorder r;
-    EXPECT_FALSE(EnumManifestEntries(Record, &r)) << extra;
+    EXPECT_EQ(StatusCode(EnumManifestEntries(Record, &r)), 13u) << extra;
     std::vector<Visit> want = {{0, 1, "one"}, {0, 2, "two"}};
     EXPECT_EQ(r.visits, want) << extra;
   }
@@ -81,7 +81,7 @@ TEST_F(EnumManifestEntriesTest, EntryRunningPastTheEndIsNotVisited) {
     SetUp();
     RegisterSource(Concat({Manifest({{1, "one"}}), RawEntry(2, c.length, Bytes(c.bodySize, 'a'))}));
     Recorder r;
-    EXPECT_FALSE(EnumManifestEntries(Record, &r)) << c.length;
+    EXPECT_EQ(StatusCode(EnumManifestEntries(Record, &r)), 13u) << c.length;
     std::vector<Visit> want = {{0, 1, "one"}};
     EXPECT_EQ(r.visits, want) << c.length;
   }
@@ -95,7 +95,7 @@ TEST_F(EnumManifestEntriesTest, ShortAndOddLengths) {
   RegisterSource(Concat({RawEntry(1, 0, {}), RawEntry(2, 1, {'Q'}), RawEntry(3, 7, odd),
                          RawEntry(4, 6, Utf16("xyz", false)), Manifest({{5, "last"}})}));
   Recorder r;
-  EXPECT_TRUE(EnumManifestEntries(Record, &r));
+  EXPECT_EQ(StatusCode(EnumManifestEntries(Record, &r)), 0u);
   std::vector<Visit> want = {{0, 1, ""}, {0, 2, ""}, {0, 3, "ab"}, {0, 4, "xyz"}, {0, 5, "last"}};
   EXPECT_EQ(r.visits, want);
 }
@@ -106,7 +106,7 @@ TEST_F(EnumManifestEntriesTest, LongTextArrivesWhole) {
   text[4999] = 'z';
   RegisterSource(Manifest({{9, text}}));
   Recorder r;
-  EXPECT_TRUE(EnumManifestEntries(Record, &r));
+  EXPECT_EQ(StatusCode(EnumManifestEntries(Record, &r)), 0u);
   ASSERT_EQ(r.visits.size(), 1u);
   EXPECT_EQ(r.visits[0].text, text);
 }
@@ -119,7 +119,7 @@ TEST_F(EnumManifestEntriesTest, TextArrivesInTheActiveCodePage) {
   for (uint16_t u : units) text.insert(text.end(), {uint8_t(u & 0xFF), uint8_t(u >> 8)});
   RegisterSource(RawEntry(1, static_cast<uint32_t>(text.size()), text));
   Recorder r;
-  EXPECT_TRUE(EnumManifestEntries(Record, &r));
+  EXPECT_EQ(StatusCode(EnumManifestEntries(Record, &r)), 0u);
   ASSERT_EQ(r.visits.size(), 1u);
 #ifdef _WIN32
   EXPECT_EQ(r.visits[0].text, "Gr\xfc\xdf" "e ?");
@@ -133,7 +133,7 @@ TEST_F(EnumManifestEntriesTest, VisitorStopsTheWholeWalk) {
   RegisterSource(Manifest({{3, "three"}}));
   Recorder r;
   r.stopAfter = 1;
-  EXPECT_TRUE(EnumManifestEntries(Record, &r));
+  EXPECT_EQ(StatusCode(EnumManifestEntries(Record, &r)), 0u);
   EXPECT_EQ(r.visits.size(), 1u);
 }
 
@@ -143,9 +143,9 @@ TEST_F(EnumManifestEntriesTest, TextBlockAllocationFailureEndsTheWalk) {
   long live = HostLiveAllocations();
   Recorder r;
   HostFailAllocationAfter(1);
-  bool ok = EnumManifestEntries(Record, &r);
+  Status status = EnumManifestEntries(Record, &r);
   HostFailAllocationAfter(-1);
-  EXPECT_FALSE(ok);
+  EXPECT_EQ(StatusCode(status), static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY));
   std::vector<Visit> want = {{0, 1, "one"}};
   EXPECT_EQ(r.visits, want);
   EXPECT_EQ(HostLiveAllocations(), live);

@@ -66,7 +66,7 @@ class FileSetTest : public SourceTableTest {
     Release();
     PackageSelection selection = Chosen(sourceIndex, entryId);
     // These cases are about cabinet lines, not digests: assembled as an accepting stub does.
-    return AssembleFileSet(&selection, &items_, &count_, false);
+    return StatusOk(AssembleFileSet(&selection, &items_, &count_, false));
   }
   // The items as (name, id of the record whose bytes they hold); checks the untouched fields.
   std::vector<Item> Items(const std::vector<uint32_t>& candidates) const {
@@ -243,9 +243,10 @@ TEST_F(FileSetTest, DigestFieldsBindRecordsToTheirEntries) {
       Release();
       PackageSelection selection;
       std::memset(&selection, 0, sizeof(selection));
-      ASSERT_TRUE(SelectPackage(&selection)) << c.what;
+      const SelectionContext context = {1033, 1};
+      ASSERT_TRUE(StatusOk(SelectPackage(&context, &selection))) << c.what;
       const char* mode = require ? " (digests required)" : " (unbound accepted)";
-      EXPECT_EQ(AssembleFileSet(&selection, &items_, &count_, require),
+      EXPECT_EQ(StatusOk(AssembleFileSet(&selection, &items_, &count_, require)),
                 require ? c.okRequired : c.okAccepting)
           << c.what << mode;
       EXPECT_EQ(Items({1000, 1001, 1002}), require ? c.wantRequired : c.wantAccepting)
@@ -289,7 +290,7 @@ TEST(FillExtractItem, NameLongerThanTheItemFails) {
   ExtractItem item;
   std::memset(&item, 0x5A, sizeof(item));
   std::string name(300, 'n');
-  EXPECT_FALSE(FillExtractItem(0, 1, &item, name.c_str(), nullptr, false));
+  EXPECT_EQ(StatusCode(FillExtractItem(0, 1, &item, name.c_str(), nullptr, false)), 13u);
   EXPECT_EQ(std::string(item.name), name.substr(0, ITEM_PATH_SIZE - 1));
   EXPECT_EQ(item.data, nullptr);
   EXPECT_EQ(item.size, 0u);

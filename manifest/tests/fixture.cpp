@@ -56,8 +56,6 @@ void RegisterSource(const Bytes& manifest, const Bytes& container, uint32_t flag
 void SourceTableTest::SetUp() {
   FreeSources();
   std::memset(&gSourceTable, 0, sizeof(gSourceTable));
-  gSourceTable.userLcid = 1033;
-  gSourceTable.is64Bit = 1;
 }
 
 void SourceTableTest::TearDown() {

@@ -44,15 +44,14 @@ int main(int argc, char** argv) {
   source.manifestSize = static_cast<uint32_t>(manifest.size());
 
   std::memset(&gSourceTable, 0, sizeof(gSourceTable));
-  gSourceTable.userLcid = GetUserDefaultLCID();
-  gSourceTable.is64Bit = 1;
-  const uint32_t userLcid = gSourceTable.userLcid;
+  const SelectionContext context = {static_cast<uint32_t>(GetUserDefaultLCID()), 1};
+  const uint32_t userLcid = context.userLcid;
   if (!StatusOk(AppendSource(&source))) return 3;
 
   PackageSelection selection;
-  bool chosen = SelectPackage(&selection);
-  std::printf("user LCID %u, chosen %s (entry %u, pass mode %u)\n", userLcid,
-              chosen ? selection.productCode : "nothing", selection.entryId, selection.matchMode);
+  bool chosen = StatusOk(SelectPackage(&context, &selection));
+  std::printf("user LCID %u, chosen %s (entry %u, pass %u)\n", userLcid,
+              chosen ? selection.productCode : "nothing", selection.entryId, selection.pass);
   bool ok = chosen && userLcid == std::strtoul(argv[1], nullptr, 10) &&
             std::strcmp(selection.productCode, argv[2]) == 0;
   FreeSources();

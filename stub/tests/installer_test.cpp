@@ -307,9 +307,7 @@ TEST(CleanUpExtraction, DecisionTable) {
     CloseHandle(planted);
     ASSERT_TRUE(OpenHeldFile(x.Path(names[0]).c_str(), x.items[0].data, 16, &held, &mismatch));
     x.hold.files[0].handle = held.handle;
-    gTaskbarProgress = static_cast<TaskbarProgress*>(LocalAlloc(LPTR, sizeof(TaskbarProgress)));
     CleanUpExtraction(x.items, 3, c.exitCode, kProduct, x.folder.c_str(), 1, &x.hold);
-    EXPECT_EQ(gTaskbarProgress, nullptr);
     EXPECT_EQ(x.hold.files, nullptr);
     for (const char* name : names) {
       std::string path = x.Path(name);
@@ -340,7 +338,6 @@ TEST(CleanUpExtraction, DeletesOnlyWhatThisRunCreatedOrVerified) {
   CloseHandle(other);
   ASSERT_TRUE(MoveFileExA(x.Path("other.tmp").c_str(), x.Path("swapped.cab").c_str(),
                           MOVEFILE_REPLACE_EXISTING));
-  gTaskbarProgress = nullptr;
   CleanUpExtraction(x.items, 3, 1603, kProduct, x.folder.c_str(), 1, &x.hold);
   EXPECT_FALSE(PathExists(x.Path("main.msi").c_str()));
   EXPECT_TRUE(PathExists(x.Path("swapped.cab").c_str()));

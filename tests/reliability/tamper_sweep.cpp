@@ -66,9 +66,6 @@ Bytes Content(uint32_t seed, size_t size) {
 
 void ResetTable() {
   FreeSources();
-  gSourceTable.userLcid = 1033;
-  gSourceTable.is64Bit = 1;
-  gSourceTable.showProgress = 1;
 }
 
 // One run of discovery, selection and assembly over `container`, as the stub does it.
@@ -83,12 +80,14 @@ Outcome RunStub(const Bytes& container) {
     PackageSelection selection{};
     ExtractItem* items = nullptr;
     int32_t count = 0;
-    if (!SelectPackage(&selection)) {
+    const SelectionContext context = {1033, 1};
+    if (!StatusOk(SelectPackage(&context, &selection))) {
       outcome.code = ERROR_INVALID_DATA;
     } else {
       outcome.selected = std::string(selection.architecture) + "\\" + selection.languages +
                          "\\" + selection.productCode + "\\" + selection.productName;
-      if (!AssembleFileSet(&selection, &items, &count, true)) outcome.code = ERROR_INVALID_DATA;
+      if (!StatusOk(AssembleFileSet(&selection, &items, &count, true)))
+        outcome.code = ERROR_INVALID_DATA;
     }
     for (int32_t i = 0; i < count; ++i) {
       if (outcome.code == 0)
