@@ -238,7 +238,7 @@ void GetBrowseStartFolder(char* buffer, uint32_t size) {
   if (!buffer || size == 0) return;
   char local[FOLDER_PATH_SIZE];
   std::memset(local, 0, sizeof local);
-  if (!CallSHGetSpecialFolderPath(nullptr, local, 0x8005, TRUE)) {
+  if (!CallSHGetSpecialFolderPath(nullptr, local, CSIDL_PERSONAL | CSIDL_FLAG_CREATE, TRUE)) {
     local[0] = '\0';
     HKEY key;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, kUserShellFolders, 0, KEY_READ, &key) == ERROR_SUCCESS) {

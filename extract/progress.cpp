@@ -20,8 +20,10 @@
 namespace {
 
 enum : uint32_t {
-  PROGRESS_CLASS_STYLE = 0x0A08,  // CS_DBLCLKS | CS_NOCLOSE | CS_SAVEBITS
-  PROGRESS_DIALOG_STYLE = 0x80C808C0,
+  PROGRESS_CLASS_STYLE = CS_DBLCLKS | CS_NOCLOSE | CS_SAVEBITS,
+  // A centred modal popup with a caption and a system menu, in the template's font.
+  PROGRESS_DIALOG_STYLE = static_cast<uint32_t>(WS_POPUP) | WS_CAPTION | WS_SYSMENU | DS_SETFONT |
+                          DS_MODALFRAME | DS_CENTER,
   PROGRESS_BAR_ID = 100,
   PROGRESS_TIMER_ID = 1,
   PROGRESS_TEXT_SIZE = 1024,

@@ -1,7 +1,7 @@
 // Fuzz target: the certificate-table checks and the image source on an arbitrary image.
 //
 // Input: the image. LocateCertificateEntry must either refuse it or return an entry that
-// lies inside the image; AddImageSource must either register exactly one source with a copy
+// lies inside the image; AddContainerSource must either register exactly one source with a copy
 // of the image and its manifest, or register nothing and keep nothing allocated.
 #include <cstring>
 
@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::memset(&gSourceTable, 0, sizeof(gSourceTable));
   const long liveBefore = HostLiveAllocations();
-  const Status status = AddImageSource(image, imageSize);
+  const Status status = AddContainerSource(image, imageSize);
   if (StatusOk(status)) {
     FUZZ_CHECK(gSourceTable.sourceCount == 1);
     const PayloadSource& s = gSourceTable.sources[0];

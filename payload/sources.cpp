@@ -44,10 +44,6 @@ Status AddContainerSource(const uint8_t* container, uint32_t containerSize) {
   return status;
 }
 
-Status AddImageSource(const uint8_t* image, uint32_t imageSize) {
-  return AddContainerSource(image, imageSize);
-}
-
 void FreeSources() {
   for (uint32_t i = 0; i < gSourceTable.sourceCount; ++i) {
     if (gSourceTable.sources[i].containerData) LocalFree(gSourceTable.sources[i].containerData);

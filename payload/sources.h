@@ -2,7 +2,8 @@
 //
 // The SourceTable is process-wide (gSourceTable). FindCertificateSources registers one
 // source per non-critical PAYLOAD_EXTENSION_OID extension of the certificates in the
-// image's first WIN_CERTIFICATE; AddImageSource registers the whole image as one container.
+// image's first WIN_CERTIFICATE; AddContainerSource registers a container (the whole image,
+// when there is no certificate extension).
 // Each registered source owns a copy of its container and its verified manifest (flags 3).
 // FreeSources releases all of them and empties the table. LocateCertificateEntry holds the
 // PE32+ and certificate-table checks (no system calls), so it builds natively.
@@ -20,9 +21,8 @@ struct SourceTable {
 extern SourceTable gSourceTable;
 
 Status AppendSource(const PayloadSource* source);
-Status AddImageSource(const uint8_t* image, uint32_t imageSize);
 // Registers a copy of `container` as a source (flags 3) once its manifest has loaded; on
-// failure nothing of it stays allocated. AddImageSource is this on the whole image.
+// failure nothing of it stays allocated.
 Status AddContainerSource(const uint8_t* container, uint32_t containerSize);
 void FreeSources();
 

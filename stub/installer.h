@@ -1,26 +1,5 @@
-// Installer launch and clean-up.
-//
-// FindInstaller finds msiexec.exe in the system directory only (never beside the stub or on
-// the search path) and writes its full path into `installerPath` (INSTALLER_PATH_SIZE bytes);
-// code 1155 when it is missing.
-// BuildInstallerCommandLine writes "<installer> /i <msi> <args 1..n-1>" in UTF-16 into
-// `commandLine` (COMMAND_LINE_SIZE characters with the terminator), putting any piece that
-// holds a space in quotation marks; the arguments are taken as they are, with no code page
-// conversion. A line that does not fit fails with code 206 (ERROR_FILENAME_EXCED_RANGE) and a
-// path that cannot be widened with the conversion error, the buffer then holding the empty
-// string, so no cut line is ever launched.
-// WidenAnsi returns an ANSI text in UTF-16 (LocalFree it), or null.
-// RunInstaller starts the line with CreateProcessW in the system directory and waits:
-// *exitCode receives the installer's exit code (left alone when it cannot be read) and a
-// non-zero one becomes the Status; a failed start is StatusFromLastError with default 89.
-// IsProductRegistered is true when
-// HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\<productCode> opens in the 64-bit
-// (is64Bit) or 32-bit registry view and its "UninstallString" has a size above 0.
-// CleanUpExtraction releases the hold (see extract/hold.h), frees the items' data and the
-// array, closes open files, deletes the files this run created or verified unless the
-// installer ended with 0 or the product is registered, removes the folder when empty unless
-// the product is registered (both only while their paths still lead to what the hold
-// recorded: never through a link), and frees the hold.
+// Installer launch and clean-up: finding msiexec.exe, its command line, running it and
+// waiting, the registry check, and tidying up after it.
 #pragma once
 #include <cstdint>
 
@@ -29,15 +8,38 @@
 
 enum : uint32_t { INSTALLER_PATH_SIZE = 1024, COMMAND_LINE_SIZE = 1024 };
 
+// An ANSI text in UTF-16, widened as the system widens ANSI paths (LocalFree it), or null.
 WCHAR* WidenAnsi(const char* text);
+
+// Writes "<installer> /i <msi> <args 1..n-1>" in UTF-16 into `commandLine`
+// (COMMAND_LINE_SIZE characters with the terminator), putting any piece that holds a space in
+// quotation marks; the arguments are taken as they are, with no code page conversion. A line
+// that does not fit fails with 206 (ERROR_FILENAME_EXCED_RANGE), a path that cannot be
+// widened with the conversion error; the buffer then holds the empty string, so no cut line
+// is ever launched.
 Status BuildInstallerCommandLine(const char* installerPath, const char* msiPath, WCHAR** args,
                                  int32_t argCount, WCHAR* commandLine);
 #ifdef _WIN32
+// msiexec.exe of the system directory only (never beside the stub or on the search path),
+// its full path in `installerPath` (INSTALLER_PATH_SIZE bytes); 1155 when it is missing.
 Status FindInstaller(char* installerPath);
-// `started` (optional) tells a failed start from an installer that ran and failed.
+
+// Starts the line with CreateProcessW in the system directory and waits for it: *exitCode
+// receives the installer's exit code (left alone when it cannot be read) and a non-zero one
+// becomes the Status; a failed start is StatusFromLastError with default 89. `started`
+// (optional) tells a failed start from an installer that ran and failed.
 Status RunInstaller(const char* installerPath, WCHAR* commandLine, int showCommand,
                     uint32_t* exitCode, bool* started = nullptr);
+
+// True when HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\<productCode> opens in
+// the 64-bit (is64Bit) or 32-bit registry view and its "UninstallString" has a size above 0.
 bool IsProductRegistered(const char* productCode, uint32_t is64Bit);
+
+// Releases the hold (see extract/hold.h), frees the items' data and the array, closes open
+// files, deletes the files this run created or verified unless the installer ended with 0 or
+// the product is registered, removes the folder when empty unless the product is registered
+// (both only while their paths still lead to what the hold recorded: never through a link),
+// and frees the hold.
 struct ExtractionHold;
 void CleanUpExtraction(ExtractItem* items, int32_t itemCount, uint32_t installerExitCode,
                        const char* productCode, const char* folder, uint32_t is64Bit,

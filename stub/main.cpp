@@ -54,7 +54,7 @@ Status RegisterPayloadSources(const char* ownPath) {
       status = STATUS(ERROR_READ_FAULT);
   }
   if (StatusOk(status)) status = FindCertificateSources(image, size);
-  if (StatusOk(status) && gSourceTable.sourceCount == 0) status = AddImageSource(image, size);
+  if (StatusOk(status) && gSourceTable.sourceCount == 0) status = AddContainerSource(image, size);
 
   if (image) LocalFree(image);
   CloseHandle(file);
@@ -96,7 +96,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     LoadStubString(instance, 101, strings.corruptedOrUnsupported,
                    sizeof strings.corruptedOrUnsupported);
     LoadStubString(instance, 102, strings.browseTitle, sizeof strings.browseTitle);
-    LoadStubString(instance, 103, strings.preparing, sizeof strings.preparing);
     if (!StatusOk(status))
       std::snprintf(messageText, sizeof messageText, "%s", strings.corruptedOrUnsupported);
   }

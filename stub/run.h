@@ -12,12 +12,12 @@
 
 enum : uint32_t { STRING_INSTALLER_REQUIRED_SIZE = 512, STRING_SIZE = 256 };
 
-// The stub's string resources 100 to 103; a string that did not load is empty.
+// The stub's string resources 100 to 102 that the run shows; a string that did not load is
+// empty. (String 103 stays in the table; no step shows it.)
 struct StubStrings {
   char installerRequired[STRING_INSTALLER_REQUIRED_SIZE];  // 100
   char corruptedOrUnsupported[STRING_SIZE];                // 101
   char browseTitle[STRING_SIZE];                           // 102
-  char preparing[STRING_SIZE];                             // 103
 };
 
 Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_t argCount,

@@ -7,6 +7,7 @@
 
 #include <objbase.h>
 #include <sddl.h>
+#include <shlobj.h>
 
 #include <cstring>
 #include <string>
@@ -207,7 +208,7 @@ TEST(PathExists, FilesFoldersAndMissingPaths) {
 
 TEST(BrowseStartFolder, IsTheDocumentsFolderAndExists) {
   char documents[MAX_PATH] = {};
-  ASSERT_TRUE(CallSHGetSpecialFolderPath(nullptr, documents, 0x8005, TRUE));
+  ASSERT_TRUE(CallSHGetSpecialFolderPath(nullptr, documents, CSIDL_PERSONAL | CSIDL_FLAG_CREATE, TRUE));
   EXPECT_TRUE(PathExists(documents));
   char start[FOLDER_PATH_SIZE];
   GetBrowseStartFolder(start, sizeof start);

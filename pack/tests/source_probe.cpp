@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
   std::memset(&gSourceTable, 0, sizeof(gSourceTable));
   Status status = FindCertificateSources(image, static_cast<uint32_t>(size));
   if (StatusOk(status) && gSourceTable.sourceCount == 0)
-    status = AddImageSource(image, static_cast<uint32_t>(size));
+    status = AddContainerSource(image, static_cast<uint32_t>(size));
   LocalFree(image);
   std::printf("status %u\n", StatusCode(status));
   for (uint32_t i = 0; i < gSourceTable.sourceCount; ++i)

@@ -169,7 +169,7 @@ TEST_F(CertificateSourcesTest, AppendedContainerFallsBackToTheImage) {
       PeImageWithCertificate(SignedData({{{kOtherOid, false, Bytes(4, 1)}}}), ContainerWithManifest(manifest));
   ASSERT_EQ(Discover(image), 0u);
   EXPECT_EQ(gSourceTable.sourceCount, 0u);
-  ASSERT_EQ(StatusCode(AddImageSource(image.data(), static_cast<uint32_t>(image.size()))), 0u);
+  ASSERT_EQ(StatusCode(AddContainerSource(image.data(), static_cast<uint32_t>(image.size()))), 0u);
   ASSERT_EQ(gSourceTable.sourceCount, 1u);
   EXPECT_EQ(Manifest(0), std::string(manifest.begin(), manifest.end()));
 
@@ -177,7 +177,7 @@ TEST_F(CertificateSourcesTest, AppendedContainerFallsBackToTheImage) {
   FreeSources();
   const Bytes bare = PeImageWithCertificate(SignedData({{}}), Bytes());
   ASSERT_EQ(Discover(bare), 0u);
-  EXPECT_EQ(StatusCode(AddImageSource(bare.data(), static_cast<uint32_t>(bare.size()))),
+  EXPECT_EQ(StatusCode(AddContainerSource(bare.data(), static_cast<uint32_t>(bare.size()))),
             static_cast<uint32_t>(ERROR_NOT_FOUND));
   EXPECT_EQ(gSourceTable.sourceCount, 0u);
 }

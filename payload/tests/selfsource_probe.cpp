@@ -21,7 +21,7 @@ int main() {
 
   Status status = FindCertificateSources(image.data(), static_cast<uint32_t>(image.size()));
   if (StatusOk(status) && gSourceTable.sourceCount == 0)
-    status = AddImageSource(image.data(), static_cast<uint32_t>(image.size()));
+    status = AddContainerSource(image.data(), static_cast<uint32_t>(image.size()));
   std::printf("code=%u sources=%u\n", StatusCode(status), gSourceTable.sourceCount);
   for (uint32_t i = 0; i < gSourceTable.sourceCount; ++i)
     std::printf("manifest[%u]=%.*s\n", i, static_cast<int>(gSourceTable.sources[i].manifestSize),

@@ -96,7 +96,7 @@ TEST_F(SourceTableTest, ImageSourceAllocationFailuresLeaveNoSource) {
   for (long allowed = 0; allowed < 3; ++allowed) {  // copy, manifest, table
     SCOPED_TRACE(allowed);
     HostFailAllocationAfter(allowed);
-    Status status = AddImageSource(image.data(), static_cast<uint32_t>(image.size()));
+    Status status = AddContainerSource(image.data(), static_cast<uint32_t>(image.size()));
     HostFailAllocationAfter(-1);
     EXPECT_NE(StatusCode(status), 0u);
     EXPECT_EQ(gSourceTable.sourceCount, 0u);
@@ -108,7 +108,7 @@ TEST_F(SourceTableTest, ImageSourceAllocationFailuresLeaveNoSource) {
 TEST_F(SourceTableTest, ImageEndingInAContainerBecomesTheOneSource) {
   const Bytes manifest = TextBytes(300, 2);
   const Bytes image = Concat(NoiseBytes(5000, 3), SignedContainer(manifest));
-  ASSERT_EQ(StatusCode(AddImageSource(image.data(), static_cast<uint32_t>(image.size()))), 0u);
+  ASSERT_EQ(StatusCode(AddContainerSource(image.data(), static_cast<uint32_t>(image.size()))), 0u);
   ASSERT_EQ(gSourceTable.sourceCount, 1u);
   const PayloadSource& s = gSourceTable.sources[0];
   EXPECT_EQ(s.flags, SOURCE_COMPRESSED | SOURCE_SIGNED);
@@ -134,7 +134,7 @@ TEST_F(SourceTableTest, ImageWithoutAGoodManifestRegistersNothing) {
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
-    EXPECT_EQ(StatusCode(AddImageSource(k.image.data(), static_cast<uint32_t>(k.image.size()))),
+    EXPECT_EQ(StatusCode(AddContainerSource(k.image.data(), static_cast<uint32_t>(k.image.size()))),
               k.code);
     EXPECT_EQ(gSourceTable.sourceCount, 0u);
     EXPECT_EQ(LiveBlocks(), baseline_);

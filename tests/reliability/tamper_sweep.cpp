@@ -3,7 +3,7 @@
 // its old signature, a copy of each record appended, every pair of records swapped, and every
 // FileRecord relabelled: given each other FileRecord's id, and every pair swapping ids (its
 // signature stays valid: it covers the content only). Each variant goes through the stub's
-// own discovery (AddImageSource), selection (SelectPackage) and file set assembly
+// own discovery (AddContainerSource), selection (SelectPackage) and file set assembly
 // (AssembleFileSet), and its outcome is classified:
 //   identical  the same selection and the same file set (names and bytes) as the untampered
 //              container: the changed bytes were not used;
@@ -73,7 +73,7 @@ Outcome RunStub(const Bytes& container) {
   Outcome outcome;
   const long before = HostLiveAllocations();
   ResetTable();
-  Status status = AddImageSource(container.data(), static_cast<uint32_t>(container.size()));
+  Status status = AddContainerSource(container.data(), static_cast<uint32_t>(container.size()));
   if (!StatusOk(status)) {
     outcome.code = StatusCode(status);
   } else {
