@@ -8,6 +8,7 @@
 
 #include "common/format.h"
 #include "manifest/enum.h"
+#include "manifest/idlist.h"
 #include "manifest/keyword.h"
 #include "payload/record.h"
 #include "payload/sources.h"
@@ -75,10 +76,9 @@ int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, voi
   }
   if (read != 3) return 1;
 
-  const char* token = ids;
-  for (;;) {
+  for (const char* at = ids; at;) {
     unsigned int id = 0;
-    if (std::sscanf(token, "%u", &id) == 1 && id == collector->entryId) {
+    if (NextListNumber(&at, &id) && id == collector->entryId) {
       if (!IsPlainFileName(name)) {
         // The cabinet would land outside the extraction folder.
         KeepFirstFailure(collector, STATUS(ERROR_INVALID_DATA));
@@ -98,9 +98,6 @@ int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, voi
         }
       }
     }
-    const char* separator = std::strchr(token, ';');
-    if (!separator) break;
-    token = separator + 1;
   }
   return 1;
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "manifest/enum.h"
+#include "manifest/idlist.h"
 #include "manifest/keyword.h"
 
 namespace {
@@ -58,11 +59,9 @@ int MatchPackageEntry(int32_t sourceIndex, uint32_t entryId, const char* text, v
   if (!IsPlainFileName(selection->productCode)) return 1;
 
   const char* architecture = selection->is64Bit ? "x64" : "Intel";
-  const char* token = selection->languages;
-  for (;;) {
+  for (const char* at = selection->languages; at;) {
     unsigned int language = 0;
-    // "%u" stops at the ';' that ends the token, and fails on an empty token.
-    if (std::sscanf(token, "%u", &language) == 1 &&
+    if (NextListNumber(&at, &language) &&
         LanguageMatches(language, selection->lcid, selection->pass) &&
         EqualsKeyword(selection->architecture, architecture)) {
       selection->sourceIndex = sourceIndex;
@@ -70,9 +69,6 @@ int MatchPackageEntry(int32_t sourceIndex, uint32_t entryId, const char* text, v
       ReadRecordDigest(text, DESCRIPTOR_DIGEST_FIELD, &selection->digest);
       return 0;
     }
-    const char* separator = std::strchr(token, ';');
-    if (!separator) break;
-    token = separator + 1;
   }
   return 1;
 }
