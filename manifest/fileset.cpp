@@ -31,6 +31,13 @@ ExtractItem* GrowItems(ExtractItem* items, int32_t count) {
   return static_cast<ExtractItem*>(LocalReAlloc(items, bytes, LMEM_MOVEABLE | LMEM_ZEROINIT));
 }
 
+// True when an item of the set already has this file name.
+bool NameTaken(const ExtractItem* items, int32_t count, const char* name) {
+  for (int32_t i = 0; i < count; ++i)
+    if (EqualsIgnoringAsciiCase(items[i].name, name)) return true;
+  return false;
+}
+
 // The first failure of the cabinet walk is the one reported.
 void KeepFirstFailure(CabinetCollector* collector, Status status) {
   if (StatusOk(collector->failed) && !StatusOk(status)) collector->failed = status;
@@ -82,6 +89,9 @@ int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, voi
       if (!IsPlainFileName(name)) {
         // The cabinet would land outside the extraction folder.
         KeepFirstFailure(collector, STATUS(ERROR_INVALID_DATA));
+      } else if (NameTaken(*collector->items, *collector->itemCount, name)) {
+        // Two files of one name (main.msi included) cannot both be extracted.
+        KeepFirstFailure(collector, STATUS(ERROR_INVALID_DATA));
       } else {
         ExtractItem* grown = GrowItems(*collector->items, *collector->itemCount);
         if (!grown) {
@@ -97,6 +107,7 @@ int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, voi
           ++*collector->itemCount;
         }
       }
+      break;  // a line names one file, however often it lists the package
     }
   }
   return 1;

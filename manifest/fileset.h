@@ -2,15 +2,16 @@
 //
 // AssembleFileSet builds the item array for the chosen package: "main.msi" from the chosen
 // entry's FileRecord first, then every cabinet line ("cab\ids\name", kind in any case) of
-// the chosen source that lists the chosen entry id, in manifest order, each decoded and
+// the chosen source that lists the chosen entry id (once, however often it lists it), in
+// manifest order, each decoded and
 // verified with LoadRecord; an entry that carries a digest field (see digest.h) also needs
 // its record to match it, and an entry with a malformed one fails. With `requireDigests`
 // (the stub's default) an entry without a digest field fails too: a manifest that binds
 // nothing would let any record signed with the same key stand in for another entry's file.
 // The array grows by one zero-filled element per item. It returns the first failure: 8 for
 // an allocation, the record's own Status (1168 missing, 1392 bad signature or digest, 13
-// corrupt, 8), 13 for a cabinet line whose file name is not a plain file name or whose field
-// does not fit, 1392 for a malformed digest field, 13 for a missing one where digests are
+// corrupt, 8), 13 for a cabinet line whose file name is not a plain file name, names a file
+// the set already has (main.msi included, letters of any case) or whose field does not fit, 1392 for a malformed digest field, 13 for a missing one where digests are
 // required, and the walk's Status when it ends early on a malformed manifest; the items
 // added so far stay in the array for the caller's clean-up.
 #pragma once

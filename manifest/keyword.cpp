@@ -16,3 +16,20 @@ bool EqualsKeyword(const char* text, const char* keyword) {
   }
   return *p == '\0' && *k == '\0';
 }
+
+bool EqualsIgnoringAsciiCase(const char* a, const char* b) {
+  while (*a && *b) {
+    const char* nextA = CharNextA(a);
+    const char* nextB = CharNextA(b);
+    if (nextA - a != nextB - b) return false;
+    if (nextA == a + 1) {
+      if (FoldAsciiLetter(*a) != FoldAsciiLetter(*b)) return false;
+    } else {
+      for (const char* p = a; p < nextA; ++p)
+        if (*p != b[p - a]) return false;  // a multibyte character is compared as it is
+    }
+    a = nextA;
+    b = nextB;
+  }
+  return *a == '\0' && *b == '\0';
+}

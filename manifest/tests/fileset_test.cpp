@@ -126,9 +126,9 @@ TEST_F(FileSetTest, CabinetLinesInManifestOrder) {
   // Another source naming the same id is ignored.
   AddSource({{1000, "x64\\1033\\{B}\\B"}, {1001, "cab\\1000\\foreign.cab"}}, {1000, 1001});
   ASSERT_TRUE(Assemble(0, 1000));
+  // A line that lists the package twice gives its file once.
   std::vector<Item> want = {{"main.msi", 1000},  {"main.cab", 1001},   {"upper.cab", 1002},
-                            {"blank.cab", 1003}, {"suffix.cab", 1004}, {"twice.cab", 1008},
-                            {"twice.cab", 1008}};
+                            {"blank.cab", 1003}, {"suffix.cab", 1004}, {"twice.cab", 1008}};
   EXPECT_EQ(Items(ids), want);
 }
 
@@ -271,6 +271,8 @@ TEST_F(FileSetTest, UnsafeOrOverlongCabinetLinesFail) {
       {"cab\\1000\\" + long256, false},
       {"cab\\1000;" + std::string(251, '0') + "\\x.cab", false},
       {"cab\\1000;" + std::string(252, '0') + "\\x.cab", false},
+      // A cabinet named like the MSI: two files of one name cannot both be extracted.
+      {"cab\\1000\\MAIN.msi", false},
       {"cab\\1000\\" + long255 + ".cab", true},
   };
   for (const auto& c : cases) {
@@ -283,6 +285,27 @@ TEST_F(FileSetTest, UnsafeOrOverlongCabinetLinesFail) {
     std::vector<Item> want = {{"main.msi", 1000}, {"b.cab", 1002}};
     if (c.ok) want.insert(want.begin() + 1, Item{long255 + ".cab", 1001});
     EXPECT_EQ(got, want) << c.line;
+  }
+}
+
+// A second line naming a file the set already has (letters of any case) fails the set; the
+// first file stays.
+TEST_F(FileSetTest, DuplicateFileNamesFail) {
+  struct Case {
+    std::vector<std::pair<uint32_t, std::string>> lines;
+    std::vector<Item> want;
+  } cases[] = {
+      {{{1001, "cab\\1000\\a.cab"}, {1002, "cab\\1000\\A.CAB"}}, {{"main.msi", 1000}, {"a.cab", 1001}}},
+      {{{1001, "cab\\1000\\a.cab"}, {1002, "cab\\999;1000\\a.cab"}},
+       {{"main.msi", 1000}, {"a.cab", 1001}}},
+  };
+  for (const auto& c : cases) {
+    SetUp();
+    Entries entries = {{1000, "x64\\1033\\{A}\\A"}};
+    for (const auto& l : c.lines) entries.push_back({l.first, l.second});
+    AddSource(entries, {1000, 1001, 1002});
+    EXPECT_FALSE(Assemble(0, 1000)) << c.lines.back().second;
+    EXPECT_EQ(Items({1000, 1001, 1002}), c.want) << c.lines.back().second;
   }
 }
 
