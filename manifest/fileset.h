@@ -3,9 +3,9 @@
 // AssembleFileSet builds the item array for the chosen package: "main.msi" from the chosen
 // entry's FileRecord first, then every cabinet line ("cab\ids\name", kind in any case) of
 // the chosen source that lists the chosen entry id (once, however often it lists it), in
-// manifest order, each decoded and
-// verified with LoadRecord; an entry that carries a digest field (see digest.h) also needs
-// its record to match it, and an entry with a malformed one fails. With `requireDigests`
+// manifest order, each decoded and verified with LoadRecord; an entry that carries a digest
+// field (see digest.h) also needs its record to match it, and an entry with a malformed one
+// fails. With `requireDigests`
 // (the stub's default) an entry without a digest field fails too: a manifest that binds
 // nothing would let any record signed with the same key stand in for another entry's file.
 // The array grows by one zero-filled element per item. It returns the first failure: 8 for
