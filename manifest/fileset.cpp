@@ -1,6 +1,6 @@
 // File set assembly (see fileset.h): "main.msi" from the chosen entry's FileRecord, then the
-// cabinets of the chosen source's lines "cab\ids\name[\sha256=...]" that list the chosen
-// entry id.
+// cabinets of the chosen source's lines "cab\ids\name[\sha256=...[\size=...]]" that list the
+// chosen entry id.
 #include "manifest/fileset.h"
 
 #include <cstdio>
@@ -33,7 +33,7 @@ ExtractItem* GrowItems(ExtractItem* items, int32_t count) {
 }  // namespace
 
 bool FillExtractItem(int32_t sourceIndex, uint32_t entryId, ExtractItem* item, const char* name,
-                     const RecordDigest* expected) {
+                     const RecordDigest* expected, const RecordSize* size) {
   std::memset(item, 0, sizeof(*item));
   size_t length = std::strlen(name);
   bool fits = length < ITEM_PATH_SIZE;
@@ -46,8 +46,11 @@ bool FillExtractItem(int32_t sourceIndex, uint32_t entryId, ExtractItem* item, c
   // A malformed digest field matches no record.
   if (expected && expected->state == DIGEST_MALFORMED) return false;
   const uint8_t* digest = expected && expected->state == DIGEST_PRESENT ? expected->bytes : nullptr;
+  // A malformed size field is a corrupt entry; a present one bounds the decoding.
+  if (size && size->state == SIZE_MALFORMED) return false;
+  const uint32_t* exactSize = size && size->state == SIZE_PRESENT ? &size->bytes : nullptr;
   Status status = LoadBoundRecord(&gSourceTable.sources[sourceIndex], RECORD_TYPE_FILE, entryId,
-                                  digest, &item->data, &item->size);
+                                  digest, exactSize, &item->data, &item->size);
   return StatusOk(status);
 }
 
@@ -83,9 +86,11 @@ int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, voi
           *collector->items = grown;
           RecordDigest expected;
           ReadRecordDigest(text, CABINET_DIGEST_FIELD, &expected);
+          RecordSize size;
+          ReadRecordSize(text, CABINET_SIZE_FIELD, &size);
           // The item stays in the array even when its record fails; clean-up releases it.
           if (!FillExtractItem(sourceIndex, entryId, &grown[*collector->itemCount], name,
-                               &expected))
+                               &expected, &size))
             collector->failed = 1;
           ++*collector->itemCount;
         }
@@ -106,7 +111,7 @@ bool AssembleFileSet(const PackageSelection* selection, ExtractItem** items, int
   ExtractItem* msi = &first[*itemCount];
   ++*itemCount;
   if (!FillExtractItem(selection->sourceIndex, selection->entryId, msi, MSI_NAME,
-                       &selection->digest))
+                       &selection->digest, &selection->size))
     return false;
 
   CabinetCollector collector = {items, itemCount, selection->sourceIndex, selection->entryId, 0};

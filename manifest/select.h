@@ -7,11 +7,12 @@
 // package is chosen (entryId != 0); the selection then holds the chosen descriptor's fields.
 // Descriptors with a field over 255 characters, or a product code that is not a plain file
 // name, are never chosen. The chosen descriptor's digest field (see digest.h) is kept in
-// `digest` for the file set assembly.
+// `digest`, its size field (see size.h) in `size`, for the file set assembly.
 #pragma once
 #include <cstdint>
 
 #include "manifest/digest.h"
+#include "manifest/size.h"
 
 enum : uint32_t { DESCRIPTOR_FIELD_SIZE = 256 };
 
@@ -24,6 +25,7 @@ struct PackageSelection {
   char productCode[DESCRIPTOR_FIELD_SIZE];
   char productName[DESCRIPTOR_FIELD_SIZE];
   RecordDigest digest;  // of the chosen package's MSI; set when it is chosen
+  RecordSize size;      // the MSI's decoded size field (see size.h); set when it is chosen
 };
 
 int MatchPackageEntry(int32_t sourceIndex, uint32_t entryId, const char* text, void* userData);

@@ -650,15 +650,17 @@ int Inspect(int argc, char** argv) {
           shape.digest.state == DIGEST_PRESENT
               ? JsonText(HexText(shape.digest.bytes, RECORD_DIGEST_SIZE))
               : std::string("null");
+      const std::string size = shape.size.state == SIZE_PRESENT ? std::to_string(shape.size.bytes)
+                                                                : std::string("null");
       if (shape.cabinet) {
         cabinets += (cabinets.empty() ? "" : ", ") + std::string("{\"id\": ") + std::to_string(e.id) +
                     ", \"name\": " + JsonText(f[2]) + ", \"packages\": " + JsonNumberList(f[1]) +
-                    ", \"sha256\": " + sha256 + "}";
+                    ", \"sha256\": " + sha256 + ", \"size\": " + size + "}";
       } else {
         packages += (packages.empty() ? "" : ", ") + std::string("{\"id\": ") + std::to_string(e.id) +
                     ", \"arch\": " + JsonText(f[0]) + ", \"languages\": " + JsonNumberList(f[1]) +
                     ", \"productCode\": " + JsonText(f[2]) + ", \"productName\": " +
-                    JsonText(f[3]) + ", \"sha256\": " + sha256 + "}";
+                    JsonText(f[3]) + ", \"sha256\": " + sha256 + ", \"size\": " + size + "}";
       }
     }
     out += "], \"manifestBytes\": " + std::to_string(manifest.size()) + ", \"entries\": [" + texts +

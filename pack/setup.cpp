@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "common/format.h"
+#include "manifest/size.h"
 #include "pack/json.h"
 #include "pack/text.h"
 
@@ -275,34 +276,43 @@ bool FinishSetup(SetupSpec* setup, std::string* error) {
 }
 
 namespace {
-std::string DigestField(const std::string& sha256) {
-  return sha256.empty() ? "" : "\\" + std::string(RECORD_DIGEST_PREFIX) + sha256;
+// The digest field and, behind it, the size field; neither without a digest.
+std::string BindingFields(const std::string& sha256, int64_t size) {
+  if (sha256.empty()) return "";
+  std::string fields = "\\" + std::string(RECORD_DIGEST_PREFIX) + sha256;
+  if (size >= 0) fields += "\\" + std::string(RECORD_SIZE_PREFIX) + std::to_string(size);
+  return fields;
 }
 
-std::string DigestOf(const std::map<uint32_t, std::string>& sha256, uint32_t id) {
-  const auto found = sha256.find(id);
-  return found == sha256.end() ? "" : found->second;
+template <typename T>
+T FactOf(const std::map<uint32_t, T>& facts, uint32_t id, T none) {
+  const auto found = facts.find(id);
+  return found == facts.end() ? none : found->second;
 }
 }  // namespace
 
-std::string PackageDescriptor(const PackageSpec& p, const std::string& sha256) {
+std::string PackageDescriptor(const PackageSpec& p, const std::string& sha256, int64_t size) {
   return p.architecture + "\\" + p.languages + "\\" + p.productCode + "\\" + p.productName +
-         DigestField(sha256);
+         BindingFields(sha256, size);
 }
 
-std::string CabinetLine(const CabinetSpec& c, const std::string& sha256) {
+std::string CabinetLine(const CabinetSpec& c, const std::string& sha256, int64_t size) {
   std::string ids;
   for (uint32_t id : c.packageIds) ids += (ids.empty() ? "" : ";") + std::to_string(id);
-  return "cab\\" + ids + "\\" + (c.name.empty() ? BaseName(c.path) : c.name) + DigestField(sha256);
+  return "cab\\" + ids + "\\" + (c.name.empty() ? BaseName(c.path) : c.name) +
+         BindingFields(sha256, size);
 }
 
 std::vector<ManifestEntry> SetupManifest(const SetupSpec& setup,
-                                         const std::map<uint32_t, std::string>& sha256) {
+                                         const std::map<uint32_t, std::string>& sha256,
+                                         const std::map<uint32_t, int64_t>& sizes) {
   std::vector<ManifestEntry> entries;
   for (const PackageSpec& p : setup.packages)
-    entries.push_back({p.id, PackageDescriptor(p, DigestOf(sha256, p.id))});
+    entries.push_back({p.id, PackageDescriptor(p, FactOf<std::string>(sha256, p.id, ""),
+                                               FactOf<int64_t>(sizes, p.id, -1))});
   for (const CabinetSpec& c : setup.cabinets)
-    entries.push_back({c.id, CabinetLine(c, DigestOf(sha256, c.id))});
+    entries.push_back({c.id, CabinetLine(c, FactOf<std::string>(sha256, c.id, ""),
+                                         FactOf<int64_t>(sizes, c.id, -1))});
   return entries;
 }
 
@@ -315,6 +325,7 @@ bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std
   Bytes manifest, head;
   if (!EncodeManifest(SetupManifest(setup), &manifest, error)) return false;
   std::map<uint32_t, std::string> sha256;
+  std::map<uint32_t, int64_t> sizes;
   auto addFile = [&](const std::string& path, uint32_t id) {
     Bytes content;
     if (!ReadWholeFile(path, 0xFFFFFFFFu, &content, error)) return false;
@@ -323,6 +334,7 @@ bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std
     if (!AppendSignedRecord(container, RECORD_TYPE_FILE, id, content, key, error, digest))
       return false;
     sha256[id] = HexText(digest, sizeof(digest));
+    sizes[id] = static_cast<int64_t>(content.size());
     return true;
   };
   for (const PackageSpec& p : setup.packages)
@@ -330,7 +342,7 @@ bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std
   for (const CabinetSpec& c : setup.cabinets)
     if (!addFile(c.path, c.id)) return false;
 
-  const std::vector<ManifestEntry> entries = SetupManifest(setup, sha256);
+  const std::vector<ManifestEntry> entries = SetupManifest(setup, sha256, sizes);
   if (!EncodeManifest(entries, &manifest, error)) return false;
   if (!AppendSignedRecord(&head, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, manifest, key, error))
     return false;

@@ -420,6 +420,19 @@ TEST(Reader, DigestFieldsAreCheckedByVerifyAndExtract) {
        ContainerOf({{1000, msiLine}, {1001, "cab\\1000\\a.cab\\sha256=00"}},
                    {{1000, Text("msi")}, {1001, Text("cab")}}),
        "is not 64 hex digits"},
+      // The size field behind the digest: the record's decoded length, as the stub demands.
+      {"bound with sizes",
+       ContainerOf({{1000, msiLine + "\\size=3"}, {1001, cabLine + "\\size=3"}},
+                   {{1000, Text("msi")}, {1001, Text("cab")}}),
+       ""},
+      {"wrong size",
+       ContainerOf({{1000, msiLine + "\\size=3"}, {1001, cabLine + "\\size=4"}},
+                   {{1000, Text("msi")}, {1001, Text("cab")}}),
+       "decodes to 3 bytes, not the entry's 4"},
+      {"malformed size",
+       ContainerOf({{1000, msiLine + "\\size=3"}, {1001, cabLine + "\\size=3x"}},
+                   {{1000, Text("msi")}, {1001, Text("cab")}}),
+       "is not a decimal size"},
   };
   for (const Case& c : cases) {
     FoundSource source{"whole file", Bytes(), &c.container};
@@ -436,11 +449,13 @@ TEST(Reader, DigestFieldsAreCheckedByVerifyAndExtract) {
     std::vector<UnpackPackage> plan;
     std::string error;
     const bool planned = PlanUnpack({source}, &plan, &error);
-    if (c.problem == "is not 64 hex digits") {
+    if (c.problem == "is not 64 hex digits" || c.problem == "is not a decimal size") {
       EXPECT_FALSE(planned) << c.name;
-      EXPECT_NE(error.find("at most a sha256= field of 64 hex digits"), std::string::npos) << error;
+      EXPECT_NE(error.find("at most a sha256= field of 64 hex digits and a size= field"),
+                std::string::npos) << error;
       continue;
     }
+    if (c.problem.find("decodes to") == 0) continue;  // the digest still matches the bytes
     ASSERT_TRUE(planned) << c.name << ": " << error;
     ASSERT_EQ(plan.size(), 1u);
     ASSERT_EQ(plan[0].files.size(), 2u);
