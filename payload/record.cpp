@@ -1,6 +1,7 @@
 // Record decoding and signature check (see record.h).
 //
-// LoadRecord = FindRecord + (inflate | copy) + verify. Every record of a source is decoded
+// LoadRecord = FindRecord + (inflate | copy) + verify. Records of a known size are inflated by
+// libdeflate in one call into their exact block, others by zlib into a growing one. Every record of a source is decoded
 // and checked the same way, by the source's flags; an empty record gets no special path, so
 // a signed source only ever hands out bytes whose signature verified.
 #ifndef OPENSSL_SUPPRESS_DEPRECATED
@@ -8,6 +9,7 @@
 #endif
 #include "payload/record.h"
 
+#include <libdeflate.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/pem.h>
@@ -98,22 +100,20 @@ int InflateSizedRecord(const uint8_t* stored, uint32_t storedSize, uint32_t size
   if (size / DEFLATE_MAX_RATIO > storedSize) return Z_DATA_ERROR;
   uint8_t* buffer = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, size ? size : 1));
   if (!buffer) return Z_MEM_ERROR;
-  z_stream zs;
-  std::memset(&zs, 0, sizeof(zs));
-  int result = inflateInit_(&zs, "1.2.11", static_cast<int>(sizeof(z_stream)));
-  if (result != Z_OK) {
+  libdeflate_decompressor* inflater = libdeflate_alloc_decompressor();
+  if (!inflater) {
     LocalFree(buffer);
-    return result;
+    return Z_MEM_ERROR;
   }
-  zs.next_in = const_cast<Bytef*>(stored);
-  zs.avail_in = storedSize;
-  zs.next_out = buffer;
-  zs.avail_out = size;
-  result = inflate(&zs, Z_FINISH);
-  inflateEnd(&zs);
-  if (result != Z_STREAM_END || zs.avail_out != 0) {
+  // Without an actual-size output, libdeflate requires the stream to fill the buffer exactly
+  // (else LIBDEFLATE_SHORT_OUTPUT or LIBDEFLATE_INSUFFICIENT_SPACE); it rejects a preset
+  // dictionary and ignores bytes behind the Adler-32, as InflateRecord does.
+  const libdeflate_result result =
+      libdeflate_zlib_decompress(inflater, stored, storedSize, buffer, size, nullptr);
+  libdeflate_free_decompressor(inflater);
+  if (result != LIBDEFLATE_SUCCESS) {
     LocalFree(buffer);
-    return result == Z_MEM_ERROR ? Z_MEM_ERROR : Z_DATA_ERROR;
+    return Z_DATA_ERROR;
   }
   *out = buffer;
   return Z_OK;

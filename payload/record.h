@@ -42,12 +42,13 @@ Status LoadBoundRecord(const PayloadSource* source, const uint8_t type[16], uint
 int InflateRecord(const uint8_t* stored, uint32_t storedSize, uint8_t** out, uint32_t* outSize);
 
 // Inflates a whole zlib stream of a record whose decoded size is known into one LocalAlloc
-// block of exactly `size` bytes (at least one byte is allocated for an empty record), with a
-// one-shot inflater. Returns 0 (`*out` set) when the stream ends after exactly `size` bytes,
+// block of exactly `size` bytes (at least one byte is allocated for an empty record), in one
+// call of libdeflate's zlib decompressor. Returns 0 (`*out` set) when the stream ends after exactly `size` bytes,
 // else -3 (corrupt, truncated, dictionary, or any other length; a size that no stream of
 // `storedSize` bytes can reach is refused before anything is allocated) or -4 (no memory),
 // with `*out` null and nothing allocated. Bytes behind the stream's end are ignored, as by
-// InflateRecord.
+// InflateRecord; the streams on which the two differ (none a compressor writes) are listed in
+// docs/design.md.
 int InflateSizedRecord(const uint8_t* stored, uint32_t storedSize, uint32_t size, uint8_t** out);
 
 // Checks `signature` over SHA-256 of `data`: code 0, 1392 (ERROR_FILE_CORRUPT) or
