@@ -16,6 +16,7 @@ all: build
 deps:
 	@tools/deps.sh
 	@tools/build-openssl-mingw.sh >/dev/null
+	@tools/build-libdeflate-mingw.sh >/dev/null
 
 build-host: deps
 	cmake --preset host >/dev/null

@@ -1,9 +1,12 @@
-// Decode throughput under Wine (benchmarks only): the host figure's three contenders built
-// for Windows, where LoadRecord's block grows through the system heap's LocalReAlloc.
+// Decode throughput under Wine (benchmarks only): the host figure's contenders built for
+// Windows, where a growing block moves through the system heap's LocalReAlloc.
 //   bench_decode_win RUNS FILE      (FILE's first 64 MiB become one signed FileRecord)
-// Per run prints "floor <s>" (inflate into a buffer allocated once + SHA-256), "fresh <s>"
-// (the same into a buffer allocated in the run) and "load <s>" (LoadRecord); every run
-// checks the decoded size and the hash.
+// Per run prints, in seconds: "floor" (zlib inflate into a buffer allocated before the runs
+// + SHA-256), "ldfloor" (the same with libdeflate), "fresh" and "ldfresh" (zlib and libdeflate
+// into a buffer allocated once in the run, first touched by the decoding, as a record's block
+// is), "load" (LoadRecord, no size: zlib into a doubling block, verified), "sized" (LoadBoundRecord
+// with the record's size: libdeflate into one exact block, verified), and for a crafted
+// record of 16 MiB of zeros "bombload" and "bombsized"; every run checks sizes and hashes.
 #include <openssl/sha.h>
 
 #include <cstdio>
@@ -53,12 +56,24 @@ int main(int argc, char** argv) {
   if (!StatusOk(FindRecord(container.data(), static_cast<uint32_t>(container.size()),
                            RECORD_TYPE_FILE, kId, &span)))
     Fail("record not found");
+  // The crafted record: 16 MiB of zeros from a stream of about 16 KiB.
+  const uint32_t kBombSize = 16u << 20;
+  Bytes bombContainer;
+  AppendSignedRecord(&bombContainer, RECORD_TYPE_FILE, kId, Bytes(kBombSize, 0), true);
+  PayloadSource bomb = SourceOver(&bombContainer, SOURCE_COMPRESSED | SOURCE_SIGNED);
+  const uint32_t exactSize = static_cast<uint32_t>(kSize);
   Bytes once(kSize);
   for (int run = 0; run < runs; ++run) {
     double start = Seconds();
     Inflate(span, once.data(), digest);
     const double floor = Seconds() - start;
     if (std::memcmp(digest, expected, sizeof digest) != 0) Fail("floor: digest differs");
+
+    std::memset(digest, 0, sizeof digest);
+    start = Seconds();
+    if (!LibdeflateAndHash(span, once.data(), kSize, digest)) Fail("libdeflate failed");
+    const double ldfloor = Seconds() - start;
+    if (std::memcmp(digest, expected, sizeof digest) != 0) Fail("ldfloor: digest differs");
 
     start = Seconds();
     auto* fresh = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, kSize));
@@ -68,6 +83,15 @@ int main(int argc, char** argv) {
     LocalFree(fresh);
     if (std::memcmp(digest, expected, sizeof digest) != 0) Fail("fresh: digest differs");
 
+    std::memset(digest, 0, sizeof digest);
+    start = Seconds();
+    fresh = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, kSize));
+    if (!fresh) Fail("no memory");
+    if (!LibdeflateAndHash(span, fresh, kSize, digest)) Fail("libdeflate failed");
+    const double ldfresh = Seconds() - start;
+    LocalFree(fresh);
+    if (std::memcmp(digest, expected, sizeof digest) != 0) Fail("ldfresh: digest differs");
+
     uint8_t* data = nullptr;
     uint32_t size = 0;
     start = Seconds();
@@ -76,7 +100,27 @@ int main(int argc, char** argv) {
     SHA256(data, size, digest);
     LocalFree(data);
     if (size != kSize || std::memcmp(digest, expected, sizeof digest) != 0) Fail("load: digest differs");
-    std::printf("floor %.6f\nfresh %.6f\nload %.6f\n", floor, freshTime, load);
+    start = Seconds();
+    if (!StatusOk(LoadBoundRecord(&source, RECORD_TYPE_FILE, kId, nullptr, &exactSize, &data, &size)))
+      Fail("sized LoadBoundRecord failed");
+    const double sized = Seconds() - start;
+    SHA256(data, size, digest);
+    LocalFree(data);
+    if (size != kSize || std::memcmp(digest, expected, sizeof digest) != 0) Fail("sized: digest differs");
+
+    double bombTimes[2];
+    for (int sizedBomb = 0; sizedBomb < 2; ++sizedBomb) {
+      start = Seconds();
+      if (!StatusOk(LoadBoundRecord(&bomb, RECORD_TYPE_FILE, kId, nullptr,
+                                    sizedBomb ? &kBombSize : nullptr, &data, &size)))
+        Fail("bomb: LoadBoundRecord failed");
+      bombTimes[sizedBomb] = Seconds() - start;
+      LocalFree(data);
+      if (size != kBombSize) Fail("bomb: wrong size");
+    }
+    std::printf("floor %.6f\nldfloor %.6f\nfresh %.6f\nldfresh %.6f\nload %.6f\nsized %.6f\n"
+                "bombload %.6f\nbombsized %.6f\n", floor, ldfloor, freshTime, ldfresh, load, sized,
+                bombTimes[0], bombTimes[1]);
     std::fflush(stdout);
   }
   return 0;

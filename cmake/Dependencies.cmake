@@ -1,5 +1,5 @@
-# zlib, OpenSSL libcrypto and googletest for the two configurations.
-#   msistub::zlib, msistub::crypto  -- imported libraries
+# zlib, libdeflate, OpenSSL libcrypto and googletest for the two configurations.
+#   msistub::zlib, msistub::deflate, msistub::crypto  -- imported libraries
 #   GTest::gtest, GTest::gtest_main -- built from /usr/src/googletest
 if(MSISTUB_WINDOWS)
   # Everything static: the shipped stub needs nothing but system DLLs.
@@ -29,6 +29,34 @@ if(MSISTUB_WINDOWS)
   set_target_properties(msistub_zlib PROPERTIES IMPORTED_LOCATION "${MINGW_ZLIB}"
     INTERFACE_INCLUDE_DIRECTORIES "${MINGW_ZLIB_INCLUDE}")
   add_library(msistub::zlib ALIAS msistub_zlib)
+  # libdeflate: built from Debian's source package by tools/build-libdeflate-mingw.sh, which
+  # `make deps` runs and which records the prefix of its current build; configuring only
+  # reads that record.
+  set(MSISTUB_LIBDEFLATE_MINGW "" CACHE PATH "Prefix of a static libdeflate built for mingw64")
+  set(libdeflate_pointer "$ENV{MSISTUB_CACHE}")
+  if(NOT libdeflate_pointer)
+    set(libdeflate_pointer "/var/cache/msistub")
+  endif()
+  set(libdeflate_pointer "${libdeflate_pointer}/libdeflate-mingw64.prefix")
+  if(NOT MSISTUB_LIBDEFLATE_MINGW OR MSISTUB_LIBDEFLATE_MINGW MATCHES "/libdeflate-mingw64-[^/]*$")
+    if(NOT EXISTS "${libdeflate_pointer}")
+      message(FATAL_ERROR "no libdeflate for mingw64 (${libdeflate_pointer} is missing): run "
+                          "`make deps` (tools/build-libdeflate-mingw.sh), or pass "
+                          "-DMSISTUB_LIBDEFLATE_MINGW=<prefix>")
+    endif()
+    file(STRINGS "${libdeflate_pointer}" prefix LIMIT_COUNT 1)
+    set(MSISTUB_LIBDEFLATE_MINGW "${prefix}" CACHE PATH "" FORCE)
+  endif()
+  # Reconfigure when the script points at another build.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${libdeflate_pointer}")
+  if(NOT EXISTS "${MSISTUB_LIBDEFLATE_MINGW}/lib/libdeflate.a")
+    message(FATAL_ERROR "${MSISTUB_LIBDEFLATE_MINGW}/lib/libdeflate.a is missing: run `make deps`")
+  endif()
+  add_library(msistub_deflate STATIC IMPORTED)
+  set_target_properties(msistub_deflate PROPERTIES
+    IMPORTED_LOCATION "${MSISTUB_LIBDEFLATE_MINGW}/lib/libdeflate.a"
+    INTERFACE_INCLUDE_DIRECTORIES "${MSISTUB_LIBDEFLATE_MINGW}/include")
+  add_library(msistub::deflate ALIAS msistub_deflate)
 else()
   if(MSISTUB_SANITIZE)
     add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
@@ -38,6 +66,16 @@ else()
   find_package(ZLIB REQUIRED)
   add_library(msistub::crypto ALIAS OpenSSL::Crypto)
   add_library(msistub::zlib ALIAS ZLIB::ZLIB)
+  # libdeflate from Debian's libdeflate-dev (tools/deps.sh).
+  find_path(LIBDEFLATE_INCLUDE libdeflate.h)
+  find_library(LIBDEFLATE_LIBRARY NAMES deflate)
+  if(NOT LIBDEFLATE_INCLUDE OR NOT LIBDEFLATE_LIBRARY)
+    message(FATAL_ERROR "libdeflate not found: run `make deps` (apt-get install libdeflate-dev)")
+  endif()
+  add_library(msistub_deflate UNKNOWN IMPORTED)
+  set_target_properties(msistub_deflate PROPERTIES IMPORTED_LOCATION "${LIBDEFLATE_LIBRARY}"
+    INTERFACE_INCLUDE_DIRECTORIES "${LIBDEFLATE_INCLUDE}")
+  add_library(msistub::deflate ALIAS msistub_deflate)
 endif()
 
 if(NOT TARGET GTest::gtest)

@@ -28,12 +28,12 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || read -r -a targets <<<"$(tr ';' ' ' <"$tree/fuzz/targets.txt")"
 
 # Inputs are kept small: every record inflates to at most about a thousand times its stored
-# size, and the inflation's step growth makes large bombs slow, so the record and image
-# targets get the tightest limits (a few seconds for the worst bomb under the sanitizers). -malloc_limit_mb and -rss_limit_mb turn a runaway
+# size, so the record, inflation and image targets get the tightest limits (the worst bomb
+# stays at a few MiB under the sanitizers). -malloc_limit_mb and -rss_limit_mb turn a runaway
 # allocation into a finding instead of taking the machine down.
 max_len() {
   case "$1" in
-    record) echo 2048 ;;
+    record | inflate_diff) echo 2048 ;;
     sources | pack) echo 3072 ;;
     *) echo 4096 ;;
   esac

@@ -1,6 +1,6 @@
 // File set assembly (see fileset.h): "main.msi" from the chosen entry's FileRecord, then the
-// cabinets of the chosen source's lines "cab\ids\name[\sha256=...]" that list the chosen
-// entry id.
+// cabinets of the chosen source's lines "cab\ids\name[\sha256=...[\size=...]]" that list the
+// chosen entry id.
 #include "manifest/fileset.h"
 
 #include <cstdio>
@@ -46,7 +46,7 @@ void KeepFirstFailure(CabinetCollector* collector, Status status) {
 }  // namespace
 
 Status FillExtractItem(int32_t sourceIndex, uint32_t entryId, ExtractItem* item, const char* name,
-                       const RecordDigest* expected, bool requireDigest) {
+                       const RecordDigest* expected, const RecordSize* size, bool requireDigest) {
   std::memset(item, 0, sizeof(*item));
   size_t length = std::strlen(name);
   bool fits = length < ITEM_PATH_SIZE;
@@ -62,8 +62,11 @@ Status FillExtractItem(int32_t sourceIndex, uint32_t entryId, ExtractItem* item,
   if (requireDigest && (!expected || expected->state != DIGEST_PRESENT))
     return STATUS(ERROR_INVALID_DATA);
   const uint8_t* digest = expected && expected->state == DIGEST_PRESENT ? expected->bytes : nullptr;
+  // A malformed size field is a corrupt entry; a present one bounds the decoding.
+  if (size && size->state == SIZE_MALFORMED) return STATUS(ERROR_INVALID_DATA);
+  const uint32_t* exactSize = size && size->state == SIZE_PRESENT ? &size->bytes : nullptr;
   return LoadBoundRecord(&gSourceTable.sources[sourceIndex], RECORD_TYPE_FILE, entryId, digest,
-                         &item->data, &item->size);
+                         exactSize, &item->data, &item->size);
 }
 
 int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, void* userData) {
@@ -100,10 +103,13 @@ int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, voi
           *collector->items = grown;
           RecordDigest expected;
           ReadRecordDigest(text, CABINET_DIGEST_FIELD, &expected);
+          RecordSize size;
+          ReadRecordSize(text, CABINET_SIZE_FIELD, &size);
           // The item stays in the array even when its record fails; clean-up releases it.
           KeepFirstFailure(collector,
                            FillExtractItem(sourceIndex, entryId, &grown[*collector->itemCount],
-                                           name, &expected, collector->requireDigests != 0));
+                                           name, &expected, &size,
+                                           collector->requireDigests != 0));
           ++*collector->itemCount;
         }
       }
@@ -122,7 +128,7 @@ Status AssembleFileSet(const PackageSelection* selection, ExtractItem** items, i
   ExtractItem* msi = &first[*itemCount];
   ++*itemCount;
   Status status = FillExtractItem(selection->sourceIndex, selection->entryId, msi, MSI_NAME,
-                                  &selection->digest, requireDigests);
+                                  &selection->digest, &selection->size, requireDigests);
   if (!StatusOk(status)) return status;
 
   CabinetCollector collector = {items,  itemCount, selection->sourceIndex, selection->entryId,

@@ -5,20 +5,24 @@
 // the chosen source that lists the chosen entry id (once, however often it lists it), in
 // manifest order, each decoded and verified with LoadRecord; an entry that carries a digest
 // field (see digest.h) also needs its record to match it, and an entry with a malformed one
-// fails. With `requireDigests`
-// (the stub's default) an entry without a digest field fails too: a manifest that binds
-// nothing would let any record signed with the same key stand in for another entry's file.
-// The array grows by one zero-filled element per item. It returns the first failure: 8 for
-// an allocation, the record's own Status (1168 missing, 1392 bad signature or digest, 13
-// corrupt, 8), 13 for a cabinet line whose file name is not a plain file name, names a file
-// the set already has (main.msi included, letters of any case) or whose field does not fit, 1392 for a malformed digest field, 13 for a missing one where digests are
-// required, and the walk's Status when it ends early on a malformed manifest; the items
-// added so far stay in the array for the caller's clean-up.
+// fails; an entry that carries a size field (see size.h) gets its record decoded into one
+// block of exactly that size, and fails when the record decodes to any other length or the
+// field is malformed. With `requireDigests` (the stub's default) an entry without a digest
+// field fails too: a manifest that binds nothing would let any record signed with the same
+// key stand in for another entry's file. The array grows by one zero-filled element per
+// item. It returns the first failure: 8 for an allocation, the record's own Status (1168
+// missing, 1392 bad signature or digest, 13 corrupt or of another size, 8), 13 for a cabinet
+// line whose file name is not a plain file name, names a file the set already has (main.msi
+// included, letters of any case) or whose field does not fit, 1392 for a malformed digest
+// field, 13 for a malformed size field or a missing digest where digests are required, and
+// the walk's Status when it ends early on a malformed manifest; the items added so far stay
+// in the array for the caller's clean-up.
 #pragma once
 #include <cstdint>
 
 #include "common/winseam.h"
 #include "manifest/select.h"
+#include "manifest/size.h"
 
 enum : uint32_t { ITEM_PATH_SIZE = 261 };
 
@@ -41,8 +45,10 @@ struct CabinetCollector {
 };
 
 // `expected`: the entry's digest field, or null for none; `requireDigest`: none fails.
+// `size`: the entry's size field (see size.h), or null for none; a present size is the exact
+// decoded size the record must have, a malformed one fails the item.
 Status FillExtractItem(int32_t sourceIndex, uint32_t entryId, ExtractItem* item, const char* name,
-                       const RecordDigest* expected, bool requireDigest);
+                       const RecordDigest* expected, const RecordSize* size, bool requireDigest);
 int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, void* userData);
 Status AssembleFileSet(const PackageSelection* selection, ExtractItem** items, int32_t* itemCount,
                        bool requireDigests);

@@ -67,6 +67,7 @@ int MatchPackageEntry(int32_t sourceIndex, uint32_t entryId, const char* text, v
       selection->sourceIndex = sourceIndex;
       selection->entryId = entryId;
       ReadRecordDigest(text, DESCRIPTOR_DIGEST_FIELD, &selection->digest);
+      ReadRecordSize(text, DESCRIPTOR_SIZE_FIELD, &selection->size);
       return 0;
     }
   }

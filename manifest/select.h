@@ -10,13 +10,14 @@
 // 13 (ERROR_INVALID_DATA) when none fits, or the walk's own failure (13 for a malformed
 // manifest, 8 without memory) when a walk ended early without a choice. Descriptors with a
 // field over 255 characters, or a product code that is not a plain file name, are never
-// chosen. The chosen descriptor's digest field (see digest.h) is kept in `digest` for the
-// file set assembly.
+// chosen. The chosen descriptor's digest field (see digest.h) is kept in `digest`, its size
+// field (see size.h) in `size`, for the file set assembly.
 #pragma once
 #include <cstdint>
 
 #include "common/status.h"
 #include "manifest/digest.h"
+#include "manifest/size.h"
 
 enum : uint32_t { DESCRIPTOR_FIELD_SIZE = 256, FALLBACK_LCID = 1033 };
 
@@ -44,6 +45,7 @@ struct PackageSelection {
   char productCode[DESCRIPTOR_FIELD_SIZE];
   char productName[DESCRIPTOR_FIELD_SIZE];
   RecordDigest digest;  // of the chosen package's MSI; set when it is chosen
+  RecordSize size;      // the MSI's decoded size field (see size.h); set when it is chosen
 };
 
 // The walks' visitor: `userData` is the PackageSelection, its pass, lcid and is64Bit set.

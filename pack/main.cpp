@@ -59,7 +59,7 @@ const char kMakeHelp[] =
     "usage: msistub-pack make --stub STUB.exe --key PRIVATE.pem --out SETUP.exe MSI...\n"
     "           [--mode cert-table|extension|append] [--public-key PUBLIC]\n"
     "           [--arch x64|Intel] [--languages LCIDS] [--name NAME] [--code CODE]\n"
-    "           [--quiet | --verbose]\n"
+    "           [--quiet | --verbose] [--level N]\n"
     "\n"
     "Reads each MSI's ProductCode, ProductName and ProductLanguage (Property table), its\n"
     "platform and languages (summary information Template, e.g. \"x64;1033,1031\") and its\n"
@@ -72,6 +72,8 @@ const char kMakeHelp[] =
     "                --languages takes 1033;1031 or 1033,1031\n"
     "  --code        override the product code (one MSI only)\n"
     "  --quiet       print nothing but errors; --verbose also names the cabinets found\n"
+    "  --level       compression level, 0 (stored) to 12 (smallest, slowest); default 9.\n"
+    "                The files are compressed in parallel, one per core\n"
     "The explicit --package/--cab/--config forms of 'build' may be mixed in; they come first.\n"
     "Same inputs and key give the same SETUP.exe, byte for byte.\n";
 
@@ -80,6 +82,7 @@ const char kBuildHelp[] =
     "           (MSI | --package ARCH:LANGS:CODE:NAME:MSI | --config SETUP.json)...\n"
     "           [--cab CAB:IDS]...\n"
     "           (--container OUT | --stub STUB.exe --out SETUP.exe [--mode MODE])\n"
+    "           [--level N]\n"
     "\n"
     "  --package  an MSI package: architecture (x64 or Intel), languages (LCIDs separated\n"
     "             by ';'), product code, product name (no ':' here; use --config for that)\n"
@@ -95,7 +98,8 @@ const char kBuildHelp[] =
     "             (the one the stub was built with; PEM or .blob)\n"
     "  --container   write the container to this file\n"
     "  --stub, --out, --mode   attach the container to STUB.exe and write SETUP.exe\n"
-    "             (see 'msistub-pack attach --help'; default mode cert-table)\n";
+    "             (see 'msistub-pack attach --help'; default mode cert-table)\n"
+    "  --level    compression level, 0 (stored) to 12 (smallest, slowest); default 9\n";
 
 const char kAttachHelp[] =
     "usage: msistub-pack attach --stub STUB.exe --container FILE... --out SETUP.exe\n"
@@ -420,11 +424,12 @@ int Build(int argc, char** argv, bool make) {
   std::string error;
   if (!ParseArgs(argc, argv, 2,
                  {"--key", "--public-key", "--package", "--cab", "--config", "--container",
-                  "--stub", "--out", "--mode", "--arch", "--languages", "--name", "--code"},
+                  "--stub", "--out", "--mode", "--arch", "--languages", "--name", "--code",
+                  "--level"},
                  {"--quiet", "--verbose"}, &args, &error))
     return Usage(command, error);
   if (args.help) return std::fputs(make ? kMakeHelp : kBuildHelp, stdout), 0;
-  std::string keyPath, publicPath, config, containerPath, stubPath, outPath, mode;
+  std::string keyPath, publicPath, config, containerPath, stubPath, outPath, mode, level;
   MsiOverrides overrides;
   if (!One(args, "--key", &keyPath, &error) || !One(args, "--public-key", &publicPath, &error) ||
       !One(args, "--config", &config, &error) ||
@@ -433,8 +438,14 @@ int Build(int argc, char** argv, bool make) {
       !One(args, "--arch", &overrides.architecture, &error) ||
       !One(args, "--languages", &overrides.languages, &error) ||
       !One(args, "--name", &overrides.productName, &error) ||
-      !One(args, "--code", &overrides.productCode, &error))
+      !One(args, "--code", &overrides.productCode, &error) || !One(args, "--level", &level, &error))
     return Usage(command, error);
+  uint32_t compressionLevel = DEFAULT_COMPRESSION_LEVEL;
+  if (!level.empty() && (!ParseUnsigned32(level, &compressionLevel) ||
+                         compressionLevel > MAX_COMPRESSION_LEVEL))
+    return Usage(command, "--level takes a compression level from 0 to " +
+                              std::to_string(MAX_COMPRESSION_LEVEL) + " (default " +
+                              std::to_string(DEFAULT_COMPRESSION_LEVEL) + ")");
   Progress progress;
   progress.quiet = Has(args, "--quiet");
   progress.verbose = Has(args, "--verbose") && !progress.quiet;
@@ -482,6 +493,7 @@ int Build(int argc, char** argv, bool make) {
   if (setup.packages.empty())
     return Usage(command, "no package given: name the MSI files (or use --package/--config)");
   if (!FinishSetup(&setup, &error)) return Fail(error);
+  setup.compressionLevel = static_cast<int>(compressionLevel);
 
   KeyHolder key, expected;
   if (!(key.key = LoadPrivateKey(keyPath, &error))) return Fail(error);
@@ -650,15 +662,17 @@ int Inspect(int argc, char** argv) {
           shape.digest.state == DIGEST_PRESENT
               ? JsonText(HexText(shape.digest.bytes, RECORD_DIGEST_SIZE))
               : std::string("null");
+      const std::string size = shape.size.state == SIZE_PRESENT ? std::to_string(shape.size.bytes)
+                                                                : std::string("null");
       if (shape.cabinet) {
         cabinets += (cabinets.empty() ? "" : ", ") + std::string("{\"id\": ") + std::to_string(e.id) +
                     ", \"name\": " + JsonText(f[2]) + ", \"packages\": " + JsonNumberList(f[1]) +
-                    ", \"sha256\": " + sha256 + "}";
+                    ", \"sha256\": " + sha256 + ", \"size\": " + size + "}";
       } else {
         packages += (packages.empty() ? "" : ", ") + std::string("{\"id\": ") + std::to_string(e.id) +
                     ", \"arch\": " + JsonText(f[0]) + ", \"languages\": " + JsonNumberList(f[1]) +
                     ", \"productCode\": " + JsonText(f[2]) + ", \"productName\": " +
-                    JsonText(f[3]) + ", \"sha256\": " + sha256 + "}";
+                    JsonText(f[3]) + ", \"sha256\": " + sha256 + ", \"size\": " + size + "}";
       }
     }
     out += "], \"manifestBytes\": " + std::to_string(manifest.size()) + ", \"entries\": [" + texts +

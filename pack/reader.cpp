@@ -199,7 +199,13 @@ bool ReadEntryShape(const std::string& text, EntryShape* shape) {
   std::vector<std::string> fields = SplitText(text, '\\');
   shape->cabinet = UpperAscii(fields[0]) == "CAB";
   shape->digest = RecordDigest{};
+  shape->size = RecordSize{};
   const size_t regular = shape->cabinet ? CABINET_DIGEST_FIELD : DESCRIPTOR_DIGEST_FIELD;
+  if (fields.size() == regular + 2) {
+    ReadSizeField(fields[regular + 1].c_str(), &shape->size);
+    if (shape->size.state != SIZE_PRESENT) return false;
+    fields.pop_back();
+  }
   if (fields.size() == regular + 1) {
     ReadDigestField(fields[regular].c_str(), &shape->digest);
     if (shape->digest.state != DIGEST_PRESENT) return false;
@@ -224,6 +230,7 @@ void VerifySources(const std::vector<FoundSource>& sources, EVP_PKEY* key, uint3
     if (!ending.empty()) fail("no manifest record: " + ending);
     std::vector<ManifestText> entries;
     std::map<uint32_t, std::string> sha256;  // of each reachable FileRecord's decoded bytes
+    std::map<uint32_t, uint64_t> sizes;      // and their number
     for (const RecordInfo& r : records) {
       ++*checked;
       // The stub reaches records only through FindRecord: a record shadowed by a later one
@@ -254,6 +261,7 @@ void VerifySources(const std::vector<FoundSource>& sources, EVP_PKEY* key, uint3
       }
       if (r.manifest && !ParseManifest(decoded, &entries, &why)) fail(why);
       if (!r.manifest) sha256[r.id] = HexText(digest, sizeof(digest));
+      if (!r.manifest) sizes[r.id] = decoded.size();
     }
     for (const ManifestText& e : entries) {
       const std::string entry = "manifest entry " + std::to_string(e.id) + " (" + e.text + ")";
@@ -281,6 +289,18 @@ void VerifySources(const std::vector<FoundSource>& sources, EVP_PKEY* key, uint3
         fail(entry + ": file record " + std::to_string(e.id) +
              " does not match the entry's digest (the record was replaced or relabelled; the "
              "stub refuses it)");
+      // The size field as the stub reads it, right behind the digest field's place.
+      RecordSize size{};
+      if (fields.size() > at + 1) ReadSizeField(fields[at + 1].c_str(), &size);
+      const auto decodedSize = sizes.find(e.id);
+      if (size.state == SIZE_MALFORMED)
+        fail(entry + ": the " + RECORD_SIZE_PREFIX + " field is not a decimal size below 4 GiB "
+             "(the stub refuses this entry's file)");
+      else if (size.state == SIZE_PRESENT && decodedSize != sizes.end() &&
+               decodedSize->second != size.bytes)
+        fail(entry + ": file record " + std::to_string(e.id) + " decodes to " +
+             std::to_string(decodedSize->second) + " bytes, not the entry's " +
+             std::to_string(size.bytes) + " (the stub refuses it)");
     }
   }
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "manifest/digest.h"
+#include "manifest/size.h"
 #include "pack/fileio.h"
 
 struct FoundSource {
@@ -52,12 +53,14 @@ struct ManifestText {
 };
 // A manifest text in one of the two shapes the stub reads: a cabinet line ("cab" in any case
 // and two more fields) or a package descriptor (four fields), either one followed by at most
-// a digest field. `fields` holds the regular fields, `digest` the digest field as the stub
-// reads it. False for anything else, a malformed digest field included.
+// a digest field and, behind that, a size field. `fields` holds the regular fields, `digest`
+// the digest field and `size` the size field as the stub reads them. False for anything
+// else, a malformed digest or size field included.
 struct EntryShape {
   bool cabinet;
   std::vector<std::string> fields;
   RecordDigest digest;
+  RecordSize size;
 };
 bool ReadEntryShape(const std::string& text, EntryShape* shape);
 

@@ -1,9 +1,17 @@
 // Packages and cabinets of a container (see setup.h).
 #include "pack/setup.h"
 
+#include <openssl/sha.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "common/format.h"
+#include "manifest/size.h"
 #include "pack/json.h"
 #include "pack/text.h"
 
@@ -275,36 +283,100 @@ bool FinishSetup(SetupSpec* setup, std::string* error) {
 }
 
 namespace {
-std::string DigestField(const std::string& sha256) {
-  return sha256.empty() ? "" : "\\" + std::string(RECORD_DIGEST_PREFIX) + sha256;
+// The digest field and, behind it, the size field; neither without a digest.
+std::string BindingFields(const std::string& sha256, int64_t size) {
+  if (sha256.empty()) return "";
+  std::string fields = "\\" + std::string(RECORD_DIGEST_PREFIX) + sha256;
+  if (size >= 0) fields += "\\" + std::string(RECORD_SIZE_PREFIX) + std::to_string(size);
+  return fields;
 }
 
-std::string DigestOf(const std::map<uint32_t, std::string>& sha256, uint32_t id) {
-  const auto found = sha256.find(id);
-  return found == sha256.end() ? "" : found->second;
+template <typename T>
+T FactOf(const std::map<uint32_t, T>& facts, uint32_t id, T none) {
+  const auto found = facts.find(id);
+  return found == facts.end() ? none : found->second;
 }
 }  // namespace
 
-std::string PackageDescriptor(const PackageSpec& p, const std::string& sha256) {
+std::string PackageDescriptor(const PackageSpec& p, const std::string& sha256, int64_t size) {
   return p.architecture + "\\" + p.languages + "\\" + p.productCode + "\\" + p.productName +
-         DigestField(sha256);
+         BindingFields(sha256, size);
 }
 
-std::string CabinetLine(const CabinetSpec& c, const std::string& sha256) {
+std::string CabinetLine(const CabinetSpec& c, const std::string& sha256, int64_t size) {
   std::string ids;
   for (uint32_t id : c.packageIds) ids += (ids.empty() ? "" : ";") + std::to_string(id);
-  return "cab\\" + ids + "\\" + (c.name.empty() ? BaseName(c.path) : c.name) + DigestField(sha256);
+  return "cab\\" + ids + "\\" + (c.name.empty() ? BaseName(c.path) : c.name) +
+         BindingFields(sha256, size);
 }
 
 std::vector<ManifestEntry> SetupManifest(const SetupSpec& setup,
-                                         const std::map<uint32_t, std::string>& sha256) {
+                                         const std::map<uint32_t, std::string>& sha256,
+                                         const std::map<uint32_t, int64_t>& sizes) {
   std::vector<ManifestEntry> entries;
   for (const PackageSpec& p : setup.packages)
-    entries.push_back({p.id, PackageDescriptor(p, DigestOf(sha256, p.id))});
+    entries.push_back({p.id, PackageDescriptor(p, FactOf<std::string>(sha256, p.id, ""),
+                                               FactOf<int64_t>(sizes, p.id, -1))});
   for (const CabinetSpec& c : setup.cabinets)
-    entries.push_back({c.id, CabinetLine(c, DigestOf(sha256, c.id))});
+    entries.push_back({c.id, CabinetLine(c, FactOf<std::string>(sha256, c.id, ""),
+                                         FactOf<int64_t>(sizes, c.id, -1))});
   return entries;
 }
+
+namespace {
+// One file of a setup on its way into the container: read and compressed by a worker, then
+// signed and appended by the building thread in setup order.
+struct FileJob {
+  std::string path;
+  uint32_t id = 0;
+  bool read = false, done = false, ok = false;  // guarded by Workshop::lock
+  uint64_t size = 0;
+  Bytes stored;
+  uint8_t digest[RECORD_DIGEST_SIZE] = {};
+  std::string error;
+};
+
+struct Workshop {
+  std::vector<FileJob> jobs;
+  int level = DEFAULT_COMPRESSION_LEVEL;
+  std::atomic<size_t> next{0};
+  std::atomic<bool> stop{false};
+  std::mutex lock;
+  std::condition_variable changed;
+};
+
+void CompressFiles(Workshop* w) {
+  for (size_t i; !w->stop && (i = w->next++) < w->jobs.size();) {
+    FileJob& job = w->jobs[i];
+    Bytes content;
+    std::string error;
+    bool ok = ReadWholeFile(job.path, 0xFFFFFFFFu, &content, &error);
+    {
+      std::lock_guard<std::mutex> hold(w->lock);
+      job.read = true;
+      job.size = content.size();
+      if (!ok) job.error = error, job.done = true;
+    }
+    w->changed.notify_all();
+    if (!ok) continue;
+    Bytes stored;
+    if (ok) ok = CompressRecordData(content.data(), content.size(), &stored, &error, w->level);
+    if (ok) {
+      static const uint8_t kEmpty[1] = {0};
+      SHA256(content.empty() ? kEmpty : content.data(), content.size(), job.digest);
+    }
+    Bytes().swap(content);
+    {
+      std::lock_guard<std::mutex> hold(w->lock);
+      job.stored.swap(stored);
+      job.error = error;
+      job.ok = ok;
+      job.done = true;
+    }
+    w->changed.notify_all();
+  }
+}
+}  // namespace
 
 bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std::string* error,
                     const BuildProgress* progress, std::vector<ManifestEntry>* manifestOut) {
@@ -314,25 +386,64 @@ bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std
   // file is read, so a bad one fails at once.
   Bytes manifest, head;
   if (!EncodeManifest(SetupManifest(setup), &manifest, error)) return false;
-  std::map<uint32_t, std::string> sha256;
-  auto addFile = [&](const std::string& path, uint32_t id) {
-    Bytes content;
-    if (!ReadWholeFile(path, 0xFFFFFFFFu, &content, error)) return false;
-    if (progress && progress->fileStarted) progress->fileStarted(path, content.size(), progress->context);
-    uint8_t digest[RECORD_DIGEST_SIZE];
-    if (!AppendSignedRecord(container, RECORD_TYPE_FILE, id, content, key, error, digest))
-      return false;
-    sha256[id] = HexText(digest, sizeof(digest));
-    return true;
+  if (setup.compressionLevel < 0 || setup.compressionLevel > MAX_COMPRESSION_LEVEL) {
+    *error = "compression level " + std::to_string(setup.compressionLevel) +
+             " is not between 0 and " + std::to_string(MAX_COMPRESSION_LEVEL);
+    return false;
+  }
+  Workshop w;
+  w.level = setup.compressionLevel;
+  for (const PackageSpec& p : setup.packages) w.jobs.push_back(FileJob{p.msiPath, p.id});
+  for (const CabinetSpec& c : setup.cabinets) w.jobs.push_back(FileJob{c.path, c.id});
+  // Every core compresses a file of its own; each stream depends on its file and the level
+  // alone, so the container is the same whatever the number of threads.
+  const unsigned cores = setup.threads ? setup.threads : std::thread::hardware_concurrency();
+  const size_t threads = std::min<size_t>(w.jobs.size(), std::max(1u, cores));
+  std::vector<std::thread> workers;
+  for (size_t t = 0; t < threads; ++t) workers.emplace_back(CompressFiles, &w);
+  auto finish = [&](bool ok) {
+    w.stop = true;
+    for (std::thread& t : workers) t.join();
+    return ok;
   };
-  for (const PackageSpec& p : setup.packages)
-    if (!addFile(p.msiPath, p.id)) return false;
-  for (const CabinetSpec& c : setup.cabinets)
-    if (!addFile(c.path, c.id)) return false;
 
-  const std::vector<ManifestEntry> entries = SetupManifest(setup, sha256);
+  std::map<uint32_t, std::string> sha256;
+  std::map<uint32_t, int64_t> sizes;
+  for (FileJob& job : w.jobs) {
+    std::unique_lock<std::mutex> hold(w.lock);
+    // Told once the file is read (a file that cannot be read fails at once), as compressing
+    // it begins; its record is done when the compression is.
+    w.changed.wait(hold, [&] { return job.read; });
+    if (job.done && !job.ok) {
+      *error = job.error;
+      hold.unlock();
+      return finish(false);
+    }
+    if (progress && progress->fileStarted) {
+      hold.unlock();
+      progress->fileStarted(job.path, job.size, progress->context);
+      hold.lock();
+    }
+    w.changed.wait(hold, [&] { return job.done; });
+    hold.unlock();
+    if (!job.ok) {
+      *error = job.error;
+      return finish(false);
+    }
+    ReportCompressProgress(job.size, job.size);
+    if (!AppendStoredRecord(container, RECORD_TYPE_FILE, job.id, job.stored, job.size, job.digest,
+                            key, error))
+      return finish(false);
+    Bytes().swap(job.stored);
+    sha256[job.id] = HexText(job.digest, sizeof(job.digest));
+    sizes[job.id] = static_cast<int64_t>(job.size);
+  }
+  finish(true);
+
+  const std::vector<ManifestEntry> entries = SetupManifest(setup, sha256, sizes);
   if (!EncodeManifest(entries, &manifest, error)) return false;
-  if (!AppendSignedRecord(&head, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, manifest, key, error))
+  if (!AppendSignedRecord(&head, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, manifest, key, error,
+                          nullptr, setup.compressionLevel))
     return false;
   if (static_cast<uint64_t>(head.size()) + container->size() > 0xFFFFFFFFu) {
     *error = "the container would exceed 4 GiB - 1 bytes (32-bit sizes); "

@@ -12,8 +12,10 @@
 // Relative paths in the file are taken from the file's folder. FinishSetup assigns entry
 // ids (packages 1000, 1001, ... in order, cabinets after them) and checks everything the
 // stub would otherwise trip over. BuildContainer reads the files and writes the signed
-// container: the manifest (package descriptors, then cabinet lines, each with the digest
-// field of its file) first, then one compressed, signed FileRecord per file.
+// container: the manifest (package descriptors, then cabinet lines, each with the digest and
+// size fields of its file) first, then one compressed, signed FileRecord per file. The files
+// are compressed in parallel, one per core; the container depends only on the inputs, the
+// key and the compression level.
 #pragma once
 #include <openssl/evp.h>
 
@@ -44,6 +46,8 @@ struct CabinetSpec {
 struct SetupSpec {
   std::vector<PackageSpec> packages;
   std::vector<CabinetSpec> cabinets;
+  int compressionLevel = DEFAULT_COMPRESSION_LEVEL;  // libdeflate, 0 to 12
+  unsigned threads = 0;                              // compressing at once; 0: one per core
 };
 
 enum : uint32_t { FIRST_PACKAGE_ID = 1000 };
@@ -54,14 +58,22 @@ bool LoadSetupConfig(const std::string& path, SetupSpec* setup, std::string* err
 bool FinishSetup(SetupSpec* setup, std::string* error);
 
 // Manifest texts. `sha256` (lowercase hex), when not empty, becomes the entry's digest field
-// (RECORD_DIGEST_PREFIX and the hex digits, after the regular fields).
-std::string PackageDescriptor(const PackageSpec& package, const std::string& sha256 = "");
-std::string CabinetLine(const CabinetSpec& cabinet, const std::string& sha256 = "");
-// `sha256`: hex digests by record id; entries without one get no digest field.
+// (RECORD_DIGEST_PREFIX and the hex digits, after the regular fields), and `size`, when not
+// negative, the size field behind it (RECORD_SIZE_PREFIX and the decoded size in decimal,
+// manifest/size.h); there is no size field without a digest field.
+std::string PackageDescriptor(const PackageSpec& package, const std::string& sha256 = "",
+                              int64_t size = -1);
+std::string CabinetLine(const CabinetSpec& cabinet, const std::string& sha256 = "",
+                        int64_t size = -1);
+// `sha256`: hex digests by record id, `sizes`: decoded sizes by record id; entries without a
+// digest get neither field.
 std::vector<ManifestEntry> SetupManifest(const SetupSpec& setup,
-                                         const std::map<uint32_t, std::string>& sha256 = {});
+                                         const std::map<uint32_t, std::string>& sha256 = {},
+                                         const std::map<uint32_t, int64_t>& sizes = {});
 
-// Told about each file just before it is compressed (for progress displays).
+// Told about each file, in setup order on the calling thread, once it is read and while it
+// is compressed (for progress displays); the compression hook (SetCompressProgress) hears
+// when it is done.
 struct BuildProgress {
   void (*fileStarted)(const std::string& path, uint64_t size, void* context);
   void* context;

@@ -105,7 +105,8 @@ bool PlanUnpack(const std::vector<FoundSource>& sources, std::vector<UnpackPacka
         plan->push_back(p);
       } else {
         *error = where + ": \"" + e.text + "\" is neither a package descriptor nor a cabinet line "
-                 "(their fields, then at most a " + RECORD_DIGEST_PREFIX + " field of 64 hex digits)";
+                 "(their fields, then at most a " + RECORD_DIGEST_PREFIX + " field of 64 hex digits and a " +
+                 RECORD_SIZE_PREFIX + " field of decimal bytes)";
         return false;
       }
     }

@@ -1,10 +1,11 @@
 // Container writer (see writer.h).
 #include "pack/writer.h"
 
+#include <libdeflate.h>
 #include <openssl/sha.h>
-#include <zlib.h>
 
 #include <cstring>
+#include <new>
 
 #include "common/format.h"
 #include "pack/keys.h"
@@ -83,38 +84,39 @@ void SetCompressProgress(CompressProgress progress, void* context) {
   gProgressContext = context;
 }
 
-bool CompressRecordData(const uint8_t* data, size_t size, Bytes* stored, std::string* error) {
-  z_stream zs{};
-  if (deflateInit2(&zs, Z_BEST_COMPRESSION, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-    *error = "zlib could not start compressing";
+void ReportCompressProgress(uint64_t done, uint64_t total) {
+  if (gProgress) gProgress(done, total, gProgressContext);
+}
+
+bool CompressRecordData(const uint8_t* data, size_t size, Bytes* stored, std::string* error,
+                        int level) {
+  if (level < 0 || level > MAX_COMPRESSION_LEVEL) {
+    *error = "compression level " + std::to_string(level) + " is not between 0 and " +
+             std::to_string(MAX_COMPRESSION_LEVEL);
     return false;
   }
-  stored->clear();
-  size_t consumed = 0;
-  int rc = Z_OK;
-  uint8_t chunk[1 << 16];
+  libdeflate_compressor* compressor = libdeflate_alloc_compressor(level);
+  if (!compressor) {
+    *error = "out of memory starting the compressor";
+    return false;
+  }
   static const uint8_t kEmpty[1] = {0};
-  do {
-    const size_t left = size - consumed;
-    const uInt slice = left > (1u << 22) ? (1u << 22) : static_cast<uInt>(left);
-    zs.next_in = const_cast<Bytef*>(size ? data + consumed : kEmpty);
-    zs.avail_in = slice;
-    const int flush = slice == left ? Z_FINISH : Z_NO_FLUSH;
-    do {
-      zs.next_out = chunk;
-      zs.avail_out = sizeof(chunk);
-      rc = deflate(&zs, flush);
-      if (rc == Z_STREAM_ERROR) break;
-      stored->insert(stored->end(), chunk, chunk + (sizeof(chunk) - zs.avail_out));
-    } while (zs.avail_out == 0);
-    consumed += slice - zs.avail_in;
-    if (gProgress) gProgress(consumed, size, gProgressContext);
-  } while (rc != Z_STREAM_END && rc != Z_STREAM_ERROR);
-  deflateEnd(&zs);
-  if (rc != Z_STREAM_END) {
-    *error = "zlib compression failed";
+  try {
+    stored->resize(libdeflate_zlib_compress_bound(compressor, size));
+  } catch (const std::bad_alloc&) {
+    libdeflate_free_compressor(compressor);
+    *error = "out of memory compressing " + std::to_string(size) + " bytes";
     return false;
   }
+  const size_t written = libdeflate_zlib_compress(compressor, size ? data : kEmpty, size,
+                                                  stored->data(), stored->size());
+  libdeflate_free_compressor(compressor);
+  if (written == 0) {  // cannot happen with a buffer of the bound's size
+    *error = "the compressed record did not fit its bound";
+    return false;
+  }
+  stored->resize(written);
+  stored->shrink_to_fit();
   return true;
 }
 
@@ -126,22 +128,32 @@ std::string HexText(const uint8_t* bytes, size_t size) {
 }
 
 bool AppendSignedRecord(Bytes* container, const uint8_t type[16], uint32_t id, const Bytes& decoded,
-                        EVP_PKEY* key, std::string* error, uint8_t* digest) {
-  const std::string what = (std::memcmp(type, RECORD_TYPE_MANIFEST, 16) == 0 ? std::string("the manifest")
-                                                         : "record " + std::to_string(id));
-  if (decoded.size() > 0xFFFFFFFFu) {
-    *error = what + ": " + std::to_string(decoded.size()) +
-             " bytes; the stub reads records of at most 4 GiB - 1 (32-bit sizes)";
-    return false;
-  }
+                        EVP_PKEY* key, std::string* error, uint8_t* digest, int level) {
   Bytes stored;
-  if (!CompressRecordData(decoded.data(), decoded.size(), &stored, error)) return false;
+  if (decoded.size() <= 0xFFFFFFFFu && !CompressRecordData(decoded.data(), decoded.size(), &stored, error, level))
+    return false;
   // One SHA-256 of the content: signed, and handed out for the manifest's digest field.
   uint8_t contentDigest[RECORD_DIGEST_SIZE];
   static const uint8_t kEmpty[1] = {0};
   SHA256(decoded.empty() ? kEmpty : decoded.data(), decoded.size(), contentDigest);
+  if (!AppendStoredRecord(container, type, id, stored, decoded.size(), contentDigest, key, error))
+    return false;
+  if (digest) std::memcpy(digest, contentDigest, RECORD_DIGEST_SIZE);
+  return true;
+}
+
+bool AppendStoredRecord(Bytes* container, const uint8_t type[16], uint32_t id, const Bytes& stored,
+                        uint64_t decodedSize, const uint8_t digest[RECORD_DIGEST_SIZE], EVP_PKEY* key,
+                        std::string* error) {
+  const std::string what = (std::memcmp(type, RECORD_TYPE_MANIFEST, 16) == 0 ? std::string("the manifest")
+                                                         : "record " + std::to_string(id));
+  if (decodedSize > 0xFFFFFFFFu) {
+    *error = what + ": " + std::to_string(decodedSize) +
+             " bytes; the stub reads records of at most 4 GiB - 1 (32-bit sizes)";
+    return false;
+  }
   uint8_t signature[RECORD_SIGNATURE_SIZE];
-  if (!SignRecordDigest(key, contentDigest, signature, error)) return false;
+  if (!SignRecordDigest(key, digest, signature, error)) return false;
   const uint64_t total = static_cast<uint64_t>(container->size()) + stored.size() +
                          RECORD_SIGNATURE_SIZE + RECORD_TRAILER_SIZE;
   if (stored.size() > 0xFFFFFFFFu || total > 0xFFFFFFFFu) {
@@ -149,7 +161,6 @@ bool AppendSignedRecord(Bytes* container, const uint8_t type[16], uint32_t id, c
              "split the packages over several containers";
     return false;
   }
-  if (digest) std::memcpy(digest, contentDigest, RECORD_DIGEST_SIZE);
   uint8_t trailer[RECORD_TRAILER_SIZE];
   WriteRecordTrailer(trailer, type, id, RECORD_SIGNATURE_SIZE, static_cast<uint32_t>(stored.size()));
   container->insert(container->end(), stored.begin(), stored.end());

@@ -1,6 +1,7 @@
 // Record decoding and signature check (see record.h).
 //
-// LoadRecord = FindRecord + (inflate | copy) + verify. Every record of a source is decoded
+// LoadRecord = FindRecord + (inflate | copy) + verify. Records of a known size are inflated by
+// libdeflate in one call into their exact block, others by zlib into a growing one. Every record of a source is decoded
 // and checked the same way, by the source's flags; an empty record gets no special path, so
 // a signed source only ever hands out bytes whose signature verified.
 #ifndef OPENSSL_SUPPRESS_DEPRECATED
@@ -8,6 +9,7 @@
 #endif
 #include "payload/record.h"
 
+#include <libdeflate.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/pem.h>
@@ -21,6 +23,8 @@
 #include "payload/inflate_limit.h"
 
 namespace {
+enum : uint32_t { DEFLATE_MAX_RATIO = 1032 };
+
 // Releases the partial output and the inflater after a failed step; returns `code`.
 int AbandonInflation(z_stream* zs, uint8_t* buffer, uint8_t** out, uint32_t* outSize, int code) {
   inflateEnd(zs);
@@ -33,9 +37,11 @@ int AbandonInflation(z_stream* zs, uint8_t* buffer, uint8_t** out, uint32_t* out
 
 int InflateRecordLimited(const uint8_t* stored, uint32_t storedSize, uint8_t** out,
                          uint32_t* outSize, uint32_t limit) {
-  // One step is both the input slice and the output growth: 256 for small records, else an
-  // eighth of the stored length.
-  const uint32_t step = storedSize < 256 ? 256 : storedSize / 8;
+  // The first block is 256 bytes for small records, else an eighth of the stored length;
+  // each growth doubles it (never past `limit`), so a record of n bytes costs about log2 n
+  // reallocations. Growing by a fixed step instead made the work quadratic in the
+  // compression ratio: every step moves the whole block.
+  const uint32_t first = storedSize < 256 ? 256 : storedSize / 8;
   *out = nullptr;
   *outSize = 0;
 
@@ -44,60 +50,39 @@ int InflateRecordLimited(const uint8_t* stored, uint32_t storedSize, uint8_t** o
   int result = inflateInit_(&zs, "1.2.11", static_cast<int>(sizeof(z_stream)));
   if (result != Z_OK) return result;
 
-  uint8_t* buffer = nullptr;
+  uint8_t* buffer = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, first));
+  if (!buffer) return AbandonInflation(&zs, buffer, out, outSize, Z_MEM_ERROR);
+  uint32_t capacity = first;
   uint32_t produced = 0;
-  uint32_t consumed = 0;
-  int last = Z_OK;
-  while (consumed < storedSize) {
-    const uint32_t remaining = storedSize - consumed;
-    const uint32_t slice = remaining < step ? remaining : step;
-    zs.next_in = const_cast<Bytef*>(stored + consumed);
-    zs.avail_in = slice;
-    for (;;) {
-      // Grow by one step, never past `limit`.
-      const uint32_t room = limit - produced < step ? limit - produced : step;
-      if (room == 0) {
-        // The output has reached the limit. inflate may still finish the stream (end of
-        // block, Adler-32) without writing, so it runs once with no output space; if it
-        // stops with input left, the stream wants more output than a 32-bit size can count,
-        // which is treated as corrupt input.
-        uint8_t none = 0;
-        zs.next_out = &none;
-        zs.avail_out = 0;
-        last = inflate(&zs, Z_NO_FLUSH);
-        if (last == Z_STREAM_END) break;
-        if (last == Z_MEM_ERROR) return AbandonInflation(&zs, buffer, out, outSize, last);
-        if ((last == Z_OK || last == Z_BUF_ERROR) && zs.avail_in == 0) break;  // next slice
-        return AbandonInflation(&zs, buffer, out, outSize, Z_DATA_ERROR);
-      }
-      const size_t capacity = static_cast<size_t>(produced) + room;
-      uint8_t* grown = buffer ? static_cast<uint8_t*>(LocalReAlloc(buffer, capacity, LMEM_MOVEABLE))
-                              : static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, capacity));
-      if (!grown) return AbandonInflation(&zs, buffer, out, outSize, Z_MEM_ERROR);
-      buffer = grown;
-      zs.next_out = buffer + produced;
-      zs.avail_out = room;
-      last = inflate(&zs, Z_NO_FLUSH);
-      if (last == Z_DATA_ERROR || last == Z_MEM_ERROR)
-        return AbandonInflation(&zs, buffer, out, outSize, last);
-      if (last == Z_STREAM_ERROR || last == Z_NEED_DICT)
-        return AbandonInflation(&zs, buffer, out, outSize, Z_DATA_ERROR);
-      produced += room - zs.avail_out;
-      // A full output space means inflate may have more to give for the same input; at the
-      // stream's end there is nothing more, so no empty extra step is allocated.
-      if (zs.avail_out != 0 || last == Z_STREAM_END) break;
+  zs.next_in = const_cast<Bytef*>(stored);
+  zs.avail_in = storedSize;
+  for (;;) {
+    const uint32_t usable = capacity < limit ? capacity : limit;
+    uint32_t room = usable - produced;
+    if (room == 0 && usable < limit) {
+      const uint32_t grown = capacity > limit / 2 ? limit : capacity * 2;
+      uint8_t* moved = static_cast<uint8_t*>(LocalReAlloc(buffer, grown, LMEM_MOVEABLE));
+      if (!moved) return AbandonInflation(&zs, buffer, out, outSize, Z_MEM_ERROR);
+      buffer = moved;
+      capacity = grown;
+      room = grown - produced;
     }
-    const uint32_t used = slice - zs.avail_in;
-    // inflate consumes its whole input unless the stream ended; no progress at all is a stuck
-    // stream and would loop forever.
-    if (used == 0 && last != Z_STREAM_END)
-      return AbandonInflation(&zs, buffer, out, outSize, Z_DATA_ERROR);
-    consumed += used;
+    // At the limit inflate still runs once with no output space: it may finish the stream
+    // (end of block, Adler-32) without writing. If it wants to write, the stream is longer
+    // than a 32-bit size can count (or than the cap), which is treated as corrupt input.
+    uint8_t none = 0;
+    zs.next_out = room ? buffer + produced : &none;
+    zs.avail_out = room;
+    const int last = inflate(&zs, Z_NO_FLUSH);
+    produced += room - zs.avail_out;
     if (last == Z_STREAM_END) break;  // bytes behind the stream's end are ignored
+    if (last == Z_MEM_ERROR) return AbandonInflation(&zs, buffer, out, outSize, Z_MEM_ERROR);
+    // Corrupt data, a preset dictionary, output wanted past the limit, or input that ran out
+    // before the stream ended (inflate stops with output space left only then).
+    if (last != Z_OK && last != Z_BUF_ERROR) return AbandonInflation(&zs, buffer, out, outSize, Z_DATA_ERROR);
+    if (room == 0 || zs.avail_out != 0)
+      return AbandonInflation(&zs, buffer, out, outSize, Z_DATA_ERROR);
   }
-
-  if (last != Z_STREAM_END)  // the input ran out before the stream ended
-    return AbandonInflation(&zs, buffer, out, outSize, Z_DATA_ERROR);
   inflateEnd(&zs);
   *out = buffer;
   *outSize = produced;
@@ -106,6 +91,32 @@ int InflateRecordLimited(const uint8_t* stored, uint32_t storedSize, uint8_t** o
 
 int InflateRecord(const uint8_t* stored, uint32_t storedSize, uint8_t** out, uint32_t* outSize) {
   return InflateRecordLimited(stored, storedSize, out, outSize, 0xFFFFFFFFu);
+}
+
+int InflateSizedRecord(const uint8_t* stored, uint32_t storedSize, uint32_t size, uint8_t** out) {
+  *out = nullptr;
+  // Deflate codes a 258-byte match in two bits at best, so a stream makes at most 1032
+  // bytes per stored byte: a larger size cannot be right and is not allocated.
+  if (size / DEFLATE_MAX_RATIO > storedSize) return Z_DATA_ERROR;
+  uint8_t* buffer = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, size ? size : 1));
+  if (!buffer) return Z_MEM_ERROR;
+  libdeflate_decompressor* inflater = libdeflate_alloc_decompressor();
+  if (!inflater) {
+    LocalFree(buffer);
+    return Z_MEM_ERROR;
+  }
+  // Without an actual-size output, libdeflate requires the stream to fill the buffer exactly
+  // (else LIBDEFLATE_SHORT_OUTPUT or LIBDEFLATE_INSUFFICIENT_SPACE); it rejects a preset
+  // dictionary and ignores bytes behind the Adler-32, as InflateRecord does.
+  const libdeflate_result result =
+      libdeflate_zlib_decompress(inflater, stored, storedSize, buffer, size, nullptr);
+  libdeflate_free_decompressor(inflater);
+  if (result != LIBDEFLATE_SUCCESS) {
+    LocalFree(buffer);
+    return Z_DATA_ERROR;
+  }
+  *out = buffer;
+  return Z_OK;
 }
 
 Status VerifyRecordDigest(const uint8_t digest[RECORD_DIGEST_SIZE], const uint8_t* signature,
@@ -145,16 +156,23 @@ void DigestRecordBytes(const uint8_t* data, uint32_t dataSize,
 }
 
 Status LoadBoundRecord(const PayloadSource* source, const uint8_t type[16], uint32_t id,
-                       const uint8_t* expectedDigest, uint8_t** data, uint32_t* size) {
+                       const uint8_t* expectedDigest, const uint32_t* expectedSize,
+                       uint8_t** data, uint32_t* size) {
   RecordSpan span;
   Status status = FindRecord(source->containerData, source->containerSize, type, id, &span);
   if (!StatusOk(status)) return status;
 
   uint8_t* decoded = nullptr;
   uint32_t decodedSize = 0;
-  if (source->flags & SOURCE_COMPRESSED) {
+  if ((source->flags & SOURCE_COMPRESSED) && expectedSize) {
+    if (InflateSizedRecord(span.data, span.dataSize, *expectedSize, &decoded) != Z_OK)
+      return STATUS(ERROR_INVALID_DATA);
+    decodedSize = *expectedSize;
+  } else if (source->flags & SOURCE_COMPRESSED) {
     if (InflateRecord(span.data, span.dataSize, &decoded, &decodedSize) != Z_OK)
       return STATUS(ERROR_INVALID_DATA);
+  } else if (expectedSize && *expectedSize != span.dataSize) {
+    return STATUS(ERROR_INVALID_DATA);
   } else {
     decoded = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, span.dataSize));
     if (!decoded) return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
@@ -182,5 +200,5 @@ Status LoadBoundRecord(const PayloadSource* source, const uint8_t type[16], uint
 
 Status LoadRecord(const PayloadSource* source, const uint8_t type[16], uint32_t id,
                   uint8_t** data, uint32_t* size) {
-  return LoadBoundRecord(source, type, id, nullptr, data, size);
+  return LoadBoundRecord(source, type, id, nullptr, nullptr, data, size);
 }

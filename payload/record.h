@@ -27,13 +27,29 @@ Status LoadRecord(const PayloadSource* source, const uint8_t type[16], uint32_t 
 // LoadRecord with one more check when `expectedDigest` (RECORD_DIGEST_SIZE bytes) is not
 // null: the SHA-256 of the decoded bytes must equal it, else 1392 (ERROR_FILE_CORRUPT) and
 // nothing is handed out. The digest is computed once and serves the signature check too.
+// When `expectedSize` is not null the record must decode to exactly that many bytes, else 13
+// (ERROR_INVALID_DATA): a compressed record is inflated by InflateSizedRecord into one block
+// of that size, a plain one must have that many data bytes.
 Status LoadBoundRecord(const PayloadSource* source, const uint8_t type[16], uint32_t id,
-                       const uint8_t* expectedDigest, uint8_t** data, uint32_t* size);
+                       const uint8_t* expectedDigest, const uint32_t* expectedSize,
+                       uint8_t** data, uint32_t* size);
 
 // Inflates a whole zlib stream into one growing LocalAlloc block. Returns 0 (outputs set)
 // or a negative zlib code (-3 corrupt/truncated/dictionary/too large, -4 no memory, or the
 // inflateInit_ result) with the outputs null and 0 and nothing allocated.
+// The block starts at 256 bytes (small records) or an eighth of the stored length and
+// doubles whenever it is full, up to 4 GiB - 1; it may be up to twice the content's size.
 int InflateRecord(const uint8_t* stored, uint32_t storedSize, uint8_t** out, uint32_t* outSize);
+
+// Inflates a whole zlib stream of a record whose decoded size is known into one LocalAlloc
+// block of exactly `size` bytes (at least one byte is allocated for an empty record), in one
+// call of libdeflate's zlib decompressor. Returns 0 (`*out` set) when the stream ends after exactly `size` bytes,
+// else -3 (corrupt, truncated, dictionary, or any other length; a size that no stream of
+// `storedSize` bytes can reach is refused before anything is allocated) or -4 (no memory),
+// with `*out` null and nothing allocated. Bytes behind the stream's end are ignored, as by
+// InflateRecord; the streams on which the two differ (none a compressor writes) are listed in
+// docs/design.md.
+int InflateSizedRecord(const uint8_t* stored, uint32_t storedSize, uint32_t size, uint8_t** out);
 
 // Checks `signature` over SHA-256 of `data`: code 0, 1392 (ERROR_FILE_CORRUPT) or
 // 0x80090003 (NTE_BAD_KEY). VerifyRecordDigest does the same for an already computed

@@ -257,6 +257,54 @@ TEST_F(FileSetTest, DigestFieldsBindRecordsToTheirEntries) {
   }
 }
 
+// "size=<n>" with n the length of Content(id) plus `off`.
+std::string SizeFieldOf(uint32_t id, int off = 0) {
+  return RECORD_SIZE_PREFIX + std::to_string(static_cast<int>(Content(id).size()) + off);
+}
+
+TEST_F(FileSetTest, SizeFieldsFixTheDecodedLength) {
+  // The size field follows the digest field; any other decoded length, or a size that is no
+  // 32-bit decimal number, fails the item. Compressed (sized inflation) and plain sources.
+  struct Case {
+    const char* what;
+    std::string msiSize, cabSize;
+    bool ok;
+    std::vector<Item> want;
+  };
+  const Case cases[] = {
+      {"exact sizes", SizeFieldOf(1000), SizeFieldOf(1001), true,
+       {{"main.msi", 1000}, {"a.cab", 1001}}},
+      {"MSI one byte short", SizeFieldOf(1000, -1), SizeFieldOf(1001), false, {{"main.msi", 0}}},
+      {"cabinet one byte long", SizeFieldOf(1000), SizeFieldOf(1001, 1), false,
+       {{"main.msi", 1000}, {"a.cab", 0}}},
+      {"cabinet size 0", SizeFieldOf(1000), "size=0", false, {{"main.msi", 1000}, {"a.cab", 0}}},
+      {"MSI size malformed", "size=12x", SizeFieldOf(1001), false, {{"main.msi", 0}}},
+      {"cabinet size over 32 bits", SizeFieldOf(1000), "size=4294967296", false,
+       {{"main.msi", 1000}, {"a.cab", 0}}},
+      {"cabinet size wrapping to the right one", SizeFieldOf(1000),
+       "size=" + std::to_string(0x100000000ull + Content(1001).size()), false,
+       {{"main.msi", 1000}, {"a.cab", 0}}},
+  };
+  for (bool compressed : {true, false}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (compressed ? ", compressed" : ", plain"));
+      SetUp();
+      const std::string descriptor = "x64\\1033\\{A}\\A\\" + DigestFieldOf(1000) + "\\" + c.msiSize;
+      const std::string line = "cab\\1000\\a.cab\\" + DigestFieldOf(1001) + "\\" + c.cabSize;
+      AddSource({{1000, descriptor}, {1001, line}}, {1000, 1001}, compressed);
+      Release();
+      PackageSelection selection;
+      std::memset(&selection, 0, sizeof(selection));
+      const SelectionContext context = {1033, 1};
+      ASSERT_TRUE(StatusOk(SelectPackage(&context, &selection)));
+      EXPECT_EQ(StatusOk(AssembleFileSet(&selection, &items_, &count_, true)), c.ok);
+      EXPECT_EQ(Items({1000, 1001}), c.want);
+      Release();
+      TearDown();
+    }
+  }
+}
+
 TEST_F(FileSetTest, UnsafeOrOverlongCabinetLinesFail) {
   const std::string long256(256, 'c'), long255(251, 'c');
   struct Case {
@@ -313,7 +361,7 @@ TEST(FillExtractItem, NameLongerThanTheItemFails) {
   ExtractItem item;
   std::memset(&item, 0x5A, sizeof(item));
   std::string name(300, 'n');
-  EXPECT_EQ(StatusCode(FillExtractItem(0, 1, &item, name.c_str(), nullptr, false)), 13u);
+  EXPECT_EQ(StatusCode(FillExtractItem(0, 1, &item, name.c_str(), nullptr, nullptr, false)), 13u);
   EXPECT_EQ(std::string(item.name), name.substr(0, ITEM_PATH_SIZE - 1));
   EXPECT_EQ(item.data, nullptr);
   EXPECT_EQ(item.size, 0u);

@@ -169,6 +169,81 @@ TEST(Records, SignatureCoversDecodedBytesAndOnlyTheMatchingKey) {
   EVP_PKEY_free(other);
 }
 
+// Every compression level makes a stream both of the stub's inflaters decode to the content;
+// levels outside 0..12 are refused.
+TEST(Records, EveryLevelDecodesInBothStubInflaters) {
+  Bytes content = Text(std::string(20000, 'a'));
+  for (size_t i = 0; i < content.size(); i += 7) content[i] = static_cast<uint8_t>(i * 31 >> 3);
+  for (int level = 0; level <= MAX_COMPRESSION_LEVEL; ++level) {
+    SCOPED_TRACE(level);
+    Bytes stored;
+    std::string error;
+    ASSERT_TRUE(CompressRecordData(content.data(), content.size(), &stored, &error, level)) << error;
+    const uint32_t n = static_cast<uint32_t>(content.size());
+    uint8_t* out = nullptr;
+    uint32_t size = 0;
+    ASSERT_EQ(InflateRecord(stored.data(), static_cast<uint32_t>(stored.size()), &out, &size), 0);
+    EXPECT_TRUE(Bytes(out, out + size) == content);
+    LocalFree(out);
+    ASSERT_EQ(InflateSizedRecord(stored.data(), static_cast<uint32_t>(stored.size()), n, &out), 0);
+    EXPECT_TRUE(Bytes(out, out + n) == content);
+    LocalFree(out);
+  }
+  Bytes stored;
+  std::string error;
+  for (int level : {-1, MAX_COMPRESSION_LEVEL + 1}) {
+    EXPECT_FALSE(CompressRecordData(content.data(), content.size(), &stored, &error, level));
+    EXPECT_NE(error.find("is not between 0 and 12"), std::string::npos) << error;
+  }
+}
+
+// Files compressed side by side give the container one thread gives, and the first file
+// that cannot be read (in setup order) is the one reported.
+TEST(Setup, ParallelCompressionGivesTheSameContainer) {
+  TempDir dir;
+  SetupSpec setup;
+  setup.packages.push_back({"x64", "1033", "{A}", "A", dir / "a.msi"});
+  const size_t sizes[] = {70000, 3, 0, 400000, 12345};
+  for (size_t i = 0; i < 5; ++i) {
+    Bytes bytes(sizes[i]);
+    for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<uint8_t>((k * (i + 3)) >> (k % 5));
+    const std::string name = i == 0 ? "a.msi" : "c" + std::to_string(i) + ".cab";
+    std::FILE* f = std::fopen((dir / name).c_str(), "wb");
+    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+    if (i > 0) setup.cabinets.push_back({dir / name, {1000}, ""});
+  }
+  std::string error;
+  ASSERT_TRUE(FinishSetup(&setup, &error)) << error;
+  Bytes one, many;
+  setup.threads = 1;
+  ASSERT_TRUE(BuildContainer(setup, DevKey(), &one, &error)) << error;
+  setup.threads = 4;
+  ASSERT_TRUE(BuildContainer(setup, DevKey(), &many, &error)) << error;
+  EXPECT_TRUE(one == many);
+  // Each entry ends with its file's size field.
+  Bytes manifest;
+  std::vector<ManifestText> entries;
+  ASSERT_TRUE(StatusOk(StubLoad(many, RECORD_TYPE_MANIFEST, 0, &manifest)));
+  ASSERT_TRUE(ParseManifest(manifest, &entries, &error)) << error;
+  ASSERT_EQ(entries.size(), 5u);
+  for (size_t i = 0; i < 5; ++i) {
+    const std::string tail = "\\size=" + std::to_string(sizes[i]);
+    EXPECT_EQ(entries[i].text.substr(entries[i].text.size() - tail.size()), tail) << entries[i].text;
+  }
+
+  setup.compressionLevel = 1;
+  Bytes fast;
+  ASSERT_TRUE(BuildContainer(setup, DevKey(), &fast, &error)) << error;
+  EXPECT_FALSE(fast == many);
+
+  fs::remove(dir / "c1.cab");
+  fs::remove(dir / "c3.cab");
+  Bytes broken;
+  EXPECT_FALSE(BuildContainer(setup, DevKey(), &broken, &error));
+  EXPECT_NE(error.find("c1.cab"), std::string::npos) << error;
+}
+
 TEST(Keys, KeygenWritesMatchingPemAndBlobAndNeverReplacesThePrivateKey) {
   TempDir dir;
   const std::string prefix = dir / "k";
@@ -431,6 +506,19 @@ TEST(Reader, DigestFieldsAreCheckedByVerifyAndExtract) {
        ContainerOf({{1000, msiLine}, {1001, "cab\\1000\\a.cab\\sha256=00"}},
                    {{1000, Text("msi")}, {1001, Text("cab")}}),
        "is not 64 hex digits"},
+      // The size field behind the digest: the record's decoded length, as the stub demands.
+      {"bound with sizes",
+       ContainerOf({{1000, msiLine + "\\size=3"}, {1001, cabLine + "\\size=3"}},
+                   {{1000, Text("msi")}, {1001, Text("cab")}}),
+       ""},
+      {"wrong size",
+       ContainerOf({{1000, msiLine + "\\size=3"}, {1001, cabLine + "\\size=4"}},
+                   {{1000, Text("msi")}, {1001, Text("cab")}}),
+       "decodes to 3 bytes, not the entry's 4"},
+      {"malformed size",
+       ContainerOf({{1000, msiLine + "\\size=3"}, {1001, cabLine + "\\size=3x"}},
+                   {{1000, Text("msi")}, {1001, Text("cab")}}),
+       "is not a decimal size"},
   };
   for (const Case& c : cases) {
     FoundSource source{"whole file", Bytes(), &c.container};
@@ -447,11 +535,13 @@ TEST(Reader, DigestFieldsAreCheckedByVerifyAndExtract) {
     std::vector<UnpackPackage> plan;
     std::string error;
     const bool planned = PlanUnpack({source}, &plan, &error);
-    if (c.problem == "is not 64 hex digits") {
+    if (c.problem == "is not 64 hex digits" || c.problem == "is not a decimal size") {
       EXPECT_FALSE(planned) << c.name;
-      EXPECT_NE(error.find("at most a sha256= field of 64 hex digits"), std::string::npos) << error;
+      EXPECT_NE(error.find("at most a sha256= field of 64 hex digits and a size= field"),
+                std::string::npos) << error;
       continue;
     }
+    if (c.problem.find("decodes to") == 0) continue;  // the digest still matches the bytes
     ASSERT_TRUE(planned) << c.name << ": " << error;
     ASSERT_EQ(plan.size(), 1u);
     ASSERT_EQ(plan[0].files.size(), 2u);

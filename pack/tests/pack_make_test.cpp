@@ -124,6 +124,11 @@ TEST_F(MakeTest, ThreeMsisBecomeOneReproducibleSetupAndComeBackOut) {
     // Each entry names its file's SHA-256.
     EXPECT_EQ(Member(package, "sha256")->text, Sha256Hex(FileBytes(P(std::string(p.dir) + "/" + p.msi))));
     EXPECT_EQ(Member(cabinet, "sha256")->text, Sha256Hex(FileBytes(P(std::string(p.dir) + "/" + p.cab))));
+    // and its decoded size, which the stub decodes into one block of exactly that length.
+    EXPECT_EQ(Member(package, "size")->text,
+              std::to_string(FileBytes(P(std::string(p.dir) + "/" + p.msi)).size()));
+    EXPECT_EQ(Member(cabinet, "size")->text,
+              std::to_string(FileBytes(P(std::string(p.dir) + "/" + p.cab)).size()));
   }
   r = Run("verify --json --key k.public.pem setup.exe");
   EXPECT_EQ(r.code, 0) << r.output;

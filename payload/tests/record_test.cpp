@@ -197,6 +197,115 @@ TEST(InflateRecord, MemoryFailureAtAnyGrowthGivesMemErrorAndFreesAll) {
 }
 #endif
 
+#ifndef _WIN32
+// The block doubles: 16 MiB of zeros (a 16 KiB stream, a first block of 2 KiB) needs 14
+// allocations. Growing by a fixed step of an eighth of the stored length needed over 8000,
+// each moving the whole block.
+TEST(InflateRecord, BlockGrowsByDoubling) {
+  const Bytes content(16u << 20, 0);
+  const Bytes stored = Deflate(content);
+  ASSERT_LT(stored.size(), 20000u);
+  HostFailAllocationAfter(16);
+  Inflated r = Inflate(stored);
+  HostFailAllocationAfter(-1);
+  ASSERT_EQ(r.result, Z_OK);
+  EXPECT_TRUE(r.bytes == content);
+}
+#endif
+
+namespace {
+struct SizedInflation {
+  int result;
+  Bytes bytes;
+};
+
+SizedInflation InflateSized(const Bytes& stored, uint32_t size) {
+  uint8_t* out = reinterpret_cast<uint8_t*>(1);
+  const long before = LiveBlocks();
+  SizedInflation r;
+  r.result = InflateSizedRecord(stored.data(), static_cast<uint32_t>(stored.size()), size, &out);
+  if (r.result == Z_OK) {
+    r.bytes.assign(out, out + size);
+    LocalFree(out);
+  } else {
+    EXPECT_EQ(out, nullptr);
+  }
+  EXPECT_EQ(LiveBlocks(), before) << "a block stayed allocated";
+  return r;
+}
+}  // namespace
+
+// The sized inflater hands out exactly the stated length and refuses every other one, with
+// the same verdicts as InflateRecord on bad streams and on bytes behind the stream's end.
+TEST(InflateSizedRecord, DecodesExactlyTheStatedSize) {
+  struct Case {
+    const char* name;
+    Bytes stored;
+    Bytes content;
+  };
+  const Bytes text = TextBytes(3 << 20, 1);
+  const Bytes noise = NoiseBytes(448, 7);
+  const Case cases[] = {
+      {"3 MiB of text", Deflate(text), text},
+      {"incompressible", Deflate(noise), noise},
+      {"bytes behind the stream", Concat(Deflate(noise), Bytes(53, 0xAB)), noise},
+      {"empty content", Deflate(Bytes()), Bytes()},
+      {"16 MiB of zeros", Deflate(Bytes(16u << 20, 0)), Bytes(16u << 20, 0)},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    const uint32_t n = static_cast<uint32_t>(k.content.size());
+    SizedInflation r = InflateSized(k.stored, n);
+    ASSERT_EQ(r.result, Z_OK);
+    EXPECT_TRUE(r.bytes == k.content);
+    EXPECT_EQ(InflateSized(k.stored, n + 1).result, Z_DATA_ERROR);
+    if (n > 0) EXPECT_EQ(InflateSized(k.stored, n - 1).result, Z_DATA_ERROR);
+    if (n > 1) EXPECT_EQ(InflateSized(k.stored, n / 2).result, Z_DATA_ERROR);
+  }
+}
+
+TEST(InflateSizedRecord, BadStreamsFailWithDataError) {
+  const Bytes content = TextBytes(20000, 5);
+  const Bytes good = Deflate(content);
+  Bytes badAdler = good;
+  badAdler.back() ^= 0x01;
+  Bytes corrupt = good;
+  corrupt[corrupt.size() / 2] ^= 0xFF;
+  Bytes withDictionary = good;
+  withDictionary[1] = 0xF9;  // FDICT set, header check bits fitted (0x78F9 % 31 == 0)
+  struct Case {
+    const char* name;
+    Bytes stored;
+  } cases[] = {{"truncated", Bytes(good.begin(), good.end() - 3)},
+               {"wrong Adler-32", badAdler},
+               {"corrupt", corrupt},
+               {"preset dictionary", withDictionary},
+               {"empty", Bytes()},
+               {"header only", Bytes(good.begin(), good.begin() + 2)},
+               {"noise", NoiseBytes(4000, 11)}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    EXPECT_EQ(InflateSized(k.stored, static_cast<uint32_t>(content.size())).result, Z_DATA_ERROR);
+    // The growing inflater agrees.
+    EXPECT_EQ(Inflate(k.stored).result, Z_DATA_ERROR);
+  }
+}
+
+#ifndef _WIN32
+TEST(InflateSizedRecord, SizesNoStreamCanReachAreRefusedBeforeAllocating) {
+  const Bytes stored = Deflate(Bytes(1u << 20, 0));  // about a thousand bytes
+  HostFailAllocationAfter(0);
+  // One byte per bit pair of 258-byte matches is the most deflate can make of a byte.
+  EXPECT_EQ(InflateSized(stored, 0xFFFFFFFFu).result, Z_DATA_ERROR);
+  EXPECT_EQ(InflateSized(stored, static_cast<uint32_t>(stored.size() + 1) * 1032).result,
+            Z_DATA_ERROR);
+  // A size the stream could reach is allocated first: here the allocation fails.
+  EXPECT_EQ(InflateSized(stored, 1u << 20).result, Z_MEM_ERROR);
+  HostFailAllocationAfter(-1);
+  EXPECT_EQ(InflateSized(stored, 1u << 20).result, Z_OK);
+}
+#endif
+
 namespace {
 // manifest, file 1000 (an "MSI"), file 1001 (a "cabinet"), each signed over its plain bytes.
 struct Sample {

@@ -1,0 +1,45 @@
+// Record sizes in manifest texts (see size.h).
+#include "manifest/size.h"
+
+#include "common/winseam.h"
+#include "manifest/keyword.h"
+
+const char* FindManifestField(const char* text, uint32_t fieldIndex) {
+  const char* p = text;
+  // Skip `fieldIndex` separators; a multibyte character is stepped over whole.
+  for (uint32_t skipped = 0; skipped < fieldIndex;) {
+    if (*p == '\0') return nullptr;
+    const char* next = CharNextA(p);
+    if (next == p + 1 && *p == '\\') ++skipped;
+    p = next;
+  }
+  return p;
+}
+
+void ReadSizeField(const char* field, RecordSize* size) {
+  size->state = SIZE_ABSENT;
+  size->bytes = 0;
+  const char* p = field;
+  for (const char* q = RECORD_SIZE_PREFIX; *q; ++q, ++p)
+    if (FoldAsciiLetter(*p) != *q) return;  // also stops at the NUL
+
+  size->state = SIZE_MALFORMED;
+  uint64_t value = 0;
+  uint32_t digits = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    // Ten digits hold every 32-bit value; an eleventh (even a leading zero) is refused, so
+    // the sum below never leaves 64 bits.
+    if (++digits > 10) return;
+    value = value * 10 + static_cast<uint32_t>(*p - '0');
+  }
+  if (digits == 0 || value > 0xFFFFFFFFull || (*p != '\0' && *p != '\\')) return;
+  size->state = SIZE_PRESENT;
+  size->bytes = static_cast<uint32_t>(value);
+}
+
+void ReadRecordSize(const char* text, uint32_t fieldIndex, RecordSize* size) {
+  size->state = SIZE_ABSENT;
+  size->bytes = 0;
+  const char* field = FindManifestField(text, fieldIndex);
+  if (field) ReadSizeField(field, size);
+}
