@@ -137,17 +137,25 @@ bool AddMsiPackage(const std::string& msiPath, const MsiOverrides& overrides, Se
   PackageSpec package;
   package.msiPath = msiPath;
 
-  package.architecture = overrides.architecture;
-  if (package.architecture.empty()) {
-    if (EqualsNoCase(facts.platform, "x64") || EqualsNoCase(facts.platform, "AMD64")) {
-      package.architecture = "x64";
-    } else if (facts.platform.empty() || EqualsNoCase(facts.platform, "Intel")) {
-      package.architecture = "Intel";
-    } else {
-      *error = msiPath + ": its platform is \"" + facts.platform +
-               "\"; the stub installs x64 and Intel packages only (give --arch to override)";
-      return false;
-    }
+  // The MSI's own platform decides what Windows can install it; --arch may only offer a
+  // 32-bit package to 64-bit Windows (which installs it too), never the other way round.
+  std::string platform;
+  if (EqualsNoCase(facts.platform, "x64") || EqualsNoCase(facts.platform, "AMD64")) {
+    platform = "x64";
+  } else if (facts.platform.empty() || EqualsNoCase(facts.platform, "Intel")) {
+    platform = "Intel";
+  } else {
+    *error = msiPath + ": its platform is \"" + facts.platform +
+             "\"; the stub installs x64 packages (and Intel ones, which 64-bit Windows also "
+             "installs), and Windows on an x64 processor cannot install this one. Build an x64 "
+             "(or Intel) MSI of the product";
+    return false;
+  }
+  package.architecture = overrides.architecture.empty() ? platform : overrides.architecture;
+  if (platform == "x64" && EqualsNoCase(package.architecture, "Intel")) {
+    *error = msiPath + ": it is an x64 package; --arch Intel would offer it to 32-bit Windows, "
+             "which cannot install it";
+    return false;
   }
 
   package.languages = overrides.languages;

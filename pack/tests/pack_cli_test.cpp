@@ -19,8 +19,8 @@ struct CliTest : CliHarness {
   void MakeFixtures() {
     ASSERT_EQ(Run("keygen --out k").code, 0);
     ASSERT_EQ(Run("keygen --out other").code, 0);
-    Write("a.msi", Bytes(3000, 'm'));
-    Write("main.cab", Bytes(5000, 'c'));
+    Write("a.msi", StandInMsi(3000, 'm'));
+    Write("main.cab", StandInCab(5000, 'c'));
     const Result built = Run("build --key k.private.pem --package 'x64:1033;1031:{A}:Product A:a.msi' "
                              "--cab main.cab:1000 --container c.bin");
     ASSERT_EQ(built.code, 0) << built.output;
@@ -93,7 +93,7 @@ TEST_F(CliTest, FailuresSayWhatWentWrongWithTheRightExitCode) {
 
 TEST_F(CliTest, RoundTripThroughEveryModeAndSelection) {
   MakeFixtures();
-  Write("b.msi", Bytes(2000, 'b'));
+  Write("b.msi", StandInMsi(2000, 'b'));
   {
     std::ofstream json(P("setup.json"));
     json << "{\"packages\": [{\"arch\": \"Intel\", \"languages\": [1033], \"productCode\": \"{I}\","

@@ -172,7 +172,7 @@ TEST_F(MakeTest, TemplateLanguagesEmbeddedCabinetsAndOverrides) {
   MakeProducts();
   // A Template with two languages, and a package whose cabinet is embedded.
   ASSERT_EQ(Sh("cp en64/app-x64-en.msi multi.msi && cp en64/app-x64-en.cab . && "
-               "msibuild multi.msi -s 'Multi' 'tests' 'x64;1033,1031'").find("FAILED"),
+               "msibuild multi.msi -s 'Multi' 'tests' 'x64;1033,1036'").find("FAILED"),
             std::string::npos);
   ASSERT_EQ(Sh("cp de64/app-x64-de.msi embedded.msi && "
                "msibuild embedded.msi -q \"UPDATE Media SET Cabinet='#inner.cab'\" && "
@@ -180,7 +180,7 @@ TEST_F(MakeTest, TemplateLanguagesEmbeddedCabinetsAndOverrides) {
             std::string::npos);
   Result r = Run("build --verbose --key k.private.pem --container c.bin multi.msi embedded.msi");
   ASSERT_EQ(r.code, 0) << r.output;
-  EXPECT_NE(r.output.find("entry 1000: x64\\1033;1031\\{5A1D0C11-0000-4A00-8000-000000001033}\\Demo App"),
+  EXPECT_NE(r.output.find("entry 1000: x64\\1033;1036\\{5A1D0C11-0000-4A00-8000-000000001033}\\Demo App"),
             std::string::npos) << r.output;
   EXPECT_NE(r.output.find("entry 1001: x64\\1031\\{5A1D0C11-0000-4A00-8000-000000001031}\\Demo App"),
             std::string::npos) << r.output;
@@ -194,9 +194,11 @@ TEST_F(MakeTest, TemplateLanguagesEmbeddedCabinetsAndOverrides) {
             std::string::npos) << r.output;
 
   // Two MSIs that share one cabinet file get one cabinet line listing both, also when one
-  // names the cabinet on two disks.
+  // names the cabinet on two disks. (The twin lists other languages: a package that an
+  // earlier one always wins over is refused.)
   ASSERT_EQ(Sh("cp en64/app-x64-en.msi en64/twin.msi && msibuild en64/twin.msi -q \"INSERT INTO "
-               "Media (DiskId, LastSequence, Cabinet) VALUES (2, 5, 'app-x64-en.cab')\"")
+               "Media (DiskId, LastSequence, Cabinet) VALUES (2, 5, 'app-x64-en.cab')\" && "
+               "msibuild en64/twin.msi -s 'Twin' 'tests' 'x64;1036,3082'")
                 .find("FAILED"),
             std::string::npos);
   r = Run("build --key k.private.pem --container s.bin --code '{5A1D0C11-0000-4A00-8000-00000000AAAA}' "
@@ -209,10 +211,14 @@ TEST_F(MakeTest, TemplateLanguagesEmbeddedCabinetsAndOverrides) {
 
   // Overrides win over the MSI's facts; --languages takes either separator.
   r = Run("build --key k.private.pem --container o.bin --arch Intel --languages 1036,2055 "
-          "--name 'Renamed' --code '{OVERRIDE}' en64/app-x64-en.msi");
+          "--name 'Renamed' --code '{0F0E0D0C-0B0A-0908-0706-050403020100}' en86/app-x86-en.msi");
   ASSERT_EQ(r.code, 0) << r.output;
-  EXPECT_NE(r.output.find("entry 1000: Intel\\1036;2055\\{OVERRIDE}\\Renamed"), std::string::npos)
-      << r.output;
+  EXPECT_NE(r.output.find("entry 1000: Intel\\1036;2055\\{0F0E0D0C-0B0A-0908-0706-050403020100}\\Renamed"),
+            std::string::npos) << r.output;
+  // A 32-bit package may be offered to 64-bit Windows, which installs it too.
+  r = Run("build --key k.private.pem --container x.bin --arch x64 en86/app-x86-en.msi");
+  ASSERT_EQ(r.code, 0) << r.output;
+  EXPECT_NE(r.output.find("entry 1000: x64\\1033\\"), std::string::npos) << r.output;
 }
 
 TEST_F(MakeTest, EveryFailureSaysWhatToDo) {
@@ -236,7 +242,7 @@ TEST_F(MakeTest, EveryFailureSaysWhatToDo) {
       {make + "lone/app-x64-en.msi", 1,
        "lone/app-x64-en.msi: its Media table names the cabinet \"app-x64-en.cab\", which is missing "
        "(looked for lone/app-x64-en.cab); put the cabinet next to the MSI"},
-      {make + "arm.msi", 1, "its platform is \"Arm64\"; the stub installs x64 and Intel packages only"},
+      {make + "arm.msi", 1, "its platform is \"Arm64\"; the stub installs x64 packages"},
       {make + "--public-key other.public.pem en64/app-x64-en.msi", 1,
        "k.private.pem does not belong to the public key other.public.pem"},
       {"make --stub unsigned.exe --key k.private.pem --out o.exe en64/app-x64-en.msi", 1,
@@ -325,4 +331,192 @@ TEST_F(MakeTest, CMakeProjectPacksItsMsiTargetAsABuildStep) {
   EXPECT_NE(r.output.find("1001: cab\\1000\\demo.cab"), std::string::npos) << r.output;
   const std::string again = Sh("cmake --build project");
   EXPECT_NE(again.find("no work to do"), std::string::npos) << again;
+}
+
+namespace {
+// Every regular file under `root` (links not followed) with its bytes, and every link with
+// its target: what a refused command must leave exactly as it was.
+std::map<std::string, std::string> Snapshot(const fs::path& root) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    const std::string name = fs::relative(e.path(), root).string();
+    if (e.is_symlink()) {
+      out[name] = "-> " + fs::read_symlink(e.path()).string();
+    } else if (e.is_regular_file()) {
+      const Bytes b = FileBytes(e.path().string());
+      out[name] = std::string(b.begin(), b.end());
+    } else {
+      out[name] = "(folder)";
+    }
+  }
+  return out;
+}
+
+std::string FingerprintOfBlob(const std::string& path) {
+  const Bytes blob = FileBytes(path);
+  return Sha256Hex(blob);
+}
+
+Bytes FromHex(const std::string& hex) {
+  Bytes out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return out;
+}
+}  // namespace
+
+// Each refusal: its exit code and message, nothing written, and no input touched -- not even
+// when the output names an input through another path, a link or a hard link.
+TEST_F(MakeTest, RefusalsNeverTouchAnInput) {
+  MakeProducts();
+  const std::string k = FingerprintOfBlob(P("k.public.blob"));
+  const std::string other = FingerprintOfBlob(P("other.public.blob"));
+  const Bytes kFingerprint = FromHex(k);
+  Write("keyed.exe", MakeSignedPe(Pe32PlusWithKeyResource(kFingerprint.data(), 0)).image);
+  Write("devkeyed.exe", MakeSignedPe(Pe32PlusWithKeyResource(kFingerprint.data(), 1)).image);
+  ASSERT_EQ(Sh("cp en64/app-x64-en.msi arm.msi && msibuild arm.msi -s 'Arm' 'tests' 'Arm64;1033' && "
+               "mkdir -p fake afolder && cp en64/app-x64-en.msi fake/ && "
+               "echo 'not a cabinet' > fake/app-x64-en.cab && "
+               "ln -s k.private.pem link.pem && ln en64/app-x64-en.msi hard.msi")
+                .find("FAILED"),
+            std::string::npos);
+  ASSERT_EQ(Run("make -q --mode extension --stub signed.exe -k k.private.pem -o made.exe en64/app-x64-en.msi").code, 0);
+  ASSERT_EQ(Run("build -q -k k.private.pem --container c.bin en64/app-x64-en.msi").code, 0);
+  const std::string en = " en64/app-x64-en.msi";
+  const std::string make = "make --stub signed.exe --key k.private.pem ";
+  struct Case {
+    std::string args;
+    int code;
+    std::string message;
+  } cases[] = {
+      // The output is an input.
+      {make + "--out k.private.pem" + en, 1, "k.private.pem: is the private key (k.private.pem)"},
+      {make + "--out en64/app-x64-en.msi" + en, 1, "is an MSI package (en64/app-x64-en.msi); writing the setup there would destroy it"},
+      {make + "--out en64/app-x64-en.cab" + en, 1, "is a cabinet"},
+      {make + "--out signed.exe" + en, 1, "signed.exe: is the stub"},
+      {make + "--out ./en64/../signed.exe" + en, 1, "is the stub"},
+      {make + "--out link.pem" + en, 1, "link.pem: is the private key"},
+      {make + "--out hard.msi" + en, 1, "hard.msi: is an MSI package"},
+      {"build --key k.private.pem --stub signed.exe --container c2.bin --out c2.bin" + en, 1,
+       "c2.bin: is the container output"},
+      {"attach --stub signed.exe --container c.bin --out c.bin", 1, "c.bin: is a container"},
+      {"attach --stub signed.exe --container c.bin --out signed.exe", 1, "signed.exe: is the stub"},
+      // The output folder.
+      {make + "--out nowhere/o.exe" + en, 1, "the folder nowhere/ does not exist; create it first"},
+      {make + "--out afolder" + en, 1, "afolder: is a folder"},
+      // One payload.
+      {"make --stub made.exe --key k.private.pem --out o.exe de64/app-x64-de.msi", 1,
+       "made.exe: already carries a payload (payload extensions in certificate 2 of the signature "
+       "(mode extension)): the stub would still find the old packages. Start from the bare signed "
+       "stub, or give --replace"},
+      {"attach --stub made.exe --container c.bin --out o.exe", 1, "made.exe: already carries a payload"},
+      // The stub's key.
+      {"make --stub keyed.exe --key other.private.pem --out o.exe" + en, 1,
+       "other.private.pem is not the key keyed.exe trusts: the key's fingerprint is " + other +
+           ", the stub's is " + k},
+      {"attach --stub keyed.exe --key other.public.pem --container c.bin --out o.exe", 1,
+       "other.public.pem is not the key keyed.exe trusts"},
+      {"make --stub devkeyed.exe --key k.private.pem --out o.exe" + en, 1,
+       "devkeyed.exe: the stub trusts the DEVELOPMENT key its build generated (fingerprint " + k +
+           "), not a release key"},
+      {"attach --stub devkeyed.exe --container c.bin --out o.exe", 1, "trusts the DEVELOPMENT key"},
+      // Bundles the stub could not use.
+      {make + "--out o.exe en86/app-x86-en.msi", 1,
+       "no package is for x64: the stub is a 64-bit program and chooses only x64 packages"},
+      {make + "--out o.exe arm.msi", 1, "arm.msi: its platform is \"Arm64\""},
+      {make + "--out o.exe --arch x64 arm.msi", 1, "arm.msi: its platform is \"Arm64\""},
+      {make + "--out o.exe --arch Intel" + en, 1, "it is an x64 package; --arch Intel would offer it to 32-bit Windows"},
+      {make + "--out o.exe" + en + en, 1,
+       "package 1001 (en64/app-x64-en.msi, x64, 1033, {5A1D0C11-0000-4A00-8000-000000001033}) could "
+       "never be chosen: package 1000 (en64/app-x64-en.msi, x64, 1033, "
+       "{5A1D0C11-0000-4A00-8000-000000001033}) comes first with the same architecture and every "
+       "language it lists (the same package twice?)"},
+      {make + "--out o.exe en64/app-x64-de.msi de64/app-x64-de.msi", 1, "en64/app-x64-de.msi: No such file"},
+      {make + "--out o.exe fake/app-x64-en.msi", 1,
+       "fake/app-x64-en.cab: not a Microsoft cabinet (\"MSCF\")"},
+      {"build --key k.private.pem --container o.bin --package 'x64:1033:{A}:A:en64/app-x64-en.cab'", 1,
+       "en64/app-x64-en.cab: not an MSI package"},
+      {make + "--out o.exe --code not-a-guid" + en, 2, "--code not-a-guid: a product code is a GUID in braces"},
+      // Names Windows cannot create in the extraction folder.
+      {"build --key k.private.pem --container o.bin --package 'x64:1033:NUL:A:en64/app-x64-en.msi'", 1,
+       "the product code \"NUL\" names the extraction folder and must be a plain file name"},
+      {"build --key k.private.pem --container o.bin --package 'x64:1033:{A}:A:en64/app-x64-en.msi' "
+       "--cab 'en64/a?b.cab:1000'", 1, "\"a?b.cab\" cannot be the name of a file next to main.msi"},
+      // Conventions.
+      {make + "--out o.exe --quiet --verbose" + en, 2, "--quiet and --verbose contradict each other"},
+      {make + "-o o.exe -q -v" + en, 2, "--quiet and --verbose contradict each other"},
+      {"attach --stub made.exe --container c.bin --out o.exe --replace --add", 2,
+       "--replace and --add contradict each other"},
+  };
+  const auto before = Snapshot(dir);
+  for (const Case& c : cases) {
+    const Result r = Run(c.args);
+    EXPECT_EQ(r.code, c.code) << c.args << "\n" << r.output;
+    EXPECT_NE(r.output.find("msistub-pack: error: "), std::string::npos) << c.args << "\n" << r.output;
+    EXPECT_NE(r.output.find(c.message), std::string::npos) << c.args << "\n" << r.output;
+    EXPECT_EQ(r.output.find("compressing"), std::string::npos) << "refused late: " << c.args;
+    EXPECT_TRUE(Snapshot(dir) == before) << "an input or output changed: " << c.args;
+  }
+  // The hint for a foreign platform never suggests --arch.
+  EXPECT_EQ(Run(make + "--out o.exe arm.msi").output.find("--arch"), std::string::npos);
+}
+
+// What the refusals above leave open: the stub's own key passes, a development-key stub
+// with the flag, --replace turns a made setup into one with just the new package, and
+// inspect reports the stub's key and the certificate padding check.
+TEST_F(MakeTest, StubKeyReplaceAndPaddingCheck) {
+  MakeProducts();
+  const std::string k = FingerprintOfBlob(P("k.public.blob"));
+  const Bytes kFingerprint = FromHex(k);
+  Write("keyed.exe", MakeSignedPe(Pe32PlusWithKeyResource(kFingerprint.data(), 0)).image);
+  Write("devkeyed.exe", MakeSignedPe(Pe32PlusWithKeyResource(kFingerprint.data(), 1)).image);
+  Result r = Run("make --json --stub keyed.exe -k k.private.pem -o keyed-setup.exe" + msis);
+  ASSERT_EQ(r.code, 0) << r.output;
+  JsonValue doc;
+  std::string error;
+  ASSERT_TRUE(ParseJson(r.output, &doc, &error)) << error << "\n" << r.output;
+  EXPECT_EQ(Member(doc, "schema")->text, "1");
+  EXPECT_EQ(Member(doc, "entries")->items.size(), 6u);
+  EXPECT_EQ(Member(doc, "replaced")->kind, JsonValue::BOOLEAN);
+  ASSERT_EQ(Run("make -q --allow-development-key --stub devkeyed.exe -k k.private.pem -o dev-setup.exe" + msis).code, 0);
+
+  r = Run("inspect keyed-setup.exe");
+  EXPECT_NE(r.output.find("stub key: " + k + " (SHA-256 of the public key blob)"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("certificate padding check: FAILS where Windows enforces it"), std::string::npos)
+      << r.output;
+  r = Run("inspect --json dev-setup.exe");
+  ASSERT_TRUE(ParseJson(r.output, &doc, &error)) << error << "\n" << r.output;
+  EXPECT_EQ(Member(doc, "schema")->text, "1");
+  EXPECT_EQ(Member(*Member(doc, "stubKey"), "fingerprint")->text, k);
+  EXPECT_TRUE(Member(*Member(doc, "stubKey"), "development")->boolean);
+  r = Run("inspect --json signed.exe");
+  ASSERT_TRUE(ParseJson(r.output, &doc, &error)) << error << "\n" << r.output;
+  EXPECT_EQ(Member(doc, "stubKey")->kind, JsonValue::NUL);
+  EXPECT_EQ(Member(*Member(doc, "paddingCheck"), "result")->text, "passes");
+
+  // An extension-mode setup used as the base of a new one: --replace removes the old
+  // container (its carrier certificate too), and only the new package remains.
+  ASSERT_EQ(Run("make -q --mode extension --stub keyed.exe -k k.private.pem -o ext.exe en64/app-x64-en.msi").code, 0);
+  r = Run("verify --json --key k.public.pem ext.exe");
+  ASSERT_TRUE(ParseJson(r.output, &doc, &error)) << error << "\n" << r.output;
+  EXPECT_EQ(Member(*Member(doc, "paddingCheck"), "result")->text, "passes") << r.output;
+  r = Run("make --replace --stub ext.exe -k k.private.pem -o replaced.exe de64/app-x64-de.msi");
+  ASSERT_EQ(r.code, 0) << r.output;
+  r = Run("inspect replaced.exe");
+  EXPECT_NE(r.output.find("source 0: whole file"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("source 1"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("certificate 2"), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find(kProducts[0].code), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find(kProducts[1].code), std::string::npos) << r.output;
+  r = Run("select --json --lcid 1031 --key k.public.pem replaced.exe");
+  ASSERT_TRUE(ParseJson(r.output, &doc, &error)) << error << "\n" << r.output;
+  EXPECT_EQ(Member(*Member(doc, "package"), "productCode")->text, kProducts[1].code);
+  // Removing the payload gives back the bare stub, byte for byte.
+  ASSERT_EQ(Run("make -q --replace --mode extension --stub replaced.exe -k k.private.pem -o again.exe en64/app-x64-en.msi").code, 0);
+  EXPECT_TRUE(FileBytes(P("again.exe")) == FileBytes(P("ext.exe")));
+
+  // attach --add keeps what the stub carries (a setup of several sources).
+  ASSERT_EQ(Run("build -q -k k.private.pem --container de.bin de64/app-x64-de.msi").code, 0);
+  ASSERT_EQ(Run("attach --add --mode extension --stub ext.exe --key k.public.pem --container de.bin -o two.exe").code, 0);
+  r = Run("inspect two.exe");
+  EXPECT_NE(r.output.find("source 1: certificate 3"), std::string::npos) << r.output;
 }
