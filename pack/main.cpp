@@ -91,6 +91,8 @@ const char kMakeHelp[] =
     "  --allow-development-key   accept a stub built with the generated development key\n"
     "                (for test setups; a release stub is built with -DMSISTUB_PUBLIC_KEY)\n"
     "  -q, --quiet   print nothing but errors; -v, --verbose also names the cabinets found\n"
+    "  --depfile FILE  write a Make-style dependency file: SETUP.exe and every file it is\n"
+    "                made from, the cabinets the MSIs name included (for build systems)\n"
     "Before compressing anything: the key must be the one STUB.exe trusts (its fingerprint\n"
     "resource), the output must not be any input and its folder must exist, every MSI and\n"
     "cabinet must be what it says (file headers, sizes), and the stub must be able to choose\n"
@@ -366,6 +368,17 @@ bool AttachOne(const std::string& mode, Bytes* image, const std::vector<Bytes>& 
   return AttachToCertificateTable(image, containers[0], error);
 }
 
+// A path in a Make-style dependency file: blanks, '#' and '$' escaped.
+std::string DepfilePath(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    if (c == ' ' || c == '#') out += '\\';
+    if (c == '$') out += '$';
+    out += c;
+  }
+  return out;
+}
+
 bool ValidMode(const std::string& mode) {
   return mode == "cert-table" || mode == "extension" || mode == "append";
 }
@@ -464,14 +477,16 @@ int Build(int argc, char** argv, bool make) {
   std::string error;
   if (!ParseArgs(argc, argv, 2,
                  {"--key", "--public-key", "--package", "--cab", "--config", "--container",
-                  "--stub", "--out", "--mode", "--arch", "--languages", "--name", "--code"},
+                  "--stub", "--out", "--mode", "--arch", "--languages", "--name", "--code",
+                  "--depfile"},
                  {"--quiet", "--verbose", "--replace", "--allow-development-key", "--json"}, &args,
                  &error))
     return Usage(command, error);
   if (args.help) return std::fputs(make ? kMakeHelp : kBuildHelp, stdout), 0;
-  std::string keyPath, publicPath, config, containerPath, stubPath, outPath, mode;
+  std::string keyPath, publicPath, config, containerPath, stubPath, outPath, mode, depfile;
   MsiOverrides overrides;
   if (!One(args, "--key", &keyPath, &error) || !One(args, "--public-key", &publicPath, &error) ||
+      !One(args, "--depfile", &depfile, &error) ||
       !One(args, "--config", &config, &error) ||
       !One(args, "--container", &containerPath, &error) || !One(args, "--stub", &stubPath, &error) ||
       !One(args, "--out", &outPath, &error) || !One(args, "--mode", &mode, &error) ||
@@ -546,6 +561,9 @@ int Build(int argc, char** argv, bool make) {
     return Fail(error);
   if (!containerPath.empty()) inputs.push_back({containerPath, "the container output"});
   if (!outPath.empty() && !CheckOutputFile(outPath, "the setup", inputs, &error)) return Fail(error);
+  if (!outPath.empty()) inputs.push_back({outPath, "the setup output"});
+  if (!depfile.empty() && !CheckOutputFile(depfile, "the dependency file", inputs, &error))
+    return Fail(error);
 
   std::vector<std::string> notes;
   if (!CheckSetupFiles(setup, &error) || !CheckBundle(setup, !stubPath.empty(), &notes, &error))
@@ -600,6 +618,19 @@ int Build(int argc, char** argv, bool make) {
     rc = WriteAttached(mode, &stub, stubPath, outPath, {container}, ExtensionOptions(), replace,
                        progress.quiet, json ? &attached : nullptr);
     if (json && rc == 0) report += ", " + attached;
+  }
+  if (rc == 0 && !depfile.empty()) {
+    // Make syntax: the result, then every file it was made from (MSIs, the cabinets their
+    // Media tables name, stub, keys, description), so a build system re-packs when any changes.
+    const std::string target = outPath.empty() ? containerPath : outPath;
+    std::string text = DepfilePath(target) + ":";
+    for (const NamedInput& input : inputs)
+      if (!input.path.empty() && input.path != outPath && input.path != containerPath)
+        text += " \\\n  " + DepfilePath(input.path);
+    text += "\n";
+    if (!WriteFileReplacing(depfile, reinterpret_cast<const uint8_t*>(text.data()), text.size(),
+                            false, false, &error))
+      return Fail(error);
   }
   if (json && rc == 0) std::printf("%s}\n", report.c_str());
   return rc;

@@ -331,6 +331,41 @@ TEST_F(MakeTest, CMakeProjectPacksItsMsiTargetAsABuildStep) {
   EXPECT_NE(r.output.find("1001: cab\\1000\\demo.cab"), std::string::npos) << r.output;
   const std::string again = Sh("cmake --build project");
   EXPECT_NE(again.find("no work to do"), std::string::npos) << again;
+  // The cabinet is no input CMake knows of, only the MSI's Media table names it: changing it
+  // packs again (the tool's dependency file).
+  ASSERT_EQ(Sh("printf x >> project/product/demo.cab").find("FAILED"), std::string::npos);
+  const std::string repack = Sh("cmake --build project");
+  EXPECT_NE(repack.find("msistub: packing setup.exe"), std::string::npos) << repack;
+  EXPECT_EQ(Run("extract --quiet --key k.public.pem --out x project/setup.exe").code, 0);
+  EXPECT_TRUE(FileBytes(P("x/{5A1D0C11-0000-4A00-8000-0000000C3A4E}/demo.cab")) ==
+              FileBytes(P("project/product/demo.cab")));
+}
+
+// The stub's key file is a configure dependency: a PEM key replaced in place is picked up by
+// the next build, and the fingerprint resource says which key and whether it is the
+// generated development key.
+TEST_F(MakeTest, PublicKeyFileReplacedInPlaceReconfigures) {
+  ASSERT_EQ(Run("keygen --out a").code, 0);
+  ASSERT_EQ(Run("keygen --out b").code, 0);
+  const std::string a = Sha256Hex(FileBytes(P("a.public.blob")));
+  const std::string b = Sha256Hex(FileBytes(P("b.public.blob")));
+  ASSERT_EQ(Sh("cp a.public.pem release.pem").find("FAILED"), std::string::npos);
+  const std::string configure = Sh("cmake -S '" MSISTUB_SOURCE_DIR "/cmake/tests/publickey' -B release -G Ninja "
+                                   "-DMSISTUB_SOURCE='" MSISTUB_SOURCE_DIR "' -DMSISTUB_PUBLIC_KEY=" +
+                                   P("release.pem"));
+  ASSERT_EQ(configure.find("FAILED"), std::string::npos) << configure;
+  std::string build = Sh("cmake --build release");
+  EXPECT_NE(build.find("fingerprint " + a + " development OFF resource 0x534d, 0x464b, 0x0001, "
+                       "0x0000, 0x0000, 0x0000"), std::string::npos) << build;
+  ASSERT_EQ(Sh("cp b.public.pem release.pem").find("FAILED"), std::string::npos);
+  build = Sh("cmake --build release");
+  EXPECT_NE(build.find("fingerprint " + b + " development OFF"), std::string::npos) << build;
+
+  const std::string dev = Sh("cmake -S '" MSISTUB_SOURCE_DIR "/cmake/tests/publickey' -B dev -G Ninja "
+                             "-DMSISTUB_SOURCE='" MSISTUB_SOURCE_DIR "' && cmake --build dev");
+  EXPECT_NE(dev.find("using the DEVELOPMENT key"), std::string::npos) << dev;
+  EXPECT_NE(dev.find("development ON resource 0x534d, 0x464b, 0x0001, 0x0000, 0x0001, 0x0000"),
+            std::string::npos) << dev;
 }
 
 namespace {
