@@ -31,7 +31,8 @@ if(POLICY CMP0116)
 endif()
 
 if(NOT MSISTUB_PACK_EXECUTABLE AND NOT TARGET msistub-pack)
-  find_program(MSISTUB_PACK_EXECUTABLE msistub-pack)
+  # Installed (cmake --install): the tool lies in bin/ three levels above lib/cmake/msistub.
+  find_program(MSISTUB_PACK_EXECUTABLE msistub-pack HINTS "${CMAKE_CURRENT_LIST_DIR}/../../../bin")
 endif()
 
 function(msistub_add_setup target)

@@ -341,6 +341,26 @@ TEST_F(MakeTest, CMakeProjectPacksItsMsiTargetAsABuildStep) {
               FileBytes(P("project/product/demo.cab")));
 }
 
+// cmake --install gives a prefix with the tool, the docs and a CMake package that finds the
+// installed tool on its own: a product configured against it packs its setup.
+TEST_F(MakeTest, InstalledPackageFindsItsTool) {
+  ASSERT_EQ(Run("keygen --out k").code, 0);
+  Write("signed.exe", MakeSignedPe().image);
+  const std::string install = Sh("cmake --install '" MSISTUB_BINARY_DIR "' --prefix " + P("prefix"));
+  ASSERT_EQ(install.find("FAILED"), std::string::npos) << install;
+  for (const char* file : {"bin/msistub-pack", "lib/cmake/msistub/msistubConfig.cmake",
+                           "lib/cmake/msistub/msistubConfigVersion.cmake", "share/doc/msistub/user-guide.md"})
+    EXPECT_TRUE(fs::exists(P(std::string("prefix/") + file))) << file;
+  const std::string version = Sh("prefix/bin/msistub-pack --version");
+  EXPECT_EQ(version.rfind("msistub-pack ", 0), 0u) << version;
+  const std::string build = Sh(
+      "cmake -S '" MSISTUB_SOURCE_DIR "/pack/tests/cmake-project' -B project -G Ninja "
+      "-Dmsistub_DIR=" + P("prefix/lib/cmake/msistub") + " -DMSISTUB_SOURCE='" MSISTUB_SOURCE_DIR
+      "' -DSTUB=" + P("signed.exe") + " -DKEY=" + P("k.private.pem") + " && cmake --build project");
+  ASSERT_EQ(build.find("FAILED"), std::string::npos) << build;
+  EXPECT_EQ(Run("verify --key k.public.pem project/setup.exe").code, 0);
+}
+
 // The stub's key file is a configure dependency: a PEM key replaced in place is picked up by
 // the next build, and the fingerprint resource says which key and whether it is the
 // generated development key.
