@@ -288,6 +288,9 @@ TEST_F(MakeTest, ExtractRefusesNamesThatLeaveTheOutputFolder) {
       {"x64\\1033\\{OK}\\Fine", "cab\\1000\\../up.cab", "refusing the cabinet name \"../up.cab\""},
       {"x64\\1033\\{OK}\\Fine", "cab\\1000\\CON.cab", "refusing the cabinet name \"CON.cab\""},
       {"x64\\1033\\{OK}\\Fine", "cab\\1000\\trailing.", "refusing the cabinet name \"trailing.\""},
+      {"x64\\1033\\NUL.x\\Evil", nullptr, "refusing the product code \"NUL.x\""},
+      {"x64\\1033\\{OK}\\Fine", "cab\\1000\\a|b.cab", "refusing the cabinet name \"a|b.cab\""},
+      {"x64\\1033\\{OK}\\Fine", "cab\\1000\\\x1b[2J.cab", "refusing the cabinet name \"\\x1b[2J.cab\""},
       {"x64\\1033\\{OK}\\Fine", "cab\\1000\\..\\up.cab", "is neither a package descriptor nor a cabinet line"},
   };
   for (const auto& c : cases) {
@@ -574,4 +577,87 @@ TEST_F(MakeTest, StubKeyReplaceAndPaddingCheck) {
   ASSERT_EQ(Run("attach --add --mode extension --stub ext.exe --key k.public.pem --container de.bin -o two.exe").code, 0);
   r = Run("inspect two.exe");
   EXPECT_NE(r.output.find("source 1: certificate 3"), std::string::npos) << r.output;
+}
+
+namespace {
+// A container signed with `key`: the entries, then a small FileRecord for each id listed.
+Bytes SignedContainer(EVP_PKEY* key, const std::vector<ManifestEntry>& entries,
+                      const std::vector<uint32_t>& files) {
+  Bytes manifest, container;
+  std::string error;
+  EXPECT_TRUE(EncodeManifest(entries, &manifest, &error)) << error;
+  EXPECT_TRUE(AppendSignedRecord(&container, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, manifest, key, &error));
+  for (uint32_t id : files)
+    EXPECT_TRUE(AppendSignedRecord(&container, RECORD_TYPE_FILE, id, Bytes(10, 'f'), key, &error));
+  return container;
+}
+}  // namespace
+
+// A setup is untrusted until its manifest verifies: with a key nothing is planned from a
+// manifest signed by another key; text from it never reaches the terminal raw; and extract
+// writes only into a folder nobody else can change under it.
+TEST_F(MakeTest, HostileSetupsAndOutputFolders) {
+  std::string error;
+  EVP_PKEY* dev = LoadPrivateKey(MSISTUB_TEST_PRIVATE_KEY, &error);
+  ASSERT_NE(dev, nullptr) << error;
+  ASSERT_EQ(Run("keygen --out k").code, 0);
+  EVP_PKEY* k = LoadPrivateKey(P("k.private.pem"), &error);
+  ASSERT_NE(k, nullptr) << error;
+  // Signed with the dev key, naming a folder outside; checked against k: the signature
+  // fails first, before the names are looked at.
+  Write("foreign.bin", SignedContainer(dev, {{1000, "x64\\1033\\..\\Evil"}}, {1000}));
+  Result r = Run("extract --key k.public.pem --out o foreign.bin");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.output.find("the manifest record: the signature does not verify with this key"),
+            std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("refusing"), std::string::npos) << r.output;
+  r = Run("inspect --key k.public.pem foreign.bin");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.output.find("manifest: whole file: the manifest record: the signature does not verify"),
+            std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("Evil"), std::string::npos) << "entries shown from an unverified manifest";
+
+  // Escape sequences in names are shown escaped, in every human-readable listing.
+  Write("escape.bin", SignedContainer(k, {{1000, "x64\\1033\\{E}\\Name\x1b]0;owned\x07\xc2\x9b" "31m"}}, {1000}));
+  for (const char* command : {"inspect escape.bin", "select --lcid 1033 escape.bin",
+                              "extract --key k.public.pem --out esc escape.bin"}) {
+    r = Run(command);
+    EXPECT_EQ(r.code, 0) << command << "\n" << r.output;
+    EXPECT_NE(r.output.find("Name\\x1b]0;owned\\x07\\u009b31m"), std::string::npos) << command << "\n" << r.output;
+    EXPECT_EQ(r.output.find('\x1b'), std::string::npos) << command;
+    EXPECT_EQ(r.output.find("\xc2\x9b"), std::string::npos) << command;
+  }
+  r = Run("inspect --json escape.bin");
+  EXPECT_NE(r.output.find("Name\\u001b]0;owned\\u0007"), std::string::npos) << r.output;
+
+  // Output folders: only a new one, or an empty one of the caller's that nobody else can write.
+  Write("good.bin", SignedContainer(k, {{1000, "x64\\1033\\{G}\\Good"}}, {1000}));
+  ASSERT_EQ(Sh("mkdir real other open mine && ln -s real link && chown 65534 other && chmod 0777 open && "
+               "chmod 0755 mine && mkdir full && touch full/x").find("FAILED"), std::string::npos);
+  const struct {
+    const char* out;
+    const char* message;
+  } folders[] = {
+      {"link", "link: exists and is not a folder (or is a link)"},
+      {"other", "other: the folder belongs to another user"},
+      {"open", "open: the folder is writable by others"},
+      {"full", "full: exists and is not an empty folder"},
+      {"missing/new", "missing/new: cannot create the folder (No such file or directory; its parent folder must exist)"},
+      {"good.bin", "good.bin: exists and is not a folder"},
+  };
+  for (const auto& f : folders) {
+    r = Run(std::string("extract --key k.public.pem --out ") + f.out + " good.bin");
+    EXPECT_EQ(r.code, 1) << f.out << "\n" << r.output;
+    EXPECT_NE(r.output.find(f.message), std::string::npos) << f.out << "\n" << r.output;
+  }
+  EXPECT_TRUE(fs::is_empty(P("real")) && fs::is_empty(P("other")) && fs::is_empty(P("open")));
+  r = Run("extract --json --key k.public.pem --out mine good.bin");
+  ASSERT_EQ(r.code, 0) << r.output;
+  JsonValue doc;
+  ASSERT_TRUE(ParseJson(r.output, &doc, &error)) << error << "\n" << r.output;
+  EXPECT_EQ(Member(doc, "schema")->text, "1");
+  EXPECT_EQ(Member(Member(doc, "packages")->items.at(0), "folder")->text, "{G}");
+  EXPECT_TRUE(FileBytes(P("mine/{G}/main.msi")) == Bytes(10, 'f'));
+  EVP_PKEY_free(k);
+  EVP_PKEY_free(dev);
 }
