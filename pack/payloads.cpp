@@ -72,10 +72,18 @@ bool RemoveCarriedPayloads(Bytes* image, std::string* error) {
   PeImage pe;
   if (!ReadPeImage(*image, &pe, error)) return false;
   if (pe.tableSize == 0) {
+    // Containers appended one after another (by another tool) all go.
+    Bytes bare = *image;
     uint32_t start = 0;
-    FindContainerStart(image->data(), static_cast<uint32_t>(image->size()), &start);
-    image->resize(start);
-    WriteLe32(image->data() + pe.checksumOffset, ComputePeChecksum(*image, pe.checksumOffset));
+    while (FindContainerStart(bare.data(), static_cast<uint32_t>(bare.size()), &start)) {
+      if (start < static_cast<uint64_t>(pe.peOffset) + PE_HEADERS_SIZE) {
+        *error = "a container overlaps the PE headers; this is no stub with a payload";
+        return false;
+      }
+      bare.resize(start);
+    }
+    WriteLe32(bare.data() + pe.checksumOffset, ComputePeChecksum(bare, pe.checksumOffset));
+    image->swap(bare);
     return true;
   }
   SignatureEntry entry;
