@@ -1,12 +1,20 @@
 // What inspect and verify say about a setup as a whole (see describe.h).
 #include "pack/describe.h"
 
+#include "pack/attach.h"
 #include "pack/fingerprint.h"
 #include "pack/json.h"
 #include "pack/payloads.h"
 
 SetupFacts DescribeSetup(const Bytes& file) {
   SetupFacts facts;
+  PeImage pe;
+  std::string notPe;
+  if (!ReadPeImage(file, &pe, &notPe)) {
+    facts.lines.push_back("stub key: none (" + notPe + ")");
+    facts.jsonMembers = "\"stubKey\": null, \"paddingCheck\": {\"result\": \"unsigned\", \"why\": null}";
+    return facts;
+  }
   StubKey key;
   ReadStubKey(file, &key);
   if (key.found && key.problem.empty()) {

@@ -43,7 +43,10 @@ TEST_F(CliTest, FailuresSayWhatWentWrongWithTheRightExitCode) {
     const char* message;
   } cases[] = {
       {"", 2, "usage: msistub-pack <command>"},
-      {"frobnicate", 2, "unknown command 'frobnicate'"},
+      {"frobnicate", 2, "msistub-pack: error: unknown command 'frobnicate'"},
+      {"--help", 0, "exit codes: 0 success; 1 failure"},
+      {"--version", 0, "msistub-pack 1."},
+      {"inspect c.bin", 0, "stub key: none (not a PE executable (no MZ header))"},
       {"build --package 'x64:1033:{A}:N:a.msi' --container o.bin", 2, "--key PRIVATE.pem is required"},
       {"build --key k.private.pem --package 'x64:1033:{A}:N:a.msi'", 2, "say where the result goes"},
       {"build --key k.private.pem --package x64:1033 --container o.bin", 2, "expected ARCH:LANGS:CODE:NAME:PATH"},
