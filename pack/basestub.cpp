@@ -25,16 +25,16 @@ bool ReadBaseStub(const std::string& path, const std::string& mode, BaseStub* st
     return false;
   }
   ReadStubKey(stub->image, &stub->key);
-  if (!FindCarriedPayloads(stub->image, &stub->payloads, error)) {
+  if (!FindCarriedPayloads(stub->image, &stub->payloads, error, &stub->single)) {
     *error = path + ": " + *error;
     return false;
   }
   return true;
 }
 
-bool CheckBaseStub(const BaseStub& stub, const std::string& path, EVP_PKEY* key,
-                   const std::string& keyPath, bool allowDevelopment, ExistingPayload existing,
-                   std::string* error) {
+bool CheckBaseStub(const BaseStub& stub, const std::string& path, const std::string& mode,
+                   EVP_PKEY* key, const std::string& keyPath, bool allowDevelopment,
+                   ExistingPayload existing, std::string* error) {
   if (!CheckKeyAgainstStub(stub.key, path, key, keyPath, allowDevelopment, error)) return false;
   if (!stub.payloads.empty() && existing == ExistingPayload::REFUSE) {
     std::string list;
@@ -42,6 +42,11 @@ bool CheckBaseStub(const BaseStub& stub, const std::string& path, EVP_PKEY* key,
     *error = path + ": already carries a payload (" + list + "): the stub would still find the "
              "old packages. Start from the bare signed stub, or give --replace to remove every "
              "old container first";
+    return false;
+  }
+  if (existing == ExistingPayload::KEEP && stub.single && mode != "extension") {
+    *error = path + ": carries a container behind its signature or at its end already, and mode " +
+             mode + " would replace it, not add to it. Use --mode extension to add, or --replace";
     return false;
   }
   return true;

@@ -6,7 +6,8 @@
 // carries (payloads.h). CheckBaseStub then refuses, with what to do: a key that is not the
 // one the stub trusts, a development-key stub without `allowDevelopment`, and a stub that
 // already carries a payload -- unless `existing` is REPLACE (every old container is removed
-// when attaching) or KEEP (attach adds to them, for setups with several sources).
+// when attaching) or KEEP (attach adds to them, for setups with several sources; refused in
+// cert-table and append mode when the stub's one such container would be replaced).
 #pragma once
 #include <openssl/evp.h>
 
@@ -20,12 +21,13 @@ struct BaseStub {
   Bytes image;
   StubKey key;
   std::vector<std::string> payloads;  // the containers it carries, in words
+  bool single = false;                 // one of them is behind the signature or appended
 };
 
 enum class ExistingPayload { REFUSE, REPLACE, KEEP };
 
 bool ReadBaseStub(const std::string& path, const std::string& mode, BaseStub* stub,
                   std::string* error);
-bool CheckBaseStub(const BaseStub& stub, const std::string& path, EVP_PKEY* key,
-                   const std::string& keyPath, bool allowDevelopment, ExistingPayload existing,
-                   std::string* error);
+bool CheckBaseStub(const BaseStub& stub, const std::string& path, const std::string& mode,
+                   EVP_PKEY* key, const std::string& keyPath, bool allowDevelopment,
+                   ExistingPayload existing, std::string* error);

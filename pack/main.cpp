@@ -579,7 +579,7 @@ int Build(int argc, char** argv, bool make) {
   BaseStub stub;
   if (!stubPath.empty() &&
       (!ReadBaseStub(stubPath, mode, &stub, &error) ||
-       !CheckBaseStub(stub, stubPath, key.key, keyPath, allowDevelopment,
+       !CheckBaseStub(stub, stubPath, mode, key.key, keyPath, allowDevelopment,
                       replace ? ExistingPayload::REPLACE : ExistingPayload::REFUSE, &error)))
     return Fail(error);
   if (!progress.quiet)
@@ -670,7 +670,7 @@ int Attach(int argc, char** argv) {
   if (!keyPath.empty() && !(key.key = LoadPublicKey(keyPath, &error))) return Fail(error);
   BaseStub stub;
   if (!ReadBaseStub(stubPath, mode, &stub, &error) ||
-      !CheckBaseStub(stub, stubPath, key.key, keyPath, Has(args, "--allow-development-key"),
+      !CheckBaseStub(stub, stubPath, mode, key.key, keyPath, Has(args, "--allow-development-key"),
                      replace ? ExistingPayload::REPLACE
                              : add ? ExistingPayload::KEEP : ExistingPayload::REFUSE,
                      &error))

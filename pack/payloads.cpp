@@ -37,22 +37,30 @@ PKCS7* DecodeSignature(const Bytes& der) {
 }
 }  // namespace
 
-bool FindCarriedPayloads(const Bytes& image, std::vector<std::string>* found, std::string* error) {
+bool FindCarriedPayloads(const Bytes& image, std::vector<std::string>* found, std::string* error,
+                         bool* single) {
   found->clear();
+  bool ignored = false;
+  if (!single) single = &ignored;
+  *single = false;
   PeImage pe;
   if (!ReadPeImage(image, &pe, error)) return false;
   if (pe.tableSize == 0) {
     uint32_t start = 0;
     if (image.size() <= 0xFFFFFFFFu &&
-        FindContainerStart(image.data(), static_cast<uint32_t>(image.size()), &start))
+        FindContainerStart(image.data(), static_cast<uint32_t>(image.size()), &start)) {
       found->push_back("a container appended at offset " + std::to_string(start));
+      *single = true;
+    }
     return true;
   }
   SignatureEntry entry;
   if (!ReadSignatureEntry(image, pe, &entry, error)) return false;
-  if (!entry.container.empty())
+  if (!entry.container.empty()) {
     found->push_back("a container of " + std::to_string(entry.container.size()) +
                      " bytes behind the signature (mode cert-table)");
+    *single = true;
+  }
   PKCS7* p7 = DecodeSignature(entry.signature);
   if (!p7) return true;
   STACK_OF(X509)* certs = p7->d.sign->cert;

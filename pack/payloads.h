@@ -18,7 +18,10 @@
 
 #include "pack/fileio.h"
 
-bool FindCarriedPayloads(const Bytes& image, std::vector<std::string>* found, std::string* error);
+// `single`, when given, is set when one of them is the one container a stub carries behind its
+// signature or at its end (the one cert-table and append mode replace).
+bool FindCarriedPayloads(const Bytes& image, std::vector<std::string>* found, std::string* error,
+                         bool* single = nullptr);
 bool RemoveCarriedPayloads(Bytes* image, std::string* error);
 
 enum PaddingVerdict { PADDING_UNSIGNED, PADDING_PASSES, PADDING_FAILS };

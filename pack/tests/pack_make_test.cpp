@@ -439,6 +439,7 @@ TEST_F(MakeTest, RefusalsNeverTouchAnInput) {
             std::string::npos);
   ASSERT_EQ(Run("make -q --mode extension --stub signed.exe -k k.private.pem -o made.exe en64/app-x64-en.msi").code, 0);
   ASSERT_EQ(Run("build -q -k k.private.pem --container c.bin en64/app-x64-en.msi").code, 0);
+  ASSERT_EQ(Run("make -q --stub keyed.exe -k k.private.pem -o keyed-setup.exe en64/app-x64-en.msi").code, 0);
   const std::string en = " en64/app-x64-en.msi";
   const std::string make = "make --stub signed.exe --key k.private.pem ";
   struct Case {
@@ -467,6 +468,9 @@ TEST_F(MakeTest, RefusalsNeverTouchAnInput) {
        "(mode extension)): the stub would still find the old packages. Start from the bare signed "
        "stub, or give --replace"},
       {"attach --stub made.exe --container c.bin --out o.exe", 1, "made.exe: already carries a payload"},
+      {"attach --add --stub keyed-setup.exe --container c.bin --out o.exe", 1,
+       "keyed-setup.exe: carries a container behind its signature or at its end already, and mode "
+       "cert-table would replace it, not add to it"},
       // The stub's key.
       {"make --stub keyed.exe --key other.private.pem --out o.exe" + en, 1,
        "other.private.pem is not the key keyed.exe trusts: the key's fingerprint is " + other +
