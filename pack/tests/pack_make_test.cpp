@@ -520,6 +520,15 @@ TEST_F(MakeTest, RefusalsNeverTouchAnInput) {
   }
   // The hint for a foreign platform never suggests --arch.
   EXPECT_EQ(Run(make + "--out o.exe arm.msi").output.find("--arch"), std::string::npos);
+  // A folder the caller cannot write (the test runs as root, who may write anywhere: the
+  // tool runs as nobody here; the private key, readable by root only, is not read first).
+  if (geteuid() == 0) {
+    const std::string r = Sh("setpriv --reuid=65534 --regid=65534 --clear-groups '" MSISTUB_PACK_EXE
+                        "' make --stub signed.exe --key k.private.pem --out afolder/o.exe" + en);
+    EXPECT_NE(r.find("afolder/o.exe: the folder afolder/ is not writable; choose another output"),
+              std::string::npos) << r;
+    EXPECT_TRUE(Snapshot(dir) == before);
+  }
 }
 
 // What the refusals above leave open: the stub's own key passes, a development-key stub
