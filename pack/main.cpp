@@ -60,7 +60,8 @@ const char kUsage[] =
     "a \"schema\" number on stdout instead of the text.\n"
     "\n"
     "exit codes: 0 success; 1 failure (the message on stderr says what went wrong and what to\n"
-    "do; nothing was written); 2 usage error (unknown option, missing or contradicting ones).\n";
+    "do; no file is left half-written, no input is changed); 2 usage error (unknown option,\n"
+    "missing or contradicting ones).\n";
 
 const char kKeygenHelp[] =
     "usage: msistub-pack keygen --out PREFIX\n"
@@ -139,8 +140,9 @@ const char kAttachHelp[] =
     "              it is the key STUB.exe trusts\n"
     "  --critical  mark the extensions critical (the stub passes them over; for tests)\n"
     "  --replace   remove every container STUB.exe carries first (any mode)\n"
-    "  --add       keep the containers STUB.exe carries and add these (a setup with several\n"
-    "              sources); without --replace or --add such a stub is refused\n"
+    "  --add       keep the containers STUB.exe carries and add these with --mode extension\n"
+    "              (a setup with several sources); without --replace or --add such a stub\n"
+    "              is refused\n"
     "  --allow-development-key   accept a stub built with the development key\n"
     "SETUP.exe must not be STUB.exe or a container: inputs are never overwritten.\n";
 
