@@ -10,7 +10,8 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 if(TARGET msistub-pack)
-  install(TARGETS msistub-pack RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # OPTIONAL: a Windows tree built for the stub alone (--target msistub) installs without it.
+  install(TARGETS msistub-pack RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} OPTIONAL)
 endif()
 if(TARGET msistub)
   install(TARGETS msistub RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
