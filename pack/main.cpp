@@ -137,7 +137,7 @@ const char kAttachHelp[] =
     "              the signature stays valid. One or more containers.\n"
     "  append      behind the last byte of an unsigned stub. One container.\n"
     "  --key       check every container's records against this public key first, and that\n"
-    "              it is the key STUB.exe trusts\n"
+    "              it is the key STUB.exe trusts (required when STUB.exe names its key)\n"
     "  --critical  mark the extensions critical (the stub passes them over; for tests)\n"
     "  --replace   remove every container STUB.exe carries first (any mode)\n"
     "  --add       keep the containers STUB.exe carries and add these with --mode extension\n"
@@ -677,6 +677,11 @@ int Attach(int argc, char** argv) {
                              : add ? ExistingPayload::KEEP : ExistingPayload::REFUSE,
                      &error))
     return Fail(error);
+  // A stub that names its key gets only containers checked against that key.
+  if (!key.key && stub.key.found)
+    return Fail(stubPath + ": the stub trusts the key with fingerprint " +
+                FingerprintHex(stub.key.fingerprint) + "; give --key with its public half, so "
+                "the containers are checked against it before they are attached");
   std::vector<Bytes> containers(paths.size());
   for (size_t i = 0; i < paths.size(); ++i) {
     if (!ReadWholeFile(paths[i], 0xFFFFFFFFu, &containers[i], &error)) return Fail(error);

@@ -481,6 +481,8 @@ TEST_F(MakeTest, RefusalsNeverTouchAnInput) {
        "devkeyed.exe: the stub trusts the DEVELOPMENT key its build generated (fingerprint " + k +
            "), not a release key"},
       {"attach --stub devkeyed.exe --container c.bin --out o.exe", 1, "trusts the DEVELOPMENT key"},
+      {"attach --stub keyed.exe --container c.bin --out o.exe", 1,
+       "keyed.exe: the stub trusts the key with fingerprint " + k + "; give --key with its public half"},
       // Bundles the stub could not use.
       {make + "--out o.exe en86/app-x86-en.msi", 1,
        "no package is for x64: the stub is a 64-bit program and chooses only x64 packages"},
