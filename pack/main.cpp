@@ -568,7 +568,8 @@ int Build(int argc, char** argv, bool make) {
     return Fail(error);
 
   std::vector<std::string> notes;
-  if (!CheckSetupFiles(setup, &error) || !CheckBundle(setup, !stubPath.empty(), &notes, &error))
+  if (!CheckSetupFiles(setup, &error) || !CheckBundle(setup, !stubPath.empty(), &notes, &error) ||
+      !CheckMediaCabinets(setup, &notes, &error))
     return Fail(error);
   KeyHolder key, expected;
   if (!(key.key = LoadPrivateKey(keyPath, &error))) return Fail(error);

@@ -251,3 +251,31 @@ bool AddMsiPackage(const std::string& msiPath, const MsiOverrides& overrides, Se
   setup->cabinets.insert(setup->cabinets.end(), added.begin(), added.end());
   return true;
 }
+
+bool CheckMediaCabinets(const SetupSpec& setup, std::vector<std::string>* notes, std::string* error) {
+  if (!MsiReadingAvailable()) return true;
+  for (const PackageSpec& p : setup.packages) {
+    MsiFacts facts;
+    std::string why;
+    if (!ReadMsiFacts(p.msiPath, &facts, &why)) continue;
+    std::map<std::string, std::string> given;  // upper-case name -> name
+    for (const CabinetSpec& c : setup.cabinets)
+      for (uint32_t id : c.packageIds)
+        if (id == p.id) given[UpperAscii(c.name)] = c.name;
+    std::map<std::string, bool> named;
+    for (const std::string& cabinet : facts.cabinets) {
+      if (cabinet[0] == '#') continue;
+      named[UpperAscii(cabinet)] = true;
+      if (given.count(UpperAscii(cabinet))) continue;
+      *error = "package " + std::to_string(p.id) + " (" + p.msiPath + "): its Media table names "
+               "the cabinet \"" + cabinet + "\", which no --cab gives it (msiexec could not find "
+               "it); add --cab " + DirName(p.msiPath) + cabinet + ":" + std::to_string(p.id);
+      return false;
+    }
+    for (const auto& g : given)
+      if (!named.count(g.first))
+        notes->push_back("note: cabinet \"" + g.second + "\" of package " + std::to_string(p.id) +
+                         " is not named by " + p.msiPath + "'s Media table; msiexec will not use it");
+  }
+  return true;
+}

@@ -44,3 +44,10 @@ bool MsiReadingAvailable();
 bool ReadMsiFacts(const std::string& path, MsiFacts* facts, std::string* error);
 bool AddMsiPackage(const std::string& msiPath, const MsiOverrides& overrides, SetupSpec* setup,
                    std::vector<std::string>* notes, std::string* error);
+
+// For every package whose MSI libmsi can read (given as a file or with --package): each
+// external cabinet its Media table names must be given to it (else msiexec could not find
+// it; refused), and a cabinet given to it that the Media table does not name is noted
+// (msiexec will not use it). Names are compared without regard to ASCII case. Packages
+// whose file libmsi cannot read, and builds without libmsi, are not checked.
+bool CheckMediaCabinets(const SetupSpec& setup, std::vector<std::string>* notes, std::string* error);

@@ -48,7 +48,7 @@ build c1.bin "$dev_key" --package "x64:1033;1031:{6E8A5C2B-1F3D-4B7A-9C1E-2D4F6A
 build c2.bin "$dev_key" --package "x64:1031:{0B6C1B9E-2F7A-4C55-8D1A-5E3F7A9B1C22}:Second:prod2/second.msi" \
   --cab prod2/second.cab:1000
 "$pack" keygen --out fresh >/dev/null || fail keygen
-build bad.bin fresh.private.pem --package "x64:1033:{B}:Other key:prod/product.msi"
+build bad.bin fresh.private.pem --package "x64:1033:{B}:Other key:prod/product.msi" --cab prod/product.cab:1000
 m1=$(manifest_size c1.bin) m2=$(manifest_size c2.bin)
 c1=$(size c1.bin) c2=$(size c2.bin)
 [ -n "$m1" ] && [ -n "$m2" ] || fail "inspect gave no manifest size"

@@ -499,6 +499,9 @@ TEST_F(MakeTest, RefusalsNeverTouchAnInput) {
        "fake/app-x64-en.cab: not a Microsoft cabinet (\"MSCF\")"},
       {"build --key k.private.pem --container o.bin --package 'x64:1033:{A}:A:en64/app-x64-en.cab'", 1,
        "en64/app-x64-en.cab: not an MSI package"},
+      {"build --key k.private.pem --container o.bin --package 'x64:1033:{A}:A:en64/app-x64-en.msi'", 1,
+       "package 1000 (en64/app-x64-en.msi): its Media table names the cabinet \"app-x64-en.cab\", "
+       "which no --cab gives it (msiexec could not find it); add --cab en64/app-x64-en.cab:1000"},
       {make + "--out o.exe --code not-a-guid" + en, 2, "--code not-a-guid: a product code is a GUID in braces"},
       // Names Windows cannot create in the extraction folder.
       {"build --key k.private.pem --container o.bin --package 'x64:1033:NUL:A:en64/app-x64-en.msi'", 1,
@@ -520,6 +523,15 @@ TEST_F(MakeTest, RefusalsNeverTouchAnInput) {
     EXPECT_EQ(r.output.find("compressing"), std::string::npos) << "refused late: " << c.args;
     EXPECT_TRUE(Snapshot(dir) == before) << "an input or output changed: " << c.args;
   }
+  // A cabinet the Media table does not name is packed, with a note.
+  const Result extra = Run("build --key k.private.pem --container extra.bin --package "
+                           "'x64:1033:{A}:A:en64/app-x64-en.msi' --cab en64/app-x64-en.cab:1000 "
+                           "--cab de64/app-x64-de.cab:1000");
+  EXPECT_EQ(extra.code, 0) << extra.output;
+  EXPECT_NE(extra.output.find("note: cabinet \"app-x64-de.cab\" of package 1000 is not named by "
+                              "en64/app-x64-en.msi's Media table; msiexec will not use it"),
+            std::string::npos) << extra.output;
+  fs::remove(P("extra.bin"));
   // The hint for a foreign platform never suggests --arch.
   EXPECT_EQ(Run(make + "--out o.exe arm.msi").output.find("--arch"), std::string::npos);
   // A folder the caller cannot write (the test runs as root, who may write anywhere: the
