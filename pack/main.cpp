@@ -601,9 +601,11 @@ int Build(int argc, char** argv, bool make) {
     for (const ManifestEntry& e : entries)
       report += (report.empty() ? "" : ", ") + std::string("{\"id\": ") + std::to_string(e.id) +
                 ", \"text\": " + JsonText(e.text) + "}";
+    std::string noteList;
+    for (const std::string& n : notes) noteList += (noteList.empty() ? "" : ", ") + JsonText(n);
     report = "{\"schema\": " + std::to_string(kJsonSchema) + ", \"command\": \"" + command +
-             "\", \"entries\": [" + report + "], \"containerBytes\": " +
-             std::to_string(container.size());
+             "\", \"notes\": [" + noteList + "], \"entries\": [" + report +
+             "], \"containerBytes\": " + std::to_string(container.size());
   } else if (!progress.quiet) {
     for (const ManifestEntry& e : entries)
       std::printf("entry %u: %s\n", e.id, Printable(e.text).c_str());

@@ -561,6 +561,9 @@ TEST_F(MakeTest, StubKeyReplaceAndPaddingCheck) {
   ASSERT_TRUE(ParseJson(r.output, &doc, &error)) << error << "\n" << r.output;
   EXPECT_EQ(Member(doc, "schema")->text, "1");
   EXPECT_EQ(Member(doc, "entries")->items.size(), 6u);
+  ASSERT_EQ(Member(doc, "notes")->items.size(), 1u);
+  EXPECT_NE(Member(doc, "notes")->items[0].text.find("package 1002 (" + std::string(kProducts[2].dir) +
+                                                    "/app-x86-en.msi, Intel"), std::string::npos);
   EXPECT_EQ(Member(doc, "replaced")->kind, JsonValue::BOOLEAN);
   ASSERT_EQ(Run("make -q --allow-development-key --stub devkeyed.exe -k k.private.pem -o dev-setup.exe" + msis).code, 0);
 
