@@ -174,7 +174,7 @@ def make_setups(files):
     pack = os.path.join(HOST, 'pack', 'msistub-pack')
 
     def pack_cmd(stub, out):
-        return [pack, 'build', '--key', os.path.join(KEYDIR, 'payload-private.pem'),
+        return [pack, 'build', '--allow-development-key', '--key', os.path.join(KEYDIR, 'payload-private.pem'),
                 '--package', f'x64:1033:{CODE}:Bench Product:{files["msi"]}',
                 '--cab', f'{files["cab1"]}:1000', '--cab', f'{files["cab2"]}:1000',
                 '--stub', stub, '--out', out]

@@ -3,12 +3,23 @@
 # development key pair is generated once in MSISTUB_DEV_KEY_DIR (shared by the host and
 # win64 trees, so the host tools sign what the stub accepts) and the build says so.
 # Results: ${MSISTUB_KEY_SOURCE} (generated .cpp with AssemblePayloadPublicKey),
+#          ${MSISTUB_KEY_RESOURCE} (generated .rc fragment: the MSISTUB_KEY RCDATA resource,
+#            "MSKF", version 1, flags -- 1 for the development key -- and the SHA-256 of the
+#            276-byte blob; msistub-pack reads it to check the signing key against the stub),
+#          MSISTUB_KEY_FINGERPRINT (that SHA-256 in hex), MSISTUB_DEVELOPMENT_KEY (ON/OFF),
 #          MSISTUB_PRIVATE_KEY_PEM (the development private key, empty for release keys).
+# The key file is a configure dependency: replacing it (in any form) reconfigures and
+# rebuilds the stub with the new key.
 find_program(OPENSSL_CLI openssl REQUIRED)
 set(MSISTUB_PRIVATE_KEY_PEM "")
 if(MSISTUB_PUBLIC_KEY)
   set(key_file "${MSISTUB_PUBLIC_KEY}")
+  set(MSISTUB_DEVELOPMENT_KEY OFF)
+  if(NOT EXISTS "${key_file}")
+    message(FATAL_ERROR "MSISTUB_PUBLIC_KEY ${key_file} does not exist")
+  endif()
 else()
+  set(MSISTUB_DEVELOPMENT_KEY ON)
   file(MAKE_DIRECTORY "${MSISTUB_DEV_KEY_DIR}")
   file(LOCK "${MSISTUB_DEV_KEY_DIR}/.lock")
   if(NOT EXISTS "${MSISTUB_DEV_KEY_DIR}/payload-private.pem")
@@ -29,6 +40,7 @@ else()
   message(STATUS "msistub: no MSISTUB_PUBLIC_KEY given; using the DEVELOPMENT key ${key_file}")
 endif()
 
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${key_file}")
 set(blob "${CMAKE_BINARY_DIR}/generated/payload-public.blob")
 file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/generated")
 file(READ "${key_file}" head LIMIT 64)
@@ -66,4 +78,32 @@ file(CONFIGURE OUTPUT "${MSISTUB_KEY_SOURCE}" CONTENT
 
 void AssemblePayloadPublicKey(uint8_t out[PAYLOAD_PUBLIC_KEY_SIZE]) {
 ${body}}
+" @ONLY)
+
+# The key's fingerprint as a resource of the stub (see pack/fingerprint.h for the layout).
+file(SHA256 "${blob}" MSISTUB_KEY_FINGERPRINT)
+if(MSISTUB_DEVELOPMENT_KEY)
+  set(flags "01000000")
+else()
+  set(flags "00000000")
+endif()
+set(bytes "4d534b4601000000${flags}${MSISTUB_KEY_FINGERPRINT}")
+set(words "")
+foreach(i RANGE 0 21)
+  math(EXPR at "${i} * 4")
+  string(SUBSTRING "${bytes}" ${at} 2 lo)
+  math(EXPR at "${at} + 2")
+  string(SUBSTRING "${bytes}" ${at} 2 hi)
+  if(i GREATER 0)
+    string(APPEND words ", ")
+  endif()
+  string(APPEND words "0x${hi}${lo}")
+endforeach()
+set(MSISTUB_KEY_RESOURCE "${CMAKE_BINARY_DIR}/generated/payload_key.rc")
+file(CONFIGURE OUTPUT "${MSISTUB_KEY_RESOURCE}" CONTENT
+"// Generated from ${key_file}; do not edit. The payload key's fingerprint for msistub-pack.
+MSISTUB_KEY RCDATA
+BEGIN
+  ${words}
+END
 " @ONLY)

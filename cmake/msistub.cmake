@@ -12,20 +12,31 @@
 #     [PUBLIC_KEY <public key>]      refuse to pack unless KEY belongs to it (the stub's key)
 #     [ARCH x64|Intel] [LANGUAGES 1033;1031] [NAME <name>] [CODE <product code>]
 #                                    override what the MSIs say (CODE: one MSI only)
-#     [DEPENDS <file or target>...]  more things the setup depends on (cabinets, ...)
+#     [DEPENDS <file or target>...]  more things the setup depends on
+#     [ALLOW_DEVELOPMENT_KEY]        accept a stub built with the development key (test setups)
 #     [ALL])                         build the setup with the default target
+#
+# The setup is packed again when an MSI, a cabinet its Media table names (found at build
+# time: msistub-pack writes a dependency file), the stub or a key changes (Ninja and
+# Makefile generators; other generators see the MSIs, stub and keys only).
 #
 # The packing tool is MSISTUB_PACK_EXECUTABLE (a cache variable; default: the msistub-pack
 # target of this build when there is one, else msistub-pack found on the PATH). The same
 # inputs and key give the same setup bytes, so the setup is a reproducible build output.
 include_guard(GLOBAL)
+# DEPFILE paths are taken relative to the build tree, whatever the including project's
+# policy version (functions keep the policies of their definition).
+if(POLICY CMP0116)
+  cmake_policy(SET CMP0116 NEW)
+endif()
 
 if(NOT MSISTUB_PACK_EXECUTABLE AND NOT TARGET msistub-pack)
-  find_program(MSISTUB_PACK_EXECUTABLE msistub-pack)
+  # Installed (cmake --install): the tool lies in bin/ three levels above lib/cmake/msistub.
+  find_program(MSISTUB_PACK_EXECUTABLE msistub-pack HINTS "${CMAKE_CURRENT_LIST_DIR}/../../../bin")
 endif()
 
 function(msistub_add_setup target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "ALL"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "ALL;ALLOW_DEVELOPMENT_KEY"
     "STUB;KEY;OUTPUT;MODE;PUBLIC_KEY;ARCH;LANGUAGES;NAME;CODE" "MSI;DEPENDS")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "msistub_add_setup(${target}): unknown arguments ${arg_UNPARSED_ARGUMENTS}")
@@ -69,6 +80,14 @@ function(msistub_add_setup target)
   if(arg_MODE)
     list(APPEND options --mode ${arg_MODE})
   endif()
+  if(arg_ALLOW_DEVELOPMENT_KEY)
+    list(APPEND options --allow-development-key)
+  endif()
+  set(depfile_args)
+  if(CMAKE_GENERATOR MATCHES "Ninja|Makefiles")
+    list(APPEND options --depfile "${output}.d")
+    set(depfile_args DEPFILE "${output}.d")
+  endif()
   if(arg_PUBLIC_KEY)
     get_filename_component(public "${arg_PUBLIC_KEY}" ABSOLUTE)
     list(APPEND options --public-key "${public}")
@@ -85,6 +104,7 @@ function(msistub_add_setup target)
   add_custom_command(OUTPUT "${output}"
     COMMAND "${pack}" make ${options} ${msis}
     DEPENDS ${depends} "${stub}" "${key}" ${arg_DEPENDS}
+    ${depfile_args}
     COMMENT "msistub: packing ${arg_OUTPUT}"
     VERBATIM)
   if(arg_ALL)

@@ -8,10 +8,12 @@ pack=$1 seeds=$2 key=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-printf 'stand-in MSI database for the 64-bit package' >x64.msi
-printf 'stand-in MSI database for the 32-bit package' >x86.msi
-printf 'stand-in cabinet shared by both packages' >shared.cab
-printf 'stand-in cabinet of the 64-bit package' >x64.cab
+# Stand-ins with the headers the tool checks: an MSI's compound-file header, a cabinet's MSCF.
+msi='\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1'
+printf "${msi}stand-in MSI database for the 64-bit package" >x64.msi
+printf "${msi}stand-in MSI database for the 32-bit package" >x86.msi
+printf 'MSCF stand-in cabinet shared by both packages' >shared.cab
+printf 'MSCF stand-in cabinet of the 64-bit package' >x64.cab
 "$pack" build --key "$key" --package 'x64:1033;1031:{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}:Tool Product:x64.msi' \
   --package 'Intel:1033:{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F1}:Tool Product x86:x86.msi' \
   --cab shared.cab:1000\;1001 --cab x64.cab:1000 --container two.bin >/dev/null

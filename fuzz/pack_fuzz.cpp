@@ -6,6 +6,8 @@
 // the manifest the walk ends at is the one FindRecord finds, and each listed file record id
 // is found by FindRecord at the place of its first (latest) listing. The input is also parsed
 // as a decoded manifest: a whole parse accounts for every byte, and no text keeps a NUL.
+// The stub facts inspect shows (the key resource, the carried payloads, the padding check)
+// are read from it too; --replace's removal must find nothing left afterwards.
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
@@ -13,6 +15,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_input.h"
+#include "pack/fingerprint.h"
+#include "pack/payloads.h"
 #include "pack/reader.h"
 #include "payload/container.h"
 #include "payload/record.h"
@@ -57,6 +61,19 @@ void CheckRecords(const uint8_t* container, uint32_t size, const std::vector<Rec
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Bytes file(data, data + size);
+  {
+    StubKey key;
+    const bool read = ReadStubKey(file, &key);
+    FUZZ_CHECK(!read || (key.found && key.problem.empty()));
+    std::string why, error;
+    CertificatePadding(file, &why);
+    std::vector<std::string> found;
+    Bytes image = file;
+    if (FindCarriedPayloads(file, &found, &error) && RemoveCarriedPayloads(&image, &error)) {
+      FUZZ_CHECK(FindCarriedPayloads(image, &found, &error));
+      FUZZ_CHECK(found.empty());
+    }
+  }
   {
     std::vector<ManifestText> entries;
     std::string why;

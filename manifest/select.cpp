@@ -25,16 +25,36 @@ bool LanguageMatches(uint32_t language, uint32_t lcid, uint32_t pass) {
 
 }  // namespace
 
+namespace {
+char UpperAsciiChar(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// True when the name's stem (up to the first dot, trailing blanks dropped) is a device name:
+// Windows opens the device for such a name in any folder, whatever its extension.
+bool IsDeviceName(const char* name) {
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  size_t stem = 0;
+  while (name[stem] && name[stem] != '.') ++stem;
+  while (stem > 0 && name[stem - 1] == ' ') --stem;
+  char upper[8];
+  if (stem >= sizeof(upper)) return false;
+  for (size_t i = 0; i < stem; ++i) upper[i] = UpperAsciiChar(name[i]);
+  upper[stem] = 0;
+  for (const char* device : kDevices)
+    if (std::strcmp(upper, device) == 0) return true;
+  return stem == 4 && (std::strncmp(upper, "COM", 3) == 0 || std::strncmp(upper, "LPT", 3) == 0) &&
+         upper[3] >= '0' && upper[3] <= '9';
+}
+}  // namespace
+
 bool IsPlainFileName(const char* name) {
   if (!name || !*name) return false;
-  bool onlyDotsAndBlanks = true;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; ++p) {
-    if (*p == '\\' || *p == '/' || *p == ':' || *p < 0x20 || *p == 0x7F) return false;
-    if (*p != '.' && *p != ' ') onlyDotsAndBlanks = false;
-  }
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; ++p)
+    if (*p < 0x20 || *p == 0x7F || std::strchr("<>:\"/\\|?*", *p)) return false;
   // Windows drops trailing dots and blanks from a path's last name: such a name would mean
-  // the folder itself or its parent.
-  return !onlyDotsAndBlanks;
+  // another file, or the folder itself or its parent (".", "..", ". .").
+  const char last = name[std::strlen(name) - 1];
+  if (last == '.' || last == ' ') return false;
+  return !IsDeviceName(name);
 }
 
 int MatchPackageEntry(int32_t sourceIndex, uint32_t entryId, const char* text, void* userData) {

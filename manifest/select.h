@@ -52,6 +52,10 @@ struct PackageSelection {
 int MatchPackageEntry(int32_t sourceIndex, uint32_t entryId, const char* text, void* userData);
 Status SelectPackage(const SelectionContext* context, PackageSelection* selection);
 
-// True when `name` can name a file inside a folder: not empty, not made of dots and blanks
-// only (".", "..", ". ." and the like), and free of '\\', '/', ':' and control characters.
+// True when `name` can name a file inside a folder, as Windows would create it there: not
+// empty; free of control characters (0x01-0x1F, 0x7F) and of < > : " / \ | ? *; not ending in
+// a dot or a blank (which also rules out names of dots and blanks only, such as "." and
+// ".."); and not a device name (CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-COM9, LPT0-LPT9,
+// in any case, alone or with an extension: "nul.txt", "Com1.cab"). The one rule for product
+// codes (extraction folders) and cabinet names, in the stub and the packaging tool alike.
 bool IsPlainFileName(const char* name);

@@ -30,7 +30,8 @@ void SetChecksum(Bytes* image, const PeImage& pe) {
   WriteLe32(image->data() + pe.checksumOffset, ComputePeChecksum(*image, pe.checksumOffset));
 }
 
-// Rewrites the certificate table as one entry: header, signature, padding, container.
+}  // namespace
+
 bool WriteSignatureEntry(Bytes* image, const PeImage& pe, const SignatureEntry& entry,
                          std::string* error) {
   const uint64_t used = WIN_CERTIFICATE_HEADER_SIZE + entry.signature.size() + entry.container.size();
@@ -58,6 +59,7 @@ bool WriteSignatureEntry(Bytes* image, const PeImage& pe, const SignatureEntry& 
   return true;
 }
 
+namespace {
 // The carrier certificates' key. It is public on purpose: nothing trusts a carrier
 // certificate (the stub reads only its extension values, whose records carry their own
 // signatures), and a fixed key with deterministic RSASSA-PKCS1-v1_5 signatures makes the

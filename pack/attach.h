@@ -43,6 +43,12 @@ struct SignatureEntry {
 bool ReadSignatureEntry(const Bytes& image, const PeImage& pe, SignatureEntry* entry,
                         std::string* error);
 
+// Rewrites the certificate table as one entry: header, signature, padding, then the
+// container when there is one (the entry then runs to the file's end); sets the security
+// directory's size and the checksum.
+bool WriteSignatureEntry(Bytes* image, const PeImage& pe, const SignatureEntry& entry,
+                         std::string* error);
+
 bool AttachToCertificateTable(Bytes* image, const Bytes& container, std::string* error);
 
 struct ExtensionOptions {

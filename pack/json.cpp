@@ -182,3 +182,20 @@ bool ParseJson(const std::string& input, JsonValue* out, std::string* error) {
   if (r.at != input.size()) return r.Fail("unexpected text after the end of the document");
   return true;
 }
+
+std::string JsonText(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char esc[8];
+      std::snprintf(esc, sizeof(esc), "\\u%04x", c);
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}

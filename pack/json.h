@@ -2,7 +2,8 @@
 //
 // ParseJson reads one JSON value (objects, arrays, strings with escapes, numbers, true,
 // false, null) into a JsonValue tree; nesting is limited to 32 levels. Numbers keep their
-// text. On failure it returns false with the line and what was expected.
+// text. On failure it returns false with the line and what was expected. JsonText writes a
+// string as a JSON string literal (quotes, backslashes and control characters escaped).
 #pragma once
 #include <string>
 #include <utility>
@@ -19,3 +20,4 @@ struct JsonValue {
 };
 
 bool ParseJson(const std::string& input, JsonValue* out, std::string* error);
+std::string JsonText(const std::string& text);

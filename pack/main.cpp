@@ -1,6 +1,6 @@
 // msistub-pack: makes payload keys, builds signed payload containers, attaches them to a stub,
 // and inspects, verifies and tries setups. Exit codes: 0 success, 1 failure, 2 usage error.
-// Messages go to stderr; listings to stdout.
+// Messages go to stderr ("msistub-pack: error: ..."); listings and JSON to stdout.
 #include <openssl/evp.h>
 
 #include <cstdio>
@@ -17,6 +17,14 @@
 
 #include "common/format.h"
 #include "pack/attach.h"
+#include "pack/basestub.h"
+#include "pack/bundle.h"
+#include "pack/describe.h"
+#include "pack/fingerprint.h"
+#include "pack/json.h"
+#include "pack/outdir.h"
+#include "pack/inputs.h"
+#include "pack/payloads.h"
 #include "pack/fileio.h"
 #include "pack/keys.h"
 #include "pack/reader.h"
@@ -46,7 +54,14 @@ const char kUsage[] =
     "  select   show which package the stub would choose for a language\n"
     "  extract  take the packages out of a setup (verified) without running it\n"
     "\n"
-    "'msistub-pack <command> --help' describes a command's options.\n";
+    "'msistub-pack <command> --help' describes a command's options; 'msistub-pack --version'\n"
+    "prints the version. Short forms: -o (--out), -k (--key), -q (--quiet), -v (--verbose).\n"
+    "--json (inspect, verify, select, make, build, attach, extract) prints one JSON object with\n"
+    "a \"schema\" number on stdout instead of the text.\n"
+    "\n"
+    "exit codes: 0 success; 1 failure (the message on stderr says what went wrong and what to\n"
+    "do; no file is left half-written, no input is changed); 2 usage error (unknown option,\n"
+    "missing or contradicting ones).\n";
 
 const char kKeygenHelp[] =
     "usage: msistub-pack keygen --out PREFIX\n"
@@ -59,7 +74,8 @@ const char kMakeHelp[] =
     "usage: msistub-pack make --stub STUB.exe --key PRIVATE.pem --out SETUP.exe MSI...\n"
     "           [--mode cert-table|extension|append] [--public-key PUBLIC]\n"
     "           [--arch x64|Intel] [--languages LCIDS] [--name NAME] [--code CODE]\n"
-    "           [--quiet | --verbose] [--level N]\n"
+    "           [--replace] [--allow-development-key] [--quiet | --verbose] [--json]\n"
+    "           [--level N] [--depfile FILE]\n"
     "\n"
     "Reads each MSI's ProductCode, ProductName and ProductLanguage (Property table), its\n"
     "platform and languages (summary information Template, e.g. \"x64;1033,1031\") and its\n"
@@ -69,11 +85,22 @@ const char kMakeHelp[] =
     "                its signature stays valid; append: STUB.exe must be unsigned; sign\n"
     "                SETUP.exe afterwards\n"
     "  --arch, --languages, --name   override the MSI's facts (for every MSI given);\n"
-    "                --languages takes 1033;1031 or 1033,1031\n"
-    "  --code        override the product code (one MSI only)\n"
-    "  --quiet       print nothing but errors; --verbose also names the cabinets found\n"
+    "                --languages takes 1033;1031 or 1033,1031; --arch x64 offers a 32-bit\n"
+    "                (Intel) MSI to 64-bit Windows (an x64 MSI cannot become Intel)\n"
+    "  --code        override the product code (one MSI only; a GUID in braces)\n"
+    "  --replace     STUB.exe may carry a payload already: every old container is removed\n"
+    "                (without it such a stub is refused: the stub would find the old packages)\n"
+    "  --allow-development-key   accept a stub built with the generated development key\n"
+    "                (for test setups; a release stub is built with -DMSISTUB_PUBLIC_KEY)\n"
+    "  -q, --quiet   print nothing but errors; -v, --verbose also names the cabinets found\n"
     "  --level       compression level, 0 (stored) to 12 (smallest, slowest); default 9.\n"
     "                The files are compressed in parallel, one per core\n"
+    "  --depfile FILE  write a Make-style dependency file: SETUP.exe and every file it is\n"
+    "                made from, the cabinets the MSIs name included (for build systems)\n"
+    "Before compressing anything: the key must be the one STUB.exe trusts (its fingerprint\n"
+    "resource), the output must not be any input and its folder must exist, every MSI and\n"
+    "cabinet must be what it says (file headers, sizes), and the stub must be able to choose\n"
+    "every package (an x64 package at least; none hidden behind an earlier one).\n"
     "The explicit --package/--cab/--config forms of 'build' may be mixed in; they come first.\n"
     "Same inputs and key give the same SETUP.exe, byte for byte.\n";
 
@@ -98,12 +125,15 @@ const char kBuildHelp[] =
     "             (the one the stub was built with; PEM or .blob)\n"
     "  --container   write the container to this file\n"
     "  --stub, --out, --mode   attach the container to STUB.exe and write SETUP.exe\n"
-    "             (see 'msistub-pack attach --help'; default mode cert-table)\n"
+    "             (see 'msistub-pack attach --help'; default mode cert-table); --replace and\n"
+    "             --allow-development-key as for make\n"
     "  --level    compression level, 0 (stored) to 12 (smallest, slowest); default 9\n";
 
 const char kAttachHelp[] =
-    "usage: msistub-pack attach --stub STUB.exe --container FILE... --out SETUP.exe\n"
-    "           [--mode cert-table|extension|append] [--key PUBLIC] [--one-certificate]\n"
+    "usage: msistub-pack attach --stub STUB.exe --container FILE [--container FILE]...\n"
+    "           --out SETUP.exe [--mode cert-table|extension|append] [--key PUBLIC]\n"
+    "           [--one-certificate] [--critical] [--replace | --add]\n"
+    "           [--allow-development-key] [--quiet] [--json]\n"
     "\n"
     "  cert-table  (default) behind the PKCS#7 signature in the certificate table of a signed\n"
     "              stub; the signature stays valid. One container.\n"
@@ -111,16 +141,27 @@ const char kAttachHelp[] =
     "              certificate in the signature (--one-certificate: all in one certificate);\n"
     "              the signature stays valid. One or more containers.\n"
     "  append      behind the last byte of an unsigned stub. One container.\n"
-    "  --key       check every container's records against this public key first\n"
+    "  --key       check every container's records against this public key first, and that\n"
+    "              it is the key STUB.exe trusts (required when STUB.exe names its key)\n"
     "  --critical  mark the extensions critical (the stub passes them over; for tests)\n"
-    "A container already attached the same way is replaced. SETUP.exe may be STUB.exe.\n";
+    "  --replace   remove every container STUB.exe carries first (any mode)\n"
+    "  --add       keep the containers STUB.exe carries and add these with --mode extension\n"
+    "              (a setup with several sources); without --replace or --add such a stub\n"
+    "              is refused\n"
+    "  --allow-development-key   accept a stub built with the development key\n"
+    "SETUP.exe must not be STUB.exe or a container: inputs are never overwritten.\n";
 
 const char kInspectHelp[] =
-    "usage: msistub-pack inspect [--json] FILE\n"
+    "usage: msistub-pack inspect [--key PUBLIC] [--json] FILE\n"
     "\n"
-    "Lists the payload sources as the stub finds them (certificate extensions, else the whole\n"
-    "file), each source's records (type, id, stored size, signature size) and its manifest\n"
-    "entries. --json prints one JSON object instead (sources, records, packages, cabinets).\n";
+    "Shows the payload key the stub trusts (its fingerprint, the SHA-256 of the public key\n"
+    "blob, and whether it is a development key), whether the file would pass Windows'\n"
+    "certificate padding check (cert-table mode cannot; extension mode can), then the payload\n"
+    "sources as the stub finds them (certificate extensions, else the whole file), each\n"
+    "source's records (type, id, stored size, signature size) and its manifest entries.\n"
+    "--key shows a manifest only when its signature verifies with PUBLIC. Control characters\n"
+    "from the file are shown as \\xNN. --json prints one JSON object instead (schema, stubKey,\n"
+    "paddingCheck, sources, records, packages, cabinets).\n";
 
 const char kVerifyHelp[] =
     "usage: msistub-pack verify --key PUBLIC [--json] FILE\n"
@@ -128,10 +169,13 @@ const char kVerifyHelp[] =
     "Inflates every record of every source and checks its signature with PUBLIC (PEM or\n"
     "276-byte .blob), and each file against the SHA-256 its manifest entry names. Reports\n"
     "each record that would fail and why; exit 1 if any does.\n"
-    "--json prints {\"file\", \"sources\", \"records\", \"verified\", \"problems\"} on stdout.\n";
+    "Also shows the stub's key fingerprint and the certificate padding check (see inspect).\n"
+    "--json prints {\"schema\", \"file\", \"sources\", \"records\", \"verified\", \"problems\",\n"
+    "\"stubKey\", \"paddingCheck\"} on stdout.\n";
 
 const char kExtractHelp[] =
-    "usage: msistub-pack extract (--key PUBLIC | --no-verify) --out OUTDIR SETUP\n"
+    "usage: msistub-pack extract (--key PUBLIC | --no-verify) --out OUTDIR [--quiet] [--json]\n"
+    "           SETUP\n"
     "\n"
     "Writes every package of SETUP under OUTDIR without running anything:\n"
     "  OUTDIR/<product code>/main.msi   the MSI (the stub always calls it main.msi; the\n"
@@ -139,11 +183,14 @@ const char kExtractHelp[] =
     "  OUTDIR/<product code>/<cabinet>  its cabinets under their manifest names\n"
     "Packages that share a product code go to <code>-<arch>-<languages>. Every record is\n"
     "checked against PUBLIC first; nothing is written unless all verify. --no-verify skips\n"
-    "the check (with a warning). OUTDIR must be new or empty. Names from the setup that are\n"
-    "not plain file names are refused, so nothing is written outside OUTDIR.\n";
+    "the check (with a warning); with a key, no manifest is read before its signature\n"
+    "verifies. OUTDIR must be new (its parent must exist) or an empty folder of your own\n"
+    "that only you can write (not a link); files are created without following links.\n"
+    "Names from the setup that are not plain file names are refused, so nothing is written\n"
+    "outside OUTDIR.\n";
 
 const char kSelectHelp[] =
-    "usage: msistub-pack select --lcid N [--arch x64|Intel] [--key PUBLIC] FILE\n"
+    "usage: msistub-pack select --lcid N [--arch x64|Intel] [--key PUBLIC] [--json] FILE\n"
     "\n"
     "Shows the package the stub would choose for a user with locale N (for example 1031),\n"
     "using the stub's own selection code. --key also checks the manifests' signatures.\n";
@@ -156,13 +203,13 @@ struct Args {
 };
 
 int Usage(const char* command, const std::string& message) {
-  std::fprintf(stderr, "msistub-pack: %s\nTry 'msistub-pack %s--help'.\n", message.c_str(),
+  std::fprintf(stderr, "msistub-pack: error: %s\nTry 'msistub-pack %s--help'.\n", message.c_str(),
                command ? (std::string(command) + " ").c_str() : "");
   return 2;
 }
 
 int Fail(const std::string& message) {
-  std::fprintf(stderr, "msistub-pack: %s\n", message.c_str());
+  std::fprintf(stderr, "msistub-pack: error: %s\n", message.c_str());
   return 1;
 }
 
@@ -184,6 +231,11 @@ bool ParseArgs(int argc, char** argv, int first, const std::vector<std::string>&
       args->help = true;
       continue;
     }
+    // The common options have short forms.
+    static const char* const kShort[][2] = {
+        {"-o", "--out"}, {"-k", "--key"}, {"-q", "--quiet"}, {"-v", "--verbose"}};
+    for (const auto& s : kShort)
+      if (a == s[0]) a = s[1];
     std::string value;
     bool hasValue = false;
     const size_t eq = a.find('=');
@@ -298,6 +350,20 @@ bool CheckContainerKey(const Bytes& container, const std::string& name, EVP_PKEY
   return false;
 }
 
+// The version of every JSON object's layout; raised when a member changes meaning or goes.
+const int kJsonSchema = 1;
+
+// A list of decimal numbers "1033;1031" as a JSON array; other items stay strings.
+std::string JsonNumberList(const std::string& list) {
+  std::string out = "[";
+  for (const std::string& item : SplitText(list, ';')) {
+    bool number = !item.empty() && item.size() <= 10;
+    for (char c : item) number = number && c >= '0' && c <= '9';
+    out += (out.size() > 1 ? ", " : "") + (number ? item : JsonText(item));
+  }
+  return out + "]";
+}
+
 bool AttachOne(const std::string& mode, Bytes* image, const std::vector<Bytes>& containers,
                const ExtensionOptions& ext, std::string* error) {
   if (mode == "extension") return AttachAsExtensions(image, containers, ext, error);
@@ -309,19 +375,15 @@ bool AttachOne(const std::string& mode, Bytes* image, const std::vector<Bytes>& 
   return AttachToCertificateTable(image, containers[0], error);
 }
 
-int WriteAttached(const std::string& mode, const std::string& stubPath, const std::string& outPath,
-                  const std::vector<Bytes>& containers, const ExtensionOptions& ext,
-                  bool quiet = false) {
-  std::string error;
-  Bytes image;
-  if (!ReadWholeFile(stubPath, 0xFFFFFFFFu, &image, &error)) return Fail(error);
-  if (!AttachOne(mode, &image, containers, ext, &error)) return Fail(stubPath + ": " + error);
-  if (!WriteFileReplacing(outPath, image.data(), image.size(), false, false, &error))
-    return Fail(error);
-  if (!quiet)
-    std::printf("%s: %zu bytes, %zu container(s) attached (%s)\n", outPath.c_str(), image.size(),
-              containers.size(), mode.c_str());
-  return 0;
+// A path in a Make-style dependency file: blanks, '#' and '$' escaped.
+std::string DepfilePath(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    if (c == ' ' || c == '#') out += '\\';
+    if (c == '$') out += '$';
+    out += c;
+  }
+  return out;
 }
 
 bool ValidMode(const std::string& mode) {
@@ -393,31 +455,29 @@ bool IsTerminal(FILE* f) {
 #endif
 }
 
-// Checks before any compression that the stub can take the container the chosen way.
-bool CheckStubForMode(const std::string& stubPath, const std::string& mode, std::string* error) {
-  Bytes image;
-  PeImage pe;
-  if (!ReadWholeFile(stubPath, 0xFFFFFFFFu, &image, error)) return false;
-  if (!ReadPeImage(image, &pe, error)) {
-    *error = stubPath + ": " + *error;
-    return false;
-  }
-  if (mode != "append" && pe.tableSize == 0) {
-    *error = stubPath + ": the stub is not signed, and mode " + mode +
-             " carries the payload in its signature. Sign the stub first (osslsigncode sign ... or "
-             "signtool sign ...), or use --mode append and sign the setup afterwards";
-    return false;
-  }
-  if (mode == "append" && pe.tableSize != 0) {
-    *error = stubPath + ": the stub is signed; --mode append would break its signature. Use "
-             "--mode cert-table or extension with a signed stub, or append to the unsigned stub "
-             "and sign the setup afterwards";
-    return false;
-  }
-  return true;
+// Attaches to the stub read before (old containers removed first with --replace) and writes
+// the setup.
+int WriteAttached(const std::string& mode, BaseStub* stub, const std::string& stubPath,
+                  const std::string& outPath, const std::vector<Bytes>& containers,
+                  const ExtensionOptions& ext, bool replace, bool quiet, std::string* jsonOut) {
+  std::string error;
+  if (replace && !RemoveCarriedPayloads(&stub->image, &error)) return Fail(stubPath + ": " + error);
+  if (!AttachOne(mode, &stub->image, containers, ext, &error)) return Fail(stubPath + ": " + error);
+  if (!WriteFileReplacing(outPath, stub->image.data(), stub->image.size(), false, false, &error))
+    return Fail(error);
+  if (jsonOut)
+    *jsonOut = "\"out\": " + JsonText(outPath) + ", \"size\": " + std::to_string(stub->image.size()) +
+               ", \"containers\": " + std::to_string(containers.size()) + ", \"mode\": " +
+               JsonText(mode) + ", \"replaced\": " + (replace && !stub->payloads.empty() ? "true" : "false");
+  else if (!quiet)
+    std::printf("%s: %zu bytes, %zu container(s) attached (%s)\n", outPath.c_str(),
+                stub->image.size(), containers.size(), mode.c_str());
+  return 0;
 }
 
 // build and make: packages from MSI files (read with libmsi) and/or the explicit forms.
+// Everything that can be checked is checked before the first byte is compressed: the
+// output paths, the files, the bundle, the key against the stub, the stub's payload.
 int Build(int argc, char** argv, bool make) {
   const char* command = make ? "make" : "build";
   Args args;
@@ -425,13 +485,15 @@ int Build(int argc, char** argv, bool make) {
   if (!ParseArgs(argc, argv, 2,
                  {"--key", "--public-key", "--package", "--cab", "--config", "--container",
                   "--stub", "--out", "--mode", "--arch", "--languages", "--name", "--code",
-                  "--level"},
-                 {"--quiet", "--verbose"}, &args, &error))
+                  "--depfile", "--level"},
+                 {"--quiet", "--verbose", "--replace", "--allow-development-key", "--json"}, &args,
+                 &error))
     return Usage(command, error);
   if (args.help) return std::fputs(make ? kMakeHelp : kBuildHelp, stdout), 0;
-  std::string keyPath, publicPath, config, containerPath, stubPath, outPath, mode, level;
+  std::string keyPath, publicPath, config, containerPath, stubPath, outPath, mode, depfile, level;
   MsiOverrides overrides;
   if (!One(args, "--key", &keyPath, &error) || !One(args, "--public-key", &publicPath, &error) ||
+      !One(args, "--depfile", &depfile, &error) ||
       !One(args, "--config", &config, &error) ||
       !One(args, "--container", &containerPath, &error) || !One(args, "--stub", &stubPath, &error) ||
       !One(args, "--out", &outPath, &error) || !One(args, "--mode", &mode, &error) ||
@@ -447,21 +509,29 @@ int Build(int argc, char** argv, bool make) {
                               std::to_string(MAX_COMPRESSION_LEVEL) + " (default " +
                               std::to_string(DEFAULT_COMPRESSION_LEVEL) + ")");
   Progress progress;
-  progress.quiet = Has(args, "--quiet");
-  progress.verbose = Has(args, "--verbose") && !progress.quiet;
+  const bool json = Has(args, "--json");
+  if (Has(args, "--quiet") && Has(args, "--verbose"))
+    return Usage(command, "--quiet and --verbose contradict each other; give one");
+  progress.quiet = Has(args, "--quiet") || json;
+  progress.verbose = Has(args, "--verbose");
   progress.terminal = IsTerminal(stderr);
+  const bool replace = Has(args, "--replace");
+  const bool allowDevelopment = Has(args, "--allow-development-key");
   if (keyPath.empty()) return Usage(command, "--key PRIVATE.pem is required");
   if (make && (stubPath.empty() || outPath.empty()))
     return Usage(command, "--stub STUB.exe and --out SETUP.exe are required");
   if (containerPath.empty() && stubPath.empty())
     return Usage(command, "say where the result goes: --container OUT or --stub STUB.exe --out SETUP.exe");
   if (!stubPath.empty() && outPath.empty()) return Usage(command, "--stub needs --out SETUP.exe");
-  if (stubPath.empty() && (!outPath.empty() || !mode.empty()))
-    return Usage(command, "--out and --mode go with --stub");
+  if (stubPath.empty() && (!outPath.empty() || !mode.empty() || replace || allowDevelopment))
+    return Usage(command, "--out, --mode, --replace and --allow-development-key go with --stub");
   if (mode.empty()) mode = "cert-table";
   if (!ValidMode(mode)) return Usage(command, "unknown mode " + mode + " (cert-table, extension, append)");
   if (!overrides.productCode.empty() && args.positional.size() > 1)
     return Usage(command, "--code names one product; give one MSI with it (or use --package)");
+  if (!overrides.productCode.empty() && !IsBracedGuid(overrides.productCode))
+    return Usage(command, "--code " + overrides.productCode + ": a product code is a GUID in braces, "
+                 "for example {12345678-9ABC-DEF0-1234-56789ABCDEF0}");
   const bool overriding = !overrides.architecture.empty() || !overrides.languages.empty() ||
                           !overrides.productName.empty() || !overrides.productCode.empty();
   if (overriding && args.positional.empty())
@@ -495,6 +565,24 @@ int Build(int argc, char** argv, bool make) {
   if (!FinishSetup(&setup, &error)) return Fail(error);
   setup.compressionLevel = static_cast<int>(compressionLevel);
 
+  // Outputs: never one of the inputs, in a folder that exists and can be written.
+  std::vector<NamedInput> inputs{{keyPath, "the private key"}, {publicPath, "the public key"},
+                                 {stubPath, "the stub"}, {config, "the setup description"}};
+  for (const PackageSpec& p : setup.packages) inputs.push_back({p.msiPath, "an MSI package"});
+  for (const CabinetSpec& c : setup.cabinets) inputs.push_back({c.path, "a cabinet"});
+  if (!containerPath.empty() &&
+      !CheckOutputFile(containerPath, "the container", inputs, &error))
+    return Fail(error);
+  if (!containerPath.empty()) inputs.push_back({containerPath, "the container output"});
+  if (!outPath.empty() && !CheckOutputFile(outPath, "the setup", inputs, &error)) return Fail(error);
+  if (!outPath.empty()) inputs.push_back({outPath, "the setup output"});
+  if (!depfile.empty() && !CheckOutputFile(depfile, "the dependency file", inputs, &error))
+    return Fail(error);
+
+  std::vector<std::string> notes;
+  if (!CheckSetupFiles(setup, &error) || !CheckBundle(setup, !stubPath.empty(), &notes, &error) ||
+      !CheckMediaCabinets(setup, &notes, &error))
+    return Fail(error);
   KeyHolder key, expected;
   if (!(key.key = LoadPrivateKey(keyPath, &error))) return Fail(error);
   if (!publicPath.empty()) {
@@ -503,33 +591,75 @@ int Build(int argc, char** argv, bool make) {
       return Fail(keyPath + " does not belong to the public key " + publicPath +
                   ": the stub would reject every record; use the matching private key");
   }
-  if (!stubPath.empty() && !CheckStubForMode(stubPath, mode, &error)) return Fail(error);
+  BaseStub stub;
+  if (!stubPath.empty() &&
+      (!ReadBaseStub(stubPath, mode, &stub, &error) ||
+       !CheckBaseStub(stub, stubPath, mode, key.key, keyPath, allowDevelopment,
+                      replace ? ExistingPayload::REPLACE : ExistingPayload::REFUSE, &error)))
+    return Fail(error);
+  if (!progress.quiet)
+    for (const std::string& n : notes) std::fprintf(stderr, "%s\n", n.c_str());
+
   Bytes container;
   const BuildProgress hook{FileStarted, &progress};
   SetCompressProgress(Compressed, &progress);
   std::vector<ManifestEntry> entries;
-  const bool built = BuildContainer(setup, key.key, &container, &error, &hook, &entries);
+  const uint64_t room = 0xFFFFFFFFull - stub.image.size();
+  const bool built = BuildContainer(setup, key.key, &container, &error, &hook, &entries, room);
   SetCompressProgress(nullptr, nullptr);
   if (!built) return Fail(error);
-  if (!progress.quiet)
+  std::string report;
+  if (json) {
     for (const ManifestEntry& e : entries)
-      std::printf("entry %u: %s\n", e.id, e.text.c_str());
+      report += (report.empty() ? "" : ", ") + std::string("{\"id\": ") + std::to_string(e.id) +
+                ", \"text\": " + JsonText(e.text) + "}";
+    std::string noteList;
+    for (const std::string& n : notes) noteList += (noteList.empty() ? "" : ", ") + JsonText(n);
+    report = "{\"schema\": " + std::to_string(kJsonSchema) + ", \"command\": \"" + command +
+             "\", \"notes\": [" + noteList + "], \"entries\": [" + report +
+             "], \"containerBytes\": " + std::to_string(container.size());
+  } else if (!progress.quiet) {
+    for (const ManifestEntry& e : entries)
+      std::printf("entry %u: %s\n", e.id, Printable(e.text).c_str());
+  }
   if (!containerPath.empty()) {
     if (!WriteFileReplacing(containerPath, container.data(), container.size(), false, false, &error))
       return Fail(error);
-    if (!progress.quiet)
+    if (json) report += ", \"container\": " + JsonText(containerPath);
+    else if (!progress.quiet)
       std::printf("%s: container of %zu bytes\n", containerPath.c_str(), container.size());
   }
-  if (!stubPath.empty())
-    return WriteAttached(mode, stubPath, outPath, {container}, ExtensionOptions(), progress.quiet);
-  return 0;
+  int rc = 0;
+  if (!stubPath.empty()) {
+    std::string attached;
+    rc = WriteAttached(mode, &stub, stubPath, outPath, {container}, ExtensionOptions(), replace,
+                       progress.quiet, json ? &attached : nullptr);
+    if (json && rc == 0) report += ", " + attached;
+  }
+  if (rc == 0 && !depfile.empty()) {
+    // Make syntax: the result, then every file it was made from (MSIs, the cabinets their
+    // Media tables name, stub, keys, description), so a build system re-packs when any changes.
+    const std::string target = outPath.empty() ? containerPath : outPath;
+    std::string text = DepfilePath(target) + ":";
+    for (const NamedInput& input : inputs)
+      if (!input.path.empty() && input.path != outPath && input.path != containerPath)
+        text += " \\\n  " + DepfilePath(input.path);
+    text += "\n";
+    if (!WriteFileReplacing(depfile, reinterpret_cast<const uint8_t*>(text.data()), text.size(),
+                            false, false, &error))
+      return Fail(error);
+  }
+  if (json && rc == 0) std::printf("%s}\n", report.c_str());
+  return rc;
 }
 
 int Attach(int argc, char** argv) {
   Args args;
   std::string error;
   if (!ParseArgs(argc, argv, 2, {"--stub", "--out", "--container", "--mode", "--key"},
-                 {"--one-certificate", "--critical"}, &args, &error))
+                 {"--one-certificate", "--critical", "--replace", "--add",
+                  "--allow-development-key", "--quiet", "--json"},
+                 &args, &error))
     return Usage("attach", error);
   if (args.help) return std::fputs(kAttachHelp, stdout), 0;
   std::string stubPath, outPath, mode, keyPath;
@@ -547,9 +677,26 @@ int Attach(int argc, char** argv) {
   ext.critical = Has(args, "--critical");
   if ((ext.oneCertificate || ext.critical) && mode != "extension")
     return Usage("attach", "--one-certificate and --critical go with --mode extension");
+  const bool replace = Has(args, "--replace"), add = Has(args, "--add");
+  if (replace && add) return Usage("attach", "--replace and --add contradict each other; give one");
 
+  std::vector<NamedInput> inputs{{stubPath, "the stub"}, {keyPath, "the public key"}};
+  for (const std::string& p : paths) inputs.push_back({p, "a container"});
+  if (!CheckOutputFile(outPath, "the setup", inputs, &error)) return Fail(error);
   KeyHolder key;
   if (!keyPath.empty() && !(key.key = LoadPublicKey(keyPath, &error))) return Fail(error);
+  BaseStub stub;
+  if (!ReadBaseStub(stubPath, mode, &stub, &error) ||
+      !CheckBaseStub(stub, stubPath, mode, key.key, keyPath, Has(args, "--allow-development-key"),
+                     replace ? ExistingPayload::REPLACE
+                             : add ? ExistingPayload::KEEP : ExistingPayload::REFUSE,
+                     &error))
+    return Fail(error);
+  // A stub that names its key gets only containers checked against that key.
+  if (!key.key && stub.key.found)
+    return Fail(stubPath + ": the stub trusts the key with fingerprint " +
+                FingerprintHex(stub.key.fingerprint) + "; give --key with its public half, so "
+                "the containers are checked against it before they are attached");
   std::vector<Bytes> containers(paths.size());
   for (size_t i = 0; i < paths.size(); ++i) {
     if (!ReadWholeFile(paths[i], 0xFFFFFFFFu, &containers[i], &error)) return Fail(error);
@@ -560,58 +707,43 @@ int Attach(int argc, char** argv) {
                   "with its manifest record); make one with 'msistub-pack build --container'");
     if (key.key && !CheckContainerKey(containers[i], paths[i], key.key, &error)) return Fail(error);
   }
-  return WriteAttached(mode, stubPath, outPath, containers, ext);
-}
-
-std::string JsonText(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char esc[8];
-      std::snprintf(esc, sizeof(esc), "\\u%04x", c);
-      out += esc;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
-// A list of decimal numbers "1033;1031" as a JSON array; other items stay strings.
-std::string JsonNumberList(const std::string& list) {
-  std::string out = "[";
-  for (const std::string& item : SplitText(list, ';')) {
-    bool number = !item.empty() && item.size() <= 10;
-    for (char c : item) number = number && c >= '0' && c <= '9';
-    out += (out.size() > 1 ? ", " : "") + (number ? item : JsonText(item));
-  }
-  return out + "]";
+  const bool json = Has(args, "--json");
+  std::string report;
+  const int rc = WriteAttached(mode, &stub, stubPath, outPath, containers, ext, replace,
+                               Has(args, "--quiet"), json ? &report : nullptr);
+  if (json && rc == 0)
+    std::printf("{\"schema\": %d, \"command\": \"attach\", %s}\n", kJsonSchema, report.c_str());
+  return rc;
 }
 
 int Inspect(int argc, char** argv) {
   Args args;
-  std::string error;
-  if (!ParseArgs(argc, argv, 2, {}, {"--json"}, &args, &error)) return Usage("inspect", error);
+  std::string error, keyPath;
+  if (!ParseArgs(argc, argv, 2, {"--key"}, {"--json"}, &args, &error)) return Usage("inspect", error);
   if (args.help) return std::fputs(kInspectHelp, stdout), 0;
+  if (!One(args, "--key", &keyPath, &error)) return Usage("inspect", error);
   if (args.positional.size() != 1) return Usage("inspect", "give exactly one FILE");
   const bool json = Has(args, "--json");
+  KeyHolder key;
+  if (!keyPath.empty() && !(key.key = LoadPublicKey(keyPath, &error))) return Fail(error);
   Bytes file;
   if (!ReadSetup(args.positional[0], &file, &error)) return Fail(error);
   std::vector<FoundSource> sources;
   std::vector<std::string> notes;
   if (!DiscoverSources(file, &sources, &notes, &error)) return Fail(args.positional[0] + ": " + error);
+  const SetupFacts facts = DescribeSetup(file);
   std::string out;
   if (json) {
-    out = "{\"file\": " + JsonText(args.positional[0]) + ", \"size\": " + std::to_string(file.size()) +
-          ", \"notes\": [";
+    out = "{\"schema\": " + std::to_string(kJsonSchema) + ", \"file\": " +
+          JsonText(args.positional[0]) + ", \"size\": " + std::to_string(file.size()) + ", " +
+          facts.jsonMembers + ", \"notes\": [";
     for (size_t i = 0; i < notes.size(); ++i) out += (i ? ", " : "") + JsonText(notes[i]);
     out += "], \"sources\": [";
+  } else {
+    for (const std::string& line : facts.lines) std::printf("%s\n", line.c_str());
   }
   for (const std::string& n : notes)
-    if (!json) std::printf("note: %s\n", n.c_str());
+    if (!json) std::printf("note: %s\n", Printable(n).c_str());
   bool broken = false;
   for (size_t i = 0; i < sources.size(); ++i) {
     const FoundSource& s = sources[i];
@@ -624,7 +756,9 @@ int Inspect(int argc, char** argv) {
     std::string problem = ending;
     if (problem.empty()) {
       const RecordInfo& m = records.back();
-      if (!DecodeRecord(s.data() + m.dataOffset, m.dataSize, &manifest, &error))
+      // With a key, nothing is read from a manifest whose signature does not verify.
+      if (key.key ? !ReadVerifiedRecord(s, true, MANIFEST_RECORD_ID, key.key, &manifest, &error)
+                  : !DecodeRecord(s.data() + m.dataOffset, m.dataSize, &manifest, &error))
         problem = "manifest: " + error;
       else if (!ParseManifest(manifest, &entries, &error))
         problem = error;
@@ -634,14 +768,14 @@ int Inspect(int argc, char** argv) {
     broken = broken || !problem.empty();
     if (!json) {
       std::printf("source %zu: %s, %u bytes\n", i, s.origin.c_str(), s.size());
-      for (const std::string& k : skipped) std::printf("  note: %s\n", k.c_str());
+      for (const std::string& k : skipped) std::printf("  note: %s\n", Printable(k).c_str());
       for (auto r = records.rbegin(); r != records.rend(); ++r)
         std::printf("  record %-8s id %-10u stored %10u bytes, signature %u bytes\n",
                     r->manifest ? "manifest" : "file", r->id, r->dataSize, r->signatureSize);
       if (ending.empty() && problem.compare(0, 9, "manifest:") != 0)
         std::printf("  manifest: %zu entries, %zu bytes\n", entries.size(), manifest.size());
-      for (const ManifestText& e : entries) std::printf("    %u: %s\n", e.id, e.text.c_str());
-      if (!problem.empty()) std::printf("  %s\n", problem.c_str());
+      for (const ManifestText& e : entries) std::printf("    %u: %s\n", e.id, Printable(e.text).c_str());
+      if (!problem.empty()) std::printf("  %s\n", Printable(problem).c_str());
       continue;
     }
     out += std::string(i ? ", " : "") + "{\"index\": " + std::to_string(i) + ", \"origin\": " +
@@ -705,21 +839,23 @@ int Verify(int argc, char** argv) {
   VerifySources(sources, key.key, &checked, &problems);
   for (const RecordProblem& p : problems)
     std::fprintf(stderr, "msistub-pack: %s: %s: %s\n", args.positional[0].c_str(),
-                 p.source.c_str(), p.what.c_str());
+                 Printable(p.source).c_str(), Printable(p.what).c_str());
   const std::string hint = problems.empty() ? "" : SignedAfterAppendHint(file, sources);
   if (!hint.empty()) std::fprintf(stderr, "msistub-pack: hint: %s\n", hint.c_str());
+  const SetupFacts facts = DescribeSetup(file);
   if (Has(args, "--json")) {
     std::string list;
     for (const RecordProblem& p : problems)
       list += (list.empty() ? "" : ", ") + std::string("{\"source\": ") + JsonText(p.source) +
               ", \"problem\": " + JsonText(p.what) + "}";
-    std::printf("{\"file\": %s, \"sources\": %zu, \"records\": %u, \"verified\": %s, "
-                "\"problems\": [%s]}\n",
-                JsonText(args.positional[0]).c_str(), sources.size(), checked,
-                problems.empty() ? "true" : "false", list.c_str());
+    std::printf("{\"schema\": %d, \"file\": %s, \"sources\": %zu, \"records\": %u, \"verified\": %s, "
+                "\"problems\": [%s], %s}\n",
+                kJsonSchema, JsonText(args.positional[0]).c_str(), sources.size(), checked,
+                problems.empty() ? "true" : "false", list.c_str(), facts.jsonMembers.c_str());
     return problems.empty() ? 0 : 1;
   }
   if (!problems.empty()) return 1;
+  for (const std::string& line : facts.lines) std::printf("%s\n", line.c_str());
   std::printf("%s: %zu source(s), %u record(s), all verified\n", args.positional[0].c_str(),
               sources.size(), checked);
   return 0;
@@ -728,13 +864,15 @@ int Verify(int argc, char** argv) {
 int Extract(int argc, char** argv) {
   Args args;
   std::string error, keyPath, outDir;
-  if (!ParseArgs(argc, argv, 2, {"--key", "--out"}, {"--no-verify", "--quiet"}, &args, &error))
+  if (!ParseArgs(argc, argv, 2, {"--key", "--out"}, {"--no-verify", "--quiet", "--json"}, &args,
+                 &error))
     return Usage("extract", error);
   if (args.help) return std::fputs(kExtractHelp, stdout), 0;
   if (!One(args, "--key", &keyPath, &error) || !One(args, "--out", &outDir, &error))
     return Usage("extract", error);
   const bool noVerify = Has(args, "--no-verify");
-  const bool quiet = Has(args, "--quiet");
+  const bool json = Has(args, "--json");
+  const bool quiet = Has(args, "--quiet") || json;
   if (keyPath.empty() == !noVerify)
     return Usage("extract", "give --key PUBLIC to verify the records, or --no-verify (not both)");
   if (outDir.empty()) return Usage("extract", "--out OUTDIR is required");
@@ -747,22 +885,23 @@ int Extract(int argc, char** argv) {
   std::vector<FoundSource> sources;
   std::vector<std::string> notes;
   if (!DiscoverSources(file, &sources, &notes, &error)) return Fail(setupPath + ": " + error);
+  // With a key, every manifest's signature is checked before anything is planned from it.
+  for (const FoundSource& source : sources) {
+    Bytes manifest;
+    if (key.key && !ReadVerifiedRecord(source, true, MANIFEST_RECORD_ID, key.key, &manifest, &error))
+      return Fail(setupPath + ": " + error);
+  }
   std::vector<UnpackPackage> plan;
   if (!PlanUnpack(sources, &plan, &error)) {
     const std::string hint = SignedAfterAppendHint(file, sources);
-    return Fail(setupPath + ": " + error + (hint.empty() ? "" : "\nmsistub-pack: hint: " + hint));
+    return Fail(setupPath + ": " + Printable(error) +
+                (hint.empty() ? "" : "\nmsistub-pack: hint: " + hint));
   }
   if (noVerify)
     std::fprintf(stderr, "msistub-pack: warning: --no-verify: the records' signatures are NOT "
                          "checked; do not trust what is written\n");
   // Everything is read, inflated and verified before the first file is written.
   std::vector<std::vector<Bytes>> contents(plan.size());
-  for (const UnpackPackage& p : plan) {
-    Bytes manifest;
-    if (key.key && !ReadVerifiedRecord(sources[p.source], true, MANIFEST_RECORD_ID, key.key,
-                                       &manifest, &error))
-      return Fail(setupPath + ": " + error);
-  }
   for (size_t i = 0; i < plan.size(); ++i) {
     for (const UnpackFile& f : plan[i].files) {
       contents[i].emplace_back();
@@ -771,32 +910,36 @@ int Extract(int argc, char** argv) {
         return Fail(setupPath + ": " + error);
     }
   }
-  std::error_code ec;
-  namespace fs = std::filesystem;
-  const fs::path root = fs::u8path(outDir);
-  if (fs::exists(root, ec) && !(fs::is_directory(root, ec) && fs::is_empty(root, ec)))
-    return Fail(outDir + ": exists and is not an empty folder; extract into a new or empty folder");
-  if (!fs::exists(root, ec) && !fs::create_directories(root, ec))
-    return Fail(outDir + ": cannot create the folder (" + ec.message() + ")");
+  OutputFolder root;
+  if (!OpenOutputFolder(outDir, &root, &error)) return Fail(error);
+  std::string written;
   for (size_t i = 0; i < plan.size(); ++i) {
     const UnpackPackage& p = plan[i];
-    const fs::path folder = root / fs::u8path(p.folder);
-    if (!fs::create_directory(folder, ec))
-      return Fail(folder.u8string() + ": cannot create the folder (" +
-                  (ec ? ec.message() : std::string("it exists already")) + ")");
-    for (size_t j = 0; j < p.files.size(); ++j) {
-      const std::string path = (folder / fs::u8path(p.files[j].name)).u8string();
-      if (!WriteFileReplacing(path, contents[i][j].data(), contents[i][j].size(), true, false, &error))
+    OutputFolder folder;
+    if (!MakeSubfolder(root, p.folder, &folder, &error)) return Fail(error);
+    for (size_t j = 0; j < p.files.size(); ++j)
+      if (!WriteNewFile(folder, p.files[j].name, contents[i][j].data(), contents[i][j].size(), &error))
         return Fail(error);
-    }
-    if (!quiet) {
-      std::printf("%s/: %s\\%s\\%s\\%s:", p.folder.c_str(), p.architecture.c_str(),
-                  p.languages.c_str(), p.productCode.c_str(), p.productName.c_str());
-      for (const UnpackFile& f : p.files) std::printf(" %s", f.name.c_str());
+    if (json) {
+      std::string names;
+      for (const UnpackFile& f : p.files) names += (names.empty() ? "" : ", ") + JsonText(f.name);
+      written += (written.empty() ? "" : ", ") + std::string("{\"folder\": ") + JsonText(p.folder) +
+                 ", \"arch\": " + JsonText(p.architecture) + ", \"languages\": " +
+                 JsonNumberList(p.languages) + ", \"productCode\": " + JsonText(p.productCode) +
+                 ", \"productName\": " + JsonText(p.productName) + ", \"files\": [" + names + "]}";
+    } else if (!quiet) {
+      std::printf("%s/: %s\\%s\\%s\\%s:", Printable(p.folder).c_str(), Printable(p.architecture).c_str(),
+                  Printable(p.languages).c_str(), Printable(p.productCode).c_str(),
+                  Printable(p.productName).c_str());
+      for (const UnpackFile& f : p.files) std::printf(" %s", Printable(f.name).c_str());
       std::printf("\n");
     }
   }
-  if (!quiet)
+  if (json)
+    std::printf("{\"schema\": %d, \"file\": %s, \"out\": %s, \"verified\": %s, \"packages\": [%s]}\n",
+                kJsonSchema, JsonText(setupPath).c_str(), JsonText(outDir).c_str(),
+                noVerify ? "false" : "true", written.c_str());
+  else if (!quiet)
     std::printf("%s: %zu package(s) written to %s (%s)\n", setupPath.c_str(), plan.size(),
                 outDir.c_str(), noVerify ? "NOT verified" : "every record verified");
   return 0;
@@ -805,7 +948,7 @@ int Extract(int argc, char** argv) {
 int Select(int argc, char** argv) {
   Args args;
   std::string error, lcidText, arch, keyPath;
-  if (!ParseArgs(argc, argv, 2, {"--lcid", "--arch", "--key"}, {}, &args, &error))
+  if (!ParseArgs(argc, argv, 2, {"--lcid", "--arch", "--key"}, {"--json"}, &args, &error))
     return Usage("select", error);
   if (args.help) return std::fputs(kSelectHelp, stdout), 0;
   if (!One(args, "--lcid", &lcidText, &error) || !One(args, "--arch", &arch, &error) ||
@@ -865,16 +1008,32 @@ int Select(int argc, char** argv) {
   if (rc == 0) {
     PackageSelection selection;
     std::memset(&selection, 0, sizeof(selection));
-    if (!StatusOk(SelectPackage(&context, &selection))) {
+    const Status selected = SelectPackage(&context, &selection);
+    const bool chosen = StatusOk(selected);
+    const char* pass = selection.pass == SELECTION_PASS_FALLBACK  ? "fallback to 1033"
+                       : selection.pass == SELECTION_PASS_PRIMARY ? "primary language match"
+                                                                  : "exact language match";
+    if (Has(args, "--json")) {
+      std::string choice = "null";
+      if (chosen)
+        choice = "{\"id\": " + std::to_string(selection.entryId) + ", \"source\": " +
+                 std::to_string(selection.sourceIndex) + ", \"match\": " + JsonText(pass) +
+                 ", \"arch\": " + JsonText(selection.architecture) + ", \"languages\": " +
+                 JsonNumberList(selection.languages) + ", \"productCode\": " +
+                 JsonText(selection.productCode) + ", \"productName\": " +
+                 JsonText(selection.productName) + "}";
+      std::printf("{\"schema\": %d, \"file\": %s, \"lcid\": %lu, \"arch\": %s, \"package\": %s}\n",
+                  kJsonSchema, JsonText(args.positional[0]).c_str(), lcid, JsonText(arch).c_str(),
+                  choice.c_str());
+    }
+    if (!chosen) {
       rc = Fail("no package fits locale " + std::to_string(lcid) + " (" + Hex32(lcid) + ") on " +
                 arch + "; the stub would report an unsupported setup");
-    } else {
-      const char* pass = selection.pass == SELECTION_PASS_FALLBACK  ? "fallback to 1033"
-                         : selection.pass == SELECTION_PASS_PRIMARY ? "primary language match"
-                                                                    : "exact language match";
+    } else if (!Has(args, "--json")) {
       std::printf("package %u in source %d (%s): %s\\%s\\%s\\%s\n", selection.entryId,
-                  selection.sourceIndex, pass, selection.architecture, selection.languages,
-                  selection.productCode, selection.productName);
+                  selection.sourceIndex, pass, Printable(selection.architecture).c_str(),
+                  Printable(selection.languages).c_str(), Printable(selection.productCode).c_str(),
+                  Printable(selection.productName).c_str());
     }
   }
   FreeSources();
@@ -891,6 +1050,10 @@ int main(int argc, char** argv) {
   const std::string command = argv[1];
   if (command == "--help" || command == "-h" || command == "help") {
     std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (command == "--version") {
+    std::printf("msistub-pack %s\n", MSISTUB_PACK_VERSION);
     return 0;
   }
   if (command == "keygen") return Keygen(argc, argv);

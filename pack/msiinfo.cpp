@@ -137,17 +137,25 @@ bool AddMsiPackage(const std::string& msiPath, const MsiOverrides& overrides, Se
   PackageSpec package;
   package.msiPath = msiPath;
 
-  package.architecture = overrides.architecture;
-  if (package.architecture.empty()) {
-    if (EqualsNoCase(facts.platform, "x64") || EqualsNoCase(facts.platform, "AMD64")) {
-      package.architecture = "x64";
-    } else if (facts.platform.empty() || EqualsNoCase(facts.platform, "Intel")) {
-      package.architecture = "Intel";
-    } else {
-      *error = msiPath + ": its platform is \"" + facts.platform +
-               "\"; the stub installs x64 and Intel packages only (give --arch to override)";
-      return false;
-    }
+  // The MSI's own platform decides what Windows can install it; --arch may only offer a
+  // 32-bit package to 64-bit Windows (which installs it too), never the other way round.
+  std::string platform;
+  if (EqualsNoCase(facts.platform, "x64") || EqualsNoCase(facts.platform, "AMD64")) {
+    platform = "x64";
+  } else if (facts.platform.empty() || EqualsNoCase(facts.platform, "Intel")) {
+    platform = "Intel";
+  } else {
+    *error = msiPath + ": its platform is \"" + facts.platform +
+             "\"; the stub installs x64 packages (and Intel ones, which 64-bit Windows also "
+             "installs), and Windows on an x64 processor cannot install this one. Build an x64 "
+             "(or Intel) MSI of the product";
+    return false;
+  }
+  package.architecture = overrides.architecture.empty() ? platform : overrides.architecture;
+  if (platform == "x64" && EqualsNoCase(package.architecture, "Intel")) {
+    *error = msiPath + ": it is an x64 package; --arch Intel would offer it to 32-bit Windows, "
+             "which cannot install it";
+    return false;
   }
 
   package.languages = overrides.languages;
@@ -241,5 +249,33 @@ bool AddMsiPackage(const std::string& msiPath, const MsiOverrides& overrides, Se
   }
   setup->packages.push_back(package);
   setup->cabinets.insert(setup->cabinets.end(), added.begin(), added.end());
+  return true;
+}
+
+bool CheckMediaCabinets(const SetupSpec& setup, std::vector<std::string>* notes, std::string* error) {
+  if (!MsiReadingAvailable()) return true;
+  for (const PackageSpec& p : setup.packages) {
+    MsiFacts facts;
+    std::string why;
+    if (!ReadMsiFacts(p.msiPath, &facts, &why)) continue;
+    std::map<std::string, std::string> given;  // upper-case name -> name
+    for (const CabinetSpec& c : setup.cabinets)
+      for (uint32_t id : c.packageIds)
+        if (id == p.id) given[UpperAscii(c.name)] = c.name;
+    std::map<std::string, bool> named;
+    for (const std::string& cabinet : facts.cabinets) {
+      if (cabinet[0] == '#') continue;
+      named[UpperAscii(cabinet)] = true;
+      if (given.count(UpperAscii(cabinet))) continue;
+      *error = "package " + std::to_string(p.id) + " (" + p.msiPath + "): its Media table names "
+               "the cabinet \"" + cabinet + "\", which no --cab gives it (msiexec could not find "
+               "it); add --cab " + DirName(p.msiPath) + cabinet + ":" + std::to_string(p.id);
+      return false;
+    }
+    for (const auto& g : given)
+      if (!named.count(g.first))
+        notes->push_back("note: cabinet \"" + g.second + "\" of package " + std::to_string(p.id) +
+                         " is not named by " + p.msiPath + "'s Media table; msiexec will not use it");
+  }
   return true;
 }

@@ -10,7 +10,10 @@
 // (each may be overridden). Languages: all of the Template's when it lists several (0, the
 // neutral language, is left out), else ProductLanguage (a single Template language is
 // often the authoring tool's default; a disagreement is noted), else the one Template
-// language. Platform "x64"/"AMD64" is x64, "Intel" or none is Intel, others are refused. and a cabinet line for every external cabinet of the Media table,
+// language. Platform "x64"/"AMD64" is x64, "Intel" or none is Intel, others (Arm64, ...)
+// are refused; the architecture override may turn Intel into x64 (64-bit Windows installs
+// 32-bit packages) but not x64 into Intel. A cabinet line for every external cabinet of the
+// Media table,
 // looked up next to the MSI. Embedded cabinets ("#name") travel inside the MSI and are only
 // reported in `notes`. A cabinet file that several packages name (the same path) becomes one
 // cabinet line listing all of them. The package gets the next entry id (packages are
@@ -41,3 +44,10 @@ bool MsiReadingAvailable();
 bool ReadMsiFacts(const std::string& path, MsiFacts* facts, std::string* error);
 bool AddMsiPackage(const std::string& msiPath, const MsiOverrides& overrides, SetupSpec* setup,
                    std::vector<std::string>* notes, std::string* error);
+
+// For every package whose MSI libmsi can read (given as a file or with --package): each
+// external cabinet its Media table names must be given to it (else msiexec could not find
+// it; refused), and a cabinet given to it that the Media table does not name is noted
+// (msiexec will not use it). Names are compared without regard to ASCII case. Packages
+// whose file libmsi cannot read, and builds without libmsi, are not checked.
+bool CheckMediaCabinets(const SetupSpec& setup, std::vector<std::string>* notes, std::string* error);

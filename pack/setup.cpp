@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "common/format.h"
+#include "manifest/select.h"
 #include "manifest/size.h"
 #include "pack/json.h"
 #include "pack/text.h"
@@ -31,12 +32,9 @@ bool ParseIdList(const std::string& text, std::vector<uint32_t>* ids) {
   }
 }
 
-// A name that can stand for a file inside a folder: the stub refuses anything else.
+// A name that can stand for a file inside a folder: the stub's own rule.
 bool IsPlainName(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  for (unsigned char c : name)
-    if (c < 0x20 || c == '\\' || c == '/' || c == ':') return false;
-  return true;
+  return name.find('\0') == std::string::npos && IsPlainFileName(name.c_str());
 }
 
 bool CheckField(const std::string& what, const std::string& value, std::string* error) {
@@ -237,7 +235,8 @@ bool FinishSetup(SetupSpec* setup, std::string* error) {
       return false;
     if (!IsPlainName(p.productCode)) {
       *error = where + ": the product code \"" + p.productCode +
-               "\" names the extraction folder and must be a plain file name";
+               "\" names the extraction folder and must be a plain file name (no \\ / : * ? \" < > |, "
+               "no control characters, no trailing dot or blank, no device name such as CON)";
       return false;
     }
   }
@@ -247,7 +246,9 @@ bool FinishSetup(SetupSpec* setup, std::string* error) {
     const std::string where = "cabinet " + std::to_string(c.id) + " (" + c.path + ")";
     if (!CheckField(where + ": the name", c.name, error)) return false;
     if (!IsPlainName(c.name) || EqualsNoCase(c.name, "main.msi")) {
-      *error = where + ": \"" + c.name + "\" cannot be the name of a file next to main.msi";
+      *error = where + ": \"" + c.name + "\" cannot be the name of a file next to main.msi (a "
+               "plain file name: no \\ / : * ? \" < > |, no control characters, no trailing dot "
+               "or blank, no device name such as CON)";
       return false;
     }
     for (uint32_t id : c.packageIds) {
@@ -379,7 +380,11 @@ void CompressFiles(Workshop* w) {
 }  // namespace
 
 bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std::string* error,
-                    const BuildProgress* progress, std::vector<ManifestEntry>* manifestOut) {
+                    const BuildProgress* progress, std::vector<ManifestEntry>* manifestOut,
+                    uint64_t room) {
+  const std::string tooLarge =
+      "the setup would exceed 4 GiB - 1 bytes (the stub reads itself with 32-bit sizes); "
+      "split the packages over several setups";
   container->clear();
   // The FileRecords first: the manifest names each one's digest. The manifest record then
   // goes in front of them, where the stub's lookup ends. Its texts are checked before any
@@ -435,6 +440,10 @@ bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std
                             key, error))
       return finish(false);
     Bytes().swap(job.stored);
+    if (container->size() > room) {
+      *error = job.path + ": " + tooLarge;
+      return finish(false);
+    }
     sha256[job.id] = HexText(job.digest, sizeof(job.digest));
     sizes[job.id] = static_cast<int64_t>(job.size);
   }
@@ -445,9 +454,8 @@ bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std
   if (!AppendSignedRecord(&head, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, manifest, key, error,
                           nullptr, setup.compressionLevel))
     return false;
-  if (static_cast<uint64_t>(head.size()) + container->size() > 0xFFFFFFFFu) {
-    *error = "the container would exceed 4 GiB - 1 bytes (32-bit sizes); "
-             "split the packages over several containers";
+  if (static_cast<uint64_t>(head.size()) + container->size() > room) {
+    *error = tooLarge;
     return false;
   }
   container->insert(container->begin(), head.begin(), head.end());

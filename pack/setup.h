@@ -80,6 +80,8 @@ struct BuildProgress {
 };
 // The container: the ManifestRecord, every entry bound to its file by a digest field, then
 // the packages' and the cabinets' FileRecords. `manifest`, when given, receives the entries.
+// `room` is the most the container may take (4 GiB - 1 less the stub); the build stops as
+// soon as the records compressed so far pass it, not after compressing everything.
 bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std::string* error,
                     const BuildProgress* progress = nullptr,
-                    std::vector<ManifestEntry>* manifest = nullptr);
+                    std::vector<ManifestEntry>* manifest = nullptr, uint64_t room = 0xFFFFFFFFu);

@@ -40,3 +40,27 @@ bool ParseUnsigned32(const std::string& text, uint32_t* value) {
   *value = static_cast<uint32_t>(v);
   return true;
 }
+
+std::string Printable(const std::string& text) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    // C0 controls and DEL; C1 controls (U+0080-U+009F, UTF-8 C2 80-C2 9F) as \u00NN.
+    const bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                    (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
+    if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out += kDigits[c >> 4];
+      out += kDigits[c & 15];
+    } else if (c1) {
+      const unsigned char d = static_cast<unsigned char>(text[++i]);
+      out += "\\u00";
+      out += kDigits[d >> 4];
+      out += kDigits[d & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}

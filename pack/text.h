@@ -3,7 +3,8 @@
 //
 // EqualsNoCase compares folding only A-Z; UpperAscii raises only a-z; SplitText cuts at every
 // separator (empty parts kept, one part for text without it); ParseUnsigned32 reads a plain
-// decimal number of 1 to 10 digits that fits 32 bits.
+// decimal number of 1 to 10 digits that fits 32 bits. Printable writes control characters
+// (0x00-0x1F, 0x7F) as \xNN and C1 controls (U+0080-U+009F) as \u00NN, so text from a setup cannot steer the terminal it is shown on.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -13,3 +14,4 @@ bool EqualsNoCase(const std::string& a, const std::string& b);
 std::string UpperAscii(std::string text);
 std::vector<std::string> SplitText(const std::string& text, char separator);
 bool ParseUnsigned32(const std::string& text, uint32_t* value);
+std::string Printable(const std::string& text);

@@ -2,26 +2,19 @@
 #include "pack/unpack.h"
 
 #include <cstring>
+#include <map>
+#include <set>
 
 #include "common/format.h"
+#include "manifest/select.h"
 #include "pack/keys.h"
 #include "pack/text.h"
 #include "payload/container.h"
 #include "payload/record.h"
 
 bool SafeFileName(const std::string& name) {
-  if (name.empty() || name.size() > 255 || name == "." || name == "..") return false;
-  for (unsigned char c : name)
-    if (c < 0x20 || c == 0x7F || std::strchr("\\/:*?\"<>|", c)) return false;
-  if (name.back() == '.' || name.back() == ' ') return false;
-  const std::string stem = UpperAscii(name.substr(0, name.find('.')));
-  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-  for (const char* d : kDevices)
-    if (stem == d) return false;
-  if (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
-      stem[3] >= '0' && stem[3] <= '9')
-    return false;
-  return true;
+  // The stub's own rule, so the tool refuses exactly what the stub refuses.
+  return name.size() <= 255 && name.find('\0') == std::string::npos && IsPlainFileName(name.c_str());
 }
 
 bool ReadVerifiedRecord(const FoundSource& source, bool manifest, uint32_t id, EVP_PKEY* key,
@@ -115,37 +108,39 @@ bool PlanUnpack(const std::vector<FoundSource>& sources, std::vector<UnpackPacka
     *error = "the setup holds no package";
     return false;
   }
+  // Linear in the number of entries and listed ids: a manifest is untrusted until verified,
+  // and a small one can list thousands of entries.
+  std::map<std::pair<size_t, uint32_t>, size_t> byId;
+  for (size_t i = 0; i < plan->size(); ++i) byId[{(*plan)[i].source, (*plan)[i].id}] = i;
+  std::vector<std::set<std::string>> names(plan->size());
+  for (size_t i = 0; i < plan->size(); ++i) names[i].insert("MAIN.MSI");
   for (const CabLine& c : cabinets) {
     for (uint32_t id : c.packages) {
-      for (UnpackPackage& p : *plan) {
-        if (p.source != c.source || p.id != id) continue;
-        for (const UnpackFile& f : p.files) {
-          if (UpperAscii(f.name) == UpperAscii(c.file.name)) {
-            *error = "package " + std::to_string(p.id) + " lists \"" + c.file.name + "\" twice";
-            return false;
-          }
-        }
-        p.files.push_back(c.file);
+      const auto found = byId.find({c.source, id});
+      if (found == byId.end()) continue;
+      UnpackPackage& p = (*plan)[found->second];
+      if (!names[found->second].insert(UpperAscii(c.file.name)).second) {
+        *error = "package " + std::to_string(p.id) + " lists \"" + c.file.name + "\" twice";
+        return false;
       }
+      p.files.push_back(c.file);
     }
   }
   // Folders: the product code, made unique where packages share one.
+  std::map<std::string, size_t> sharing;
+  for (const UnpackPackage& p : *plan) ++sharing[UpperAscii(p.productCode)];
+  std::set<std::string> folders;
   for (UnpackPackage& p : *plan) {
-    size_t same = 0;
-    for (const UnpackPackage& q : *plan) same += UpperAscii(q.productCode) == UpperAscii(p.productCode);
-    if (same > 1) {
+    if (sharing[UpperAscii(p.productCode)] > 1) {
       std::string langs = p.languages;
       for (char& c : langs)
         if (c == ';') c = ',';
       p.folder = p.productCode + "-" + p.architecture + "-" + langs;
       if (!SafeFileName(p.folder)) p.folder = p.productCode + "-" + std::to_string(p.id);
     }
-  }
-  for (size_t i = 0; i < plan->size(); ++i) {
-    for (size_t j = 0; j < i; ++j) {
-      if (UpperAscii((*plan)[i].folder) == UpperAscii((*plan)[j].folder))
-        (*plan)[i].folder += "-" + std::to_string((*plan)[i].source) + "-" +
-                             std::to_string((*plan)[i].id);
+    if (!folders.insert(UpperAscii(p.folder)).second) {
+      p.folder += "-" + std::to_string(p.source) + "-" + std::to_string(p.id);
+      folders.insert(UpperAscii(p.folder));
     }
   }
   return true;

@@ -5,9 +5,10 @@
 // share a product code: <code>-<arch>-<languages>, and the entry id on a further clash),
 // holding main.msi (the name the stub gives every MSI; the original file name is not
 // stored) and each cabinet under its cabinet-line name. Every name comes from the payload
-// and is untrusted: SafeFileName admits only a plain file name (no separators, no "." or
-// "..", no characters Windows refuses, no device names such as CON or NUL, no trailing dot
-// or space), and a package or cabinet with any other name fails the plan as a whole.
+// and is untrusted: SafeFileName admits only what the stub's IsPlainFileName admits (no
+// separators, no characters Windows refuses, no device names such as CON or NUL, no trailing
+// dot or blank), at most 255 bytes; a package or cabinet with any other name fails the plan
+// as a whole.
 // ReadVerifiedRecord finds a record the way the stub does, inflates it and, with a key,
 // checks its signature; with an expected digest (the manifest entry's), the bytes must match
 // it, key or not.

@@ -31,7 +31,9 @@ osslsigncode sign -certs signer.crt -key signer.key -n "msistub Demo" -in "$stub
 echo "signed: $(stat -c %s stub-signed.exe) bytes"
 
 echo "== 3. msistub-pack: the payload, compressed and signed, into the certificate table"
-"$pack" build --key "$key" \
+# The demo stub is built with the tree's generated development key, which msistub-pack
+# accepts only when told to; a release stub is built with -DMSISTUB_PUBLIC_KEY.
+"$pack" build --key "$key" --allow-development-key \
   --package "x64:1033:$code:msistub Demo:product/demo.msi" --cab product/demo.cab:1000 \
   --stub stub-signed.exe --out setup.exe
 "$pack" inspect setup.exe

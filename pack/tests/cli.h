@@ -3,6 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -23,8 +24,10 @@ struct CliHarness : ::testing::Test {
   fs::path dir;
 
   void SetUp() override {
+    // The process id keeps runs of several trees (and developers) on one machine apart.
     dir = fs::temp_directory_path() /
-          (std::string("pack-cli-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+          (std::string("pack-cli-") + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+           "-" + std::to_string(getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir);
   }

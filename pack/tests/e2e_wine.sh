@@ -48,7 +48,7 @@ build c1.bin "$dev_key" --package "x64:1033;1031:{6E8A5C2B-1F3D-4B7A-9C1E-2D4F6A
 build c2.bin "$dev_key" --package "x64:1031:{0B6C1B9E-2F7A-4C55-8D1A-5E3F7A9B1C22}:Second:prod2/second.msi" \
   --cab prod2/second.cab:1000
 "$pack" keygen --out fresh >/dev/null || fail keygen
-build bad.bin fresh.private.pem --package "x64:1033:{B}:Other key:prod/product.msi"
+build bad.bin fresh.private.pem --package "x64:1033:{B}:Other key:prod/product.msi" --cab prod/product.cab:1000
 m1=$(manifest_size c1.bin) m2=$(manifest_size c2.bin)
 c1=$(size c1.bin) c2=$(size c2.bin)
 [ -n "$m1" ] && [ -n "$m2" ] || fail "inspect gave no manifest size"
@@ -72,13 +72,14 @@ expect_eq "$(probe_run way2one.exe)" "status 0
 source 0 container $c2 manifest $m2
 source 1 container $c1 manifest $m1" "two extensions of one certificate"
 # A critical extension is passed over.
-"$pack" attach --stub stub.exe --mode extension --critical --container c1.bin --out crit.exe >/dev/null &&
-  "$pack" attach --stub crit.exe --mode extension --container c2.bin --out crit.exe >/dev/null || fail "attach critical"
+"$pack" attach --stub stub.exe --mode extension --critical --container c1.bin --out crit1.exe >/dev/null &&
+  "$pack" attach --add --stub crit1.exe --mode extension --container c2.bin --out crit.exe >/dev/null ||
+  fail "attach critical"
 sig_ok crit.exe "critical extension"
 expect_eq "$(probe_run crit.exe)" "status 0
 source 0 container $c2 manifest $m2" "critical extension passed over"
 # A bad manifest signature ends discovery with 1392; the source before it stays.
-"$pack" attach --stub way2.exe --mode extension --container bad.bin --out badext.exe >/dev/null || fail "attach bad"
+"$pack" attach --add --stub way2.exe --mode extension --container bad.bin --out badext.exe >/dev/null || fail "attach bad"
 expect_eq "$(probe_run badext.exe)" "status 1392
 source 0 container $c1 manifest $m1
 source 1 container $c2 manifest $m2" "bad manifest signature"
@@ -92,7 +93,7 @@ expect_eq "$(probe_run stub.exe)" "status 1168" "signed stub without payload"
 
 # A PE32 header makes the stub ignore the certificate table: the extensions are not seen and
 # the container behind the signature is found as the image.
-"$pack" attach --stub way2.exe --container c2.bin --out both.exe >/dev/null || fail "attach behind extensions"
+"$pack" attach --add --stub way2.exe --container c2.bin --out both.exe >/dev/null || fail "attach behind extensions"
 expect_eq "$(probe_run both.exe)" "status 0
 source 0 container $c1 manifest $m1
 source 1 container $c2 manifest $m2" "extensions win over the appended container"
@@ -126,11 +127,26 @@ code_86="{5A1D0C11-0000-4A00-8000-00000E2E0086}"
 msis="b/en64/app-x64-en.msi b/de64/app-x64-de.msi b/en86/app-x86-en.msi"
 cp "$MSISTUB_BUILD/stub/msistub.exe" stub-bare.exe
 osslsigncode sign -certs cc.pem -key ck.pem -in stub-bare.exe -out stub-real.exe >/dev/null || fail "sign the stub"
+# The real stub names its key: the fingerprint of the blob it was built with, and that it is
+# the tree's development key, which the tool takes only when told to.
+fingerprint=$(sha256sum "$MSISTUB_BUILD/generated/payload-public.blob" | cut -d' ' -f1)
+"$pack" inspect stub-real.exe | grep -q "^stub key: $fingerprint (the DEVELOPMENT key" ||
+  fail "inspect does not show the stub's key: $("$pack" inspect stub-real.exe 2>&1 | head -3)"
+out=$("$pack" make --quiet --stub stub-real.exe --key "$dev_key" --out never.exe b/en64/app-x64-en.msi 2>&1) &&
+  fail "a development-key stub was taken without --allow-development-key"
+echo "$out" | grep -q "trusts the DEVELOPMENT key its build generated (fingerprint $fingerprint)" ||
+  fail "development-key refusal: $out"
+out=$("$pack" make --quiet --allow-development-key --stub stub-real.exe --key fresh.private.pem --out never.exe \
+  b/en64/app-x64-en.msi 2>&1) && fail "a key the stub does not trust was taken"
+echo "$out" | grep -q "fresh.private.pem is not the key stub-real.exe trusts: .* the stub's is $fingerprint" ||
+  fail "wrong-key refusal: $out"
+[ -e never.exe ] && fail "a refused make wrote its output"
 # shellcheck disable=SC2086
-"$pack" make --quiet --stub stub-real.exe --key "$dev_key" --public-key "$dev_public" --out bundle.exe $msis ||
-  fail "make bundle.exe"
+"$pack" make --quiet --allow-development-key --stub stub-real.exe --key "$dev_key" --public-key "$dev_public" \
+  --out bundle.exe $msis || fail "make bundle.exe"
 # shellcheck disable=SC2086
-"$pack" make --quiet --stub stub-real.exe --key "$dev_key" --out bundle2.exe $msis || fail "make bundle2.exe"
+"$pack" make -q --allow-development-key --stub stub-real.exe -k "$dev_key" -o bundle2.exe $msis ||
+  fail "make bundle2.exe"
 cmp -s bundle.exe bundle2.exe || fail "two makes from the same inputs differ"
 sig_ok bundle.exe "signed stub, then cert-table"
 expect_eq "$("$pack" inspect --json bundle.exe | python3 -c '
@@ -173,13 +189,16 @@ done
 # extension here). Attaching with append and signing afterwards gives a valid signature, but
 # the signature now ends the file and the payload is no longer found; signing a finished
 # setup again drops the payload. Both are reported, not silently accepted.
-"$pack" make --quiet --mode extension --stub stub-real.exe --key "$dev_key" --out ext-a.exe b/en64/app-x64-en.msi &&
-  "$pack" make --quiet --mode extension --stub stub-real.exe --key "$dev_key" --out ext-b.exe b/en64/app-x64-en.msi ||
+"$pack" make --quiet --allow-development-key --mode extension --stub stub-real.exe --key "$dev_key" \
+  --out ext-a.exe b/en64/app-x64-en.msi &&
+  "$pack" make --quiet --allow-development-key --mode extension --stub stub-real.exe --key "$dev_key" \
+    --out ext-b.exe b/en64/app-x64-en.msi ||
   fail "make --mode extension"
 sig_ok ext-a.exe "signed stub, then extension"
 cmp -s ext-a.exe ext-b.exe || fail "two extension-mode makes differ"
 expect_eq "$(probe_run ext-a.exe | head -1)" "status 0" "the stub's discovery on the extension setup"
-"$pack" make --quiet --mode append --stub stub-bare.exe --key "$dev_key" --out app.exe b/en64/app-x64-en.msi ||
+"$pack" make --quiet --allow-development-key --mode append --stub stub-bare.exe --key "$dev_key" --out app.exe \
+  b/en64/app-x64-en.msi ||
   fail "make --mode append"
 "$pack" verify --key "$dev_public" app.exe >/dev/null || fail "append setup verifies before signing"
 osslsigncode sign -certs cc.pem -key ck.pem -in app.exe -out app-signed.exe >/dev/null || fail "sign after append"
@@ -215,7 +234,7 @@ if [ -f "$pack_exe" ]; then
   out=$("$MSISTUB_WINE" "$pack_exe" inspect --json bundle.exe 2>/dev/null | tr -d '\r')
   echo "$out" | python3 -c 'import json,sys; assert len(json.load(sys.stdin)["sources"][0]["packages"]) == 3' ||
     fail "msistub-pack.exe inspect --json: $out"
-  "$MSISTUB_WINE" "$pack_exe" make --quiet --mode extension --stub stub-real.exe \
+  "$MSISTUB_WINE" "$pack_exe" make --quiet --allow-development-key --mode extension --stub stub-real.exe \
     --key "$(winepath -w "$dev_key" 2>/dev/null)" --package "x64:1033:$code_en:Bundle:b/en64/app-x64-en.msi" \
     --cab b/en64/app-x64-en.cab:1000 --out ext-win.exe >/dev/null 2>&1 || fail "msistub-pack.exe make --package"
   cmp -s ext-a.exe ext-win.exe || fail "the Windows build's extension setup differs from the host build's"

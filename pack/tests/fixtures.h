@@ -10,6 +10,19 @@
 #include "pack/fileio.h"
 
 namespace {
+// Stand-in package files: the header of an MSI (compound file) or a cabinet ("MSCF") that
+// the tool checks, then `size` bytes of `fill`.
+Bytes StandInMsi(size_t size, char fill) {
+  Bytes b = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+  b.insert(b.end(), size, static_cast<uint8_t>(fill));
+  return b;
+}
+Bytes StandInCab(size_t size, char fill) {
+  Bytes b = {'M', 'S', 'C', 'F'};
+  b.insert(b.end(), size, static_cast<uint8_t>(fill));
+  return b;
+}
+
 // A small PE32+ image signed with a real PKCS#7 SignedData in its certificate table.
 struct SignedPe {
   Bytes image;
@@ -119,9 +132,47 @@ const uint8_t kSignedData[] = {
     0xa5, 0xe6, 0xc5,
 };
 
-SignedPe MakeSignedPe() {
+// A PE32+ image whose resources hold the stub's key resource (MSISTUB_KEY: "MSKF", version
+// 1, `flags`, the 32-byte fingerprint), as the stub's build writes it: one section, .rsrc.
+Bytes Pe32PlusWithKeyResource(const uint8_t fingerprint[32], uint32_t flags) {
+  Bytes image = Pe32PlusHeaders();
+  const uint32_t pe = 0x80, rva = 0x1000, raw = static_cast<uint32_t>(image.size());
+  WriteLe16(&image[pe + 6], 1);      // NumberOfSections
+  WriteLe16(&image[pe + 20], 240);   // SizeOfOptionalHeader (PE32+, 16 directories)
+  WriteLe32(&image[pe + 152], rva);  // resource directory
+  WriteLe32(&image[pe + 156], 0x200);
+  uint8_t* section = &image[pe + 24 + 240];
+  std::memcpy(section, ".rsrc", 5);
+  WriteLe32(section + 8, 0x200);
+  WriteLe32(section + 12, rva);
+  WriteLe32(section + 16, 0x200);
+  WriteLe32(section + 20, raw);
+  Bytes r(0x200, 0);
+  WriteLe16(&r[14], 1);                         // root: one id entry
+  WriteLe32(&r[16], 10);                        //   RT_RCDATA
+  WriteLe32(&r[20], 0x80000000u | 24);
+  WriteLe16(&r[24 + 12], 1);                    // type: one named entry
+  WriteLe32(&r[40], 0x80000000u | 144);         //   name string at 144
+  WriteLe32(&r[44], 0x80000000u | 48);
+  WriteLe16(&r[48 + 14], 1);                    // name: one language
+  WriteLe32(&r[64], 1033);
+  WriteLe32(&r[68], 72);                        //   data entry at 72
+  WriteLe32(&r[72], rva + 96);
+  WriteLe32(&r[76], 44);
+  std::memcpy(&r[96], "MSKF", 4);
+  WriteLe32(&r[100], 1);
+  WriteLe32(&r[104], flags);
+  std::memcpy(&r[108], fingerprint, 32);
+  const char name[] = "MSISTUB_KEY";
+  WriteLe16(&r[144], sizeof(name) - 1);
+  for (size_t i = 0; i + 1 < sizeof(name); ++i) WriteLe16(&r[146 + 2 * i], static_cast<uint8_t>(name[i]));
+  image.insert(image.end(), r.begin(), r.end());
+  return image;
+}
+
+SignedPe MakeSignedPe(Bytes image = Pe32PlusHeaders()) {
   SignedPe pe;
-  pe.image = Pe32PlusHeaders();
+  pe.image = image;
   pe.signature.assign(kSignedData, kSignedData + sizeof(kSignedData));
   const int n = static_cast<int>(pe.signature.size());
 

@@ -19,8 +19,8 @@ struct CliTest : CliHarness {
   void MakeFixtures() {
     ASSERT_EQ(Run("keygen --out k").code, 0);
     ASSERT_EQ(Run("keygen --out other").code, 0);
-    Write("a.msi", Bytes(3000, 'm'));
-    Write("main.cab", Bytes(5000, 'c'));
+    Write("a.msi", StandInMsi(3000, 'm'));
+    Write("main.cab", StandInCab(5000, 'c'));
     const Result built = Run("build --key k.private.pem --package 'x64:1033;1031:{A}:Product A:a.msi' "
                              "--cab main.cab:1000 --container c.bin");
     ASSERT_EQ(built.code, 0) << built.output;
@@ -43,7 +43,10 @@ TEST_F(CliTest, FailuresSayWhatWentWrongWithTheRightExitCode) {
     const char* message;
   } cases[] = {
       {"", 2, "usage: msistub-pack <command>"},
-      {"frobnicate", 2, "unknown command 'frobnicate'"},
+      {"frobnicate", 2, "msistub-pack: error: unknown command 'frobnicate'"},
+      {"--help", 0, "exit codes: 0 success; 1 failure"},
+      {"--version", 0, "msistub-pack 1."},
+      {"inspect c.bin", 0, "stub key: none (not a PE executable (no MZ header))"},
       {"build --package 'x64:1033:{A}:N:a.msi' --container o.bin", 2, "--key PRIVATE.pem is required"},
       {"build --key k.private.pem --package 'x64:1033:{A}:N:a.msi'", 2, "say where the result goes"},
       {"build --key k.private.pem --package x64:1033 --container o.bin", 2, "expected ARCH:LANGS:CODE:NAME:PATH"},
@@ -97,7 +100,7 @@ TEST_F(CliTest, FailuresSayWhatWentWrongWithTheRightExitCode) {
 
 TEST_F(CliTest, RoundTripThroughEveryModeAndSelection) {
   MakeFixtures();
-  Write("b.msi", Bytes(2000, 'b'));
+  Write("b.msi", StandInMsi(2000, 'b'));
   {
     std::ofstream json(P("setup.json"));
     json << "{\"packages\": [{\"arch\": \"Intel\", \"languages\": [1033], \"productCode\": \"{I}\","

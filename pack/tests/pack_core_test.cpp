@@ -12,10 +12,13 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <unistd.h>
 
 #include "common/format.h"
 #include "pack/attach.h"
+#include "pack/bundle.h"
 #include "pack/json.h"
+#include "pack/payloads.h"
 #include "pack/keys.h"
 #include "pack/reader.h"
 #include "pack/setup.h"
@@ -326,6 +329,53 @@ TEST(Attach, CertificateTableKeepsAlignmentAndEndsWithTheContainer) {
     EXPECT_EQ(image.size(), ((table + 8 + pe.signature.size() + second.size() + 7) & ~size_t(7)));
     ASSERT_TRUE(StatusOk(StubLoad(image, RECORD_TYPE_FILE, 1000, &out)));
     EXPECT_EQ(out, Text("two"));
+  }
+}
+
+// Every way a stub can carry a container is found and taken out again, giving back the bare
+// stub byte for byte (with its checksum set); the padding check fails only with a container
+// behind the signature.
+TEST(Attach, CarriedPayloadsAreFoundAndRemovedInEveryMode) {
+  SignedPe pe = MakeSignedPe();
+  Bytes unsigned_ = Pe32PlusHeaders();
+  for (Bytes* image : {&pe.image, &unsigned_})
+    WriteLe32(&(*image)[0x80 + PE_CHECKSUM_OFFSET], ComputePeChecksum(*image, 0x80 + PE_CHECKSUM_OFFSET));
+  const Bytes container = ContainerOf({{1000, "x64\\1033\\{C}\\N"}}, {{1000, Text("msi")}});
+  std::string error, why;
+  std::vector<std::string> found;
+  ASSERT_TRUE(FindCarriedPayloads(pe.image, &found, &error)) << error;
+  EXPECT_TRUE(found.empty());
+  EXPECT_EQ(CertificatePadding(pe.image, &why), PADDING_PASSES) << why;
+  EXPECT_EQ(CertificatePadding(unsigned_, &why), PADDING_UNSIGNED);
+
+  Bytes table = pe.image, both, appended = unsigned_;
+  ASSERT_TRUE(AttachToCertificateTable(&table, container, &error)) << error;
+  Bytes extensions = pe.image;
+  ExtensionOptions critical;
+  critical.critical = true;
+  ASSERT_TRUE(AttachAsExtensions(&extensions, {container, container}, ExtensionOptions(), &error));
+  ASSERT_TRUE(AttachAsExtensions(&extensions, {container}, critical, &error));
+  both = extensions;
+  ASSERT_TRUE(AttachToCertificateTable(&both, container, &error)) << error;
+  ASSERT_TRUE(AppendToImage(&appended, container, &error)) << error;
+  const struct {
+    const char* name;
+    Bytes image;
+    const Bytes& bare;
+    size_t found;
+    PaddingVerdict padding;
+  } cases[] = {
+      {"cert-table", table, pe.image, 1, PADDING_FAILS},
+      {"extensions, one critical", extensions, pe.image, 3, PADDING_PASSES},
+      {"extensions and cert-table", both, pe.image, 4, PADDING_FAILS},
+      {"append", appended, unsigned_, 1, PADDING_UNSIGNED},
+  };
+  for (auto c : cases) {
+    ASSERT_TRUE(FindCarriedPayloads(c.image, &found, &error)) << c.name << ": " << error;
+    EXPECT_EQ(found.size(), c.found) << c.name;
+    EXPECT_EQ(CertificatePadding(c.image, &why), c.padding) << c.name;
+    ASSERT_TRUE(RemoveCarriedPayloads(&c.image, &error)) << c.name << ": " << error;
+    EXPECT_TRUE(c.image == c.bare) << c.name;
   }
 }
 
@@ -675,6 +725,89 @@ TEST(Setup, RefusesWhatTheStubWouldTripOver) {
     EXPECT_FALSE(FinishSetup(&c.setup, &error)) << c.name;
     EXPECT_NE(error.find(c.message), std::string::npos) << c.name << ": " << error;
   }
+}
+
+// Bundles the 64-bit stub could not fully use, as the selection compares them: architecture
+// without regard to case, languages by their low 16 bits.
+TEST(Setup, BundlesWithPackagesTheStubNeverChooses) {
+  auto bundle = [](std::vector<std::pair<const char*, const char*>> packages) {
+    SetupSpec setup;
+    uint32_t id = FIRST_PACKAGE_ID;
+    for (const auto& p : packages) {
+      PackageSpec spec;
+      spec.architecture = p.first, spec.languages = p.second, spec.productCode = "{A}";
+      spec.productName = "N", spec.msiPath = "p" + std::to_string(id) + ".msi", spec.id = id++;
+      setup.packages.push_back(spec);
+    }
+    return setup;
+  };
+  struct Case {
+    SetupSpec setup;
+    bool forStub;
+    const char* message;  // nullptr: accepted
+  } cases[] = {
+      {bundle({{"x64", "1033"}, {"x64", "1031"}, {"Intel", "1033"}}), true, nullptr},
+      {bundle({{"x64", "1033;1031"}, {"x64", "1036;1031"}}), true, nullptr},
+      {bundle({{"Intel", "1033"}}), false, nullptr},
+      {bundle({{"Intel", "1033"}, {"Intel", "1031"}}), true, "no package is for x64"},
+      {bundle({{"x64", "1033;1031"}, {"X64", "1031"}}), true, "package 1001 (p1001.msi, X64, 1031, {A}) could never be chosen: package 1000"},
+      {bundle({{"x64", "1033"}, {"x64", "66569"}}), true, "package 1001 (p1001.msi, x64, 66569, {A}) could never be chosen"},
+      {bundle({{"Intel", "1033"}, {"Intel", "1033"}}), false, "package 1001 (p1001.msi, Intel, 1033, {A}) could never be chosen"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> notes;
+    std::string error;
+    const bool ok = CheckBundle(c.setup, c.forStub, &notes, &error);
+    EXPECT_EQ(ok, c.message == nullptr) << error;
+    if (c.message) EXPECT_NE(error.find(c.message), std::string::npos) << error;
+  }
+  std::vector<std::string> notes;
+  std::string error;
+  ASSERT_TRUE(CheckBundle(cases[0].setup, true, &notes, &error));
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_NE(notes[0].find("package 1002 (p1002.msi, Intel, 1033, {A}) is for Intel"), std::string::npos);
+
+  for (const char* guid : {"{5A1D0C11-0000-4A00-8000-000000001033}", "{abcdef01-2345-6789-abcd-ef0123456789}"})
+    EXPECT_TRUE(IsBracedGuid(guid)) << guid;
+  for (const char* text : {"", "not-a-guid", "5A1D0C11-0000-4A00-8000-000000001033",
+                           "{5A1D0C11-0000-4A00-8000-00000000103}", "{5A1D0C11-0000-4A00-8000-00000000103G}",
+                           "{5A1D0C11_0000-4A00-8000-000000001033}", "{5A1D0C11-0000-4A00-8000-000000001033}x"})
+    EXPECT_FALSE(IsBracedGuid(text)) << text;
+}
+
+// A setup that cannot fit stops at the first record past the limit, not after compressing
+// everything.
+TEST(Setup, BuildStopsAtTheFirstRecordPastTheRoom) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                    ("pack-room-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  SetupSpec setup;
+  for (int i = 0; i < 3; ++i) {
+    const std::string path = (dir / ("p" + std::to_string(i) + ".msi")).string();
+    std::string error;
+    Bytes content(4096);
+    uint32_t state = 2463534242u + i;  // xorshift: bytes zlib cannot shrink
+    for (uint8_t& b : content) {
+      state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+      b = static_cast<uint8_t>(state);
+    }
+    ASSERT_TRUE(WriteFileReplacing(path, content.data(), content.size(), false, false, &error)) << error;
+    PackageSpec p;
+    p.architecture = "x64", p.languages = std::to_string(1033 + i), p.productCode = "{A}";
+    p.productName = "N", p.msiPath = path;
+    setup.packages.push_back(p);
+  }
+  std::string error;
+  ASSERT_TRUE(FinishSetup(&setup, &error)) << error;
+  int started = 0;
+  const BuildProgress progress{[](const std::string&, uint64_t, void* c) { ++*static_cast<int*>(c); },
+                               &started};
+  Bytes container;
+  EXPECT_FALSE(BuildContainer(setup, DevKey(), &container, &error, &progress, nullptr, 1000));
+  EXPECT_EQ(started, 1);
+  EXPECT_NE(error.find("p0.msi: the setup would exceed 4 GiB - 1 bytes"), std::string::npos) << error;
+  EXPECT_TRUE(BuildContainer(setup, DevKey(), &container, &error, &progress, nullptr)) << error;
+  std::filesystem::remove_all(dir);
 }
 
 TEST(Json, ValuesAndErrors) {

@@ -2,7 +2,9 @@
 """Checks a built msistub.exe: PE32+ GUI image, terminal-server aware, its import DLLs (and
 CreateProcessW, never CreateProcessA), and its resources.
 
-    check_image.py <msistub.exe>
+    check_image.py <msistub.exe> [<payload public key blob> ON|OFF]
+
+With the blob, also checks the MSISTUB_KEY resource: its fingerprint and development flag.
 
 Reads the file itself (headers, import and delay-import directories, resource tree), so it
 checks what the linker and the resource compiler produced. Prints the import lists; exits 1
@@ -230,6 +232,17 @@ def check_icons(res):
     check(found == ICONS, "icon images %r" % found)
 
 
+def check_key(res, blob_path, development):
+    """The MSISTUB_KEY resource: "MSKF", version 1, the development flag, SHA-256 of the blob."""
+    import hashlib
+    data = res.get((10, "MSISTUB_KEY", LANG_EN_US))
+    if not check(data is not None, "no RCDATA MSISTUB_KEY resource in language 1033"):
+        return
+    want = b"MSKF" + struct.pack("<II", 1, 1 if development else 0) + \
+        hashlib.sha256(open(blob_path, "rb").read()).digest()
+    check(data == want, "MSISTUB_KEY is %s, expected %s" % (data.hex(), want.hex()))
+
+
 def main():
     img = Image(open(sys.argv[1], "rb").read())
     check(img.machine == 0x8664, "machine %#x is not x64" % img.machine)
@@ -252,6 +265,8 @@ def main():
     check_strings(res)
     check_manifest(res)
     check_icons(res)
+    if len(sys.argv) > 3:
+        check_key(res, sys.argv[2], sys.argv[3] == "ON")
     print("resources:", ", ".join("%s/%s/%s" % k for k in sorted(res, key=str)))
     for e in errors:
         print("FAIL:", e)

@@ -81,7 +81,8 @@ signed_stub() {
 pack() {
   local out=$1 stub; shift
   stub=$(signed_stub) || exit 1
-  "$PACK" build --key "$E2E_KEY" "$@" --stub "$stub" --out "$out" >/dev/null || fail "msistub-pack build $out"
+  "$PACK" build --key "$E2E_KEY" --allow-development-key "$@" --stub "$stub" --out "$out" >/dev/null ||
+    fail "msistub-pack build $out"
 }
 
 # A Wine command in the prefix, quietly; its output without carriage returns.

@@ -18,7 +18,7 @@ pack cert-table.exe --package "$package" --cab product/product.cab:1000
 pack extension.exe --package "$package" --cab product/product.cab:1000 --mode extension
 # 64 MiB behind the signature (more than Wine's decoder takes in one message): random
 # bytes as a second file of the package, which msiexec does not look at.
-head -c $((64 << 20)) /dev/urandom >product/extra.cab
+{ printf MSCF; head -c $((64 << 20)) /dev/urandom; } >product/extra.cab
 pack large.exe --package "$package" --cab product/product.cab:1000 --cab product/extra.cab:1000
 expect_eq "source of cert-table.exe" "$("$PACK" inspect cert-table.exe | grep -o '^source 0: whole file')" "source 0: whole file"
 expect_eq "source of extension.exe" "$("$PACK" inspect extension.exe | grep -o '^source 0: certificate [0-9]*, extension')" \

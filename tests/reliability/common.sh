@@ -42,7 +42,7 @@ make_setup() {
     >/dev/null 2>&1 || fail "no test certificate"
   osslsigncode sign -certs "$dir/signer.crt" -key "$dir/signer.key" -in "$STUB" \
     -out "$dir/stub-signed.exe" >/dev/null || fail "signing"
-  "$PACK" build --key "$KEY" --package "x64:1033:$code:$name:$dir/product/product.msi" \
+  "$PACK" build --key "$KEY" --allow-development-key --package "x64:1033:$code:$name:$dir/product/product.msi" \
     --cab "$dir/product/product.cab:1000" --stub "$dir/stub-signed.exe" --out "$dir/setup.exe" \
     >/dev/null || fail "msistub-pack build"
 }
