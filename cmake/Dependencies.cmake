@@ -5,17 +5,28 @@ if(MSISTUB_WINDOWS)
   # Everything static: the shipped stub needs nothing but system DLLs.
   add_compile_options(-ffunction-sections -fdata-sections)
   add_link_options(-static -static-libgcc -static-libstdc++ -Wl,--gc-sections)
+  # libcrypto: built from Debian's source package by tools/build-openssl-mingw.sh, which
+  # `make deps` runs and which records the prefix of its current build; configuring only
+  # reads that record (and builds no third-party code).
   set(MSISTUB_OPENSSL_MINGW "" CACHE PATH "Prefix of a static libcrypto built for mingw64")
-  # A prefix the script made is asked for again at every configure, so a tree follows the
-  # script's current configuration instead of keeping an older cached build.
+  set(openssl_pointer "$ENV{MSISTUB_CACHE}")
+  if(NOT openssl_pointer)
+    set(openssl_pointer "/var/cache/msistub")
+  endif()
+  set(openssl_pointer "${openssl_pointer}/openssl-mingw64.prefix")
   if(NOT MSISTUB_OPENSSL_MINGW OR MSISTUB_OPENSSL_MINGW MATCHES "/openssl-mingw64-[^/]*$")
-    execute_process(COMMAND ${CMAKE_SOURCE_DIR}/tools/build-openssl-mingw.sh
-                    OUTPUT_VARIABLE prefix OUTPUT_STRIP_TRAILING_WHITESPACE
-                    RESULT_VARIABLE rc)
-    if(NOT rc EQUAL 0)
-      message(FATAL_ERROR "could not build libcrypto for mingw64 (tools/build-openssl-mingw.sh)")
+    if(NOT EXISTS "${openssl_pointer}")
+      message(FATAL_ERROR "no libcrypto for mingw64 (${openssl_pointer} is missing): run "
+                          "`make deps` (tools/build-openssl-mingw.sh), or pass "
+                          "-DMSISTUB_OPENSSL_MINGW=<prefix>")
     endif()
+    file(STRINGS "${openssl_pointer}" prefix LIMIT_COUNT 1)
     set(MSISTUB_OPENSSL_MINGW "${prefix}" CACHE PATH "" FORCE)
+  endif()
+  # Reconfigure when the script points at another build.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${openssl_pointer}")
+  if(NOT EXISTS "${MSISTUB_OPENSSL_MINGW}/lib/libcrypto.a")
+    message(FATAL_ERROR "${MSISTUB_OPENSSL_MINGW}/lib/libcrypto.a is missing: run `make deps`")
   endif()
   add_library(msistub_crypto STATIC IMPORTED)
   set_target_properties(msistub_crypto PROPERTIES

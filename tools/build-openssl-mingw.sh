@@ -4,11 +4,19 @@
 #   ${MSISTUB_CACHE:-/var/cache/msistub}/openssl-mingw64-<version>-<config>/{include,lib}
 # Change `config` whenever the Configure options or flags below change, so no cache built
 # with other options is reused.
-# Prints the install prefix on stdout. A second run with the same version does nothing.
+# Prints the install prefix on stdout and records it in $cache/openssl-mingw64.prefix, where
+# configuring the Windows tree reads it (configuring builds nothing itself). A second run with
+# the same version does nothing but record the prefix again.
 set -euo pipefail
 cache=${MSISTUB_CACHE:-/var/cache/msistub}
 config=min3
+pointer=$cache/openssl-mingw64.prefix
 mkdir -p "$cache"
+finish() {  # the prefix is current: point the Windows configuration at it
+  echo "$1" > "$pointer.tmp" && mv "$pointer.tmp" "$pointer"
+  echo "$1"
+  exit 0
+}
 ensure_src_entries() {
   if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
     [ "$(id -u)" = 0 ] || { echo "openssl: need deb-src entries; run as root" >&2; exit 1; }
@@ -25,7 +33,7 @@ versions() { apt-cache showsrc openssl 2>/dev/null | sed -n 's/^Version: //p' | 
 # The cache key is the upstream version of the newest source package; a hit needs no network.
 version=$(versions | head -1 | sed 's/-[^-]*$//')
 prefix="$cache/openssl-mingw64-$version-$config"
-if [ -f "$prefix/.complete" ]; then echo "$prefix"; exit 0; fi
+[ -f "$prefix/.complete" ] && finish "$prefix"
 ensure_src_entries
 work=$(mktemp -d "$cache/openssl-build.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -40,7 +48,7 @@ done
 [ -n "$tarball" ] || { echo "openssl: could not download the source package" >&2; exit 1; }
 version=$(basename "$tarball" | sed 's/^openssl_//; s/\.orig\.tar\.gz$//')
 prefix="$cache/openssl-mingw64-$version-$config"
-if [ -f "$prefix/.complete" ]; then echo "$prefix"; exit 0; fi
+[ -f "$prefix/.complete" ] && finish "$prefix"
 mkdir "$work/src" && tar -xzf "$tarball" -C "$work/src" --strip-components=1
 cd "$work/src"
 # Only what record verification needs: RSA, SHA-256, the MS key-blob reader, EVP, and the
@@ -63,4 +71,4 @@ rm -rf "$prefix"; mkdir -p "$prefix/lib"
 cp libcrypto.a "$prefix/lib/"
 cp -r include "$prefix/include"
 touch "$prefix/.complete"
-echo "$prefix"
+finish "$prefix"
