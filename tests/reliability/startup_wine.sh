@@ -26,17 +26,17 @@ winpath() { local p=$1; echo "Z:${p//\//\\}"; }
 make_setup "$work/en" "Startup English" "$en" 1
 "$MSISTUB_SOURCE/tools/make-product.sh" "$work/de" --name "Startup Deutsch" --code "$de" \
   --lang 1031 --size-mb 1 >/dev/null || fail "make-product"
-"$PACK" build --key "$KEY" --package "x64:1031:$de:Startup Deutsch:$work/de/product.msi" \
+"$PACK" build --key "$KEY" --allow-development-key --package "x64:1031:$de:Startup Deutsch:$work/de/product.msi" \
   --cab "$work/de/product.cab:1000" --stub "$work/en/stub-signed.exe" \
   --out "$work/german.exe" >/dev/null || fail "msistub-pack build german.exe"
-"$PACK" build --key "$KEY" --package "x64:1031:$de:Startup Deutsch:$work/de/product.msi" \
+"$PACK" build --key "$KEY" --allow-development-key --package "x64:1031:$de:Startup Deutsch:$work/de/product.msi" \
   --cab "$work/de/product.cab:1000" \
   --package "x64:1033:$en:Startup English:$work/en/product/product.msi" \
   --cab "$work/en/product/product.cab:1001" --stub "$work/en/stub-signed.exe" \
   --out "$work/bundle.exe" >/dev/null || fail "msistub-pack build bundle.exe"
 "$MSISTUB_SOURCE/tools/make-product.sh" "$work/ja" --name "Startup Japanese" --code "$ja" \
   --lang 1041 --size-mb 1 >/dev/null || fail "make-product"
-"$PACK" build --key "$KEY" --package "x64:1031:$de:Startup Deutsch:$work/de/product.msi" \
+"$PACK" build --key "$KEY" --allow-development-key --package "x64:1031:$de:Startup Deutsch:$work/de/product.msi" \
   --cab "$work/de/product.cab:1000" \
   --package "x64:1041:$ja:Startup Japanese:$work/ja/product.msi" \
   --cab "$work/ja/product.cab:1001" --stub "$work/en/stub-signed.exe" \

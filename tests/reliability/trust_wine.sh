@@ -95,11 +95,10 @@ echo "ok: the clean-up after a failing installer removes the files and the folde
 
 # A manifest without digest fields, correctly signed by the payload key.
 product=$work/r2/product
-"$here/plain_container.py" "$KEY" "$work/plain.bin" \
-  "1000:x64\\1033\\$code\\$name:$product/product.msi" \
-  "1001:cab\\1000\\product.cab:$product/product.cab" || fail "plain container"
-"$PACK" attach --stub "$work/r2/stub-signed.exe" --container "$work/plain.bin" \
-  --out "$work/unbound.exe" >/dev/null || fail "attach"
+entries=("1000:x64\\1033\\$code\\$name:$product/product.msi"
+         "1001:cab\\1000\\product.cab:$product/product.cab")
+"$here/plain_container.py" "$KEY" "$work/unbound.exe" --into "$work/r2/stub-signed.exe" \
+  "${entries[@]}" || fail "plain container"
 before=$(snapshot)
 run_with_box unbound.exe "$work/unbound.exe"
 expect_eq "box for a digest-less manifest" "$BOX_TEXT" "$TEXT101"
@@ -109,8 +108,8 @@ echo "ok: a digest-less manifest is refused before anything is created"
 osslsigncode sign -certs "$work/r2/signer.crt" -key "$work/r2/signer.key" \
   -in "$MSISTUB_BUILD/stub/msistub_accept_unbound.exe" -out "$work/accepting-signed.exe" \
   >/dev/null || fail "signing the accepting stub"
-"$PACK" attach --stub "$work/accepting-signed.exe" --container "$work/plain.bin" \
-  --out "$work/accepting.exe" >/dev/null || fail "attach"
+"$here/plain_container.py" "$KEY" "$work/accepting.exe" --into "$work/accepting-signed.exe" \
+  "${entries[@]}" || fail "plain container"
 real_msiexec
 run_without_box "$work/accepting.exe" /qn
 expect_eq "exit code of the accepting stub" "$EXIT_CODE" 0
