@@ -33,12 +33,9 @@
 #include "pack/unpack.h"
 #include "pack/writer.h"
 #include "pack/text.h"
-#include "payload/container.h"
-#ifdef MSISTUB_PACK_HAVE_SELECT
 #include "manifest/select.h"
 #include "payload/container.h"
 #include "payload/sources.h"
-#endif
 
 namespace {
 const char kUsage[] =
@@ -581,7 +578,7 @@ int Build(int argc, char** argv, bool make) {
 
   std::vector<std::string> notes;
   if (!CheckSetupFiles(setup, &error) || !CheckBundle(setup, !stubPath.empty(), &notes, &error) ||
-      !CheckMediaCabinets(setup, &notes, &error))
+      !CheckMediaCabinets(setup, &error))
     return Fail(error);
   KeyHolder key, expected;
   if (!(key.key = LoadPrivateKey(keyPath, &error))) return Fail(error);
@@ -961,9 +958,6 @@ int Select(int argc, char** argv) {
   if (arch.empty()) arch = "x64";
   if (arch != "x64" && arch != "Intel") return Usage("select", "--arch is x64 or Intel");
   if (args.positional.size() != 1) return Usage("select", "give exactly one FILE");
-#ifndef MSISTUB_PACK_HAVE_SELECT
-  return Fail("this build has no package selection");
-#else
   KeyHolder key;
   if (!keyPath.empty() && !(key.key = LoadPublicKey(keyPath, &error))) return Fail(error);
   Bytes file;
@@ -1038,7 +1032,6 @@ int Select(int argc, char** argv) {
   }
   FreeSources();
   return rc;
-#endif
 }
 }  // namespace
 

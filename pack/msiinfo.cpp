@@ -252,7 +252,7 @@ bool AddMsiPackage(const std::string& msiPath, const MsiOverrides& overrides, Se
   return true;
 }
 
-bool CheckMediaCabinets(const SetupSpec& setup, std::vector<std::string>* notes, std::string* error) {
+bool CheckMediaCabinets(const SetupSpec& setup, std::string* error) {
   if (!MsiReadingAvailable()) return true;
   for (const PackageSpec& p : setup.packages) {
     MsiFacts facts;
@@ -272,10 +272,13 @@ bool CheckMediaCabinets(const SetupSpec& setup, std::vector<std::string>* notes,
                "it); add --cab " + DirName(p.msiPath) + cabinet + ":" + std::to_string(p.id);
       return false;
     }
-    for (const auto& g : given)
-      if (!named.count(g.first))
-        notes->push_back("note: cabinet \"" + g.second + "\" of package " + std::to_string(p.id) +
-                         " is not named by " + p.msiPath + "'s Media table; msiexec will not use it");
+    for (const auto& g : given) {
+      if (named.count(g.first)) continue;
+      *error = "cabinet \"" + g.second + "\" of package " + std::to_string(p.id) +
+               " is not named by " + p.msiPath + "'s Media table: msiexec would never use it; "
+               "give only the cabinets the MSI names (or fix its Media table)";
+      return false;
+    }
   }
   return true;
 }

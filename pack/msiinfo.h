@@ -12,9 +12,8 @@
 // often the authoring tool's default; a disagreement is noted), else the one Template
 // language. Platform "x64"/"AMD64" is x64, "Intel" or none is Intel, others (Arm64, ...)
 // are refused; the architecture override may turn Intel into x64 (64-bit Windows installs
-// 32-bit packages) but not x64 into Intel. A cabinet line for every external cabinet of the
-// Media table,
-// looked up next to the MSI. Embedded cabinets ("#name") travel inside the MSI and are only
+// 32-bit packages) but not x64 into Intel. Every external cabinet of the Media table gets
+// a cabinet line, its file looked up next to the MSI. Embedded cabinets ("#name") travel inside the MSI and are only
 // reported in `notes`. A cabinet file that several packages name (the same path) becomes one
 // cabinet line listing all of them. The package gets the next entry id (packages are
 // numbered in the order they are added, from FIRST_PACKAGE_ID).
@@ -47,7 +46,7 @@ bool AddMsiPackage(const std::string& msiPath, const MsiOverrides& overrides, Se
 
 // For every package whose MSI libmsi can read (given as a file or with --package): each
 // external cabinet its Media table names must be given to it (else msiexec could not find
-// it; refused), and a cabinet given to it that the Media table does not name is noted
-// (msiexec will not use it). Names are compared without regard to ASCII case. Packages
+// it; refused), and a cabinet given to it must be named by the Media table (msiexec would
+// never use it; refused). Names are compared without regard to ASCII case. Packages
 // whose file libmsi cannot read, and builds without libmsi, are not checked.
-bool CheckMediaCabinets(const SetupSpec& setup, std::vector<std::string>* notes, std::string* error);
+bool CheckMediaCabinets(const SetupSpec& setup, std::string* error);

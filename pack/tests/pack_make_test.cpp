@@ -528,15 +528,15 @@ TEST_F(MakeTest, RefusalsNeverTouchAnInput) {
     EXPECT_EQ(r.output.find("compressing"), std::string::npos) << "refused late: " << c.args;
     EXPECT_TRUE(Snapshot(dir) == before) << "an input or output changed: " << c.args;
   }
-  // A cabinet the Media table does not name is packed, with a note.
+  // A cabinet the Media table does not name is refused, and nothing is written.
   const Result extra = Run("build --key k.private.pem --container extra.bin --package "
                            "'x64:1033:{A}:A:en64/app-x64-en.msi' --cab en64/app-x64-en.cab:1000 "
                            "--cab de64/app-x64-de.cab:1000");
-  EXPECT_EQ(extra.code, 0) << extra.output;
-  EXPECT_NE(extra.output.find("note: cabinet \"app-x64-de.cab\" of package 1000 is not named by "
-                              "en64/app-x64-en.msi's Media table; msiexec will not use it"),
+  EXPECT_EQ(extra.code, 1) << extra.output;
+  EXPECT_NE(extra.output.find("cabinet \"app-x64-de.cab\" of package 1000 is not named by "
+                              "en64/app-x64-en.msi's Media table"),
             std::string::npos) << extra.output;
-  fs::remove(P("extra.bin"));
+  EXPECT_FALSE(fs::exists(P("extra.bin")));
   // The hint for a foreign platform never suggests --arch.
   EXPECT_EQ(Run(make + "--out o.exe arm.msi").output.find("--arch"), std::string::npos);
   // A folder the caller cannot write (the test runs as root, who may write anywhere: the
