@@ -5,29 +5,33 @@ if(MSISTUB_WINDOWS)
   # Everything static: the shipped stub needs nothing but system DLLs.
   add_compile_options(-ffunction-sections -fdata-sections)
   add_link_options(-static -static-libgcc -static-libstdc++ -Wl,--gc-sections)
-  # libcrypto: built from Debian's source package by tools/build-openssl-mingw.sh, which
-  # `make deps` runs and which records the prefix of its current build; configuring only
-  # reads that record (and builds no third-party code).
-  set(MSISTUB_OPENSSL_MINGW "" CACHE PATH "Prefix of a static libcrypto built for mingw64")
-  set(openssl_pointer "$ENV{MSISTUB_CACHE}")
-  if(NOT openssl_pointer)
-    set(openssl_pointer "/var/cache/msistub")
-  endif()
-  set(openssl_pointer "${openssl_pointer}/openssl-mingw64.prefix")
-  if(NOT MSISTUB_OPENSSL_MINGW OR MSISTUB_OPENSSL_MINGW MATCHES "/openssl-mingw64-[^/]*$")
-    if(NOT EXISTS "${openssl_pointer}")
-      message(FATAL_ERROR "no libcrypto for mingw64 (${openssl_pointer} is missing): run "
-                          "`make deps` (tools/build-openssl-mingw.sh), or pass "
-                          "-DMSISTUB_OPENSSL_MINGW=<prefix>")
+  # libcrypto and libdeflate: built from Debian's source packages by tools/build-*-mingw.sh,
+  # which `make deps` runs and which record the prefix of their current build in the cache
+  # folder; configuring only reads that record (it builds no third-party code).
+  #   msistub_mingw_prefix(VAR NAME SCRIPT LIBRARY): VAR (a cache path) names the prefix of
+  #   <cache>/NAME.prefix, unless set by hand; LIBRARY must be there.
+  function(msistub_mingw_prefix var name script library)
+    set(${var} "" CACHE PATH "Prefix of a static ${library} built for mingw64")
+    set(pointer "$ENV{MSISTUB_CACHE}")
+    if(NOT pointer)
+      set(pointer "/var/cache/msistub")
     endif()
-    file(STRINGS "${openssl_pointer}" prefix LIMIT_COUNT 1)
-    set(MSISTUB_OPENSSL_MINGW "${prefix}" CACHE PATH "" FORCE)
-  endif()
-  # Reconfigure when the script points at another build.
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${openssl_pointer}")
-  if(NOT EXISTS "${MSISTUB_OPENSSL_MINGW}/lib/libcrypto.a")
-    message(FATAL_ERROR "${MSISTUB_OPENSSL_MINGW}/lib/libcrypto.a is missing: run `make deps`")
-  endif()
+    set(pointer "${pointer}/${name}.prefix")
+    if(NOT ${var} OR ${var} MATCHES "/${name}-[^/]*$")
+      if(NOT EXISTS "${pointer}")
+        message(FATAL_ERROR "no ${library} for mingw64 (${pointer} is missing): run `make deps` "
+                            "(tools/${script}), or pass -D${var}=<prefix>")
+      endif()
+      file(STRINGS "${pointer}" prefix LIMIT_COUNT 1)
+      set(${var} "${prefix}" CACHE PATH "" FORCE)
+    endif()
+    # Reconfigure when the script points at another build.
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${pointer}")
+    if(NOT EXISTS "${${var}}/lib/${library}")
+      message(FATAL_ERROR "${${var}}/lib/${library} is missing: run `make deps`")
+    endif()
+  endfunction()
+  msistub_mingw_prefix(MSISTUB_OPENSSL_MINGW openssl-mingw64 build-openssl-mingw.sh libcrypto.a)
   add_library(msistub_crypto STATIC IMPORTED)
   set_target_properties(msistub_crypto PROPERTIES
     IMPORTED_LOCATION "${MSISTUB_OPENSSL_MINGW}/lib/libcrypto.a"
@@ -40,29 +44,8 @@ if(MSISTUB_WINDOWS)
   set_target_properties(msistub_zlib PROPERTIES IMPORTED_LOCATION "${MINGW_ZLIB}"
     INTERFACE_INCLUDE_DIRECTORIES "${MINGW_ZLIB_INCLUDE}")
   add_library(msistub::zlib ALIAS msistub_zlib)
-  # libdeflate: built from Debian's source package by tools/build-libdeflate-mingw.sh, which
-  # `make deps` runs and which records the prefix of its current build; configuring only
-  # reads that record.
-  set(MSISTUB_LIBDEFLATE_MINGW "" CACHE PATH "Prefix of a static libdeflate built for mingw64")
-  set(libdeflate_pointer "$ENV{MSISTUB_CACHE}")
-  if(NOT libdeflate_pointer)
-    set(libdeflate_pointer "/var/cache/msistub")
-  endif()
-  set(libdeflate_pointer "${libdeflate_pointer}/libdeflate-mingw64.prefix")
-  if(NOT MSISTUB_LIBDEFLATE_MINGW OR MSISTUB_LIBDEFLATE_MINGW MATCHES "/libdeflate-mingw64-[^/]*$")
-    if(NOT EXISTS "${libdeflate_pointer}")
-      message(FATAL_ERROR "no libdeflate for mingw64 (${libdeflate_pointer} is missing): run "
-                          "`make deps` (tools/build-libdeflate-mingw.sh), or pass "
-                          "-DMSISTUB_LIBDEFLATE_MINGW=<prefix>")
-    endif()
-    file(STRINGS "${libdeflate_pointer}" prefix LIMIT_COUNT 1)
-    set(MSISTUB_LIBDEFLATE_MINGW "${prefix}" CACHE PATH "" FORCE)
-  endif()
-  # Reconfigure when the script points at another build.
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${libdeflate_pointer}")
-  if(NOT EXISTS "${MSISTUB_LIBDEFLATE_MINGW}/lib/libdeflate.a")
-    message(FATAL_ERROR "${MSISTUB_LIBDEFLATE_MINGW}/lib/libdeflate.a is missing: run `make deps`")
-  endif()
+  msistub_mingw_prefix(MSISTUB_LIBDEFLATE_MINGW libdeflate-mingw64 build-libdeflate-mingw.sh
+                       libdeflate.a)
   add_library(msistub_deflate STATIC IMPORTED)
   set_target_properties(msistub_deflate PROPERTIES
     IMPORTED_LOCATION "${MSISTUB_LIBDEFLATE_MINGW}/lib/libdeflate.a"
