@@ -16,6 +16,7 @@
 #include "common/format.h"
 #include "pack/keys.h"
 #include "payload/container.h"
+#include "payload/sources.h"
 
 namespace {
 enum : uint32_t {
@@ -167,20 +168,6 @@ X509* MakeCarrierCertificate(const std::vector<const Bytes*>& containers, bool c
   return cert;
 }
 }  // namespace
-
-uint64_t DerElementSize(const uint8_t* der, uint64_t size) {
-  if (size < 2) return 0;
-  uint64_t length = der[1];
-  uint64_t header = 2;
-  if (length & 0x80) {
-    const unsigned count = length & 0x7F;
-    if (count == 0 || count > 4 || size < 2 + count) return 0;
-    length = 0;
-    for (unsigned i = 0; i < count; ++i) length = (length << 8) | der[2 + i];
-    header += count;
-  }
-  return header + length <= size ? header + length : 0;
-}
 
 bool FindContainerStart(const uint8_t* bytes, uint32_t size, uint32_t* start) {
   RecordSpan span;

@@ -62,5 +62,3 @@ bool AppendToImage(Bytes* image, const Bytes& container, std::string* error);
 
 // Where a container ends `bytes` (its ManifestRecord's data), or false when none does.
 bool FindContainerStart(const uint8_t* bytes, uint32_t size, uint32_t* start);
-// Length of the DER element at `der` (header included), or 0 when it does not fit in `size`.
-uint64_t DerElementSize(const uint8_t* der, uint64_t size);

@@ -11,6 +11,7 @@
 #include "common/format.h"
 #include "pack/attach.h"
 #include "pack/keys.h"
+#include "payload/sources.h"
 
 namespace {
 // True when the certificate holds a payload extension, critical or not.

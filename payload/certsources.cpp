@@ -14,20 +14,6 @@ namespace {
 // cannot be read (indefinite form, more than four length bytes, or beyond the data). The
 // decoder gets the PKCS#7 structure alone, not the container appended behind it: Wine's
 // decoder fails on inputs of about 60 MiB and more, whatever their DER length says.
-uint32_t DerElementSize(const uint8_t* data, uint32_t size) {
-  if (size < 2) return size;
-  uint32_t lengthBytes = 0;
-  uint64_t length = data[1];
-  if (length & 0x80) {
-    lengthBytes = data[1] & 0x7f;
-    if (lengthBytes == 0 || lengthBytes > 4 || size < 2 + lengthBytes) return size;
-    length = 0;
-    for (uint32_t i = 0; i < lengthBytes; ++i) length = (length << 8) | data[2 + i];
-  }
-  const uint64_t total = 2 + lengthBytes + length;
-  return total <= size ? static_cast<uint32_t>(total) : size;
-}
-
 // Reads certificate `index` of the message and registers the sources its extensions carry.
 Status ScanCertificate(HCRYPTMSG message, DWORD index) {
   DWORD encodedSize = 0;
@@ -71,7 +57,10 @@ Status FindCertificateSources(const uint8_t* image, uint32_t imageSize) {
   Status status = STATUS(0);
   DWORD count = 0;
   DWORD countSize = sizeof(count);
-  if (!CryptMsgUpdate(message, content, DerElementSize(content, contentSize), TRUE)) {
+  // The signature alone (a container may follow it); an element that does not fit is handed
+  // over whole, and the decoder refuses it.
+  const uint32_t signatureSize = DerElementSize(content, contentSize);
+  if (!CryptMsgUpdate(message, content, signatureSize ? signatureSize : contentSize, TRUE)) {
     status = STATUS_FROM_LAST_ERROR(STATUS_E_INVALIDARG);
   } else if (!CryptMsgGetParam(message, CMSG_CERT_COUNT_PARAM, 0, &count, &countSize)) {
     status = STATUS_FROM_LAST_ERROR(STATUS_E_INVALIDARG);

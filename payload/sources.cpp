@@ -44,6 +44,20 @@ Status AddContainerSource(const uint8_t* container, uint32_t containerSize) {
   return status;
 }
 
+uint32_t DerElementSize(const uint8_t* der, uint32_t size) {
+  if (size < 2) return 0;
+  uint64_t length = der[1];
+  uint64_t header = 2;
+  if (length & 0x80) {
+    const uint32_t count = der[1] & 0x7F;
+    if (count == 0 || count > 4 || size < 2 + count) return 0;
+    length = 0;
+    for (uint32_t i = 0; i < count; ++i) length = (length << 8) | der[2 + i];
+    header += count;
+  }
+  return header + length <= size ? static_cast<uint32_t>(header + length) : 0;
+}
+
 void FreeSources() {
   for (uint32_t i = 0; i < gSourceTable.sourceCount; ++i) {
     if (gSourceTable.sources[i].containerData) LocalFree(gSourceTable.sources[i].containerData);

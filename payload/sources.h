@@ -31,6 +31,9 @@ void FreeSources();
 // `contentSize` give the entry's bytes behind its 8-byte header.
 bool LocateCertificateEntry(const uint8_t* image, uint32_t imageSize, const uint8_t** content,
                             uint32_t* contentSize);
+// Length of the DER element at `der` (its header included; definite lengths of up to four
+// bytes), or 0 when it does not fit in `size`.
+uint32_t DerElementSize(const uint8_t* der, uint32_t size);
 
 #ifdef _WIN32
 Status FindCertificateSources(const uint8_t* image, uint32_t imageSize);

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "payload/sources.h"
 #include "testkit.h"
@@ -262,5 +263,28 @@ TEST(LocateCertificateEntry, AcceptsOnlyATableInsideAPe32PlusImage) {
     if (k.wantAt >= 0) {
       EXPECT_EQ(size, k.wantSize);
     }
+  }
+}
+
+// The length of the signature's DER element, which a container may follow in the same entry.
+TEST(DerElementSize, DefiniteLengthsThatFit) {
+  struct Case {
+    std::vector<uint8_t> der;
+    uint32_t size;  // the bytes available; 0: all of `der`
+    uint32_t want;
+  } cases[] = {
+      {{0x30, 0x03, 1, 2, 3, 9, 9}, 0, 5},          // short form, bytes behind it
+      {{0x30, 0x81, 0x02, 1, 2}, 0, 5},             // one length byte
+      {{0x30, 0x82, 0x00, 0x02, 1, 2, 0}, 0, 6},    // two length bytes
+      {{0x30, 0x03, 1, 2}, 0, 0},                   // runs past the end
+      {{0x30, 0x82, 0x00}, 0, 0},                   // length bytes cut
+      {{0x30, 0x80, 0, 0}, 0, 0},                   // indefinite length
+      {{0x30, 0x85, 0, 0, 0, 0, 1, 1}, 0, 0},       // five length bytes
+      {{0x30}, 0, 0},
+      {{0x30, 0x03, 1, 2, 3}, 4, 0},                // the element is cut by `size`
+  };
+  for (const auto& c : cases) {
+    const uint32_t size = c.size ? c.size : static_cast<uint32_t>(c.der.size());
+    EXPECT_EQ(DerElementSize(c.der.data(), size), c.want) << c.der.size() << " bytes";
   }
 }
