@@ -3,7 +3,6 @@
 
 #include <cstring>
 
-#include "common/winseam.h"
 #include "manifest/keyword.h"
 
 namespace {
@@ -43,13 +42,6 @@ void ReadDigestField(const char* field, RecordDigest* digest) {
 
 void ReadRecordDigest(const char* text, uint32_t fieldIndex, RecordDigest* digest) {
   std::memset(digest, 0, sizeof(*digest));
-  const char* p = text;
-  // Skip `fieldIndex` separators; a multibyte character is stepped over whole.
-  for (uint32_t skipped = 0; skipped < fieldIndex;) {
-    if (*p == '\0') return;
-    const char* next = CharNextA(p);
-    if (next == p + 1 && *p == '\\') ++skipped;
-    p = next;
-  }
-  ReadDigestField(p, digest);
+  const char* field = FindManifestField(text, fieldIndex);
+  if (field) ReadDigestField(field, digest);
 }

@@ -5,6 +5,7 @@
 // multibyte character counts as one character and never equals an ASCII letter; only the
 // letters A-Z and a-z are folded.
 #pragma once
+#include <cstdint>
 
 bool EqualsKeyword(const char* text, const char* keyword);
 
@@ -12,6 +13,11 @@ bool EqualsKeyword(const char* text, const char* keyword);
 // active code page (multibyte characters compared byte for byte): how two file names would
 // name the same file in a folder, as far as ASCII goes.
 bool EqualsIgnoringAsciiCase(const char* a, const char* b);
+
+// The start of field `fieldIndex` (0-based, fields separated by '\\') of a manifest text, or
+// null when the text has fewer fields; stepping by characters of the active code page, so a
+// double-byte character's trail byte is never taken for a separator.
+const char* FindManifestField(const char* text, uint32_t fieldIndex);
 
 // `c` with A-Z lowered; every other byte unchanged.
 inline char FoldAsciiLetter(char c) {

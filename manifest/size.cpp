@@ -1,20 +1,7 @@
 // Record sizes in manifest texts (see size.h).
 #include "manifest/size.h"
 
-#include "common/winseam.h"
 #include "manifest/keyword.h"
-
-const char* FindManifestField(const char* text, uint32_t fieldIndex) {
-  const char* p = text;
-  // Skip `fieldIndex` separators; a multibyte character is stepped over whole.
-  for (uint32_t skipped = 0; skipped < fieldIndex;) {
-    if (*p == '\0') return nullptr;
-    const char* next = CharNextA(p);
-    if (next == p + 1 && *p == '\\') ++skipped;
-    p = next;
-  }
-  return p;
-}
 
 void ReadSizeField(const char* field, RecordSize* size) {
   size->state = SIZE_ABSENT;

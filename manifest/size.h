@@ -32,6 +32,3 @@ struct RecordSize {
 
 void ReadRecordSize(const char* text, uint32_t fieldIndex, RecordSize* size);
 void ReadSizeField(const char* field, RecordSize* size);
-
-// The start of field `fieldIndex` of `text`, or null when the text has fewer fields.
-const char* FindManifestField(const char* text, uint32_t fieldIndex);
