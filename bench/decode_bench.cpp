@@ -63,38 +63,52 @@ void CheckDigest(const uint8_t* data, size_t size) {
     Fail("decoded bytes differ from the input");
 }
 
-void BM_InflateSha256Floor(benchmark::State& state) {
+typedef bool (*DecodeAndHash)(const RecordSpan& span, uint8_t* out, size_t size,
+                              unsigned char digest[SHA256_DIGEST_LENGTH]);
+
+RecordSpan TheRecord() {
   RecordSpan span;
   if (!StatusOk(FindRecord(gContainer.data(), static_cast<uint32_t>(gContainer.size()),
                            RECORD_TYPE_FILE, kRecordId, &span)))
     Fail("record not found");
+  return span;
+}
+
+// `decode` into a buffer allocated before the runs, + SHA-256: the decoder's floor.
+void DecodeIntoBuffer(benchmark::State& state, DecodeAndHash decode, const char* what) {
+  const RecordSpan span = TheRecord();
   Bytes out(gPlain.size());
   unsigned char digest[SHA256_DIGEST_LENGTH];
   for (auto _ : state) {
-    if (!InflateAndHash(span, out.data(), out.size(), digest)) Fail("floor: inflate failed");
+    if (!decode(span, out.data(), out.size(), digest)) Fail(what);
     benchmark::DoNotOptimize(digest);
   }
-  if (std::memcmp(digest, gPlainDigest, sizeof digest) != 0) Fail("floor: digest differs");
+  if (std::memcmp(digest, gPlainDigest, sizeof digest) != 0) Fail(what);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * gPlain.size()));
 }
 
-// The floor again with a buffer allocated (and so first touched) inside the timed loop, as
-// LoadRecord's own block is: shows what fresh memory costs apart from the decoding.
-void BM_InflateSha256FreshBuffer(benchmark::State& state) {
-  RecordSpan span;
-  if (!StatusOk(FindRecord(gContainer.data(), static_cast<uint32_t>(gContainer.size()),
-                           RECORD_TYPE_FILE, kRecordId, &span)))
-    Fail("record not found");
+// The same with a buffer allocated (and so first touched) inside the timed loop, as a
+// record's own block is: shows what fresh memory costs apart from the decoding.
+void DecodeIntoFreshBuffer(benchmark::State& state, DecodeAndHash decode, const char* what) {
+  const RecordSpan span = TheRecord();
   unsigned char digest[SHA256_DIGEST_LENGTH];
   for (auto _ : state) {
     auto* out = static_cast<uint8_t*>(std::malloc(gPlain.size()));
     if (!out) Fail("no memory");
-    if (!InflateAndHash(span, out, gPlain.size(), digest)) Fail("fresh buffer: inflate failed");
+    if (!decode(span, out, gPlain.size(), digest)) Fail(what);
     benchmark::DoNotOptimize(digest);
     std::free(out);
   }
-  if (std::memcmp(digest, gPlainDigest, sizeof digest) != 0) Fail("fresh buffer: digest differs");
+  if (std::memcmp(digest, gPlainDigest, sizeof digest) != 0) Fail(what);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * gPlain.size()));
+}
+
+void BM_InflateSha256Floor(benchmark::State& state) {
+  DecodeIntoBuffer(state, InflateAndHash, "floor: zlib inflate failed or differs");
+}
+
+void BM_InflateSha256FreshBuffer(benchmark::State& state) {
+  DecodeIntoFreshBuffer(state, InflateAndHash, "fresh buffer: zlib inflate failed or differs");
 }
 
 void BM_LoadRecord(benchmark::State& state) {
@@ -118,38 +132,14 @@ void BM_LoadRecord(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * gPlain.size()));
 }
 
-// The sized records' inflater (libdeflate) into the buffer allocated once, + SHA-256.
+// The sized records' inflater (libdeflate), into a buffer allocated before the runs and into
+// one allocated in the run, as a sized record's block is.
 void BM_LibdeflateSha256Floor(benchmark::State& state) {
-  RecordSpan span;
-  if (!StatusOk(FindRecord(gContainer.data(), static_cast<uint32_t>(gContainer.size()),
-                           RECORD_TYPE_FILE, kRecordId, &span)))
-    Fail("record not found");
-  Bytes out(gPlain.size());
-  unsigned char digest[SHA256_DIGEST_LENGTH];
-  for (auto _ : state) {
-    if (!LibdeflateAndHash(span, out.data(), out.size(), digest)) Fail("libdeflate failed");
-    benchmark::DoNotOptimize(digest);
-  }
-  if (std::memcmp(digest, gPlainDigest, sizeof digest) != 0) Fail("libdeflate: digest differs");
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * gPlain.size()));
+  DecodeIntoBuffer(state, LibdeflateAndHash, "floor: libdeflate failed or differs");
 }
 
-// libdeflate into a buffer allocated (first touched) in the run, as a sized record's block is.
 void BM_LibdeflateSha256FreshBuffer(benchmark::State& state) {
-  RecordSpan span;
-  if (!StatusOk(FindRecord(gContainer.data(), static_cast<uint32_t>(gContainer.size()),
-                           RECORD_TYPE_FILE, kRecordId, &span)))
-    Fail("record not found");
-  unsigned char digest[SHA256_DIGEST_LENGTH];
-  for (auto _ : state) {
-    auto* out = static_cast<uint8_t*>(std::malloc(gPlain.size()));
-    if (!out) Fail("no memory");
-    if (!LibdeflateAndHash(span, out, gPlain.size(), digest)) Fail("libdeflate failed");
-    benchmark::DoNotOptimize(digest);
-    std::free(out);
-  }
-  if (std::memcmp(digest, gPlainDigest, sizeof digest) != 0) Fail("libdeflate: digest differs");
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * gPlain.size()));
+  DecodeIntoFreshBuffer(state, LibdeflateAndHash, "fresh buffer: libdeflate failed or differs");
 }
 
 // LoadBoundRecord with the record's size, as the stub loads a sized entry.
