@@ -8,48 +8,10 @@
 # configuring the Windows tree reads it (configuring builds nothing itself). A second run with
 # the same version does nothing but record the prefix again.
 set -euo pipefail
-cache=${MSISTUB_CACHE:-/var/cache/msistub}
+package=openssl
 config=min3
-pointer=$cache/openssl-mingw64.prefix
-mkdir -p "$cache"
-finish() {  # the prefix is current: point the Windows configuration at it
-  echo "$1" > "$pointer.tmp" && mv "$pointer.tmp" "$pointer"
-  echo "$1"
-  exit 0
-}
-ensure_src_entries() {
-  if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
-    [ "$(id -u)" = 0 ] || { echo "openssl: need deb-src entries; run as root" >&2; exit 1; }
-    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-      sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources > /etc/apt/sources.list.d/msistub-src.sources
-    else
-      sed -n 's/^deb /deb-src /p' /etc/apt/sources.list > /etc/apt/sources.list.d/msistub-src.list
-    fi
-    apt-get update -qq
-  fi
-}
-versions() { apt-cache showsrc openssl 2>/dev/null | sed -n 's/^Version: //p' | sort -Vr | uniq; }
-[ -n "$(versions)" ] || ensure_src_entries
-# The cache key is the upstream version of the newest source package; a hit needs no network.
-version=$(versions | head -1 | sed 's/-[^-]*$//')
-prefix="$cache/openssl-mingw64-$version-$config"
-[ -f "$prefix/.complete" ] && finish "$prefix"
-ensure_src_entries
-work=$(mktemp -d "$cache/openssl-build.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-# Only the upstream tarball is used (the Debian patches concern the shared library and the
-# apps). A mirror may lack a revision's Debian files, so every listed version is tried.
-tarball=""
-for v in $(versions); do
-  ( cd "$work" && apt-get source -qq --download-only "openssl=$v" >/dev/null 2>&1 ) || true
-  tarball=$(ls "$work"/openssl_*.orig.tar.gz 2>/dev/null | head -1)
-  [ -n "$tarball" ] && break
-done
-[ -n "$tarball" ] || { echo "openssl: could not download the source package" >&2; exit 1; }
-version=$(basename "$tarball" | sed 's/^openssl_//; s/\.orig\.tar\.gz$//')
-prefix="$cache/openssl-mingw64-$version-$config"
-[ -f "$prefix/.complete" ] && finish "$prefix"
-mkdir "$work/src" && tar -xzf "$tarball" -C "$work/src" --strip-components=1
+. "$(dirname "$0")/debian-source.sh"
+use_cache_or_fetch
 cd "$work/src"
 # Only what record verification needs: RSA, SHA-256, the MS key-blob reader, EVP, and the
 # X.509/PKCS#7/PEM code the Windows tests sign with. Every other algorithm is switched off
