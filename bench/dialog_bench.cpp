@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
     ExtractJob job = files.Open();
     double start = Seconds();
     uint32_t code;
-    do code = ExtractJobStep(&job, nullptr);
+    do code = StatusCode(ExtractJobStep(&job, nullptr));
     while (code == ERROR_MORE_DATA);
     const double bare = Seconds() - start;
     if (code != ERROR_SUCCESS) Fail("bare writer loop failed");

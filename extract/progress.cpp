@@ -133,7 +133,7 @@ void OnTimer(HWND dialog) {
   uint32_t code;
   for (;;) {
     uint32_t percent = 0;
-    code = ExtractJobStep(job, &percent);
+    code = StatusCode(ExtractJobStep(job, &percent));
     SendDlgItemMessageA(dialog, PROGRESS_BAR_ID, PBM_SETPOS, percent, 0);
     TaskbarProgressSetCompleted(state->taskbar, percent);
     if (code != ERROR_MORE_DATA || MSISTUB_ONE_STEP_PER_TICK) break;

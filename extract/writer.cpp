@@ -4,20 +4,20 @@
 namespace {
 
 // Enters the item at job->position, or ends the job when there is none left.
-uint32_t EnterItem(ExtractJob* job, uint32_t* percent) {
+Status EnterItem(ExtractJob* job, uint32_t* percent) {
   if (job->position >= job->itemCount) {
     if (percent) *percent = 100;
-    return ERROR_SUCCESS;
+    return STATUS(ERROR_SUCCESS);
   }
   ExtractItem* item = &job->items[job->position];
   if (!item->file) item->written = item->size;  // its file existed before: nothing to write
   if (percent) *percent = 0;
-  return ERROR_MORE_DATA;
+  return STATUS(ERROR_MORE_DATA);
 }
 
 }  // namespace
 
-uint32_t ExtractJobStep(ExtractJob* job, uint32_t* percent) {
+Status ExtractJobStep(ExtractJob* job, uint32_t* percent) {
   if (job->position < 0) {
     job->position = 0;
     return EnterItem(job, percent);
@@ -33,7 +33,7 @@ uint32_t ExtractJobStep(ExtractJob* job, uint32_t* percent) {
     if (percent)
       *percent = static_cast<uint32_t>(static_cast<double>(item->written) /
                                        static_cast<double>(item->size) * 100.0);
-    return ok && count == n ? ERROR_MORE_DATA : ERROR_WRITE_FAULT;
+    return ok && count == n ? STATUS(ERROR_MORE_DATA) : STATUS(ERROR_WRITE_FAULT);
   }
   if (item->file) {
     CloseHandle(item->file);

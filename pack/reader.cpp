@@ -159,11 +159,11 @@ void ListRecords(const uint8_t* container, uint32_t size, std::vector<RecordInfo
 bool DecodeRecord(const uint8_t* stored, uint32_t size, Bytes* decoded, std::string* error) {
   uint8_t* out = nullptr;
   uint32_t outSize = 0;
-  const int rc = InflateRecord(stored, size, &out, &outSize);
-  if (rc != 0) {
-    *error = rc == -4 ? "out of memory while inflating"
-                      : "the zlib stream is corrupt, truncated or needs a dictionary (zlib " +
-                            std::to_string(rc) + ")";
+  const Status status = InflateRecord(stored, size, &out, &outSize);
+  if (!StatusOk(status)) {
+    *error = StatusCode(status) == ERROR_NOT_ENOUGH_MEMORY
+                 ? "out of memory while inflating"
+                 : "the zlib stream is corrupt, truncated or needs a dictionary";
     return false;
   }
   decoded->assign(out, out + outSize);

@@ -25,18 +25,19 @@
 namespace {
 enum : uint32_t { DEFLATE_MAX_RATIO = 1032 };
 
-// Releases the partial output and the inflater after a failed step; returns `code`.
-int AbandonInflation(z_stream* zs, uint8_t* buffer, uint8_t** out, uint32_t* outSize, int code) {
+// Releases the partial output and the inflater after a failed step; returns `status`.
+Status AbandonInflation(z_stream* zs, uint8_t* buffer, uint8_t** out, uint32_t* outSize,
+                        Status status) {
   inflateEnd(zs);
   if (buffer) LocalFree(buffer);
   *out = nullptr;
   *outSize = 0;
-  return code;
+  return status;
 }
 }  // namespace
 
-int InflateRecordLimited(const uint8_t* stored, uint32_t storedSize, uint8_t** out,
-                         uint32_t* outSize, uint32_t limit) {
+Status InflateRecordLimited(const uint8_t* stored, uint32_t storedSize, uint8_t** out,
+                            uint32_t* outSize, uint32_t limit) {
   // The first block is 256 bytes for small records, else an eighth of the stored length;
   // each growth doubles it (never past `limit`), so a record of n bytes costs about log2 n
   // reallocations. Growing by a fixed step instead made the work quadratic in the
@@ -47,11 +48,12 @@ int InflateRecordLimited(const uint8_t* stored, uint32_t storedSize, uint8_t** o
 
   z_stream zs;
   std::memset(&zs, 0, sizeof(zs));
-  int result = inflateInit_(&zs, "1.2.11", static_cast<int>(sizeof(z_stream)));
-  if (result != Z_OK) return result;
+  if (inflateInit_(&zs, "1.2.11", static_cast<int>(sizeof(z_stream))) != Z_OK)
+    return STATUS(ERROR_NOT_ENOUGH_MEMORY);
 
   uint8_t* buffer = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, first));
-  if (!buffer) return AbandonInflation(&zs, buffer, out, outSize, Z_MEM_ERROR);
+  if (!buffer)
+    return AbandonInflation(&zs, buffer, out, outSize, STATUS(ERROR_NOT_ENOUGH_MEMORY));
   uint32_t capacity = first;
   uint32_t produced = 0;
   zs.next_in = const_cast<Bytef*>(stored);
@@ -62,7 +64,8 @@ int InflateRecordLimited(const uint8_t* stored, uint32_t storedSize, uint8_t** o
     if (room == 0 && usable < limit) {
       const uint32_t grown = capacity > limit / 2 ? limit : capacity * 2;
       uint8_t* moved = static_cast<uint8_t*>(LocalReAlloc(buffer, grown, LMEM_MOVEABLE));
-      if (!moved) return AbandonInflation(&zs, buffer, out, outSize, Z_MEM_ERROR);
+      if (!moved)
+        return AbandonInflation(&zs, buffer, out, outSize, STATUS(ERROR_NOT_ENOUGH_MEMORY));
       buffer = moved;
       capacity = grown;
       room = grown - produced;
@@ -76,34 +79,38 @@ int InflateRecordLimited(const uint8_t* stored, uint32_t storedSize, uint8_t** o
     const int last = inflate(&zs, Z_NO_FLUSH);
     produced += room - zs.avail_out;
     if (last == Z_STREAM_END) break;  // bytes behind the stream's end are ignored
-    if (last == Z_MEM_ERROR) return AbandonInflation(&zs, buffer, out, outSize, Z_MEM_ERROR);
+    if (last == Z_MEM_ERROR)
+      return AbandonInflation(&zs, buffer, out, outSize, STATUS(ERROR_NOT_ENOUGH_MEMORY));
     // Corrupt data, a preset dictionary, output wanted past the limit, or input that ran out
     // before the stream ended (inflate stops with output space left only then).
-    if (last != Z_OK && last != Z_BUF_ERROR) return AbandonInflation(&zs, buffer, out, outSize, Z_DATA_ERROR);
+    if (last != Z_OK && last != Z_BUF_ERROR)
+      return AbandonInflation(&zs, buffer, out, outSize, STATUS(ERROR_INVALID_DATA));
     if (room == 0 || zs.avail_out != 0)
-      return AbandonInflation(&zs, buffer, out, outSize, Z_DATA_ERROR);
+      return AbandonInflation(&zs, buffer, out, outSize, STATUS(ERROR_INVALID_DATA));
   }
   inflateEnd(&zs);
   *out = buffer;
   *outSize = produced;
-  return Z_OK;
+  return STATUS(ERROR_SUCCESS);
 }
 
-int InflateRecord(const uint8_t* stored, uint32_t storedSize, uint8_t** out, uint32_t* outSize) {
+Status InflateRecord(const uint8_t* stored, uint32_t storedSize, uint8_t** out,
+                     uint32_t* outSize) {
   return InflateRecordLimited(stored, storedSize, out, outSize, 0xFFFFFFFFu);
 }
 
-int InflateSizedRecord(const uint8_t* stored, uint32_t storedSize, uint32_t size, uint8_t** out) {
+Status InflateSizedRecord(const uint8_t* stored, uint32_t storedSize, uint32_t size,
+                          uint8_t** out) {
   *out = nullptr;
   // Deflate codes a 258-byte match in two bits at best, so a stream makes at most 1032
   // bytes per stored byte: a larger size cannot be right and is not allocated.
-  if (size / DEFLATE_MAX_RATIO > storedSize) return Z_DATA_ERROR;
+  if (size / DEFLATE_MAX_RATIO > storedSize) return STATUS(ERROR_INVALID_DATA);
   uint8_t* buffer = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, size ? size : 1));
-  if (!buffer) return Z_MEM_ERROR;
+  if (!buffer) return STATUS(ERROR_NOT_ENOUGH_MEMORY);
   libdeflate_decompressor* inflater = libdeflate_alloc_decompressor();
   if (!inflater) {
     LocalFree(buffer);
-    return Z_MEM_ERROR;
+    return STATUS(ERROR_NOT_ENOUGH_MEMORY);
   }
   // Without an actual-size output, libdeflate requires the stream to fill the buffer exactly
   // (else LIBDEFLATE_SHORT_OUTPUT or LIBDEFLATE_INSUFFICIENT_SPACE); it rejects a preset
@@ -113,10 +120,10 @@ int InflateSizedRecord(const uint8_t* stored, uint32_t storedSize, uint32_t size
   libdeflate_free_decompressor(inflater);
   if (result != LIBDEFLATE_SUCCESS) {
     LocalFree(buffer);
-    return Z_DATA_ERROR;
+    return STATUS(ERROR_INVALID_DATA);
   }
   *out = buffer;
-  return Z_OK;
+  return STATUS(ERROR_SUCCESS);
 }
 
 Status VerifyRecordDigest(const uint8_t digest[RECORD_DIGEST_SIZE], const uint8_t* signature,
@@ -165,12 +172,12 @@ Status LoadBoundRecord(const PayloadSource* source, const uint8_t type[16], uint
   uint8_t* decoded = nullptr;
   uint32_t decodedSize = 0;
   if ((source->flags & SOURCE_COMPRESSED) && expectedSize) {
-    if (InflateSizedRecord(span.data, span.dataSize, *expectedSize, &decoded) != Z_OK)
-      return STATUS(ERROR_INVALID_DATA);
+    status = InflateSizedRecord(span.data, span.dataSize, *expectedSize, &decoded);
+    if (!StatusOk(status)) return status;
     decodedSize = *expectedSize;
   } else if (source->flags & SOURCE_COMPRESSED) {
-    if (InflateRecord(span.data, span.dataSize, &decoded, &decodedSize) != Z_OK)
-      return STATUS(ERROR_INVALID_DATA);
+    status = InflateRecord(span.data, span.dataSize, &decoded, &decodedSize);
+    if (!StatusOk(status)) return status;
   } else if (expectedSize && *expectedSize != span.dataSize) {
     return STATUS(ERROR_INVALID_DATA);
   } else {

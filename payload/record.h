@@ -4,7 +4,7 @@
 // (SOURCE_COMPRESSED) or copy, then verify the RSA-2048 PKCS#1 v1.5 SHA-256 signature over
 // the decoded bytes against the built-in public key (SOURCE_SIGNED). On code 0 the outputs
 // hold a new LocalAlloc block owned by the caller and the content size; on any failure
-// (1168, 13, 1392, 0x80090003, or the allocation error) the outputs are left untouched and
+// (1168, 13, 1392, 0x80090003, or 8 when memory runs out) the outputs are left untouched and
 // nothing stays allocated. A signed source never hands out bytes whose signature was not
 // checked.
 #pragma once
@@ -34,22 +34,24 @@ Status LoadBoundRecord(const PayloadSource* source, const uint8_t type[16], uint
                        const uint8_t* expectedDigest, const uint32_t* expectedSize,
                        uint8_t** data, uint32_t* size);
 
-// Inflates a whole zlib stream into one growing LocalAlloc block. Returns 0 (outputs set)
-// or a negative zlib code (-3 corrupt/truncated/dictionary/too large, -4 no memory, or the
-// inflateInit_ result) with the outputs null and 0 and nothing allocated.
+// Inflates a whole zlib stream into one growing LocalAlloc block. Returns code 0 (outputs
+// set), 13 (ERROR_INVALID_DATA: corrupt, truncated, preset dictionary, too large) or 8
+// (ERROR_NOT_ENOUGH_MEMORY, also when the inflater cannot start) with the outputs null and 0
+// and nothing allocated.
 // The block starts at 256 bytes (small records) or an eighth of the stored length and
 // doubles whenever it is full, up to 4 GiB - 1; it may be up to twice the content's size.
-int InflateRecord(const uint8_t* stored, uint32_t storedSize, uint8_t** out, uint32_t* outSize);
+Status InflateRecord(const uint8_t* stored, uint32_t storedSize, uint8_t** out, uint32_t* outSize);
 
 // Inflates a whole zlib stream of a record whose decoded size is known into one LocalAlloc
 // block of exactly `size` bytes (at least one byte is allocated for an empty record), in one
-// call of libdeflate's zlib decompressor. Returns 0 (`*out` set) when the stream ends after exactly `size` bytes,
-// else -3 (corrupt, truncated, dictionary, or any other length; a size that no stream of
-// `storedSize` bytes can reach is refused before anything is allocated) or -4 (no memory),
-// with `*out` null and nothing allocated. Bytes behind the stream's end are ignored, as by
+// call of libdeflate's zlib decompressor. Returns code 0 (`*out` set) when the stream ends
+// after exactly `size` bytes, else 13 (corrupt, truncated, dictionary, or any other length; a
+// size that no stream of `storedSize` bytes can reach is refused before anything is
+// allocated) or 8 (no memory), with `*out` null and nothing allocated. Bytes behind the stream's end are ignored, as by
 // InflateRecord; the streams on which the two differ (none a compressor writes) are listed in
 // docs/design.md.
-int InflateSizedRecord(const uint8_t* stored, uint32_t storedSize, uint32_t size, uint8_t** out);
+Status InflateSizedRecord(const uint8_t* stored, uint32_t storedSize, uint32_t size,
+                          uint8_t** out);
 
 // Checks `signature` over SHA-256 of `data`: code 0, 1392 (ERROR_FILE_CORRUPT) or
 // 0x80090003 (NTE_BAD_KEY). VerifyRecordDigest does the same for an already computed

@@ -50,13 +50,12 @@ Status WriteFiles(HINSTANCE instance, ExtractJob* job, const PackageSelection* s
     *suppress = 1;
     return STATUS(ERROR_WRITE_FAULT);
   }
-  uint32_t code;
+  Status step;
   do {
-    code = ExtractJobStep(job, nullptr);
-  } while (code == ERROR_MORE_DATA);
-  if (code == ERROR_SUCCESS) return STATUS(ERROR_SUCCESS);
-  FormatErrorText(code, messageText, MESSAGE_TEXT_SIZE, nullptr);
-  return STATUS(code);
+    step = ExtractJobStep(job, nullptr);
+  } while (StatusCode(step) == ERROR_MORE_DATA);
+  if (!StatusOk(step)) FormatErrorText(StatusCode(step), messageText, MESSAGE_TEXT_SIZE, nullptr);
+  return step;
 }
 
 // Builds the installer's command line and runs it.

@@ -24,7 +24,7 @@ std::vector<Call> RunToEnd(ExtractJob* job) {
   std::vector<Call> calls;
   for (int guard = 0; guard < 1000; ++guard) {
     uint32_t percent = 12345;
-    uint32_t code = ExtractJobStep(job, &percent);
+    uint32_t code = StatusCode(ExtractJobStep(job, &percent));
     calls.push_back({code, percent});
     if (code != ERROR_MORE_DATA) break;
   }
@@ -99,7 +99,7 @@ TEST(ExtractJobStep, PercentIsOptional) {
   ExtractJob job = NewJob(&item, 1);
   int calls = 0;
   uint32_t code;
-  while ((code = ExtractJobStep(&job, nullptr)) == ERROR_MORE_DATA) ++calls;
+  while ((code = StatusCode(ExtractJobStep(&job, nullptr))) == ERROR_MORE_DATA) ++calls;
   EXPECT_EQ(code, 0u);
   EXPECT_EQ(calls, 3);
   EXPECT_EQ(item.written, item.size);
@@ -118,15 +118,15 @@ TEST(ExtractJobStep, ResumesAfterAFailedWrite) {
   ASSERT_NE(readOnly, INVALID_HANDLE_VALUE);
   ExtractJob job = NewJob(&item, 1);
   uint32_t percent = 0;
-  EXPECT_EQ(ExtractJobStep(&job, &percent), 234u);  // enters item 0
-  EXPECT_EQ(ExtractJobStep(&job, &percent), 234u);  // first chunk
+  EXPECT_EQ(StatusCode(ExtractJobStep(&job, &percent)), 234u);  // enters item 0
+  EXPECT_EQ(StatusCode(ExtractJobStep(&job, &percent)), 234u);  // first chunk
   EXPECT_EQ(item.written, kStep);
 
   item.file = readOnly;
-  EXPECT_EQ(ExtractJobStep(&job, &percent), 29u);
+  EXPECT_EQ(StatusCode(ExtractJobStep(&job, &percent)), 29u);
   EXPECT_EQ(item.written, kStep);
   EXPECT_EQ(percent, 33u);
-  EXPECT_EQ(ExtractJobStep(&job, &percent), 29u);  // still failing: nothing moves
+  EXPECT_EQ(StatusCode(ExtractJobStep(&job, &percent)), 29u);  // still failing: nothing moves
   EXPECT_EQ(job.position, 0);
   EXPECT_EQ(item.written, kStep);
 

@@ -185,10 +185,12 @@ TEST(Records, EveryLevelDecodesInBothStubInflaters) {
     const uint32_t n = static_cast<uint32_t>(content.size());
     uint8_t* out = nullptr;
     uint32_t size = 0;
-    ASSERT_EQ(InflateRecord(stored.data(), static_cast<uint32_t>(stored.size()), &out, &size), 0);
+    ASSERT_EQ(StatusCode(InflateRecord(stored.data(), static_cast<uint32_t>(stored.size()), &out, &size)),
+              0u);
     EXPECT_TRUE(Bytes(out, out + size) == content);
     LocalFree(out);
-    ASSERT_EQ(InflateSizedRecord(stored.data(), static_cast<uint32_t>(stored.size()), n, &out), 0);
+    ASSERT_EQ(StatusCode(InflateSizedRecord(stored.data(), static_cast<uint32_t>(stored.size()), n, &out)),
+              0u);
     EXPECT_TRUE(Bytes(out, out + n) == content);
     LocalFree(out);
   }

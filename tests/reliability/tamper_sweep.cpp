@@ -218,7 +218,7 @@ TEST(TamperSweep, NoVariantEscapes) {
     std::memcpy(&dataSize, &container[r.second - 4], 4);
     uint8_t* decoded = nullptr;
     uint32_t decodedSize = 0;
-    ASSERT_EQ(InflateRecord(&container[r.first], dataSize, &decoded, &decodedSize), 0);
+    ASSERT_EQ(StatusCode(InflateRecord(&container[r.first], dataSize, &decoded, &decodedSize)), 0u);
     const Bytes content(decoded, decoded + decodedSize);
     LocalFree(decoded);
     for (size_t at : {size_t{0}, content.size() / 2, content.size() - 1}) {
