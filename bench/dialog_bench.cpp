@@ -52,14 +52,17 @@ struct Files {
   std::vector<std::string> paths;
   std::vector<std::vector<uint8_t>> data;
   std::vector<ExtractItem> items;
+  std::vector<FileSetItem> contents;
 
   ExtractJob Open() {
     items.clear();
+    contents.assign(data.size(), FileSetItem{});
     for (size_t i = 0; i < data.size(); ++i) {
       ExtractItem item = {};
       std::snprintf(item.path, sizeof item.path, "%s", paths[i].c_str());
-      item.data = data[i].data();
-      item.size = static_cast<uint32_t>(data[i].size());
+      contents[i].data = data[i].data();
+      contents[i].size = static_cast<uint32_t>(data[i].size());
+      item.content = &contents[i];
       item.file = CreateFileA(item.path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
       if (item.file == INVALID_HANDLE_VALUE) Fail(std::string("cannot create ") + item.path);

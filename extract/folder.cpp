@@ -115,10 +115,10 @@ bool CreateOutputFiles(ExtractItem* items, int32_t itemCount, const char* folder
   for (int32_t i = 0; i < itemCount; ++i) {
     ExtractItem* item = &items[i];
     item->file = nullptr;
-    int n = std::snprintf(item->path, sizeof item->path, "%s\\%s", folder, item->name);
+    int n = std::snprintf(item->path, sizeof item->path, "%s\\%s", folder, item->content->name);
     if (n < 0 || static_cast<size_t>(n) >= sizeof item->path) return false;
     bool mismatch = false;
-    if (OpenHeldFile(item->path, item->data, item->size, &hold->files[i], &mismatch)) continue;
+    if (OpenHeldFile(item->path, item->content->data, item->content->size, &hold->files[i], &mismatch)) continue;
     if (mismatch ? !replaceStale : GetLastError() != ERROR_FILE_NOT_FOUND) return false;
   }
   for (int32_t i = 0; i < itemCount; ++i) {

@@ -22,7 +22,7 @@
 
 #include "common/status.h"
 #include "extract/hold.h"
-#include "manifest/fileset.h"
+#include "extract/item.h"
 
 enum : uint32_t { FOLDER_PATH_SIZE = 1024 };
 

@@ -163,7 +163,7 @@ Status HoldWrittenFiles(const ExtractItem* items, int32_t itemCount, ExtractionH
     if (held->handle || !held->identity.known) continue;
     HeldFile opened;
     bool mismatch = false;
-    if (!OpenHeldFile(items[i].path, items[i].data, items[i].size, &opened, &mismatch)) {
+    if (!OpenHeldFile(items[i].path, items[i].content->data, items[i].content->size, &opened, &mismatch)) {
       *failedItem = i;
       // Changed behind the stub's back: another process wrote or replaced it.
       return mismatch ? STATUS(ERROR_FILE_CORRUPT) : STATUS_FROM_LAST_ERROR(ERROR_OPEN_FAILED);

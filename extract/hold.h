@@ -27,7 +27,7 @@
 #include <cstdint>
 
 #include "common/status.h"
-#include "manifest/fileset.h"
+#include "extract/item.h"
 
 struct FileIdentity {
   uint32_t known;  // 0: nothing recorded

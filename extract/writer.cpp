@@ -10,7 +10,7 @@ Status EnterItem(ExtractJob* job, uint32_t* percent) {
     return STATUS(ERROR_SUCCESS);
   }
   ExtractItem* item = &job->items[job->position];
-  if (!item->file) item->written = item->size;  // its file existed before: nothing to write
+  if (!item->file) item->written = item->content->size;  // its file existed before: nothing to write
   if (percent) *percent = 0;
   return STATUS(ERROR_MORE_DATA);
 }
@@ -23,16 +23,16 @@ Status ExtractJobStep(ExtractJob* job, uint32_t* percent) {
     return EnterItem(job, percent);
   }
   ExtractItem* item = &job->items[job->position];
-  if (item->written < item->size) {
-    uint32_t n = item->size - item->written;
+  if (item->written < item->content->size) {
+    uint32_t n = item->content->size - item->written;
     if (n > job->stepSize) n = job->stepSize;
     DWORD count = 0;
-    BOOL ok = WriteFile(item->file, item->data + item->written, n, &count, nullptr);
+    BOOL ok = WriteFile(item->file, item->content->data + item->written, n, &count, nullptr);
     if (count > n) count = n;  // never count more than was handed over
     item->written += count;
     if (percent)
       *percent = static_cast<uint32_t>(static_cast<double>(item->written) /
-                                       static_cast<double>(item->size) * 100.0);
+                                       static_cast<double>(item->content->size) * 100.0);
     return ok && count == n ? STATUS(ERROR_MORE_DATA) : STATUS(ERROR_WRITE_FAULT);
   }
   if (item->file) {

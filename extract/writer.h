@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "common/status.h"
-#include "manifest/fileset.h"
+#include "extract/item.h"
 
 enum : uint32_t { EXTRACT_STEP_SIZE = 0x80000 };
 

@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(chosen || StatusCode(selected) == ERROR_INVALID_DATA ||
              StatusCode(selected) == ERROR_NOT_ENOUGH_MEMORY);
   FUZZ_CHECK(chosen == (selection.pass != SELECTION_PASS_NONE));
-  ExtractItem* items = nullptr;
+  FileSetItem* items = nullptr;
   int32_t itemCount = 0;
   bool assembled = false;
   if (chosen) {

@@ -25,14 +25,14 @@ const char MSI_NAME[] = "main.msi";
 
 // Grows the item array by one zero-filled item. Returns the (possibly moved) block, or null
 // with the old block and count left as they were.
-ExtractItem* GrowItems(ExtractItem* items, int32_t count) {
-  size_t bytes = (static_cast<size_t>(count) + 1) * sizeof(ExtractItem);
-  if (!items) return static_cast<ExtractItem*>(LocalAlloc(LMEM_ZEROINIT, bytes));
-  return static_cast<ExtractItem*>(LocalReAlloc(items, bytes, LMEM_MOVEABLE | LMEM_ZEROINIT));
+FileSetItem* GrowItems(FileSetItem* items, int32_t count) {
+  size_t bytes = (static_cast<size_t>(count) + 1) * sizeof(FileSetItem);
+  if (!items) return static_cast<FileSetItem*>(LocalAlloc(LMEM_ZEROINIT, bytes));
+  return static_cast<FileSetItem*>(LocalReAlloc(items, bytes, LMEM_MOVEABLE | LMEM_ZEROINIT));
 }
 
 // True when an item of the set already has this file name.
-bool NameTaken(const ExtractItem* items, int32_t count, const char* name) {
+bool NameTaken(const FileSetItem* items, int32_t count, const char* name) {
   for (int32_t i = 0; i < count; ++i)
     if (EqualsIgnoringAsciiCase(items[i].name, name)) return true;
   return false;
@@ -45,7 +45,7 @@ void KeepFirstFailure(CabinetCollector* collector, Status status) {
 
 }  // namespace
 
-Status FillExtractItem(int32_t sourceIndex, uint32_t entryId, ExtractItem* item, const char* name,
+Status FillFileSetItem(int32_t sourceIndex, uint32_t entryId, FileSetItem* item, const char* name,
                        const RecordDigest* expected, const RecordSize* size, bool requireDigest) {
   std::memset(item, 0, sizeof(*item));
   size_t length = std::strlen(name);
@@ -96,7 +96,7 @@ int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, voi
         // Two files of one name (main.msi included) cannot both be extracted.
         KeepFirstFailure(collector, STATUS(ERROR_INVALID_DATA));
       } else {
-        ExtractItem* grown = GrowItems(*collector->items, *collector->itemCount);
+        FileSetItem* grown = GrowItems(*collector->items, *collector->itemCount);
         if (!grown) {
           KeepFirstFailure(collector, STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY));
         } else {
@@ -107,7 +107,7 @@ int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, voi
           ReadRecordSize(text, CABINET_SIZE_FIELD, &size);
           // The item stays in the array even when its record fails; clean-up releases it.
           KeepFirstFailure(collector,
-                           FillExtractItem(sourceIndex, entryId, &grown[*collector->itemCount],
+                           FillFileSetItem(sourceIndex, entryId, &grown[*collector->itemCount],
                                            name, &expected, &size,
                                            collector->requireDigests != 0));
           ++*collector->itemCount;
@@ -119,15 +119,15 @@ int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, voi
   return 1;
 }
 
-Status AssembleFileSet(const PackageSelection* selection, ExtractItem** items, int32_t* itemCount,
+Status AssembleFileSet(const PackageSelection* selection, FileSetItem** items, int32_t* itemCount,
                        bool requireDigests) {
-  ExtractItem* first = GrowItems(*items, *itemCount);
+  FileSetItem* first = GrowItems(*items, *itemCount);
   if (!first) return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
   // Stored before the record is loaded, so that a failed item is released with the array.
   *items = first;
-  ExtractItem* msi = &first[*itemCount];
+  FileSetItem* msi = &first[*itemCount];
   ++*itemCount;
-  Status status = FillExtractItem(selection->sourceIndex, selection->entryId, msi, MSI_NAME,
+  Status status = FillFileSetItem(selection->sourceIndex, selection->entryId, msi, MSI_NAME,
                                   &selection->digest, &selection->size, requireDigests);
   if (!StatusOk(status)) return status;
 
@@ -137,4 +137,11 @@ Status AssembleFileSet(const PackageSelection* selection, ExtractItem** items, i
   // lines: the file set would be incomplete.
   status = EnumManifestEntries(AddCabinetItems, &collector);
   return StatusOk(status) ? collector.failed : status;
+}
+
+void FreeFileSet(FileSetItem* items, int32_t itemCount) {
+  if (!items) return;
+  for (int32_t i = 0; i < itemCount; ++i)
+    if (items[i].data) LocalFree(items[i].data);
+  LocalFree(items);
 }

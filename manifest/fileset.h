@@ -26,17 +26,15 @@
 
 enum : uint32_t { ITEM_PATH_SIZE = 261 };
 
-struct ExtractItem {
+// One file of the set: its name in the extraction folder and its verified bytes.
+struct FileSetItem {
   char name[ITEM_PATH_SIZE];
   uint8_t* data;     // decoded content, owned (LocalFree)
   uint32_t size;
-  HANDLE file;       // open output file, or null
-  uint32_t written;
-  char path[ITEM_PATH_SIZE];
 };
 
 struct CabinetCollector {
-  ExtractItem** items;
+  FileSetItem** items;
   int32_t* itemCount;
   int32_t sourceIndex;
   uint32_t entryId;
@@ -44,11 +42,17 @@ struct CabinetCollector {
   uint32_t requireDigests;
 };
 
+// Fills `item` with `name` and the entry's file record, decoded and verified.
 // `expected`: the entry's digest field, or null for none; `requireDigest`: none fails.
 // `size`: the entry's size field (see size.h), or null for none; a present size is the exact
 // decoded size the record must have, a malformed one fails the item.
-Status FillExtractItem(int32_t sourceIndex, uint32_t entryId, ExtractItem* item, const char* name,
+Status FillFileSetItem(int32_t sourceIndex, uint32_t entryId, FileSetItem* item, const char* name,
                        const RecordDigest* expected, const RecordSize* size, bool requireDigest);
+// EnumManifestEntries callback: adds the item of a cabinet line of the collector's source
+// that lists its entry id; the first failure is kept in the collector.
 int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, void* userData);
-Status AssembleFileSet(const PackageSelection* selection, ExtractItem** items, int32_t* itemCount,
+// Builds the file set (see above).
+Status AssembleFileSet(const PackageSelection* selection, FileSetItem** items, int32_t* itemCount,
                        bool requireDigests);
+// Frees every item's data and the array (null and 0 are fine).
+void FreeFileSet(FileSetItem* items, int32_t itemCount);

@@ -152,10 +152,6 @@ void CleanUpExtraction(ExtractItem* items, int32_t itemCount, uint32_t installer
   if (items) {
     for (int32_t i = 0; i < itemCount; ++i) {
       ExtractItem* item = &items[i];
-      if (item->data) {
-        LocalFree(item->data);
-        item->data = nullptr;
-      }
       if (item->file && item->file != INVALID_HANDLE_VALUE) {
         CloseHandle(item->file);
         item->file = nullptr;

@@ -4,7 +4,9 @@
 #include <cstdint>
 
 #include "common/status.h"
-#include "manifest/fileset.h"
+#ifdef _WIN32
+#include "extract/item.h"
+#endif
 
 enum : uint32_t { INSTALLER_PATH_SIZE = 1024, COMMAND_LINE_SIZE = 1024 };
 
@@ -35,8 +37,8 @@ Status RunInstaller(const char* installerPath, WCHAR* commandLine, int showComma
 // the 64-bit (is64Bit) or 32-bit registry view and its "UninstallString" has a size above 0.
 bool IsProductRegistered(const char* productCode, uint32_t is64Bit);
 
-// Releases the hold (see extract/hold.h), frees the items' data and the array, closes open
-// files, deletes the files this run created or verified unless the installer ended with 0 or
+// Releases the hold (see extract/hold.h), closes open files, frees the item array (the file
+// set's data stays with the file set), deletes the files this run created or verified unless the installer ended with 0 or
 // the product is registered, removes the folder when empty unless the product is registered
 // (both only while their paths still lead to what the hold recorded: never through a link),
 // and frees the hold.

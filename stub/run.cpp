@@ -13,6 +13,7 @@
 #include "common/errortext.h"
 #include "extract/folder.h"
 #include "extract/hold.h"
+#include "extract/item.h"
 #include "extract/progress.h"
 #include "extract/writer.h"
 #include "manifest/fileset.h"
@@ -94,6 +95,8 @@ Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_
 
   // 2. The records of the main steps.
   static PackageSelection selection;
+  static FileSetItem* fileSet;
+  static int32_t fileSetCount;
   static ExtractJob job;
   static char folder[FOLDER_PATH_SIZE];
   static char installerPath[INSTALLER_PATH_SIZE];
@@ -101,6 +104,8 @@ Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_
   std::memset(&hold, 0, sizeof hold);
   std::memset(&selection, 0, sizeof selection);
   std::memset(&job, 0, sizeof job);
+  fileSet = nullptr;
+  fileSetCount = 0;
   job.position = -1;
   job.stepSize = EXTRACT_STEP_SIZE;
   folder[0] = '\0';
@@ -113,7 +118,11 @@ Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_
   // malformed manifest, a bad signature or digest, no memory), the user sees one message.
   status = SelectPackage(context, &selection);
   if (StatusOk(status))
-    status = AssembleFileSet(&selection, &job.items, &job.itemCount, kRequireRecordDigests);
+    status = AssembleFileSet(&selection, &fileSet, &fileSetCount, kRequireRecordDigests);
+  if (StatusOk(status)) {
+    status = NewExtractItems(fileSet, fileSetCount, &job.items);
+    if (StatusOk(status)) job.itemCount = fileSetCount;
+  }
   if (!StatusOk(status)) {
     SetMessage(messageText, strings->corruptedOrUnsupported);
     status = STATUS(ERROR_INVALID_DATA);
@@ -156,6 +165,9 @@ Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_
                     context->is64Bit, &hold);
   job.items = nullptr;
   job.itemCount = 0;
+  FreeFileSet(fileSet, fileSetCount);
+  fileSet = nullptr;
+  fileSetCount = 0;
   TaskbarProgressRelease(taskbar);
   return status;
 }

@@ -52,15 +52,15 @@ int main(int argc, char** argv) {
   int count = 0;
   if (mode == "choose") {
     WriteWholeFile(blocked, "not a folder");
-    std::snprintf(items[0].name, sizeof items[0].name, "main.msi");
-    std::snprintf(items[1].name, sizeof items[1].name, "data1.cab");
+    items[0].content = NewContent("main.msi", nullptr, 0);
+    items[1].content = NewContent("data1.cab", nullptr, 0);
     count = 2;
   } else if (mode == "cancel") {
     CreateDirectoryA(blocked.c_str(), nullptr);
     WriteWholeFile(blocked + "\\keep.cab", "kept");
-    std::snprintf(items[0].name, sizeof items[0].name, "keep.cab");
-    std::snprintf(items[1].name, sizeof items[1].name, "main.msi");
-    std::snprintf(items[2].name, sizeof items[2].name, "%s.cab", std::string(200, 'n').c_str());
+    items[0].content = NewContent("keep.cab", nullptr, 0);
+    items[1].content = NewContent("main.msi", nullptr, 0);
+    items[2].content = NewContent(std::string(200, 'n') + ".cab", nullptr, 0);
     count = 3;
   } else {
     std::fprintf(stderr, "usage: extract_browse_probe choose|cancel\n");
@@ -78,8 +78,8 @@ int main(int argc, char** argv) {
     Check(suppress == 0, "no suppress flag");
     Check(folder == chosen, "folder is the product code below the chosen start folder");
     for (int i = 0; i < count; ++i) {
-      Check(items[i].file != nullptr, std::string("open: ") + items[i].name);
-      Check(std::string(items[i].path) == chosen + "\\" + items[i].name,
+      Check(items[i].file != nullptr, std::string("open: ") + items[i].content->name);
+      Check(std::string(items[i].path) == chosen + "\\" + items[i].content->name,
             std::string("path: ") + items[i].path);
       if (items[i].file) CloseHandle(items[i].file);
       Check(PathExists(items[i].path), std::string("exists: ") + items[i].path);
@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
     Check(suppress == 1, "suppress flag set");
     for (int i = 0; i < count; ++i) {
       Check(items[i].file == nullptr && items[i].path[0] == 0 && items[i].written == 0,
-            std::string("item cleared: ") + items[i].name);
+            std::string("item cleared: ") + items[i].content->name);
     }
     Check(Read(blocked + "\\keep.cab") == "kept", "pre-existing file kept");
     Check(!PathExists((blocked + "\\main.msi").c_str()), "created file removed (first attempt)");

@@ -51,8 +51,8 @@ class PrepareFolder : public ::testing::Test {
 TEST_F(PrepareFolder, CreatesTheProductFolderAndEmptyOpenFiles) {
   bool installerWasMissing = !PathExists(installer_.c_str());
   ExtractItem items[2] = {};
-  std::snprintf(items[0].name, sizeof items[0].name, "main.msi");
-  std::snprintf(items[1].name, sizeof items[1].name, "data1.cab");
+  items[0].content = NewContent("main.msi", nullptr, 0);
+  items[1].content = NewContent("data1.cab", nullptr, 0);
   char folder[FOLDER_PATH_SIZE];
   uint32_t suppress = 0;
   ExtractionHold hold;
@@ -62,7 +62,7 @@ TEST_F(PrepareFolder, CreatesTheProductFolderAndEmptyOpenFiles) {
   EXPECT_EQ(std::string(folder), product_);
   if (installerWasMissing) EXPECT_TRUE(PathExists(installer_.c_str()));
   for (auto& item : items) {
-    EXPECT_EQ(std::string(item.path), product_ + "\\" + item.name);
+    EXPECT_EQ(std::string(item.path), product_ + "\\" + item.content->name);
     ASSERT_NE(item.file, nullptr);
     LARGE_INTEGER size;
     ASSERT_TRUE(GetFileSizeEx(item.file, &size));
@@ -97,9 +97,8 @@ TEST_F(PrepareFolder, KeepsIdenticalFilesHeldAndReplacesStaleOnes) {
   const int count = sizeof cases / sizeof cases[0];
   ExtractItem items[count] = {};
   for (int i = 0; i < count; ++i) {
-    std::snprintf(items[i].name, sizeof items[i].name, "%s", cases[i].name);
-    items[i].data = reinterpret_cast<uint8_t*>(const_cast<char*>(cases[i].content));
-    items[i].size = static_cast<uint32_t>(std::strlen(cases[i].content));
+    items[i].content = NewContent(cases[i].name, reinterpret_cast<const uint8_t*>(cases[i].content),
+                                  static_cast<uint32_t>(std::strlen(cases[i].content)));
     if (cases[i].onDisk) WriteWholeFile(product_ + "\\" + cases[i].name, cases[i].onDisk);
   }
   char folder[FOLDER_PATH_SIZE];
@@ -138,9 +137,8 @@ TEST_F(PrepareFolder, WrittenFilesAreHeldOnlyWithTheVerifiedBytes) {
   char content[] = "verified bytes";
   ExtractItem items[2] = {};
   for (int i = 0; i < 2; ++i) {
-    std::snprintf(items[i].name, sizeof items[i].name, i ? "data1.cab" : "main.msi");
-    items[i].data = reinterpret_cast<uint8_t*>(content);
-    items[i].size = sizeof content - 1;
+    items[i].content = NewContent(i ? "data1.cab" : "main.msi",
+                                  reinterpret_cast<const uint8_t*>(content), sizeof content - 1);
   }
   char folder[FOLDER_PATH_SIZE];
   uint32_t suppress = 0;
@@ -150,7 +148,7 @@ TEST_F(PrepareFolder, WrittenFilesAreHeldOnlyWithTheVerifiedBytes) {
             0u);
   for (auto& item : items) {
     DWORD n = 0;
-    ASSERT_TRUE(WriteFile(item.file, item.data, item.size, &n, nullptr));
+    ASSERT_TRUE(WriteFile(item.file, item.content->data, item.content->size, &n, nullptr));
     CloseHandle(item.file);
     item.file = nullptr;
   }

@@ -2,11 +2,12 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <string>
 #include <vector>
 
 #include "common/winseam.h"
-#include "manifest/fileset.h"
+#include "extract/item.h"
 
 // A new empty folder below the temporary folder, removed with its files on destruction.
 class TempFolder {
@@ -78,12 +79,24 @@ inline std::vector<uint8_t> Pattern(uint32_t size, uint32_t seed) {
   return data;
 }
 
+// A file-set item named `name` over `size` bytes at `data` (not copied), kept at a stable
+// address until the test program ends.
+inline const FileSetItem* NewContent(const std::string& name, const uint8_t* data, uint32_t size) {
+  static std::deque<FileSetItem> store;
+  store.emplace_back();
+  FileSetItem* content = &store.back();
+  std::snprintf(content->name, sizeof content->name, "%s", name.c_str());
+  content->data = const_cast<uint8_t*>(data);
+  content->size = size;
+  return content;
+}
+
 // An item over `data` whose output file `path` is created and open for writing.
 inline ExtractItem OpenItem(const std::string& path, std::vector<uint8_t>& data) {
   ExtractItem item = {};
   std::snprintf(item.path, sizeof item.path, "%s", path.c_str());
-  item.data = data.data();
-  item.size = static_cast<uint32_t>(data.size());
+  item.content = NewContent(path.substr(path.find_last_of('\\') + 1), data.data(),
+                            static_cast<uint32_t>(data.size()));
   item.file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                           FILE_ATTRIBUTE_NORMAL, nullptr);
   return item;

@@ -71,8 +71,8 @@ TEST(ExtractJobStep, CallSequences) {
         WriteWholeFile(path, "kept");
         ExtractItem item = {};
         std::snprintf(item.path, sizeof item.path, "%s", path.c_str());
-        item.data = data[i].data();
-        item.size = static_cast<uint32_t>(data[i].size());
+        item.content = NewContent("item" + std::to_string(i), data[i].data(),
+                                  static_cast<uint32_t>(data[i].size()));
         items.push_back(item);
       }
     }
@@ -81,7 +81,7 @@ TEST(ExtractJobStep, CallSequences) {
     EXPECT_EQ(job.position, job.itemCount);
     for (size_t i = 0; i < items.size(); ++i) {
       EXPECT_EQ(items[i].file, nullptr) << i;
-      EXPECT_EQ(items[i].written, items[i].size) << i;
+      EXPECT_EQ(items[i].written, items[i].content->size) << i;
       std::vector<uint8_t> got;
       ASSERT_TRUE(ReadWholeFile(items[i].path, &got)) << i;
       if (c.sizes[i] >= 0)
@@ -102,7 +102,7 @@ TEST(ExtractJobStep, PercentIsOptional) {
   while ((code = StatusCode(ExtractJobStep(&job, nullptr))) == ERROR_MORE_DATA) ++calls;
   EXPECT_EQ(code, 0u);
   EXPECT_EQ(calls, 3);
-  EXPECT_EQ(item.written, item.size);
+  EXPECT_EQ(item.written, item.content->size);
 }
 
 // A step whose handle cannot write fails with 29; the next step with a good handle resumes

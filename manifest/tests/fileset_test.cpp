@@ -68,14 +68,11 @@ class FileSetTest : public SourceTableTest {
     // These cases are about cabinet lines, not digests: assembled as an accepting stub does.
     return StatusOk(AssembleFileSet(&selection, &items_, &count_, false));
   }
-  // The items as (name, id of the record whose bytes they hold); checks the untouched fields.
+  // The items as (name, id of the record whose bytes they hold).
   std::vector<Item> Items(const std::vector<uint32_t>& candidates) const {
     std::vector<Item> out;
     for (int32_t i = 0; i < count_; ++i) {
-      const ExtractItem& it = items_[i];
-      EXPECT_EQ(it.file, nullptr);
-      EXPECT_EQ(it.written, 0u);
-      EXPECT_EQ(it.path[0], '\0');
+      const FileSetItem& it = items_[i];
       uint32_t dataOf = 0;
       if (it.data) {
         Bytes data(it.data, it.data + it.size);
@@ -90,13 +87,11 @@ class FileSetTest : public SourceTableTest {
     return out;
   }
   void Release() {
-    for (int32_t i = 0; i < count_; ++i)
-      if (items_[i].data) LocalFree(items_[i].data);
-    if (items_) LocalFree(items_);
+    FreeFileSet(items_, count_);
     items_ = nullptr;
     count_ = 0;
   }
-  ExtractItem* items_ = nullptr;
+  FileSetItem* items_ = nullptr;
   int32_t count_ = 0;
 };
 
@@ -357,15 +352,14 @@ TEST_F(FileSetTest, DuplicateFileNamesFail) {
   }
 }
 
-TEST(FillExtractItem, NameLongerThanTheItemFails) {
-  ExtractItem item;
+TEST(FillFileSetItem, NameLongerThanTheItemFails) {
+  FileSetItem item;
   std::memset(&item, 0x5A, sizeof(item));
   std::string name(300, 'n');
-  EXPECT_EQ(StatusCode(FillExtractItem(0, 1, &item, name.c_str(), nullptr, nullptr, false)), 13u);
+  EXPECT_EQ(StatusCode(FillFileSetItem(0, 1, &item, name.c_str(), nullptr, nullptr, false)), 13u);
   EXPECT_EQ(std::string(item.name), name.substr(0, ITEM_PATH_SIZE - 1));
   EXPECT_EQ(item.data, nullptr);
   EXPECT_EQ(item.size, 0u);
-  EXPECT_EQ(item.path[0], '\0');
 }
 
 #ifndef _WIN32

@@ -246,6 +246,7 @@ namespace {
 // open for writing (as after a write that ended early), the others closed.
 struct Extracted {
   std::string folder;
+  FileSetItem* set = nullptr;
   ExtractItem* items = nullptr;
   ExtractionHold hold = {};
   int count = 0;
@@ -256,14 +257,16 @@ struct Extracted {
     folder = std::string(temp) + kProduct;
     CreateDirectoryA(folder.c_str(), nullptr);
     count = static_cast<int>(names.size());
-    items = static_cast<ExtractItem*>(LocalAlloc(LPTR, count * sizeof(ExtractItem)));
+    set = static_cast<FileSetItem*>(LocalAlloc(LPTR, count * sizeof(FileSetItem)));
+    EXPECT_EQ(StatusCode(NewExtractItems(set, count, &items)), 0u);
     hold.files = static_cast<HeldFile*>(LocalAlloc(LPTR, count * sizeof(HeldFile)));
     hold.count = count;
     EXPECT_TRUE(OpenHeldFolder(folder.c_str(), &hold.folder, &hold.folderIdentity));
     for (int i = 0; i < count; ++i) {
       std::snprintf(items[i].path, sizeof items[i].path, "%s\\%s", folder.c_str(), names[i]);
-      items[i].data = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, 16));
-      items[i].size = 16;
+      std::snprintf(set[i].name, sizeof set[i].name, "%s", names[i]);
+      set[i].data = static_cast<uint8_t*>(LocalAlloc(LMEM_ZEROINIT, 16));
+      set[i].size = 16;
       items[i].file = CreateFileA(items[i].path, GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
       EXPECT_NE(items[i].file, INVALID_HANDLE_VALUE);
@@ -274,14 +277,14 @@ struct Extracted {
       }
     }
   }
+  ~Extracted() { FreeFileSet(set, count); }
   std::string Path(const char* name) const { return folder + "\\" + name; }
 };
 }  // namespace
 
 // The decision table: files are deleted only after a failed or missing installer run of a
 // product that is not registered; the folder goes only when the product is not registered
-// and the folder is empty. Open files are closed, held ones released and data freed in
-// every case.
+// and the folder is empty. Open files are closed and held ones released in every case.
 TEST(CleanUpExtraction, DecisionTable) {
   struct Case {
     uint32_t exitCode;
@@ -303,9 +306,9 @@ TEST(CleanUpExtraction, DecisionTable) {
     HANDLE planted = CreateFileA(x.Path(names[0]).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                  OPEN_EXISTING, 0, nullptr);
     DWORD n = 0;
-    WriteFile(planted, x.items[0].data, 16, &n, nullptr);
+    WriteFile(planted, x.set[0].data, 16, &n, nullptr);
     CloseHandle(planted);
-    ASSERT_TRUE(OpenHeldFile(x.Path(names[0]).c_str(), x.items[0].data, 16, &held, &mismatch));
+    ASSERT_TRUE(OpenHeldFile(x.Path(names[0]).c_str(), x.set[0].data, 16, &held, &mismatch));
     x.hold.files[0].handle = held.handle;
     CleanUpExtraction(x.items, 3, c.exitCode, kProduct, x.folder.c_str(), 1, &x.hold);
     EXPECT_EQ(x.hold.files, nullptr);

@@ -78,7 +78,7 @@ Outcome RunStub(const Bytes& container) {
     outcome.code = StatusCode(status);
   } else {
     PackageSelection selection{};
-    ExtractItem* items = nullptr;
+    FileSetItem* items = nullptr;
     int32_t count = 0;
     const SelectionContext context = {1033, 1};
     if (!StatusOk(SelectPackage(&context, &selection))) {
