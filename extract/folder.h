@@ -15,8 +15,6 @@
 // (FreeExtractionHold), also after a failure. A path that does not fit its buffer counts as
 // a file that cannot be created; a browse choice without a file-system path shows the dialog
 // again. Other failures: 8 when the hold's array cannot be allocated.
-// MakeProtectedFolderDescriptor builds that access list (LocalFree it); false when the
-// platform cannot.
 #pragma once
 #include <cstdint>
 
@@ -29,8 +27,15 @@ enum : uint32_t { FOLDER_PATH_SIZE = 1024 };
 Status PrepareExtractionFolder(ExtractItem* items, int32_t itemCount, const char* productCode,
                                const char* title, char* folder, uint32_t* suppress,
                                ExtractionHold* hold);
+// Builds that access list (LocalFree it); false when the platform cannot.
 bool MakeProtectedFolderDescriptor(PSECURITY_DESCRIPTOR* descriptor);
+// True when FindFirstFileA finds `path` (a file or a folder).
 bool PathExists(const char* path);
+// Fills `buffer` (size bytes, always terminated) with the folder the browse dialog starts in:
+// the user's documents folder (shell, else the registry's "Personal" entry, else the current
+// directory), environment strings expanded, created component by component when missing.
 void GetBrowseStartFolder(char* buffer, uint32_t size);
+// SHGetSpecialFolderPathA from the system's Shell32.dll; FALSE when it cannot be had.
 BOOL CallSHGetSpecialFolderPath(HWND owner, LPSTR path, int folderId, BOOL create);
+// The browse dialog's callback: selects the folder passed in `data` once the dialog is up.
 int CALLBACK BrowseCallback(HWND window, UINT message, LPARAM param, LPARAM data);

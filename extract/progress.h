@@ -26,11 +26,17 @@ struct TaskbarProgress {
 };
 
 
+// A record over the shell's ITaskbarList3 (LocalAlloc), or null when there is none.
 TaskbarProgress* TaskbarProgressCreate();
+// The window whose taskbar button shows the progress.
 void TaskbarProgressSetWindow(TaskbarProgress* progress, HWND window);
+// Normal progress state (TRUE) or none (FALSE) on the window's button.
 void TaskbarProgressSetState(TaskbarProgress* progress, BOOL normal);
+// The value that counts as complete.
 void TaskbarProgressSetTotal(TaskbarProgress* progress, uint64_t total);
+// The value reached so far (of the total).
 void TaskbarProgressSetCompleted(TaskbarProgress* progress, uint64_t completed);
+// Releases the interface and frees the record.
 void TaskbarProgressRelease(TaskbarProgress* progress);
 
 enum : INT_PTR {
@@ -43,6 +49,7 @@ enum : INT_PTR {
 INT_PTR ShowProgressDialog(HINSTANCE instance, ExtractJob* job, const char* className,
                            const char* caption, const char* fontName,
                            TaskbarProgress* taskbar = nullptr);
+// The dialog procedure behind ShowProgressDialog.
 INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Size in bytes of the in-memory dialog template for these three strings.

@@ -20,10 +20,12 @@ struct SourceTable {
 
 extern SourceTable gSourceTable;
 
+// Adds `source` (its blocks now owned by the table) at the end; 8 when the table cannot grow.
 Status AppendSource(const PayloadSource* source);
 // Registers a copy of `container` as a source (flags 3) once its manifest has loaded; on
 // failure nothing of it stays allocated.
 Status AddContainerSource(const uint8_t* container, uint32_t containerSize);
+// Frees every source's blocks and the table, which is left empty.
 void FreeSources();
 
 // True when `image` is a PE32+ file whose security directory lies inside the image and whose
@@ -36,5 +38,6 @@ bool LocateCertificateEntry(const uint8_t* image, uint32_t imageSize, const uint
 uint32_t DerElementSize(const uint8_t* der, uint32_t size);
 
 #ifdef _WIN32
+// Registers the containers of the image's certificate extensions (see above).
 Status FindCertificateSources(const uint8_t* image, uint32_t imageSize);
 #endif
