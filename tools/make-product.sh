@@ -14,13 +14,16 @@
 #                          HKLM\Software\msistub-test\<code>\PROP at install time
 #     --seed N             seed of the generated content       (default 1)
 #     --store              an uncompressed cabinet (gcab without -z)
+#     --second-cab NAME    a second cabinet (Media row 2) of the same size, with other files
+#                          (content of seed N+1)
 #
-# Writes OUTDIR/<msi> and OUTDIR/<cab>; the cabinet holds a binary-like file, a text-like
-# file and (with --size-mb) an incompressible tail, all deterministic for the seed.
+# Writes OUTDIR/<msi> and OUTDIR/<cab> (and the second cabinet); a cabinet holds a
+# binary-like file, a text-like file and (with --size-mb) an incompressible tail, all
+# deterministic for the seed.
 set -euo pipefail
 out=${1:?usage: make-product.sh OUTDIR [options]}; shift
 name="Demo Product" code="{6E8A5C2B-1F3D-4B7A-9C1E-2D4F6A8B0C11}" lang=1033 arch=x64
-size=3 cab=product.cab msi=product.msi fail="" record="" seed=1 zip=-z
+size=3 cab=product.cab msi=product.msi fail="" record="" seed=1 zip=-z cab2=""
 while [ $# -gt 0 ]; do
   case $1 in
     --name) name=$2; shift 2 ;;
@@ -34,24 +37,26 @@ while [ $# -gt 0 ]; do
     --record-prop) record=$2; shift 2 ;;
     --seed) seed=$2; shift 2 ;;
     --store) zip=""; shift ;;
+    --second-cab) cab2=$2; shift 2 ;;
     *) echo "make-product: unknown option $1" >&2; exit 2 ;;
   esac
 done
 mkdir -p "$out"
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 # Content: text-like lines, binary-like structured data, and an incompressible part.
-python3 - "$work" "$size" "$seed" <<'PY'
+content() {
+python3 - "$1" "$size" "$2" "$3" <<'PY'
 import random, sys, os
-d, size, seed = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+d, size, seed, suffix = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
 r = random.Random(seed)
 words = ["install", "package", "feature", "component", "registry", "folder", "value", "product",
          "update", "service", "config", "version", "license", "readme", "setup", "module"]
-with open(os.path.join(d, "readme.txt"), "w") as f:
+with open(os.path.join(d, f"readme{suffix}.txt"), "w") as f:
     n = 0
     while n < size * 1024 * 1024 // 3:
         line = " ".join(r.choice(words) for _ in range(r.randint(4, 14))) + "\n"
         f.write(line); n += len(line)
-with open(os.path.join(d, "engine.dll"), "wb") as f:
+with open(os.path.join(d, f"engine{suffix}.dll"), "wb") as f:
     total = size * 1024 * 1024 // 3
     table = bytes(r.getrandbits(8) for _ in range(4096))
     chunks = []
@@ -62,11 +67,21 @@ with open(os.path.join(d, "engine.dll"), "wb") as f:
         chunk = table[off:off + k] if r.random() < 0.7 else bytes(r.getrandbits(8) for _ in range(k // 4)) + b"\0" * (k - k // 4)
         chunks.append(chunk); n += len(chunk)
     f.write(b"".join(chunks)[:total])
-with open(os.path.join(d, "data.bin"), "wb") as f:
+with open(os.path.join(d, f"data{suffix}.bin"), "wb") as f:
     f.write(r.randbytes(size * 1024 * 1024 - 2 * (size * 1024 * 1024 // 3)))
 PY
+}
+content "$work" "$seed" ""
+[ -n "$cab2" ] && content "$work" "$((seed + 1))" 2
 platform_attr="" win64="no" pf="ProgramFilesFolder"
 if [ "$arch" = x64 ]; then win64="yes"; pf="ProgramFiles64Folder"; fi
+media2="" second="" secondref=""
+if [ -n "$cab2" ]; then
+  cguid2=$(python3 -c "import uuid,sys; print('{%s}' % str(uuid.uuid5(uuid.NAMESPACE_URL, sys.argv[1])).upper())" "$code-second")
+  media2="<Media Id=\"2\" Cabinet=\"$cab2\" EmbedCab=\"no\"/>"
+  second="<Component Id=\"Second\" Guid=\"$cguid2\" Win64=\"$win64\" DiskId=\"2\"><File Id=\"readme2.txt\" Source=\"readme2.txt\" KeyPath=\"yes\"/><File Id=\"engine2.dll\" Source=\"engine2.dll\"/><File Id=\"data2.bin\" Source=\"data2.bin\"/></Component>"
+  secondref="<ComponentRef Id=\"Second\"/>"
+fi
 condition=""
 [ -n "$fail" ] && condition="<Condition Message=\"This test product installs only with $fail set.\">$fail</Condition>"
 regcomp=""
@@ -84,6 +99,7 @@ cat > "$work/product.wxs" <<WXS
     <Package InstallerVersion="200" Compressed="yes" InstallScope="perMachine"/>
     $condition
     <Media Id="1" Cabinet="$cab" EmbedCab="no"/>
+    $media2
     <Directory Id="TARGETDIR" Name="SourceDir">
       <Directory Id="$pf">
         <Directory Id="INSTALLDIR" Name="$name">
@@ -93,10 +109,11 @@ cat > "$work/product.wxs" <<WXS
             <File Id="data.bin" Source="data.bin"/>
           </Component>
           $regcomp
+          $second
         </Directory>
       </Directory>
     </Directory>
-    <Feature Id="Complete" Level="1"><ComponentRef Id="Main"/>$regref</Feature>
+    <Feature Id="Complete" Level="1"><ComponentRef Id="Main"/>$secondref$regref</Feature>
   </Product>
 </Wix>
 WXS
@@ -104,3 +121,7 @@ wixl_arch=x64; [ "$arch" = Intel ] && wixl_arch=x86
 ( cd "$work" && wixl -a "$wixl_arch" -o "$work/$msi" product.wxs 2>/dev/null )
 ( cd "$work" && gcab -c $zip "$work/$cab" readme.txt engine.dll data.bin )
 mv "$work/$msi" "$work/$cab" "$out/"
+if [ -n "$cab2" ]; then
+  ( cd "$work" && gcab -c $zip "$work/$cab2" readme2.txt engine2.dll data2.bin )
+  mv "$work/$cab2" "$out/"
+fi
