@@ -2,8 +2,8 @@
 //
 // ShowProgressDialog runs a modal dialog (built from an in-memory template) whose timer
 // drives ExtractJobStep and moves a 0..100 progress bar and the taskbar button's progress.
-// One timer message runs steps back to back for about 15 ms (each followed by the bar and
-// taskbar update), then the message loop runs again; a build with
+// One timer message runs steps back to back for about 40 ms, then updates the bar and the
+// taskbar once, and the message loop runs again; a build with
 // MSISTUB_ONE_STEP_PER_TICK=1 runs one step per timer message. A write failure or a timer
 // that cannot be armed is offered for Retry/Cancel in a box captioned with the dialog's text.
 // Results: PROGRESS_DONE (1) all written, PROGRESS_CANCELLED (2) the user chose Cancel in
