@@ -10,10 +10,6 @@
 
 namespace {
 
-// The size of the DER element at the start of `data`, header included; `size` when its length
-// cannot be read (indefinite form, more than four length bytes, or beyond the data). The
-// decoder gets the PKCS#7 structure alone, not the container appended behind it: Wine's
-// decoder fails on inputs of about 60 MiB and more, whatever their DER length says.
 // Reads certificate `index` of the message and registers the sources its extensions carry.
 Status ScanCertificate(HCRYPTMSG message, DWORD index) {
   DWORD encodedSize = 0;
@@ -57,8 +53,9 @@ Status FindCertificateSources(const uint8_t* image, uint32_t imageSize) {
   Status status = STATUS(0);
   DWORD count = 0;
   DWORD countSize = sizeof(count);
-  // The signature alone (a container may follow it); an element that does not fit is handed
-  // over whole, and the decoder refuses it.
+  // The signature alone, not a container appended behind it (Wine's decoder fails on inputs
+  // of about 60 MiB and more, whatever their DER length says); an element that does not fit
+  // is handed over whole, and the decoder refuses it.
   const uint32_t signatureSize = DerElementSize(content, contentSize);
   if (!CryptMsgUpdate(message, content, signatureSize ? signatureSize : contentSize, TRUE)) {
     status = STATUS_FROM_LAST_ERROR(STATUS_E_INVALIDARG);
