@@ -825,3 +825,43 @@ TEST(Json, ValuesAndErrors) {
   EXPECT_FALSE(ParseJson(std::string(100, '['), &v, &error));
   EXPECT_NE(error.find("nested too deeply"), std::string::npos);
 }
+
+// The writer's layout is the tool's --json layout, which scripts read: nested objects and
+// arrays, empty ones, escaped text, and number lists whose odd items stay strings. The result
+// must also read back with the parser.
+TEST(Json, WriterLayout) {
+  JsonWriter json;
+  JsonObject(&json);
+  JsonField(&json, "schema");
+  JsonNumber(&json, 1);
+  JsonField(&json, "name");
+  JsonString(&json, "a\"b\\c\x01");
+  JsonField(&json, "empty");
+  JsonArray(&json);
+  JsonEnd(&json);
+  JsonField(&json, "items");
+  JsonArray(&json);
+  JsonObject(&json);
+  JsonField(&json, "ok");
+  JsonBool(&json, true);
+  JsonField(&json, "why");
+  JsonNull(&json);
+  JsonEnd(&json);
+  JsonNumber(&json, 4294967296u);
+  JsonNumberList(&json, "1033;x;;01031");
+  JsonEnd(&json);
+  JsonField(&json, "last");
+  JsonBool(&json, false);
+  JsonEnd(&json);
+  EXPECT_EQ(json.text,
+            "{\"schema\": 1, \"name\": \"a\\\"b\\\\c\\u0001\", \"empty\": [], \"items\": "
+            "[{\"ok\": true, \"why\": null}, 4294967296, [1033, \"x\", \"\", 01031]], "
+            "\"last\": false}");
+  JsonWriter list;
+  JsonNumberList(&list, "1033;1031");
+  JsonValue v;
+  std::string error;
+  ASSERT_TRUE(ParseJson(list.text, &v, &error)) << error;
+  ASSERT_EQ(v.items.size(), 2u);
+  EXPECT_EQ(v.items[1].text, "1031");
+}
