@@ -1,0 +1,28 @@
+// The commands of msistub-pack and the table main() dispatches over.
+//
+// Each command runs with the whole argv (its options start at argv[2]) and returns the
+// tool's exit code: 0 success, 1 failure, 2 usage error; it prints its own --help.
+// kCommands lists them in the order the tool's usage shows them, each with its one-line
+// summary. Every --json document carries kJsonSchema as its "schema" member.
+#pragma once
+#include <cstddef>
+
+struct Command {
+  const char* name;
+  const char* summary;  // one line for the tool's usage
+  int (*run)(int argc, char** argv);
+};
+
+extern const Command kCommands[];
+
+// The version of every JSON object's layout; raised when a member changes meaning or goes.
+enum : int { kJsonSchema = 1 };
+
+int RunKeygen(int argc, char** argv);   // cmd_keygen.cpp
+int RunMake(int argc, char** argv);     // cmd_build.cpp
+int RunBuild(int argc, char** argv);    // cmd_build.cpp
+int RunAttach(int argc, char** argv);   // cmd_attach.cpp
+int RunInspect(int argc, char** argv);  // cmd_inspect.cpp
+int RunVerify(int argc, char** argv);   // cmd_inspect.cpp
+int RunSelect(int argc, char** argv);   // cmd_select.cpp
+int RunExtract(int argc, char** argv);  // cmd_extract.cpp
