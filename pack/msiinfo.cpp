@@ -19,6 +19,25 @@ bool IsDecimal(const std::string& text) {
   return true;
 }
 
+// The languages a Template lists ("1033,1031", blanks around items allowed), each item read
+// as one number of a manifest list (ParseIdList); 0 (language neutral) and empty items name
+// no language and are left out. False with the refused item.
+bool TemplateLanguages(const std::string& text, std::vector<std::string>* listed,
+                       std::string* refused) {
+  for (std::string lcid : SplitText(text, ',')) {
+    while (!lcid.empty() && lcid.front() == ' ') lcid.erase(0, 1);
+    while (!lcid.empty() && lcid.back() == ' ') lcid.pop_back();
+    if (lcid.empty() || lcid == "0") continue;
+    std::vector<uint32_t> ids;
+    if (!ParseIdList(lcid, &ids) || ids.size() != 1) {
+      *refused = lcid;
+      return false;
+    }
+    listed->push_back(lcid);
+  }
+  return true;
+}
+
 #ifdef MSISTUB_PACK_HAVE_LIBMSI
 // libmsi logs its own warnings ("open failed for ..."); the tool reports failures itself.
 void QuietLog(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
@@ -159,25 +178,13 @@ bool AddMsiPackage(const std::string& msiPath, const MsiOverrides& overrides, Se
   }
 
   package.languages = overrides.languages;
+  std::string refused;
   if (package.languages.empty()) {
-    // Template languages "1033,1031"; 0 (language neutral) does not name a language.
     std::vector<std::string> listed;
-    size_t start = 0;
-    while (start <= facts.templateLanguages.size()) {
-      size_t end = facts.templateLanguages.find(',', start);
-      if (end == std::string::npos) end = facts.templateLanguages.size();
-      std::string lcid = facts.templateLanguages.substr(start, end - start);
-      while (!lcid.empty() && lcid.front() == ' ') lcid.erase(0, 1);
-      while (!lcid.empty() && lcid.back() == ' ') lcid.pop_back();
-      if (!lcid.empty() && lcid != "0") {
-        if (!IsDecimal(lcid)) {
-          *error = msiPath + ": the summary information's Template names the language \"" + lcid +
-                   "\", which is no LCID (give --languages)";
-          return false;
-        }
-        listed.push_back(lcid);
-      }
-      start = end + 1;
+    if (!TemplateLanguages(facts.templateLanguages, &listed, &refused)) {
+      *error = msiPath + ": the summary information's Template names the language \"" + refused +
+               "\", which is no LCID (give --languages)";
+      return false;
     }
     const bool productLanguage = IsDecimal(facts.productLanguage) && facts.productLanguage != "0";
     // A package built for several languages lists them all in its Template; a single

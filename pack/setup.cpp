@@ -19,19 +19,6 @@
 namespace {
 enum : size_t { FIELD_LIMIT = 255 };
 
-bool ParseIdList(const std::string& text, std::vector<uint32_t>* ids) {
-  ids->clear();
-  size_t start = 0;
-  for (;;) {
-    const size_t end = text.find(';', start);
-    uint32_t id;
-    if (!ParseUnsigned32(text.substr(start, end - start), &id)) return false;
-    ids->push_back(id);
-    if (end == std::string::npos) return true;
-    start = end + 1;
-  }
-}
-
 // A name that can stand for a file inside a folder: the stub's own rule.
 bool IsPlainName(const std::string& name) {
   return name.find('\0') == std::string::npos && IsPlainFileName(name.c_str());

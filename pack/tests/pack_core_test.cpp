@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "common/format.h"
+#include "manifest/idlist.h"
 #include "pack/attach.h"
 #include "pack/bundle.h"
 #include "pack/json.h"
@@ -23,6 +24,7 @@
 #include "pack/reader.h"
 #include "pack/setup.h"
 #include "pack/unpack.h"
+#include "pack/text.h"
 #include "pack/writer.h"
 #include "pack/tests/fixtures.h"
 #include "payload/container.h"
@@ -640,6 +642,50 @@ TEST(Reader, MalformedFileTrailerIsSteppedOverLikeTheStub) {
   EXPECT_EQ(records[0].id, 1000u);
   ASSERT_EQ(skipped.size(), 1u);
   EXPECT_NE(skipped[0].find("1002"), std::string::npos);
+}
+
+// Id lists are what the stub reads with NextListNumber; the tool admits only lists it reads
+// the same way, and refuses everything the stub would read otherwise (blanks and signs it
+// skips, digits it stops behind, numbers it wraps, empty items it passes over).
+TEST(Setup, IdLists) {
+  const struct {
+    std::string list;
+    std::vector<uint32_t> ids;  // empty: refused
+    const char* refused;
+  } cases[] = {
+      {"1033", {1033}, ""},
+      {"1033;1031", {1033, 1031}, ""},
+      {"0;4294967295", {0, 4294967295u}, ""},
+      {"01033", {1033}, ""},
+      {"", {}, ""},
+      {"1033;", {}, ""},
+      {";1033", {}, ""},
+      {"1033;;1031", {}, ""},
+      {" 1033", {}, " 1033"},
+      {"1033 ;1031", {}, "1033 "},
+      {"+1033", {}, "+1033"},
+      {"1033;-1", {}, "-1"},
+      {"1033x", {}, "1033x"},
+      {"4294967296", {}, "4294967296"},
+      {"12345678901", {}, "12345678901"},
+      {"0x409", {}, "0x409"},
+      {std::string("1033\0;1031", 10), {}, nullptr},
+  };
+  for (const auto& c : cases) {
+    std::vector<uint32_t> ids;
+    std::string refused = "unset";
+    const bool ok = ParseIdList(c.list, &ids, &refused);
+    EXPECT_EQ(ok, !c.ids.empty()) << c.list;
+    if (!ok && c.refused) EXPECT_EQ(refused, c.refused) << c.list;
+    if (!ok) continue;
+    EXPECT_EQ(ids, c.ids) << c.list;
+    // What the tool admits, the stub reads as the same numbers.
+    std::vector<uint32_t> stub;
+    unsigned int n = 0;
+    for (const char* at = c.list.c_str(); at;)
+      if (NextListNumber(&at, &n)) stub.push_back(n);
+    EXPECT_EQ(stub, ids) << c.list;
+  }
 }
 
 TEST(Setup, ArgumentsConfigAndIds) {
