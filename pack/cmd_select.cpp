@@ -40,20 +40,9 @@ int RegisterSources(const std::string& path, const OpenedSetup& setup) {
     if (!StatusOk(FindRecord(s.data(), s.size(), RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, &span)) ||
         !DecodeRecord(span.data, span.dataSize, &manifest, &error))
       return Fail(path + ": " + s.origin + ": no readable manifest; the stub would stop");
-    PayloadSource source;
-    std::memset(&source, 0, sizeof(source));
-    source.flags = SOURCE_COMPRESSED | SOURCE_SIGNED;
-    source.containerSize = s.size();
-    source.containerData = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, s.size() ? s.size() : 1));
-    source.manifestSize = static_cast<uint32_t>(manifest.size());
-    source.manifest = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, manifest.size() + 1));
-    if (source.containerData) std::memcpy(source.containerData, s.data(), s.size());
-    if (source.manifest && !manifest.empty()) std::memcpy(source.manifest, manifest.data(), manifest.size());
-    if (!source.containerData || !source.manifest || !StatusOk(AppendSource(&source))) {
-      LocalFree(source.containerData);
-      LocalFree(source.manifest);
+    if (!StatusOk(AddDecodedContainerSource(s.data(), s.size(), manifest.data(),
+                                            static_cast<uint32_t>(manifest.size()))))
       return Fail("out of memory");
-    }
   }
   return 0;
 }
