@@ -1,10 +1,11 @@
 // Seed corpus generator for the fuzz targets.
 //
 // make_seeds <out-dir> [private-key.pem]
-// Writes valid inputs for every target into <out-dir>/<target>/: containers laid out as the
-// packaging tool lays them out (manifest first, then file records; data deflated at level 9,
-// each record signed over its plain bytes with the given key, or with zero signatures when
-// no key is given), zlib bombs, small PE32+ images carrying a certificate table and an
+// Writes valid inputs for every target into <out-dir>/<target>/: containers written by the
+// packaging tool's writer (pack/writer.h: manifests encoded by EncodeManifest, records signed
+// and laid out by AppendStoredRecord; manifest first, then file records; data deflated by
+// zlib at level 9, each record signed over its plain bytes with the given key), or, when no
+// key is given, the same layout with zero signatures, and plain records; zlib bombs, small PE32+ images carrying a certificate table and an
 // appended container, and command lines. Each target's header bytes (see the targets) come
 // first. <out-dir>/record-large/ holds inputs too slow for fuzzing that the replay still
 // runs. Exit code 0 on success.
@@ -28,9 +29,10 @@
 #include <vector>
 
 #include "common/format.h"
+#include "pack/keys.h"
+#include "pack/writer.h"
 
 namespace {
-using Bytes = std::vector<uint8_t>;
 
 EVP_PKEY* gKey = nullptr;
 
@@ -45,26 +47,34 @@ Bytes Deflate(const Bytes& plain) {
   return out;
 }
 
+// A zero signature without a key.
 Bytes Sign(const Bytes& content) {
   Bytes sig(RECORD_SIGNATURE_SIZE, 0);
-  if (!gKey) return sig;
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  size_t len = sig.size();
-  if (!ctx || EVP_DigestSignInit(ctx, nullptr, EVP_sha256(), nullptr, gKey) != 1 ||
-      EVP_DigestSign(ctx, sig.data(), &len, content.data(), content.size()) != 1 ||
-      len != RECORD_SIGNATURE_SIZE) {
-    std::fprintf(stderr, "make_seeds: signing failed\n");
+  std::string error;
+  if (gKey && !SignRecordBytes(gKey, content.data(), content.size(), sig.data(), &error)) {
+    std::fprintf(stderr, "make_seeds: %s\n", error.c_str());
     std::exit(1);
   }
-  EVP_MD_CTX_free(ctx);
   return sig;
 }
 
 void Append(Bytes* out, const Bytes& more) { out->insert(out->end(), more.begin(), more.end()); }
 
+// A record as the tool writes it when there is a key; otherwise (no key, or a plain record
+// the tool never writes) the same layout put together here.
 void AppendRecord(Bytes* container, const uint8_t type[16], uint32_t id, const Bytes& content,
                   bool compressed = true) {
   const Bytes stored = compressed ? Deflate(content) : content;
+  std::string error;
+  if (gKey && compressed) {
+    uint8_t digest[RECORD_DIGEST_SIZE];
+    SHA256(content.data(), content.size(), digest);
+    if (!AppendStoredRecord(container, type, id, stored, content.size(), digest, gKey, &error)) {
+      std::fprintf(stderr, "make_seeds: %s\n", error.c_str());
+      std::exit(1);
+    }
+    return;
+  }
   const Bytes sig = Sign(content);
   Append(container, stored);
   Append(container, sig);
@@ -74,24 +84,15 @@ void AppendRecord(Bytes* container, const uint8_t type[16], uint32_t id, const B
   container->insert(container->end(), trailer, trailer + sizeof(trailer));
 }
 
-Bytes Utf16(const std::string& ascii) {
-  Bytes out;
-  for (char c : ascii) {
-    out.push_back(static_cast<uint8_t>(c));
-    out.push_back(0);
+// Manifest bytes of ASCII entries, encoded by the tool.
+Bytes Manifest(const std::vector<ManifestEntry>& entries) {
+  Bytes m;
+  std::string error;
+  if (!EncodeManifest(entries, &m, &error)) {
+    std::fprintf(stderr, "make_seeds: %s\n", error.c_str());
+    std::exit(1);
   }
-  out.push_back(0);
-  out.push_back(0);
-  return out;
-}
-
-void AppendEntry(Bytes* manifest, uint32_t id, const std::string& text) {
-  const Bytes t = Utf16(text);
-  uint8_t head[8];
-  WriteLe32(head, id);
-  WriteLe32(head + 4, static_cast<uint32_t>(t.size()));
-  manifest->insert(manifest->end(), head, head + 8);
-  Append(manifest, t);
+  return m;
 }
 
 Bytes Text(size_t n, uint32_t seed) {
@@ -103,18 +104,14 @@ Bytes Text(size_t n, uint32_t seed) {
 
 // The manifests: one package with its cabinet, two languages, and a two-package payload.
 Bytes ManifestSimple() {
-  Bytes m;
-  AppendEntry(&m, 1000, "x64\\1033\\{7D2F3C4A-1B2C-4D5E-8F90-A1B2C3D4E5F6}\\Sample Product");
-  AppendEntry(&m, 1001, "cab\\1000\\main.cab");
-  return m;
+  return Manifest({{1000, "x64\\1033\\{7D2F3C4A-1B2C-4D5E-8F90-A1B2C3D4E5F6}\\Sample Product"},
+                   {1001, "cab\\1000\\main.cab"}});
 }
 Bytes ManifestMulti() {
-  Bytes m;
-  AppendEntry(&m, 1000, "Intel\\1031;2055\\{11111111-2222-3333-4444-555555555555}\\Produkt");
-  AppendEntry(&m, 1001, "x64\\1033;1031\\{66666666-7777-8888-9999-AAAAAAAAAAAA}\\Product");
-  AppendEntry(&m, 1002, "CAB\\1000;1001\\data1.cab");
-  AppendEntry(&m, 1003, "cab\\1001\\data2.cab");
-  return m;
+  return Manifest({{1000, "Intel\\1031;2055\\{11111111-2222-3333-4444-555555555555}\\Produkt"},
+                   {1001, "x64\\1033;1031\\{66666666-7777-8888-9999-AAAAAAAAAAAA}\\Product"},
+                   {1002, "CAB\\1000;1001\\data1.cab"},
+                   {1003, "cab\\1001\\data2.cab"}});
 }
 
 // The simple manifest with digest fields that match the manifest target's records (each one
@@ -129,12 +126,10 @@ std::string DigestFieldOfId(uint32_t id) {
   return field;
 }
 Bytes ManifestDigests() {
-  Bytes m;
-  AppendEntry(&m, 1000, "x64\\1033\\{7D2F3C4A-1B2C-4D5E-8F90-A1B2C3D4E5F6}\\Sample Product" +
-                            DigestFieldOfId(1000));
-  AppendEntry(&m, 1001, "cab\\1000\\main.cab" + DigestFieldOfId(1001));
-  AppendEntry(&m, 1002, "cab\\1000\\more.cab\\SHA256=0123");
-  return m;
+  return Manifest({{1000, "x64\\1033\\{7D2F3C4A-1B2C-4D5E-8F90-A1B2C3D4E5F6}\\Sample Product" +
+                              DigestFieldOfId(1000)},
+                   {1001, "cab\\1000\\main.cab" + DigestFieldOfId(1001)},
+                   {1002, "cab\\1000\\more.cab\\SHA256=0123"}});
 }
 
 // manifest, MSI 1000, cabinet 1001 (and more files for the multi manifest).
