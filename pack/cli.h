@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+// The command line split by ParseArgs.
 struct Args {
   std::vector<std::pair<std::string, std::string>> options;
   std::vector<std::string> flags;
@@ -21,10 +22,13 @@ struct Args {
   bool help = false;
 };
 
+// Prints the usage error and the hint to the command's --help on stderr; returns 2.
 // `command` names the command in the hint line ("Try 'msistub-pack build --help'."); null
 // for the tool as a whole.
 int Usage(const char* command, const std::string& message);
+// Prints "msistub-pack: error: <message>" on stderr; returns 1.
 int Fail(const std::string& message);
+// Splits argv[first..] (see above); false with the message for Usage.
 bool ParseArgs(int argc, char** argv, int first, const std::vector<std::string>& valued,
                const std::vector<std::string>& flags, Args* args, std::string* error);
 // Every value given for the option, in order.

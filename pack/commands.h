@@ -7,22 +7,25 @@
 #pragma once
 #include <cstddef>
 
+// One command of the tool.
 struct Command {
   const char* name;
   const char* summary;  // one line for the tool's usage
   int (*run)(int argc, char** argv);
 };
 
+// Every command, in the order of the tool's usage (main.cpp).
 extern const Command kCommands[];
 
 // The version of every JSON object's layout; raised when a member changes meaning or goes.
 enum : int { kJsonSchema = 1 };
 
-int RunKeygen(int argc, char** argv);   // cmd_keygen.cpp
-int RunMake(int argc, char** argv);     // cmd_build.cpp
-int RunBuild(int argc, char** argv);    // cmd_build.cpp
-int RunAttach(int argc, char** argv);   // cmd_attach.cpp
-int RunInspect(int argc, char** argv);  // cmd_inspect.cpp
-int RunVerify(int argc, char** argv);   // cmd_inspect.cpp
-int RunSelect(int argc, char** argv);   // cmd_select.cpp
-int RunExtract(int argc, char** argv);  // cmd_extract.cpp
+// The commands' run functions, each returning the exit code.
+int RunKeygen(int argc, char** argv);   // a new key pair (cmd_keygen.cpp)
+int RunMake(int argc, char** argv);     // a setup from MSI files in one step (cmd_build.cpp)
+int RunBuild(int argc, char** argv);    // a container, written or attached (cmd_build.cpp)
+int RunAttach(int argc, char** argv);   // containers into a stub (cmd_attach.cpp)
+int RunInspect(int argc, char** argv);  // sources, records, entries (cmd_inspect.cpp)
+int RunVerify(int argc, char** argv);   // every record against a key (cmd_inspect.cpp)
+int RunSelect(int argc, char** argv);   // the stub's choice for a locale (cmd_select.cpp)
+int RunExtract(int argc, char** argv);  // the packages into a folder (cmd_extract.cpp)

@@ -13,6 +13,7 @@
 #include "pack/fileio.h"
 #include "pack/json.h"
 
+// What DescribeSetup found.
 struct SetupFacts {
   std::vector<std::string> lines;
   bool keyKnown = false;      // the stub's key resource was found and read
@@ -22,6 +23,7 @@ struct SetupFacts {
   std::string paddingWhy;     // why it fails ("" otherwise)
 };
 
+// The stub key and padding facts of `file` (any file: a non-PE one has neither).
 SetupFacts DescribeSetup(const Bytes& file);
 // The "stubKey" and "paddingCheck" members, into the object `json` has open.
 void WriteSetupFacts(JsonWriter* json, const SetupFacts& facts);

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+// A parsed JSON value and what it holds.
 struct JsonValue {
   enum Kind { NUL, BOOLEAN, NUMBER, STRING, ARRAY, OBJECT } kind = NUL;
   bool boolean = false;
@@ -23,12 +24,16 @@ struct JsonValue {
   std::vector<JsonValue> items;
   std::vector<std::pair<std::string, JsonValue>> members;
 
+  // The value of the object's first member named `key`, or null.
   const JsonValue* Find(const std::string& key) const;
 };
 
+// One JSON value from `input` (nothing but blanks around it); false with "line N: ..." otherwise.
 bool ParseJson(const std::string& input, JsonValue* out, std::string* error);
+// `text` as a JSON string literal, quotes included.
 std::string JsonText(const std::string& text);
 
+// A document being written (see above).
 struct JsonWriter {
   std::string text;
   std::vector<bool> started;  // per open object or array: an item or member was written
@@ -36,17 +41,21 @@ struct JsonWriter {
   bool afterName = false;     // JsonField wrote a name; its value comes next
 };
 
-// Opens an object or array as the next value.
+// Opens an object as the next value.
 void JsonObject(JsonWriter* json);
+// Opens an array as the next value.
 void JsonArray(JsonWriter* json);
 // Closes the innermost open object or array.
 void JsonEnd(JsonWriter* json);
 // Names the next member of the open object.
 void JsonField(JsonWriter* json, const char* name);
-// The next value: a string (escaped), an unsigned number, true/false, null.
+// A string as the next value, escaped by JsonText.
 void JsonString(JsonWriter* json, const std::string& text);
+// An unsigned number as the next value, in decimal.
 void JsonNumber(JsonWriter* json, uint64_t number);
+// true or false as the next value.
 void JsonBool(JsonWriter* json, bool value);
+// null as the next value.
 void JsonNull(JsonWriter* json);
 // A list such as "1033;1031" as an array: items of 1 to 10 decimal digits as numbers (as
 // written), any other item as a string.

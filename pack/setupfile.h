@@ -15,6 +15,7 @@
 #include "pack/fileio.h"
 #include "pack/reader.h"
 
+// A file read whole and its discovered sources and notes.
 struct OpenedSetup {
   Bytes file;
   std::vector<FoundSource> sources;
@@ -25,5 +26,7 @@ struct OpenedSetup {
   OpenedSetup& operator=(const OpenedSetup&) = delete;
 };
 
+// Reads `path` into `setup` and discovers its sources; false with the message to print.
 bool OpenSetup(const std::string& path, OpenedSetup* setup, std::string* error);
+// The hint for a file signed after its payload was appended, or "".
 std::string SignedAfterAppendHint(const Bytes& file, const std::vector<FoundSource>& sources);

@@ -15,7 +15,9 @@
 #include "pack/basestub.h"
 #include "pack/json.h"
 
+// True for cert-table, extension and append.
 bool ValidMode(const std::string& mode);
+// Attaches and writes the setup; the exit code (0, or 1 after printing the failure).
 int WriteAttached(const std::string& mode, BaseStub* stub, const std::string& stubPath,
                   const std::string& outPath, const std::vector<Bytes>& containers,
                   const ExtensionOptions& ext, bool replace, bool quiet, JsonWriter* json);

@@ -15,13 +15,17 @@
 #include "common/status.h"
 #include "payload/record.h"
 
+// The registered sources.
 struct SourceTable {
   PayloadSource* sources;  // owned array, grown by one element per registration
   uint32_t sourceCount;
 };
 
+// The process's registered sources, in registration order.
 extern SourceTable gSourceTable;
 
+// Appends `source` to the table, which then owns its blocks; on failure (out of memory) the
+// table is unchanged and the caller still owns them.
 Status AppendSource(const PayloadSource* source);
 // Registers a copy of `container` as a source (flags 3) once its manifest has loaded and
 // verified with the built-in key (LoadRecord); on failure nothing of it stays allocated.
@@ -33,6 +37,7 @@ Status AddContainerSource(const uint8_t* container, uint32_t containerSize);
 // (out of memory) nothing of it stays allocated.
 Status AddDecodedContainerSource(const uint8_t* container, uint32_t containerSize,
                                  const uint8_t* manifest, uint32_t manifestSize);
+// Releases every source's blocks and the table's array, leaving an empty table.
 void FreeSources();
 
 // True when `image` is a PE32+ file whose security directory lies inside the image and whose
@@ -45,5 +50,6 @@ bool LocateCertificateEntry(const uint8_t* image, uint32_t imageSize, const uint
 uint32_t DerElementSize(const uint8_t* der, uint32_t size);
 
 #ifdef _WIN32
+// Registers one source per non-critical payload extension of the image's signature.
 Status FindCertificateSources(const uint8_t* image, uint32_t imageSize);
 #endif

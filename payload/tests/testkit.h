@@ -13,8 +13,8 @@
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes Deflate(const Bytes& plain, int level = 9);
 // zlib's stream of `plain` at `level` (the stub's decoders are tested on zlib's streams).
+Bytes Deflate(const Bytes& plain, int level = 9);
 // RSA-2048 PKCS#1 v1.5 signature over SHA-256 of `content`, 256 bytes (the tool's signer).
 Bytes SignContent(const Bytes& content);
 // `count` bytes of a fixed pseudo-random sequence (incompressible), seeded by `seed`.
@@ -22,6 +22,7 @@ Bytes NoiseBytes(size_t count, uint32_t seed);
 // Readable, compressible bytes.
 Bytes TextBytes(size_t count, uint32_t seed);
 
+// `a` followed by `b`.
 Bytes Concat(Bytes a, const Bytes& b);
 
 // Appends one record as stored: `stored` as the data field, `signature` as the signature.
