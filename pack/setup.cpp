@@ -197,64 +197,63 @@ bool LoadSetupConfig(const std::string& path, SetupSpec* setup, std::string* err
   return true;
 }
 
-bool FinishSetup(SetupSpec* setup, std::string* error) {
-  if (setup->packages.empty()) {
-    *error = "no package given: add --package or a --config file with \"packages\"";
+namespace {
+// A package's fields, as the stub will read them from its descriptor.
+bool CheckPackage(const PackageSpec& p, std::string* error) {
+  const std::string where = "package " + std::to_string(p.id) + " (" + p.msiPath + ")";
+  if (!EqualsNoCase(p.architecture, "x64") && !EqualsNoCase(p.architecture, "Intel")) {
+    *error = where + ": architecture \"" + p.architecture + "\" must be x64 or Intel";
     return false;
   }
-  uint32_t next = FIRST_PACKAGE_ID;
-  for (PackageSpec& p : setup->packages) {
-    p.id = next++;
-    const std::string where = "package " + std::to_string(p.id) + " (" + p.msiPath + ")";
-    if (!EqualsNoCase(p.architecture, "x64") && !EqualsNoCase(p.architecture, "Intel")) {
-      *error = where + ": architecture \"" + p.architecture + "\" must be x64 or Intel";
-      return false;
-    }
-    std::vector<uint32_t> languages;
-    if (!ParseIdList(p.languages, &languages)) {
-      *error = where + ": languages \"" + p.languages +
-               "\" must be decimal LCIDs separated by ';', for example 1033;1031";
-      return false;
-    }
-    if (!CheckField(where + ": the languages", p.languages, error) ||
-        !CheckField(where + ": the product code", p.productCode, error) ||
-        !CheckField(where + ": the product name", p.productName, error))
-      return false;
-    if (!IsPlainName(p.productCode)) {
-      *error = where + ": the product code \"" + p.productCode +
-               "\" names the extraction folder and must be a plain file name (no \\ / : * ? \" < > |, "
-               "no control characters, no trailing dot or blank, no device name such as CON)";
+  std::vector<uint32_t> languages;
+  if (!ParseIdList(p.languages, &languages)) {
+    *error = where + ": languages \"" + p.languages +
+             "\" must be decimal LCIDs separated by ';', for example 1033;1031";
+    return false;
+  }
+  if (!CheckField(where + ": the languages", p.languages, error) ||
+      !CheckField(where + ": the product code", p.productCode, error) ||
+      !CheckField(where + ": the product name", p.productName, error))
+    return false;
+  if (!IsPlainName(p.productCode)) {
+    *error = where + ": the product code \"" + p.productCode +
+             "\" names the extraction folder and must be a plain file name (no \\ / : * ? \" < > |, "
+             "no control characters, no trailing dot or blank, no device name such as CON)";
+    return false;
+  }
+  return true;
+}
+
+// A cabinet's name (defaulted to its file name) and the packages it names.
+bool CheckCabinet(CabinetSpec* c, size_t packages, std::string* error) {
+  if (c->name.empty()) c->name = BaseName(c->path);
+  const std::string where = "cabinet " + std::to_string(c->id) + " (" + c->path + ")";
+  if (!CheckField(where + ": the name", c->name, error)) return false;
+  if (!IsPlainName(c->name) || EqualsNoCase(c->name, "main.msi")) {
+    *error = where + ": \"" + c->name + "\" cannot be the name of a file next to main.msi (a "
+             "plain file name: no \\ / : * ? \" < > |, no control characters, no trailing dot "
+             "or blank, no device name such as CON)";
+    return false;
+  }
+  for (uint32_t id : c->packageIds) {
+    if (id < FIRST_PACKAGE_ID || id >= FIRST_PACKAGE_ID + packages) {
+      *error = where + ": package id " + std::to_string(id) + " does not exist (packages are " +
+               std::to_string(FIRST_PACKAGE_ID) + " to " +
+               std::to_string(FIRST_PACKAGE_ID + packages - 1) + ")";
       return false;
     }
   }
-  for (CabinetSpec& c : setup->cabinets) {
-    c.id = next++;
-    if (c.name.empty()) c.name = BaseName(c.path);
-    const std::string where = "cabinet " + std::to_string(c.id) + " (" + c.path + ")";
-    if (!CheckField(where + ": the name", c.name, error)) return false;
-    if (!IsPlainName(c.name) || EqualsNoCase(c.name, "main.msi")) {
-      *error = where + ": \"" + c.name + "\" cannot be the name of a file next to main.msi (a "
-               "plain file name: no \\ / : * ? \" < > |, no control characters, no trailing dot "
-               "or blank, no device name such as CON)";
-      return false;
-    }
-    for (uint32_t id : c.packageIds) {
-      if (id < FIRST_PACKAGE_ID || id >= FIRST_PACKAGE_ID + setup->packages.size()) {
-        *error = where + ": package id " + std::to_string(id) + " does not exist (packages are " +
-                 std::to_string(FIRST_PACKAGE_ID) + " to " +
-                 std::to_string(FIRST_PACKAGE_ID + setup->packages.size() - 1) + ")";
-        return false;
-      }
-    }
-    std::string ids;
-    for (uint32_t id : c.packageIds) ids += (ids.empty() ? "" : ";") + std::to_string(id);
-    if (!CheckField(where + ": the package list", ids, error)) return false;
-  }
-  // Two cabinets of one package with the same name would overwrite each other.
-  for (size_t i = 0; i < setup->cabinets.size(); ++i) {
-    for (size_t j = i + 1; j < setup->cabinets.size(); ++j) {
-      const CabinetSpec& a = setup->cabinets[i];
-      const CabinetSpec& b = setup->cabinets[j];
+  std::string ids;
+  for (uint32_t id : c->packageIds) ids += (ids.empty() ? "" : ";") + std::to_string(id);
+  return CheckField(where + ": the package list", ids, error);
+}
+
+// Two cabinets of one package with the same name would overwrite each other.
+bool CheckCabinetNames(const std::vector<CabinetSpec>& cabinets, std::string* error) {
+  for (size_t i = 0; i < cabinets.size(); ++i) {
+    for (size_t j = i + 1; j < cabinets.size(); ++j) {
+      const CabinetSpec& a = cabinets[i];
+      const CabinetSpec& b = cabinets[j];
       if (!EqualsNoCase(a.name, b.name.c_str())) continue;
       for (uint32_t x : a.packageIds) {
         for (uint32_t y : b.packageIds) {
@@ -268,6 +267,24 @@ bool FinishSetup(SetupSpec* setup, std::string* error) {
     }
   }
   return true;
+}
+}  // namespace
+
+bool FinishSetup(SetupSpec* setup, std::string* error) {
+  if (setup->packages.empty()) {
+    *error = "no package given: add --package or a --config file with \"packages\"";
+    return false;
+  }
+  uint32_t next = FIRST_PACKAGE_ID;
+  for (PackageSpec& p : setup->packages) {
+    p.id = next++;
+    if (!CheckPackage(p, error)) return false;
+  }
+  for (CabinetSpec& c : setup->cabinets) {
+    c.id = next++;
+    if (!CheckCabinet(&c, setup->packages.size(), error)) return false;
+  }
+  return CheckCabinetNames(setup->cabinets, error);
 }
 
 namespace {
