@@ -125,6 +125,50 @@ bool ParseCabinetArgument(const std::string& arg, CabinetSpec* cabinet, std::str
   return true;
 }
 
+namespace {
+// A path of the description, taken from the description's folder `base` unless absolute.
+std::string ResolveConfigPath(const std::string& base, const std::string& path) {
+  return IsAbsolute(path) ? path : base + path;
+}
+
+// packages[i] of the description.
+bool ReadConfigPackage(const JsonValue& p, const std::string& where, const std::string& base,
+                       PackageSpec* package, std::string* error) {
+  if (p.kind != JsonValue::OBJECT) {
+    *error = where + " must be an object";
+    return false;
+  }
+  if (!StringMember(p, "arch", true, &package->architecture, where, error) ||
+      !NumberListMember(p, "languages", &package->languages, where, error) ||
+      !StringMember(p, "productCode", true, &package->productCode, where, error) ||
+      !StringMember(p, "productName", true, &package->productName, where, error) ||
+      !StringMember(p, "msi", true, &package->msiPath, where, error))
+    return false;
+  package->msiPath = ResolveConfigPath(base, package->msiPath);
+  return true;
+}
+
+// cabinets[i] of the description.
+bool ReadConfigCabinet(const JsonValue& c, const std::string& where, const std::string& base,
+                       CabinetSpec* cabinet, std::string* error) {
+  if (c.kind != JsonValue::OBJECT) {
+    *error = where + " must be an object";
+    return false;
+  }
+  std::string ids;
+  if (!StringMember(c, "path", true, &cabinet->path, where, error) ||
+      !NumberListMember(c, "packages", &ids, where, error) ||
+      !StringMember(c, "name", false, &cabinet->name, where, error))
+    return false;
+  if (!ParseIdList(ids, &cabinet->packageIds)) {
+    *error = where + ": \"packages\" must list package ids such as 1000";
+    return false;
+  }
+  cabinet->path = ResolveConfigPath(base, cabinet->path);
+  return true;
+}
+}  // namespace
+
 bool LoadSetupConfig(const std::string& path, SetupSpec* setup, std::string* error) {
   Bytes bytes;
   if (!ReadWholeFile(path, 16u << 20, &bytes, error)) return false;
@@ -144,7 +188,6 @@ bool LoadSetupConfig(const std::string& path, SetupSpec* setup, std::string* err
     }
   }
   const std::string base = DirName(path);
-  auto resolve = [&](const std::string& p) { return IsAbsolute(p) ? p : base + p; };
   const JsonValue* packages = root.Find("packages");
   const JsonValue* cabinets = root.Find("cabinets");
   if (!packages || packages->kind != JsonValue::ARRAY) {
@@ -152,47 +195,20 @@ bool LoadSetupConfig(const std::string& path, SetupSpec* setup, std::string* err
     return false;
   }
   for (size_t i = 0; i < packages->items.size(); ++i) {
-    const JsonValue& p = packages->items[i];
-    const std::string where = path + ": packages[" + std::to_string(i) + "]";
-    if (p.kind != JsonValue::OBJECT) {
-      *error = where + " must be an object";
-      return false;
-    }
     PackageSpec package;
-    if (!StringMember(p, "arch", true, &package.architecture, where, error) ||
-        !NumberListMember(p, "languages", &package.languages, where, error) ||
-        !StringMember(p, "productCode", true, &package.productCode, where, error) ||
-        !StringMember(p, "productName", true, &package.productName, where, error) ||
-        !StringMember(p, "msi", true, &package.msiPath, where, error))
-      return false;
-    package.msiPath = resolve(package.msiPath);
+    const std::string where = path + ": packages[" + std::to_string(i) + "]";
+    if (!ReadConfigPackage(packages->items[i], where, base, &package, error)) return false;
     setup->packages.push_back(package);
   }
-  if (cabinets) {
-    if (cabinets->kind != JsonValue::ARRAY) {
-      *error = path + ": \"cabinets\" must be a list";
-      return false;
-    }
-    for (size_t i = 0; i < cabinets->items.size(); ++i) {
-      const JsonValue& c = cabinets->items[i];
-      const std::string where = path + ": cabinets[" + std::to_string(i) + "]";
-      if (c.kind != JsonValue::OBJECT) {
-        *error = where + " must be an object";
-        return false;
-      }
-      CabinetSpec cabinet;
-      std::string ids;
-      if (!StringMember(c, "path", true, &cabinet.path, where, error) ||
-          !NumberListMember(c, "packages", &ids, where, error) ||
-          !StringMember(c, "name", false, &cabinet.name, where, error))
-        return false;
-      if (!ParseIdList(ids, &cabinet.packageIds)) {
-        *error = where + ": \"packages\" must list package ids such as 1000";
-        return false;
-      }
-      cabinet.path = resolve(cabinet.path);
-      setup->cabinets.push_back(cabinet);
-    }
+  if (cabinets && cabinets->kind != JsonValue::ARRAY) {
+    *error = path + ": \"cabinets\" must be a list";
+    return false;
+  }
+  for (size_t i = 0; cabinets && i < cabinets->items.size(); ++i) {
+    CabinetSpec cabinet;
+    const std::string where = path + ": cabinets[" + std::to_string(i) + "]";
+    if (!ReadConfigCabinet(cabinets->items[i], where, base, &cabinet, error)) return false;
+    setup->cabinets.push_back(cabinet);
   }
   return true;
 }
@@ -383,12 +399,57 @@ void CompressFiles(Workshop* w) {
 }
 }  // namespace
 
+namespace {
+const char kTooLarge[] =
+    "the setup would exceed 4 GiB - 1 bytes (the stub reads itself with 32-bit sizes); "
+    "split the packages over several setups";
+
+// Appends each file's record in setup order as its compression finishes, telling `progress`
+// as each one begins; stops at the first file that fails or when `room` is passed. The
+// digests and sizes of the records go to `sha256` and `sizes`.
+bool AppendFileRecords(Workshop* w, EVP_PKEY* key, const BuildProgress* progress, uint64_t room,
+                       Bytes* container, std::map<uint32_t, std::string>* sha256,
+                       std::map<uint32_t, int64_t>* sizes, std::string* error) {
+  for (FileJob& job : w->jobs) {
+    std::unique_lock<std::mutex> hold(w->lock);
+    // Told once the file is read (a file that cannot be read fails at once), as compressing
+    // it begins; its record is done when the compression is.
+    w->changed.wait(hold, [&] { return job.read; });
+    if (job.done && !job.ok) {
+      *error = job.error;
+      hold.unlock();
+      return false;
+    }
+    if (progress && progress->fileStarted) {
+      hold.unlock();
+      progress->fileStarted(job.path, job.size, progress->context);
+      hold.lock();
+    }
+    w->changed.wait(hold, [&] { return job.done; });
+    hold.unlock();
+    if (!job.ok) {
+      *error = job.error;
+      return false;
+    }
+    ReportCompressProgress(job.size, job.size);
+    if (!AppendStoredRecord(container, RECORD_TYPE_FILE, job.id, job.stored, job.size, job.digest,
+                            key, error))
+      return false;
+    Bytes().swap(job.stored);
+    if (container->size() > room) {
+      *error = job.path + ": " + kTooLarge;
+      return false;
+    }
+    (*sha256)[job.id] = HexText(job.digest, sizeof(job.digest));
+    (*sizes)[job.id] = static_cast<int64_t>(job.size);
+  }
+  return true;
+}
+}  // namespace
+
 bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std::string* error,
                     const BuildProgress* progress, std::vector<ManifestEntry>* manifestOut,
                     uint64_t room) {
-  const std::string tooLarge =
-      "the setup would exceed 4 GiB - 1 bytes (the stub reads itself with 32-bit sizes); "
-      "split the packages over several setups";
   container->clear();
   // The FileRecords first: the manifest names each one's digest. The manifest record then
   // goes in front of them, where the stub's lookup ends. Its texts are checked before any
@@ -418,40 +479,8 @@ bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std
 
   std::map<uint32_t, std::string> sha256;
   std::map<uint32_t, int64_t> sizes;
-  for (FileJob& job : w.jobs) {
-    std::unique_lock<std::mutex> hold(w.lock);
-    // Told once the file is read (a file that cannot be read fails at once), as compressing
-    // it begins; its record is done when the compression is.
-    w.changed.wait(hold, [&] { return job.read; });
-    if (job.done && !job.ok) {
-      *error = job.error;
-      hold.unlock();
-      return finish(false);
-    }
-    if (progress && progress->fileStarted) {
-      hold.unlock();
-      progress->fileStarted(job.path, job.size, progress->context);
-      hold.lock();
-    }
-    w.changed.wait(hold, [&] { return job.done; });
-    hold.unlock();
-    if (!job.ok) {
-      *error = job.error;
-      return finish(false);
-    }
-    ReportCompressProgress(job.size, job.size);
-    if (!AppendStoredRecord(container, RECORD_TYPE_FILE, job.id, job.stored, job.size, job.digest,
-                            key, error))
-      return finish(false);
-    Bytes().swap(job.stored);
-    if (container->size() > room) {
-      *error = job.path + ": " + tooLarge;
-      return finish(false);
-    }
-    sha256[job.id] = HexText(job.digest, sizeof(job.digest));
-    sizes[job.id] = static_cast<int64_t>(job.size);
-  }
-  finish(true);
+  if (!finish(AppendFileRecords(&w, key, progress, room, container, &sha256, &sizes, error)))
+    return false;
 
   const std::vector<ManifestEntry> entries = SetupManifest(setup, sha256, sizes);
   if (!EncodeManifest(entries, &manifest, error)) return false;
@@ -459,7 +488,7 @@ bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std
                           nullptr, setup.compressionLevel))
     return false;
   if (static_cast<uint64_t>(head.size()) + container->size() > room) {
-    *error = tooLarge;
+    *error = kTooLarge;
     return false;
   }
   container->insert(container->begin(), head.begin(), head.end());
