@@ -266,32 +266,16 @@ Bytes Utf16Line(const std::u16string& line) {
   }
   return out;
 }
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc < 2 || argc > 3) {
-    std::fprintf(stderr, "usage: make_seeds <out-dir> [private-key.pem]\n");
-    return 2;
-  }
-  gOut = argv[1];
-  if (argc == 3 && argv[2][0]) {
-    FILE* f = std::fopen(argv[2], "r");
-    if (!f || !(gKey = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr))) {
-      std::fprintf(stderr, "make_seeds: cannot read private key %s\n", argv[2]);
-      return 1;
-    }
-    std::fclose(f);
-  }
-
-  const Bytes simple = Container(ManifestSimple(), 2);
-  const Bytes multi = Container(ManifestMulti(), 4);
-
+// Container lookups and record decoding over the simple and multi containers.
+void WriteContainerSeeds(const Bytes& simple, const Bytes& multi) {
   Write("container", "simple-manifest", Request(0, 0), simple);
   Write("container", "simple-file-1000", Request(1, 1000), simple);
   Write("container", "simple-file-1001", Request(1, 1001), simple);
   Write("container", "multi-file-1002", Request(1, 1002), multi);
   Write("container", "multi-missing", Request(1, 2000), multi);
+}
 
+void WriteRecordSeeds(const Bytes& simple, const Bytes& multi) {
   Write("record", "simple-manifest", RecordRequest(0, 0), simple);
   Write("record", "simple-file-1000", RecordRequest(1, 1000), simple);
   Write("record", "multi-file-1003", RecordRequest(1, 1003), multi);
@@ -312,7 +296,9 @@ int main(int argc, char** argv) {
     Write(plain < (size_t(1) << 20) ? "record" : "record-large", "bomb-manifest",
           RecordRequest(0, 0), c);
   }
+}
 
+void WriteInflateSeeds() {
   // Sized against growing inflation: size choice (0 zlib's length, 1 libdeflate's, 2 the
   // next three bytes), offset, stream.
   const Bytes text = Text(3000, 2);
@@ -326,7 +312,9 @@ int main(int argc, char** argv) {
   }());
   Write("inflate_diff", "bomb-explicit-size", {2, 0, 0x00, 0x20, 0x03}, Deflate(Bytes(200 << 10, 0)));
   Write("inflate_diff", "empty-content", {0, 0}, Deflate(Bytes()));
+}
 
+void WriteImageSeeds(const Bytes& simple, const Bytes& multi) {
   // Images as the packaging tool attaches containers: appended behind the signature, carried
   // in certificate extensions, or both with the extension marked critical.
   const Bytes small = SmallContainer();
@@ -345,7 +333,9 @@ int main(int argc, char** argv) {
   }
   Write("sources", "container-only", {}, simple);
   Write("pack", "container-only", {}, simple);
+}
 
+void WriteManifestSeeds() {
   // Manifest target: LCID, options (bit 0 64-bit, bit 1 two sources), budget, manifest.
   struct ManifestSeed {
     const char* name;
@@ -368,12 +358,41 @@ int main(int argc, char** argv) {
     h[5] = m.budget;
     Write("manifest", m.name, h, m.manifest);
   }
+}
 
+void WriteCommandLineSeeds() {
   Write("cmdline", "switches", {}, Utf16Line(u"setup.exe /qn REBOOT=ReallySuppress /l*v log.txt"));
   Write("cmdline", "quotes", {},
         Utf16Line(u"\"C:\\Program Files\\setup.exe\" TARGETDIR=\"C:\\My Dir\" \"\" a\"b c\"d"));
   Write("cmdline", "separators", {}, Utf16Line(u" \t\r\n x \t"));
   Write("cmdline", "unicode", {}, Utf16Line(u"s\u00e9tup /i \u65e5\u672c \xd800x \xdc00"));
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || argc > 3) {
+    std::fprintf(stderr, "usage: make_seeds <out-dir> [private-key.pem]\n");
+    return 2;
+  }
+  gOut = argv[1];
+  if (argc == 3 && argv[2][0]) {
+    FILE* f = std::fopen(argv[2], "r");
+    if (!f || !(gKey = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr))) {
+      std::fprintf(stderr, "make_seeds: cannot read private key %s\n", argv[2]);
+      return 1;
+    }
+    std::fclose(f);
+  }
+
+  const Bytes simple = Container(ManifestSimple(), 2);
+  const Bytes multi = Container(ManifestMulti(), 4);
+
+  WriteContainerSeeds(simple, multi);
+  WriteRecordSeeds(simple, multi);
+  WriteInflateSeeds();
+  WriteImageSeeds(simple, multi);
+  WriteManifestSeeds();
+  WriteCommandLineSeeds();
   if (gKey) EVP_PKEY_free(gKey);
   return 0;
 }
