@@ -1,10 +1,11 @@
 // Seed corpus generator for the fuzz targets.
 //
 // make_seeds <out-dir> [private-key.pem]
-// Writes valid inputs for every target into <out-dir>/<target>/: containers laid out as the
-// packaging tool lays them out (manifest first, then file records; data deflated at level 9,
-// each record signed over its plain bytes with the given key, or with zero signatures when
-// no key is given), zlib bombs, small PE32+ images carrying a certificate table and an
+// Writes valid inputs for every target into <out-dir>/<target>/: containers written by the
+// packaging tool's writer (pack/writer.h: manifests encoded by EncodeManifest, records signed
+// and laid out by AppendStoredRecord; manifest first, then file records; data deflated by
+// zlib at level 9, each record signed over its plain bytes with the given key), or, when no
+// key is given, the same layout with zero signatures, and plain records; zlib bombs, small PE32+ images carrying a certificate table and an
 // appended container, and command lines. Each target's header bytes (see the targets) come
 // first. <out-dir>/record-large/ holds inputs too slow for fuzzing that the replay still
 // runs. Exit code 0 on success.
@@ -28,9 +29,10 @@
 #include <vector>
 
 #include "common/format.h"
+#include "pack/keys.h"
+#include "pack/writer.h"
 
 namespace {
-using Bytes = std::vector<uint8_t>;
 
 EVP_PKEY* gKey = nullptr;
 
@@ -45,26 +47,34 @@ Bytes Deflate(const Bytes& plain) {
   return out;
 }
 
+// A zero signature without a key.
 Bytes Sign(const Bytes& content) {
   Bytes sig(RECORD_SIGNATURE_SIZE, 0);
-  if (!gKey) return sig;
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  size_t len = sig.size();
-  if (!ctx || EVP_DigestSignInit(ctx, nullptr, EVP_sha256(), nullptr, gKey) != 1 ||
-      EVP_DigestSign(ctx, sig.data(), &len, content.data(), content.size()) != 1 ||
-      len != RECORD_SIGNATURE_SIZE) {
-    std::fprintf(stderr, "make_seeds: signing failed\n");
+  std::string error;
+  if (gKey && !SignRecordBytes(gKey, content.data(), content.size(), sig.data(), &error)) {
+    std::fprintf(stderr, "make_seeds: %s\n", error.c_str());
     std::exit(1);
   }
-  EVP_MD_CTX_free(ctx);
   return sig;
 }
 
 void Append(Bytes* out, const Bytes& more) { out->insert(out->end(), more.begin(), more.end()); }
 
+// A record as the tool writes it when there is a key; otherwise (no key, or a plain record
+// the tool never writes) the same layout put together here.
 void AppendRecord(Bytes* container, const uint8_t type[16], uint32_t id, const Bytes& content,
                   bool compressed = true) {
   const Bytes stored = compressed ? Deflate(content) : content;
+  std::string error;
+  if (gKey && compressed) {
+    uint8_t digest[RECORD_DIGEST_SIZE];
+    SHA256(content.data(), content.size(), digest);
+    if (!AppendStoredRecord(container, type, id, stored, content.size(), digest, gKey, &error)) {
+      std::fprintf(stderr, "make_seeds: %s\n", error.c_str());
+      std::exit(1);
+    }
+    return;
+  }
   const Bytes sig = Sign(content);
   Append(container, stored);
   Append(container, sig);
@@ -74,24 +84,15 @@ void AppendRecord(Bytes* container, const uint8_t type[16], uint32_t id, const B
   container->insert(container->end(), trailer, trailer + sizeof(trailer));
 }
 
-Bytes Utf16(const std::string& ascii) {
-  Bytes out;
-  for (char c : ascii) {
-    out.push_back(static_cast<uint8_t>(c));
-    out.push_back(0);
+// Manifest bytes of ASCII entries, encoded by the tool.
+Bytes Manifest(const std::vector<ManifestEntry>& entries) {
+  Bytes m;
+  std::string error;
+  if (!EncodeManifest(entries, &m, &error)) {
+    std::fprintf(stderr, "make_seeds: %s\n", error.c_str());
+    std::exit(1);
   }
-  out.push_back(0);
-  out.push_back(0);
-  return out;
-}
-
-void AppendEntry(Bytes* manifest, uint32_t id, const std::string& text) {
-  const Bytes t = Utf16(text);
-  uint8_t head[8];
-  WriteLe32(head, id);
-  WriteLe32(head + 4, static_cast<uint32_t>(t.size()));
-  manifest->insert(manifest->end(), head, head + 8);
-  Append(manifest, t);
+  return m;
 }
 
 Bytes Text(size_t n, uint32_t seed) {
@@ -103,18 +104,14 @@ Bytes Text(size_t n, uint32_t seed) {
 
 // The manifests: one package with its cabinet, two languages, and a two-package payload.
 Bytes ManifestSimple() {
-  Bytes m;
-  AppendEntry(&m, 1000, "x64\\1033\\{7D2F3C4A-1B2C-4D5E-8F90-A1B2C3D4E5F6}\\Sample Product");
-  AppendEntry(&m, 1001, "cab\\1000\\main.cab");
-  return m;
+  return Manifest({{1000, "x64\\1033\\{7D2F3C4A-1B2C-4D5E-8F90-A1B2C3D4E5F6}\\Sample Product"},
+                   {1001, "cab\\1000\\main.cab"}});
 }
 Bytes ManifestMulti() {
-  Bytes m;
-  AppendEntry(&m, 1000, "Intel\\1031;2055\\{11111111-2222-3333-4444-555555555555}\\Produkt");
-  AppendEntry(&m, 1001, "x64\\1033;1031\\{66666666-7777-8888-9999-AAAAAAAAAAAA}\\Product");
-  AppendEntry(&m, 1002, "CAB\\1000;1001\\data1.cab");
-  AppendEntry(&m, 1003, "cab\\1001\\data2.cab");
-  return m;
+  return Manifest({{1000, "Intel\\1031;2055\\{11111111-2222-3333-4444-555555555555}\\Produkt"},
+                   {1001, "x64\\1033;1031\\{66666666-7777-8888-9999-AAAAAAAAAAAA}\\Product"},
+                   {1002, "CAB\\1000;1001\\data1.cab"},
+                   {1003, "cab\\1001\\data2.cab"}});
 }
 
 // The simple manifest with digest fields that match the manifest target's records (each one
@@ -129,12 +126,10 @@ std::string DigestFieldOfId(uint32_t id) {
   return field;
 }
 Bytes ManifestDigests() {
-  Bytes m;
-  AppendEntry(&m, 1000, "x64\\1033\\{7D2F3C4A-1B2C-4D5E-8F90-A1B2C3D4E5F6}\\Sample Product" +
-                            DigestFieldOfId(1000));
-  AppendEntry(&m, 1001, "cab\\1000\\main.cab" + DigestFieldOfId(1001));
-  AppendEntry(&m, 1002, "cab\\1000\\more.cab\\SHA256=0123");
-  return m;
+  return Manifest({{1000, "x64\\1033\\{7D2F3C4A-1B2C-4D5E-8F90-A1B2C3D4E5F6}\\Sample Product" +
+                              DigestFieldOfId(1000)},
+                   {1001, "cab\\1000\\main.cab" + DigestFieldOfId(1001)},
+                   {1002, "cab\\1000\\more.cab\\SHA256=0123"}});
 }
 
 // manifest, MSI 1000, cabinet 1001 (and more files for the multi manifest).
@@ -271,32 +266,16 @@ Bytes Utf16Line(const std::u16string& line) {
   }
   return out;
 }
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc < 2 || argc > 3) {
-    std::fprintf(stderr, "usage: make_seeds <out-dir> [private-key.pem]\n");
-    return 2;
-  }
-  gOut = argv[1];
-  if (argc == 3 && argv[2][0]) {
-    FILE* f = std::fopen(argv[2], "r");
-    if (!f || !(gKey = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr))) {
-      std::fprintf(stderr, "make_seeds: cannot read private key %s\n", argv[2]);
-      return 1;
-    }
-    std::fclose(f);
-  }
-
-  const Bytes simple = Container(ManifestSimple(), 2);
-  const Bytes multi = Container(ManifestMulti(), 4);
-
+// Container lookups and record decoding over the simple and multi containers.
+void WriteContainerSeeds(const Bytes& simple, const Bytes& multi) {
   Write("container", "simple-manifest", Request(0, 0), simple);
   Write("container", "simple-file-1000", Request(1, 1000), simple);
   Write("container", "simple-file-1001", Request(1, 1001), simple);
   Write("container", "multi-file-1002", Request(1, 1002), multi);
   Write("container", "multi-missing", Request(1, 2000), multi);
+}
 
+void WriteRecordSeeds(const Bytes& simple, const Bytes& multi) {
   Write("record", "simple-manifest", RecordRequest(0, 0), simple);
   Write("record", "simple-file-1000", RecordRequest(1, 1000), simple);
   Write("record", "multi-file-1003", RecordRequest(1, 1003), multi);
@@ -317,7 +296,9 @@ int main(int argc, char** argv) {
     Write(plain < (size_t(1) << 20) ? "record" : "record-large", "bomb-manifest",
           RecordRequest(0, 0), c);
   }
+}
 
+void WriteInflateSeeds() {
   // Sized against growing inflation: size choice (0 zlib's length, 1 libdeflate's, 2 the
   // next three bytes), offset, stream.
   const Bytes text = Text(3000, 2);
@@ -331,7 +312,9 @@ int main(int argc, char** argv) {
   }());
   Write("inflate_diff", "bomb-explicit-size", {2, 0, 0x00, 0x20, 0x03}, Deflate(Bytes(200 << 10, 0)));
   Write("inflate_diff", "empty-content", {0, 0}, Deflate(Bytes()));
+}
 
+void WriteImageSeeds(const Bytes& simple, const Bytes& multi) {
   // Images as the packaging tool attaches containers: appended behind the signature, carried
   // in certificate extensions, or both with the extension marked critical.
   const Bytes small = SmallContainer();
@@ -350,7 +333,9 @@ int main(int argc, char** argv) {
   }
   Write("sources", "container-only", {}, simple);
   Write("pack", "container-only", {}, simple);
+}
 
+void WriteManifestSeeds() {
   // Manifest target: LCID, options (bit 0 64-bit, bit 1 two sources), budget, manifest.
   struct ManifestSeed {
     const char* name;
@@ -373,12 +358,41 @@ int main(int argc, char** argv) {
     h[5] = m.budget;
     Write("manifest", m.name, h, m.manifest);
   }
+}
 
+void WriteCommandLineSeeds() {
   Write("cmdline", "switches", {}, Utf16Line(u"setup.exe /qn REBOOT=ReallySuppress /l*v log.txt"));
   Write("cmdline", "quotes", {},
         Utf16Line(u"\"C:\\Program Files\\setup.exe\" TARGETDIR=\"C:\\My Dir\" \"\" a\"b c\"d"));
   Write("cmdline", "separators", {}, Utf16Line(u" \t\r\n x \t"));
   Write("cmdline", "unicode", {}, Utf16Line(u"s\u00e9tup /i \u65e5\u672c \xd800x \xdc00"));
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || argc > 3) {
+    std::fprintf(stderr, "usage: make_seeds <out-dir> [private-key.pem]\n");
+    return 2;
+  }
+  gOut = argv[1];
+  if (argc == 3 && argv[2][0]) {
+    FILE* f = std::fopen(argv[2], "r");
+    if (!f || !(gKey = PEM_read_PrivateKey(f, nullptr, nullptr, nullptr))) {
+      std::fprintf(stderr, "make_seeds: cannot read private key %s\n", argv[2]);
+      return 1;
+    }
+    std::fclose(f);
+  }
+
+  const Bytes simple = Container(ManifestSimple(), 2);
+  const Bytes multi = Container(ManifestMulti(), 4);
+
+  WriteContainerSeeds(simple, multi);
+  WriteRecordSeeds(simple, multi);
+  WriteInflateSeeds();
+  WriteImageSeeds(simple, multi);
+  WriteManifestSeeds();
+  WriteCommandLineSeeds();
   if (gKey) EVP_PKEY_free(gKey);
   return 0;
 }

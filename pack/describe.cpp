@@ -12,7 +12,7 @@ SetupFacts DescribeSetup(const Bytes& file) {
   std::string notPe;
   if (!ReadPeImage(file, &pe, &notPe)) {
     facts.lines.push_back("stub key: none (" + notPe + ")");
-    facts.jsonMembers = "\"stubKey\": null, \"paddingCheck\": {\"result\": \"unsigned\", \"why\": null}";
+    facts.padding = "unsigned";
     return facts;
   }
   StubKey key;
@@ -23,14 +23,14 @@ SetupFacts DescribeSetup(const Bytes& file) {
                           (key.development ? " (the DEVELOPMENT key of the stub's build: for "
                                              "testing only)"
                                            : " (SHA-256 of the public key blob)"));
-    facts.jsonMembers = "\"stubKey\": {\"fingerprint\": \"" + hex + "\", \"development\": " +
-                        (key.development ? "true" : "false") + "}";
+    facts.keyKnown = true;
+    facts.fingerprint = hex;
+    facts.development = key.development;
   } else {
     facts.lines.push_back("stub key: unknown (" +
                           (key.problem.empty() ? std::string("the stub carries no key resource")
                                                : key.problem) +
                           ")");
-    facts.jsonMembers = "\"stubKey\": null";
   }
   std::string why;
   const PaddingVerdict verdict = CertificatePadding(file, &why);
@@ -42,7 +42,40 @@ SetupFacts DescribeSetup(const Bytes& file) {
       : verdict == PADDING_PASSES ? "certificate padding check: passes (nothing follows the signature)"
                                   : "certificate padding check: FAILS where Windows enforces it: " + why +
                                         "; use --mode extension for such machines");
-  facts.jsonMembers += std::string(", \"paddingCheck\": {\"result\": \"") + result +
-                       "\", \"why\": " + (why.empty() ? std::string("null") : JsonText(why)) + "}";
+  facts.padding = result;
+  facts.paddingWhy = why;
   return facts;
+}
+
+void WriteSetupFacts(JsonWriter* json, const SetupFacts& facts) {
+  JsonField(json, "stubKey");
+  if (facts.keyKnown) {
+    JsonObject(json);
+    JsonField(json, "fingerprint");
+    JsonString(json, facts.fingerprint);
+    JsonField(json, "development");
+    JsonBool(json, facts.development);
+    JsonEnd(json);
+  } else {
+    JsonNull(json);
+  }
+  JsonField(json, "paddingCheck");
+  JsonObject(json);
+  JsonField(json, "result");
+  JsonString(json, facts.padding);
+  JsonField(json, "why");
+  if (facts.paddingWhy.empty())
+    JsonNull(json);
+  else
+    JsonString(json, facts.paddingWhy);
+  JsonEnd(json);
+}
+
+void WriteManifestEntry(JsonWriter* json, uint32_t id, const std::string& text) {
+  JsonObject(json);
+  JsonField(json, "id");
+  JsonNumber(json, id);
+  JsonField(json, "text");
+  JsonString(json, text);
+  JsonEnd(json);
 }

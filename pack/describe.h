@@ -1,17 +1,31 @@
 // What inspect and verify say about a setup as a whole, besides its records: the payload key
 // its stub trusts (fingerprint.h) and whether Windows would accept its certificate table
 // with the certificate padding check on (payloads.h). DescribeSetup gives both as lines
-// for people ("stub key: ...", "certificate padding check: ...") and as JSON members
-// ("stubKey": {"fingerprint", "development"} or null, "paddingCheck": {"result", "why"}).
+// for people ("stub key: ...", "certificate padding check: ...") and as facts that
+// WriteSetupFacts writes as two JSON members of the open object ("stubKey": {"fingerprint",
+// "development"} or null, "paddingCheck": {"result", "why"}). WriteManifestEntry writes one
+// manifest entry as the tool's JSON shows it: {"id", "text"}.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "pack/fileio.h"
+#include "pack/json.h"
 
+// What DescribeSetup found.
 struct SetupFacts {
   std::vector<std::string> lines;
-  std::string jsonMembers;  // `"stubKey": ..., "paddingCheck": ...` without braces
+  bool keyKnown = false;      // the stub's key resource was found and read
+  std::string fingerprint;    // its fingerprint in hex
+  bool development = false;   // it is the development key of the stub's build
+  std::string padding;        // "unsigned", "passes" or "fails"
+  std::string paddingWhy;     // why it fails ("" otherwise)
 };
 
+// The stub key and padding facts of `file` (any file: a non-PE one has neither).
 SetupFacts DescribeSetup(const Bytes& file);
+// The "stubKey" and "paddingCheck" members, into the object `json` has open.
+void WriteSetupFacts(JsonWriter* json, const SetupFacts& facts);
+// The entry `id` with its UTF-8 `text` as the next value of `json`.
+void WriteManifestEntry(JsonWriter* json, uint32_t id, const std::string& text);

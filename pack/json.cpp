@@ -1,4 +1,4 @@
-// A small JSON reader (see json.h).
+// A small JSON reader and writer (see json.h).
 #include "pack/json.h"
 
 #include <cstdlib>
@@ -198,4 +198,76 @@ std::string JsonText(const std::string& text) {
     }
   }
   return out + "\"";
+}
+
+namespace {
+// Separates the value about to be written from the one before it in its object or array.
+void BeginValue(JsonWriter* json) {
+  if (json->afterName) {
+    json->afterName = false;
+    return;
+  }
+  if (!json->started.empty()) {
+    if (json->started.back()) json->text += ", ";
+    json->started.back() = true;
+  }
+}
+
+void Open(JsonWriter* json, char open, char close) {
+  BeginValue(json);
+  json->text += open;
+  json->started.push_back(false);
+  json->closers += close;
+}
+}  // namespace
+
+void JsonObject(JsonWriter* json) { Open(json, '{', '}'); }
+void JsonArray(JsonWriter* json) { Open(json, '[', ']'); }
+
+void JsonEnd(JsonWriter* json) {
+  json->text += json->closers.back();
+  json->closers.pop_back();
+  json->started.pop_back();
+}
+
+void JsonField(JsonWriter* json, const char* name) {
+  BeginValue(json);
+  json->text += JsonText(name) + ": ";
+  json->afterName = true;
+}
+
+void JsonString(JsonWriter* json, const std::string& text) {
+  BeginValue(json);
+  json->text += JsonText(text);
+}
+
+void JsonNumber(JsonWriter* json, uint64_t number) {
+  BeginValue(json);
+  json->text += std::to_string(number);
+}
+
+void JsonBool(JsonWriter* json, bool value) {
+  BeginValue(json);
+  json->text += value ? "true" : "false";
+}
+
+void JsonNull(JsonWriter* json) {
+  BeginValue(json);
+  json->text += "null";
+}
+
+void JsonNumberList(JsonWriter* json, const std::string& list) {
+  JsonArray(json);
+  size_t start = 0;
+  for (;;) {
+    const size_t end = list.find(';', start);
+    const std::string item = list.substr(start, end - start);
+    bool number = !item.empty() && item.size() <= 10;
+    for (char c : item) number = number && c >= '0' && c <= '9';
+    BeginValue(json);
+    json->text += number ? item : JsonText(item);
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  JsonEnd(json);
 }

@@ -19,6 +19,25 @@ bool IsDecimal(const std::string& text) {
   return true;
 }
 
+// The languages a Template lists ("1033,1031", blanks around items allowed), each item read
+// as one number of a manifest list (ParseIdList); 0 (language neutral) and empty items name
+// no language and are left out. False with the refused item.
+bool TemplateLanguages(const std::string& text, std::vector<std::string>* listed,
+                       std::string* refused) {
+  for (std::string lcid : SplitText(text, ',')) {
+    while (!lcid.empty() && lcid.front() == ' ') lcid.erase(0, 1);
+    while (!lcid.empty() && lcid.back() == ' ') lcid.pop_back();
+    if (lcid.empty() || lcid == "0") continue;
+    std::vector<uint32_t> ids;
+    if (!ParseIdList(lcid, &ids) || ids.size() != 1) {
+      *refused = lcid;
+      return false;
+    }
+    listed->push_back(lcid);
+  }
+  return true;
+}
+
 #ifdef MSISTUB_PACK_HAVE_LIBMSI
 // libmsi logs its own warnings ("open failed for ..."); the tool reports failures itself.
 void QuietLog(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
@@ -130,15 +149,11 @@ bool ReadMsiFacts(const std::string& path, MsiFacts* facts, std::string* error) 
 #endif
 }
 
-bool AddMsiPackage(const std::string& msiPath, const MsiOverrides& overrides, SetupSpec* setup,
-                   std::vector<std::string>* notes, std::string* error) {
-  MsiFacts facts;
-  if (!ReadMsiFacts(msiPath, &facts, error)) return false;
-  PackageSpec package;
-  package.msiPath = msiPath;
-
-  // The MSI's own platform decides what Windows can install it; --arch may only offer a
-  // 32-bit package to 64-bit Windows (which installs it too), never the other way round.
+namespace {
+// The MSI's own platform decides what Windows can install it; --arch may only offer a
+// 32-bit package to 64-bit Windows (which installs it too), never the other way round.
+bool ChooseArchitecture(const std::string& msiPath, const MsiFacts& facts,
+                        const MsiOverrides& overrides, PackageSpec* package, std::string* error) {
   std::string platform;
   if (EqualsNoCase(facts.platform, "x64") || EqualsNoCase(facts.platform, "AMD64")) {
     platform = "x64";
@@ -151,67 +166,54 @@ bool AddMsiPackage(const std::string& msiPath, const MsiOverrides& overrides, Se
              "(or Intel) MSI of the product";
     return false;
   }
-  package.architecture = overrides.architecture.empty() ? platform : overrides.architecture;
-  if (platform == "x64" && EqualsNoCase(package.architecture, "Intel")) {
+  package->architecture = overrides.architecture.empty() ? platform : overrides.architecture;
+  if (platform == "x64" && EqualsNoCase(package->architecture, "Intel")) {
     *error = msiPath + ": it is an x64 package; --arch Intel would offer it to 32-bit Windows, "
              "which cannot install it";
     return false;
   }
+  return true;
+}
 
-  package.languages = overrides.languages;
-  if (package.languages.empty()) {
-    // Template languages "1033,1031"; 0 (language neutral) does not name a language.
-    std::vector<std::string> listed;
-    size_t start = 0;
-    while (start <= facts.templateLanguages.size()) {
-      size_t end = facts.templateLanguages.find(',', start);
-      if (end == std::string::npos) end = facts.templateLanguages.size();
-      std::string lcid = facts.templateLanguages.substr(start, end - start);
-      while (!lcid.empty() && lcid.front() == ' ') lcid.erase(0, 1);
-      while (!lcid.empty() && lcid.back() == ' ') lcid.pop_back();
-      if (!lcid.empty() && lcid != "0") {
-        if (!IsDecimal(lcid)) {
-          *error = msiPath + ": the summary information's Template names the language \"" + lcid +
-                   "\", which is no LCID (give --languages)";
-          return false;
-        }
-        listed.push_back(lcid);
-      }
-      start = end + 1;
-    }
-    const bool productLanguage = IsDecimal(facts.productLanguage) && facts.productLanguage != "0";
-    // A package built for several languages lists them all in its Template; a single
-    // Template language is often just the authoring tool's default, and the product's own
-    // ProductLanguage says better which users the package is for.
-    if (listed.size() > 1 || (listed.size() == 1 && !productLanguage)) {
-      for (const std::string& l : listed) package.languages += (package.languages.empty() ? "" : ";") + l;
-    } else if (productLanguage) {
-      package.languages = facts.productLanguage;
-      if (listed.size() == 1 && listed[0] != facts.productLanguage)
-        notes->push_back(msiPath + ": the Template says language " + listed[0] +
-                         ", ProductLanguage says " + facts.productLanguage +
-                         "; using ProductLanguage (give --languages to choose)");
-    }
-    if (package.languages.empty()) {
-      *error = msiPath + ": neither the Template nor ProductLanguage names a language (the "
-               "package is language neutral); give --languages, for example 1033";
-      return false;
-    }
-  }
-
-  package.productCode = overrides.productCode.empty() ? facts.productCode : overrides.productCode;
-  if (package.productCode.empty()) {
-    *error = msiPath + ": its Property table has no ProductCode (give --code)";
+// The override, else the Template's languages or ProductLanguage (see msiinfo.h).
+bool ChooseLanguages(const std::string& msiPath, const MsiFacts& facts,
+                     const MsiOverrides& overrides, PackageSpec* package,
+                     std::vector<std::string>* notes, std::string* error) {
+  package->languages = overrides.languages;
+  if (!package->languages.empty()) return true;
+  std::vector<std::string> listed;
+  std::string refused;
+  if (!TemplateLanguages(facts.templateLanguages, &listed, &refused)) {
+    *error = msiPath + ": the summary information's Template names the language \"" + refused +
+             "\", which is no LCID (give --languages)";
     return false;
   }
-  package.productName = overrides.productName.empty() ? facts.productName : overrides.productName;
-  if (package.productName.empty()) {
-    *error = msiPath + ": its Property table has no ProductName (give --name)";
+  const bool productLanguage = IsDecimal(facts.productLanguage) && facts.productLanguage != "0";
+  // A package built for several languages lists them all in its Template; a single
+  // Template language is often just the authoring tool's default, and the product's own
+  // ProductLanguage says better which users the package is for.
+  if (listed.size() > 1 || (listed.size() == 1 && !productLanguage)) {
+    for (const std::string& l : listed) package->languages += (package->languages.empty() ? "" : ";") + l;
+  } else if (productLanguage) {
+    package->languages = facts.productLanguage;
+    if (listed.size() == 1 && listed[0] != facts.productLanguage)
+      notes->push_back(msiPath + ": the Template says language " + listed[0] +
+                       ", ProductLanguage says " + facts.productLanguage +
+                       "; using ProductLanguage (give --languages to choose)");
+  }
+  if (package->languages.empty()) {
+    *error = msiPath + ": neither the Template nor ProductLanguage names a language (the "
+             "package is language neutral); give --languages, for example 1033";
     return false;
   }
+  return true;
+}
 
-  const uint32_t id = FIRST_PACKAGE_ID + static_cast<uint32_t>(setup->packages.size());
-  std::vector<CabinetSpec> added;
+// A cabinet line for every external cabinet of the Media table, for package `id`: a new one
+// in `added`, or the package joins the line of a cabinet file another package named.
+bool AddMediaCabinets(const std::string& msiPath, const MsiFacts& facts, uint32_t id,
+                      SetupSpec* setup, std::vector<CabinetSpec>* added,
+                      std::vector<std::string>* notes, std::string* error) {
   std::vector<std::string> used;
   for (const std::string& cabinet : facts.cabinets) {
     if (cabinet[0] == '#') {
@@ -243,10 +245,36 @@ bool AddMsiPackage(const std::string& msiPath, const MsiOverrides& overrides, Se
       spec.path = path;
       spec.name = cabinet;
       spec.packageIds.push_back(id);
-      added.push_back(spec);
+      added->push_back(spec);
     }
     notes->push_back(msiPath + ": cabinet " + path + (shared ? " (shared)" : ""));
   }
+  return true;
+}
+}  // namespace
+
+bool AddMsiPackage(const std::string& msiPath, const MsiOverrides& overrides, SetupSpec* setup,
+                   std::vector<std::string>* notes, std::string* error) {
+  MsiFacts facts;
+  if (!ReadMsiFacts(msiPath, &facts, error)) return false;
+  PackageSpec package;
+  package.msiPath = msiPath;
+  if (!ChooseArchitecture(msiPath, facts, overrides, &package, error) ||
+      !ChooseLanguages(msiPath, facts, overrides, &package, notes, error))
+    return false;
+  package.productCode = overrides.productCode.empty() ? facts.productCode : overrides.productCode;
+  if (package.productCode.empty()) {
+    *error = msiPath + ": its Property table has no ProductCode (give --code)";
+    return false;
+  }
+  package.productName = overrides.productName.empty() ? facts.productName : overrides.productName;
+  if (package.productName.empty()) {
+    *error = msiPath + ": its Property table has no ProductName (give --name)";
+    return false;
+  }
+  const uint32_t id = FIRST_PACKAGE_ID + static_cast<uint32_t>(setup->packages.size());
+  std::vector<CabinetSpec> added;
+  if (!AddMediaCabinets(msiPath, facts, id, setup, &added, notes, error)) return false;
   setup->packages.push_back(package);
   setup->cabinets.insert(setup->cabinets.end(), added.begin(), added.end());
   return true;

@@ -217,90 +217,112 @@ bool ReadEntryShape(const std::string& text, EntryShape* shape) {
   return fields.size() == regular;
 }
 
+namespace {
+// What the records of a source that pass their checks hold.
+struct VerifiedRecords {
+  std::vector<ManifestText> entries;       // the manifest's
+  std::map<uint32_t, std::string> sha256;  // of each reachable FileRecord's decoded bytes
+  std::map<uint32_t, uint64_t> sizes;      // and their number
+};
+
+// Checks each record: reachable through the stub's lookup, decodable, a 256-byte signature
+// that verifies with `key`; what those that pass hold goes to `out`.
+void VerifyRecords(const FoundSource& source, const std::vector<RecordInfo>& records, EVP_PKEY* key,
+                   uint32_t* checked, VerifiedRecords* out, std::vector<RecordProblem>* problems) {
+  auto fail = [&](const std::string& what) { problems->push_back({source.origin, what}); };
+  for (const RecordInfo& r : records) {
+    ++*checked;
+    // The stub reaches records only through FindRecord: a record shadowed by a later one
+    // with the same id is never read.
+    RecordSpan span;
+    const uint8_t* type = r.manifest ? RECORD_TYPE_MANIFEST : RECORD_TYPE_FILE;
+    if (!StatusOk(FindRecord(source.data(), source.size(), type, r.id, &span)) ||
+        span.data != source.data() + r.dataOffset) {
+      fail(RecordName(r) + ": unreachable, a later record has the same id");
+      continue;
+    }
+    Bytes decoded;
+    std::string why;
+    if (!DecodeRecord(span.data, span.dataSize, &decoded, &why)) {
+      fail(RecordName(r) + ": " + why);
+      continue;
+    }
+    if (span.signatureSize != RECORD_SIGNATURE_SIZE) {
+      fail(RecordName(r) + ": the signature is " + std::to_string(span.signatureSize) +
+           " bytes, not 256");
+      continue;
+    }
+    uint8_t digest[RECORD_DIGEST_SIZE];
+    DigestRecordBytes(decoded.data(), static_cast<uint32_t>(decoded.size()), digest);
+    if (!CheckRecordDigestSignature(key, digest, span.signature, span.signatureSize)) {
+      fail(RecordName(r) + ": the signature does not verify with this key");
+      continue;
+    }
+    if (r.manifest && !ParseManifest(decoded, &out->entries, &why)) fail(why);
+    if (!r.manifest) out->sha256[r.id] = HexText(digest, sizeof(digest));
+    if (!r.manifest) out->sizes[r.id] = decoded.size();
+  }
+}
+
+// Every manifest entry has its FileRecord, and the record matches the entry's digest and
+// size fields as the stub reads them.
+void CheckEntries(const FoundSource& source, const VerifiedRecords& verified,
+                  std::vector<RecordProblem>* problems) {
+  auto fail = [&](const std::string& what) { problems->push_back({source.origin, what}); };
+  for (const ManifestText& e : verified.entries) {
+    const std::string entry = "manifest entry " + std::to_string(e.id) + " (" + e.text + ")";
+    RecordSpan span;
+    if (!StatusOk(FindRecord(source.data(), source.size(), RECORD_TYPE_FILE, e.id, &span))) {
+      fail(entry + ": no file record " + std::to_string(e.id));
+      continue;
+    }
+    // The digest field as the stub reads it: after a cabinet line's third field or a
+    // descriptor's fourth.
+    const std::vector<std::string> fields = SplitText(e.text, '\\');
+    const size_t at = UpperAscii(fields[0]) == "CAB" ? CABINET_DIGEST_FIELD : DESCRIPTOR_DIGEST_FIELD;
+    RecordDigest digest{};
+    if (fields.size() > at) ReadDigestField(fields[at].c_str(), &digest);
+    const auto found = verified.sha256.find(e.id);
+    if (digest.state == DIGEST_ABSENT)
+      fail(entry + ": no " + RECORD_DIGEST_PREFIX + " field binds it to its file record (the "
+           "stub refuses such a manifest, since a digest-less manifest lets signed records be "
+           "served under other ids; pack the setup again with this msistub-pack)");
+    else if (digest.state == DIGEST_MALFORMED)
+      fail(entry + ": the " + RECORD_DIGEST_PREFIX + " field is not 64 hex digits (the stub "
+           "refuses this entry's file)");
+    else if (digest.state == DIGEST_PRESENT && found != verified.sha256.end() &&
+             found->second != HexText(digest.bytes, RECORD_DIGEST_SIZE))
+      fail(entry + ": file record " + std::to_string(e.id) +
+           " does not match the entry's digest (the record was replaced or relabelled; the "
+           "stub refuses it)");
+    // The size field as the stub reads it, right behind the digest field's place.
+    RecordSize size{};
+    if (fields.size() > at + 1) ReadSizeField(fields[at + 1].c_str(), &size);
+    const auto decodedSize = verified.sizes.find(e.id);
+    if (size.state == SIZE_MALFORMED)
+      fail(entry + ": the " + RECORD_SIZE_PREFIX + " field is not a decimal size below 4 GiB "
+           "(the stub refuses this entry's file)");
+    else if (size.state == SIZE_PRESENT && decodedSize != verified.sizes.end() &&
+             decodedSize->second != size.bytes)
+      fail(entry + ": file record " + std::to_string(e.id) + " decodes to " +
+           std::to_string(decodedSize->second) + " bytes, not the entry's " +
+           std::to_string(size.bytes) + " (the stub refuses it)");
+  }
+}
+}  // namespace
+
 void VerifySources(const std::vector<FoundSource>& sources, EVP_PKEY* key, uint32_t* checked,
                    std::vector<RecordProblem>* problems) {
   *checked = 0;
   for (const FoundSource& source : sources) {
-    auto fail = [&](const std::string& what) { problems->push_back({source.origin, what}); };
     std::vector<RecordInfo> records;
     std::vector<std::string> skipped;
     std::string ending;
     ListRecords(source.data(), source.size(), &records, &skipped, &ending);
-    for (const std::string& s : skipped) fail(s);
-    if (!ending.empty()) fail("no manifest record: " + ending);
-    std::vector<ManifestText> entries;
-    std::map<uint32_t, std::string> sha256;  // of each reachable FileRecord's decoded bytes
-    std::map<uint32_t, uint64_t> sizes;      // and their number
-    for (const RecordInfo& r : records) {
-      ++*checked;
-      // The stub reaches records only through FindRecord: a record shadowed by a later one
-      // with the same id is never read.
-      RecordSpan span;
-      const uint8_t* type = r.manifest ? RECORD_TYPE_MANIFEST : RECORD_TYPE_FILE;
-      if (!StatusOk(FindRecord(source.data(), source.size(), type, r.id, &span)) ||
-          span.data != source.data() + r.dataOffset) {
-        fail(RecordName(r) + ": unreachable, a later record has the same id");
-        continue;
-      }
-      Bytes decoded;
-      std::string why;
-      if (!DecodeRecord(span.data, span.dataSize, &decoded, &why)) {
-        fail(RecordName(r) + ": " + why);
-        continue;
-      }
-      if (span.signatureSize != RECORD_SIGNATURE_SIZE) {
-        fail(RecordName(r) + ": the signature is " + std::to_string(span.signatureSize) +
-             " bytes, not 256");
-        continue;
-      }
-      uint8_t digest[RECORD_DIGEST_SIZE];
-      DigestRecordBytes(decoded.data(), static_cast<uint32_t>(decoded.size()), digest);
-      if (!CheckRecordDigestSignature(key, digest, span.signature, span.signatureSize)) {
-        fail(RecordName(r) + ": the signature does not verify with this key");
-        continue;
-      }
-      if (r.manifest && !ParseManifest(decoded, &entries, &why)) fail(why);
-      if (!r.manifest) sha256[r.id] = HexText(digest, sizeof(digest));
-      if (!r.manifest) sizes[r.id] = decoded.size();
-    }
-    for (const ManifestText& e : entries) {
-      const std::string entry = "manifest entry " + std::to_string(e.id) + " (" + e.text + ")";
-      RecordSpan span;
-      if (!StatusOk(FindRecord(source.data(), source.size(), RECORD_TYPE_FILE, e.id, &span))) {
-        fail(entry + ": no file record " + std::to_string(e.id));
-        continue;
-      }
-      // The digest field as the stub reads it: after a cabinet line's third field or a
-      // descriptor's fourth.
-      const std::vector<std::string> fields = SplitText(e.text, '\\');
-      const size_t at = UpperAscii(fields[0]) == "CAB" ? CABINET_DIGEST_FIELD : DESCRIPTOR_DIGEST_FIELD;
-      RecordDigest digest{};
-      if (fields.size() > at) ReadDigestField(fields[at].c_str(), &digest);
-      const auto found = sha256.find(e.id);
-      if (digest.state == DIGEST_ABSENT)
-        fail(entry + ": no " + RECORD_DIGEST_PREFIX + " field binds it to its file record (the "
-             "stub refuses such a manifest, since a digest-less manifest lets signed records be "
-             "served under other ids; pack the setup again with this msistub-pack)");
-      else if (digest.state == DIGEST_MALFORMED)
-        fail(entry + ": the " + RECORD_DIGEST_PREFIX + " field is not 64 hex digits (the stub "
-             "refuses this entry's file)");
-      else if (digest.state == DIGEST_PRESENT && found != sha256.end() &&
-               found->second != HexText(digest.bytes, RECORD_DIGEST_SIZE))
-        fail(entry + ": file record " + std::to_string(e.id) +
-             " does not match the entry's digest (the record was replaced or relabelled; the "
-             "stub refuses it)");
-      // The size field as the stub reads it, right behind the digest field's place.
-      RecordSize size{};
-      if (fields.size() > at + 1) ReadSizeField(fields[at + 1].c_str(), &size);
-      const auto decodedSize = sizes.find(e.id);
-      if (size.state == SIZE_MALFORMED)
-        fail(entry + ": the " + RECORD_SIZE_PREFIX + " field is not a decimal size below 4 GiB "
-             "(the stub refuses this entry's file)");
-      else if (size.state == SIZE_PRESENT && decodedSize != sizes.end() &&
-               decodedSize->second != size.bytes)
-        fail(entry + ": file record " + std::to_string(e.id) + " decodes to " +
-             std::to_string(decodedSize->second) + " bytes, not the entry's " +
-             std::to_string(size.bytes) + " (the stub refuses it)");
-    }
+    for (const std::string& s : skipped) problems->push_back({source.origin, s});
+    if (!ending.empty()) problems->push_back({source.origin, "no manifest record: " + ending});
+    VerifiedRecords verified;
+    VerifyRecords(source, records, key, checked, &verified, problems);
+    CheckEntries(source, verified, problems);
   }
 }

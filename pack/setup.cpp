@@ -19,19 +19,6 @@
 namespace {
 enum : size_t { FIELD_LIMIT = 255 };
 
-bool ParseIdList(const std::string& text, std::vector<uint32_t>* ids) {
-  ids->clear();
-  size_t start = 0;
-  for (;;) {
-    const size_t end = text.find(';', start);
-    uint32_t id;
-    if (!ParseUnsigned32(text.substr(start, end - start), &id)) return false;
-    ids->push_back(id);
-    if (end == std::string::npos) return true;
-    start = end + 1;
-  }
-}
-
 // A name that can stand for a file inside a folder: the stub's own rule.
 bool IsPlainName(const std::string& name) {
   return name.find('\0') == std::string::npos && IsPlainFileName(name.c_str());
@@ -138,6 +125,50 @@ bool ParseCabinetArgument(const std::string& arg, CabinetSpec* cabinet, std::str
   return true;
 }
 
+namespace {
+// A path of the description, taken from the description's folder `base` unless absolute.
+std::string ResolveConfigPath(const std::string& base, const std::string& path) {
+  return IsAbsolute(path) ? path : base + path;
+}
+
+// packages[i] of the description.
+bool ReadConfigPackage(const JsonValue& p, const std::string& where, const std::string& base,
+                       PackageSpec* package, std::string* error) {
+  if (p.kind != JsonValue::OBJECT) {
+    *error = where + " must be an object";
+    return false;
+  }
+  if (!StringMember(p, "arch", true, &package->architecture, where, error) ||
+      !NumberListMember(p, "languages", &package->languages, where, error) ||
+      !StringMember(p, "productCode", true, &package->productCode, where, error) ||
+      !StringMember(p, "productName", true, &package->productName, where, error) ||
+      !StringMember(p, "msi", true, &package->msiPath, where, error))
+    return false;
+  package->msiPath = ResolveConfigPath(base, package->msiPath);
+  return true;
+}
+
+// cabinets[i] of the description.
+bool ReadConfigCabinet(const JsonValue& c, const std::string& where, const std::string& base,
+                       CabinetSpec* cabinet, std::string* error) {
+  if (c.kind != JsonValue::OBJECT) {
+    *error = where + " must be an object";
+    return false;
+  }
+  std::string ids;
+  if (!StringMember(c, "path", true, &cabinet->path, where, error) ||
+      !NumberListMember(c, "packages", &ids, where, error) ||
+      !StringMember(c, "name", false, &cabinet->name, where, error))
+    return false;
+  if (!ParseIdList(ids, &cabinet->packageIds)) {
+    *error = where + ": \"packages\" must list package ids such as 1000";
+    return false;
+  }
+  cabinet->path = ResolveConfigPath(base, cabinet->path);
+  return true;
+}
+}  // namespace
+
 bool LoadSetupConfig(const std::string& path, SetupSpec* setup, std::string* error) {
   Bytes bytes;
   if (!ReadWholeFile(path, 16u << 20, &bytes, error)) return false;
@@ -157,7 +188,6 @@ bool LoadSetupConfig(const std::string& path, SetupSpec* setup, std::string* err
     }
   }
   const std::string base = DirName(path);
-  auto resolve = [&](const std::string& p) { return IsAbsolute(p) ? p : base + p; };
   const JsonValue* packages = root.Find("packages");
   const JsonValue* cabinets = root.Find("cabinets");
   if (!packages || packages->kind != JsonValue::ARRAY) {
@@ -165,109 +195,81 @@ bool LoadSetupConfig(const std::string& path, SetupSpec* setup, std::string* err
     return false;
   }
   for (size_t i = 0; i < packages->items.size(); ++i) {
-    const JsonValue& p = packages->items[i];
-    const std::string where = path + ": packages[" + std::to_string(i) + "]";
-    if (p.kind != JsonValue::OBJECT) {
-      *error = where + " must be an object";
-      return false;
-    }
     PackageSpec package;
-    if (!StringMember(p, "arch", true, &package.architecture, where, error) ||
-        !NumberListMember(p, "languages", &package.languages, where, error) ||
-        !StringMember(p, "productCode", true, &package.productCode, where, error) ||
-        !StringMember(p, "productName", true, &package.productName, where, error) ||
-        !StringMember(p, "msi", true, &package.msiPath, where, error))
-      return false;
-    package.msiPath = resolve(package.msiPath);
+    const std::string where = path + ": packages[" + std::to_string(i) + "]";
+    if (!ReadConfigPackage(packages->items[i], where, base, &package, error)) return false;
     setup->packages.push_back(package);
   }
-  if (cabinets) {
-    if (cabinets->kind != JsonValue::ARRAY) {
-      *error = path + ": \"cabinets\" must be a list";
-      return false;
-    }
-    for (size_t i = 0; i < cabinets->items.size(); ++i) {
-      const JsonValue& c = cabinets->items[i];
-      const std::string where = path + ": cabinets[" + std::to_string(i) + "]";
-      if (c.kind != JsonValue::OBJECT) {
-        *error = where + " must be an object";
-        return false;
-      }
-      CabinetSpec cabinet;
-      std::string ids;
-      if (!StringMember(c, "path", true, &cabinet.path, where, error) ||
-          !NumberListMember(c, "packages", &ids, where, error) ||
-          !StringMember(c, "name", false, &cabinet.name, where, error))
-        return false;
-      if (!ParseIdList(ids, &cabinet.packageIds)) {
-        *error = where + ": \"packages\" must list package ids such as 1000";
-        return false;
-      }
-      cabinet.path = resolve(cabinet.path);
-      setup->cabinets.push_back(cabinet);
-    }
+  if (cabinets && cabinets->kind != JsonValue::ARRAY) {
+    *error = path + ": \"cabinets\" must be a list";
+    return false;
+  }
+  for (size_t i = 0; cabinets && i < cabinets->items.size(); ++i) {
+    CabinetSpec cabinet;
+    const std::string where = path + ": cabinets[" + std::to_string(i) + "]";
+    if (!ReadConfigCabinet(cabinets->items[i], where, base, &cabinet, error)) return false;
+    setup->cabinets.push_back(cabinet);
   }
   return true;
 }
 
-bool FinishSetup(SetupSpec* setup, std::string* error) {
-  if (setup->packages.empty()) {
-    *error = "no package given: add --package or a --config file with \"packages\"";
+namespace {
+// A package's fields, as the stub will read them from its descriptor.
+bool CheckPackage(const PackageSpec& p, std::string* error) {
+  const std::string where = "package " + std::to_string(p.id) + " (" + p.msiPath + ")";
+  if (!EqualsNoCase(p.architecture, "x64") && !EqualsNoCase(p.architecture, "Intel")) {
+    *error = where + ": architecture \"" + p.architecture + "\" must be x64 or Intel";
     return false;
   }
-  uint32_t next = FIRST_PACKAGE_ID;
-  for (PackageSpec& p : setup->packages) {
-    p.id = next++;
-    const std::string where = "package " + std::to_string(p.id) + " (" + p.msiPath + ")";
-    if (!EqualsNoCase(p.architecture, "x64") && !EqualsNoCase(p.architecture, "Intel")) {
-      *error = where + ": architecture \"" + p.architecture + "\" must be x64 or Intel";
-      return false;
-    }
-    std::vector<uint32_t> languages;
-    if (!ParseIdList(p.languages, &languages)) {
-      *error = where + ": languages \"" + p.languages +
-               "\" must be decimal LCIDs separated by ';', for example 1033;1031";
-      return false;
-    }
-    if (!CheckField(where + ": the languages", p.languages, error) ||
-        !CheckField(where + ": the product code", p.productCode, error) ||
-        !CheckField(where + ": the product name", p.productName, error))
-      return false;
-    if (!IsPlainName(p.productCode)) {
-      *error = where + ": the product code \"" + p.productCode +
-               "\" names the extraction folder and must be a plain file name (no \\ / : * ? \" < > |, "
-               "no control characters, no trailing dot or blank, no device name such as CON)";
+  std::vector<uint32_t> languages;
+  if (!ParseIdList(p.languages, &languages)) {
+    *error = where + ": languages \"" + p.languages +
+             "\" must be decimal LCIDs separated by ';', for example 1033;1031";
+    return false;
+  }
+  if (!CheckField(where + ": the languages", p.languages, error) ||
+      !CheckField(where + ": the product code", p.productCode, error) ||
+      !CheckField(where + ": the product name", p.productName, error))
+    return false;
+  if (!IsPlainName(p.productCode)) {
+    *error = where + ": the product code \"" + p.productCode +
+             "\" names the extraction folder and must be a plain file name (no \\ / : * ? \" < > |, "
+             "no control characters, no trailing dot or blank, no device name such as CON)";
+    return false;
+  }
+  return true;
+}
+
+// A cabinet's name (defaulted to its file name) and the packages it names.
+bool CheckCabinet(CabinetSpec* c, size_t packages, std::string* error) {
+  if (c->name.empty()) c->name = BaseName(c->path);
+  const std::string where = "cabinet " + std::to_string(c->id) + " (" + c->path + ")";
+  if (!CheckField(where + ": the name", c->name, error)) return false;
+  if (!IsPlainName(c->name) || EqualsNoCase(c->name, "main.msi")) {
+    *error = where + ": \"" + c->name + "\" cannot be the name of a file next to main.msi (a "
+             "plain file name: no \\ / : * ? \" < > |, no control characters, no trailing dot "
+             "or blank, no device name such as CON)";
+    return false;
+  }
+  for (uint32_t id : c->packageIds) {
+    if (id < FIRST_PACKAGE_ID || id >= FIRST_PACKAGE_ID + packages) {
+      *error = where + ": package id " + std::to_string(id) + " does not exist (packages are " +
+               std::to_string(FIRST_PACKAGE_ID) + " to " +
+               std::to_string(FIRST_PACKAGE_ID + packages - 1) + ")";
       return false;
     }
   }
-  for (CabinetSpec& c : setup->cabinets) {
-    c.id = next++;
-    if (c.name.empty()) c.name = BaseName(c.path);
-    const std::string where = "cabinet " + std::to_string(c.id) + " (" + c.path + ")";
-    if (!CheckField(where + ": the name", c.name, error)) return false;
-    if (!IsPlainName(c.name) || EqualsNoCase(c.name, "main.msi")) {
-      *error = where + ": \"" + c.name + "\" cannot be the name of a file next to main.msi (a "
-               "plain file name: no \\ / : * ? \" < > |, no control characters, no trailing dot "
-               "or blank, no device name such as CON)";
-      return false;
-    }
-    for (uint32_t id : c.packageIds) {
-      if (id < FIRST_PACKAGE_ID || id >= FIRST_PACKAGE_ID + setup->packages.size()) {
-        *error = where + ": package id " + std::to_string(id) + " does not exist (packages are " +
-                 std::to_string(FIRST_PACKAGE_ID) + " to " +
-                 std::to_string(FIRST_PACKAGE_ID + setup->packages.size() - 1) + ")";
-        return false;
-      }
-    }
-    std::string ids;
-    for (uint32_t id : c.packageIds) ids += (ids.empty() ? "" : ";") + std::to_string(id);
-    if (!CheckField(where + ": the package list", ids, error)) return false;
-  }
-  // Two cabinets of one package with the same name would overwrite each other.
-  for (size_t i = 0; i < setup->cabinets.size(); ++i) {
-    for (size_t j = i + 1; j < setup->cabinets.size(); ++j) {
-      const CabinetSpec& a = setup->cabinets[i];
-      const CabinetSpec& b = setup->cabinets[j];
+  std::string ids;
+  for (uint32_t id : c->packageIds) ids += (ids.empty() ? "" : ";") + std::to_string(id);
+  return CheckField(where + ": the package list", ids, error);
+}
+
+// Two cabinets of one package with the same name would overwrite each other.
+bool CheckCabinetNames(const std::vector<CabinetSpec>& cabinets, std::string* error) {
+  for (size_t i = 0; i < cabinets.size(); ++i) {
+    for (size_t j = i + 1; j < cabinets.size(); ++j) {
+      const CabinetSpec& a = cabinets[i];
+      const CabinetSpec& b = cabinets[j];
       if (!EqualsNoCase(a.name, b.name.c_str())) continue;
       for (uint32_t x : a.packageIds) {
         for (uint32_t y : b.packageIds) {
@@ -281,6 +283,24 @@ bool FinishSetup(SetupSpec* setup, std::string* error) {
     }
   }
   return true;
+}
+}  // namespace
+
+bool FinishSetup(SetupSpec* setup, std::string* error) {
+  if (setup->packages.empty()) {
+    *error = "no package given: add --package or a --config file with \"packages\"";
+    return false;
+  }
+  uint32_t next = FIRST_PACKAGE_ID;
+  for (PackageSpec& p : setup->packages) {
+    p.id = next++;
+    if (!CheckPackage(p, error)) return false;
+  }
+  for (CabinetSpec& c : setup->cabinets) {
+    c.id = next++;
+    if (!CheckCabinet(&c, setup->packages.size(), error)) return false;
+  }
+  return CheckCabinetNames(setup->cabinets, error);
 }
 
 namespace {
@@ -379,12 +399,57 @@ void CompressFiles(Workshop* w) {
 }
 }  // namespace
 
+namespace {
+const char kTooLarge[] =
+    "the setup would exceed 4 GiB - 1 bytes (the stub reads itself with 32-bit sizes); "
+    "split the packages over several setups";
+
+// Appends each file's record in setup order as its compression finishes, telling `progress`
+// as each one begins; stops at the first file that fails or when `room` is passed. The
+// digests and sizes of the records go to `sha256` and `sizes`.
+bool AppendFileRecords(Workshop* w, EVP_PKEY* key, const BuildProgress* progress, uint64_t room,
+                       Bytes* container, std::map<uint32_t, std::string>* sha256,
+                       std::map<uint32_t, int64_t>* sizes, std::string* error) {
+  for (FileJob& job : w->jobs) {
+    std::unique_lock<std::mutex> hold(w->lock);
+    // Told once the file is read (a file that cannot be read fails at once), as compressing
+    // it begins; its record is done when the compression is.
+    w->changed.wait(hold, [&] { return job.read; });
+    if (job.done && !job.ok) {
+      *error = job.error;
+      hold.unlock();
+      return false;
+    }
+    if (progress && progress->fileStarted) {
+      hold.unlock();
+      progress->fileStarted(job.path, job.size, progress->context);
+      hold.lock();
+    }
+    w->changed.wait(hold, [&] { return job.done; });
+    hold.unlock();
+    if (!job.ok) {
+      *error = job.error;
+      return false;
+    }
+    ReportCompressProgress(job.size, job.size);
+    if (!AppendStoredRecord(container, RECORD_TYPE_FILE, job.id, job.stored, job.size, job.digest,
+                            key, error))
+      return false;
+    Bytes().swap(job.stored);
+    if (container->size() > room) {
+      *error = job.path + ": " + kTooLarge;
+      return false;
+    }
+    (*sha256)[job.id] = HexText(job.digest, sizeof(job.digest));
+    (*sizes)[job.id] = static_cast<int64_t>(job.size);
+  }
+  return true;
+}
+}  // namespace
+
 bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std::string* error,
                     const BuildProgress* progress, std::vector<ManifestEntry>* manifestOut,
                     uint64_t room) {
-  const std::string tooLarge =
-      "the setup would exceed 4 GiB - 1 bytes (the stub reads itself with 32-bit sizes); "
-      "split the packages over several setups";
   container->clear();
   // The FileRecords first: the manifest names each one's digest. The manifest record then
   // goes in front of them, where the stub's lookup ends. Its texts are checked before any
@@ -414,40 +479,8 @@ bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std
 
   std::map<uint32_t, std::string> sha256;
   std::map<uint32_t, int64_t> sizes;
-  for (FileJob& job : w.jobs) {
-    std::unique_lock<std::mutex> hold(w.lock);
-    // Told once the file is read (a file that cannot be read fails at once), as compressing
-    // it begins; its record is done when the compression is.
-    w.changed.wait(hold, [&] { return job.read; });
-    if (job.done && !job.ok) {
-      *error = job.error;
-      hold.unlock();
-      return finish(false);
-    }
-    if (progress && progress->fileStarted) {
-      hold.unlock();
-      progress->fileStarted(job.path, job.size, progress->context);
-      hold.lock();
-    }
-    w.changed.wait(hold, [&] { return job.done; });
-    hold.unlock();
-    if (!job.ok) {
-      *error = job.error;
-      return finish(false);
-    }
-    ReportCompressProgress(job.size, job.size);
-    if (!AppendStoredRecord(container, RECORD_TYPE_FILE, job.id, job.stored, job.size, job.digest,
-                            key, error))
-      return finish(false);
-    Bytes().swap(job.stored);
-    if (container->size() > room) {
-      *error = job.path + ": " + tooLarge;
-      return finish(false);
-    }
-    sha256[job.id] = HexText(job.digest, sizeof(job.digest));
-    sizes[job.id] = static_cast<int64_t>(job.size);
-  }
-  finish(true);
+  if (!finish(AppendFileRecords(&w, key, progress, room, container, &sha256, &sizes, error)))
+    return false;
 
   const std::vector<ManifestEntry> entries = SetupManifest(setup, sha256, sizes);
   if (!EncodeManifest(entries, &manifest, error)) return false;
@@ -455,7 +488,7 @@ bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std
                           nullptr, setup.compressionLevel))
     return false;
   if (static_cast<uint64_t>(head.size()) + container->size() > room) {
-    *error = tooLarge;
+    *error = kTooLarge;
     return false;
   }
   container->insert(container->begin(), head.begin(), head.end());

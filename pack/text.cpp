@@ -1,6 +1,10 @@
 // Small text helpers of the packaging tool (see text.h).
 #include "pack/text.h"
 
+#include <cstring>
+
+#include "manifest/idlist.h"
+
 bool EqualsNoCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -38,6 +42,28 @@ bool ParseUnsigned32(const std::string& text, uint32_t* value) {
   }
   if (v > 0xFFFFFFFFu) return false;
   *value = static_cast<uint32_t>(v);
+  return true;
+}
+
+bool ParseIdList(const std::string& list, std::vector<uint32_t>* ids, std::string* refused) {
+  ids->clear();
+  // The stub reads the list as a C string: a NUL would end it early.
+  if (list.find('\0') != std::string::npos) {
+    if (refused) *refused = list;
+    return false;
+  }
+  for (const char* at = list.c_str(); at;) {
+    const char* item = at;
+    unsigned int read = 0;
+    const bool number = NextListNumber(&at, &read);
+    const std::string text(item, at ? static_cast<size_t>(at - 1 - item) : std::strlen(item));
+    uint32_t strict = 0;
+    if (!number || !ParseUnsigned32(text, &strict) || strict != read) {
+      if (refused) *refused = text;
+      return false;
+    }
+    ids->push_back(strict);
+  }
   return true;
 }
 

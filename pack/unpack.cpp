@@ -48,68 +48,57 @@ bool ReadVerifiedRecord(const FoundSource& source, bool manifest, uint32_t id, E
   return true;
 }
 
-bool PlanUnpack(const std::vector<FoundSource>& sources, std::vector<UnpackPackage>* plan,
-                std::string* error) {
-  plan->clear();
-  struct CabLine {
-    size_t source;
-    std::vector<uint32_t> packages;
-    UnpackFile file;
-  };
-  std::vector<CabLine> cabinets;
-  for (size_t s = 0; s < sources.size(); ++s) {
-    Bytes manifest;
-    std::vector<ManifestText> entries;
-    if (!ReadVerifiedRecord(sources[s], true, MANIFEST_RECORD_ID, nullptr, &manifest, error))
-      return false;
-    if (!ParseManifest(manifest, &entries, error)) {
-      *error = sources[s].origin + ": " + *error;
+namespace {
+// A cabinet line of a source: the packages it names and the file it becomes.
+struct CabLine {
+  size_t source;
+  std::vector<uint32_t> packages;
+  UnpackFile file;
+};
+
+// One manifest entry of source `s`: a package of the plan, or a cabinet line.
+bool PlanEntry(size_t s, const std::string& origin, const ManifestText& e,
+               std::vector<UnpackPackage>* plan, std::vector<CabLine>* cabinets,
+               std::string* error) {
+  const std::string where = origin + ", entry " + std::to_string(e.id);
+  EntryShape shape;
+  const bool known = ReadEntryShape(e.text, &shape);
+  const std::vector<std::string>& f = shape.fields;
+  const UnpackFile file{e.id, shape.cabinet ? (known ? f[2] : "") : "main.msi", shape.digest};
+  if (known && shape.cabinet) {
+    CabLine line{s, {}, file};
+    if (!ParseIdList(f[1], &line.packages)) {
+      *error = where + ": the cabinet line \"" + e.text + "\" has a bad package list";
       return false;
     }
-    for (const ManifestText& e : entries) {
-      const std::string where = sources[s].origin + ", entry " + std::to_string(e.id);
-      EntryShape shape;
-      const bool known = ReadEntryShape(e.text, &shape);
-      const std::vector<std::string>& f = shape.fields;
-      const UnpackFile file{e.id, shape.cabinet ? (known ? f[2] : "") : "main.msi", shape.digest};
-      if (known && shape.cabinet) {
-        CabLine line{s, {}, file};
-        for (const std::string& id : SplitText(f[1], ';')) {
-          uint32_t v;
-          if (!ParseUnsigned32(id, &v)) {
-            *error = where + ": the cabinet line \"" + e.text + "\" has a bad package list";
-            return false;
-          }
-          line.packages.push_back(v);
-        }
-        if (!SafeFileName(file.name)) {
-          *error = where + ": refusing the cabinet name \"" + file.name +
-                   "\": not a plain file name (it could write outside the output folder)";
-          return false;
-        }
-        cabinets.push_back(line);
-      } else if (known) {
-        UnpackPackage p{s, e.id, f[0], f[1], f[2], f[3], f[2], {file}};
-        if (!SafeFileName(p.productCode)) {
-          *error = where + ": refusing the product code \"" + p.productCode +
-                   "\" as a folder name: not a plain file name";
-          return false;
-        }
-        plan->push_back(p);
-      } else {
-        *error = where + ": \"" + e.text + "\" is neither a package descriptor nor a cabinet line "
-                 "(their fields, then at most a " + RECORD_DIGEST_PREFIX + " field of 64 hex digits and a " +
-                 RECORD_SIZE_PREFIX + " field of decimal bytes)";
-        return false;
-      }
+    if (!SafeFileName(file.name)) {
+      *error = where + ": refusing the cabinet name \"" + file.name +
+               "\": not a plain file name (it could write outside the output folder)";
+      return false;
     }
-  }
-  if (plan->empty()) {
-    *error = "the setup holds no package";
+    cabinets->push_back(line);
+  } else if (known) {
+    UnpackPackage p{s, e.id, f[0], f[1], f[2], f[3], f[2], {file}};
+    if (!SafeFileName(p.productCode)) {
+      *error = where + ": refusing the product code \"" + p.productCode +
+               "\" as a folder name: not a plain file name";
+      return false;
+    }
+    plan->push_back(p);
+  } else {
+    *error = where + ": \"" + e.text + "\" is neither a package descriptor nor a cabinet line "
+             "(their fields, then at most a " + RECORD_DIGEST_PREFIX + " field of 64 hex digits and a " +
+             RECORD_SIZE_PREFIX + " field of decimal bytes)";
     return false;
   }
-  // Linear in the number of entries and listed ids: a manifest is untrusted until verified,
-  // and a small one can list thousands of entries.
+  return true;
+}
+
+// Each cabinet goes to the packages of its source that its line names; a package may not
+// get two files of one name. Linear in the number of entries and listed ids: a manifest is
+// untrusted until verified, and a small one can list thousands of entries.
+bool AddCabinets(const std::vector<CabLine>& cabinets, std::vector<UnpackPackage>* plan,
+                 std::string* error) {
   std::map<std::pair<size_t, uint32_t>, size_t> byId;
   for (size_t i = 0; i < plan->size(); ++i) byId[{(*plan)[i].source, (*plan)[i].id}] = i;
   std::vector<std::set<std::string>> names(plan->size());
@@ -126,7 +115,11 @@ bool PlanUnpack(const std::vector<FoundSource>& sources, std::vector<UnpackPacka
       p.files.push_back(c.file);
     }
   }
-  // Folders: the product code, made unique where packages share one.
+  return true;
+}
+
+// Folders: the product code, made unique where packages share one.
+void NameFolders(std::vector<UnpackPackage>* plan) {
   std::map<std::string, size_t> sharing;
   for (const UnpackPackage& p : *plan) ++sharing[UpperAscii(p.productCode)];
   std::set<std::string> folders;
@@ -143,5 +136,30 @@ bool PlanUnpack(const std::vector<FoundSource>& sources, std::vector<UnpackPacka
       folders.insert(UpperAscii(p.folder));
     }
   }
+}
+}  // namespace
+
+bool PlanUnpack(const std::vector<FoundSource>& sources, std::vector<UnpackPackage>* plan,
+                std::string* error) {
+  plan->clear();
+  std::vector<CabLine> cabinets;
+  for (size_t s = 0; s < sources.size(); ++s) {
+    Bytes manifest;
+    std::vector<ManifestText> entries;
+    if (!ReadVerifiedRecord(sources[s], true, MANIFEST_RECORD_ID, nullptr, &manifest, error))
+      return false;
+    if (!ParseManifest(manifest, &entries, error)) {
+      *error = sources[s].origin + ": " + *error;
+      return false;
+    }
+    for (const ManifestText& e : entries)
+      if (!PlanEntry(s, sources[s].origin, e, plan, &cabinets, error)) return false;
+  }
+  if (plan->empty()) {
+    *error = "the setup holds no package";
+    return false;
+  }
+  if (!AddCabinets(cabinets, plan, error)) return false;
+  NameFolders(plan);
   return true;
 }

@@ -21,26 +21,45 @@ Status AppendSource(const PayloadSource* source) {
   return STATUS(0);
 }
 
-Status AddContainerSource(const uint8_t* container, uint32_t containerSize) {
+Status AddDecodedContainerSource(const uint8_t* container, uint32_t containerSize,
+                                 const uint8_t* manifest, uint32_t manifestSize) {
   PayloadSource source;
   std::memset(&source, 0, sizeof(source));
   source.flags = SOURCE_COMPRESSED | SOURCE_SIGNED;
   source.containerSize = containerSize;
-  source.containerData = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, containerSize));
-  if (!source.containerData) return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
-  if (containerSize) std::memcpy(source.containerData, container, containerSize);
+  source.manifestSize = manifestSize;
+  source.containerData = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, containerSize ? containerSize : 1));
+  if (source.containerData)
+    source.manifest = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, manifestSize ? manifestSize : 1));
+  Status status = STATUS(0);
+  if (!source.containerData || !source.manifest) {
+    status = STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
+  } else {
+    if (containerSize) std::memcpy(source.containerData, container, containerSize);
+    if (manifestSize) std::memcpy(source.manifest, manifest, manifestSize);
+    status = AppendSource(&source);
+  }
+  if (!StatusOk(status)) {
+    if (source.containerData) LocalFree(source.containerData);
+    if (source.manifest) LocalFree(source.manifest);
+  }
+  return status;
+}
 
-  Status status = LoadRecord(&source, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, &source.manifest,
-                             &source.manifestSize);
-  if (!StatusOk(status)) {
-    LocalFree(source.containerData);
-    return status;
-  }
-  status = AppendSource(&source);
-  if (!StatusOk(status)) {
-    LocalFree(source.containerData);
-    LocalFree(source.manifest);
-  }
+Status AddContainerSource(const uint8_t* container, uint32_t containerSize) {
+  // The manifest is read and verified (with the built-in key) in the caller's bytes, which
+  // are then copied; the block LoadRecord returns is copied too and released here.
+  PayloadSource view;
+  std::memset(&view, 0, sizeof(view));
+  view.flags = SOURCE_COMPRESSED | SOURCE_SIGNED;
+  view.containerData = const_cast<uint8_t*>(container);
+  view.containerSize = containerSize;
+  uint8_t* manifest = nullptr;
+  uint32_t manifestSize = 0;
+  Status status = LoadRecord(&view, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, &manifest, &manifestSize);
+  if (!StatusOk(status)) return status;
+  status = AddDecodedContainerSource(container, containerSize, manifest, manifestSize);
+  LocalFree(manifest);
   return status;
 }
 

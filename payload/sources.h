@@ -3,7 +3,9 @@
 // The SourceTable is process-wide (gSourceTable). FindCertificateSources registers one
 // source per non-critical PAYLOAD_EXTENSION_OID extension of the certificates in the
 // image's first WIN_CERTIFICATE; AddContainerSource registers a container (the whole image,
-// when there is no certificate extension).
+// when there is no certificate extension); AddDecodedContainerSource registers a container
+// whose manifest the caller has already decoded and verified (the packaging tool, with its
+// own key).
 // Each registered source owns a copy of its container and its verified manifest (flags 3).
 // FreeSources releases all of them and empties the table. LocateCertificateEntry holds the
 // PE32+ and certificate-table checks (no system calls), so it builds natively.
@@ -13,19 +15,29 @@
 #include "common/status.h"
 #include "payload/record.h"
 
+// The registered sources.
 struct SourceTable {
   PayloadSource* sources;  // owned array, grown by one element per registration
   uint32_t sourceCount;
 };
 
+// The process's registered sources, in registration order.
 extern SourceTable gSourceTable;
 
-// Adds `source` (its blocks now owned by the table) at the end; 8 when the table cannot grow.
+// Appends `source` to the table, which then owns its blocks; on failure (out of memory) the
+// table is unchanged and the caller still owns them.
 Status AppendSource(const PayloadSource* source);
-// Registers a copy of `container` as a source (flags 3) once its manifest has loaded; on
-// failure nothing of it stays allocated.
+// Registers a copy of `container` as a source (flags 3) once its manifest has loaded and
+// verified with the built-in key (LoadRecord); on failure nothing of it stays allocated.
+// `container` is read twice (manifest, then the copy): it must not change meanwhile.
 Status AddContainerSource(const uint8_t* container, uint32_t containerSize);
-// Frees every source's blocks and the table, which is left empty.
+// Registers a copy of `container` as a source (flags 3) with a copy of `manifest` as its
+// manifest, taken as it is: the caller has decoded the container's ManifestRecord and
+// vouches for it (nothing is checked here, and the built-in key is not used). On failure
+// (out of memory) nothing of it stays allocated.
+Status AddDecodedContainerSource(const uint8_t* container, uint32_t containerSize,
+                                 const uint8_t* manifest, uint32_t manifestSize);
+// Releases every source's blocks and the table's array, leaving an empty table.
 void FreeSources();
 
 // True when `image` is a PE32+ file whose security directory lies inside the image and whose
@@ -38,6 +50,6 @@ bool LocateCertificateEntry(const uint8_t* image, uint32_t imageSize, const uint
 uint32_t DerElementSize(const uint8_t* der, uint32_t size);
 
 #ifdef _WIN32
-// Registers the containers of the image's certificate extensions (see above).
+// Registers one source per non-critical payload extension of the image's signature.
 Status FindCertificateSources(const uint8_t* image, uint32_t imageSize);
 #endif

@@ -32,6 +32,20 @@ struct CliTest : CliHarness {
 };
 }  // namespace
 
+// Every command is in the usage and reaches its own code: its --help is its own.
+TEST_F(CliTest, EveryCommandIsListedAndDispatched) {
+  const Result usage = Run("--help");
+  ASSERT_EQ(usage.code, 0) << usage.output;
+  for (const char* name : {"keygen", "make", "build", "attach", "inspect", "verify", "select", "extract"}) {
+    SCOPED_TRACE(name);
+    const std::string padded = (std::string(name) + "        ").substr(0, 8);
+    EXPECT_NE(usage.output.find("\n  " + padded + " "), std::string::npos) << usage.output;
+    const Result help = Run(std::string(name) + " --help");
+    EXPECT_EQ(help.code, 0);
+    EXPECT_EQ(help.output.rfind(std::string("usage: msistub-pack ") + name + " ", 0), 0u) << help.output;
+  }
+}
+
 TEST_F(CliTest, FailuresSayWhatWentWrongWithTheRightExitCode) {
   MakeFixtures();
   // A sparse file one byte over the 32-bit limit: refused before it is read.

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "common/format.h"
+#include "manifest/idlist.h"
 #include "pack/attach.h"
 #include "pack/bundle.h"
 #include "pack/json.h"
@@ -23,6 +24,7 @@
 #include "pack/reader.h"
 #include "pack/setup.h"
 #include "pack/unpack.h"
+#include "pack/text.h"
 #include "pack/writer.h"
 #include "pack/tests/fixtures.h"
 #include "payload/container.h"
@@ -644,6 +646,50 @@ TEST(Reader, MalformedFileTrailerIsSteppedOverLikeTheStub) {
   EXPECT_NE(skipped[0].find("1002"), std::string::npos);
 }
 
+// Id lists are what the stub reads with NextListNumber; the tool admits only lists it reads
+// the same way, and refuses everything the stub would read otherwise (blanks and signs it
+// skips, digits it stops behind, numbers it wraps, empty items it passes over).
+TEST(Setup, IdLists) {
+  const struct {
+    std::string list;
+    std::vector<uint32_t> ids;  // empty: refused
+    const char* refused;
+  } cases[] = {
+      {"1033", {1033}, ""},
+      {"1033;1031", {1033, 1031}, ""},
+      {"0;4294967295", {0, 4294967295u}, ""},
+      {"01033", {1033}, ""},
+      {"", {}, ""},
+      {"1033;", {}, ""},
+      {";1033", {}, ""},
+      {"1033;;1031", {}, ""},
+      {" 1033", {}, " 1033"},
+      {"1033 ;1031", {}, "1033 "},
+      {"+1033", {}, "+1033"},
+      {"1033;-1", {}, "-1"},
+      {"1033x", {}, "1033x"},
+      {"4294967296", {}, "4294967296"},
+      {"12345678901", {}, "12345678901"},
+      {"0x409", {}, "0x409"},
+      {std::string("1033\0;1031", 10), {}, nullptr},
+  };
+  for (const auto& c : cases) {
+    std::vector<uint32_t> ids;
+    std::string refused = "unset";
+    const bool ok = ParseIdList(c.list, &ids, &refused);
+    EXPECT_EQ(ok, !c.ids.empty()) << c.list;
+    if (!ok && c.refused) EXPECT_EQ(refused, c.refused) << c.list;
+    if (!ok) continue;
+    EXPECT_EQ(ids, c.ids) << c.list;
+    // What the tool admits, the stub reads as the same numbers.
+    std::vector<uint32_t> stub;
+    unsigned int n = 0;
+    for (const char* at = c.list.c_str(); at;)
+      if (NextListNumber(&at, &n)) stub.push_back(n);
+    EXPECT_EQ(stub, ids) << c.list;
+  }
+}
+
 TEST(Setup, ArgumentsConfigAndIds) {
   TempDir dir;
   PackageSpec p;
@@ -826,4 +872,44 @@ TEST(Json, ValuesAndErrors) {
   }
   EXPECT_FALSE(ParseJson(std::string(100, '['), &v, &error));
   EXPECT_NE(error.find("nested too deeply"), std::string::npos);
+}
+
+// The writer's layout is the tool's --json layout, which scripts read: nested objects and
+// arrays, empty ones, escaped text, and number lists whose odd items stay strings. The result
+// must also read back with the parser.
+TEST(Json, WriterLayout) {
+  JsonWriter json;
+  JsonObject(&json);
+  JsonField(&json, "schema");
+  JsonNumber(&json, 1);
+  JsonField(&json, "name");
+  JsonString(&json, "a\"b\\c\x01");
+  JsonField(&json, "empty");
+  JsonArray(&json);
+  JsonEnd(&json);
+  JsonField(&json, "items");
+  JsonArray(&json);
+  JsonObject(&json);
+  JsonField(&json, "ok");
+  JsonBool(&json, true);
+  JsonField(&json, "why");
+  JsonNull(&json);
+  JsonEnd(&json);
+  JsonNumber(&json, 4294967296u);
+  JsonNumberList(&json, "1033;x;;01031");
+  JsonEnd(&json);
+  JsonField(&json, "last");
+  JsonBool(&json, false);
+  JsonEnd(&json);
+  EXPECT_EQ(json.text,
+            "{\"schema\": 1, \"name\": \"a\\\"b\\\\c\\u0001\", \"empty\": [], \"items\": "
+            "[{\"ok\": true, \"why\": null}, 4294967296, [1033, \"x\", \"\", 01031]], "
+            "\"last\": false}");
+  JsonWriter list;
+  JsonNumberList(&list, "1033;1031");
+  JsonValue v;
+  std::string error;
+  ASSERT_TRUE(ParseJson(list.text, &v, &error)) << error;
+  ASSERT_EQ(v.items.size(), 2u);
+  EXPECT_EQ(v.items[1].text, "1031");
 }

@@ -94,7 +94,7 @@ TEST_F(SourceTableTest, FailedGrowthKeepsTheOldArrayAndCount) {
 
 TEST_F(SourceTableTest, ImageSourceAllocationFailuresLeaveNoSource) {
   Bytes image = Concat(NoiseBytes(3000, 5), SignedContainer(TextBytes(200, 1)));
-  for (long allowed = 0; allowed < 3; ++allowed) {  // copy, manifest, table
+  for (long allowed = 0; allowed < 4; ++allowed) {  // manifest, copy, manifest copy, table
     SCOPED_TRACE(allowed);
     HostFailAllocationAfter(allowed);
     Status status = AddContainerSource(image.data(), static_cast<uint32_t>(image.size()));
@@ -103,8 +103,43 @@ TEST_F(SourceTableTest, ImageSourceAllocationFailuresLeaveNoSource) {
     EXPECT_EQ(gSourceTable.sourceCount, 0u);
     EXPECT_EQ(LiveBlocks(), baseline_);
   }
+  const Bytes manifest = TextBytes(200, 1);
+  for (long allowed = 0; allowed < 3; ++allowed) {  // copy, manifest copy, table
+    SCOPED_TRACE(allowed);
+    HostFailAllocationAfter(allowed);
+    Status status = AddDecodedContainerSource(image.data(), static_cast<uint32_t>(image.size()),
+                                              manifest.data(), static_cast<uint32_t>(manifest.size()));
+    HostFailAllocationAfter(-1);
+    EXPECT_NE(StatusCode(status), 0u);
+    EXPECT_EQ(gSourceTable.sourceCount, 0u);
+    EXPECT_EQ(LiveBlocks(), baseline_);
+  }
 }
 #endif
+
+// A caller that decoded and verified the manifest itself (the packaging tool, with its own
+// key) registers the container as it is: no signature is checked with the built-in key, and
+// the source owns copies of both blocks.
+TEST_F(SourceTableTest, DecodedContainerIsRegisteredAsGiven) {
+  Bytes container = NoiseBytes(100, 4);
+  AppendRawRecord(&container, RECORD_TYPE_MANIFEST, 0, Deflate(TextBytes(50, 1)),
+                  SignContent(TextBytes(50, 2)));  // would fail LoadRecord's check
+  const Bytes manifest = TextBytes(50, 1);
+  ASSERT_EQ(StatusCode(AddDecodedContainerSource(container.data(),
+                                                 static_cast<uint32_t>(container.size()),
+                                                 manifest.data(),
+                                                 static_cast<uint32_t>(manifest.size()))),
+            0u);
+  ASSERT_EQ(gSourceTable.sourceCount, 1u);
+  const PayloadSource& s = gSourceTable.sources[0];
+  EXPECT_EQ(s.flags, SOURCE_COMPRESSED | SOURCE_SIGNED);
+  ASSERT_EQ(s.containerSize, container.size());
+  EXPECT_NE(s.containerData, container.data());
+  EXPECT_EQ(std::memcmp(s.containerData, container.data(), container.size()), 0);
+  ASSERT_EQ(s.manifestSize, manifest.size());
+  EXPECT_NE(s.manifest, manifest.data());
+  EXPECT_EQ(std::memcmp(s.manifest, manifest.data(), manifest.size()), 0);
+}
 
 TEST_F(SourceTableTest, ImageEndingInAContainerBecomesTheOneSource) {
   const Bytes manifest = TextBytes(300, 2);

@@ -1,15 +1,34 @@
-// Test containers built and signed through zlib and OpenSSL (see testkit.h).
+// Test containers built through zlib and the packaging tool's writer (see testkit.h).
 #include "testkit.h"
 
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/sha.h>
 #include <zlib.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include "pack/keys.h"
+#include "pack/writer.h"
 
 extern const char kTestPrivateKeyPem[];
+
+namespace {
+// The development private key, read once.
+EVP_PKEY* TestKey() {
+  static EVP_PKEY* key = [] {
+    BIO* bio = BIO_new_mem_buf(kTestPrivateKeyPem, -1);
+    EVP_PKEY* k = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    if (!k) std::abort();
+    return k;
+  }();
+  return key;
+}
+}  // namespace
 
 Bytes Deflate(const Bytes& plain, int level) {
   uLongf size = compressBound(static_cast<uLong>(plain.size()));
@@ -21,19 +40,10 @@ Bytes Deflate(const Bytes& plain, int level) {
 }
 
 Bytes SignContent(const Bytes& content) {
-  BIO* bio = BIO_new_mem_buf(kTestPrivateKeyPem, -1);
-  EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
-  BIO_free(bio);
-  if (!key) std::abort();
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  Bytes signature(512);
-  size_t size = signature.size();
-  if (EVP_DigestSignInit(ctx, nullptr, EVP_sha256(), nullptr, key) != 1 ||
-      EVP_DigestSign(ctx, signature.data(), &size, content.data(), content.size()) != 1)
+  Bytes signature(RECORD_SIGNATURE_SIZE);
+  std::string error;
+  if (!SignRecordBytes(TestKey(), content.data(), content.size(), signature.data(), &error))
     std::abort();
-  signature.resize(size);
-  EVP_MD_CTX_free(ctx);
-  EVP_PKEY_free(key);
   return signature;
 }
 
@@ -74,8 +84,17 @@ void AppendRawRecord(Bytes* container, const uint8_t type[16], uint32_t id, cons
 
 void AppendSignedRecord(Bytes* container, const uint8_t type[16], uint32_t id,
                         const Bytes& content, bool compressed) {
-  AppendRawRecord(container, type, id, compressed ? Deflate(content) : content,
-                  SignContent(content));
+  if (!compressed) {
+    AppendRawRecord(container, type, id, content, SignContent(content));
+    return;
+  }
+  uint8_t digest[RECORD_DIGEST_SIZE];
+  static const uint8_t kEmpty[1] = {0};
+  SHA256(content.empty() ? kEmpty : content.data(), content.size(), digest);
+  std::string error;
+  if (!AppendStoredRecord(container, type, id, Deflate(content), content.size(), digest, TestKey(),
+                          &error))
+    std::abort();
 }
 
 PayloadSource SourceOver(Bytes* container, uint32_t flags) {

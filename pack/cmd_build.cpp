@@ -1,0 +1,416 @@
+// msistub-pack make and build: a signed container from MSIs and cabinets, written alone or
+// attached to a stub (see commands.h). Everything that can be checked is checked before the
+// first byte is compressed: the options, the output paths, the files, the bundle, the key
+// against the stub, the stub's payload.
+#include <cstdio>
+#include <string>
+#include <vector>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "pack/basestub.h"
+#include "pack/bundle.h"
+#include "pack/cli.h"
+#include "pack/commands.h"
+#include "pack/describe.h"
+#include "pack/inputs.h"
+#include "pack/json.h"
+#include "pack/keys.h"
+#include "pack/msiinfo.h"
+#include "pack/setup.h"
+#include "pack/setupout.h"
+#include "pack/text.h"
+#include "pack/writer.h"
+
+namespace {
+const char kMakeHelp[] =
+    "usage: msistub-pack make --stub STUB.exe --key PRIVATE.pem --out SETUP.exe MSI...\n"
+    "           [--mode cert-table|extension|append] [--public-key PUBLIC]\n"
+    "           [--arch x64|Intel] [--languages LCIDS] [--name NAME] [--code CODE]\n"
+    "           [--replace] [--allow-development-key] [--quiet | --verbose] [--json]\n"
+    "           [--level N] [--depfile FILE]\n"
+    "\n"
+    "Reads each MSI's ProductCode, ProductName and ProductLanguage (Property table), its\n"
+    "platform and languages (summary information Template, e.g. \"x64;1033,1031\") and its\n"
+    "external cabinets (Media table; they must lie next to the MSI, embedded ones travel\n"
+    "inside it), signs every record with PRIVATE.pem and writes SETUP.exe.\n"
+    "  --mode        cert-table (default) or extension: STUB.exe must be signed already and\n"
+    "                its signature stays valid; append: STUB.exe must be unsigned; sign\n"
+    "                SETUP.exe afterwards\n"
+    "  --arch, --languages, --name   override the MSI's facts (for every MSI given);\n"
+    "                --languages takes 1033;1031 or 1033,1031; --arch x64 offers a 32-bit\n"
+    "                (Intel) MSI to 64-bit Windows (an x64 MSI cannot become Intel)\n"
+    "  --code        override the product code (one MSI only; a GUID in braces)\n"
+    "  --replace     STUB.exe may carry a payload already: every old container is removed\n"
+    "                (without it such a stub is refused: the stub would find the old packages)\n"
+    "  --allow-development-key   accept a stub built with the generated development key\n"
+    "                (for test setups; a release stub is built with -DMSISTUB_PUBLIC_KEY)\n"
+    "  -q, --quiet   print nothing but errors; -v, --verbose also names the cabinets found\n"
+    "  --level       compression level, 0 (stored) to 12 (smallest, slowest); default 9.\n"
+    "                The files are compressed in parallel, one per core\n"
+    "  --depfile FILE  write a Make-style dependency file: SETUP.exe and every file it is\n"
+    "                made from, the cabinets the MSIs name included (for build systems)\n"
+    "Before compressing anything: the key must be the one STUB.exe trusts (its fingerprint\n"
+    "resource), the output must not be any input and its folder must exist, every MSI and\n"
+    "cabinet must be what it says (file headers, sizes), and the stub must be able to choose\n"
+    "every package (an x64 package at least; none hidden behind an earlier one).\n"
+    "The explicit --package/--cab/--config forms of 'build' may be mixed in; they come first.\n"
+    "Same inputs and key give the same SETUP.exe, byte for byte.\n";
+
+const char kBuildHelp[] =
+    "usage: msistub-pack build --key PRIVATE.pem [--public-key PUBLIC]\n"
+    "           (MSI | --package ARCH:LANGS:CODE:NAME:MSI | --config SETUP.json)...\n"
+    "           [--cab CAB:IDS]...\n"
+    "           (--container OUT | --stub STUB.exe --out SETUP.exe [--mode MODE])\n"
+    "           [--level N]\n"
+    "\n"
+    "  --package  an MSI package: architecture (x64 or Intel), languages (LCIDs separated\n"
+    "             by ';'), product code, product name (no ':' here; use --config for that)\n"
+    "             and the MSI path. Packages get entry ids 1000, 1001, ... in order.\n"
+    "  --cab      a cabinet file and the ids of the packages that use it (1000;1001); it is\n"
+    "             written under its own file name. Cabinets get ids after the packages.\n"
+    "  --config   a JSON file: {\"packages\": [{\"arch\", \"languages\", \"productCode\",\n"
+    "             \"productName\", \"msi\"}], \"cabinets\": [{\"path\", \"packages\", \"name\"}]}\n"
+    "  MSI        an MSI file whose facts and cabinets are read from it (see 'make --help',\n"
+    "             which also describes --arch, --languages, --name, --code, --quiet, --verbose)\n"
+    "  --key      the private payload key (from keygen)\n"
+    "  --public-key  refuse to build unless the private key belongs to this public key\n"
+    "             (the one the stub was built with; PEM or .blob)\n"
+    "  --container   write the container to this file\n"
+    "  --stub, --out, --mode   attach the container to STUB.exe and write SETUP.exe\n"
+    "             (see 'msistub-pack attach --help'; default mode cert-table); --replace and\n"
+    "             --allow-development-key as for make\n"
+    "  --level    compression level, 0 (stored) to 12 (smallest, slowest); default 9\n";
+
+// What make and build were told.
+struct BuildOptions {
+  const char* command;  // "make" or "build"
+  bool make;
+  std::string keyPath, publicPath, config, containerPath, stubPath, outPath, mode, depfile;
+  MsiOverrides overrides;
+  uint32_t level = DEFAULT_COMPRESSION_LEVEL;
+  bool json, quiet, verbose, replace, allowDevelopment;
+  std::vector<std::string> packages, cabinets, msis;  // --package, --cab, MSI files
+};
+
+// A step's result when the command goes on.
+enum : int { CONTINUE = -1 };
+
+// Reads the options; the command ends (help, usage error) unless it returns CONTINUE.
+int ParseBuildArgs(int argc, char** argv, BuildOptions* o) {
+  Args args;
+  std::string error, level;
+  if (!ParseArgs(argc, argv, 2,
+                 {"--key", "--public-key", "--package", "--cab", "--config", "--container",
+                  "--stub", "--out", "--mode", "--arch", "--languages", "--name", "--code",
+                  "--depfile", "--level"},
+                 {"--quiet", "--verbose", "--replace", "--allow-development-key", "--json"}, &args,
+                 &error))
+    return Usage(o->command, error);
+  if (args.help) return std::fputs(o->make ? kMakeHelp : kBuildHelp, stdout), 0;
+  if (!One(args, "--key", &o->keyPath, &error) || !One(args, "--public-key", &o->publicPath, &error) ||
+      !One(args, "--depfile", &o->depfile, &error) || !One(args, "--config", &o->config, &error) ||
+      !One(args, "--container", &o->containerPath, &error) ||
+      !One(args, "--stub", &o->stubPath, &error) || !One(args, "--out", &o->outPath, &error) ||
+      !One(args, "--mode", &o->mode, &error) ||
+      !One(args, "--arch", &o->overrides.architecture, &error) ||
+      !One(args, "--languages", &o->overrides.languages, &error) ||
+      !One(args, "--name", &o->overrides.productName, &error) ||
+      !One(args, "--code", &o->overrides.productCode, &error) || !One(args, "--level", &level, &error))
+    return Usage(o->command, error);
+  if (!level.empty() && (!ParseUnsigned32(level, &o->level) || o->level > MAX_COMPRESSION_LEVEL))
+    return Usage(o->command, "--level takes a compression level from 0 to " +
+                                 std::to_string(MAX_COMPRESSION_LEVEL) + " (default " +
+                                 std::to_string(DEFAULT_COMPRESSION_LEVEL) + ")");
+  o->json = Has(args, "--json");
+  if (Has(args, "--quiet") && Has(args, "--verbose"))
+    return Usage(o->command, "--quiet and --verbose contradict each other; give one");
+  o->quiet = Has(args, "--quiet") || o->json;
+  o->verbose = Has(args, "--verbose");
+  o->replace = Has(args, "--replace");
+  o->allowDevelopment = Has(args, "--allow-development-key");
+  o->packages = All(args, "--package");
+  o->cabinets = All(args, "--cab");
+  o->msis = args.positional;
+  return CONTINUE;
+}
+
+// Options that contradict each other or lack their partners.
+int CheckBuildOptions(BuildOptions* o) {
+  const char* command = o->command;
+  const MsiOverrides& overrides = o->overrides;
+  if (o->keyPath.empty()) return Usage(command, "--key PRIVATE.pem is required");
+  if (o->make && (o->stubPath.empty() || o->outPath.empty()))
+    return Usage(command, "--stub STUB.exe and --out SETUP.exe are required");
+  if (o->containerPath.empty() && o->stubPath.empty())
+    return Usage(command, "say where the result goes: --container OUT or --stub STUB.exe --out SETUP.exe");
+  if (!o->stubPath.empty() && o->outPath.empty()) return Usage(command, "--stub needs --out SETUP.exe");
+  if (o->stubPath.empty() && (!o->outPath.empty() || !o->mode.empty() || o->replace || o->allowDevelopment))
+    return Usage(command, "--out, --mode, --replace and --allow-development-key go with --stub");
+  if (o->mode.empty()) o->mode = "cert-table";
+  if (!ValidMode(o->mode))
+    return Usage(command, "unknown mode " + o->mode + " (cert-table, extension, append)");
+  if (!overrides.productCode.empty() && o->msis.size() > 1)
+    return Usage(command, "--code names one product; give one MSI with it (or use --package)");
+  if (!overrides.productCode.empty() && !IsBracedGuid(overrides.productCode))
+    return Usage(command, "--code " + overrides.productCode + ": a product code is a GUID in braces, "
+                 "for example {12345678-9ABC-DEF0-1234-56789ABCDEF0}");
+  const bool overriding = !overrides.architecture.empty() || !overrides.languages.empty() ||
+                          !overrides.productName.empty() || !overrides.productCode.empty();
+  if (overriding && o->msis.empty())
+    return Usage(command, "--arch, --languages, --name and --code override what MSI files say; give the MSI files");
+  if (!overrides.architecture.empty() && overrides.architecture != "x64" &&
+      overrides.architecture != "Intel")
+    return Usage(command, "--arch is x64 or Intel");
+  for (char& c : o->overrides.languages)
+    if (c == ',') c = ';';
+  return CONTINUE;
+}
+
+// The setup: the description file first, then --package and --cab, then the MSI files.
+int CollectSetup(const BuildOptions& o, SetupSpec* setup) {
+  std::string error;
+  if (!o.config.empty() && !LoadSetupConfig(o.config, setup, &error)) return Fail(error);
+  for (const std::string& p : o.packages) {
+    PackageSpec package;
+    if (!ParsePackageArgument(p, &package, &error)) return Usage(o.command, error);
+    setup->packages.push_back(package);
+  }
+  for (const std::string& c : o.cabinets) {
+    CabinetSpec cabinet;
+    if (!ParseCabinetArgument(c, &cabinet, &error)) return Usage(o.command, error);
+    setup->cabinets.push_back(cabinet);
+  }
+  for (const std::string& msi : o.msis) {
+    std::vector<std::string> notes;
+    if (!AddMsiPackage(msi, o.overrides, setup, &notes, &error)) return Fail(error);
+    if (o.verbose)
+      for (const std::string& n : notes) std::fprintf(stderr, "%s\n", n.c_str());
+  }
+  if (setup->packages.empty())
+    return Usage(o.command, "no package given: name the MSI files (or use --package/--config)");
+  if (!FinishSetup(setup, &error)) return Fail(error);
+  setup->compressionLevel = static_cast<int>(o.level);
+  return CONTINUE;
+}
+
+// Outputs: never one of the inputs, in a folder that exists and can be written. `inputs`
+// receives every file the result is made from, the outputs after them.
+int CheckOutputs(const BuildOptions& o, const SetupSpec& setup, std::vector<NamedInput>* inputs) {
+  std::string error;
+  *inputs = {{o.keyPath, "the private key"}, {o.publicPath, "the public key"},
+             {o.stubPath, "the stub"}, {o.config, "the setup description"}};
+  for (const PackageSpec& p : setup.packages) inputs->push_back({p.msiPath, "an MSI package"});
+  for (const CabinetSpec& c : setup.cabinets) inputs->push_back({c.path, "a cabinet"});
+  if (!o.containerPath.empty() && !CheckOutputFile(o.containerPath, "the container", *inputs, &error))
+    return Fail(error);
+  if (!o.containerPath.empty()) inputs->push_back({o.containerPath, "the container output"});
+  if (!o.outPath.empty() && !CheckOutputFile(o.outPath, "the setup", *inputs, &error))
+    return Fail(error);
+  if (!o.outPath.empty()) inputs->push_back({o.outPath, "the setup output"});
+  if (!o.depfile.empty() && !CheckOutputFile(o.depfile, "the dependency file", *inputs, &error))
+    return Fail(error);
+  return CONTINUE;
+}
+
+// The files, the bundle and the keys; the stub read and checked against the key.
+int CheckInputs(const BuildOptions& o, const SetupSpec& setup, KeyHolder* key, BaseStub* stub,
+                std::vector<std::string>* notes) {
+  std::string error;
+  if (!CheckSetupFiles(setup, &error) || !CheckBundle(setup, !o.stubPath.empty(), notes, &error) ||
+      !CheckMediaCabinets(setup, &error))
+    return Fail(error);
+  KeyHolder expected;
+  if (!(key->key = LoadPrivateKey(o.keyPath, &error))) return Fail(error);
+  if (!o.publicPath.empty()) {
+    if (!(expected.key = LoadPublicKey(o.publicPath, &error))) return Fail(error);
+    if (!KeysMatch(key->key, expected.key))
+      return Fail(o.keyPath + " does not belong to the public key " + o.publicPath +
+                  ": the stub would reject every record; use the matching private key");
+  }
+  if (!o.stubPath.empty() &&
+      (!ReadBaseStub(o.stubPath, o.mode, stub, &error) ||
+       !CheckBaseStub(*stub, o.stubPath, o.mode, key->key, o.keyPath, o.allowDevelopment,
+                      o.replace ? ExistingPayload::REPLACE : ExistingPayload::REFUSE, &error)))
+    return Fail(error);
+  if (!o.quiet)
+    for (const std::string& n : *notes) std::fprintf(stderr, "%s\n", n.c_str());
+  return CONTINUE;
+}
+
+// Progress of long compressions on stderr: a bar that redraws itself when stderr is a
+// terminal, a plain line per quarter otherwise; nothing with --quiet.
+struct Progress {
+  bool quiet = false;
+  bool verbose = false;
+  bool terminal = false;
+  std::string file;
+  int lastQuarter = -1;
+  int lastPercent = -1;
+};
+
+void FileStarted(const std::string& path, uint64_t size, void* context) {
+  Progress* p = static_cast<Progress*>(context);
+  p->file = BaseName(path);
+  p->lastQuarter = -1;
+  p->lastPercent = -1;
+  if (!p->quiet && !p->terminal)
+    std::fprintf(stderr, "compressing %s (%.1f MiB)\n", p->file.c_str(), size / 1048576.0);
+}
+
+void Compressed(uint64_t done, uint64_t total, void* context) {
+  Progress* p = static_cast<Progress*>(context);
+  if (p->quiet || p->file.empty()) return;
+  const int percent = total ? static_cast<int>(done * 100 / total) : 100;
+  if (p->terminal) {
+    if (percent == p->lastPercent) return;
+    p->lastPercent = percent;
+    char bar[31];
+    const int filled = percent * 30 / 100;
+    for (int i = 0; i < 30; ++i) bar[i] = i < filled ? '#' : '.';
+    bar[30] = 0;
+    std::fprintf(stderr, "\r[%s] %3d%% %-40.40s", bar, percent, p->file.c_str());
+    if (done == total) std::fputc('\n', stderr);
+    std::fflush(stderr);
+    return;
+  }
+  // Plain lines only for files big enough to take a while (over 16 MiB).
+  const int quarter = percent / 25;
+  if (total > (16u << 20) && quarter != p->lastQuarter && quarter > 0 && quarter < 4)
+    std::fprintf(stderr, "  %s: %d%%\n", p->file.c_str(), quarter * 25);
+  p->lastQuarter = quarter;
+}
+
+bool IsTerminal(FILE* f) {
+#ifdef _WIN32
+  return _isatty(_fileno(f)) != 0;
+#else
+  return isatty(fileno(f)) != 0;
+#endif
+}
+
+// Compresses and signs every file, with the progress display on stderr.
+int Compress(const BuildOptions& o, const SetupSpec& setup, EVP_PKEY* key, const BaseStub& stub,
+             Bytes* container, std::vector<ManifestEntry>* entries) {
+  Progress progress;
+  progress.quiet = o.quiet;
+  progress.verbose = o.verbose;
+  progress.terminal = IsTerminal(stderr);
+  std::string error;
+  const BuildProgress hook{FileStarted, &progress};
+  SetCompressProgress(Compressed, &progress);
+  const uint64_t room = 0xFFFFFFFFull - stub.image.size();
+  const bool built = BuildContainer(setup, key, container, &error, &hook, entries, room);
+  SetCompressProgress(nullptr, nullptr);
+  return built ? CONTINUE : Fail(error);
+}
+
+// A path in a Make-style dependency file: blanks, '#' and '$' escaped.
+std::string DepfilePath(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    if (c == ' ' || c == '#') out += '\\';
+    if (c == '$') out += '$';
+    out += c;
+  }
+  return out;
+}
+
+// Make syntax: the result, then every file it was made from (MSIs, the cabinets their Media
+// tables name, stub, keys, description), so a build system re-packs when any changes.
+int WriteDepfile(const BuildOptions& o, const std::vector<NamedInput>& inputs) {
+  const std::string target = o.outPath.empty() ? o.containerPath : o.outPath;
+  std::string text = DepfilePath(target) + ":";
+  for (const NamedInput& input : inputs)
+    if (!input.path.empty() && input.path != o.outPath && input.path != o.containerPath)
+      text += " \\\n  " + DepfilePath(input.path);
+  text += "\n";
+  std::string error;
+  if (!WriteFileReplacing(o.depfile, reinterpret_cast<const uint8_t*>(text.data()), text.size(),
+                          false, false, &error))
+    return Fail(error);
+  return CONTINUE;
+}
+
+// The start of the --json document, or the entries as lines.
+void ReportEntries(const BuildOptions& o, const std::vector<std::string>& notes,
+                   const std::vector<ManifestEntry>& entries, size_t containerBytes, JsonWriter* json) {
+  if (o.json) {
+    JsonObject(json);
+    JsonField(json, "schema");
+    JsonNumber(json, kJsonSchema);
+    JsonField(json, "command");
+    JsonString(json, o.command);
+    JsonField(json, "notes");
+    JsonArray(json);
+    for (const std::string& n : notes) JsonString(json, n);
+    JsonEnd(json);
+    JsonField(json, "entries");
+    JsonArray(json);
+    for (const ManifestEntry& e : entries) WriteManifestEntry(json, e.id, e.text);
+    JsonEnd(json);
+    JsonField(json, "containerBytes");
+    JsonNumber(json, containerBytes);
+  } else if (!o.quiet) {
+    for (const ManifestEntry& e : entries) std::printf("entry %u: %s\n", e.id, Printable(e.text).c_str());
+  }
+}
+
+// Writes the container, the setup and the dependency file that were asked for.
+int WriteResults(const BuildOptions& o, const Bytes& container, BaseStub* stub,
+                 const std::vector<NamedInput>& inputs, JsonWriter* json) {
+  std::string error;
+  if (!o.containerPath.empty()) {
+    if (!WriteFileReplacing(o.containerPath, container.data(), container.size(), false, false, &error))
+      return Fail(error);
+    if (o.json) {
+      JsonField(json, "container");
+      JsonString(json, o.containerPath);
+    } else if (!o.quiet) {
+      std::printf("%s: container of %zu bytes\n", o.containerPath.c_str(), container.size());
+    }
+  }
+  if (!o.stubPath.empty()) {
+    const int rc = WriteAttached(o.mode, stub, o.stubPath, o.outPath, {container}, ExtensionOptions(),
+                                 o.replace, o.quiet, o.json ? json : nullptr);
+    if (rc != 0) return rc;
+  }
+  if (!o.depfile.empty()) return WriteDepfile(o, inputs);
+  return CONTINUE;
+}
+
+int MakeOrBuild(int argc, char** argv, bool make) {
+  BuildOptions o;
+  o.make = make;
+  o.command = make ? "make" : "build";
+  int rc = ParseBuildArgs(argc, argv, &o);
+  if (rc == CONTINUE) rc = CheckBuildOptions(&o);
+  SetupSpec setup;
+  if (rc == CONTINUE) rc = CollectSetup(o, &setup);
+  std::vector<NamedInput> inputs;
+  if (rc == CONTINUE) rc = CheckOutputs(o, setup, &inputs);
+  KeyHolder key;
+  BaseStub stub;
+  std::vector<std::string> notes;
+  if (rc == CONTINUE) rc = CheckInputs(o, setup, &key, &stub, &notes);
+  Bytes container;
+  std::vector<ManifestEntry> entries;
+  if (rc == CONTINUE) rc = Compress(o, setup, key.key, stub, &container, &entries);
+  if (rc != CONTINUE) return rc;
+  JsonWriter json;
+  ReportEntries(o, notes, entries, container.size(), &json);
+  rc = WriteResults(o, container, &stub, inputs, &json);
+  if (rc != CONTINUE) return rc;
+  if (o.json) {
+    JsonEnd(&json);
+    std::printf("%s\n", json.text.c_str());
+  }
+  return 0;
+}
+}  // namespace
+
+int RunMake(int argc, char** argv) { return MakeOrBuild(argc, argv, true); }
+int RunBuild(int argc, char** argv) { return MakeOrBuild(argc, argv, false); }
