@@ -265,7 +265,9 @@ void JsonNumberList(JsonWriter* json, const std::string& list) {
     bool number = !item.empty() && item.size() <= 10;
     for (char c : item) number = number && c >= '0' && c <= '9';
     BeginValue(json);
-    json->text += number ? item : JsonText(item);
+    // Leading zeros are no JSON number: the value is written as the stub reads it.
+    const size_t digits = number ? item.find_first_not_of('0') : 0;
+    json->text += !number ? JsonText(item) : digits == std::string::npos ? "0" : item.substr(digits);
     if (end == std::string::npos) break;
     start = end + 1;
   }

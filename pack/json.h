@@ -57,6 +57,6 @@ void JsonNumber(JsonWriter* json, uint64_t number);
 void JsonBool(JsonWriter* json, bool value);
 // null as the next value.
 void JsonNull(JsonWriter* json);
-// A list such as "1033;1031" as an array: items of 1 to 10 decimal digits as numbers (as
-// written), any other item as a string.
+// A list such as "1033;1031" as an array: items of 1 to 10 decimal digits as numbers (leading
+// zeros dropped, as the stub reads them), any other item as a string.
 void JsonNumberList(JsonWriter* json, const std::string& list);

@@ -896,14 +896,14 @@ TEST(Json, WriterLayout) {
   JsonNull(&json);
   JsonEnd(&json);
   JsonNumber(&json, 4294967296u);
-  JsonNumberList(&json, "1033;x;;01031");
+  JsonNumberList(&json, "1033;x;;01031;000");
   JsonEnd(&json);
   JsonField(&json, "last");
   JsonBool(&json, false);
   JsonEnd(&json);
   EXPECT_EQ(json.text,
             "{\"schema\": 1, \"name\": \"a\\\"b\\\\c\\u0001\", \"empty\": [], \"items\": "
-            "[{\"ok\": true, \"why\": null}, 4294967296, [1033, \"x\", \"\", 01031]], "
+            "[{\"ok\": true, \"why\": null}, 4294967296, [1033, \"x\", \"\", 1031, 0]], "
             "\"last\": false}");
   JsonWriter list;
   JsonNumberList(&list, "1033;1031");
