@@ -521,7 +521,7 @@ NOTES = [
     'writer loop and under the progress dialog in one Wine process (bench_dialog); the '
     'difference, less an empty dialog, is the time between writer batches.',
     'Stub size (3d-3f): the low-level calls do not let the linker drop the provider. SHA-256 '
-    'alone keeps 37 KiB, but any bignum call keeps all of it: the bignum code reports failures '
+    'alone keeps a few dozen KiB (3d), but any bignum call keeps all of it: the bignum code reports failures '
     'through the error queue, whose first use runs libcrypto\'s initialisation '
     '(OPENSSL_init_crypto), and that registers the library\'s clean-up, which reaches the random '
     'generator, EVP fetching and the provider store with its built-in default provider and every '
