@@ -111,26 +111,31 @@ void BM_InflateSha256FreshBuffer(benchmark::State& state) {
   DecodeIntoFreshBuffer(state, InflateAndHash, "fresh buffer: zlib inflate failed or differs");
 }
 
-void BM_LoadRecord(benchmark::State& state) {
+// Loads the record again and again, as the stub does: with `size` null like an entry without
+// a size field (LoadRecord), else with that exact size.
+void LoadRepeatedly(benchmark::State& state, const uint32_t* size, const char* what) {
   PayloadSource source = {gContainer.data(), static_cast<uint32_t>(gContainer.size()), nullptr, 0,
                           SOURCE_COMPRESSED | SOURCE_SIGNED};
   uint8_t* last = nullptr;
   uint32_t lastSize = 0;
   for (auto _ : state) {
     uint8_t* data = nullptr;
-    uint32_t size = 0;
-    if (!StatusOk(LoadRecord(&source, RECORD_TYPE_FILE, kRecordId, &data, &size)))
-      Fail("LoadRecord failed");
+    uint32_t loaded = 0;
+    if (!StatusOk(LoadBoundRecord(&source, RECORD_TYPE_FILE, kRecordId, nullptr, size, &data,
+                                  &loaded)))
+      Fail(what);
     state.PauseTiming();
     if (last) LocalFree(last);
     last = data;
-    lastSize = size;
+    lastSize = loaded;
     state.ResumeTiming();
   }
   CheckDigest(last, lastSize);
   LocalFree(last);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * gPlain.size()));
 }
+
+void BM_LoadRecord(benchmark::State& state) { LoadRepeatedly(state, nullptr, "LoadRecord failed"); }
 
 // The sized records' inflater (libdeflate), into a buffer allocated before the runs and into
 // one allocated in the run, as a sized record's block is.
@@ -144,25 +149,8 @@ void BM_LibdeflateSha256FreshBuffer(benchmark::State& state) {
 
 // LoadBoundRecord with the record's size, as the stub loads a sized entry.
 void BM_LoadSizedRecord(benchmark::State& state) {
-  PayloadSource source = {gContainer.data(), static_cast<uint32_t>(gContainer.size()), nullptr, 0,
-                          SOURCE_COMPRESSED | SOURCE_SIGNED};
   const uint32_t exact = static_cast<uint32_t>(gPlain.size());
-  uint8_t* last = nullptr;
-  uint32_t lastSize = 0;
-  for (auto _ : state) {
-    uint8_t* data = nullptr;
-    uint32_t size = 0;
-    if (!StatusOk(LoadBoundRecord(&source, RECORD_TYPE_FILE, kRecordId, nullptr, &exact, &data, &size)))
-      Fail("LoadBoundRecord failed");
-    state.PauseTiming();
-    if (last) LocalFree(last);
-    last = data;
-    lastSize = size;
-    state.ResumeTiming();
-  }
-  CheckDigest(last, lastSize);
-  LocalFree(last);
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * gPlain.size()));
+  LoadRepeatedly(state, &exact, "LoadBoundRecord failed");
 }
 
 BENCHMARK(BM_InflateSha256Floor)->Unit(benchmark::kMillisecond)->UseRealTime();

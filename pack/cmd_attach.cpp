@@ -142,9 +142,7 @@ int RunAttach(int argc, char** argv) {
   if (rc == CONTINUE) rc = ReadContainers(o.paths, key.key, &containers);
   if (rc != CONTINUE) return rc;
   JsonWriter json;
-  JsonObject(&json);
-  JsonField(&json, "schema");
-  JsonNumber(&json, kJsonSchema);
+  BeginJsonDocument(&json);
   JsonField(&json, "command");
   JsonString(&json, "attach");
   rc = WriteAttached(o.mode, &stub, o.stubPath, o.outPath, containers, o.ext, o.replace, o.quiet,

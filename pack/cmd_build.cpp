@@ -339,9 +339,7 @@ int WriteDepfile(const BuildOptions& o, const std::vector<NamedInput>& inputs) {
 void ReportEntries(const BuildOptions& o, const std::vector<std::string>& notes,
                    const std::vector<ManifestEntry>& entries, size_t containerBytes, JsonWriter* json) {
   if (o.json) {
-    JsonObject(json);
-    JsonField(json, "schema");
-    JsonNumber(json, kJsonSchema);
+    BeginJsonDocument(json);
     JsonField(json, "command");
     JsonString(json, o.command);
     JsonField(json, "notes");

@@ -146,9 +146,7 @@ int RunExtract(int argc, char** argv) {
   rc = ReadPlannedFiles(setupPath, setup, key.key, plan, &contents);
   JsonWriter out;
   if (json) {
-    JsonObject(&out);
-    JsonField(&out, "schema");
-    JsonNumber(&out, kJsonSchema);
+    BeginJsonDocument(&out);
     JsonField(&out, "file");
     JsonString(&out, setupPath);
     JsonField(&out, "out");

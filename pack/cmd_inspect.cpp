@@ -176,9 +176,7 @@ void WriteSource(JsonWriter* json, size_t index, const FoundSource& s, const Sou
 // The document's members before the sources.
 void WriteInspectHead(JsonWriter* json, const std::string& path, const OpenedSetup& setup,
                       const SetupFacts& facts) {
-  JsonObject(json);
-  JsonField(json, "schema");
-  JsonNumber(json, kJsonSchema);
+  BeginJsonDocument(json);
   JsonField(json, "file");
   JsonString(json, path);
   JsonField(json, "size");
@@ -192,9 +190,7 @@ void WriteInspectHead(JsonWriter* json, const std::string& path, const OpenedSet
 
 void WriteVerifyReport(JsonWriter* json, const std::string& path, const OpenedSetup& setup,
                        uint32_t checked, const std::vector<RecordProblem>& problems) {
-  JsonObject(json);
-  JsonField(json, "schema");
-  JsonNumber(json, kJsonSchema);
+  BeginJsonDocument(json);
   JsonField(json, "file");
   JsonString(json, path);
   JsonField(json, "sources");

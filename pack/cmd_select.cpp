@@ -56,9 +56,7 @@ const char* MatchName(const PackageSelection& selection) {
 void WriteChoice(const std::string& path, unsigned long lcid, const std::string& arch,
                  const PackageSelection* chosen) {
   JsonWriter json;
-  JsonObject(&json);
-  JsonField(&json, "schema");
-  JsonNumber(&json, kJsonSchema);
+  BeginJsonDocument(&json);
   JsonField(&json, "file");
   JsonString(&json, path);
   JsonField(&json, "lcid");

@@ -7,6 +7,8 @@
 #pragma once
 #include <cstddef>
 
+#include "pack/json.h"
+
 // One command of the tool.
 struct Command {
   const char* name;
@@ -19,6 +21,13 @@ extern const Command kCommands[];
 
 // The version of every JSON object's layout; raised when a member changes meaning or goes.
 enum : int { kJsonSchema = 1 };
+
+// Opens a command's --json document with its "schema" member.
+inline void BeginJsonDocument(JsonWriter* json) {
+  JsonObject(json);
+  JsonField(json, "schema");
+  JsonNumber(json, kJsonSchema);
+}
 
 // The commands' run functions, each returning the exit code.
 int RunKeygen(int argc, char** argv);   // a new key pair (cmd_keygen.cpp)

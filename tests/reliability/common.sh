@@ -138,3 +138,17 @@ restore_msiexec() {
   cp -p "$SAVED_MSIEXEC" "$SYSTEM32/msiexec.exe" && rm -f "$SAVED_MSIEXEC"
   export WINEDLLOVERRIDES="mscoree,mshtml="
 }
+
+# The clean-up of a script that installs product CODE with setups made in WORK (on exit):
+# Wine stopped, the real msiexec.exe back, the product uninstalled, WORK, its product-code
+# folder and the box log removed.
+clean_up_product_run() {
+  local work=$1 code=$2
+  stop_wine
+  restore_msiexec
+  "$MSISTUB_WINE" msiexec /x "$code" /qn >/dev/null 2>&1
+  rm -rf "$work" "${INSTALLER:?}/$code" "$BOX_LOG" "$BOX_LOG.out"
+}
+
+# A Linux path as Wine's Z: path.
+winpath() { local p=$1; echo "Z:${p//\//\\}"; }

@@ -18,16 +18,11 @@ work=$MSISTUB_BUILD/tests/reliability/faults
 name="Fault Product"
 code=$(new_code)
 fake=$FAKE_MSIEXEC
-cleanup() {
-  stop_wine
-  restore_msiexec
-  "$MSISTUB_WINE" msiexec /x "$code" /qn >/dev/null 2>&1
-  rm -rf "$work" "${INSTALLER:?}/$code" "$BOX_LOG" "$BOX_LOG.out"
-}
-trap cleanup EXIT
+trap 'clean_up_product_run "$work" "$code"' EXIT
 trap 'exit 1' TERM INT
 make_setup "$work" "$name" "$code" 1
-export RELIABILITY_FAKE_LOG="Z:${work//\//\\}\\fake.log"
+export RELIABILITY_FAKE_LOG
+RELIABILITY_FAKE_LOG=$(winpath "$work/fake.log")
 fakelog=$work/fake.log
 uninstall_key="HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$code"
 

@@ -22,7 +22,6 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 1' TERM INT
-winpath() { local p=$1; echo "Z:${p//\//\\}"; }
 make_setup "$work/en" "Startup English" "$en" 1
 "$MSISTUB_SOURCE/tools/make-product.sh" "$work/de" --name "Startup Deutsch" --code "$de" \
   --lang 1031 --size-mb 1 >/dev/null || fail "make-product"

@@ -16,20 +16,13 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$MSISTUB_BUILD/tests/reliability/trust
 name="Trust Product"
 code=$(new_code)
-cleanup() {
-  stop_wine
-  restore_msiexec
-  "$MSISTUB_WINE" msiexec /x "$code" /qn >/dev/null 2>&1
-  rm -rf "$work" "${INSTALLER:?}/$code" "$BOX_LOG" "$BOX_LOG.out"
-}
-trap cleanup EXIT
+trap 'clean_up_product_run "$work" "$code"' EXIT
 trap 'exit 1' TERM INT
 make_setup "$work/r1" "$name" "$code" 1
 make_setup "$work/r2" "$name" "$code" 2
 for f in product.msi product.cab; do
   cmp -s "$work/r1/product/$f" "$work/r2/product/$f" && fail "the two releases share $f"
 done
-winpath() { local p=$1; echo "Z:${p//\//\\}"; }
 export RELIABILITY_FAKE_LOG
 RELIABILITY_FAKE_LOG=$(winpath "$work/fake.log")
 fakelog=$work/fake.log
