@@ -46,20 +46,29 @@ Status AddDecodedContainerSource(const uint8_t* container, uint32_t containerSiz
   return status;
 }
 
-Status AddContainerSource(const uint8_t* container, uint32_t containerSize) {
-  // The manifest is read and verified (with the built-in key) in the caller's bytes, which
-  // are then copied; the block LoadRecord returns is copied too and released here.
-  PayloadSource view;
-  std::memset(&view, 0, sizeof(view));
-  view.flags = SOURCE_COMPRESSED | SOURCE_SIGNED;
-  view.containerData = const_cast<uint8_t*>(container);
-  view.containerSize = containerSize;
-  uint8_t* manifest = nullptr;
-  uint32_t manifestSize = 0;
-  Status status = LoadRecord(&view, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, &manifest, &manifestSize);
+Status AdoptContainerSource(uint8_t* container, uint32_t containerSize) {
+  // The manifest is read and verified (with the built-in key) in the block the source will
+  // own, and the block LoadRecord returns becomes the source's manifest as it is.
+  PayloadSource source;
+  std::memset(&source, 0, sizeof(source));
+  source.flags = SOURCE_COMPRESSED | SOURCE_SIGNED;
+  source.containerData = container;
+  source.containerSize = containerSize;
+  Status status = LoadRecord(&source, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, &source.manifest,
+                             &source.manifestSize);
   if (!StatusOk(status)) return status;
-  status = AddDecodedContainerSource(container, containerSize, manifest, manifestSize);
-  LocalFree(manifest);
+  status = AppendSource(&source);
+  if (!StatusOk(status)) LocalFree(source.manifest);
+  return status;
+}
+
+Status AddContainerSource(const uint8_t* container, uint32_t containerSize) {
+  // The copy is made first and verified in place: the caller's bytes are read once.
+  uint8_t* copy = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, containerSize ? containerSize : 1));
+  if (!copy) return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
+  if (containerSize) std::memcpy(copy, container, containerSize);
+  const Status status = AdoptContainerSource(copy, containerSize);
+  if (!StatusOk(status)) LocalFree(copy);
   return status;
 }
 

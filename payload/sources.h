@@ -2,11 +2,12 @@
 //
 // The SourceTable is process-wide (gSourceTable). FindCertificateSources registers one
 // source per non-critical PAYLOAD_EXTENSION_OID extension of the certificates in the
-// image's first WIN_CERTIFICATE; AddContainerSource registers a container (the whole image,
-// when there is no certificate extension); AddDecodedContainerSource registers a container
+// image's first WIN_CERTIFICATE; AddContainerSource registers a copy of a container, and
+// AdoptContainerSource a container block the caller hands over (the whole image, when there
+// is no certificate extension); AddDecodedContainerSource registers a container
 // whose manifest the caller has already decoded and verified (the packaging tool, with its
 // own key).
-// Each registered source owns a copy of its container and its verified manifest (flags 3).
+// Each registered source owns its container block and its verified manifest (flags 3).
 // FreeSources releases all of them and empties the table. LocateCertificateEntry holds the
 // PE32+ and certificate-table checks (no system calls), so it builds natively.
 #pragma once
@@ -28,9 +29,13 @@ extern SourceTable gSourceTable;
 // table is unchanged and the caller still owns them.
 Status AppendSource(const PayloadSource* source);
 // Registers a copy of `container` as a source (flags 3) once its manifest has loaded and
-// verified with the built-in key (LoadRecord); on failure nothing of it stays allocated.
-// `container` is read twice (manifest, then the copy): it must not change meanwhile.
+// verified with the built-in key (LoadRecord) in that copy; on failure nothing of it stays
+// allocated. `container` is read once.
 Status AddContainerSource(const uint8_t* container, uint32_t containerSize);
+// Registers the LocalAlloc block `container` itself as a source (flags 3) once its manifest
+// has loaded and verified with the built-in key; on code 0 the table owns the block, on any
+// failure the caller still does and nothing else stays allocated.
+Status AdoptContainerSource(uint8_t* container, uint32_t containerSize);
 // Registers a copy of `container` as a source (flags 3) with a copy of `manifest` as its
 // manifest, taken as it is: the caller has decoded the container's ManifestRecord and
 // vouches for it (nothing is checked here, and the built-in key is not used). On failure

@@ -32,7 +32,7 @@ void RestrictDllSearchToSystem() {
 }
 
 // Reads the own file whole and registers its payload sources: those of the certificate
-// extensions, else the whole image as the one container.
+// extensions, else the whole image as the one container (the block itself, not a copy).
 Status RegisterPayloadSources(const char* ownPath) {
   HANDLE file = CreateFileA(ownPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -54,7 +54,10 @@ Status RegisterPayloadSources(const char* ownPath) {
       status = STATUS(ERROR_READ_FAULT);
   }
   if (StatusOk(status)) status = FindCertificateSources(image, size);
-  if (StatusOk(status) && gSourceTable.sourceCount == 0) status = AddContainerSource(image, size);
+  if (StatusOk(status) && gSourceTable.sourceCount == 0) {
+    status = AdoptContainerSource(image, size);
+    if (StatusOk(status)) image = nullptr;  // the source owns it now
+  }
 
   if (image) LocalFree(image);
   CloseHandle(file);

@@ -94,7 +94,7 @@ TEST_F(SourceTableTest, FailedGrowthKeepsTheOldArrayAndCount) {
 
 TEST_F(SourceTableTest, ImageSourceAllocationFailuresLeaveNoSource) {
   Bytes image = Concat(NoiseBytes(3000, 5), SignedContainer(TextBytes(200, 1)));
-  for (long allowed = 0; allowed < 4; ++allowed) {  // manifest, copy, manifest copy, table
+  for (long allowed = 0; allowed < 3; ++allowed) {  // copy, manifest, table
     SCOPED_TRACE(allowed);
     HostFailAllocationAfter(allowed);
     Status status = AddContainerSource(image.data(), static_cast<uint32_t>(image.size()));
@@ -153,6 +153,61 @@ TEST_F(SourceTableTest, ImageEndingInAContainerBecomesTheOneSource) {
   EXPECT_EQ(std::memcmp(s.containerData, image.data(), image.size()), 0);
   ASSERT_EQ(s.manifestSize, manifest.size());
   EXPECT_EQ(std::memcmp(s.manifest, manifest.data(), manifest.size()), 0);
+}
+
+// The stub hands over the block it read its own file into: on success the source holds that
+// very block, on any failure the caller still owns it and nothing else stays allocated.
+TEST_F(SourceTableTest, AdoptedImageIsTheSourceBlockOrStaysTheCallers) {
+  const Bytes manifest = TextBytes(300, 2);
+  const Bytes image = Concat(NoiseBytes(5000, 3), SignedContainer(manifest));
+  Bytes unsigned_ = NoiseBytes(100, 4);
+  AppendRawRecord(&unsigned_, RECORD_TYPE_MANIFEST, 0, Deflate(TextBytes(50, 1)),
+                  SignContent(TextBytes(50, 2)));
+  auto block = [](const Bytes& bytes) {
+    uint8_t* b = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, bytes.size()));
+    std::memcpy(b, bytes.data(), bytes.size());
+    return b;
+  };
+  struct Case {
+    const char* name;
+    const Bytes* image;
+    long allowed;  // allocations that succeed (negative: all)
+    uint32_t code;
+  } cases[] = {
+      {"verified manifest", &image, -1, 0},
+      {"bad manifest signature", &unsigned_, -1, static_cast<uint32_t>(ERROR_FILE_CORRUPT)},
+#ifndef _WIN32
+      // the manifest's block, its growth, the table
+      {"no memory for the manifest", &image, 0, static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY)},
+      {"no memory to grow the manifest", &image, 1, static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY)},
+      {"no memory for the table", &image, 2, static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY)},
+      {"just enough memory", &image, 3, 0},
+#endif
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    uint8_t* given = block(*k.image);
+#ifndef _WIN32
+    HostFailAllocationAfter(k.allowed);
+#endif
+    const Status status = AdoptContainerSource(given, static_cast<uint32_t>(k.image->size()));
+#ifndef _WIN32
+    HostFailAllocationAfter(-1);
+#endif
+    EXPECT_EQ(StatusCode(status), k.code);
+    if (k.code == 0) {
+      ASSERT_EQ(gSourceTable.sourceCount, 1u);
+      EXPECT_EQ(gSourceTable.sources[0].containerData, given);
+      ASSERT_EQ(gSourceTable.sources[0].manifestSize, manifest.size());
+      EXPECT_EQ(std::memcmp(gSourceTable.sources[0].manifest, manifest.data(), manifest.size()), 0);
+      FreeSources();
+    } else {
+      EXPECT_EQ(gSourceTable.sourceCount, 0u);
+      EXPECT_EQ(std::memcmp(given, k.image->data(), k.image->size()), 0);
+      LocalFree(given);
+    }
+    EXPECT_EQ(LiveBlocks(), baseline_);
+  }
 }
 
 TEST_F(SourceTableTest, ImageWithoutAGoodManifestRegistersNothing) {
