@@ -1,7 +1,8 @@
 // Fuzz target: package selection and file set assembly over an arbitrary manifest.
 //
 // Input: 4 bytes user LCID (LE), 1 byte options (bit 0: 64-bit platform; bit 1: register the
-// manifest in a second source as well; bit 2: assemble requiring digest fields), 1 byte allocation budget (0: no injected failure,
+// manifest in a second source as well; bit 2: assemble requiring digest fields; bit 3: give
+// records back as they decode), 1 byte allocation budget (0: no injected failure,
 // n: the n-th allocation of selection and assembly and all later ones fail), then the
 // manifest. Each source's container is built here: the manifest record and a plain,
 // unsigned FileRecord (4 bytes: its id) for every entry id the manifest holds, so that
@@ -93,7 +94,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(Terminated(selection.productCode, DESCRIPTOR_FIELD_SIZE));
     FUZZ_CHECK(Terminated(selection.productName, DESCRIPTOR_FIELD_SIZE));
     FUZZ_CHECK(IsPlainFileName(selection.productCode));
-    assembled = StatusOk(AssembleFileSet(&selection, &items, &itemCount, (options & 4) != 0));
+    const uint32_t flags = ((options & 4) ? FILESET_REQUIRE_DIGESTS : 0u) |
+                           ((options & 8) ? FILESET_RELEASE_RECORDS : 0u);
+    assembled = StatusOk(AssembleFileSet(&selection, &items, &itemCount, flags));
   } else {
     FUZZ_CHECK(selection.entryId == 0);
   }

@@ -3,6 +3,7 @@
 // chosen entry id.
 #include "manifest/fileset.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -36,6 +37,54 @@ bool NameTaken(const FileSetItem* items, int32_t count, const char* name) {
   for (int32_t i = 0; i < count; ++i)
     if (EqualsIgnoringAsciiCase(items[i].name, name)) return true;
   return false;
+}
+
+// The ids of one source's manifest entries, gathered by a walk.
+struct EntryIds {
+  int32_t sourceIndex;
+  uint32_t* ids;  // owned (LocalFree)
+  uint32_t count;
+  uint32_t capacity;
+  bool complete;
+};
+
+int GatherEntryId(int32_t sourceIndex, uint32_t entryId, const char*, void* userData) {
+  EntryIds* gathered = static_cast<EntryIds*>(userData);
+  if (sourceIndex != gathered->sourceIndex) return 1;
+  if (gathered->count == gathered->capacity) {
+    const uint32_t capacity = gathered->capacity ? gathered->capacity * 2 : 64;
+    const size_t bytes = static_cast<size_t>(capacity) * sizeof(uint32_t);
+    uint32_t* grown = static_cast<uint32_t*>(
+        gathered->ids ? LocalReAlloc(gathered->ids, bytes, LMEM_MOVEABLE) : LocalAlloc(LMEM_FIXED, bytes));
+    if (!grown) {
+      gathered->complete = false;
+      return 0;
+    }
+    gathered->ids = grown;
+    gathered->capacity = capacity;
+  }
+  gathered->ids[gathered->count++] = entryId;
+  return 1;
+}
+
+// True when no two entries of the source share an id: then no record of the file set is
+// decoded twice. Anything that keeps the answer open (a walk cut short, no memory) is false.
+bool EntryIdsUnique(int32_t sourceIndex) {
+  EntryIds gathered = {sourceIndex, nullptr, 0, 0, true};
+  bool unique = StatusOk(EnumManifestEntries(GatherEntryId, &gathered)) && gathered.complete;
+  if (unique && gathered.count > 1) {
+    std::sort(gathered.ids, gathered.ids + gathered.count);
+    unique = std::adjacent_find(gathered.ids, gathered.ids + gathered.count) ==
+             gathered.ids + gathered.count;
+  }
+  if (gathered.ids) LocalFree(gathered.ids);
+  return unique;
+}
+
+// After a record has decoded and verified, its stored data is given back when asked for.
+void ReleaseDecoded(Status filled, bool release, int32_t sourceIndex, uint32_t id) {
+  if (release && StatusOk(filled))
+    ReleaseRecordData(&gSourceTable.sources[sourceIndex], RECORD_TYPE_FILE, id);
 }
 
 // The first failure of the cabinet walk is the one reported.
@@ -106,10 +155,11 @@ int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, voi
           RecordSize size;
           ReadRecordSize(text, CABINET_SIZE_FIELD, &size);
           // The item stays in the array even when its record fails; clean-up releases it.
-          KeepFirstFailure(collector,
-                           FillFileSetItem(sourceIndex, entryId, &grown[*collector->itemCount],
-                                           name, &expected, &size,
-                                           collector->requireDigests != 0));
+          const Status filled =
+              FillFileSetItem(sourceIndex, entryId, &grown[*collector->itemCount], name,
+                              &expected, &size, collector->requireDigests != 0);
+          KeepFirstFailure(collector, filled);
+          ReleaseDecoded(filled, collector->releaseRecords != 0, sourceIndex, entryId);
           ++*collector->itemCount;
         }
       }
@@ -120,7 +170,10 @@ int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, voi
 }
 
 Status AssembleFileSet(const PackageSelection* selection, FileSetItem** items, int32_t* itemCount,
-                       bool requireDigests) {
+                       uint32_t flags) {
+  const bool requireDigests = (flags & FILESET_REQUIRE_DIGESTS) != 0;
+  const bool release =
+      (flags & FILESET_RELEASE_RECORDS) != 0 && EntryIdsUnique(selection->sourceIndex);
   FileSetItem* first = GrowItems(*items, *itemCount);
   if (!first) return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
   // Stored before the record is loaded, so that a failed item is released with the array.
@@ -130,9 +183,15 @@ Status AssembleFileSet(const PackageSelection* selection, FileSetItem** items, i
   Status status = FillFileSetItem(selection->sourceIndex, selection->entryId, msi, MSI_NAME,
                                   &selection->digest, &selection->size, requireDigests);
   if (!StatusOk(status)) return status;
+  ReleaseDecoded(status, release, selection->sourceIndex, selection->entryId);
 
-  CabinetCollector collector = {items,  itemCount, selection->sourceIndex, selection->entryId,
-                                STATUS(ERROR_SUCCESS), requireDigests ? 1u : 0u};
+  CabinetCollector collector = {items,
+                                itemCount,
+                                selection->sourceIndex,
+                                selection->entryId,
+                                STATUS(ERROR_SUCCESS),
+                                requireDigests ? 1u : 0u,
+                                release ? 1u : 0u};
   // A walk cut short by a malformed manifest or a failed allocation may have missed cabinet
   // lines: the file set would be incomplete.
   status = EnumManifestEntries(AddCabinetItems, &collector);

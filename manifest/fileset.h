@@ -7,9 +7,13 @@
 // field (see digest.h) also needs its record to match it, and an entry with a malformed one
 // fails; an entry that carries a size field (see size.h) gets its record decoded into one
 // block of exactly that size, and fails when the record decodes to any other length or the
-// field is malformed. With `requireDigests` (the stub's default) an entry without a digest
-// field fails too: a manifest that binds nothing would let any record signed with the same
-// key stand in for another entry's file. The array grows by one zero-filled element per
+// field is malformed. With FILESET_REQUIRE_DIGESTS (the stub's default) an entry without a
+// digest field fails too: a manifest that binds nothing would let any record signed with the
+// same key stand in for another entry's file. With FILESET_RELEASE_RECORDS, and when no two
+// entries of the chosen source share an id (so no record of the set is decoded twice), each
+// record's stored data is given back to the system (ReleaseRecordData) as soon as it has
+// decoded and verified: the peak holds the decoded files and only the records still to come,
+// and the source's container no longer serves those records afterwards. The array grows by one zero-filled element per
 // item. It returns the first failure: 8 for an allocation, the record's own Status (1168
 // missing, 1392 bad signature or digest, 13 corrupt or of another size, 8), 13 for a cabinet
 // line whose file name is not a plain file name, names a file the set already has (main.msi
@@ -25,6 +29,8 @@
 #include "manifest/size.h"
 
 enum : uint32_t { ITEM_PATH_SIZE = 261 };
+// AssembleFileSet's flags.
+enum : uint32_t { FILESET_REQUIRE_DIGESTS = 1, FILESET_RELEASE_RECORDS = 2 };
 
 // One file of the set: its name in the extraction folder and its verified bytes.
 struct FileSetItem {
@@ -40,6 +46,7 @@ struct CabinetCollector {
   uint32_t entryId;
   Status failed;  // the first failure of the walk, or success
   uint32_t requireDigests;
+  uint32_t releaseRecords;  // give each record's stored data back once it is decoded
 };
 
 // Fills `item` with `name` and the entry's file record, decoded and verified.
@@ -53,6 +60,6 @@ Status FillFileSetItem(int32_t sourceIndex, uint32_t entryId, FileSetItem* item,
 int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, void* userData);
 // Builds the file set (see above).
 Status AssembleFileSet(const PackageSelection* selection, FileSetItem** items, int32_t* itemCount,
-                       bool requireDigests);
+                       uint32_t flags);
 // Frees every item's data and the array (null and 0 are fine).
 void FreeFileSet(FileSetItem* items, int32_t itemCount);

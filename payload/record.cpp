@@ -23,7 +23,8 @@
 #include "payload/inflate_limit.h"
 
 namespace {
-enum : uint32_t { DEFLATE_MAX_RATIO = 1032 };
+// RELEASE_PAGE_SIZE: the page size of x64 Windows; whole pages of it are given back.
+enum : uint32_t { DEFLATE_MAX_RATIO = 1032, RELEASE_PAGE_SIZE = 4096 };
 
 // Releases the partial output and the inflater after a failed step; returns `status`.
 Status AbandonInflation(z_stream* zs, uint8_t* buffer, uint8_t** out, uint32_t* outSize,
@@ -203,6 +204,16 @@ Status LoadBoundRecord(const PayloadSource* source, const uint8_t type[16], uint
   *data = decoded;
   *size = decodedSize;
   return STATUS(0);
+}
+
+void ReleaseRecordData(const PayloadSource* source, const uint8_t type[16], uint32_t id) {
+  RecordSpan span;
+  if (!StatusOk(FindRecord(source->containerData, source->containerSize, type, id, &span))) return;
+  const uintptr_t begin = reinterpret_cast<uintptr_t>(span.data);
+  const uintptr_t first = (begin + RELEASE_PAGE_SIZE - 1) & ~uintptr_t{RELEASE_PAGE_SIZE - 1};
+  const uintptr_t last = (begin + span.dataSize) & ~uintptr_t{RELEASE_PAGE_SIZE - 1};
+  if (last > first)
+    VirtualAlloc(reinterpret_cast<void*>(first), last - first, MEM_RESET, PAGE_READWRITE);
 }
 
 Status LoadRecord(const PayloadSource* source, const uint8_t type[16], uint32_t id,

@@ -24,11 +24,12 @@
 
 namespace {
 // A manifest entry without a digest field binds nothing: refused unless this stub is built
-// for payloads made by other tools to the plain layout.
+// for payloads made by other tools to the plain layout. Nothing reads a record again once the
+// file set holds it, so each record's stored data goes as soon as it has decoded.
 #ifdef MSISTUB_ACCEPT_UNBOUND_MANIFESTS
-const bool kRequireRecordDigests = false;
+const uint32_t kFileSetFlags = FILESET_RELEASE_RECORDS;
 #else
-const bool kRequireRecordDigests = true;
+const uint32_t kFileSetFlags = FILESET_REQUIRE_DIGESTS | FILESET_RELEASE_RECORDS;
 #endif
 // The files are written under the progress dialog; the plain loop serves a build without it.
 const bool kShowProgress = true;
@@ -118,7 +119,7 @@ Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_
   // malformed manifest, a bad signature or digest, no memory), the user sees one message.
   status = SelectPackage(context, &selection);
   if (StatusOk(status))
-    status = AssembleFileSet(&selection, &fileSet, &fileSetCount, kRequireRecordDigests);
+    status = AssembleFileSet(&selection, &fileSet, &fileSetCount, kFileSetFlags);
   if (StatusOk(status)) {
     status = NewExtractItems(fileSet, fileSetCount, &job.items);
     if (StatusOk(status)) job.itemCount = fileSetCount;

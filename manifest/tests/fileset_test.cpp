@@ -62,11 +62,11 @@ class FileSetTest : public SourceTableTest {
     Release();
     SourceTableTest::TearDown();
   }
-  bool Assemble(int32_t sourceIndex, uint32_t entryId) {
+  bool Assemble(int32_t sourceIndex, uint32_t entryId, uint32_t flags = 0) {
     Release();
     PackageSelection selection = Chosen(sourceIndex, entryId);
     // These cases are about cabinet lines, not digests: assembled as an accepting stub does.
-    return StatusOk(AssembleFileSet(&selection, &items_, &count_, false));
+    return StatusOk(AssembleFileSet(&selection, &items_, &count_, flags));
   }
   // The items as (name, id of the record whose bytes they hold).
   std::vector<Item> Items(const std::vector<uint32_t>& candidates) const {
@@ -125,6 +125,61 @@ TEST_F(FileSetTest, CabinetLinesInManifestOrder) {
   std::vector<Item> want = {{"main.msi", 1000},  {"main.cab", 1001},   {"upper.cab", 1002},
                             {"blank.cab", 1003}, {"suffix.cab", 1004}, {"twice.cab", 1008}};
   EXPECT_EQ(Items(ids), want);
+}
+
+// Records of several pages, as real packages and cabinets are: given back once decoded, they
+// no longer load from the container, while the set holds their bytes and every record outside
+// the set still loads. A manifest in which two entries share an id (so one record serves two
+// items) gives nothing back, and both items get their bytes.
+TEST_F(FileSetTest, DecodedRecordsAreGivenBackUnlessARecordServesTwice) {
+  struct Case {
+    const char* what;
+    Entries entries;
+    uint32_t flags;
+    std::vector<std::pair<std::string, uint32_t>> want;  // item name, record id
+    bool released;
+  };
+  const Entries unique = {{1000, "x64\\1033\\{A}\\A"}, {1001, "cab\\1000\\a.cab"},
+                          {1002, "x64\\1031\\{B}\\B"}, {1003, "cab\\1002\\b.cab"}};
+  const Case cases[] = {
+      {"unique ids, released", unique, FILESET_RELEASE_RECORDS,
+       {{"main.msi", 1000}, {"a.cab", 1001}}, true},
+      {"unique ids, kept", unique, 0, {{"main.msi", 1000}, {"a.cab", 1001}}, false},
+      {"one cabinet record named by two lines",
+       {{1000, "x64\\1033\\{A}\\A"}, {1001, "cab\\1000\\a.cab"}, {1001, "cab\\1000\\copy.cab"}},
+       FILESET_RELEASE_RECORDS, {{"main.msi", 1000}, {"a.cab", 1001}, {"copy.cab", 1001}}, false},
+      {"a cabinet line with the package's id",
+       {{1000, "x64\\1033\\{A}\\A"}, {1000, "cab\\1000\\again.cab"}},
+       FILESET_RELEASE_RECORDS, {{"main.msi", 1000}, {"again.cab", 1000}}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    const Bytes manifest = Manifest(c.entries);
+    Bytes container;
+    AppendSignedRecord(&container, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, manifest);
+    for (uint32_t id : {1000u, 1001u, 1002u, 1003u})
+      AppendSignedRecord(&container, RECORD_TYPE_FILE, id, NoiseBytes(5 * 4096 + 77, id));
+    RegisterSource(manifest, container, SOURCE_COMPRESSED | SOURCE_SIGNED);
+    ASSERT_TRUE(Assemble(0, 1000, c.flags));
+    ASSERT_EQ(count_, static_cast<int32_t>(c.want.size()));
+    for (int32_t i = 0; i < count_; ++i) {
+      EXPECT_EQ(items_[i].name, c.want[i].first);
+      EXPECT_EQ(Bytes(items_[i].data, items_[i].data + items_[i].size),
+                NoiseBytes(5 * 4096 + 77, c.want[i].second));
+    }
+    for (uint32_t id : {1000u, 1001u, 1002u, 1003u}) {
+      const bool inSet = id == 1000 || id == 1001;
+      uint8_t* data = nullptr;
+      uint32_t size = 0;
+      const Status loaded =
+          LoadRecord(&gSourceTable.sources[0], RECORD_TYPE_FILE, id, &data, &size);
+      EXPECT_EQ(StatusOk(loaded), !(c.released && inSet)) << "record " << id;
+      if (data) LocalFree(data);
+    }
+    Release();
+    TearDown();
+  }
 }
 
 TEST_F(FileSetTest, PackageInTheSecondSource) {
@@ -241,7 +296,8 @@ TEST_F(FileSetTest, DigestFieldsBindRecordsToTheirEntries) {
       const SelectionContext context = {1033, 1};
       ASSERT_TRUE(StatusOk(SelectPackage(&context, &selection))) << c.what;
       const char* mode = require ? " (digests required)" : " (unbound accepted)";
-      EXPECT_EQ(StatusOk(AssembleFileSet(&selection, &items_, &count_, require)),
+      EXPECT_EQ(StatusOk(AssembleFileSet(&selection, &items_, &count_,
+                                         require ? FILESET_REQUIRE_DIGESTS : 0u)),
                 require ? c.okRequired : c.okAccepting)
           << c.what << mode;
       EXPECT_EQ(Items({1000, 1001, 1002}), require ? c.wantRequired : c.wantAccepting)
@@ -292,7 +348,8 @@ TEST_F(FileSetTest, SizeFieldsFixTheDecodedLength) {
       std::memset(&selection, 0, sizeof(selection));
       const SelectionContext context = {1033, 1};
       ASSERT_TRUE(StatusOk(SelectPackage(&context, &selection)));
-      EXPECT_EQ(StatusOk(AssembleFileSet(&selection, &items_, &count_, true)), c.ok);
+      EXPECT_EQ(StatusOk(AssembleFileSet(&selection, &items_, &count_, FILESET_REQUIRE_DIGESTS)),
+                c.ok);
       EXPECT_EQ(Items({1000, 1001}), c.want);
       Release();
       TearDown();

@@ -86,7 +86,8 @@ Outcome RunStub(const Bytes& container) {
     } else {
       outcome.selected = std::string(selection.architecture) + "\\" + selection.languages +
                          "\\" + selection.productCode + "\\" + selection.productName;
-      if (!StatusOk(AssembleFileSet(&selection, &items, &count, true)))
+      if (!StatusOk(AssembleFileSet(&selection, &items, &count,
+                                       FILESET_REQUIRE_DIGESTS | FILESET_RELEASE_RECORDS)))
         outcome.code = ERROR_INVALID_DATA;
     }
     for (int32_t i = 0; i < count; ++i) {
