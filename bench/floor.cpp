@@ -4,9 +4,16 @@
 //                                            write OUTDIR/<name> (created, written, closed)
 //   bench_floor deflate RUNS FILE...         timed: zlib level 9 (window 15, memLevel 8, the
 //                                            packer's settings) of every file, one core
-// Prints one line "seconds <s>" per run; every run checks sizes (and, extracting, hashes).
+//   bench_floor touch RUNS MIB               timed: the first write to each 4 KiB page of MIB
+//                                            MiB of new anonymous memory ("fresh"), then the
+//                                            same memory written whole again ("warm"), then
+//                                            the first touch with transparent huge pages
+//                                            asked for ("huge")
+// Prints one line "seconds <s>" per run (touch: "fresh <s> warm <s> huge <s>"); every run
+// checks sizes (and, extracting, hashes).
 #include <fcntl.h>
 #include <openssl/sha.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -60,12 +67,46 @@ std::string BaseName(const std::string& path) {
 double Now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
+
+// New anonymous memory of `bytes`, optionally with huge pages asked for.
+uint8_t* MapFresh(size_t bytes, bool huge) {
+  void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) Fail("mmap");
+  if (huge) ::madvise(p, bytes, MADV_HUGEPAGE);
+  return static_cast<uint8_t*>(p);
+}
+
+// Seconds to write one byte to every 4 KiB page of `p`.
+double TouchPages(uint8_t* p, size_t bytes) {
+  const double start = Now();
+  for (size_t i = 0; i < bytes; i += 4096) p[i] = static_cast<uint8_t>(i >> 12);
+  return Now() - start;
+}
+
+int TouchMemory(int runs, size_t bytes) {
+  for (int run = 0; run < runs; ++run) {
+    uint8_t* p = MapFresh(bytes, false);
+    const double fresh = TouchPages(p, bytes);
+    double start = Now();
+    std::memset(p, run + 1, bytes);
+    const double warm = Now() - start;
+    if (p[bytes - 1] != static_cast<uint8_t>(run + 1)) Fail("memset");
+    ::munmap(p, bytes);
+    p = MapFresh(bytes, true);
+    const double huge = TouchPages(p, bytes);
+    ::munmap(p, bytes);
+    std::printf("fresh %.6f warm %.6f huge %.6f\n", fresh, warm, huge);
+  }
+  return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 4) Fail("usage: bench_floor extract RUNS OUTDIR FILE... | deflate RUNS FILE...");
+  if (argc < 4)
+    Fail("usage: bench_floor extract RUNS OUTDIR FILE... | deflate RUNS FILE... | touch RUNS MIB");
   const std::string mode = argv[1];
   const int runs = std::atoi(argv[2]);
+  if (mode == "touch") return TouchMemory(runs, static_cast<size_t>(std::atoi(argv[3])) << 20);
   if (mode == "deflate") {
     std::vector<Bytes> plain;
     for (int i = 3; i < argc; ++i) plain.push_back(ReadFile(argv[i]));
