@@ -3,8 +3,10 @@
 //
 // A timer message runs writer steps back to back for up to PROGRESS_BATCH_MILLISECONDS (the
 // system raises a zero timer period to about 10 ms, so one step per message would cap
-// extraction at one step per 10 ms), then moves the bar and the taskbar button once. Building
-// with MSISTUB_ONE_STEP_PER_TICK=1 runs exactly one step per timer message instead.
+// extraction at one step per 10 ms), then moves the bar and the taskbar button once. The
+// timer is re-armed as a message starts, so that period passes while the batch writes; it is
+// killed while an error box is open. Building with MSISTUB_ONE_STEP_PER_TICK=1 runs exactly
+// one step per timer message instead.
 #include "extract/progress.h"
 
 #include <commctrl.h>
@@ -75,10 +77,13 @@ int AskRetry(HWND dialog, const char* text) {
 }
 
 // What the dialog works with: the job it steps, the taskbar button it moves and its timer.
+// `busy` is set while a timer message is handled: a message that arrives meanwhile (through
+// a box's message loop, or a taskbar call that waits on another process) is dropped.
 struct DialogState {
   ExtractJob* job;
   TaskbarProgress* taskbar;
   UINT_PTR timerId;
+  bool busy;
 };
 
 // Arms the step timer, asking the user while it cannot be armed; false when the user gives up.
@@ -121,11 +126,16 @@ void InitDialog(HWND dialog, DialogState* state) {
   if (!ArmTimer(dialog, state)) EndDialog(dialog, PROGRESS_CANCELLED);
 }
 
-void OnTimer(HWND dialog) {
-  auto* state = reinterpret_cast<DialogState*>(GetWindowLongPtrA(dialog, GWLP_USERDATA));
-  if (!state) return;
+// One timer message: re-arm, write a batch, move the bar, end or ask on failure.
+void HandleTick(HWND dialog, DialogState* state) {
   ExtractJob* job = state->job;
-  KillTimer(dialog, state->timerId);
+  // Re-armed before the batch, so the timer's period (about 10 ms at least) runs out while
+  // the batch writes and the next batch follows once the dialog has painted and taken its
+  // input. Re-arming after the batch left the writer idle for that period every time.
+  if (!ArmTimer(dialog, state)) {
+    EndDialog(dialog, PROGRESS_CANCELLED);
+    return;
+  }
   LARGE_INTEGER frequency, start, now;
   QueryPerformanceFrequency(&frequency);
   QueryPerformanceCounter(&start);
@@ -143,21 +153,28 @@ void OnTimer(HWND dialog) {
   SendDlgItemMessageA(dialog, PROGRESS_BAR_ID, PBM_SETPOS, percent, 0);
   TaskbarProgressSetCompleted(state->taskbar, percent);
   if (code == ERROR_SUCCESS) {
+    KillTimer(dialog, state->timerId);
     EndDialog(dialog, PROGRESS_DONE);
     return;
   }
-  if (code != ERROR_MORE_DATA) {
-    const char* detail = nullptr;
-    if (job->position >= 0 && job->position < job->itemCount)
-      detail = job->items[job->position].path;
-    char text[PROGRESS_TEXT_SIZE];
-    FormatErrorText(code, text, sizeof text, detail);
-    if (AskRetry(dialog, text) == IDCANCEL) {
-      EndDialog(dialog, PROGRESS_CANCELLED);
-      return;
-    }
-  }
-  if (!ArmTimer(dialog, state)) EndDialog(dialog, PROGRESS_CANCELLED);
+  if (code == ERROR_MORE_DATA) return;
+  // No timer while the box is open; Retry arms it again and the next step resumes the item.
+  KillTimer(dialog, state->timerId);
+  const char* detail = nullptr;
+  if (job->position >= 0 && job->position < job->itemCount)
+    detail = job->items[job->position].path;
+  char text[PROGRESS_TEXT_SIZE];
+  FormatErrorText(code, text, sizeof text, detail);
+  if (AskRetry(dialog, text) == IDCANCEL || !ArmTimer(dialog, state))
+    EndDialog(dialog, PROGRESS_CANCELLED);
+}
+
+void OnTimer(HWND dialog) {
+  auto* state = reinterpret_cast<DialogState*>(GetWindowLongPtrA(dialog, GWLP_USERDATA));
+  if (!state || state->busy) return;
+  state->busy = true;
+  HandleTick(dialog, state);
+  state->busy = false;
 }
 
 }  // namespace
@@ -189,7 +206,7 @@ INT_PTR ShowProgressDialog(HINSTANCE instance, ExtractJob* job, const char* clas
     return PROGRESS_NO_DIALOG;
   }
   BuildTemplate(bytes, size, className, caption, fontName);
-  DialogState state = {job, taskbar, 0};
+  DialogState state = {job, taskbar, 0, false};
   INT_PTR result = DialogBoxIndirectParamA(instance, reinterpret_cast<LPCDLGTEMPLATEA>(bytes),
                                            nullptr, ProgressDialogProc,
                                            reinterpret_cast<LPARAM>(&state));
