@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(itemCount >= 0 && (itemCount == 0) == (items == nullptr));
   if (assembled) {
     FUZZ_CHECK(itemCount >= 1);
-    FUZZ_CHECK(std::strcmp(items[0].name, "main.msi") == 0);
+    FUZZ_CHECK(std::strcmp(items[0].name, MANIFEST_MSI_NAME) == 0);
   }
   for (int32_t i = 0; i < itemCount; ++i) {
     FUZZ_CHECK(Terminated(items[i].name, ITEM_PATH_SIZE));

@@ -40,8 +40,14 @@ void ReadDigestField(const char* field, RecordDigest* digest) {
   digest->state = DIGEST_PRESENT;
 }
 
-void ReadRecordDigest(const char* text, uint32_t fieldIndex, RecordDigest* digest) {
+void ReadEntryDigest(const ManifestFields* entry, uint32_t fieldIndex, RecordDigest* digest) {
   std::memset(digest, 0, sizeof(*digest));
-  const char* field = FindManifestField(text, fieldIndex);
-  if (field) ReadDigestField(field, digest);
+  const char* field = EntryDisplayField(entry, fieldIndex);
+  if (!field) return;
+  ReadDigestField(field, digest);
+  // Only a field that converted exactly can name a digest.
+  if (digest->state == DIGEST_PRESENT && !EntryField(entry, fieldIndex)) {
+    std::memset(digest->bytes, 0, sizeof(digest->bytes));
+    digest->state = DIGEST_MALFORMED;
+  }
 }

@@ -5,17 +5,18 @@
 // common/format.h): the signed manifest then names the exact bytes each entry's FileRecord
 // must decode to.
 //
-// ReadRecordDigest looks at field `fieldIndex` (0-based, fields separated by '\\') of an
-// ANSI manifest text, stepping character by character in the active code page so that a
-// double-byte character's trail byte is never taken for a separator. The result is
+// ReadEntryDigest looks at field `fieldIndex` (0-based) of a manifest entry (see entry.h).
+// The result is
 // DIGEST_ABSENT when the text has no such field or the field does not begin with the prefix
 // (in any case): the entry binds nothing, as in manifests written without digests;
 // DIGEST_PRESENT with `bytes` filled; DIGEST_MALFORMED when the prefix is there but the rest
-// of the field is not exactly 64 hex digits: no record can match such an entry.
+// of the field is not exactly 64 hex digits, or the field did not convert exactly: no record
+// can match such an entry.
 #pragma once
 #include <cstdint>
 
 #include "common/format.h"
+#include "manifest/entry.h"
 
 enum : uint32_t { DIGEST_ABSENT = 0, DIGEST_PRESENT = 1, DIGEST_MALFORMED = 2 };
 
@@ -24,6 +25,6 @@ struct RecordDigest {
   uint8_t bytes[RECORD_DIGEST_SIZE];
 };
 
-void ReadRecordDigest(const char* text, uint32_t fieldIndex, RecordDigest* digest);
-// The same for one field: `field` runs to its NUL or to the next '\\'.
+void ReadEntryDigest(const ManifestFields* entry, uint32_t fieldIndex, RecordDigest* digest);
+// The same for the text of one field, which runs to its NUL or to the next '\\'.
 void ReadDigestField(const char* field, RecordDigest* digest);

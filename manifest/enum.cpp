@@ -1,5 +1,5 @@
 // Manifest walk (see enum.h): entries are id (u32 LE), length (u32 LE) and length bytes of
-// UTF-16LE text; the text is handed to the visitor in the active code page.
+// UTF-16LE text, handed to the visitor read into fields (see entry.h).
 #include "manifest/enum.h"
 
 #include "common/format.h"
@@ -7,36 +7,6 @@
 #include "payload/sources.h"
 
 namespace {
-
-enum : uint32_t { INLINE_UNITS = 256 };
-
-// Converts `unitCount` UTF-16LE code units stored at `bytes` (any alignment) into a new
-// zero-filled LocalAlloc block of the converted size plus one byte, so it always ends in NUL.
-// Returns null when a block cannot be allocated.
-char* ConvertEntryText(const uint8_t* bytes, uint32_t unitCount) {
-  // The stored units may sit at an odd offset: copy them out into a properly typed array.
-  WCHAR inlineUnits[INLINE_UNITS];
-  WCHAR* units = inlineUnits;
-  if (unitCount > INLINE_UNITS) {
-    units =
-        static_cast<WCHAR*>(LocalAlloc(LMEM_FIXED, static_cast<size_t>(unitCount) * sizeof(WCHAR)));
-    if (!units) return nullptr;
-  }
-  for (uint32_t i = 0; i < unitCount; ++i)
-    units[i] = static_cast<WCHAR>(ReadLe16(bytes + 2 * static_cast<size_t>(i)));
-
-  // unitCount is at most 0x7FFFFFFF (a 32-bit length halved), so it fits an int.
-  int wideCount = static_cast<int>(unitCount);
-  int size = wideCount > 0
-                 ? WideCharToMultiByte(CP_ACP, 0, units, wideCount, nullptr, 0, nullptr, nullptr)
-                 : 0;
-  if (size < 0) size = 0;
-  char* text = static_cast<char*>(LocalAlloc(LMEM_ZEROINIT, static_cast<size_t>(size) + 1));
-  if (text && size > 0)
-    WideCharToMultiByte(CP_ACP, 0, units, wideCount, text, size, nullptr, nullptr);
-  if (units != inlineUnits) LocalFree(units);
-  return text;
-}
 
 // Walks one manifest; *stopped is set when the visitor stopped the walk.
 Status WalkManifest(int32_t sourceIndex, const uint8_t* manifest, uint32_t manifestSize,
@@ -48,10 +18,12 @@ Status WalkManifest(int32_t sourceIndex, const uint8_t* manifest, uint32_t manif
     uint32_t length = ReadLe32(manifest + offset + 4);
     uint64_t end = offset + MANIFEST_ENTRY_HEADER_SIZE + length;  // cannot wrap in 64 bits
     if (end > manifestSize) return STATUS(ERROR_INVALID_DATA);
-    char* text = ConvertEntryText(manifest + offset + MANIFEST_ENTRY_HEADER_SIZE, length / 2);
-    if (!text) return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
-    int goOn = visitor(sourceIndex, id, text, userData);
-    LocalFree(text);
+    ManifestFields entry;
+    const Status read =
+        ReadManifestFields(id, manifest + offset + MANIFEST_ENTRY_HEADER_SIZE, length, &entry);
+    if (!StatusOk(read)) return read;
+    int goOn = visitor(sourceIndex, &entry, userData);
+    FreeManifestFields(&entry);
     if (goOn == 0) {
       *stopped = true;
       return STATUS(ERROR_SUCCESS);

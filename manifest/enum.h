@@ -1,17 +1,16 @@
 // Manifest walk.
 //
 // EnumManifestEntries visits every entry of every registered source's manifest, sources in
-// table order and entries in manifest order, handing the visitor the entry's UTF-16 text
-// converted to the active code page (CP_ACP) in a NUL-terminated block valid only during the
-// call. A visitor result of 0 stops the walk (success). The walk ends early with 13
+// table order and entries in manifest order, handing the visitor the entry read into its
+// fields (ReadManifestFields, see entry.h), valid only during the call. A visitor result of 0 stops the walk (success). The walk ends early with 13
 // (ERROR_INVALID_DATA) when an entry header or text runs past the end of a manifest, and with
-// 8 when a text block cannot be allocated.
+// 8 when an entry's block cannot be allocated.
 #pragma once
 #include <cstdint>
 
 #include "common/status.h"
+#include "manifest/entry.h"
 
-typedef int (*ManifestVisitor)(int32_t sourceIndex, uint32_t entryId, const char* text,
-                               void* userData);
+typedef int (*ManifestVisitor)(int32_t sourceIndex, const ManifestFields* entry, void* userData);
 
 Status EnumManifestEntries(ManifestVisitor visitor, void* userData);

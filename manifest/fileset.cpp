@@ -4,7 +4,6 @@
 #include "manifest/fileset.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "common/format.h"
@@ -16,13 +15,8 @@
 
 namespace {
 
-enum : uint32_t { CABINET_FIELD_SIZE = 256 };
-
-// One byte more than a field may use: a field that fills it is too long.
-typedef char WideField[CABINET_FIELD_SIZE + 1];
-const char CABINET_PATTERN[] = "%256[^\\]\\%256[^\\]\\%256[^\\]";
-
-const char MSI_NAME[] = "main.msi";
+// Cabinet line fields: kind, package ids, file name; a field may hold 255 characters.
+enum : uint32_t { CABINET_FIELDS = 3, CABINET_FIELD_SIZE = 256 };
 
 // Grows the item array by one zero-filled item. Returns the (possibly moved) block, or null
 // with the old block and count left as they were.
@@ -48,7 +42,7 @@ struct EntryIds {
   bool complete;
 };
 
-int GatherEntryId(int32_t sourceIndex, uint32_t entryId, const char*, void* userData) {
+int GatherEntryId(int32_t sourceIndex, const ManifestFields* entry, void* userData) {
   EntryIds* gathered = static_cast<EntryIds*>(userData);
   if (sourceIndex != gathered->sourceIndex) return 1;
   if (gathered->count == gathered->capacity) {
@@ -63,7 +57,7 @@ int GatherEntryId(int32_t sourceIndex, uint32_t entryId, const char*, void* user
     gathered->ids = grown;
     gathered->capacity = capacity;
   }
-  gathered->ids[gathered->count++] = entryId;
+  gathered->ids[gathered->count++] = entry->id;
   return 1;
 }
 
@@ -118,28 +112,30 @@ Status FillFileSetItem(int32_t sourceIndex, uint32_t entryId, FileSetItem* item,
                          exactSize, &item->data, &item->size);
 }
 
-int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, void* userData) {
+int AddCabinetItems(int32_t sourceIndex, const ManifestFields* entry, void* userData) {
   CabinetCollector* collector = static_cast<CabinetCollector*>(userData);
   // Only the chosen package's own source can hold its cabinets.
   if (sourceIndex != collector->sourceIndex) return 1;
-  WideField kind = {}, ids = {}, name = {};
-  int read = std::sscanf(text, CABINET_PATTERN, kind, ids, name);
-  if (read < 2 || !EqualsKeyword(kind, "cab")) return 1;
-  // A field that fills its buffer is longer than a field may be (an ids field of 257 or more
-  // characters also stops the reading before the name). Cut short, it could name the wrong
-  // package or file.
-  if (std::strlen(ids) >= CABINET_FIELD_SIZE ||
-      (read == 3 && std::strlen(name) >= CABINET_FIELD_SIZE)) {
+  const uint32_t read = LeadingFields(entry, CABINET_FIELDS);
+  const char* kind = EntryField(entry, 0);
+  if (read < 2 || !kind || !EqualsKeyword(kind, "cab")) return 1;
+  // A field longer than a field may be could, cut short, name the wrong package or file; an
+  // ids field that did not convert exactly cannot be read for certain.
+  const char* ids = EntryField(entry, 1);
+  const char* name = read == CABINET_FIELDS ? EntryDisplayField(entry, 2) : nullptr;
+  if (!ids || std::strlen(ids) >= CABINET_FIELD_SIZE ||
+      (name && std::strlen(name) >= CABINET_FIELD_SIZE)) {
     KeepFirstFailure(collector, STATUS(ERROR_INVALID_DATA));
     return 1;
   }
-  if (read != 3) return 1;
+  if (!name) return 1;
 
   for (const char* at = ids; at;) {
     unsigned int id = 0;
     if (NextListNumber(&at, &id) && id == collector->entryId) {
-      if (!IsPlainFileName(name)) {
-        // The cabinet would land outside the extraction folder.
+      if (!EntryFieldIsPlainName(entry, 2)) {
+        // The cabinet would land outside the extraction folder, or under another name than
+        // the manifest gives it.
         KeepFirstFailure(collector, STATUS(ERROR_INVALID_DATA));
       } else if (NameTaken(*collector->items, *collector->itemCount, name)) {
         // Two files of one name (main.msi included) cannot both be extracted.
@@ -151,15 +147,15 @@ int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, voi
         } else {
           *collector->items = grown;
           RecordDigest expected;
-          ReadRecordDigest(text, CABINET_DIGEST_FIELD, &expected);
+          ReadEntryDigest(entry, CABINET_DIGEST_FIELD, &expected);
           RecordSize size;
-          ReadRecordSize(text, CABINET_SIZE_FIELD, &size);
+          ReadEntrySize(entry, CABINET_SIZE_FIELD, &size);
           // The item stays in the array even when its record fails; clean-up releases it.
           const Status filled =
-              FillFileSetItem(sourceIndex, entryId, &grown[*collector->itemCount], name,
+              FillFileSetItem(sourceIndex, entry->id, &grown[*collector->itemCount], name,
                               &expected, &size, collector->requireDigests != 0);
           KeepFirstFailure(collector, filled);
-          ReleaseDecoded(filled, collector->releaseRecords != 0, sourceIndex, entryId);
+          ReleaseDecoded(filled, collector->releaseRecords != 0, sourceIndex, entry->id);
           ++*collector->itemCount;
         }
       }
@@ -180,7 +176,7 @@ Status AssembleFileSet(const PackageSelection* selection, FileSetItem** items, i
   *items = first;
   FileSetItem* msi = &first[*itemCount];
   ++*itemCount;
-  Status status = FillFileSetItem(selection->sourceIndex, selection->entryId, msi, MSI_NAME,
+  Status status = FillFileSetItem(selection->sourceIndex, selection->entryId, msi, MANIFEST_MSI_NAME,
                                   &selection->digest, &selection->size, requireDigests);
   if (!StatusOk(status)) return status;
   ReleaseDecoded(status, release, selection->sourceIndex, selection->entryId);

@@ -16,7 +16,8 @@
 // and the source's container no longer serves those records afterwards. The array grows by one zero-filled element per
 // item. It returns the first failure: 8 for an allocation, the record's own Status (1168
 // missing, 1392 bad signature or digest, 13 corrupt or of another size, 8), 13 for a cabinet
-// line whose file name is not a plain file name, names a file the set already has (main.msi
+// line whose file name is not a plain file name (see entry.h) or did not convert exactly, whose
+// package ids did not convert exactly, names a file the set already has (main.msi
 // included, letters of any case) or whose field does not fit, 1392 for a malformed digest
 // field, 13 for a malformed size field or a missing digest where digests are required, and
 // the walk's Status when it ends early on a malformed manifest; the items added so far stay
@@ -57,7 +58,7 @@ Status FillFileSetItem(int32_t sourceIndex, uint32_t entryId, FileSetItem* item,
                        const RecordDigest* expected, const RecordSize* size, bool requireDigest);
 // EnumManifestEntries callback: adds the item of a cabinet line of the collector's source
 // that lists its entry id; the first failure is kept in the collector.
-int AddCabinetItems(int32_t sourceIndex, uint32_t entryId, const char* text, void* userData);
+int AddCabinetItems(int32_t sourceIndex, const ManifestFields* entry, void* userData);
 // Builds the file set (see above).
 Status AssembleFileSet(const PackageSelection* selection, FileSetItem** items, int32_t* itemCount,
                        uint32_t flags);

@@ -17,18 +17,6 @@ bool EqualsKeyword(const char* text, const char* keyword) {
   return *p == '\0' && *k == '\0';
 }
 
-const char* FindManifestField(const char* text, uint32_t fieldIndex) {
-  const char* p = text;
-  // Skip `fieldIndex` separators; a multibyte character is stepped over whole.
-  for (uint32_t skipped = 0; skipped < fieldIndex;) {
-    if (*p == '\0') return nullptr;
-    const char* next = CharNextA(p);
-    if (next == p + 1 && *p == '\\') ++skipped;
-    p = next;
-  }
-  return p;
-}
-
 bool EqualsIgnoringAsciiCase(const char* a, const char* b) {
   while (*a && *b) {
     const char* nextA = CharNextA(a);

@@ -14,11 +14,6 @@ bool EqualsKeyword(const char* text, const char* keyword);
 // name the same file in a folder, as far as ASCII goes.
 bool EqualsIgnoringAsciiCase(const char* a, const char* b);
 
-// The start of field `fieldIndex` (0-based, fields separated by '\\') of a manifest text, or
-// null when the text has fewer fields; stepping by characters of the active code page, so a
-// double-byte character's trail byte is never taken for a separator.
-const char* FindManifestField(const char* text, uint32_t fieldIndex);
-
 // `c` with A-Z lowered; every other byte unchanged.
 inline char FoldAsciiLetter(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;

@@ -1,7 +1,6 @@
 // Package selection (see select.h): descriptors "arch\languages\productCode\productName".
 #include "manifest/select.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "manifest/enum.h"
@@ -10,11 +9,8 @@
 
 namespace {
 
-// One byte more than a selection field: a field that fills it is too long to keep.
-typedef char WideField[DESCRIPTOR_FIELD_SIZE + 1];
-
-// Width 256 (DESCRIPTOR_FIELD_SIZE) lets a field of 256 characters be seen as too long.
-const char DESCRIPTOR_PATTERN[] = "%256[^\\]\\%256[^\\]\\%256[^\\]\\%256[^\\]";
+// Descriptor fields: architecture, languages, product code, product name.
+enum : uint32_t { DESCRIPTOR_FIELDS = 4, PRODUCT_NAME_FIELD = 3 };
 
 bool FieldFits(const char* field) { return std::strlen(field) < DESCRIPTOR_FIELD_SIZE; }
 
@@ -25,58 +21,28 @@ bool LanguageMatches(uint32_t language, uint32_t lcid, uint32_t pass) {
 
 }  // namespace
 
-namespace {
-char UpperAsciiChar(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-// True when the name's stem (up to the first dot, trailing blanks dropped) is a device name:
-// Windows opens the device for such a name in any folder, whatever its extension.
-bool IsDeviceName(const char* name) {
-  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-  size_t stem = 0;
-  while (name[stem] && name[stem] != '.') ++stem;
-  while (stem > 0 && name[stem - 1] == ' ') --stem;
-  char upper[8];
-  if (stem >= sizeof(upper)) return false;
-  for (size_t i = 0; i < stem; ++i) upper[i] = UpperAsciiChar(name[i]);
-  upper[stem] = 0;
-  for (const char* device : kDevices)
-    if (std::strcmp(upper, device) == 0) return true;
-  return stem == 4 && (std::strncmp(upper, "COM", 3) == 0 || std::strncmp(upper, "LPT", 3) == 0) &&
-         upper[3] >= '0' && upper[3] <= '9';
-}
-}  // namespace
-
-bool IsPlainFileName(const char* name) {
-  if (!name || !*name) return false;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; ++p)
-    if (*p < 0x20 || *p == 0x7F || std::strchr("<>:\"/\\|?*", *p)) return false;
-  // Windows drops trailing dots and blanks from a path's last name: such a name would mean
-  // another file, or the folder itself or its parent (".", "..", ". .").
-  const char last = name[std::strlen(name) - 1];
-  if (last == '.' || last == ' ') return false;
-  return !IsDeviceName(name);
-}
-
-int MatchPackageEntry(int32_t sourceIndex, uint32_t entryId, const char* text, void* userData) {
+int MatchPackageEntry(int32_t sourceIndex, const ManifestFields* entry, void* userData) {
   PackageSelection* selection = static_cast<PackageSelection*>(userData);
-  WideField fields[4] = {};
-  int read = std::sscanf(text, DESCRIPTOR_PATTERN, fields[0], fields[1], fields[2], fields[3]);
-  if (read < 0) read = 0;
+  const uint32_t read = LeadingFields(entry, DESCRIPTOR_FIELDS);
 
   // The selection's text fields follow every descriptor read, as far as it reads and fits.
-  char* targets[4] = {selection->architecture, selection->languages, selection->productCode,
-                      selection->productName};
+  char* targets[DESCRIPTOR_FIELDS] = {selection->architecture, selection->languages,
+                                      selection->productCode, selection->productName};
   bool fits = true;
-  for (int i = 0; i < read; ++i) {
-    if (!FieldFits(fields[i])) {
+  for (uint32_t i = 0; i < read; ++i) {
+    const char* field = EntryDisplayField(entry, i);
+    if (!FieldFits(field)) {
       fits = false;
       break;
     }
-    std::memcpy(targets[i], fields[i], std::strlen(fields[i]) + 1);
+    std::memcpy(targets[i], field, std::strlen(field) + 1);
   }
-  if (read != 4 || !fits) return 1;
+  if (read != DESCRIPTOR_FIELDS || !fits) return 1;
+  // Every field but the product name, which is only shown, must have converted exactly.
+  for (uint32_t i = 0; i < DESCRIPTOR_FIELDS; ++i)
+    if (i != PRODUCT_NAME_FIELD && !EntryField(entry, i)) return 1;
   // The product code names the extraction folder: it must stay inside its parent.
-  if (!IsPlainFileName(selection->productCode)) return 1;
+  if (!EntryFieldIsPlainName(entry, 2)) return 1;
 
   const char* architecture = selection->is64Bit ? "x64" : "Intel";
   for (const char* at = selection->languages; at;) {
@@ -85,9 +51,9 @@ int MatchPackageEntry(int32_t sourceIndex, uint32_t entryId, const char* text, v
         LanguageMatches(language, selection->lcid, selection->pass) &&
         EqualsKeyword(selection->architecture, architecture)) {
       selection->sourceIndex = sourceIndex;
-      selection->entryId = entryId;
-      ReadRecordDigest(text, DESCRIPTOR_DIGEST_FIELD, &selection->digest);
-      ReadRecordSize(text, DESCRIPTOR_SIZE_FIELD, &selection->size);
+      selection->entryId = entry->id;
+      ReadEntryDigest(entry, DESCRIPTOR_DIGEST_FIELD, &selection->digest);
+      ReadEntrySize(entry, DESCRIPTOR_SIZE_FIELD, &selection->size);
       return 0;
     }
   }

@@ -9,14 +9,17 @@
 // is chosen (entryId != 0), the selection then holding the chosen descriptor's fields, and
 // 13 (ERROR_INVALID_DATA) when none fits, or the walk's own failure (13 for a malformed
 // manifest, 8 without memory) when a walk ended early without a choice. Descriptors with a
-// field over 255 characters, or a product code that is not a plain file name, are never
-// chosen. The chosen descriptor's digest field (see digest.h) is kept in `digest`, its size
-// field (see size.h) in `size`, for the file set assembly.
+// field over 255 characters, or a product code that is not a plain file name (see entry.h), are
+// never chosen, nor are descriptors whose architecture, languages or product code did not
+// convert exactly to the active code page. The chosen descriptor's digest field (see
+// digest.h) is kept in `digest`, its size field (see size.h) in `size`, for the file set
+// assembly. The product name is only shown: it may carry '?' for what the code page lacks.
 #pragma once
 #include <cstdint>
 
 #include "common/status.h"
 #include "manifest/digest.h"
+#include "manifest/entry.h"
 #include "manifest/size.h"
 
 enum : uint32_t { DESCRIPTOR_FIELD_SIZE = 256, FALLBACK_LCID = 1033 };
@@ -49,13 +52,5 @@ struct PackageSelection {
 };
 
 // The walks' visitor: `userData` is the PackageSelection, its pass, lcid and is64Bit set.
-int MatchPackageEntry(int32_t sourceIndex, uint32_t entryId, const char* text, void* userData);
+int MatchPackageEntry(int32_t sourceIndex, const ManifestFields* entry, void* userData);
 Status SelectPackage(const SelectionContext* context, PackageSelection* selection);
-
-// True when `name` can name a file inside a folder, as Windows would create it there: not
-// empty; free of control characters (0x01-0x1F, 0x7F) and of < > : " / \ | ? *; not ending in
-// a dot or a blank (which also rules out names of dots and blanks only, such as "." and
-// ".."); and not a device name (CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-COM9, LPT0-LPT9,
-// in any case, alone or with an extension: "nul.txt", "Com1.cab"). The one rule for product
-// codes (extraction folders) and cabinet names, in the stub and the packaging tool alike.
-bool IsPlainFileName(const char* name);

@@ -24,9 +24,15 @@ void ReadSizeField(const char* field, RecordSize* size) {
   size->bytes = static_cast<uint32_t>(value);
 }
 
-void ReadRecordSize(const char* text, uint32_t fieldIndex, RecordSize* size) {
+void ReadEntrySize(const ManifestFields* entry, uint32_t fieldIndex, RecordSize* size) {
   size->state = SIZE_ABSENT;
   size->bytes = 0;
-  const char* field = FindManifestField(text, fieldIndex);
-  if (field) ReadSizeField(field, size);
+  const char* field = EntryDisplayField(entry, fieldIndex);
+  if (!field) return;
+  ReadSizeField(field, size);
+  // Only a field that converted exactly can state a size.
+  if (size->state == SIZE_PRESENT && !EntryField(entry, fieldIndex)) {
+    size->state = SIZE_MALFORMED;
+    size->bytes = 0;
+  }
 }

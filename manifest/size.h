@@ -6,16 +6,17 @@
 // ignore it. The stub then decodes the record into one block of exactly that size and refuses
 // a record that decodes to any other length.
 //
-// ReadRecordSize looks at field `fieldIndex` (0-based, fields separated by '\\') of an ANSI
-// manifest text, stepping character by character in the active code page (CharNextA) so that
-// a double-byte character's trail byte is never taken for a separator. The result is
+// ReadEntrySize looks at field `fieldIndex` (0-based) of a manifest entry (see entry.h). The
+// result is
 // SIZE_ABSENT when the text has no such field or the field does not begin with the prefix (in
 // any case); SIZE_PRESENT with `bytes` set; SIZE_MALFORMED when the prefix is there but the
-// rest of the field is not one to ten decimal digits with a value below 2^32: no record can
-// match such an entry. ReadSizeField does the same for one field, which runs to its NUL or to
+// rest of the field is not one to ten decimal digits with a value below 2^32, or the field did
+// not convert exactly: no record can match such an entry. ReadSizeField does the same for one field, which runs to its NUL or to
 // the next '\\'.
 #pragma once
 #include <cstdint>
+
+#include "manifest/entry.h"
 
 enum : uint32_t {
   DESCRIPTOR_SIZE_FIELD = 5,  // 0-based field index in a package descriptor
@@ -30,5 +31,5 @@ struct RecordSize {
   uint32_t bytes;  // the decoded size when SIZE_PRESENT, else 0
 };
 
-void ReadRecordSize(const char* text, uint32_t fieldIndex, RecordSize* size);
+void ReadEntrySize(const ManifestFields* entry, uint32_t fieldIndex, RecordSize* size);
 void ReadSizeField(const char* field, RecordSize* size);

@@ -106,7 +106,7 @@ void WriteEntriesOfShape(JsonWriter* json, const std::vector<ManifestText>& entr
   JsonArray(json);
   for (const ManifestText& e : entries) {
     EntryShape shape;
-    if (!ReadEntryShape(e.text, &shape) || shape.cabinet != cabinets) continue;
+    if (!ReadEntryShape(e, &shape) || shape.cabinet != cabinets) continue;
     const std::vector<std::string>& f = shape.fields;
     JsonObject(json);
     JsonField(json, "id");

@@ -186,17 +186,31 @@ bool ParseManifest(const Bytes& manifest, std::vector<ManifestText>* entries, st
       *error = "manifest: entry " + std::to_string(id) + " runs past the end of the manifest";
       return false;
     }
-    std::string text = Utf16LeToUtf8(manifest.data() + at + MANIFEST_ENTRY_HEADER_SIZE, length / 2);
+    const uint8_t* units = manifest.data() + at + MANIFEST_ENTRY_HEADER_SIZE;
+    std::string text = Utf16LeToUtf8(units, length / 2);
     const size_t nul = text.find('\0');
     if (nul != std::string::npos) text.resize(nul);
-    entries->push_back({id, text});
+    // The fields as the stub reads them: split in UTF-16, each converted on its own.
+    ManifestFields read;
+    if (!StatusOk(ReadManifestFields(id, units, length, &read))) {
+      *error = "manifest: out of memory reading entry " + std::to_string(id);
+      return false;
+    }
+    ManifestText entry{id, text, {}, read.fieldCount, true};
+    for (uint32_t f = 0; f < read.fieldCount && f < ENTRY_MAX_FIELDS; ++f) {
+      entry.fields.push_back(read.text[f]);
+      if (!EntryField(&read, f)) entry.exact = false;
+    }
+    FreeManifestFields(&read);
+    entries->push_back(entry);
     at += MANIFEST_ENTRY_HEADER_SIZE + length;
   }
   return true;
 }
 
-bool ReadEntryShape(const std::string& text, EntryShape* shape) {
-  std::vector<std::string> fields = SplitText(text, '\\');
+bool ReadEntryShape(const ManifestText& entry, EntryShape* shape) {
+  std::vector<std::string> fields = entry.fields;
+  if (fields.empty() || fields.size() != entry.fieldCount || !entry.exact) return false;
   shape->cabinet = UpperAscii(fields[0]) == "CAB";
   shape->digest = RecordDigest{};
   shape->size = RecordSize{};
@@ -276,9 +290,12 @@ void CheckEntries(const FoundSource& source, const VerifiedRecords& verified,
       fail(entry + ": no file record " + std::to_string(e.id));
       continue;
     }
+    if (!e.exact)
+      fail(entry + ": a field is not valid UTF-16 (an unpaired surrogate); the stub reads no "
+           "name, code, keyword, number, digest or size from it");
     // The digest field as the stub reads it: after a cabinet line's third field or a
     // descriptor's fourth.
-    const std::vector<std::string> fields = SplitText(e.text, '\\');
+    const std::vector<std::string>& fields = e.fields;
     const size_t at = UpperAscii(fields[0]) == "CAB" ? CABINET_DIGEST_FIELD : DESCRIPTOR_DIGEST_FIELD;
     RecordDigest digest{};
     if (fields.size() > at) ReadDigestField(fields[at].c_str(), &digest);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "manifest/digest.h"
+#include "manifest/entry.h"
 #include "manifest/size.h"
 #include "pack/fileio.h"
 
@@ -49,7 +50,10 @@ bool DecodeRecord(const uint8_t* stored, uint32_t size, Bytes* decoded, std::str
 
 struct ManifestText {
   uint32_t id;
-  std::string text;  // UTF-8
+  std::string text;                  // UTF-8, up to the first NUL
+  std::vector<std::string> fields;   // as the stub splits them (ReadManifestFields), UTF-8
+  uint32_t fieldCount;               // all fields; `fields` keeps the first ENTRY_MAX_FIELDS
+  bool exact;                        // every kept field converted exactly
 };
 // A manifest text in one of the two shapes the stub reads: a cabinet line ("cab" in any case
 // and two more fields) or a package descriptor (four fields), either one followed by at most
@@ -62,7 +66,7 @@ struct EntryShape {
   RecordDigest digest;
   RecordSize size;
 };
-bool ReadEntryShape(const std::string& text, EntryShape* shape);
+bool ReadEntryShape(const ManifestText& entry, EntryShape* shape);
 
 // Parses decoded manifest bytes; false (with the entries read so far) when it is malformed.
 bool ParseManifest(const Bytes& manifest, std::vector<ManifestText>* entries, std::string* error);

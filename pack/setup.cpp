@@ -245,7 +245,7 @@ bool CheckCabinet(CabinetSpec* c, size_t packages, std::string* error) {
   if (c->name.empty()) c->name = BaseName(c->path);
   const std::string where = "cabinet " + std::to_string(c->id) + " (" + c->path + ")";
   if (!CheckField(where + ": the name", c->name, error)) return false;
-  if (!IsPlainName(c->name) || EqualsNoCase(c->name, "main.msi")) {
+  if (!IsPlainName(c->name) || EqualsNoCase(c->name, MANIFEST_MSI_NAME)) {
     *error = where + ": \"" + c->name + "\" cannot be the name of a file next to main.msi (a "
              "plain file name: no \\ / : * ? \" < > |, no control characters, no trailing dot "
              "or blank, no device name such as CON)";

@@ -62,9 +62,9 @@ bool PlanEntry(size_t s, const std::string& origin, const ManifestText& e,
                std::string* error) {
   const std::string where = origin + ", entry " + std::to_string(e.id);
   EntryShape shape;
-  const bool known = ReadEntryShape(e.text, &shape);
+  const bool known = ReadEntryShape(e, &shape);
   const std::vector<std::string>& f = shape.fields;
-  const UnpackFile file{e.id, shape.cabinet ? (known ? f[2] : "") : "main.msi", shape.digest};
+  const UnpackFile file{e.id, shape.cabinet ? (known ? f[2] : "") : MANIFEST_MSI_NAME, shape.digest};
   if (known && shape.cabinet) {
     CabLine line{s, {}, file};
     if (!ParseIdList(f[1], &line.packages)) {

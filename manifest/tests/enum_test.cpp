@@ -29,9 +29,12 @@ struct Recorder {
   size_t stopAfter = 0;  // 0: never stop
 };
 
-int Record(int32_t source, uint32_t id, const char* text, void* userData) {
+int Record(int32_t source, const ManifestFields* entry, void* userData) {
   auto* r = static_cast<Recorder*>(userData);
-  r->visits.push_back({source, id, text});
+  std::string text;
+  for (uint32_t i = 0; i < entry->fieldCount && i < ENTRY_MAX_FIELDS; ++i)
+    text += std::string(i ? "\\" : "") + EntryDisplayField(entry, i);
+  r->visits.push_back({source, entry->id, text});
   return (r->stopAfter != 0 && r->visits.size() >= r->stopAfter) ? 0 : 1;
 }
 
@@ -138,7 +141,7 @@ TEST_F(EnumManifestEntriesTest, VisitorStopsTheWholeWalk) {
 }
 
 #ifndef _WIN32
-TEST_F(EnumManifestEntriesTest, TextBlockAllocationFailureEndsTheWalk) {
+TEST_F(EnumManifestEntriesTest, EntryBlockAllocationFailureEndsTheWalk) {
   RegisterSource(Manifest({{1, "one"}, {2, "two"}}));
   long live = HostLiveAllocations();
   Recorder r;

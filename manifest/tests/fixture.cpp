@@ -15,13 +15,38 @@ Bytes RawEntry(uint32_t id, uint32_t length, const Bytes& body) {
 
 Bytes Utf16(const std::string& text, bool withNul) {
   Bytes out;
-  for (unsigned char c : text) {
-    out.push_back(c);
-    out.push_back(0);
+  auto unit = [&out](uint32_t u) {
+    out.push_back(static_cast<uint8_t>(u));
+    out.push_back(static_cast<uint8_t>(u >> 8));
+  };
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char b = static_cast<unsigned char>(text[i]);
+    const size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : 4;
+    uint32_t c = len == 1 ? b : b & (0xFFu >> (len + 1));
+    for (size_t k = 1; k < len && i + k < text.size(); ++k)
+      c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+    i += len;
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      unit(0xD800 + (c >> 10));
+      unit(0xDC00 + (c & 0x3FF));
+    } else {
+      unit(c);
+    }
   }
   if (withNul) out.insert(out.end(), {0, 0});
   return out;
 }
+
+TestFields::TestFields(const std::string& text) : TestFields(Utf16(text, false)) {}
+
+TestFields::TestFields(const Bytes& units) {
+  EXPECT_EQ(StatusCode(ReadManifestFields(1, units.data(), static_cast<uint32_t>(units.size()),
+                                          &fields)),
+            0u);
+}
+
+TestFields::~TestFields() { FreeManifestFields(&fields); }
 
 Bytes Manifest(const Entries& entries) {
   Bytes out;

@@ -2,7 +2,7 @@
 //
 // Manifest() lays entries out as the stub reads them (id, byte length, UTF-16LE text with its
 // NUL); RegisterSource() copies a manifest and a container into LocalAlloc blocks and appends
-// them to gSourceTable, so FreeSources releases them. SourceTableTest starts and ends every
+// them to gSourceTable, so FreeSources releases them. TestFields reads one entry's fields. SourceTableTest starts and ends every
 // test with an empty table (64-bit, user LCID 1033).
 #pragma once
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "manifest/entry.h"
 #include "payload/sources.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -19,8 +20,18 @@ using Entries = std::vector<std::pair<uint32_t, std::string>>;
 
 // One entry with an explicit byte length and body (the body may be shorter or longer).
 Bytes RawEntry(uint32_t id, uint32_t length, const Bytes& body);
-// The UTF-16LE bytes of ASCII `text`, with (or without) the terminating NUL.
+// The UTF-16LE bytes of UTF-8 `text`, with (or without) the terminating NUL.
 Bytes Utf16(const std::string& text, bool withNul = true);
+
+// A manifest entry's fields read from UTF-8 `text` (or from UTF-16LE bytes), freed with it.
+struct TestFields {
+  explicit TestFields(const std::string& text);
+  explicit TestFields(const Bytes& units);
+  ~TestFields();
+  TestFields(const TestFields&) = delete;
+  TestFields& operator=(const TestFields&) = delete;
+  ManifestFields fields;
+};
 // Entries in order, each text stored with its NUL.
 Bytes Manifest(const Entries& entries);
 

@@ -120,29 +120,4 @@ TEST_F(SelectPackageTest, ChoiceBeforeAMalformedTailStands) {
   EXPECT_EQ(selection.pass, SELECTION_PASS_NONE);
 }
 
-TEST(IsPlainFileName, Table) {
-  struct Case {
-    const char* name;
-    bool plain;
-  } cases[] = {
-      {"main.cab", true},       {"{12345678-ABCD}", true}, {"a b.cab", true},
-      {"...x", true},           {"x..y", true},            {"\xc3\xa4.cab", true},
-      {"CONSOLE.cab", true},    {"COM10", true},           {"LPT.cab", true},
-      {"xcon", true},           {"con_x.cab", true},       {"NULL", true},
-      {"", false},              {".", false},              {"..", false},
-      {"...", false},           {" ", false},              {". .", false},
-      {"x..", false},           {"x.", false},             {"x ", false},
-      {"../x.cab", false},      {"a\\b", false},           {"a/b", false},
-      {"C:x", false},           {"x:", false},             {"a\x01", false},
-      {"\x1f", false},          {"a\x7f", false},          {"a\nb", false},
-      {"a<b", false},           {"a>b", false},            {"a\"b", false},
-      {"a|b", false},           {"a?b", false},            {"a*b", false},
-      {"CON", false},           {"con.cab", false},        {"Nul.tar.gz", false},
-      {"PRN", false},           {"aux.msi", false},        {"COM1", false},
-      {"com9.cab", false},      {"LPT0", false},           {"lpt3.x", false},
-      {"CONIN$", false},        {"conout$.txt", false},    {"NUL .cab", false},
-  };
-  for (const auto& c : cases) EXPECT_EQ(IsPlainFileName(c.name), c.plain) << c.name;
-}
-
 }  // namespace

@@ -1,15 +1,17 @@
-// Size fields of manifest texts: where they are looked for and which values count.
+// Size fields of manifest entries: where they are looked for and which values count.
 #include "manifest/size.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "manifest/tests/fixture.h"
+
 namespace {
 
 const std::string kSha = "sha256=" + std::string(64, 'a');
 
-TEST(ReadRecordSize, Table) {
+TEST(ReadEntrySize, Table) {
   struct Case {
     std::string text;
     uint32_t field;
@@ -46,7 +48,8 @@ TEST(ReadRecordSize, Table) {
   };
   for (const Case& c : cases) {
     RecordSize size = {0x5A5A5A5Au, 0x5A5A5A5Au};
-    ReadRecordSize(c.text.c_str(), c.field, &size);
+    TestFields entry(c.text);
+    ReadEntrySize(&entry.fields, c.field, &size);
     EXPECT_EQ(size.state, c.state) << c.text;
     EXPECT_EQ(size.bytes, c.bytes) << c.text;
   }
