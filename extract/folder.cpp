@@ -8,6 +8,7 @@
 #include <objbase.h>
 #include <sddl.h>
 #include <shlobj.h>
+#include <winternl.h>
 
 namespace {
 
@@ -62,8 +63,16 @@ void UndoAttempt(ExtractItem* items, int32_t itemCount, const char* folder, Extr
   if (hold->files) std::memset(hold->files, 0, sizeof(HeldFile) * static_cast<size_t>(hold->count));
 }
 
-// Shows the browse dialog until the user picks a folder with a file-system path (true, the
-// path without trailing backslashes in `folder`) or cancels (false).
+// Shows a warning about a chosen folder; the browse dialog comes back after it.
+void WarnAboutChoice(const char* format, const char* path) {
+  char text[FOLDER_PATH_SIZE + 512];
+  std::snprintf(text, sizeof text, format, path);
+  MessageBoxA(nullptr, text, "Extraction folder", MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
+}
+
+// Shows the browse dialog until the user picks a folder with a file-system path that the
+// active code page can name exactly (true, the path without trailing backslashes in `folder`)
+// or cancels (false).
 bool BrowseForBaseFolder(const char* title, char* folder) {
   char start[FOLDER_PATH_SIZE];
   char titleCopy[FOLDER_PATH_SIZE];
@@ -85,8 +94,8 @@ bool BrowseForBaseFolder(const char* title, char* folder) {
       if (shellMalloc) shellMalloc->Release();
       return false;
     }
-    chosen[0] = '\0';
-    BOOL havePath = SHGetPathFromIDListA(list, chosen);
+    WCHAR wide[MAX_PATH + 1] = {};
+    BOOL havePath = SHGetPathFromIDListW(list, wide);
     if (shellMalloc) {
       shellMalloc->Free(list);
       shellMalloc->Release();
@@ -94,11 +103,138 @@ bool BrowseForBaseFolder(const char* title, char* folder) {
       CoTaskMemFree(list);
     }
     // An item without a file-system path (a virtual folder) cannot hold files: ask again.
-    if (!havePath || !chosen[0]) continue;
+    if (!havePath || !wide[0]) continue;
+    // Every later call names the folder in the active code page: a path it cannot hold
+    // exactly would name another folder.
+    BOOL defaulted = FALSE;
+    const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, chosen,
+                                      sizeof chosen, nullptr, &defaulted);
+    if (n <= 0 || defaulted) {
+      WarnAboutChoice("The folder you chose has a name that this setup cannot use in the "
+                      "system's language for programs that do not use Unicode. Choose "
+                      "another folder.%s", "");
+      continue;
+    }
     TrimTrailingBackslashes(chosen);
     std::snprintf(folder, FOLDER_PATH_SIZE, "%s", chosen);
     return true;
   }
+}
+
+// True when the volume of `path` is a local fixed drive whose file system keeps access lists:
+// only there does the protected folder's access list protect the install source.
+bool VolumeKeepsAccessLists(const char* path) {
+  char root[FOLDER_PATH_SIZE];
+  if (!GetVolumePathNameA(path, root, sizeof root)) return false;
+  if (GetDriveTypeA(root) != DRIVE_FIXED) return false;
+  DWORD flags = 0;
+  if (!GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0)) return false;
+  return (flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
+// True when the held folder's final path (every junction, link and mount point on the way
+// resolved) is `path` itself, letters of any case: nothing on the way leads elsewhere.
+bool HeldFolderIsPath(HANDLE folder, const char* path) {
+  WCHAR expected[FOLDER_PATH_SIZE];
+  if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, expected, FOLDER_PATH_SIZE) <= 0)
+    return false;
+  WCHAR final[FOLDER_PATH_SIZE + 8];
+  const DWORD n = GetFinalPathNameByHandleW(folder, final, FOLDER_PATH_SIZE + 8,
+                                            FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (n == 0 || n >= FOLDER_PATH_SIZE + 8) return false;
+  // "\\?\C:\..." for a drive path; "\\?\UNC\..." (a network path) never matches.
+  const WCHAR* at = final;
+  if (n >= 6 && final[0] == L'\\' && final[1] == L'\\' && final[2] == L'?' && final[3] == L'\\' &&
+      final[5] == L':')
+    at = final + 4;
+  return CompareStringOrdinal(at, -1, expected, -1, TRUE) == CSTR_EQUAL;
+}
+
+typedef LONG(NTAPI* NtCreateFileFn)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                     PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+typedef ULONG(NTAPI* RtlNtStatusToDosErrorFn)(LONG);
+
+// Creates the folder `path` with `descriptor` and opens it in the same step, without delete
+// sharing, as the held folder: what is held is the folder this call made, never one that
+// was there or was put there between a create and an open. False with the Win32 error in
+// *error (183 when the name is taken).
+bool CreateHeldFolder(const char* path, PSECURITY_DESCRIPTOR descriptor, HANDLE* handle,
+                      FileIdentity* identity, DWORD* error) {
+  *handle = nullptr;
+  std::memset(identity, 0, sizeof(*identity));
+  *error = ERROR_INVALID_FUNCTION;
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  FARPROC createProc = ntdll ? GetProcAddress(ntdll, "NtCreateFile") : nullptr;
+  FARPROC errorProc = ntdll ? GetProcAddress(ntdll, "RtlNtStatusToDosError") : nullptr;
+  if (!createProc || !errorProc) return false;
+  NtCreateFileFn create;
+  RtlNtStatusToDosErrorFn toDosError;
+  static_assert(sizeof create == sizeof createProc, "function pointer sizes");
+  std::memcpy(&create, &createProc, sizeof create);
+  std::memcpy(&toDosError, &errorProc, sizeof toDosError);
+
+  // The NT name of a drive path: "\\??\" and the path.
+  WCHAR name[FOLDER_PATH_SIZE + 8] = L"\\??\\";
+  const int units = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, name + 4,
+                                        FOLDER_PATH_SIZE);
+  if (units <= 1) {
+    *error = ERROR_NO_UNICODE_TRANSLATION;
+    return false;
+  }
+  UNICODE_STRING objectName;
+  objectName.Buffer = name;
+  objectName.Length = static_cast<USHORT>((units - 1 + 4) * sizeof(WCHAR));
+  objectName.MaximumLength = objectName.Length;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, nullptr, descriptor);
+  IO_STATUS_BLOCK io = {};
+  HANDLE folder = nullptr;
+  const ULONG kCreate = 0x00000002;             // FILE_CREATE: fails when the name exists
+  const ULONG kDirectory = 0x00000001;          // FILE_DIRECTORY_FILE
+  const ULONG kSynchronous = 0x00000020;        // FILE_SYNCHRONOUS_IO_NONALERT
+  const ULONG kOpenReparsePoint = 0x00200000;   // FILE_OPEN_REPARSE_POINT
+  const LONG status = create(&folder, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                             &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, kCreate,
+                             kDirectory | kSynchronous | kOpenReparsePoint, nullptr, 0);
+  if (status < 0) {
+    *error = toDosError(status);
+    return false;
+  }
+  if (!ReadIdentity(folder, identity)) {
+    *error = GetLastError();
+    CloseHandle(folder);
+    RemoveDirectoryA(path);
+    return false;
+  }
+  *handle = folder;
+  return true;
+}
+
+// Makes the product-code folder below a chosen base: "<base>\\<code>", or when that name is
+// taken "<base>\\<code>-2" and so on up to -99, each created new with `descriptor` and held.
+// `folder` receives the path made (empty when none was). False with the error of the last try.
+bool MakeFreshProductFolder(const char* base, const char* productCode,
+                            PSECURITY_DESCRIPTOR descriptor, char* folder, ExtractionHold* hold,
+                            DWORD* error) {
+  for (int n = 1; n <= 99; ++n) {
+    char name[FOLDER_PATH_SIZE];
+    if (n == 1)
+      std::snprintf(name, sizeof name, "%s", productCode);
+    else
+      std::snprintf(name, sizeof name, "%s-%d", productCode, n);
+    std::snprintf(folder, FOLDER_PATH_SIZE, "%s", base);
+    if (!AppendComponent(folder, FOLDER_PATH_SIZE, name)) {
+      folder[0] = '\0';
+      *error = ERROR_FILENAME_EXCED_RANGE;
+      return false;
+    }
+    if (CreateHeldFolder(folder, descriptor, &hold->folder, &hold->folderIdentity, error))
+      return true;
+    if (*error != ERROR_ALREADY_EXISTS && *error != ERROR_FILE_EXISTS) break;
+  }
+  folder[0] = '\0';
+  return false;
 }
 
 // Sets up every item's output file in the held `folder`; false at the first one that cannot
@@ -117,6 +253,8 @@ bool CreateOutputFiles(ExtractItem* items, int32_t itemCount, const char* folder
     item->file = nullptr;
     int n = std::snprintf(item->path, sizeof item->path, "%s\\%s", folder, item->content->name);
     if (n < 0 || static_cast<size_t>(n) >= sizeof item->path) return false;
+    // A folder this run has just made holds nothing to reuse: every file is created new.
+    if (!replaceStale) continue;
     bool mismatch = false;
     if (OpenHeldFile(item->path, item->content->data, item->content->size, &hold->files[i], &mismatch)) continue;
     if (mismatch ? !replaceStale : GetLastError() != ERROR_FILE_NOT_FOUND) return false;
@@ -142,8 +280,8 @@ bool CreateOutputFiles(ExtractItem* items, int32_t itemCount, const char* folder
 }  // namespace
 
 Status PrepareExtractionFolder(ExtractItem* items, int32_t itemCount, const char* productCode,
-                               const char* title, char* folder, uint32_t* suppress,
-                               ExtractionHold* hold) {
+                               const char* title, bool mayBrowse, char* folder,
+                               uint32_t* suppress, ExtractionHold* hold) {
   std::memset(hold, 0, sizeof(*hold));
   if (itemCount > 0) {
     hold->files = static_cast<HeldFile*>(
@@ -151,47 +289,75 @@ Status PrepareExtractionFolder(ExtractItem* items, int32_t itemCount, const char
     if (!hold->files) return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
     hold->count = itemCount;
   }
-  // A folder made below a base the user chose gets an access list of its own; without one
-  // (where the platform cannot build it) it inherits its parent's.
+
+  // 1. The Installer folder of the system's Windows directory (on a terminal server
+  // GetWindowsDirectory may name a folder of the user's own), which only administrators can
+  // change: an existing product-code folder and identical files there are used.
+  std::memset(folder, 0, FOLDER_PATH_SIZE);
+  bool fits = true;
+  UINT n = GetSystemWindowsDirectoryA(folder, FOLDER_PATH_SIZE);
+  if (n == 0 || n >= FOLDER_PATH_SIZE) {
+    folder[0] = '\0';
+  } else {
+    fits = AppendComponent(folder, FOLDER_PATH_SIZE, "Installer");
+    if (fits && !PathExists(folder)) CreateDirectoryA(folder, nullptr);
+  }
+  if (fits) fits = AppendComponent(folder, FOLDER_PATH_SIZE, productCode);
+  if (fits) {
+    if (!PathExists(folder)) CreateDirectoryA(folder, nullptr);
+    // A folder that is a junction, a symbolic link or a mount point, or that is reached
+    // through one, is never used.
+    SetLastError(ERROR_SUCCESS);
+    if (OpenHeldFolder(folder, &hold->folder, &hold->folderIdentity) &&
+        HeldFolderIsPath(hold->folder, folder) &&
+        CreateOutputFiles(items, itemCount, folder, true, hold))
+      return STATUS(ERROR_SUCCESS);
+  } else {
+    folder[0] = '\0';
+  }
+  const Status firstFailure = STATUS_FROM_LAST_ERROR(ERROR_OPEN_FAILED);
+  UndoAttempt(items, itemCount, folder, hold);
+  // Nobody may be there to answer a dialog (a silent run from a deployment tool): the run
+  // ends with the first attempt's cause.
+  if (!mayBrowse) return firstFailure;
+
+  // 2. Below a folder the user picks: only a product-code folder this run has just made,
+  // with an access list of its own, on a local drive that keeps access lists.
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  SECURITY_ATTRIBUTES protectedFolder = {sizeof protectedFolder, nullptr, FALSE};
-  bool firstAttempt = true;
   for (;;) {
-    bool fits = true;
-    const bool inWindows = firstAttempt;
-    if (firstAttempt) {
-      std::memset(folder, 0, FOLDER_PATH_SIZE);
-      // The system's Windows directory: on a terminal server GetWindowsDirectory may name a
-      // folder of the user's own.
-      UINT n = GetSystemWindowsDirectoryA(folder, FOLDER_PATH_SIZE);
-      if (n == 0 || n >= FOLDER_PATH_SIZE) {
-        folder[0] = '\0';
-      } else {
-        fits = AppendComponent(folder, FOLDER_PATH_SIZE, "Installer");
-        if (fits && !PathExists(folder)) CreateDirectoryA(folder, nullptr);
-      }
-      firstAttempt = false;
-    } else if (!BrowseForBaseFolder(title, folder)) {
+    char base[FOLDER_PATH_SIZE];
+    if (!BrowseForBaseFolder(title, base)) {
       if (suppress) *suppress = 1;
       if (descriptor) LocalFree(descriptor);
       return STATUS(ERROR_CANCELLED);
     }
-    if (fits) fits = AppendComponent(folder, FOLDER_PATH_SIZE, productCode);
-    if (!fits) {
-      // Nothing was created for this base folder; keep no half-built path for clean-up.
-      folder[0] = '\0';
+    if (!VolumeKeepsAccessLists(base)) {
+      WarnAboutChoice("The folder %s is not on a local NTFS drive. The installation files "
+                      "are kept there for repairs and must be protected from changes. Choose a "
+                      "folder on a local NTFS drive.", base);
+      continue;
+    }
+    // Without the access list the folder would take its parent's, which the user can change.
+    if (!descriptor && !MakeProtectedFolderDescriptor(&descriptor)) {
+      descriptor = nullptr;
+      WarnAboutChoice("The access rights for a folder below %s could not be set up. Choose "
+                      "another folder.", base);
+      continue;
+    }
+    DWORD error = 0;
+    if (!MakeFreshProductFolder(base, productCode, descriptor, folder, hold, &error)) {
+      WarnAboutChoice("No folder could be created in %s. Choose another folder.", base);
       UndoAttempt(items, itemCount, folder, hold);
       continue;
     }
-    if (!PathExists(folder)) {
-      if (!inWindows && !descriptor && MakeProtectedFolderDescriptor(&descriptor))
-        protectedFolder.lpSecurityDescriptor = descriptor;
-      CreateDirectoryA(folder, inWindows ? nullptr : &protectedFolder);
+    if (!HeldFolderIsPath(hold->folder, folder)) {
+      WarnAboutChoice("The folder %s is reached through a junction, a symbolic link or a "
+                      "mount point. Choose a folder on its own path.", base);
+      UndoAttempt(items, itemCount, folder, hold);
+      continue;
     }
-    // A folder that is a junction, a symbolic link or a mount point is never used.
-    if (OpenHeldFolder(folder, &hold->folder, &hold->folderIdentity) &&
-        CreateOutputFiles(items, itemCount, folder, inWindows, hold)) {
-      if (descriptor) LocalFree(descriptor);
+    if (CreateOutputFiles(items, itemCount, folder, false, hold)) {
+      LocalFree(descriptor);
       return STATUS(ERROR_SUCCESS);
     }
     UndoAttempt(items, itemCount, folder, hold);
@@ -211,11 +377,13 @@ bool MakeProtectedFolderDescriptor(PSECURITY_DESCRIPTOR* descriptor) {
   bool made = false;
   if (GetTokenInformation(token, TokenUser, &info, sizeof info, &length) &&
       ConvertSidToStringSidA(info.user.User.Sid, &sid)) {
-    // Protected (nothing inherited): full control for SYSTEM, the Administrators and the
-    // user running the setup, passed on to everything created inside.
+    // Protected (nothing inherited): full control for SYSTEM and the Administrators, read and
+    // execute for the user running the setup, passed on to everything created inside. The
+    // user's own unelevated programs cannot change what Windows Installer keeps as the
+    // product's source.
     char sddl[256];
-    int n = std::snprintf(sddl, sizeof sddl, "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;%s)",
-                          sid);
+    int n = std::snprintf(sddl, sizeof sddl,
+                          "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;%s)", sid);
     made = n > 0 && static_cast<size_t>(n) < sizeof sddl &&
            ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1,
                                                                 descriptor, nullptr);

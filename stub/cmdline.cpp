@@ -44,31 +44,25 @@ WCHAR** SplitCommandLine(const WCHAR* commandLine, int32_t* count) {
   return table;
 }
 
-char* GetModulePathWith(ModuleFileNameFetch fetch) {
-  DWORD size = 260;
-  char* buffer = nullptr;
-  for (;;) {
-    char* grown = static_cast<char*>(
-        buffer ? LocalReAlloc(buffer, size + 1, LMEM_MOVEABLE) : LocalAlloc(LMEM_FIXED, size + 1));
-    if (!grown) {
-      if (buffer) LocalFree(buffer);
-      return nullptr;
-    }
-    buffer = grown;
-    DWORD n = fetch(buffer, size);
-    if (n == 0) {
-      LocalFree(buffer);
-      return nullptr;
-    }
-    if (n < size) return buffer;
-    size += 64;  // the name was cut
-  }
+#ifdef _WIN32
+WCHAR* GetOwnModulePathWide() {
+  return GetModulePathWith<WCHAR>([](WCHAR* buffer, DWORD size) {
+    return GetModuleFileNameW(nullptr, buffer, size);
+  });
 }
 
-#ifdef _WIN32
 char* GetOwnModulePath() {
-  return GetModulePathWith([](char* buffer, DWORD size) {
-    return GetModuleFileNameA(nullptr, buffer, size);
-  });
+  WCHAR* wide = GetOwnModulePathWide();
+  if (!wide) return nullptr;
+  // For showing only: characters the code page lacks come out as near as it allows.
+  char* path = nullptr;
+  const int size = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (size > 0) path = static_cast<char*>(LocalAlloc(LMEM_ZEROINIT, static_cast<size_t>(size)));
+  if (path && WideCharToMultiByte(CP_ACP, 0, wide, -1, path, size, nullptr, nullptr) != size) {
+    LocalFree(path);
+    path = nullptr;
+  }
+  LocalFree(wide);
+  return path;
 }
 #endif

@@ -33,8 +33,8 @@ void RestrictDllSearchToSystem() {
 
 // Reads the own file whole and registers its payload sources: those of the certificate
 // extensions, else the whole image as the one container (the block itself, not a copy).
-Status RegisterPayloadSources(const char* ownPath) {
-  HANDLE file = CreateFileA(ownPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+Status RegisterPayloadSources(const WCHAR* ownPath) {
+  HANDLE file = CreateFileW(ownPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return STATUS_FROM_LAST_ERROR(ERROR_OPEN_FAILED);
 
@@ -88,13 +88,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   WCHAR** args = SplitCommandLine(GetCommandLineW(), &argCount);
   if (!args) status = STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
 
+  WCHAR* ownFile = nullptr;
   if (StatusOk(status)) {
+    ownFile = GetOwnModulePathWide();
     ownPath = GetOwnModulePath();
-    if (!ownPath) status = STATUS(ERROR_CANT_RESOLVE_FILENAME);
+    if (!ownFile || !ownPath) status = STATUS(ERROR_CANT_RESOLVE_FILENAME);
   }
 
   if (StatusOk(status)) {
-    status = RegisterPayloadSources(ownPath);
+    status = RegisterPayloadSources(ownFile);
     LoadStubString(instance, 100, strings.installerRequired, sizeof strings.installerRequired);
     LoadStubString(instance, 101, strings.corruptedOrUnsupported,
                    sizeof strings.corruptedOrUnsupported);
@@ -111,6 +113,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
 
   FreeSources();
   if (ownPath) LocalFree(ownPath);
+  if (ownFile) LocalFree(ownFile);
   if (args) LocalFree(args);
   CoUninitialize();
   return static_cast<int>(StatusCode(status));

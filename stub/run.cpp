@@ -138,8 +138,10 @@ Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_
   // 6. The extraction folder and the output files; files already there with the right bytes
   // are held from here on.
   if (StatusOk(status)) {
+    // A silent run never waits on the browse dialog.
     status = PrepareExtractionFolder(job.items, job.itemCount, selection.productCode,
-                                     strings->browseTitle, folder, suppress, &hold);
+                                     strings->browseTitle, !IsQuietCommandLine(args, argCount),
+                                     folder, suppress, &hold);
     if (!StatusOk(status) && StatusCode(status) != ERROR_CANCELLED)
       FormatErrorText(StatusCode(status), messageText, MESSAGE_TEXT_SIZE, nullptr);
   }

@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
   ExtractionHold hold;
   Status s = PrepareExtractionFolder(items, count, kProductCode,
                                      "Select a folder where you want to extract the installation files:",
-                                     folder, &suppress, &hold);
+                                     true, folder, &suppress, &hold);
   std::printf("code=%u suppress=%u folder=%s\n", StatusCode(s), suppress, folder);
   if (mode == "choose") {
     Check(StatusCode(s) == 0, "all files created");

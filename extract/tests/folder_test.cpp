@@ -56,7 +56,7 @@ TEST_F(PrepareFolder, CreatesTheProductFolderAndEmptyOpenFiles) {
   char folder[FOLDER_PATH_SIZE];
   uint32_t suppress = 0;
   ExtractionHold hold;
-  Status s = PrepareExtractionFolder(items, 2, kProductCode, "title", folder, &suppress, &hold);
+  Status s = PrepareExtractionFolder(items, 2, kProductCode, "title", true, folder, &suppress, &hold);
   EXPECT_EQ(StatusCode(s), 0u);
   EXPECT_EQ(suppress, 0u);
   EXPECT_EQ(std::string(folder), product_);
@@ -104,7 +104,7 @@ TEST_F(PrepareFolder, KeepsIdenticalFilesHeldAndReplacesStaleOnes) {
   char folder[FOLDER_PATH_SIZE];
   uint32_t suppress = 0;
   ExtractionHold hold;
-  ASSERT_EQ(StatusCode(PrepareExtractionFolder(items, count, kProductCode, "t", folder, &suppress,
+  ASSERT_EQ(StatusCode(PrepareExtractionFolder(items, count, kProductCode, "t", true, folder, &suppress,
                                                &hold)),
             0u);
   for (int i = 0; i < count; ++i) {
@@ -143,7 +143,7 @@ TEST_F(PrepareFolder, WrittenFilesAreHeldOnlyWithTheVerifiedBytes) {
   char folder[FOLDER_PATH_SIZE];
   uint32_t suppress = 0;
   ExtractionHold hold;
-  ASSERT_EQ(StatusCode(PrepareExtractionFolder(items, 2, kProductCode, "t", folder, &suppress,
+  ASSERT_EQ(StatusCode(PrepareExtractionFolder(items, 2, kProductCode, "t", true, folder, &suppress,
                                                &hold)),
             0u);
   for (auto& item : items) {
@@ -165,15 +165,12 @@ TEST_F(PrepareFolder, WrittenFilesAreHeldOnlyWithTheVerifiedBytes) {
 }
 
 // The access list a product-code folder below a chosen folder gets: protected (nothing
-// inherited), full control for SYSTEM, the Administrators and the user, passed on to the
-// files inside. (Wine accepts it at CreateDirectory but does not store it, so the descriptor
-// itself is what can be checked here.)
-TEST(ProtectedFolder, SystemAdministratorsAndTheUserOnly) {
+// inherited), full control for SYSTEM and the Administrators, read and execute for the user,
+// passed on to the files inside. (Wine accepts it at creation but does not store it, so the
+// descriptor itself is what can be checked here: its text form and each entry's rights.)
+TEST(ProtectedFolder, SystemAndAdministratorsFullTheUserReadAndExecute) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   ASSERT_TRUE(MakeProtectedFolderDescriptor(&descriptor));
-  LPSTR text = nullptr;
-  ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorA(
-      descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr));
   HANDLE token = nullptr;
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
   union {
@@ -185,8 +182,37 @@ TEST(ProtectedFolder, SystemAdministratorsAndTheUserOnly) {
   CloseHandle(token);
   LPSTR sid = nullptr;
   ASSERT_TRUE(ConvertSidToStringSidA(info.user.User.Sid, &sid));
-  EXPECT_EQ(std::string(text),
-            "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + std::string(sid) + ")");
+
+  // The text form: the user's rights are generic read and execute, in either order.
+  LPSTR text = nullptr;
+  ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorA(
+      descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr));
+  const std::string prefix = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;";
+  const std::string user = ";;;" + std::string(sid) + ")";
+  const std::string got(text);
+  EXPECT_TRUE(got == prefix + "GRGX" + user || got == prefix + "GXGR" + user) << got;
+
+  // Each entry: inherited by folders and files, with exactly these rights.
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
+  EXPECT_TRUE(control & SE_DACL_PROTECTED);
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL acl = nullptr;
+  ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted));
+  ASSERT_TRUE(present && acl);
+  ASSERT_EQ(acl->AceCount, 3);
+  const DWORD rights[] = {FILE_ALL_ACCESS, FILE_ALL_ACCESS, GENERIC_READ | GENERIC_EXECUTE};
+  for (DWORD i = 0; i < 3; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    ASSERT_TRUE(GetAce(acl, i, reinterpret_cast<void**>(&ace)));
+    EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << i;
+    EXPECT_EQ(ace->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE) << i;
+    EXPECT_EQ(ace->Mask, rights[i]) << i;
+  }
+  ACCESS_ALLOWED_ACE* last = nullptr;
+  ASSERT_TRUE(GetAce(acl, 2, reinterpret_cast<void**>(&last)));
+  EXPECT_TRUE(EqualSid(reinterpret_cast<PSID>(&last->SidStart), info.user.User.Sid));
   LocalFree(sid);
   LocalFree(text);
   LocalFree(descriptor);

@@ -7,11 +7,13 @@
 #               extracted below it and the product installs
 #   navigate    one step down in the folder tree (from Documents to Downloads), then OK: the
 #               files go there and the product installs
-#   planted     another program's main.msi and cabinet in Documents\<code>: taking Documents
-#               brings the dialog back (they are never what msiexec reads) and leaves them as
-#               they were; Downloads then installs
-#   link        Documents\<code> is a symbolic link to a folder elsewhere: never used (the
-#               dialog comes back), nothing is written or deleted through it
+#   planted     byte-exact copies of the product's main.msi and cabinet, put in
+#               Documents\<code> by somebody else: never what msiexec reads and left as they
+#               were; the stub makes Documents\<code>-2 of its own and installs from there
+#   link        Documents\<code> is a symbolic link to a folder elsewhere: never used,
+#               nothing is written or deleted through it; Documents\<code>-2 again
+#   junction    Downloads leads elsewhere (a link): choosing it shows a warning and brings
+#               the dialog back; cancelling then leaves nothing
 #   drive root  the root of drive D: chosen in the folder tree: the files go to D:\<code>,
 #               with one backslash between
 set -u
@@ -95,28 +97,27 @@ next_dialog() {
   fail "the browse dialog did not come back (the program ended: $(cat "$BOX_LOG.out" 2>/dev/null))"
 }
 
-# Planted files in the preselected folder.
+# Byte-exact copies of the product's files, planted in the preselected folder.
 forget_product "$CODE"
-rm -rf "$DOCUMENTS/$CODE" "$DOWNLOADS/$CODE"
+rm -rf "$DOCUMENTS/$CODE"* "$DOWNLOADS/$CODE"
 echo "a file where the product's folder would go" >"$blocker"
 mkdir -p "$DOCUMENTS/$CODE"
-echo "planted package" >"$DOCUMENTS/$CODE/main.msi"
-echo "planted cabinet" >"$DOCUMENTS/$CODE/product.cab"
+cp product/product.msi "$DOCUMENTS/$CODE/main.msi"
+cp product/product.cab "$DOCUMENTS/$CODE/product.cab"
+touch -d '2001-01-01' "$DOCUMENTS/$CODE/main.msi" "$DOCUMENTS/$CODE/product.cab"
 start_stub +msgbox "$E2E_WORK/browse.exe"
 wait_window "Browse for Folder"
 answer "$WINDOW" Return
-next_dialog
-answer "$WINDOW" shift+Tab Down Return
 end_stub
-check_installed "$DOWNLOADS/$CODE"
-expect_eq "planted main.msi" "$(cat "$DOCUMENTS/$CODE/main.msi")" "planted package"
-expect_eq "planted cabinet" "$(cat "$DOCUMENTS/$CODE/product.cab")" "planted cabinet"
+check_installed "$DOCUMENTS/$CODE-2"
 expect_eq "files in the planted folder" "$(ls "$DOCUMENTS/$CODE" | tr '\n' ' ')" "main.msi product.cab "
-echo "ok: planted files are never used or changed"
+expect_eq "planted files untouched" "$(stat -c %Y "$DOCUMENTS/$CODE/main.msi" "$DOCUMENTS/$CODE/product.cab" | sort -u)" \
+  "$(date -d 2001-01-01 +%s)"
+echo "ok: planted files are never used or changed; a folder of the stub's own is made"
 
 # A symbolic link where the product-code folder would go.
 forget_product "$CODE"
-rm -rf "$DOCUMENTS/$CODE" "$DOWNLOADS/$CODE"
+rm -rf "$DOCUMENTS/$CODE"* "$DOWNLOADS/$CODE"
 echo "a file where the product's folder would go" >"$blocker"
 mkdir -p "$E2E_WORK/elsewhere"
 echo "elsewhere" >"$E2E_WORK/elsewhere/keep.txt"
@@ -125,14 +126,36 @@ on_exit 'rm -f "$DOCUMENTS/$CODE"'
 start_stub +msgbox "$E2E_WORK/browse.exe"
 wait_window "Browse for Folder"
 answer "$WINDOW" Return
-next_dialog
-answer "$WINDOW" Escape
 end_stub
-expect_eq "exit code after refusing the link and cancelling" "$EXIT_CODE" 1223
+check_installed "$DOCUMENTS/$CODE-2"
 [ -L "$DOCUMENTS/$CODE" ] || fail "the link was removed or replaced"
 expect_eq "the folder the link leads to" "$(ls "$E2E_WORK/elsewhere" | tr '\n' ' ')" "keep.txt "
 echo "ok: a linked product-code folder is never used"
 rm -f "$DOCUMENTS/$CODE"
+
+# A chosen folder reached through a link: Downloads leads to another folder of the drive.
+forget_product "$CODE"
+rm -rf "$DOCUMENTS/$CODE"* "$DOWNLOADS/$CODE"
+echo "a file where the product's folder would go" >"$blocker"
+mv "$DOWNLOADS" "$USER_HOME/Downloads.real"
+ln -s "$USER_HOME/Downloads.real" "$DOWNLOADS"
+on_exit 'rm -f "$DOWNLOADS"; mv "$USER_HOME/Downloads.real" "$DOWNLOADS"'
+start_stub +msgbox "$E2E_WORK/browse.exe"
+wait_window "Browse for Folder"
+answer "$WINDOW" shift+Tab Down Return
+wait_window "Extraction folder"
+grep -q 'reached through a junction, a symbolic link or a mount point' "$BOX_LOG" ||
+  fail "no warning about the linked folder: $(grep msgbox "$BOX_LOG")"
+xdotool key --window "$WINDOW" Return 2>/dev/null
+next_dialog
+answer "$WINDOW" Escape
+for _ in $(seq 300); do kill -0 "$STUB_PID" 2>/dev/null || break; sleep 0.2; done
+wait "$STUB_PID"
+EXIT_CODE=$(sed -n 's/^exit=\([0-9]*\).*/\1/p' "$BOX_LOG.out" | tr -d '\r')
+expect_eq "exit code after the warning and cancelling" "$EXIT_CODE" 1223
+expect_eq "files in the linked folder" "$(ls -A "$USER_HOME/Downloads.real" | grep -c "$CODE")" 0
+rm -f "$DOWNLOADS"; mv "$USER_HOME/Downloads.real" "$DOWNLOADS"
+echo "ok: a folder reached through a link is refused with a warning"
 
 # A drive root: drive D: of the prefix is a folder of this test. In the folder tree (Desktop,
 # /, Documents, My Computer, (C:) expanded, (D:), (Z:)) the keys go to the top, down to (C:),
@@ -163,6 +186,6 @@ rm -f "$drive"
 wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
 
 forget_product "$CODE"
-rm -rf "$DOCUMENTS/$CODE" "$DOWNLOADS/$CODE"
+rm -rf "$DOCUMENTS/$CODE"* "$DOWNLOADS/$CODE"
 e2e_end
 echo "browse: all cases passed"
