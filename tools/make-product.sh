@@ -119,6 +119,34 @@ cat > "$work/product.wxs" <<WXS
 WXS
 wixl_arch=x64; [ "$arch" = Intel ] && wixl_arch=x86
 ( cd "$work" && wixl -a "$wixl_arch" -o "$work/$msi" product.wxs 2>/dev/null )
+# wixl keeps only ASCII strings: names beyond ASCII are written again into a database whose
+# string pool is UTF-8 (code page 65001), as Windows Installer reads it.
+if LC_ALL=C grep -q '[^ -~]' <<<"$name$cab"; then
+  for table in Media Property Directory; do
+    msiinfo export "$work/$msi" "$table" >"$work/$table.idt"
+  done
+  python3 - "$work" "$name" "$cab" <<'PY'
+import sys
+work, name, cab = sys.argv[1:]
+def patch(table, key, column, value):
+    path = f"{work}/{table}.idt"
+    lines = open(path, encoding="utf-8", newline="").read().split("\r\n")
+    index = lines[0].split("\t").index(column)
+    for i, line in enumerate(lines[3:], 3):
+        fields = line.split("\t")
+        if fields[0] == key:
+            fields[index] = value
+            lines[i] = "\t".join(fields)
+    open(path, "w", encoding="utf-8", newline="").write("\r\n".join(lines))
+patch("Media", "1", "Cabinet", cab)
+patch("Property", "ProductName", "Value", name)
+patch("Directory", "INSTALLDIR", "DefaultDir", name)
+open(f"{work}/_ForceCodepage.idt", "w", newline="").write("\r\n\r\n65001\t_ForceCodepage\r\n")
+PY
+  for table in _ForceCodepage Media Property Directory; do
+    msibuild "$work/$msi" -i "$work/$table.idt" >/dev/null
+  done
+fi
 ( cd "$work" && gcab -c $zip "$work/$cab" readme.txt engine.dll data.bin )
 mv "$work/$msi" "$work/$cab" "$out/"
 if [ -n "$cab2" ]; then

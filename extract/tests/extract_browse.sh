@@ -21,7 +21,7 @@ answer() {
   local w="" i
   for i in $(seq 300); do w=$(browse_window "$1"); [ -n "$w" ] && break; sleep 0.1; done
   [ -n "$w" ] || { echo "no browse dialog appeared"; return 1; }
-  sleep 0.5  # let the callback preselect the start folder
+  sleep 1  # let the callback preselect the start folder
   # Sent to the dialog itself, not to whatever window has the focus; sent again while the
   # dialog is still there (a key that arrives before the dialog is ready is dropped).
   local try

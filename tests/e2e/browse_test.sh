@@ -12,8 +12,8 @@
 #               were; the stub makes Documents\<code>-2 of its own and installs from there
 #   link        Documents\<code> is a symbolic link to a folder elsewhere: never used,
 #               nothing is written or deleted through it; Documents\<code>-2 again
-#   junction    Downloads leads elsewhere (a link): choosing it shows a warning and brings
-#               the dialog back; cancelling then leaves nothing
+#   junction    the profile folder above Documents leads elsewhere (a link): choosing
+#               Documents shows a warning and brings the dialog back; cancelling leaves nothing
 #   drive root  the root of drive D: chosen in the folder tree: the files go to D:\<code>,
 #               with one backslash between
 set -u
@@ -24,6 +24,7 @@ DOCUMENTS=$USER_HOME/Documents DOWNLOADS=$USER_HOME/Downloads
 [ -d "$DOCUMENTS" ] && [ ! -L "$DOCUMENTS" ] || fail "no documents folder of the prefix at $DOCUMENTS"
 forget_product "$CODE"
 rm -rf "$DOCUMENTS/$CODE" "$DOWNLOADS/$CODE"
+mkdir -p "$WINDOWS/Installer"
 blocker=$(installer_dir "$CODE")
 echo "a file where the product's folder would go" >"$blocker"
 on_exit 'rm -f "$blocker"'
@@ -133,28 +134,37 @@ expect_eq "the folder the link leads to" "$(ls "$E2E_WORK/elsewhere" | tr '\n' '
 echo "ok: a linked product-code folder is never used"
 rm -f "$DOCUMENTS/$CODE"
 
-# A chosen folder reached through a link: Downloads leads to another folder of the drive.
+# A chosen folder reached through a link: the user's profile folder, above the preselected
+# Documents, leads to another folder of the drive.
 forget_product "$CODE"
 rm -rf "$DOCUMENTS/$CODE"* "$DOWNLOADS/$CODE"
 echo "a file where the product's folder would go" >"$blocker"
-mv "$DOWNLOADS" "$USER_HOME/Downloads.real"
-ln -s "$USER_HOME/Downloads.real" "$DOWNLOADS"
-on_exit 'rm -f "$DOWNLOADS"; mv "$USER_HOME/Downloads.real" "$DOWNLOADS"'
+PROFILE_REAL=$USER_HOME.real
+wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
+mv "$USER_HOME" "$PROFILE_REAL"
+ln -s "$PROFILE_REAL" "$USER_HOME"
+on_exit 'wineserver -k 2>/dev/null; wineserver -w 2>/dev/null; [ -L "$USER_HOME" ] && rm -f "$USER_HOME" && mv "$PROFILE_REAL" "$USER_HOME"'
 start_stub +msgbox "$E2E_WORK/browse.exe"
 wait_window "Browse for Folder"
-answer "$WINDOW" shift+Tab Down Return
+answer "$WINDOW" Return
 wait_window "Extraction folder"
 grep -q 'reached through a junction, a symbolic link or a mount point' "$BOX_LOG" ||
   fail "no warning about the linked folder: $(grep msgbox "$BOX_LOG")"
-xdotool key --window "$WINDOW" Return 2>/dev/null
+for _ in $(seq 50); do grep -q 'trace:msgbox:MSGBOX_OnInit' "$BOX_LOG" && break; sleep 0.2; done
+sleep 0.5
+for _ in $(seq 20); do  # a key that reaches the box before it is ready is dropped
+  xdotool key --window "$WINDOW" Return 2>/dev/null; sleep 0.5
+  [ -z "$(xdotool search --name '^Extraction folder$' 2>/dev/null | grep -x "$WINDOW")" ] && break
+done
 next_dialog
 answer "$WINDOW" Escape
 for _ in $(seq 300); do kill -0 "$STUB_PID" 2>/dev/null || break; sleep 0.2; done
 wait "$STUB_PID"
 EXIT_CODE=$(sed -n 's/^exit=\([0-9]*\).*/\1/p' "$BOX_LOG.out" | tr -d '\r')
 expect_eq "exit code after the warning and cancelling" "$EXIT_CODE" 1223
-expect_eq "files in the linked folder" "$(ls -A "$USER_HOME/Downloads.real" | grep -c "$CODE")" 0
-rm -f "$DOWNLOADS"; mv "$USER_HOME/Downloads.real" "$DOWNLOADS"
+expect_eq "product folders below the linked profile" "$(find "$PROFILE_REAL" -maxdepth 2 -name "$CODE*" | wc -l)" 0
+wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
+rm -f "$USER_HOME"; mv "$PROFILE_REAL" "$USER_HOME"
 echo "ok: a folder reached through a link is refused with a warning"
 
 # A drive root: drive D: of the prefix is a folder of this test. In the folder tree (Desktop,

@@ -19,6 +19,7 @@ DOCUMENTS=$USER_HOME/Documents
 CODE="{5A1E2C3D-4B5F-4A6B-8C7D-9E0F1A2B3C01}" NAME="msistub E2E Silent"
 forget_product "$CODE"
 rm -rf "${DOCUMENTS:?}/$CODE"*
+mkdir -p "$WINDOWS/Installer"
 blocker=$(installer_dir "$CODE")
 echo "a file where the product's folder would go" >"$blocker"
 on_exit 'rm -f "$blocker"'

@@ -38,6 +38,11 @@ if [ ! -f "$WINEPREFIX/.msistub-ready" ]; then
       rm -rf "$WINEPREFIX"
       wineboot -i </dev/null >/dev/null 2>&1 9>&-
       wineserver -w
+      # The user's shell folders become plain folders of the prefix (Wine links them to the
+      # Linux user's home): no run writes there, and none is reached through a link.
+      for link in "$WINEPREFIX/drive_c/users/$(id -un)"/*; do
+        if [ -L "$link" ]; then rm -f "$link" && mkdir "$link"; fi
+      done
       touch "$WINEPREFIX/.msistub-ready"
     fi
   ) 9>"$build/wineprefix.lock"
