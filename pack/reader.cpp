@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <map>
+#include <utility>
 
 #include "common/format.h"
 #include "common/winseam.h"
@@ -54,6 +55,11 @@ std::string RecordName(const RecordInfo& r) {
   return r.manifest ? "manifest record" : "file record " + std::to_string(r.id);
 }
 }  // namespace
+
+FoundSource::FoundSource(std::string origin_, Bytes copy_, const Bytes* file_)
+    : origin(std::move(origin_)), copy(std::move(copy_)), file(file_) {
+  IndexRecords(data(), size(), &index);
+}
 
 bool DiscoverSources(const Bytes& file, std::vector<FoundSource>* sources,
                      std::vector<std::string>* notes, std::string* error) {
@@ -156,6 +162,26 @@ void ListRecords(const uint8_t* container, uint32_t size, std::vector<RecordInfo
   }
 }
 
+void IndexRecords(const uint8_t* container, uint32_t size, RecordIndex* index) {
+  index->skipped.clear();
+  index->files.clear();
+  ListRecords(container, size, &index->records, &index->skipped, &index->ending);
+  // Listed from the end: the first record of an id is the one FindRecord stops at.
+  for (size_t i = 0; i < index->records.size(); ++i)
+    if (!index->records[i].manifest) index->files.emplace(index->records[i].id, i);
+}
+
+const RecordInfo* LookUpRecord(const RecordIndex& index, bool manifest, uint32_t id) {
+  if (manifest) {
+    // Only a well-formed ManifestRecord ends the walk without a reason, and it is listed last.
+    if (!index.ending.empty() || index.records.empty()) return nullptr;
+    const RecordInfo& last = index.records.back();
+    return last.manifest && last.id == id ? &last : nullptr;
+  }
+  const auto found = index.files.find(id);
+  return found == index.files.end() ? nullptr : &index.records[found->second];
+}
+
 bool DecodeRecord(const uint8_t* stored, uint32_t size, Bytes* decoded, std::string* error) {
   uint8_t* out = nullptr;
   uint32_t outSize = 0;
@@ -227,20 +253,20 @@ struct VerifiedRecords {
 
 // Checks each record: reachable through the stub's lookup, decodable, a 256-byte signature
 // that verifies with `key`; what those that pass hold goes to `out`.
-void VerifyRecords(const FoundSource& source, const std::vector<RecordInfo>& records, EVP_PKEY* key,
-                   uint32_t* checked, VerifiedRecords* out, std::vector<RecordProblem>* problems) {
+void VerifyRecords(const FoundSource& source, EVP_PKEY* key, uint32_t* checked,
+                   VerifiedRecords* out, std::vector<RecordProblem>* problems) {
   auto fail = [&](const std::string& what) { problems->push_back({source.origin, what}); };
-  for (const RecordInfo& r : records) {
+  for (const RecordInfo& r : source.index.records) {
     ++*checked;
     // The stub reaches records only through FindRecord: a record shadowed by a later one
     // with the same id is never read.
-    RecordSpan span;
-    const uint8_t* type = r.manifest ? RECORD_TYPE_MANIFEST : RECORD_TYPE_FILE;
-    if (!StatusOk(FindRecord(source.data(), source.size(), type, r.id, &span)) ||
-        span.data != source.data() + r.dataOffset) {
+    const RecordInfo* reached = LookUpRecord(source.index, r.manifest, r.id);
+    if (!reached || reached->dataOffset != r.dataOffset) {
       fail(RecordName(r) + ": unreachable, a later record has the same id");
       continue;
     }
+    const RecordSpan span = {source.data() + r.dataOffset, r.dataSize,
+                             source.data() + r.signatureOffset, r.signatureSize};
     Bytes decoded;
     std::string why;
     if (!DecodeRecord(span.data, span.dataSize, &decoded, &why)) {
@@ -271,8 +297,7 @@ void CheckEntries(const FoundSource& source, const VerifiedRecords& verified,
   auto fail = [&](const std::string& what) { problems->push_back({source.origin, what}); };
   for (const ManifestText& e : verified.entries) {
     const std::string entry = "manifest entry " + std::to_string(e.id) + " (" + e.text + ")";
-    RecordSpan span;
-    if (!StatusOk(FindRecord(source.data(), source.size(), RECORD_TYPE_FILE, e.id, &span))) {
+    if (!LookUpRecord(source.index, false, e.id)) {
       fail(entry + ": no file record " + std::to_string(e.id));
       continue;
     }
@@ -315,14 +340,11 @@ void VerifySources(const std::vector<FoundSource>& sources, EVP_PKEY* key, uint3
                    std::vector<RecordProblem>* problems) {
   *checked = 0;
   for (const FoundSource& source : sources) {
-    std::vector<RecordInfo> records;
-    std::vector<std::string> skipped;
-    std::string ending;
-    ListRecords(source.data(), source.size(), &records, &skipped, &ending);
-    for (const std::string& s : skipped) problems->push_back({source.origin, s});
-    if (!ending.empty()) problems->push_back({source.origin, "no manifest record: " + ending});
+    for (const std::string& s : source.index.skipped) problems->push_back({source.origin, s});
+    if (!source.index.ending.empty())
+      problems->push_back({source.origin, "no manifest record: " + source.index.ending});
     VerifiedRecords verified;
-    VerifyRecords(source, records, key, checked, &verified, problems);
+    VerifyRecords(source, key, checked, &verified, problems);
     CheckEntries(source, verified, problems);
   }
 }
