@@ -21,8 +21,6 @@
 #include "payload/sources.h"
 
 namespace {
-bool SameType(const uint8_t* a, const uint8_t* b) { return std::memcmp(a, b, 16) == 0; }
-
 std::string Utf16LeToUtf8(const uint8_t* p, size_t units) {
   std::string out;
   for (size_t i = 0; i < units; ++i) {
@@ -114,51 +112,42 @@ void ListRecords(const uint8_t* container, uint32_t size, std::vector<RecordInfo
                  std::vector<std::string>* skipped, std::string* ending) {
   records->clear();
   ending->clear();
+  // The stub's own walk, step by step (StepBackRecord), with what each step found in words.
   uint32_t pos = size;
-  for (;;) {
-    if (pos < RECORD_TRAILER_SIZE) {
-      *ending = "the walk ran out of bytes before a manifest record";
-      return;
-    }
-    pos -= RECORD_TRAILER_SIZE;
-    const uint8_t* t = container + pos;
-    RecordInfo r{};
-    r.id = ReadLe32(t + TRAILER_ID_OFFSET);
-    r.signatureSize = ReadLe32(t + TRAILER_SIGNATURE_SIZE_OFFSET);
-    r.dataSize = ReadLe32(t + TRAILER_DATA_SIZE_OFFSET);
-    const uint32_t trailerAt = pos;
-    if (SameType(t, RECORD_TYPE_MANIFEST)) {
-      r.manifest = true;
-      if (r.signatureSize > pos || r.dataSize > pos - r.signatureSize) {
-        *ending = "the manifest record's sizes do not fit in front of its trailer (offset " +
-                  std::to_string(trailerAt) + ")";
-        return;
+  RecordStep step;
+  for (bool more = true; more;) {
+    more = StepBackRecord(container, &pos, &step);
+    const std::string at = std::to_string(step.trailerAt);
+    const std::string file = "file record " + std::to_string(step.id) + " at offset " + at;
+    switch (step.kind) {
+      case RECORD_STEP_FILE:
+      case RECORD_STEP_MANIFEST: {
+        RecordInfo r{};
+        r.manifest = step.kind == RECORD_STEP_MANIFEST;
+        r.id = step.id;
+        r.dataOffset = static_cast<uint32_t>(step.span.data - container);
+        r.dataSize = step.span.dataSize;
+        r.signatureOffset = static_cast<uint32_t>(step.span.signature - container);
+        r.signatureSize = step.span.signatureSize;
+        records->push_back(r);
+        break;
       }
-      r.signatureOffset = pos - r.signatureSize;
-      r.dataOffset = r.signatureOffset - r.dataSize;
-      records->push_back(r);
-      return;
+      case RECORD_STEP_SIGNATURE_TOO_LARGE:
+        skipped->push_back(file + ": signature size too large; stepped over");
+        break;
+      case RECORD_STEP_DATA_TOO_LARGE:
+        skipped->push_back(file + ": data size too large; stepped over");
+        break;
+      case RECORD_STEP_END_NO_ROOM:
+        *ending = "the walk ran out of bytes before a manifest record";
+        break;
+      case RECORD_STEP_END_BAD_MANIFEST:
+        *ending = "the manifest record's sizes do not fit in front of its trailer (offset " + at + ")";
+        break;
+      default:
+        *ending = "an unknown trailer type at offset " + at + " ends the walk before any manifest record";
+        break;
     }
-    if (!SameType(t, RECORD_TYPE_FILE)) {
-      *ending = "an unknown trailer type at offset " + std::to_string(trailerAt) +
-                " ends the walk before any manifest record";
-      return;
-    }
-    if (r.signatureSize > pos) {
-      skipped->push_back("file record " + std::to_string(r.id) + " at offset " +
-                         std::to_string(trailerAt) + ": signature size too large; stepped over");
-      continue;
-    }
-    pos -= r.signatureSize;
-    if (r.dataSize > pos) {
-      skipped->push_back("file record " + std::to_string(r.id) + " at offset " +
-                         std::to_string(trailerAt) + ": data size too large; stepped over");
-      continue;
-    }
-    r.signatureOffset = pos;
-    pos -= r.dataSize;
-    r.dataOffset = pos;
-    records->push_back(r);
   }
 }
 

@@ -4,9 +4,9 @@
 // non-critical PAYLOAD_EXTENSION_OID extension of the certificates in the first certificate
 // table entry, in signature order; when there is none, the whole file is the one container.
 // Critical extensions are listed as notes. A certificate entry that is no PKCS#7 message
-// stops discovery (the stub stops there too). ListRecords walks a container's trailers
-// backwards like FindRecord and lists every record up to the ManifestRecord, with a note on
-// why the walk ended. IndexRecords makes of that one walk the id -> record index every
+// stops discovery (the stub stops there too). ListRecords takes the stub's own walk over a
+// container's trailers (StepBackRecord) and lists every record up to the ManifestRecord, with
+// a note on each trailer stepped over and on why the walk ended. IndexRecords makes of that one walk the id -> record index every
 // lookup of the tool uses (a setup of tens of thousands of records costs one walk, not one per
 // record); each FoundSource carries its container's index, built once as it is made.
 // All reads stay inside the given bytes.
