@@ -14,6 +14,11 @@
 #include <string>
 #include <unistd.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#include <sddl.h>
+#endif
+
 #include "common/format.h"
 #include "manifest/idlist.h"
 #include "pack/attach.h"
@@ -284,6 +289,23 @@ TEST(Keys, KeygenWritesMatchingPemAndBlobAndNeverReplacesThePrivateKey) {
 #ifndef _WIN32
   EXPECT_EQ(fs::status(prefix + ".private.pem").permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
+#else
+  // Protected (nothing inherited from the folder), full access for the user alone: the
+  // descriptor the file is created with, as SDDL and back through the system's parser.
+  std::string sddl;
+  ASSERT_TRUE(OwnerOnlyDescriptorText(&sddl, &error)) << error;
+  ASSERT_EQ(sddl.rfind("D:P(A;;FA;;;S-1-5-", 0), 0u) << sddl;
+  EXPECT_EQ(sddl.find(")("), std::string::npos) << "more than one entry: " << sddl;
+  PSECURITY_DESCRIPTOR parsed = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                                   &parsed, nullptr));
+  LPSTR back = nullptr;
+  ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorA(
+      parsed, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &back, nullptr));
+  EXPECT_EQ(std::string(back), sddl);
+  LocalFree(back);
+  LocalFree(parsed);
+  // Wine keeps no access lists; pack/tests/e2e_wine.sh checks the mode it maps this one to.
 #endif
 
   const auto before = fs::last_write_time(prefix + ".private.pem");
