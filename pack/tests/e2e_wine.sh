@@ -247,7 +247,7 @@ if [ -f "$pack_exe" ]; then
   mode=$(stat -c %a winkey.public.pem 2>/dev/null)
   [ -n "$mode" ] && [ $((8#$mode & 8#004)) -ne 0 ] || fail "msistub-pack.exe keygen: public key mode $mode"
   "$pack" build --key winkey.private.pem --package "x64:1033:{B}:Win key:prod/product.msi" \
-    --container winkey.bin >/dev/null 2>&1 || fail "the key msistub-pack.exe made does not sign"
+    --cab prod/product.cab:1000 --container winkey.bin >/dev/null 2>&1 || fail "the key msistub-pack.exe made does not sign"
   "$pack" verify --key winkey.public.blob winkey.bin >/dev/null || fail "msistub-pack.exe keygen: blob does not verify"
 fi
 
