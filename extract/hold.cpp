@@ -165,8 +165,10 @@ Status HoldWrittenFiles(const ExtractItem* items, int32_t itemCount, ExtractionH
     bool mismatch = false;
     if (!OpenHeldFile(items[i].path, items[i].content->data, items[i].content->size, &opened, &mismatch)) {
       *failedItem = i;
-      // Changed behind the stub's back: another process wrote or replaced it.
-      return mismatch ? STATUS(ERROR_FILE_CORRUPT) : STATUS_FROM_LAST_ERROR(ERROR_OPEN_FAILED);
+      // Changed behind the stub's back: another process wrote, replaced, removed or opened it
+      // so that it can no longer be held. Whatever the open error, the file is no longer the
+      // one this run wrote.
+      return STATUS(ERROR_FILE_CORRUPT);
     }
     if (!SameIdentity(&opened.identity, &held->identity)) {
       CloseHandle(opened.handle);

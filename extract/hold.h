@@ -17,8 +17,9 @@
 // tells a file of other content or kind from one that could not be opened).
 // HoldWrittenFiles runs after the writer: every item whose file this run created (identity
 // known, no handle held yet) is opened for reading, must still be the file that was created
-// and hold exactly the item's bytes; at the first that fails, the Status says why (1392 for
-// content that changed) and *failedItem names it.
+// and hold exactly the item's bytes; at the first that fails (other content, another file,
+// or one that can no longer be opened: removed, renamed, or held by another process) the
+// Status is 1392 (ERROR_FILE_CORRUPT) and *failedItem names it.
 // ReleaseExtractionHold closes every handle (identities stay for the clean-up).
 // DeleteHeldFile and RemoveHeldFolder delete `path` only when, opened without following a
 // link, it is still the object of `identity`; a folder only when it is empty.

@@ -4,8 +4,9 @@
 // decoding and parsing, and VerifySources with the built-in public key. The records listed
 // must lie inside their container, in order, and must agree with the stub's own lookup:
 // the manifest the walk ends at is the one FindRecord finds, and each listed file record id
-// is found by FindRecord at the place of its first (latest) listing. The input is also parsed
-// as a decoded manifest: a whole parse accounts for every byte, and no text keeps a NUL.
+// is found by FindRecord at the place of its first (latest) listing, and by the source's
+// record index at the same place. The input is also parsed as a decoded manifest: a whole
+// parse accounts for every byte, and no text keeps a NUL.
 // The stub facts inspect shows (the key resource, the carried payloads, the padding check)
 // are read from it too; --replace's removal must find nothing left afterwards.
 #include <openssl/evp.h>
@@ -33,7 +34,7 @@ EVP_PKEY* BuiltInKey() {
 }
 
 void CheckRecords(const uint8_t* container, uint32_t size, const std::vector<RecordInfo>& records,
-                  const std::string& ending) {
+                  const std::string& ending, const RecordIndex& index) {
   uint64_t limit = size;  // records are listed from the end backwards
   for (size_t i = 0; i < records.size(); ++i) {
     const RecordInfo& r = records[i];
@@ -55,6 +56,10 @@ void CheckRecords(const uint8_t* container, uint32_t size, const std::vector<Rec
       FUZZ_CHECK(span.signature == container + r.signatureOffset &&
                  span.signatureSize == r.signatureSize);
     }
+    // The tool's index answers as FindRecord does.
+    const RecordInfo* indexed = LookUpRecord(index, r.manifest, r.id);
+    FUZZ_CHECK((indexed != nullptr) == StatusOk(found));
+    if (indexed) FUZZ_CHECK(container + indexed->dataOffset == span.data);
   }
 }
 }  // namespace
@@ -101,7 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> skipped;
     std::string ending;
     ListRecords(s.data(), s.size(), &records, &skipped, &ending);
-    CheckRecords(s.data(), s.size(), records, ending);
+    CheckRecords(s.data(), s.size(), records, ending, s.index);
+    FUZZ_CHECK(s.index.records.size() == records.size() && s.index.ending == ending);
     if (!ending.empty()) continue;
     const RecordInfo& m = records.back();
     Bytes manifest;

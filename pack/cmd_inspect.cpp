@@ -57,11 +57,12 @@ struct SourceListing {
 // Lists a source's records and reads its manifest; with a key, nothing is read from a
 // manifest whose signature does not verify.
 void ListSource(const FoundSource& s, EVP_PKEY* key, SourceListing* out) {
-  std::string ending, error;
-  ListRecords(s.data(), s.size(), &out->records, &out->skipped, &ending);
-  if (!ending.empty()) {
+  std::string error;
+  out->records = s.index.records;
+  out->skipped = s.index.skipped;
+  if (!s.index.ending.empty()) {
     out->problem = SourceListing::NO_MANIFEST;
-    out->problemText = "no manifest: " + ending;
+    out->problemText = "no manifest: " + s.index.ending;
     return;
   }
   const RecordInfo& m = out->records.back();

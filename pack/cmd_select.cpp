@@ -35,10 +35,9 @@ int RegisterSources(const std::string& path, const OpenedSetup& setup) {
   std::string error;
   std::memset(&gSourceTable, 0, sizeof(gSourceTable));
   for (const FoundSource& s : setup.sources) {
-    RecordSpan span;
     Bytes manifest;
-    if (!StatusOk(FindRecord(s.data(), s.size(), RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, &span)) ||
-        !DecodeRecord(span.data, span.dataSize, &manifest, &error))
+    const RecordInfo* m = LookUpRecord(s.index, true, MANIFEST_RECORD_ID);
+    if (!m || !DecodeRecord(s.data() + m->dataOffset, m->dataSize, &manifest, &error))
       return Fail(path + ": " + s.origin + ": no readable manifest; the stub would stop");
     if (!StatusOk(AddDecodedContainerSource(s.data(), s.size(), manifest.data(),
                                             static_cast<uint32_t>(manifest.size()))))

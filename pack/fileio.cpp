@@ -12,6 +12,7 @@
 #include <io.h>
 #include <process.h>
 #include <windows.h>
+#include <sddl.h>
 #else
 #include <unistd.h>
 #endif
@@ -27,9 +28,40 @@ typedef struct stat StatBuf;
 int StatPath(const std::string& path, StatBuf* st) { return stat(path.c_str(), st); }
 #endif
 
+#ifdef _WIN32
+// A new file that only its creator can open: created with a protected access list (nothing
+// inherited from the folder) that allows the user running the tool full access, and nobody
+// else anything. The list moves with the file when it is renamed into place.
+int OpenNewPrivate(const std::string& path) {
+  std::string text, why;
+  if (!OwnerOnlyDescriptorText(&text, &why)) {
+    errno = EACCES;
+    return -1;
+  }
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(text.c_str(), SDDL_REVISION_1,
+                                                            &descriptor, nullptr)) {
+    errno = EACCES;
+    return -1;
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  const DWORD created = GetLastError();
+  LocalFree(descriptor);
+  if (file == INVALID_HANDLE_VALUE) {
+    errno = created == ERROR_FILE_EXISTS || created == ERROR_ALREADY_EXISTS ? EEXIST : EACCES;
+    return -1;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+  if (fd < 0) CloseHandle(file);
+  return fd;
+}
+#endif
+
 int OpenNew(const std::string& path, bool privateFile) {
 #ifdef _WIN32
-  (void)privateFile;
+  if (privateFile) return OpenNewPrivate(path);
   return _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
 #else
   return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, privateFile ? 0600 : 0644);
@@ -89,6 +121,31 @@ unsigned long ProcessId() {
 #endif
 }
 }  // namespace
+
+#ifdef _WIN32
+bool OwnerOnlyDescriptorText(std::string* text, std::string* error) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    *error = "cannot read the user's identity (error " + std::to_string(GetLastError()) + ")";
+    return false;
+  }
+  alignas(TOKEN_USER) unsigned char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD needed = 0;
+  char* sid = nullptr;
+  const bool ok = GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &needed) &&
+                  ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid);
+  const DWORD failure = GetLastError();
+  CloseHandle(token);
+  if (!ok) {
+    *error = "cannot read the user's identity (error " + std::to_string(failure) + ")";
+    return false;
+  }
+  // P: protected, nothing inherited; one entry: full access (FA) for the user.
+  *text = std::string("D:P(A;;FA;;;") + sid + ")";
+  LocalFree(sid);
+  return true;
+}
+#endif
 
 bool FileExists(const std::string& path) {
   StatBuf st;

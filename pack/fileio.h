@@ -5,7 +5,9 @@
 // (same folder, temporary name), flushes it and renames it over the target, so the target is
 // either the old file or the whole new one, never a half-written one; `exclusive` refuses an
 // existing target instead of replacing it, and `privateFile` makes the file readable by its
-// owner only. Every failure returns false with a message naming the path and the cause.
+// owner only (POSIX: mode 0600; Windows: created with the protected access list of
+// OwnerOnlyDescriptorText, so nothing is inherited from the folder). Every failure returns
+// false with a message naming the path and the cause.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -17,6 +19,12 @@ bool ReadWholeFile(const std::string& path, uint64_t limit, Bytes* out, std::str
 bool WriteFileReplacing(const std::string& path, const uint8_t* data, size_t size, bool exclusive,
                         bool privateFile, std::string* error);
 bool FileExists(const std::string& path);
+#ifdef _WIN32
+// The access list of a private file as SDDL: "D:P(A;;FA;;;<SID of the user running the
+// tool>)", protected and with full access for that user alone; false with a reason when the
+// user's identity cannot be read.
+bool OwnerOnlyDescriptorText(std::string* text, std::string* error);
+#endif
 // The last component of a path ('/' and '\\' both separate).
 std::string BaseName(const std::string& path);
 // The folder part of a path, with its separator ("" for a bare name).

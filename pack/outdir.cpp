@@ -40,7 +40,8 @@ bool OpenOutputFolder(const std::string& path, OutputFolder* folder, std::string
                          : ": cannot open the folder (" + Reason() + ")");
     return false;
   }
-  if (created) return true;
+  // A folder just made gets the same checks: between mkdir and open, anyone who can write the
+  // parent could have renamed it away and put a folder of their own under its name.
   struct stat st;
   if (fstat(folder->fd, &st) != 0) {
     *error = path + ": " + Reason();

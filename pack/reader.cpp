@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <map>
+#include <utility>
 
 #include "common/format.h"
 #include "common/winseam.h"
@@ -20,8 +21,6 @@
 #include "payload/sources.h"
 
 namespace {
-bool SameType(const uint8_t* a, const uint8_t* b) { return std::memcmp(a, b, 16) == 0; }
-
 std::string Utf16LeToUtf8(const uint8_t* p, size_t units) {
   std::string out;
   for (size_t i = 0; i < units; ++i) {
@@ -54,6 +53,11 @@ std::string RecordName(const RecordInfo& r) {
   return r.manifest ? "manifest record" : "file record " + std::to_string(r.id);
 }
 }  // namespace
+
+FoundSource::FoundSource(std::string origin_, Bytes copy_, const Bytes* file_)
+    : origin(std::move(origin_)), copy(std::move(copy_)), file(file_) {
+  IndexRecords(data(), size(), &index);
+}
 
 bool DiscoverSources(const Bytes& file, std::vector<FoundSource>* sources,
                      std::vector<std::string>* notes, std::string* error) {
@@ -108,52 +112,63 @@ void ListRecords(const uint8_t* container, uint32_t size, std::vector<RecordInfo
                  std::vector<std::string>* skipped, std::string* ending) {
   records->clear();
   ending->clear();
+  // The stub's own walk, step by step (StepBackRecord), with what each step found in words.
   uint32_t pos = size;
-  for (;;) {
-    if (pos < RECORD_TRAILER_SIZE) {
-      *ending = "the walk ran out of bytes before a manifest record";
-      return;
-    }
-    pos -= RECORD_TRAILER_SIZE;
-    const uint8_t* t = container + pos;
-    RecordInfo r{};
-    r.id = ReadLe32(t + TRAILER_ID_OFFSET);
-    r.signatureSize = ReadLe32(t + TRAILER_SIGNATURE_SIZE_OFFSET);
-    r.dataSize = ReadLe32(t + TRAILER_DATA_SIZE_OFFSET);
-    const uint32_t trailerAt = pos;
-    if (SameType(t, RECORD_TYPE_MANIFEST)) {
-      r.manifest = true;
-      if (r.signatureSize > pos || r.dataSize > pos - r.signatureSize) {
-        *ending = "the manifest record's sizes do not fit in front of its trailer (offset " +
-                  std::to_string(trailerAt) + ")";
-        return;
+  RecordStep step;
+  for (bool more = true; more;) {
+    more = StepBackRecord(container, &pos, &step);
+    const std::string at = std::to_string(step.trailerAt);
+    const std::string file = "file record " + std::to_string(step.id) + " at offset " + at;
+    switch (step.kind) {
+      case RECORD_STEP_FILE:
+      case RECORD_STEP_MANIFEST: {
+        RecordInfo r{};
+        r.manifest = step.kind == RECORD_STEP_MANIFEST;
+        r.id = step.id;
+        r.dataOffset = static_cast<uint32_t>(step.span.data - container);
+        r.dataSize = step.span.dataSize;
+        r.signatureOffset = static_cast<uint32_t>(step.span.signature - container);
+        r.signatureSize = step.span.signatureSize;
+        records->push_back(r);
+        break;
       }
-      r.signatureOffset = pos - r.signatureSize;
-      r.dataOffset = r.signatureOffset - r.dataSize;
-      records->push_back(r);
-      return;
+      case RECORD_STEP_SIGNATURE_TOO_LARGE:
+        skipped->push_back(file + ": signature size too large; stepped over");
+        break;
+      case RECORD_STEP_DATA_TOO_LARGE:
+        skipped->push_back(file + ": data size too large; stepped over");
+        break;
+      case RECORD_STEP_END_NO_ROOM:
+        *ending = "the walk ran out of bytes before a manifest record";
+        break;
+      case RECORD_STEP_END_BAD_MANIFEST:
+        *ending = "the manifest record's sizes do not fit in front of its trailer (offset " + at + ")";
+        break;
+      default:
+        *ending = "an unknown trailer type at offset " + at + " ends the walk before any manifest record";
+        break;
     }
-    if (!SameType(t, RECORD_TYPE_FILE)) {
-      *ending = "an unknown trailer type at offset " + std::to_string(trailerAt) +
-                " ends the walk before any manifest record";
-      return;
-    }
-    if (r.signatureSize > pos) {
-      skipped->push_back("file record " + std::to_string(r.id) + " at offset " +
-                         std::to_string(trailerAt) + ": signature size too large; stepped over");
-      continue;
-    }
-    pos -= r.signatureSize;
-    if (r.dataSize > pos) {
-      skipped->push_back("file record " + std::to_string(r.id) + " at offset " +
-                         std::to_string(trailerAt) + ": data size too large; stepped over");
-      continue;
-    }
-    r.signatureOffset = pos;
-    pos -= r.dataSize;
-    r.dataOffset = pos;
-    records->push_back(r);
   }
+}
+
+void IndexRecords(const uint8_t* container, uint32_t size, RecordIndex* index) {
+  index->skipped.clear();
+  index->files.clear();
+  ListRecords(container, size, &index->records, &index->skipped, &index->ending);
+  // Listed from the end: the first record of an id is the one FindRecord stops at.
+  for (size_t i = 0; i < index->records.size(); ++i)
+    if (!index->records[i].manifest) index->files.emplace(index->records[i].id, i);
+}
+
+const RecordInfo* LookUpRecord(const RecordIndex& index, bool manifest, uint32_t id) {
+  if (manifest) {
+    // Only a well-formed ManifestRecord ends the walk without a reason, and it is listed last.
+    if (!index.ending.empty() || index.records.empty()) return nullptr;
+    const RecordInfo& last = index.records.back();
+    return last.manifest && last.id == id ? &last : nullptr;
+  }
+  const auto found = index.files.find(id);
+  return found == index.files.end() ? nullptr : &index.records[found->second];
 }
 
 bool DecodeRecord(const uint8_t* stored, uint32_t size, Bytes* decoded, std::string* error) {
@@ -241,20 +256,20 @@ struct VerifiedRecords {
 
 // Checks each record: reachable through the stub's lookup, decodable, a 256-byte signature
 // that verifies with `key`; what those that pass hold goes to `out`.
-void VerifyRecords(const FoundSource& source, const std::vector<RecordInfo>& records, EVP_PKEY* key,
-                   uint32_t* checked, VerifiedRecords* out, std::vector<RecordProblem>* problems) {
+void VerifyRecords(const FoundSource& source, EVP_PKEY* key, uint32_t* checked,
+                   VerifiedRecords* out, std::vector<RecordProblem>* problems) {
   auto fail = [&](const std::string& what) { problems->push_back({source.origin, what}); };
-  for (const RecordInfo& r : records) {
+  for (const RecordInfo& r : source.index.records) {
     ++*checked;
     // The stub reaches records only through FindRecord: a record shadowed by a later one
     // with the same id is never read.
-    RecordSpan span;
-    const uint8_t* type = r.manifest ? RECORD_TYPE_MANIFEST : RECORD_TYPE_FILE;
-    if (!StatusOk(FindRecord(source.data(), source.size(), type, r.id, &span)) ||
-        span.data != source.data() + r.dataOffset) {
+    const RecordInfo* reached = LookUpRecord(source.index, r.manifest, r.id);
+    if (!reached || reached->dataOffset != r.dataOffset) {
       fail(RecordName(r) + ": unreachable, a later record has the same id");
       continue;
     }
+    const RecordSpan span = {source.data() + r.dataOffset, r.dataSize,
+                             source.data() + r.signatureOffset, r.signatureSize};
     Bytes decoded;
     std::string why;
     if (!DecodeRecord(span.data, span.dataSize, &decoded, &why)) {
@@ -285,8 +300,7 @@ void CheckEntries(const FoundSource& source, const VerifiedRecords& verified,
   auto fail = [&](const std::string& what) { problems->push_back({source.origin, what}); };
   for (const ManifestText& e : verified.entries) {
     const std::string entry = "manifest entry " + std::to_string(e.id) + " (" + e.text + ")";
-    RecordSpan span;
-    if (!StatusOk(FindRecord(source.data(), source.size(), RECORD_TYPE_FILE, e.id, &span))) {
+    if (!LookUpRecord(source.index, false, e.id)) {
       fail(entry + ": no file record " + std::to_string(e.id));
       continue;
     }
@@ -332,14 +346,11 @@ void VerifySources(const std::vector<FoundSource>& sources, EVP_PKEY* key, uint3
                    std::vector<RecordProblem>* problems) {
   *checked = 0;
   for (const FoundSource& source : sources) {
-    std::vector<RecordInfo> records;
-    std::vector<std::string> skipped;
-    std::string ending;
-    ListRecords(source.data(), source.size(), &records, &skipped, &ending);
-    for (const std::string& s : skipped) problems->push_back({source.origin, s});
-    if (!ending.empty()) problems->push_back({source.origin, "no manifest record: " + ending});
+    for (const std::string& s : source.index.skipped) problems->push_back({source.origin, s});
+    if (!source.index.ending.empty())
+      problems->push_back({source.origin, "no manifest record: " + source.index.ending});
     VerifiedRecords verified;
-    VerifyRecords(source, records, key, checked, &verified, problems);
+    VerifyRecords(source, key, checked, &verified, problems);
     CheckEntries(source, verified, problems);
   }
 }

@@ -4,13 +4,18 @@
 // non-critical PAYLOAD_EXTENSION_OID extension of the certificates in the first certificate
 // table entry, in signature order; when there is none, the whole file is the one container.
 // Critical extensions are listed as notes. A certificate entry that is no PKCS#7 message
-// stops discovery (the stub stops there too). ListRecords walks a container's trailers
-// backwards like FindRecord and lists every record up to the ManifestRecord, with a note on
-// why the walk ended. All reads stay inside the given bytes.
+// stops discovery (the stub stops there too). ListRecords takes the stub's own walk over a
+// container's trailers (StepBackRecord) and lists every record up to the ManifestRecord, with
+// a note on each trailer stepped over and on why the walk ended. IndexRecords makes of that one walk the id -> record index every
+// lookup of the tool uses (a setup of tens of thousands of records costs one walk, not one per
+// record); each FoundSource carries its container's index, built once as it is made.
+// All reads stay inside the given bytes.
 #pragma once
 #include <openssl/evp.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,18 +23,6 @@
 #include "manifest/entry.h"
 #include "manifest/size.h"
 #include "pack/fileio.h"
-
-struct FoundSource {
-  std::string origin;  // "certificate 2, extension 1" or "whole file"
-  Bytes copy;          // an extension's value
-  const Bytes* file;   // the whole file, when it is the container
-
-  const uint8_t* data() const { return file ? file->data() : copy.data(); }
-  uint32_t size() const { return static_cast<uint32_t>(file ? file->size() : copy.size()); }
-};
-
-bool DiscoverSources(const Bytes& file, std::vector<FoundSource>* sources,
-                     std::vector<std::string>* notes, std::string* error);
 
 struct RecordInfo {
   bool manifest;
@@ -44,6 +37,38 @@ struct RecordInfo {
 // and is empty when it stopped at a well-formed ManifestRecord.
 void ListRecords(const uint8_t* container, uint32_t size, std::vector<RecordInfo>* records,
                  std::vector<std::string>* skipped, std::string* ending);
+
+// One walk of a container (ListRecords) and, for every id, the record the stub's FindRecord
+// finds: of several FileRecords with one id the one nearest the end; the ManifestRecord when
+// the walk reached a well-formed one. Offsets only, so the index stays valid when the
+// container's bytes move.
+struct RecordIndex {
+  std::vector<RecordInfo> records;  // from the end to the start, as ListRecords lists them
+  std::vector<std::string> skipped;
+  std::string ending;
+  std::map<uint32_t, size_t> files;  // id -> its reachable FileRecord in `records`
+};
+void IndexRecords(const uint8_t* container, uint32_t size, RecordIndex* index);
+// The record FindRecord finds for the manifest type (`manifest`) or the file type and `id`,
+// or null where it finds none.
+const RecordInfo* LookUpRecord(const RecordIndex& index, bool manifest, uint32_t id);
+
+// A container: `copy` (an extension's value) or, when `file` is not null, that whole file;
+// its index is built as the source is made.
+struct FoundSource {
+  FoundSource(std::string origin, Bytes copy, const Bytes* file);
+
+  std::string origin;  // "certificate 2, extension 1" or "whole file"
+  Bytes copy;          // an extension's value
+  const Bytes* file;   // the whole file, when it is the container
+  RecordIndex index;   // of the container
+
+  const uint8_t* data() const { return file ? file->data() : copy.data(); }
+  uint32_t size() const { return static_cast<uint32_t>(file ? file->size() : copy.size()); }
+};
+
+bool DiscoverSources(const Bytes& file, std::vector<FoundSource>* sources,
+                     std::vector<std::string>* notes, std::string* error);
 
 // Decodes a record's stored bytes with the stub's inflater; false with a reason on failure.
 bool DecodeRecord(const uint8_t* stored, uint32_t size, Bytes* decoded, std::string* error);

@@ -20,12 +20,13 @@ bool SafeFileName(const std::string& name) {
 bool ReadVerifiedRecord(const FoundSource& source, bool manifest, uint32_t id, EVP_PKEY* key,
                         Bytes* decoded, std::string* error, const RecordDigest* expected) {
   const std::string what = manifest ? "the manifest record" : "file record " + std::to_string(id);
-  RecordSpan span;
-  if (!StatusOk(FindRecord(source.data(), source.size(),
-                           manifest ? RECORD_TYPE_MANIFEST : RECORD_TYPE_FILE, id, &span))) {
+  const RecordInfo* record = LookUpRecord(source.index, manifest, id);
+  if (!record) {
     *error = source.origin + ": " + what + " is missing (the stub would fail too)";
     return false;
   }
+  const RecordSpan span = {source.data() + record->dataOffset, record->dataSize,
+                           source.data() + record->signatureOffset, record->signatureSize};
   if (!DecodeRecord(span.data, span.dataSize, decoded, error)) {
     *error = source.origin + ": " + what + ": " + *error;
     return false;

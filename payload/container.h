@@ -1,10 +1,13 @@
 // Record lookup in a payload container.
 //
-// FindRecord walks the container's trailers backwards from its end and locates the record
-// of the given type GUID and id. It reads only bytes inside the container, allocates
-// nothing, and returns code 0 with the RecordSpan (pointers into the container) or code
-// 1168 (ERROR_NOT_FOUND). The ManifestRecord ends every scan; a FileRecord trailer whose
-// sizes do not fit lets the scan go on in front of it.
+// A container is walked backwards from its end, one trailer at a time. StepBackRecord takes
+// one step of that walk: it reads the trailer in front of *pos, says what it found and moves
+// *pos to where the walk goes on; it is the one statement of the walk's rules, which
+// FindRecord and the packaging tool's listing and index follow. FindRecord walks until a
+// record of the given type GUID and id, and returns code 0 with the RecordSpan (pointers
+// into the container) or code 1168 (ERROR_NOT_FOUND). The ManifestRecord ends every walk; a
+// FileRecord trailer whose sizes do not fit lets the walk go on in front of it. Both read
+// only bytes inside the container and allocate nothing.
 #pragma once
 #include <cstdint>
 
@@ -17,6 +20,29 @@ struct RecordSpan {
   const uint8_t* signature;
   uint32_t signatureSize;
 };
+
+enum RecordStepKind : uint32_t {
+  RECORD_STEP_FILE,                 // a FileRecord whose fields fit: `span` is set
+  RECORD_STEP_MANIFEST,             // the ManifestRecord, its fields fit: `span` is set; the end
+  RECORD_STEP_SIGNATURE_TOO_LARGE,  // a FileRecord trailer whose signature does not fit: the
+                                    // walk goes on in front of the trailer
+  RECORD_STEP_DATA_TOO_LARGE,       // one whose data does not fit: the walk goes on in front of
+                                    // its signature
+  RECORD_STEP_END_NO_ROOM,          // fewer bytes left than a trailer: the end
+  RECORD_STEP_END_BAD_MANIFEST,     // a ManifestRecord whose fields do not fit: the end
+  RECORD_STEP_END_FOREIGN_TYPE,     // a trailer of neither type: the end
+};
+
+struct RecordStep {
+  uint32_t kind;       // RecordStepKind
+  uint32_t id;         // the trailer's id (every kind but RECORD_STEP_END_NO_ROOM)
+  uint32_t trailerAt;  // the trailer's offset (likewise)
+  RecordSpan span;     // RECORD_STEP_FILE and RECORD_STEP_MANIFEST
+};
+
+// One step back from *pos (the walk starts at the container's size); false when the walk
+// ends with this step (the ManifestRecord, or an END kind).
+bool StepBackRecord(const uint8_t* container, uint32_t* pos, RecordStep* step);
 
 Status FindRecord(const uint8_t* container, uint32_t containerSize, const uint8_t type[16],
                   uint32_t id, RecordSpan* span);

@@ -2,7 +2,8 @@
 //
 // InflateRecordLimited behaves as InflateRecord (record.h) and additionally fails with 13,
 // nothing allocated, as soon as the inflated output would exceed `limit` bytes. InflateRecord
-// calls it with 0xFFFFFFFF, the largest size a 32-bit count can report; tests use small caps.
+// calls it with the most its stored length can inflate to (at most 0xFFFFFFFF, the largest
+// size a 32-bit count can report); tests use small caps.
 #pragma once
 #include <cstdint>
 

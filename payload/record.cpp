@@ -26,6 +26,16 @@ namespace {
 // RELEASE_PAGE_SIZE: the page size of x64 Windows; whole pages of it are given back.
 enum : uint32_t { DEFLATE_MAX_RATIO = 1032, RELEASE_PAGE_SIZE = 4096 };
 
+// The most bytes a zlib stream of `storedSize` bytes can inflate to: deflate codes a 258-byte
+// match in two bits at best, so each stored byte makes at most 1032 (the last one's bits
+// included, hence the one byte of slack), and never more than a 32-bit size can count. Both
+// inflaters refuse anything larger: the sized one before it allocates, the growing one as
+// soon as its output would pass it.
+uint32_t MaxInflatedSize(uint32_t storedSize) {
+  const uint64_t bound = (static_cast<uint64_t>(storedSize) + 1) * DEFLATE_MAX_RATIO - 1;
+  return bound > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(bound);
+}
+
 // Releases the partial output and the inflater after a failed step; returns `status`.
 Status AbandonInflation(z_stream* zs, uint8_t* buffer, uint8_t** out, uint32_t* outSize,
                         Status status) {
@@ -97,15 +107,14 @@ Status InflateRecordLimited(const uint8_t* stored, uint32_t storedSize, uint8_t*
 
 Status InflateRecord(const uint8_t* stored, uint32_t storedSize, uint8_t** out,
                      uint32_t* outSize) {
-  return InflateRecordLimited(stored, storedSize, out, outSize, 0xFFFFFFFFu);
+  return InflateRecordLimited(stored, storedSize, out, outSize, MaxInflatedSize(storedSize));
 }
 
 Status InflateSizedRecord(const uint8_t* stored, uint32_t storedSize, uint32_t size,
                           uint8_t** out) {
   *out = nullptr;
-  // Deflate codes a 258-byte match in two bits at best, so a stream makes at most 1032
-  // bytes per stored byte: a larger size cannot be right and is not allocated.
-  if (size / DEFLATE_MAX_RATIO > storedSize) return STATUS(ERROR_INVALID_DATA);
+  // A size no stream of this length can reach cannot be right and is not allocated.
+  if (size > MaxInflatedSize(storedSize)) return STATUS(ERROR_INVALID_DATA);
   uint8_t* buffer = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, size ? size : 1));
   if (!buffer) return STATUS(ERROR_NOT_ENOUGH_MEMORY);
   libdeflate_decompressor* inflater = libdeflate_alloc_decompressor();
@@ -172,13 +181,15 @@ Status LoadBoundRecord(const PayloadSource* source, const uint8_t type[16], uint
 
   uint8_t* decoded = nullptr;
   uint32_t decodedSize = 0;
+  // A record that does not inflate is corrupt to every caller (13), also when memory ran out
+  // on the way: only the inflaters themselves tell the two apart, for the tool's messages.
   if ((source->flags & SOURCE_COMPRESSED) && expectedSize) {
     status = InflateSizedRecord(span.data, span.dataSize, *expectedSize, &decoded);
-    if (!StatusOk(status)) return status;
+    if (!StatusOk(status)) return MakeStatus(ERROR_INVALID_DATA, StatusLine(status));
     decodedSize = *expectedSize;
   } else if (source->flags & SOURCE_COMPRESSED) {
     status = InflateRecord(span.data, span.dataSize, &decoded, &decodedSize);
-    if (!StatusOk(status)) return status;
+    if (!StatusOk(status)) return MakeStatus(ERROR_INVALID_DATA, StatusLine(status));
   } else if (expectedSize && *expectedSize != span.dataSize) {
     return STATUS(ERROR_INVALID_DATA);
   } else {

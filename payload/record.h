@@ -4,8 +4,9 @@
 // (SOURCE_COMPRESSED) or copy, then verify the RSA-2048 PKCS#1 v1.5 SHA-256 signature over
 // the decoded bytes against the built-in public key (SOURCE_SIGNED). On code 0 the outputs
 // hold a new LocalAlloc block owned by the caller and the content size; on any failure
-// (1168, 13, 1392, 0x80090003, or 8 when memory runs out) the outputs are left untouched and
-// nothing stays allocated. A signed source never hands out bytes whose signature was not
+// (1168, 13, 1392, 0x80090003, or 8 when memory for a plain copy runs out; a record that
+// does not inflate is 13 whatever the cause, memory included) the outputs are left untouched
+// and nothing stays allocated. A signed source never hands out bytes whose signature was not
 // checked.
 #pragma once
 #include <cstdint>
@@ -47,7 +48,10 @@ void ReleaseRecordData(const PayloadSource* source, const uint8_t type[16], uint
 // (ERROR_NOT_ENOUGH_MEMORY, also when the inflater cannot start) with the outputs null and 0
 // and nothing allocated.
 // The block starts at 256 bytes (small records) or an eighth of the stored length and
-// doubles whenever it is full, up to 4 GiB - 1; it may be up to twice the content's size.
+// doubles whenever it is full, up to the most a stream of `storedSize` bytes can make (1032
+// bytes per stored byte, the bound InflateSizedRecord applies to a given size) or 4 GiB - 1,
+// whichever is less; output past that is refused with 13. The block may be up to twice the
+// content's size, never larger than that bound.
 Status InflateRecord(const uint8_t* stored, uint32_t storedSize, uint8_t** out, uint32_t* outSize);
 
 // Inflates a whole zlib stream of a record whose decoded size is known into one LocalAlloc

@@ -19,13 +19,20 @@ uint32_t WideLength(const WCHAR* text) {
   return n;
 }
 
-// Appends `prefix` and `piece` (in quotation marks when it holds a space) at *length; false
-// when it does not fit the line with its terminator.
+// True for the characters that end an argument outside quotation marks: the separators the
+// stub's own SplitCommandLine splits on (blank, tab, carriage return, line feed), which a
+// receiving splitter may take as blanks too.
+bool SplitsArgument(WCHAR c) {
+  return c == W16(' ') || c == W16('\t') || c == W16('\r') || c == W16('\n');
+}
+
+// Appends `prefix` and `piece` (in quotation marks when it holds a blank, tab, carriage
+// return or line feed) at *length; false when it does not fit the line with its terminator.
 bool AppendPiece(WCHAR* line, uint32_t* length, const WCHAR* prefix, const WCHAR* piece) {
   const uint32_t prefixUnits = WideLength(prefix);
   const uint32_t pieceUnits = WideLength(piece);
   bool quoted = false;
-  for (uint32_t i = 0; i < pieceUnits; ++i) quoted = quoted || piece[i] == W16(' ');
+  for (uint32_t i = 0; i < pieceUnits; ++i) quoted = quoted || SplitsArgument(piece[i]);
   const uint64_t need = static_cast<uint64_t>(prefixUnits) + pieceUnits + (quoted ? 2 : 0);
   if (*length + need >= COMMAND_LINE_SIZE) return false;
   WCHAR* out = line + *length;
@@ -73,6 +80,23 @@ Status BuildInstallerCommandLine(const char* installerPath, const char* msiPath,
   if (msi) LocalFree(msi);
   if (!StatusOk(status)) std::memset(commandLine, 0, COMMAND_LINE_SIZE * sizeof(WCHAR));
   return status;
+}
+
+void DescribeCommandLineFailure(Status status, char* text, uint32_t size) {
+  const unsigned code = StatusCode(status);
+  if (code == ERROR_LINE_TOO_LONG)
+    std::snprintf(text, size,
+                  "The installer was not started: its command line (the installer, the "
+                  "package and this program's arguments) would exceed %u characters. Pass "
+                  "fewer or shorter arguments (code %u).",
+                  static_cast<unsigned>(COMMAND_LINE_SIZE - 1), code);
+  else
+    std::snprintf(text, size,
+                  "The installer was not started: the path of the installer or of the "
+                  "extracted package could not be converted to Unicode for its command line "
+                  "(code %u). Run the setup again and choose a folder whose name has only "
+                  "characters of the system's code page.",
+                  code);
 }
 
 #ifdef _WIN32

@@ -14,13 +14,17 @@ enum : uint32_t { INSTALLER_PATH_SIZE = 1024, COMMAND_LINE_SIZE = 1024 };
 WCHAR* WidenAnsi(const char* text);
 
 // Writes "<installer> /i <msi> <args 1..n-1>" in UTF-16 into `commandLine`
-// (COMMAND_LINE_SIZE characters with the terminator), putting any piece that holds a space in
-// quotation marks; the arguments are taken as they are, with no code page conversion. A line
+// (COMMAND_LINE_SIZE characters with the terminator), putting any piece that holds a blank,
+// tab, carriage return or line feed in quotation marks; the arguments are taken as they are, with no code page conversion. A line
 // that does not fit fails with 206 (ERROR_FILENAME_EXCED_RANGE), a path that cannot be
 // widened with the conversion error; the buffer then holds the empty string, so no cut line
 // is ever launched.
 Status BuildInstallerCommandLine(const char* installerPath, const char* msiPath, WCHAR** args,
                                  int32_t argCount, WCHAR* commandLine);
+// The user's sentence for a failed BuildInstallerCommandLine, in `text` (`size` bytes, always
+// terminated): for 206 that the line would exceed COMMAND_LINE_SIZE - 1 characters, for any
+// other code that a path could not be converted to UTF-16. Both say that nothing was started.
+void DescribeCommandLineFailure(Status status, char* text, uint32_t size);
 #ifdef _WIN32
 // msiexec.exe of the system directory only (never beside the stub or on the search path),
 // its full path in `installerPath` (INSTALLER_PATH_SIZE bytes); 1155 when it is missing.

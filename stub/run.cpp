@@ -68,12 +68,8 @@ Status Launch(const char* installerPath, const ExtractJob* job, WCHAR** args, in
   Status status =
       BuildInstallerCommandLine(installerPath, job->items[0].path, args, argCount, commandLine);
   if (!StatusOk(status)) {
-    // Nothing is started with a line that lost arguments.
-    std::snprintf(messageText, MESSAGE_TEXT_SIZE,
-                  "The installer was not started: its command line (the installer, the "
-                  "package and this program's arguments) would exceed %u characters. Pass "
-                  "fewer or shorter arguments (code %u).",
-                  static_cast<unsigned>(COMMAND_LINE_SIZE - 1), StatusCode(status));
+    // Nothing is started with a line that lost arguments or a path.
+    DescribeCommandLineFailure(status, messageText, MESSAGE_TEXT_SIZE);
     return status;
   }
   bool started = false;

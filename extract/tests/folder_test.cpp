@@ -132,7 +132,8 @@ TEST_F(PrepareFolder, KeepsIdenticalFilesHeldAndReplacesStaleOnes) {
 }
 
 // After the writer: each written file is held and must still hold the item's bytes; one that
-// was changed between the writing and the hold fails with 1392 and names the item.
+// was changed between the writing and the hold, or can no longer be opened, fails with 1392
+// and names the item.
 TEST_F(PrepareFolder, WrittenFilesAreHeldOnlyWithTheVerifiedBytes) {
   char content[] = "verified bytes";
   ExtractItem items[2] = {};
@@ -158,6 +159,15 @@ TEST_F(PrepareFolder, WrittenFilesAreHeldOnlyWithTheVerifiedBytes) {
   EXPECT_EQ(StatusCode(s), static_cast<uint32_t>(ERROR_FILE_CORRUPT));
   EXPECT_EQ(failed, 1);
   EXPECT_NE(hold.files[0].handle, nullptr);
+  // A file that can no longer be opened (here: another process holds it without sharing)
+  // is reported as changed too, not with its open error (32).
+  HANDLE locker = CreateFileA(items[1].path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(locker, INVALID_HANDLE_VALUE);
+  failed = -1;
+  EXPECT_EQ(StatusCode(HoldWrittenFiles(items, 2, &hold, &failed)),
+            static_cast<uint32_t>(ERROR_FILE_CORRUPT));
+  EXPECT_EQ(failed, 1);
+  CloseHandle(locker);
   WriteWholeFile(items[1].path, "verified bytes");
   EXPECT_TRUE(StatusOk(HoldWrittenFiles(items, 2, &hold, &failed)));
   EXPECT_NE(hold.files[1].handle, nullptr);

@@ -238,6 +238,17 @@ if [ -f "$pack_exe" ]; then
     --key "$(winepath -w "$dev_key" 2>/dev/null)" --package "x64:1033:$code_en:Bundle:b/en64/app-x64-en.msi" \
     --cab b/en64/app-x64-en.cab:1000 --out ext-win.exe >/dev/null 2>&1 || fail "msistub-pack.exe make --package"
   cmp -s ext-a.exe ext-win.exe || fail "the Windows build's extension setup differs from the host build's"
+  # keygen: the private key is created with a protected, owner-only access list. Wine keeps
+  # no access lists, but maps the one a file is created with onto its Unix mode: the private
+  # key gives others nothing, while the public files (created with the inherited default) do.
+  "$MSISTUB_WINE" "$pack_exe" keygen --out winkey >/dev/null 2>&1 || fail "msistub-pack.exe keygen"
+  mode=$(stat -c %a winkey.private.pem 2>/dev/null)
+  [ -n "$mode" ] && [ $((8#$mode & 8#007)) -eq 0 ] || fail "msistub-pack.exe keygen: private key mode $mode"
+  mode=$(stat -c %a winkey.public.pem 2>/dev/null)
+  [ -n "$mode" ] && [ $((8#$mode & 8#004)) -ne 0 ] || fail "msistub-pack.exe keygen: public key mode $mode"
+  "$pack" build --key winkey.private.pem --package "x64:1033:{B}:Win key:prod/product.msi" \
+    --cab prod/product.cab:1000 --container winkey.bin >/dev/null 2>&1 || fail "the key msistub-pack.exe made does not sign"
+  "$pack" verify --key winkey.public.blob winkey.bin >/dev/null || fail "msistub-pack.exe keygen: blob does not verify"
 fi
 
 if [ $failures -ne 0 ]; then echo "$failures failure(s)"; exit 1; fi

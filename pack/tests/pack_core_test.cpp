@@ -14,6 +14,11 @@
 #include <string>
 #include <unistd.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#include <sddl.h>
+#endif
+
 #include "common/format.h"
 #include "manifest/idlist.h"
 #include "pack/attach.h"
@@ -284,6 +289,23 @@ TEST(Keys, KeygenWritesMatchingPemAndBlobAndNeverReplacesThePrivateKey) {
 #ifndef _WIN32
   EXPECT_EQ(fs::status(prefix + ".private.pem").permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
+#else
+  // Protected (nothing inherited from the folder), full access for the user alone: the
+  // descriptor the file is created with, as SDDL and back through the system's parser.
+  std::string sddl;
+  ASSERT_TRUE(OwnerOnlyDescriptorText(&sddl, &error)) << error;
+  ASSERT_EQ(sddl.rfind("D:P(A;;FA;;;S-1-5-", 0), 0u) << sddl;
+  EXPECT_EQ(sddl.find(")("), std::string::npos) << "more than one entry: " << sddl;
+  PSECURITY_DESCRIPTOR parsed = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                                   &parsed, nullptr));
+  LPSTR back = nullptr;
+  ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorA(
+      parsed, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &back, nullptr));
+  EXPECT_EQ(std::string(back), sddl);
+  LocalFree(back);
+  LocalFree(parsed);
+  // Wine keeps no access lists; pack/tests/e2e_wine.sh checks the mode it maps this one to.
 #endif
 
   const auto before = fs::last_write_time(prefix + ".private.pem");
@@ -644,6 +666,92 @@ TEST(Reader, MalformedFileTrailerIsSteppedOverLikeTheStub) {
   EXPECT_EQ(records[0].id, 1000u);
   ASSERT_EQ(skipped.size(), 1u);
   EXPECT_NE(skipped[0].find("1002"), std::string::npos);
+}
+
+namespace {
+void AppendTrailer(Bytes* c, const uint8_t type[16], uint32_t id, uint32_t signatureSize,
+                   uint32_t dataSize) {
+  uint8_t trailer[RECORD_TRAILER_SIZE];
+  WriteRecordTrailer(trailer, type, id, signatureSize, dataSize);
+  c->insert(c->end(), trailer, trailer + sizeof trailer);
+}
+
+// The index answers every lookup as the stub's FindRecord does, for the ids in `ids`.
+void ExpectIndexAgrees(const Bytes& c, const std::vector<uint32_t>& ids, const char* name) {
+  const FoundSource source("whole file", Bytes(), &c);
+  for (uint32_t id : ids) {
+    for (bool manifest : {false, true}) {
+      RecordSpan span;
+      const bool found = StatusOk(FindRecord(c.data(), static_cast<uint32_t>(c.size()),
+                                             manifest ? RECORD_TYPE_MANIFEST : RECORD_TYPE_FILE,
+                                             id, &span));
+      const RecordInfo* r = LookUpRecord(source.index, manifest, id);
+      ASSERT_EQ(r != nullptr, found) << name << ": id " << id << (manifest ? " (manifest)" : "");
+      if (!r) continue;
+      EXPECT_EQ(c.data() + r->dataOffset, span.data) << name << ": id " << id;
+      EXPECT_EQ(r->dataSize, span.dataSize) << name << ": id " << id;
+      EXPECT_EQ(c.data() + r->signatureOffset, span.signature) << name << ": id " << id;
+      EXPECT_EQ(r->signatureSize, span.signatureSize) << name << ": id " << id;
+    }
+  }
+}
+}  // namespace
+
+// One walk indexes a container, and the index finds what FindRecord finds: the record of an
+// id nearest the end, nothing behind a foreign trailer, the manifest only by its own id,
+// malformed file trailers stepped over.
+TEST(Reader, RecordIndexFindsWhatTheStubFinds) {
+  const std::vector<uint32_t> ids = {0, 1, 7, 999, 1000, 1001, 1002, 1003, 0xFFFFFFFFu};
+  Bytes layered = ContainerOf({{1000, "x64\\1033\\{A}\\A"}}, {{1000, Text("old")}, {1001, Text("cab")}});
+  std::string error;
+  ASSERT_TRUE(AppendSignedRecord(&layered, RECORD_TYPE_FILE, 1000, Text("new"), DevKey(), &error)) << error;
+  AppendTrailer(&layered, RECORD_TYPE_FILE, 1002, 0xFFFFFF00u, 0);  // signature does not fit
+  layered.insert(layered.end(), 256, 0x5A);
+  AppendTrailer(&layered, RECORD_TYPE_FILE, 1003, 256, 0xFFFFFF00u);  // data does not fit
+  ExpectIndexAgrees(layered, ids, "layered");
+  Bytes foreignEnd = layered;
+  foreignEnd.insert(foreignEnd.end(), 28, 0x11);
+  ExpectIndexAgrees(foreignEnd, ids, "foreign trailer at the end");
+  Bytes otherManifestId;
+  AppendTrailer(&otherManifestId, RECORD_TYPE_MANIFEST, 1, 0, 0);
+  AppendTrailer(&otherManifestId, RECORD_TYPE_FILE, 1000, 0, 0);
+  ExpectIndexAgrees(otherManifestId, ids, "manifest of id 1");
+  Bytes badManifest;
+  AppendTrailer(&badManifest, RECORD_TYPE_MANIFEST, 0, 5, 0);
+  AppendTrailer(&badManifest, RECORD_TYPE_FILE, 1000, 0, 0);
+  ExpectIndexAgrees(badManifest, ids, "manifest whose sizes do not fit");
+
+  // A hostile container: 40,000 empty records (28 bytes each, 1.1 MB) behind an empty
+  // manifest, every hundredth id twice. The walk lists each trailer once, the index holds
+  // each id once, and it agrees with FindRecord (checked on a sample: FindRecord itself walks
+  // the whole container for each id).
+  Bytes hostile;
+  AppendTrailer(&hostile, RECORD_TYPE_MANIFEST, 0, 0, 0);
+  for (uint32_t id = 0; id < 40000; ++id) AppendTrailer(&hostile, RECORD_TYPE_FILE, id % 39600, 0, 0);
+  const FoundSource source("whole file", Bytes(), &hostile);
+  EXPECT_EQ(source.index.records.size(), 40001u);
+  EXPECT_TRUE(source.index.ending.empty());
+  EXPECT_EQ(source.index.files.size(), 39600u);
+  for (uint32_t id = 0; id < 39600; ++id) {
+    const RecordInfo* r = LookUpRecord(source.index, false, id);
+    ASSERT_NE(r, nullptr) << id;
+    // The later of two records with one id: the trailer of record k ends at 28 * (k + 2).
+    const uint32_t k = id < 400 ? id + 39600 : id;
+    EXPECT_EQ(r->dataOffset, RECORD_TRAILER_SIZE * (k + 1)) << id;
+  }
+  std::vector<uint32_t> sample = {39600, 40000};
+  for (uint32_t id = 0; id < 39600; id += 397) sample.push_back(id);
+  ExpectIndexAgrees(hostile, sample, "hostile");
+
+  // verify reads each record once through the index: every empty record is one problem
+  // (an empty compressed stream does not inflate), the shadowed ones are unreachable.
+  std::vector<RecordProblem> problems;
+  uint32_t checked = 0;
+  VerifySources({source}, DevKey(), &checked, &problems);
+  EXPECT_EQ(checked, 40001u);
+  size_t unreachable = 0;
+  for (const RecordProblem& p : problems) unreachable += p.what.find("unreachable") != std::string::npos;
+  EXPECT_EQ(unreachable, 400u);
 }
 
 // Id lists are what the stub reads with NextListNumber; the tool admits only lists it reads

@@ -217,6 +217,30 @@ TEST(InflateRecord, BlockGrowsByDoubling) {
 }
 #endif
 
+// InflateRecord caps a record without a size at what its stored length can make (the bound
+// the sized inflater applies): the densest stream a compressor writes still fits under it,
+// and for stored lengths above 4 GiB / 1032 the bound stays 4 GiB - 1 instead of wrapping.
+TEST(InflateRecord, CapFromTheStoredLengthKeepsEveryRealStream) {
+  const Bytes zeros(16u << 20, 0);
+  const Bytes noise = NoiseBytes(4163000, 9);
+  // Stored lengths from 4161833 to 4165824 make a 32-bit bound wrap to less than themselves.
+  const size_t noiseStored = Deflate(noise).size();
+  ASSERT_TRUE(noiseStored >= 4161833 && noiseStored < 4165825) << noiseStored;
+  for (const Bytes* content : {&zeros, &noise}) {
+    const Bytes stored = Deflate(*content);
+    uint8_t* out = nullptr;
+    uint32_t size = 0;
+    ASSERT_EQ(StatusCode(InflateRecord(stored.data(), static_cast<uint32_t>(stored.size()), &out,
+                                       &size)),
+              kInflated)
+        << stored.size();
+    EXPECT_EQ(size, content->size());
+    EXPECT_EQ(std::memcmp(out, content->data(), size), 0);
+    LocalFree(out);
+  }
+  EXPECT_LT(Deflate(zeros).size() * 1000, zeros.size()) << "not near the densest ratio";
+}
+
 namespace {
 struct SizedInflation {
   uint32_t result;  // the Status code
@@ -453,8 +477,9 @@ TEST(LoadRecord, AllocationFailuresLeaveNothingBehind) {
   Loaded copy = Load(&plain, SOURCE_SIGNED, RECORD_TYPE_FILE, 1000);
   Loaded inflate = Load(&packed, kSignedCompressed, RECORD_TYPE_FILE, 1001);
   HostFailAllocationAfter(-1);
-  // Both report the memory failure as such, not as a corrupt record.
+  // A plain copy reports the memory failure as such; a record that does not inflate is
+  // corrupt to the caller whatever stopped the inflater (the inflater itself says 8).
   EXPECT_EQ(copy.code, static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY));
-  EXPECT_EQ(inflate.code, static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY));
+  EXPECT_EQ(inflate.code, static_cast<uint32_t>(ERROR_INVALID_DATA));
 }
 #endif

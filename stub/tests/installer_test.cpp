@@ -46,10 +46,15 @@ TEST(BuildInstallerCommandLine, Table) {
        W16("C:\\Windows\\system32\\msiexec.exe /i \"C:\\My Folder\\{X}\\main.msi\"")},
       {"C:\\Program Files\\msiexec.exe", "D:\\m.msi", W16("setup.exe"),
        W16("\"C:\\Program Files\\msiexec.exe\" /i D:\\m.msi")},
-      // Tabs do not quote; a quote in the middle of an argument cannot occur after splitting,
-      // an empty argument adds a bare blank.
+      // A tab, carriage return or line feed inside an argument quotes it like a blank does
+      // (the installer's splitter may take any of them as a blank); a quote in the middle of
+      // an argument cannot occur after splitting, an empty argument adds a bare blank.
       {sys, "m.msi", W16("s \"a\tb\" \"\" /L*V log.txt"),
-       W16("C:\\Windows\\system32\\msiexec.exe /i m.msi a\tb  /L*V log.txt")},
+       W16("C:\\Windows\\system32\\msiexec.exe /i m.msi \"a\tb\"  /L*V log.txt")},
+      {sys, "m.msi", W16("s \"P=x\ry\" \"Q=x\ny\" \"R=\r\n\" S=\x0bz"),
+       W16("C:\\Windows\\system32\\msiexec.exe /i m.msi \"P=x\ry\" \"Q=x\ny\" \"R=\r\n\" S=\x0bz")},
+      {sys, "C:\\Tab\tFolder\\main.msi", W16("s"),
+       W16("C:\\Windows\\system32\\msiexec.exe /i \"C:\\Tab\tFolder\\main.msi\"")},
       // Characters outside any ANSI code page go on unchanged; a fullwidth quotation mark
       // (U+FF02, which best-fit conversion turns into '"') stays what it is and quotes nothing,
       // and an ideographic space (U+3000) is no blank.
@@ -94,6 +99,26 @@ TEST(BuildInstallerCommandLine, LongLinesFailWhole) {
   EXPECT_TRUE(line.empty());
   EXPECT_EQ(StatusCode(Build("msiexec.exe", big.c_str(), W16("s"), &line)), 206u);
   EXPECT_TRUE(line.empty());
+}
+
+// The box tells a line that is too long from a path that could not be converted.
+TEST(DescribeCommandLineFailure, LengthAndConversionHaveTheirOwnSentences) {
+  const struct {
+    uint32_t code;
+    const char* says;
+  } cases[] = {
+      {206, "would exceed 1023 characters. Pass fewer or shorter arguments (code 206)."},
+      {1113 /* ERROR_NO_UNICODE_TRANSLATION */, "could not be converted to Unicode for its command line (code 1113)."},
+      {ERROR_NOT_ENOUGH_MEMORY, "could not be converted to Unicode for its command line (code 8)."},
+  };
+  for (const auto& c : cases) {
+    char text[512];
+    DescribeCommandLineFailure(MakeStatus(c.code, 1), text, sizeof text);
+    const std::string got = text;
+    EXPECT_EQ(got.rfind("The installer was not started: ", 0), 0u) << got;
+    EXPECT_NE(got.find(c.says), std::string::npos) << got;
+    EXPECT_EQ(got.find(c.code == 206 ? "Unicode" : "exceed"), std::string::npos) << got;
+  }
 }
 
 #ifndef _WIN32
