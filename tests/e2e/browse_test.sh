@@ -152,13 +152,25 @@ grep -q 'reached through a junction, a symbolic link or a mount point' "$BOX_LOG
   fail "no warning about the linked folder: $(grep msgbox "$BOX_LOG")"
 for _ in $(seq 50); do grep -q 'trace:msgbox:MSGBOX_OnInit' "$BOX_LOG" && break; sleep 0.2; done
 sleep 0.5
-for _ in $(seq 20); do  # a key that reaches the box before it is ready is dropped
-  xdotool key --window "$WINDOW" Return 2>/dev/null; sleep 0.5
-  [ -z "$(xdotool search --name '^Extraction folder$' 2>/dev/null | grep -x "$WINDOW")" ] && break
+# A key that reaches a window before it is ready is dropped: the key again while the window
+# is shown (and never once it has gone: the key would reach the window behind it).
+press_while_shown() {  # press_while_shown TITLE KEY
+  local w
+  for _ in $(seq 40); do
+    w=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -1)
+    [ -n "$w" ] || return 0
+    xdotool key --window "$w" "$2" 2>/dev/null; sleep 0.5
+  done
+  fail "the window '$1' stays after $2"
+}
+press_while_shown "Extraction folder" Return
+for _ in $(seq 100); do
+  xdotool search --onlyvisible --name '^Browse for Folder$' >/dev/null 2>&1 && break; sleep 0.2
 done
-next_dialog
-answer "$WINDOW" Escape
+sleep 1
+press_while_shown "Browse for Folder" Escape
 for _ in $(seq 300); do kill -0 "$STUB_PID" 2>/dev/null || break; sleep 0.2; done
+kill -0 "$STUB_PID" 2>/dev/null && fail "the program did not end after the warning and cancelling"
 wait "$STUB_PID"
 EXIT_CODE=$(sed -n 's/^exit=\([0-9]*\).*/\1/p' "$BOX_LOG.out" | tr -d '\r')
 expect_eq "exit code after the warning and cancelling" "$EXIT_CODE" 1223
