@@ -305,11 +305,11 @@ Status PrepareExtractionFolder(ExtractItem* items, int32_t itemCount, const char
   if (fits) fits = AppendComponent(folder, FOLDER_PATH_SIZE, productCode);
   if (fits) {
     if (!PathExists(folder)) CreateDirectoryA(folder, nullptr);
-    // A folder that is a junction, a symbolic link or a mount point, or that is reached
-    // through one, is never used.
+    // A product-code folder that is a junction, a symbolic link or a mount point is never
+    // used. Above it only administrators can change the path (some move the Installer folder
+    // to another drive with a junction).
     SetLastError(ERROR_SUCCESS);
     if (OpenHeldFolder(folder, &hold->folder, &hold->folderIdentity) &&
-        HeldFolderIsPath(hold->folder, folder) &&
         CreateOutputFiles(items, itemCount, folder, true, hold))
       return STATUS(ERROR_SUCCESS);
   } else {

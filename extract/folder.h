@@ -2,8 +2,7 @@
 //
 // PrepareExtractionFolder first uses <system Windows directory>\Installer\<productCode>,
 // which only administrators can change: the folder is created when missing, held (see
-// hold.h), and must be no junction, symbolic link or mount point nor be reached through one
-// (its final path is the path itself); a file already there with exactly the item's bytes is
+// hold.h), and must be no junction, symbolic link or mount point; a file already there with exactly the item's bytes is
 // used as it is (held for reading, not written again, file null) and one with other content
 // is replaced. Every other item's output file is created new, empty and open for writing.
 // When that fails, the attempt is undone (files it created deleted, held files released, the
@@ -16,7 +15,8 @@
 // list (SYSTEM and Administrators full control, the user read and execute), so that neither
 // an existing folder nor files in it are ever used. A chosen folder must be on a local fixed
 // drive whose file system keeps access lists, be named exactly in the active code page, and
-// lead to the new folder without a junction, link or mount point; otherwise a message says so
+// lead to the new folder without a junction, link or mount point anywhere on the way (the
+// held folder's final path is the path itself); otherwise a message says so
 // and the dialog comes back. An access list that cannot be built fails the attempt as well.
 // `folder` (1024 bytes) keeps the folder used last; `hold` receives the held folder and files
 // and is the caller's to free (FreeExtractionHold), also after a failure. A path that does not

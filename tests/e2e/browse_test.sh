@@ -123,7 +123,7 @@ echo "a file where the product's folder would go" >"$blocker"
 mkdir -p "$E2E_WORK/elsewhere"
 echo "elsewhere" >"$E2E_WORK/elsewhere/keep.txt"
 ln -s "$E2E_WORK/elsewhere" "$DOCUMENTS/$CODE"
-on_exit 'rm -f "$DOCUMENTS/$CODE"'
+on_exit '[ -L "$DOCUMENTS/$CODE" ] && rm -f "$DOCUMENTS/$CODE"'
 start_stub +msgbox "$E2E_WORK/browse.exe"
 wait_window "Browse for Folder"
 answer "$WINDOW" Return
@@ -154,20 +154,25 @@ for _ in $(seq 50); do grep -q 'trace:msgbox:MSGBOX_OnInit' "$BOX_LOG" && break;
 sleep 0.5
 # A key that reaches a window before it is ready is dropped: the key again while the window
 # is shown (and never once it has gone: the key would reach the window behind it).
-press_while_shown() {  # press_while_shown TITLE KEY
-  local w
-  for _ in $(seq 40); do
+press_while_shown() {  # press_while_shown TITLE KEY: waits (30 s) for the window first
+  local w i
+  for i in $(seq 150); do
     w=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -1)
-    [ -n "$w" ] || return 0
-    xdotool key --window "$w" "$2" 2>/dev/null; sleep 0.5
+    [ -n "$w" ] && break; sleep 0.2
+  done
+  [ -n "$w" ] || fail "no window '$1' to answer with $2"
+  sleep 1.5
+  local try
+  for try in $(seq 10); do
+    xdotool key --window "$w" "$2" 2>/dev/null
+    for i in $(seq 15); do
+      xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | grep -qx "$w" || return 0
+      sleep 0.2
+    done
   done
   fail "the window '$1' stays after $2"
 }
 press_while_shown "Extraction folder" Return
-for _ in $(seq 100); do
-  xdotool search --onlyvisible --name '^Browse for Folder$' >/dev/null 2>&1 && break; sleep 0.2
-done
-sleep 1
 press_while_shown "Browse for Folder" Escape
 for _ in $(seq 300); do kill -0 "$STUB_PID" 2>/dev/null || break; sleep 0.2; done
 kill -0 "$STUB_PID" 2>/dev/null && fail "the program did not end after the warning and cancelling"

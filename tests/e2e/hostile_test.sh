@@ -28,7 +28,7 @@ pack silent.exe --package "x64:1033:$CODE:$NAME:silent/product.msi" --cab silent
 BOX_EXTRA_DEBUG=+win run_without_box "$E2E_WORK/silent.exe" /qn
 [ -n "$EXIT_CODE" ] && [ "$EXIT_CODE" != 0 ] && [ "$EXIT_CODE" != 1223 ] ||
   fail "a silent run with no usable folder ended with '$EXIT_CODE'"
-grep -q 'Browse for Folder' "$BOX_LOG" && fail "the browse dialog was shown in a silent run"
+grep -qF "$TEXT_BROWSE_TITLE" "$BOX_LOG" && fail "the browse dialog was shown in a silent run"
 is_registered "$CODE" && fail "installed although no folder could be used"
 expect_eq "the blocking file" "$(cat "$blocker")" "a file where the product's folder would go"
 [ -z "$(ls -d "$DOCUMENTS/$CODE"* 2>/dev/null)" ] || fail "files left below the documents folder"
