@@ -22,6 +22,11 @@
 namespace {
 bool SameType(const uint8_t* a, const uint8_t* b) { return std::memcmp(a, b, 16) == 0; }
 
+std::string RecordName(const RecordInfo& r) {
+  return r.manifest ? "manifest record" : "file record " + std::to_string(r.id);
+}
+}  // namespace
+
 std::string Utf16LeToUtf8(const uint8_t* p, size_t units) {
   std::string out;
   for (size_t i = 0; i < units; ++i) {
@@ -49,11 +54,6 @@ std::string Utf16LeToUtf8(const uint8_t* p, size_t units) {
   }
   return out;
 }
-
-std::string RecordName(const RecordInfo& r) {
-  return r.manifest ? "manifest record" : "file record " + std::to_string(r.id);
-}
-}  // namespace
 
 bool DiscoverSources(const Bytes& file, std::vector<FoundSource>* sources,
                      std::vector<std::string>* notes, std::string* error) {

@@ -3,7 +3,8 @@
 // WinMain limits the DLL search to the system directory, starts the common controls and COM,
 // splits the command line, reads its own file and registers the payload sources, loads the
 // strings, hands over to the installation run, makes the final report and releases
-// everything. It returns the code of the final Status as the exit code.
+// everything. It returns the code of the final Status as the exit code. With MSISTUB_LOG set
+// (see log.h) each step appends its line to that file.
 #include "common/winseam.h"
 
 #include <commctrl.h>
@@ -14,6 +15,7 @@
 #include "manifest/select.h"
 #include "payload/sources.h"
 #include "stub/cmdline.h"
+#include "stub/log.h"
 #include "stub/report.h"
 #include "stub/run.h"
 
@@ -33,7 +35,7 @@ void RestrictDllSearchToSystem() {
 
 // Reads the own file whole and registers its payload sources: those of the certificate
 // extensions, else the whole image as the one container (the block itself, not a copy).
-Status RegisterPayloadSources(const char* ownPath) {
+Status RegisterPayloadSources(const char* ownPath, RunLog* log) {
   HANDLE file = CreateFileA(ownPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return STATUS_FROM_LAST_ERROR(ERROR_OPEN_FAILED);
@@ -54,10 +56,19 @@ Status RegisterPayloadSources(const char* ownPath) {
       status = STATUS(ERROR_READ_FAULT);
   }
   if (StatusOk(status)) status = FindCertificateSources(image, size);
+  if (StatusOk(status) && gSourceTable.sourceCount > 0)
+    RunLogLine(log, "sources", "%u container(s) in certificate extensions of %s (%lu bytes)",
+               gSourceTable.sourceCount, ownPath, static_cast<unsigned long>(size));
   if (StatusOk(status) && gSourceTable.sourceCount == 0) {
     status = AdoptContainerSource(image, size);
     if (StatusOk(status)) image = nullptr;  // the source owns it now
+    if (StatusOk(status))
+      RunLogLine(log, "sources", "the whole file %s as one container (%lu bytes)", ownPath,
+                 static_cast<unsigned long>(size));
   }
+  if (!StatusOk(status))
+    RunLogLine(log, "sources", "none in %s (code %u, line %u)", ownPath, StatusCode(status),
+               StatusLine(status));
 
   if (image) LocalFree(image);
   CloseHandle(file);
@@ -71,6 +82,9 @@ void LoadStubString(HINSTANCE instance, UINT id, char* buffer, int size) {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   RestrictDllSearchToSystem();
+  RunLog log;
+  RunLogOpen(&log);
+  RunLogWide(&log, "start", "command line: ", GetCommandLineW());
   InitCommonControls();
   CoInitialize(nullptr);
 
@@ -94,7 +108,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   }
 
   if (StatusOk(status)) {
-    status = RegisterPayloadSources(ownPath);
+    status = RegisterPayloadSources(ownPath, &log);
     LoadStubString(instance, 100, strings.installerRequired, sizeof strings.installerRequired);
     LoadStubString(instance, 101, strings.corruptedOrUnsupported,
                    sizeof strings.corruptedOrUnsupported);
@@ -105,13 +119,16 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
 
   if (StatusOk(status))
     status = RunInstallation(instance, showCommand, args, argCount, &context, &strings,
-                             messageText, &suppress);
+                             messageText, &suppress, &log);
 
+  RunLogLine(&log, "exit", "code %u (0x%08X), line %u", StatusCode(status), StatusCode(status),
+             StatusLine(status));
   ShowFinalReport(status, messageText, &suppress, args, argCount, ownPath);
 
   FreeSources();
   if (ownPath) LocalFree(ownPath);
   if (args) LocalFree(args);
   CoUninitialize();
+  RunLogClose(&log);
   return static_cast<int>(StatusCode(status));
 }

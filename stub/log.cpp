@@ -1,0 +1,107 @@
+// The run log (see log.h).
+#include "stub/log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+const WCHAR kVariable[] = L"MSISTUB_LOG";
+
+// "<time> [<pid>] <step>: " into `line`; its length.
+int LinePrefix(char* line, int size, const char* step) {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  int n = std::snprintf(line, size, "%04u-%02u-%02u %02u:%02u:%02u.%03u [%lu] %s: ", now.wYear,
+                        now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+                        now.wMilliseconds, static_cast<unsigned long>(GetCurrentProcessId()),
+                        step);
+  return n < 0 ? 0 : (n > size - 3 ? size - 3 : n);  // room for CRLF stays
+}
+
+// Appends `text` (UTF-16, `length` characters) as UTF-8 behind line[used..], keeping room for
+// CRLF; the new length.
+int AppendUtf8(char* line, int used, int size, const WCHAR* text, int length) {
+  if (length <= 0) return used;
+  int room = size - used - 3;
+  if (room <= 0) return used;
+  int n = WideCharToMultiByte(CP_UTF8, 0, text, length, line + used, room, nullptr, nullptr);
+  if (n > 0) return used + n;
+  // Too long: convert what fits, character by character.
+  for (int i = 0; i < length; ++i) {
+    int w = WideCharToMultiByte(CP_UTF8, 0, text + i, 1, line + used, size - used - 3, nullptr,
+                                nullptr);
+    if (w <= 0) break;
+    used += w;
+  }
+  return used;
+}
+
+void WriteLine(RunLog* log, char* line, int used) {
+  line[used++] = '\r';
+  line[used++] = '\n';
+  DWORD written = 0;
+  WriteFile(log->file, line, static_cast<DWORD>(used), &written, nullptr);
+}
+}  // namespace
+
+void RunLogOpen(RunLog* log) {
+  log->file = nullptr;
+  const DWORD lastError = GetLastError();
+  WCHAR path[RUN_LOG_PATH_SIZE];
+  DWORD n = GetEnvironmentVariableW(kVariable, path, RUN_LOG_PATH_SIZE);
+  if (n > 0 && n < RUN_LOG_PATH_SIZE) {
+    // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end of the file, and
+    // nothing already in it can be overwritten.
+    HANDLE file = CreateFileW(path, FILE_APPEND_DATA | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      if (GetFileType(file) == FILE_TYPE_DISK)
+        log->file = file;
+      else
+        CloseHandle(file);
+    }
+  }
+  SetLastError(lastError);
+}
+
+bool RunLogEnabled(const RunLog* log) { return log && log->file; }
+
+void RunLogLine(RunLog* log, const char* step, const char* format, ...) {
+  if (!RunLogEnabled(log)) return;
+  const DWORD lastError = GetLastError();
+  char ansi[RUN_LOG_LINE_SIZE];
+  WCHAR wide[RUN_LOG_LINE_SIZE];
+  char line[RUN_LOG_LINE_SIZE];
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(ansi, sizeof ansi, format, args);
+  va_end(args);
+  if (n >= 0) {
+    // Paths and names are in the ANSI code page; the log is UTF-8 throughout.
+    int w = MultiByteToWideChar(CP_ACP, 0, ansi, -1, wide, RUN_LOG_LINE_SIZE);
+    int used = LinePrefix(line, sizeof line, step);
+    used = AppendUtf8(line, used, sizeof line, wide, w > 0 ? w - 1 : 0);
+    WriteLine(log, line, used);
+  }
+  SetLastError(lastError);
+}
+
+void RunLogWide(RunLog* log, const char* step, const char* prefix, const WCHAR* text) {
+  if (!RunLogEnabled(log)) return;
+  const DWORD lastError = GetLastError();
+  char line[RUN_LOG_LINE_SIZE];
+  int used = LinePrefix(line, sizeof line, step);
+  const int room = static_cast<int>(sizeof line) - used - 2;
+  const int p = std::snprintf(line + used, room, "%s", prefix);
+  if (p > 0) used += p < room ? p : room - 1;
+  used = AppendUtf8(line, used, sizeof line, text, text ? lstrlenW(text) : 0);
+  WriteLine(log, line, used);
+  SetLastError(lastError);
+}
+
+void RunLogClose(RunLog* log) {
+  if (log->file) CloseHandle(log->file);
+  log->file = nullptr;
+}
