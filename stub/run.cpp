@@ -77,10 +77,12 @@ void LogCleanUpDecision(RunLog* log, uint32_t installerExitCode, bool launched,
   const bool registered =
       selection->productCode[0] && IsProductRegistered(selection->productCode, is64Bit);
   const bool keepFiles = installerExitCode == 0 || registered;
-  RunLogLine(log, "clean-up", "%s; product %s registered: %s the files this run wrote or verified, "
-             "%s", launched ? "the installer ran" : "no installer ran",
-             registered ? "is" : "is not", keepFiles ? "keeping" : "deleting",
-             !folder[0] ? "no folder" : registered ? "keeping the folder" : "removing the folder if empty");
+  const char* folderFate = !folder[0]  ? "no folder"
+                           : registered ? "keeping the folder"
+                                        : "removing the folder if empty";
+  RunLogLine(log, "clean-up", "%s; product %s registered: %s the files this run wrote or "
+             "verified, %s", launched ? "the installer ran" : "no installer ran",
+             registered ? "is" : "is not", keepFiles ? "keeping" : "deleting", folderFate);
 }
 
 // Builds the installer's command line and runs it.

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The run log (MSISTUB_LOG): a German-only setup run by an American user (no package for the
 # language: 13) and by a German user (installs: 0) appends one line per step to the file the
-# variable names, both runs to the same file; a log path that cannot be opened changes
+# variable names, both runs to the same file; a stub without a payload (1168) logs why; a log path that cannot be opened changes
 # nothing; without the variable no file appears.
 set -u
 . "$(dirname "$0")/lib.sh"
@@ -33,6 +33,16 @@ expect_line "final code" "$stamp exit: code 13 \\(0x0000000D\\), line [0-9]+"
 lines=$(wc -l <failed.txt)
 echo "ok: failing run logged ($lines lines)"
 
+# 1b. A stub without a payload (1168): the log names the step that found none.
+cp "$STUB" bare.exe
+MSISTUB_LOG=$(winpath "$E2E_WORK/bare.log") run_without_box "$E2E_WORK/bare.exe" /qn
+expect_eq "exit code of a bare stub" "$EXIT_CODE" 1168
+grep -Eq "$stamp sources: none in .*bare\.exe \(code 1168, line [0-9]+\)" bare.log ||
+  fail "no sources line for a bare stub: $(cat bare.log)"
+grep -Eq "$stamp exit: code 1168 \(0x00000490\), line [0-9]+" bare.log ||
+  fail "no final code for a bare stub: $(cat bare.log)"
+echo "ok: a bare stub's run logged"
+
 # 2. de_DE (1031): installs; the same file grows by the successful run's lines.
 MSISTUB_LOG=$(winpath "$LOG") MSISTUB_LANG=de_DE.UTF-8 run_without_box "$E2E_WORK/log.exe" /qn
 expect_eq "exit code for de_DE" "$EXIT_CODE" 0
@@ -63,11 +73,11 @@ expect_eq "exit code with an unusable log path" "$EXIT_CODE" 13
 echo "ok: an unusable log path changes nothing"
 
 # 4. Without the variable: no file.
-rm -rf logs; mkdir logs
+cp "$LOG" runs.log; rm -rf logs; mkdir logs
 MSISTUB_LANG=en_US.UTF-8 run_without_box "$E2E_WORK/log.exe" /qn
 expect_eq "exit code without the variable" "$EXIT_CODE" 13
 [ -z "$(ls -A logs)" ] || fail "files appeared without MSISTUB_LOG: $(ls -A logs)"
 expect_absent "log without the variable" "$LOG"
 echo "ok: no log without MSISTUB_LOG"
-e2e_end
+[ -n "${KEEP_E2E:-}" ] || e2e_end
 echo "log: all cases passed"
