@@ -16,23 +16,31 @@ int LinePrefix(char* line, int size, const char* step) {
                         now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
                         now.wMilliseconds, static_cast<unsigned long>(GetCurrentProcessId()),
                         step);
-  return n < 0 ? 0 : (n > size - 3 ? size - 3 : n);  // room for CRLF stays
+  return n < 0 ? 0 : (n > size - 3 ? size - 3 : n);  // room for CRLF and a NUL stays
 }
 
-// Appends `text` (UTF-16, `length` characters) as UTF-8 behind line[used..], keeping room for
-// CRLF; the new length.
-int AppendUtf8(char* line, int used, int size, const WCHAR* text, int length) {
-  if (length <= 0) return used;
-  int room = size - used - 3;
-  if (room <= 0) return used;
-  int n = WideCharToMultiByte(CP_UTF8, 0, text, length, line + used, room, nullptr, nullptr);
-  if (n > 0) return used + n;
-  // Too long: convert what fits, character by character.
+// Appends `text` (UTF-16, `length` units) as UTF-8 behind line[used..], keeping room for
+// CRLF, with control characters (U+0000-U+001F, U+007F) written as \xNN: a name or an
+// argument cannot start a line of its own. Stops at the first character that does not fit.
+// The new length.
+int AppendText(char* line, int used, int size, const WCHAR* text, int length) {
   for (int i = 0; i < length; ++i) {
-    int w = WideCharToMultiByte(CP_UTF8, 0, text + i, 1, line + used, size - used - 3, nullptr,
-                                nullptr);
-    if (w <= 0) break;
-    used += w;
+    const int room = size - used - 2;
+    const WCHAR c = text[i];
+    if (c < 0x20 || c == 0x7F) {
+      if (room <= 4) break;
+      std::snprintf(line + used, 5, "\\x%02X", static_cast<unsigned>(c));
+      used += 4;
+      continue;
+    }
+    // A surrogate pair converts as one character.
+    const int units = (c >= 0xD800 && c < 0xDC00 && i + 1 < length) ? 2 : 1;
+    const int n = room > 0 ? WideCharToMultiByte(CP_UTF8, 0, text + i, units, line + used, room,
+                                                 nullptr, nullptr)
+                           : 0;
+    if (n <= 0) break;
+    used += n;
+    i += units - 1;
   }
   return used;
 }
@@ -82,7 +90,7 @@ void RunLogLine(RunLog* log, const char* step, const char* format, ...) {
     // Paths and names are in the ANSI code page; the log is UTF-8 throughout.
     int w = MultiByteToWideChar(CP_ACP, 0, ansi, -1, wide, RUN_LOG_LINE_SIZE);
     int used = LinePrefix(line, sizeof line, step);
-    used = AppendUtf8(line, used, sizeof line, wide, w > 0 ? w - 1 : 0);
+    used = AppendText(line, used, sizeof line, wide, w > 0 ? w - 1 : 0);
     WriteLine(log, line, used);
   }
   SetLastError(lastError);
@@ -96,7 +104,7 @@ void RunLogWide(RunLog* log, const char* step, const char* prefix, const WCHAR* 
   const int room = static_cast<int>(sizeof line) - used - 2;
   const int p = std::snprintf(line + used, room, "%s", prefix);
   if (p > 0) used += p < room ? p : room - 1;
-  used = AppendUtf8(line, used, sizeof line, text, text ? lstrlenW(text) : 0);
+  used = AppendText(line, used, sizeof line, text, text ? lstrlenW(text) : 0);
   WriteLine(log, line, used);
   SetLastError(lastError);
 }

@@ -20,11 +20,13 @@ $(cat "$LOG")"
 }
 
 # 1. No package for en_US (1033): 13, and the log says which step failed with which code.
-MSISTUB_LOG=$(winpath "$LOG") MSISTUB_LANG=en_US.UTF-8 run_without_box "$E2E_WORK/log.exe" /qn
+# An argument with a line break stays on its line (control characters as \xNN).
+MSISTUB_LOG=$(winpath "$LOG") MSISTUB_LANG=en_US.UTF-8 run_without_box "$E2E_WORK/log.exe" /qn $'NOTE=a\nb'
 expect_eq "exit code without a package" "$EXIT_CODE" 13
 tr -d '\r' <"$LOG" >failed.txt
 stamp='^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:.]+ \[[0-9]+\]'
-expect_line "start" "$stamp start: command line: .*log\\.exe.* /qn"
+expect_line "start" "$stamp start: command line: .*log\\.exe.* /qn .*NOTE=a\\\\x0Ab"
+grep -Evq "$stamp " failed.txt && fail "a line without the step prefix: $(grep -Ev "$stamp " failed.txt)"
 expect_line "sources" "$stamp sources: 1 container\\(s\\) in certificate extensions of|$stamp sources: the whole file .*log\\.exe as one container"
 expect_line "no package" "$stamp package: none fits user LCID 1033 \\(x64\\) \\(code 13, line [0-9]+\\)"
 expect_line "clean-up" "$stamp clean-up: no installer ran; product is not registered: deleting"
