@@ -49,10 +49,14 @@ std::string Dotted(uint32_t ms, uint32_t ls) {
 }  // namespace
 
 VersionInfo ReadVersionInfo(const Bytes& image) {
-  VersionInfo info;
   const uint8_t* p = nullptr;
   uint32_t size = 0;
-  if (!FindStubResource(image, RT_VERSION_ID, VERSION_INFO_ID, &p, &size)) return info;
+  if (!FindStubResource(image, RT_VERSION_ID, VERSION_INFO_ID, &p, &size)) return VersionInfo();
+  return ParseVersionInfo(p, size);
+}
+
+VersionInfo ParseVersionInfo(const uint8_t* p, uint32_t size) {
+  VersionInfo info;
   Node root;
   if (!ReadNode(p, 0, size, &root) || root.key != "VS_VERSION_INFO" ||
       root.valueLength != FIXED_INFO_SIZE || root.value + FIXED_INFO_SIZE > root.end ||

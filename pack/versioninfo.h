@@ -3,7 +3,8 @@
 //
 // ReadVersionInfo reads the fixed part (file and product version) and the strings of the
 // first string table of a PE32+ image, every length checked against the resource's bytes;
-// `found` is false when the image has no such resource or it is malformed. VersionInfoLine
+// `found` is false when the image has no such resource or its fixed part is malformed (a
+// malformed string table ends the strings where it breaks). VersionInfoLine
 // gives the line for people ("version info: ..."); WriteVersionInfo writes the JSON member
 // "versionInfo": {"fileVersion", "productVersion", "strings": {name: value}} or null.
 #pragma once
@@ -22,5 +23,7 @@ struct VersionInfo {
 };
 
 VersionInfo ReadVersionInfo(const Bytes& image);
+// The same for the resource's bytes alone.
+VersionInfo ParseVersionInfo(const uint8_t* block, uint32_t size);
 std::string VersionInfoLine(const VersionInfo& info);
 void WriteVersionInfo(JsonWriter* json, const VersionInfo& info);
