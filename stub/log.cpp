@@ -45,6 +45,24 @@ int AppendText(char* line, int used, int size, const WCHAR* text, int length) {
   return used;
 }
 
+// True when `file` is the stub's own executable (same volume and file index): appending to
+// it would damage the setup's payload.
+bool IsOwnExecutable(HANDLE file) {
+  WCHAR own[RUN_LOG_PATH_SIZE];
+  const DWORD n = GetModuleFileNameW(nullptr, own, RUN_LOG_PATH_SIZE);
+  if (n == 0 || n >= RUN_LOG_PATH_SIZE) return true;  // cannot tell: no log
+  HANDLE self = CreateFileW(own, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (self == INVALID_HANDLE_VALUE) return true;
+  BY_HANDLE_FILE_INFORMATION a, b;
+  const bool same = !GetFileInformationByHandle(file, &a) ||
+                    !GetFileInformationByHandle(self, &b) ||
+                    (a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+                     a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow);
+  CloseHandle(self);
+  return same;
+}
+
 void WriteLine(RunLog* log, char* line, int used) {
   line[used++] = '\r';
   line[used++] = '\n';
@@ -60,12 +78,12 @@ void RunLogOpen(RunLog* log) {
   DWORD n = GetEnvironmentVariableW(kVariable, path, RUN_LOG_PATH_SIZE);
   if (n > 0 && n < RUN_LOG_PATH_SIZE) {
     // FILE_APPEND_DATA without FILE_WRITE_DATA: every write goes to the end of the file, and
-    // nothing already in it can be overwritten.
+    // nothing already in it can be overwritten. Full sharing: the open log stops no one.
     HANDLE file = CreateFileW(path, FILE_APPEND_DATA | SYNCHRONIZE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
-      if (GetFileType(file) == FILE_TYPE_DISK)
+      if (GetFileType(file) == FILE_TYPE_DISK && !IsOwnExecutable(file))
         log->file = file;
       else
         CloseHandle(file);

@@ -1,9 +1,11 @@
 // The run log: what the stub did, for support, when the user asks for it.
 //
 // RunLogOpen reads the environment variable MSISTUB_LOG; when it names a file, that file is
-// opened for appending only (created when missing; read and write sharing, so several runs
-// may append at once) and must be a disk file: a console, pipe or device is closed again,
-// since a write there could block the run. The path is used for nothing else. Without the
+// opened for appending only (created when missing; shared for reading, writing and deleting,
+// so several runs may append at once and the open log blocks no one) and must be a disk file
+// other than the stub's own executable: a console, pipe or device is closed again, since a
+// write there could block the run, and so is the setup itself, whose payload lines appended
+// to it would destroy. The path is used for nothing else. Without the
 // variable, or when the file cannot be opened, the log is closed and every call is a no-op.
 // RunLogLine appends one line: "<local time> [<process id>] <step>: <printf text>" with CRLF,
 // in UTF-8 (the text is formatted in the ANSI code page and converted), in one write, cut to

@@ -69,10 +69,15 @@ expect_eq "steps of the successful run" "$(cat steps.txt)" "start,sources,packag
 echo "ok: successful run appended ($(($(wc -l <"$LOG") - lines)) lines)"
 forget_product "$DE"
 
-# 3. A log path that cannot be opened (a folder): the run's result is the same.
-MSISTUB_LOG=$(winpath "$E2E_WORK/logs") MSISTUB_LANG=en_US.UTF-8 run_without_box "$E2E_WORK/log.exe" /qn
-expect_eq "exit code with an unusable log path" "$EXIT_CODE" 13
-echo "ok: an unusable log path changes nothing"
+# 3. Log paths that cannot be used: a folder, and the setup itself (which the log must never
+# touch: lines behind its last byte would break its payload). The result is the same.
+for target in "$E2E_WORK/logs" "$E2E_WORK/log.exe"; do
+  cp log.exe log-before.exe
+  MSISTUB_LOG=$(winpath "$target") MSISTUB_LANG=en_US.UTF-8 run_without_box "$E2E_WORK/log.exe" /qn
+  expect_eq "exit code with the log at $target" "$EXIT_CODE" 13
+  cmp -s log.exe log-before.exe || fail "the setup changed with the log at $target"
+done
+echo "ok: unusable log paths change nothing"
 
 # 4. Without the variable: no file.
 cp "$LOG" runs.log; rm -rf logs; mkdir logs
