@@ -319,9 +319,14 @@ def brand_stub(in_path, out_path, icon, fields):
         strings = read_versioninfo_strings(old_version[0][0])
         for field, key in (("company", "CompanyName"), ("product_name", "ProductName"),
                            ("description", "FileDescription"), ("copyright", "LegalCopyright"),
-                           ("original_filename", "OriginalFilename"), ("version", "FileVersion")):
+                           ("original_filename", "OriginalFilename")):
             if key in strings:
                 current[field] = strings[key]
+        # The version from the fixed part (behind the header and the key VS_VERSION_INFO).
+        block = old_version[0][0]
+        if len(block) >= 56 and struct.unpack_from("<I", block, 40)[0] == 0xFEEF04BD:
+            ms, ls = struct.unpack_from("<II", block, 48)
+            current["version"] = "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
     current.update({k: v for k, v in fields.items() if v is not None})
     for k in [k for k in resources if k[0] == RT_VERSION]:
         del resources[k]

@@ -16,6 +16,11 @@ python3 "$brand" stub "$branded" reversioned.exe --version 8.1 || fail "re-versi
   --product-name "Vendor Product" --description "Vendor Product Setup" \
   --copyright "(c) 2026 Vendor Ltd" --original-filename msistub.exe || fail "fields not given changed"
 
+python3 "$brand" stub "$branded" recompanied.exe --company "Other Ltd" || fail "a new company"
+"$python" "$check" recompanied.exe --icon "$icon" --version 7.6.5.4 --company "Other Ltd" \
+  --product-name "Vendor Product" --description "Vendor Product Setup" \
+  --copyright "(c) 2026 Vendor Ltd" --original-filename msistub.exe || fail "the version changed"
+
 python3 "$brand" stub "$plain" only-icon.exe --icon "$icon" || fail "branding the icon alone"
 "$python" "$check" only-icon.exe --icon "$icon" --version 1.0.0.0 --company msistub \
   --product-name msistub --description "msistub setup bootstrapper" \
