@@ -158,8 +158,10 @@ Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_
                selection.entryId, selection.pass, PassName(selection.pass), selection.lcid,
                context->userLcid);
   else
-    RunLogLine(log, "package", "none fits user LCID %u (%s) (code %u, line %u)",
-               context->userLcid, context->is64Bit ? "x64" : "Intel", StatusCode(status),
+    RunLogLine(log, "package", "none chosen for user LCID %u (%s; tried the exact language, "
+               "the primary language%s) (code %u, line %u)", context->userLcid,
+               context->is64Bit ? "x64" : "Intel",
+               context->userLcid == FALLBACK_LCID ? "" : " and 1033", StatusCode(status),
                StatusLine(status));
   if (StatusOk(status)) {
     status = AssembleFileSet(&selection, &fileSet, &fileSetCount, kFileSetFlags);

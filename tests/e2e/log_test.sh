@@ -28,7 +28,7 @@ stamp='^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:.]+ \[[0-9]+\]'
 expect_line "start" "$stamp start: command line: .*log\\.exe.* /qn .*NOTE=a\\\\x0Ab"
 grep -Evq "$stamp " failed.txt && fail "a line without the step prefix: $(grep -Ev "$stamp " failed.txt)"
 expect_line "sources" "$stamp sources: 1 container\\(s\\) in certificate extensions of|$stamp sources: the whole file .*log\\.exe as one container"
-expect_line "no package" "$stamp package: none fits user LCID 1033 \\(x64\\) \\(code 13, line [0-9]+\\)"
+expect_line "no package" "$stamp package: none chosen for user LCID 1033 \\(x64; tried the exact language, the primary language\\) \\(code 13, line [0-9]+\\)"
 expect_line "clean-up" "$stamp clean-up: no installer ran; product is not registered: deleting"
 expect_line "final code" "$stamp exit: code 13 \\(0x0000000D\\), line [0-9]+"
 ! grep -q "installer: command line" "$LOG" || fail "an installer command line logged for a run without a package"
