@@ -84,7 +84,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   RestrictDllSearchToSystem();
   RunLog log;
   RunLogOpen(&log);
-  RunLogWide(&log, "start", "command line: ", GetCommandLineW());
+  RunLogWide(&log, "start", "msistub " MSISTUB_VERSION_TEXT ", command line: ",
+             GetCommandLineW());
   InitCommonControls();
   CoInitialize(nullptr);
 

@@ -25,7 +25,7 @@ MSISTUB_LOG=$(winpath "$LOG") MSISTUB_LANG=en_US.UTF-8 run_without_box "$E2E_WOR
 expect_eq "exit code without a package" "$EXIT_CODE" 13
 tr -d '\r' <"$LOG" >failed.txt
 stamp='^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:.]+ \[[0-9]+\]'
-expect_line "start" "$stamp start: command line: .*log\\.exe.* /qn .*NOTE=a\\\\x0Ab"
+expect_line "start" "$stamp start: msistub [0-9]+\\.[0-9]+\\.[0-9]+, command line: .*log\\.exe.* /qn .*NOTE=a\\\\x0Ab"
 grep -Evq "$stamp " failed.txt && fail "a line without the step prefix: $(grep -Ev "$stamp " failed.txt)"
 expect_line "sources" "$stamp sources: 1 container\\(s\\) in certificate extensions of|$stamp sources: the whole file .*log\\.exe as one container"
 expect_line "no package" "$stamp package: none chosen for user LCID 1033 \\(x64; tried the exact language, the primary language\\) \\(code 13, line [0-9]+\\)"
