@@ -81,7 +81,7 @@ void LogCleanUpDecision(RunLog* log, uint32_t installerExitCode, bool launched,
                            : registered ? "keeping the folder"
                                         : "removing the folder if empty";
   RunLogLine(log, "clean-up", "%s; product %s registered: %s the files this run wrote or "
-             "verified, %s", launched ? "the installer ran" : "no installer ran",
+             "verified, %s", launched ? "after the installer step" : "no installer ran",
              registered ? "is" : "is not", keepFiles ? "keeping" : "deleting", folderFate);
 }
 

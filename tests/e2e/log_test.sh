@@ -60,7 +60,7 @@ for f in main.msi de.cab; do
 done
 expect_line "command line" "$stamp installer: command line: .*msiexec\\.exe /i ${folder}\\\\main\\.msi /qn"
 expect_line "installer code" "$stamp installer: exit code 0 \\(0x00000000\\)"
-expect_line "clean-up" "$stamp clean-up: the installer ran; product is registered: keeping the files this run wrote or verified, keeping the folder"
+expect_line "clean-up" "$stamp clean-up: after the installer step; product is registered: keeping the files this run wrote or verified, keeping the folder"
 expect_line "final code" "$stamp exit: code 0 \\(0x00000000\\), line [0-9]+"
 [ "$(grep -c ' exit: code ' "$LOG")" = 2 ] || fail "not two runs in the log"
 # Steps in the order they ran.
