@@ -4,7 +4,8 @@
 #   share/msistub/payload-public.blob      ... that key's 276-byte blob (Windows trees)
 #   lib/cmake/msistub/                     msistubConfig.cmake, msistubConfigVersion.cmake and
 #                                          msistub.cmake: find_package(msistub) and
-#                                          msistub_add_setup, finding bin/msistub-pack
+#                                          msistub_add_setup, finding bin/msistub-pack;
+#                                          msistub-brand.py, its branding of the stub
 #   share/doc/msistub/                     README.md and the docs
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -23,6 +24,7 @@ set(package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/msistub)
 write_basic_package_version_file("${CMAKE_BINARY_DIR}/msistubConfigVersion.cmake"
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
 install(FILES "${CMAKE_SOURCE_DIR}/cmake/msistubConfig.cmake" "${CMAKE_SOURCE_DIR}/cmake/msistub.cmake"
+              "${CMAKE_SOURCE_DIR}/cmake/msistub-brand.py"
               "${CMAKE_BINARY_DIR}/msistubConfigVersion.cmake"
         DESTINATION ${package_dir})
 install(FILES "${CMAKE_SOURCE_DIR}/README.md" "${CMAKE_SOURCE_DIR}/docs/user-guide.md"

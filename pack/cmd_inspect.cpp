@@ -9,6 +9,7 @@
 #include "pack/describe.h"
 #include "pack/json.h"
 #include "pack/keys.h"
+#include "pack/versioninfo.h"
 #include "pack/reader.h"
 #include "pack/setupfile.h"
 #include "pack/text.h"
@@ -20,13 +21,15 @@ const char kInspectHelp[] =
     "usage: msistub-pack inspect [--key PUBLIC] [--json] FILE\n"
     "\n"
     "Shows the payload key the stub trusts (its fingerprint, the SHA-256 of the public key\n"
-    "blob, and whether it is a development key), whether the file would pass Windows'\n"
-    "certificate padding check (cert-table mode cannot; extension mode can), then the payload\n"
-    "sources as the stub finds them (certificate extensions, else the whole file), each\n"
-    "source's records (type, id, stored size, signature size) and its manifest entries.\n"
+    "blob, and whether it is a development key), the stub's version information (versions,\n"
+    "company, product, description, copyright, original file name), whether the file would\n"
+    "pass Windows' certificate padding check (cert-table mode cannot; extension mode can),\n"
+    "then the payload sources as the stub finds them (certificate extensions, else the whole\n"
+    "file), each source's records (type, id, stored size, signature size) and its manifest\n"
+    "entries.\n"
     "--key shows a manifest only when its signature verifies with PUBLIC. Control characters\n"
     "from the file are shown as \\xNN. --json prints one JSON object instead (schema, stubKey,\n"
-    "paddingCheck, sources, records, packages, cabinets).\n";
+    "paddingCheck, versionInfo, sources, records, packages, cabinets).\n";
 
 const char kVerifyHelp[] =
     "usage: msistub-pack verify --key PUBLIC [--json] FILE\n"
@@ -183,6 +186,7 @@ void WriteInspectHead(JsonWriter* json, const std::string& path, const OpenedSet
   JsonField(json, "size");
   JsonNumber(json, setup.file.size());
   WriteSetupFacts(json, facts);
+  WriteVersionInfo(json, ReadVersionInfo(setup.file));
   JsonField(json, "notes");
   JsonArray(json);
   for (const std::string& n : setup.notes) JsonString(json, n);
@@ -237,6 +241,7 @@ int RunInspect(int argc, char** argv) {
     JsonArray(&out);
   } else {
     for (const std::string& line : facts.lines) std::printf("%s\n", line.c_str());
+    std::printf("%s\n", VersionInfoLine(ReadVersionInfo(setup.file)).c_str());
     for (const std::string& n : setup.notes) std::printf("note: %s\n", Printable(n).c_str());
   }
   bool broken = false;

@@ -83,25 +83,50 @@ uint32_t FindEntry(const Image& image, uint32_t dirOffset, Match match) {
   }
   return 0;
 }
-}  // namespace
 
-bool ReadStubKey(const Bytes& bytes, StubKey* key) {
-  *key = StubKey();
+// The section table and the resource root of a PE32+ image; false when there is none.
+bool OpenImage(Image* image) {
+  const Bytes& bytes = image->bytes;
   if (bytes.size() < PE_MIN_IMAGE_SIZE || bytes.size() > 0xFFFFFFFFu) return false;
   const uint32_t lfanew = ReadLe32(bytes.data() + PE_LFANEW_OFFSET);
-  Image image{bytes, 0, 0, 0, 0, 0};
-  if (!image.Fits(lfanew, PE_HEADERS_SIZE) || std::memcmp(bytes.data() + lfanew, "PE\0\0", 4) != 0 ||
+  if (!image->Fits(lfanew, PE_HEADERS_SIZE) || std::memcmp(bytes.data() + lfanew, "PE\0\0", 4) != 0 ||
       ReadLe16(bytes.data() + lfanew + PE_OPTIONAL_MAGIC_OFFSET) != PE_OPTIONAL_MAGIC_PE32PLUS)
     return false;
   const uint8_t* fileHeader = bytes.data() + lfanew + PE_FILE_HEADER_AT;
-  image.sectionCount = ReadLe16(fileHeader + 2);
-  image.sections = lfanew + PE_OPTIONAL_AT + ReadLe16(fileHeader + 16);
-  if (!image.Fits(image.sections, static_cast<uint64_t>(image.sectionCount) * SECTION_HEADER_SIZE))
+  image->sectionCount = ReadLe16(fileHeader + 2);
+  image->sections = lfanew + PE_OPTIONAL_AT + ReadLe16(fileHeader + 16);
+  if (!image->Fits(image->sections, static_cast<uint64_t>(image->sectionCount) * SECTION_HEADER_SIZE))
     return false;
-  image.rootRva = ReadLe32(bytes.data() + lfanew + PE_RESOURCE_DIR_OFFSET);
-  if (image.rootRva == 0 ||
-      !RvaToOffset(image, image.rootRva, RESOURCE_DIR_SIZE, &image.rootOffset, &image.rootLimit))
+  image->rootRva = ReadLe32(bytes.data() + lfanew + PE_RESOURCE_DIR_OFFSET);
+  return image->rootRva != 0 && RvaToOffset(*image, image->rootRva, RESOURCE_DIR_SIZE,
+                                            &image->rootOffset, &image->rootLimit);
+}
+}  // namespace
+
+bool FindStubResource(const Bytes& bytes, uint32_t type, uint32_t id, const uint8_t** data,
+                      uint32_t* size) {
+  Image image{bytes, 0, 0, 0, 0, 0};
+  if (!OpenImage(&image)) return false;
+  const uint32_t types = FindEntry(image, 0, [&](uint32_t n) { return n == type; });
+  if (!(types & 0x80000000u)) return false;
+  const uint32_t names = FindEntry(image, types & 0x7FFFFFFFu, [&](uint32_t n) { return n == id; });
+  if (!(names & 0x80000000u)) return false;
+  const uint32_t entry = FindEntry(image, names & 0x7FFFFFFFu, [](uint32_t) { return true; });
+  const uint64_t entryAt = static_cast<uint64_t>(image.rootOffset) + entry;
+  uint32_t offset = 0;
+  if (entry == 0 || (entry & 0x80000000u) || entryAt + RESOURCE_DATA_ENTRY_SIZE > image.rootLimit)
     return false;
+  const uint32_t length = ReadLe32(bytes.data() + entryAt + 4);
+  if (!RvaToOffset(image, ReadLe32(bytes.data() + entryAt), length, &offset, nullptr)) return false;
+  *data = bytes.data() + offset;
+  *size = length;
+  return true;
+}
+
+bool ReadStubKey(const Bytes& bytes, StubKey* key) {
+  *key = StubKey();
+  Image image{bytes, 0, 0, 0, 0, 0};
+  if (!OpenImage(&image)) return false;
 
   // Type RT_RCDATA, then the name, then the first language.
   const uint32_t types = FindEntry(image, 0, [](uint32_t n) { return n == RT_RCDATA_ID; });

@@ -37,6 +37,10 @@ struct StubKey {
 };
 
 bool ReadStubKey(const Bytes& image, StubKey* key);
+// The data of the first language of resource `type`/`id` (numeric ids) of a PE32+ image,
+// every offset checked; false when the image or the resource is not there.
+bool FindStubResource(const Bytes& image, uint32_t type, uint32_t id, const uint8_t** data,
+                      uint32_t* size);
 bool KeyFingerprint(EVP_PKEY* key, uint8_t fingerprint[KEY_FINGERPRINT_SIZE], std::string* error);
 std::string FingerprintHex(const uint8_t fingerprint[KEY_FINGERPRINT_SIZE]);
 bool CheckKeyAgainstStub(const StubKey& stub, const std::string& stubPath, EVP_PKEY* key,

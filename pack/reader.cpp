@@ -21,6 +21,11 @@
 #include "payload/sources.h"
 
 namespace {
+std::string RecordName(const RecordInfo& r) {
+  return r.manifest ? "manifest record" : "file record " + std::to_string(r.id);
+}
+}  // namespace
+
 std::string Utf16LeToUtf8(const uint8_t* p, size_t units) {
   std::string out;
   for (size_t i = 0; i < units; ++i) {
@@ -48,11 +53,6 @@ std::string Utf16LeToUtf8(const uint8_t* p, size_t units) {
   }
   return out;
 }
-
-std::string RecordName(const RecordInfo& r) {
-  return r.manifest ? "manifest record" : "file record " + std::to_string(r.id);
-}
-}  // namespace
 
 FoundSource::FoundSource(std::string origin_, Bytes copy_, const Bytes* file_)
     : origin(std::move(origin_)), copy(std::move(copy_)), file(file_) {

@@ -105,3 +105,5 @@ struct RecordProblem {
 // matches the entry's digest field where there is one.
 void VerifySources(const std::vector<FoundSource>& sources, EVP_PKEY* key, uint32_t* checked,
                    std::vector<RecordProblem>* problems);
+// UTF-16LE code units as UTF-8 (unpaired surrogates become U+FFFD).
+std::string Utf16LeToUtf8(const uint8_t* p, size_t units);

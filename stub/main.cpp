@@ -3,7 +3,8 @@
 // WinMain limits the DLL search to the system directory, starts the common controls and COM,
 // splits the command line, reads its own file and registers the payload sources, loads the
 // strings, hands over to the installation run, makes the final report and releases
-// everything. It returns the code of the final Status as the exit code.
+// everything. It returns the code of the final Status as the exit code. With MSISTUB_LOG set
+// (see log.h) each step appends its line to that file.
 #include "common/winseam.h"
 
 #include <commctrl.h>
@@ -14,6 +15,7 @@
 #include "manifest/select.h"
 #include "payload/sources.h"
 #include "stub/cmdline.h"
+#include "stub/log.h"
 #include "stub/report.h"
 #include "stub/run.h"
 
@@ -33,8 +35,9 @@ void RestrictDllSearchToSystem() {
 
 // Reads the own file whole and registers its payload sources: those of the certificate
 // extensions, else the whole image as the one container (the block itself, not a copy).
-Status RegisterPayloadSources(const WCHAR* ownPath) {
-  HANDLE file = CreateFileW(ownPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+// `ownFile` is opened; `ownPath`, its ANSI form, is only shown in the log.
+Status RegisterPayloadSources(const WCHAR* ownFile, const char* ownPath, RunLog* log) {
+  HANDLE file = CreateFileW(ownFile, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return STATUS_FROM_LAST_ERROR(ERROR_OPEN_FAILED);
 
@@ -54,10 +57,19 @@ Status RegisterPayloadSources(const WCHAR* ownPath) {
       status = STATUS(ERROR_READ_FAULT);
   }
   if (StatusOk(status)) status = FindCertificateSources(image, size);
+  if (StatusOk(status) && gSourceTable.sourceCount > 0)
+    RunLogLine(log, "sources", "%u container(s) in certificate extensions of %s (%lu bytes)",
+               gSourceTable.sourceCount, ownPath, static_cast<unsigned long>(size));
   if (StatusOk(status) && gSourceTable.sourceCount == 0) {
     status = AdoptContainerSource(image, size);
     if (StatusOk(status)) image = nullptr;  // the source owns it now
+    if (StatusOk(status))
+      RunLogLine(log, "sources", "the whole file %s as one container (%lu bytes)", ownPath,
+                 static_cast<unsigned long>(size));
   }
+  if (!StatusOk(status))
+    RunLogLine(log, "sources", "none in %s (code %u, line %u)", ownPath, StatusCode(status),
+               StatusLine(status));
 
   if (image) LocalFree(image);
   CloseHandle(file);
@@ -71,6 +83,10 @@ void LoadStubString(HINSTANCE instance, UINT id, char* buffer, int size) {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   RestrictDllSearchToSystem();
+  RunLog log;
+  RunLogOpen(&log);
+  RunLogWide(&log, "start", "msistub " MSISTUB_VERSION_TEXT ", command line: ",
+             GetCommandLineW());
   InitCommonControls();
   CoInitialize(nullptr);
 
@@ -96,7 +112,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   }
 
   if (StatusOk(status)) {
-    status = RegisterPayloadSources(ownFile);
+    status = RegisterPayloadSources(ownFile, ownPath, &log);
     LoadStubString(instance, 100, strings.installerRequired, sizeof strings.installerRequired);
     LoadStubString(instance, 101, strings.corruptedOrUnsupported,
                    sizeof strings.corruptedOrUnsupported);
@@ -107,8 +123,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
 
   if (StatusOk(status))
     status = RunInstallation(instance, showCommand, args, argCount, &context, &strings,
-                             messageText, &suppress);
+                             messageText, &suppress, &log);
 
+  RunLogLine(&log, "exit", "code %u (0x%08X), line %u", StatusCode(status), StatusCode(status),
+             StatusLine(status));
   ShowFinalReport(status, messageText, &suppress, args, argCount, ownPath);
 
   FreeSources();
@@ -116,5 +134,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   if (ownFile) LocalFree(ownFile);
   if (args) LocalFree(args);
   CoUninitialize();
+  RunLogClose(&log);
   return static_cast<int>(StatusCode(status));
 }

@@ -60,20 +60,52 @@ Status WriteFiles(HINSTANCE instance, ExtractJob* job, const PackageSelection* s
   return step;
 }
 
+const char* PassName(uint32_t pass) {
+  switch (pass) {
+    case SELECTION_PASS_EXACT: return "exact language";
+    case SELECTION_PASS_PRIMARY: return "primary language";
+    case SELECTION_PASS_FALLBACK: return "fallback 1033";
+    default: return "none";
+  }
+}
+
+// The clean-up's decision as CleanUpExtraction will take it (see installer.h), for the log.
+void LogCleanUpDecision(RunLog* log, uint32_t installerExitCode, bool launched,
+                        const PackageSelection* selection, const char* folder,
+                        uint32_t is64Bit) {
+  if (!RunLogEnabled(log)) return;
+  const bool registered =
+      selection->productCode[0] && IsProductRegistered(selection->productCode, is64Bit);
+  const bool keepFiles = installerExitCode == 0 || registered;
+  const char* folderFate = !folder[0]  ? "no folder"
+                           : registered ? "keeping the folder"
+                                        : "removing the folder if empty";
+  RunLogLine(log, "clean-up", "%s; product %s registered: %s the files this run wrote or "
+             "verified, %s", launched ? "after the installer step" : "no installer ran",
+             registered ? "is" : "is not", keepFiles ? "keeping" : "deleting", folderFate);
+}
+
 // Builds the installer's command line and runs it.
 Status Launch(const char* installerPath, const ExtractJob* job, WCHAR** args, int32_t argCount,
               int showCommand, uint32_t* installerExitCode, char* messageText,
-              uint32_t* suppress) {
+              uint32_t* suppress, RunLog* log) {
   static WCHAR commandLine[COMMAND_LINE_SIZE];
   Status status =
       BuildInstallerCommandLine(installerPath, job->items[0].path, args, argCount, commandLine);
   if (!StatusOk(status)) {
     // Nothing is started with a line that lost arguments or a path.
     DescribeCommandLineFailure(status, messageText, MESSAGE_TEXT_SIZE);
+    RunLogLine(log, "installer", "not started: %s", messageText);
     return status;
   }
+  RunLogWide(log, "installer", "command line: ", commandLine);
   bool started = false;
   status = RunInstaller(installerPath, commandLine, showCommand, installerExitCode, &started);
+  if (started)
+    RunLogLine(log, "installer", "exit code %u (0x%08X)", *installerExitCode, *installerExitCode);
+  else
+    RunLogLine(log, "installer", "not started (code %u, line %u)", StatusCode(status),
+               StatusLine(status));
   if (StatusOk(status)) return status;
   if (started) {
     *suppress = 1;  // the installer has shown its own messages
@@ -86,7 +118,7 @@ Status Launch(const char* installerPath, const ExtractJob* job, WCHAR** args, in
 
 Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_t argCount,
                        const SelectionContext* context, const StubStrings* strings,
-                       char* messageText, uint32_t* suppress) {
+                       char* messageText, uint32_t* suppress, RunLog* log) {
   // 1. Taskbar progress; none is a valid result. The run owns it and releases it last.
   TaskbarProgress* taskbar = TaskbarProgressCreate();
 
@@ -115,7 +147,25 @@ Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_
   // malformed manifest, a bad signature or digest, no memory), the user sees one message.
   status = SelectPackage(context, &selection);
   if (StatusOk(status))
+    RunLogLine(log, "package", "%s %s \"%s\" (languages %s), source %d entry %u, chosen in pass %u "
+               "(%s) for LCID %u; user LCID %u", selection.architecture, selection.productCode,
+               selection.productName, selection.languages, selection.sourceIndex,
+               selection.entryId, selection.pass, PassName(selection.pass), selection.lcid,
+               context->userLcid);
+  else
+    RunLogLine(log, "package", "none chosen for user LCID %u (%s; tried the exact language, "
+               "the primary language%s) (code %u, line %u)", context->userLcid,
+               context->is64Bit ? "x64" : "Intel",
+               context->userLcid == FALLBACK_LCID ? "" : " and 1033", StatusCode(status),
+               StatusLine(status));
+  if (StatusOk(status)) {
     status = AssembleFileSet(&selection, &fileSet, &fileSetCount, kFileSetFlags);
+    if (StatusOk(status))
+      RunLogLine(log, "file set", "%d file(s) decoded and verified", fileSetCount);
+    else
+      RunLogLine(log, "file set", "failed (code %u, line %u)", StatusCode(status),
+                 StatusLine(status));
+  }
   if (StatusOk(status)) {
     status = NewExtractItems(fileSet, fileSetCount, &job.items);
     if (StatusOk(status)) job.itemCount = fileSetCount;
@@ -129,6 +179,10 @@ Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_
   if (StatusOk(status)) {
     status = FindInstaller(installerPath);
     if (!StatusOk(status)) SetMessage(messageText, strings->installerRequired);
+    if (StatusOk(status))
+      RunLogLine(log, "installer", "%s", installerPath);
+    else
+      RunLogLine(log, "installer", "not found (code %u)", StatusCode(status));
   }
 
   // 6. The extraction folder and the output files; files already there with the right bytes
@@ -140,26 +194,49 @@ Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_
                                      folder, suppress, &hold);
     if (!StatusOk(status) && StatusCode(status) != ERROR_CANCELLED)
       FormatErrorText(StatusCode(status), messageText, MESSAGE_TEXT_SIZE, nullptr);
+    if (StatusOk(status)) {
+      RunLogLine(log, "folder", "%s", folder);
+      for (int32_t i = 0; i < job.itemCount; ++i)
+        RunLogLine(log, "file", "%s: %s (%u bytes)", job.items[i].path,
+                   job.items[i].file ? "created, to be written"
+                                     : "already there with the verified bytes, held",
+                   job.items[i].content->size);
+    } else {
+      RunLogLine(log, "folder", "none usable (code %u, line %u)", StatusCode(status),
+                 StatusLine(status));
+    }
   }
 
   // 7. The files, then every written file held and checked on disk, so that the installer
   // reads exactly the verified bytes.
-  if (StatusOk(status))
+  if (StatusOk(status)) {
     status = WriteFiles(instance, &job, &selection, taskbar, messageText, suppress);
+    if (!StatusOk(status))
+      RunLogLine(log, "file", "writing failed (code %u, line %u)", StatusCode(status),
+                 StatusLine(status));
+  }
   if (StatusOk(status)) {
     int32_t failed = -1;
     status = HoldWrittenFiles(job.items, job.itemCount, &hold, &failed);
     if (!StatusOk(status))
       FormatErrorText(StatusCode(status), messageText, MESSAGE_TEXT_SIZE,
                       failed >= 0 ? job.items[failed].path : nullptr);
+    for (int32_t i = 0; i < job.itemCount && (StatusOk(status) || i < failed); ++i)
+      RunLogLine(log, "file", "%s: on disk, verified and held", job.items[i].path);
+    if (!StatusOk(status))
+      RunLogLine(log, "file", "%s: not held (code %u, line %u)",
+                 failed >= 0 ? job.items[failed].path : "?", StatusCode(status),
+                 StatusLine(status));
   }
 
   // 8. Windows Installer, with everything held until it has ended.
-  if (StatusOk(status))
+  const bool launching = StatusOk(status);
+  if (launching)
     status = Launch(installerPath, &job, args, argCount, showCommand, &installerExitCode,
-                    messageText, suppress);
+                    messageText, suppress, log);
 
   // 9. Clean-up, whatever happened: the hold is released first.
+  LogCleanUpDecision(log, installerExitCode, launching, &selection, folder, context->is64Bit);
   CleanUpExtraction(job.items, job.itemCount, installerExitCode, selection.productCode, folder,
                     context->is64Bit, &hold);
   job.items = nullptr;

@@ -3,12 +3,14 @@
 //
 // RunInstallation takes the sequence's values and returns the run's Status, with
 // `messageText` (MESSAGE_TEXT_SIZE bytes) and `*suppress` as its steps leave them. It runs
-// only after every earlier step succeeded, on the GUI thread.
+// only after every earlier step succeeded, on the GUI thread. Each step appends its line to
+// `log` (see log.h; a closed log writes nothing).
 #pragma once
 #include <cstdint>
 
 #include "common/status.h"
 #include "manifest/select.h"
+#include "stub/log.h"
 
 enum : uint32_t { STRING_INSTALLER_REQUIRED_SIZE = 512, STRING_SIZE = 256 };
 
@@ -22,4 +24,4 @@ struct StubStrings {
 
 Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_t argCount,
                        const SelectionContext* context, const StubStrings* strings,
-                       char* messageText, uint32_t* suppress);
+                       char* messageText, uint32_t* suppress, RunLog* log);

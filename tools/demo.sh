@@ -36,7 +36,10 @@ echo "== 3. msistub-pack: the payload, compressed and signed, into the certifica
 "$pack" build --key "$key" --allow-development-key \
   --package "x64:1033:$code:msistub Demo:product/demo.msi" --cab product/demo.cab:1000 \
   --stub stub-signed.exe --out setup.exe
-"$pack" inspect setup.exe
+"$pack" inspect setup.exe | tee inspect.txt
+# The stub's version information (msistub's own here; see "A branded setup.exe" in the guide).
+grep -q '^version info: file version [0-9]*\.[0-9]*\.[0-9]*\.[0-9]*, ' inspect.txt ||
+  { echo "demo: setup.exe carries no version information" >&2; exit 1; }
 osslsigncode verify -CAfile signer.crt setup.exe 2>&1 | grep -E "Signature verification|Succeeded|Failed" | head -2
 
 echo "== 4. setup.exe /qn under Wine (own prefix build/demo/wineprefix)"
