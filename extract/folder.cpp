@@ -63,10 +63,11 @@ void UndoAttempt(ExtractItem* items, int32_t itemCount, const char* folder, Extr
   if (hold->files) std::memset(hold->files, 0, sizeof(HeldFile) * static_cast<size_t>(hold->count));
 }
 
-// Shows a warning about a chosen folder; the browse dialog comes back after it.
+// Shows a warning about a chosen folder (`format` names it with one %s, or not at all); the
+// browse dialog comes back after it.
 void WarnAboutChoice(const char* format, const char* path) {
   char text[FOLDER_PATH_SIZE + 512];
-  std::snprintf(text, sizeof text, format, path);
+  std::snprintf(text, sizeof text, format, path ? path : "");
   MessageBoxA(nullptr, text, "Extraction folder", MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
 }
 
@@ -112,7 +113,7 @@ bool BrowseForBaseFolder(const char* title, char* folder) {
     if (n <= 0 || defaulted) {
       WarnAboutChoice("The folder you chose has a name that this setup cannot use in the "
                       "system's language for programs that do not use Unicode. Choose "
-                      "another folder.%s", "");
+                      "another folder.", nullptr);
       continue;
     }
     TrimTrailingBackslashes(chosen);
