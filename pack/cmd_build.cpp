@@ -13,8 +13,10 @@
 
 #include "pack/basestub.h"
 #include "pack/bundle.h"
+#include "pack/cabcheck.h"
 #include "pack/cli.h"
 #include "pack/commands.h"
+#include "pack/coverage.h"
 #include "pack/describe.h"
 #include "pack/inputs.h"
 #include "pack/json.h"
@@ -30,16 +32,20 @@ const char kMakeHelp[] =
     "usage: msistub-pack make --stub STUB.exe --key PRIVATE.pem --out SETUP.exe MSI...\n"
     "           [--mode cert-table|extension|append] [--public-key PUBLIC]\n"
     "           [--arch x64|Intel] [--languages LCIDS] [--name NAME] [--code CODE]\n"
-    "           [--replace] [--allow-development-key] [--quiet | --verbose] [--json]\n"
-    "           [--level N] [--depfile FILE]\n"
+    "           [--replace] [--allow-development-key] [--require-fallback]\n"
+    "           [--quiet | --verbose] [--json] [--level N] [--depfile FILE]\n"
     "\n"
     "Reads each MSI's ProductCode, ProductName and ProductLanguage (Property table), its\n"
     "platform and languages (summary information Template, e.g. \"x64;1033,1031\") and its\n"
     "external cabinets (Media table; they must lie next to the MSI, embedded ones travel\n"
     "inside it), signs every record with PRIVATE.pem and writes SETUP.exe.\n"
+    "  --key, --private-key   the private payload key (PREFIX.private.pem from keygen)\n"
+    "  --public-key  refuse to pack unless the private key belongs to this public key\n"
     "  --mode        cert-table (default) or extension: STUB.exe must be signed already and\n"
-    "                its signature stays valid; append: STUB.exe must be unsigned; sign\n"
-    "                SETUP.exe afterwards\n"
+    "                its signature stays valid; append: STUB.exe must be unsigned and\n"
+    "                SETUP.exe stays unsigned (signing it afterwards hides the payload from\n"
+    "                the stub: for a signed setup, sign the bare stub and use cert-table or\n"
+    "                extension)\n"
     "  --arch, --languages, --name   override the MSI's facts (for every MSI given);\n"
     "                --languages takes 1033;1031 or 1033,1031; --arch x64 offers a 32-bit\n"
     "                (Intel) MSI to 64-bit Windows (an x64 MSI cannot become Intel)\n"
@@ -53,10 +59,19 @@ const char kMakeHelp[] =
     "                The files are compressed in parallel, one per core\n"
     "  --depfile FILE  write a Make-style dependency file: SETUP.exe and every file it is\n"
     "                made from, the cabinets the MSIs name included (for build systems)\n"
+    "  --require-fallback  refuse a bundle that leaves some users' language without a\n"
+    "                package (no exact, primary-language or 1033 match); without it that is\n"
+    "                a warning\n"
+    "  --json        print one JSON object on stdout (schema, command, notes, entries,\n"
+    "                containerBytes, coverage, out, size, containers, mode, replaced)\n"
     "Before compressing anything: the key must be the one STUB.exe trusts (its fingerprint\n"
     "resource), the output must not be any input and its folder must exist, every MSI and\n"
-    "cabinet must be what it says (file headers, sizes), and the stub must be able to choose\n"
-    "every package (an x64 package at least; none hidden behind an earlier one).\n"
+    "cabinet must be what it says (file headers, sizes), every cabinet must hold the files\n"
+    "its MSI places in it (File rows in its Media row's sequence range), and the stub must be\n"
+    "able to choose every package (an x64 package at least; none hidden behind an earlier\n"
+    "one). Which users' languages get which package is reported; languages left without one\n"
+    "are a warning (an error with --require-fallback). Extension containers above 63 MiB are\n"
+    "a warning: the stub's signature decoder refuses them (0x80093104).\n"
     "The explicit --package/--cab/--config forms of 'build' may be mixed in; they come first.\n"
     "Same inputs and key give the same SETUP.exe, byte for byte.\n";
 
@@ -65,7 +80,8 @@ const char kBuildHelp[] =
     "           (MSI | --package ARCH:LANGS:CODE:NAME:MSI | --config SETUP.json)...\n"
     "           [--cab CAB:IDS]...\n"
     "           (--container OUT | --stub STUB.exe --out SETUP.exe [--mode MODE])\n"
-    "           [--level N]\n"
+    "           [--level N] [--depfile FILE] [--require-fallback] [--quiet | --verbose]\n"
+    "           [--json]\n"
     "\n"
     "  --package  an MSI package: architecture (x64 or Intel), languages (LCIDs separated\n"
     "             by ';'), product code, product name (no ':' here; use --config for that)\n"
@@ -76,14 +92,17 @@ const char kBuildHelp[] =
     "             \"productName\", \"msi\"}], \"cabinets\": [{\"path\", \"packages\", \"name\"}]}\n"
     "  MSI        an MSI file whose facts and cabinets are read from it (see 'make --help',\n"
     "             which also describes --arch, --languages, --name, --code, --quiet, --verbose)\n"
-    "  --key      the private payload key (from keygen)\n"
+    "  --key, --private-key   the private payload key (from keygen)\n"
     "  --public-key  refuse to build unless the private key belongs to this public key\n"
     "             (the one the stub was built with; PEM or .blob)\n"
     "  --container   write the container to this file\n"
     "  --stub, --out, --mode   attach the container to STUB.exe and write SETUP.exe\n"
     "             (see 'msistub-pack attach --help'; default mode cert-table); --replace and\n"
     "             --allow-development-key as for make\n"
-    "  --level    compression level, 0 (stored) to 12 (smallest, slowest); default 9\n";
+    "  --level    compression level, 0 (stored) to 12 (smallest, slowest); default 9\n"
+    "  --depfile, --require-fallback, --quiet, --verbose   as for make\n"
+    "  --json     one JSON object on stdout (as for make; \"container\" names the container\n"
+    "             file when --container is given)\n";
 
 // What make and build were told.
 struct BuildOptions {
@@ -92,7 +111,7 @@ struct BuildOptions {
   std::string keyPath, publicPath, config, containerPath, stubPath, outPath, mode, depfile;
   MsiOverrides overrides;
   uint32_t level = DEFAULT_COMPRESSION_LEVEL;
-  bool json, quiet, verbose, replace, allowDevelopment;
+  bool json, quiet, verbose, replace, allowDevelopment, requireFallback;
   std::vector<std::string> packages, cabinets, msis;  // --package, --cab, MSI files
 };
 
@@ -104,14 +123,18 @@ int ParseBuildArgs(int argc, char** argv, BuildOptions* o) {
   Args args;
   std::string error, level;
   if (!ParseArgs(argc, argv, 2,
-                 {"--key", "--public-key", "--package", "--cab", "--config", "--container",
+                 {"--key", "--private-key", "--public-key", "--package", "--cab", "--config", "--container",
                   "--stub", "--out", "--mode", "--arch", "--languages", "--name", "--code",
                   "--depfile", "--level"},
-                 {"--quiet", "--verbose", "--replace", "--allow-development-key", "--json"}, &args,
+                 {"--quiet", "--verbose", "--replace", "--allow-development-key", "--json",
+                  "--require-fallback"},
+                 &args,
                  &error))
     return Usage(o->command, error);
   if (args.help) return std::fputs(o->make ? kMakeHelp : kBuildHelp, stdout), 0;
-  if (!One(args, "--key", &o->keyPath, &error) || !One(args, "--public-key", &o->publicPath, &error) ||
+  std::string privatePath;
+  if (!One(args, "--key", &o->keyPath, &error) || !One(args, "--private-key", &privatePath, &error) ||
+      !One(args, "--public-key", &o->publicPath, &error) ||
       !One(args, "--depfile", &o->depfile, &error) || !One(args, "--config", &o->config, &error) ||
       !One(args, "--container", &o->containerPath, &error) ||
       !One(args, "--stub", &o->stubPath, &error) || !One(args, "--out", &o->outPath, &error) ||
@@ -121,6 +144,9 @@ int ParseBuildArgs(int argc, char** argv, BuildOptions* o) {
       !One(args, "--name", &o->overrides.productName, &error) ||
       !One(args, "--code", &o->overrides.productCode, &error) || !One(args, "--level", &level, &error))
     return Usage(o->command, error);
+  if (!privatePath.empty() && !o->keyPath.empty())
+    return Usage(o->command, "--key and --private-key name the same key; give one");
+  if (!privatePath.empty()) o->keyPath = privatePath;
   if (!level.empty() && (!ParseUnsigned32(level, &o->level) || o->level > MAX_COMPRESSION_LEVEL))
     return Usage(o->command, "--level takes a compression level from 0 to " +
                                  std::to_string(MAX_COMPRESSION_LEVEL) + " (default " +
@@ -132,6 +158,7 @@ int ParseBuildArgs(int argc, char** argv, BuildOptions* o) {
   o->verbose = Has(args, "--verbose");
   o->replace = Has(args, "--replace");
   o->allowDevelopment = Has(args, "--allow-development-key");
+  o->requireFallback = Has(args, "--require-fallback");
   o->packages = All(args, "--package");
   o->cabinets = All(args, "--cab");
   o->msis = args.positional;
@@ -142,7 +169,7 @@ int ParseBuildArgs(int argc, char** argv, BuildOptions* o) {
 int CheckBuildOptions(BuildOptions* o) {
   const char* command = o->command;
   const MsiOverrides& overrides = o->overrides;
-  if (o->keyPath.empty()) return Usage(command, "--key PRIVATE.pem is required");
+  if (o->keyPath.empty()) return Usage(command, "--key PRIVATE.pem (or --private-key) is required");
   if (o->make && (o->stubPath.empty() || o->outPath.empty()))
     return Usage(command, "--stub STUB.exe and --out SETUP.exe are required");
   if (o->containerPath.empty() && o->stubPath.empty())
@@ -171,7 +198,8 @@ int CheckBuildOptions(BuildOptions* o) {
 }
 
 // The setup: the description file first, then --package and --cab, then the MSI files.
-int CollectSetup(const BuildOptions& o, SetupSpec* setup) {
+// `notes` receives what is always reported.
+int CollectSetup(const BuildOptions& o, SetupSpec* setup, std::vector<std::string>* notes) {
   std::string error;
   if (!o.config.empty() && !LoadSetupConfig(o.config, setup, &error)) return Fail(error);
   for (const std::string& p : o.packages) {
@@ -185,10 +213,10 @@ int CollectSetup(const BuildOptions& o, SetupSpec* setup) {
     setup->cabinets.push_back(cabinet);
   }
   for (const std::string& msi : o.msis) {
-    std::vector<std::string> notes;
-    if (!AddMsiPackage(msi, o.overrides, setup, &notes, &error)) return Fail(error);
+    std::vector<std::string> details;
+    if (!AddMsiPackage(msi, o.overrides, setup, &details, notes, &error)) return Fail(error);
     if (o.verbose)
-      for (const std::string& n : notes) std::fprintf(stderr, "%s\n", n.c_str());
+      for (const std::string& n : details) std::fprintf(stderr, "%s\n", n.c_str());
   }
   if (setup->packages.empty())
     return Usage(o.command, "no package given: name the MSI files (or use --package/--config)");
@@ -216,13 +244,32 @@ int CheckOutputs(const BuildOptions& o, const SetupSpec& setup, std::vector<Name
   return CONTINUE;
 }
 
+// Which users' languages get which package: lines for --verbose, the warning among the
+// notes (an error with --require-fallback).
+int ReportCoverage(const BuildOptions& o, const SetupSpec& setup, std::vector<std::string>* notes,
+                   Coverage* coverage) {
+  std::vector<CoveragePackage> packages;
+  for (const PackageSpec& p : setup.packages)
+    packages.push_back({0, p.id, p.architecture + "\\" + p.languages + "\\" + p.productCode +
+                                     "\\" + p.productName});
+  *coverage = ComputeCoverage(packages);
+  const std::string warning = CoverageWarning(*coverage);
+  if (!warning.empty() && o.requireFallback)
+    return Fail(warning + " (refused: --require-fallback)");
+  for (const std::string& line : CoverageLines(*coverage))
+    if (o.verbose || line.compare(0, 8, "warning:") == 0) notes->push_back(line);
+  return CONTINUE;
+}
+
 // The files, the bundle and the keys; the stub read and checked against the key.
 int CheckInputs(const BuildOptions& o, const SetupSpec& setup, KeyHolder* key, BaseStub* stub,
-                std::vector<std::string>* notes) {
+                std::vector<std::string>* notes, Coverage* coverage) {
   std::string error;
   if (!CheckSetupFiles(setup, &error) || !CheckBundle(setup, !o.stubPath.empty(), notes, &error) ||
-      !CheckMediaCabinets(setup, &error))
+      !CheckMediaCabinets(setup, &error) || !CheckSetupCabinetContents(setup, &error))
     return Fail(error);
+  const int rc = ReportCoverage(o, setup, notes, coverage);
+  if (rc != CONTINUE) return rc;
   KeyHolder expected;
   if (!(key->key = LoadPrivateKey(o.keyPath, &error))) return Fail(error);
   if (!o.publicPath.empty()) {
@@ -337,7 +384,8 @@ int WriteDepfile(const BuildOptions& o, const std::vector<NamedInput>& inputs) {
 
 // The start of the --json document, or the entries as lines.
 void ReportEntries(const BuildOptions& o, const std::vector<std::string>& notes,
-                   const std::vector<ManifestEntry>& entries, size_t containerBytes, JsonWriter* json) {
+                   const std::vector<ManifestEntry>& entries, size_t containerBytes,
+                   const Coverage& coverage, JsonWriter* json) {
   if (o.json) {
     BeginJsonDocument(json);
     JsonField(json, "command");
@@ -352,6 +400,7 @@ void ReportEntries(const BuildOptions& o, const std::vector<std::string>& notes,
     JsonEnd(json);
     JsonField(json, "containerBytes");
     JsonNumber(json, containerBytes);
+    WriteCoverage(json, coverage);
   } else if (!o.quiet) {
     for (const ManifestEntry& e : entries) std::printf("entry %u: %s\n", e.id, Printable(e.text).c_str());
   }
@@ -387,19 +436,27 @@ int MakeOrBuild(int argc, char** argv, bool make) {
   int rc = ParseBuildArgs(argc, argv, &o);
   if (rc == CONTINUE) rc = CheckBuildOptions(&o);
   SetupSpec setup;
-  if (rc == CONTINUE) rc = CollectSetup(o, &setup);
+  std::vector<std::string> notes;
+  if (rc == CONTINUE) rc = CollectSetup(o, &setup, &notes);
   std::vector<NamedInput> inputs;
   if (rc == CONTINUE) rc = CheckOutputs(o, setup, &inputs);
   KeyHolder key;
   BaseStub stub;
-  std::vector<std::string> notes;
-  if (rc == CONTINUE) rc = CheckInputs(o, setup, &key, &stub, &notes);
+  Coverage coverage;
+  if (rc == CONTINUE) rc = CheckInputs(o, setup, &key, &stub, &notes, &coverage);
   Bytes container;
   std::vector<ManifestEntry> entries;
   if (rc == CONTINUE) rc = Compress(o, setup, key.key, stub, &container, &entries);
   if (rc != CONTINUE) return rc;
+  const std::string tooLarge = o.mode == "extension" && !o.stubPath.empty()
+                                   ? ExtensionSizeWarning(container.size())
+                                   : "";
+  if (!tooLarge.empty()) {
+    notes.push_back("warning: " + tooLarge);
+    if (!o.quiet) std::fprintf(stderr, "warning: %s\n", tooLarge.c_str());
+  }
   JsonWriter json;
-  ReportEntries(o, notes, entries, container.size(), &json);
+  ReportEntries(o, notes, entries, container.size(), coverage, &json);
   rc = WriteResults(o, container, &stub, inputs, &json);
   if (rc != CONTINUE) return rc;
   if (o.json) {

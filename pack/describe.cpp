@@ -1,6 +1,8 @@
 // What inspect and verify say about a setup as a whole (see describe.h).
 #include "pack/describe.h"
 
+#include <cstdio>
+
 #include "pack/attach.h"
 #include "pack/fingerprint.h"
 #include "pack/json.h"
@@ -78,4 +80,14 @@ void WriteManifestEntry(JsonWriter* json, uint32_t id, const std::string& text) 
   JsonField(json, "text");
   JsonString(json, text);
   JsonEnd(json);
+}
+
+std::string ExtensionSizeWarning(uint64_t extensionBytes) {
+  if (extensionBytes <= EXTENSION_DECODER_LIMIT) return "";
+  char mib[32];
+  std::snprintf(mib, sizeof(mib), "%.1f", extensionBytes / 1048576.0);
+  return std::string("the containers carried as certificate extensions hold ") + mib +
+         " MiB, above the 63 MiB the stub's signature decoder takes: the setup would exit "
+         "0x80093104 (CRYPT_E_ASN1_LARGE) before installing anything. Use --mode cert-table, "
+         "or split the product over several setups";
 }

@@ -5,6 +5,10 @@
 // WriteSetupFacts writes as two JSON members of the open object ("stubKey": {"fingerprint",
 // "development"} or null, "paddingCheck": {"result", "why"}). WriteManifestEntry writes one
 // manifest entry as the tool's JSON shows it: {"id", "text"}.
+// ExtensionSizeWarning says, above EXTENSION_DECODER_LIMIT bytes of containers carried as
+// certificate extensions, that the stub's message decoder refuses the signature
+// (CRYPT_E_ASN1_LARGE, exit code 0x80093104): measured under Wine, a 63 MiB container
+// installs and a 66 MiB one fails; "" at or below the limit.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -12,6 +16,10 @@
 
 #include "pack/fileio.h"
 #include "pack/json.h"
+
+enum : uint64_t { EXTENSION_DECODER_LIMIT = 63ull << 20 };
+
+std::string ExtensionSizeWarning(uint64_t extensionBytes);
 
 // What DescribeSetup found.
 struct SetupFacts {
