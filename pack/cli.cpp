@@ -44,7 +44,12 @@ bool ParseArgs(int argc, char** argv, int first, const std::vector<std::string>&
       a = a.substr(0, eq);
       hasValue = true;
     }
+    // Every command takes --quiet and --verbose.
     bool known = false;
+    if ((a == "--quiet" || a == "--verbose") && !hasValue) {
+      if (!Has(*args, a.c_str())) args->flags.push_back(a);
+      continue;
+    }
     for (const std::string& v : valued) {
       if (a != v) continue;
       known = true;
@@ -71,6 +76,21 @@ bool ParseArgs(int argc, char** argv, int first, const std::vector<std::string>&
       return false;
     }
   }
+  if (Has(*args, "--quiet") && Has(*args, "--verbose")) {
+    *error = "--quiet and --verbose contradict each other; give one";
+    return false;
+  }
+  return true;
+}
+
+bool OneKey(const Args& args, const char* alias, std::string* path, std::string* error) {
+  std::string other;
+  if (!One(args, "--key", path, error) || !One(args, alias, &other, error)) return false;
+  if (!path->empty() && !other.empty()) {
+    *error = std::string("--key and ") + alias + " name the same key; give one";
+    return false;
+  }
+  if (path->empty()) *path = other;
   return true;
 }
 

@@ -4,7 +4,8 @@
 // ParseArgs splits argv[first..] into options with a value (`--name value` or
 // `--name=value`, for the names in `valued`), flags (the names in `flags`) and positional
 // arguments; "--" ends the options, "-h"/"--help" sets `help`, and -o, -k, -q, -v stand for
-// --out, --key, --quiet, --verbose. An unknown option, a missing value or a value on a flag
+// --out, --key, --quiet, --verbose. Every command takes the flags --quiet and --verbose
+// (giving both is an error). An unknown option, a missing value or a value on a flag
 // fails with the message to pass to Usage. Usage prints a usage error and returns 2, Fail a
 // failure and returns 1, both as "msistub-pack: error: ..." on stderr.
 #pragma once
@@ -37,6 +38,9 @@ std::vector<std::string> All(const Args& args, const char* name);
 bool One(const Args& args, const char* name, std::string* value, std::string* error);
 // Whether the flag was given.
 bool Has(const Args& args, const char* flag);
+// The key file given as --key or as `alias` ("--public-key", "--private-key"): "" when
+// neither, an error when both.
+bool OneKey(const Args& args, const char* alias, std::string* path, std::string* error);
 
 // Owns a key loaded for a command; frees it on scope exit.
 struct KeyHolder {

@@ -27,14 +27,18 @@ const char kAttachHelp[] =
     "              certificate in the signature (--one-certificate: all in one certificate);\n"
     "              the signature stays valid. One or more containers.\n"
     "  append      behind the last byte of an unsigned stub. One container.\n"
-    "  --key       check every container's records against this public key first, and that\n"
-    "              it is the key STUB.exe trusts (required when STUB.exe names its key)\n"
+    "  --key, --public-key   check every container's records against this public key first,\n"
+    "              and that it is the key STUB.exe trusts (required when STUB.exe names its key)\n"
     "  --critical  mark the extensions critical (the stub passes them over; for tests)\n"
     "  --replace   remove every container STUB.exe carries first (any mode)\n"
     "  --add       keep the containers STUB.exe carries and add these with --mode extension\n"
     "              (a setup with several sources); without --replace or --add such a stub\n"
     "              is refused\n"
     "  --allow-development-key   accept a stub built with the development key\n"
+    "  --quiet, --verbose, --json   as for make; --json prints {\"schema\", \"command\", \"out\",\n"
+    "              \"size\", \"containers\", \"mode\", \"replaced\", \"notes\"}\n"
+    "Extension containers above 63 MiB in all are a warning: the stub's signature decoder\n"
+    "refuses them (0x80093104).\n"
     "SETUP.exe must not be STUB.exe or a container: inputs are never overwritten.\n";
 
 // What attach was told.
@@ -51,14 +55,14 @@ enum : int { CONTINUE = -1 };
 int ParseAttachArgs(int argc, char** argv, AttachOptions* o) {
   Args args;
   std::string error;
-  if (!ParseArgs(argc, argv, 2, {"--stub", "--out", "--container", "--mode", "--key"},
+  if (!ParseArgs(argc, argv, 2, {"--stub", "--out", "--container", "--mode", "--key", "--public-key"},
                  {"--one-certificate", "--critical", "--replace", "--add",
                   "--allow-development-key", "--quiet", "--json"},
                  &args, &error))
     return Usage("attach", error);
   if (args.help) return std::fputs(kAttachHelp, stdout), 0;
   if (!One(args, "--stub", &o->stubPath, &error) || !One(args, "--out", &o->outPath, &error) ||
-      !One(args, "--mode", &o->mode, &error) || !One(args, "--key", &o->keyPath, &error))
+      !One(args, "--mode", &o->mode, &error) || !OneKey(args, "--public-key", &o->keyPath, &error))
     return Usage("attach", error);
   if (!args.positional.empty()) return Usage("attach", "unexpected argument " + args.positional[0]);
   if (o->stubPath.empty() || o->outPath.empty()) return Usage("attach", "--stub and --out are required");

@@ -118,11 +118,11 @@ int WritePlan(const std::string& outDir, const std::vector<UnpackPackage>& plan,
 int RunExtract(int argc, char** argv) {
   Args args;
   std::string error, keyPath, outDir;
-  if (!ParseArgs(argc, argv, 2, {"--key", "--out"}, {"--no-verify", "--quiet", "--json"}, &args,
+  if (!ParseArgs(argc, argv, 2, {"--key", "--public-key", "--out"}, {"--no-verify", "--json"}, &args,
                  &error))
     return Usage("extract", error);
   if (args.help) return std::fputs(kExtractHelp, stdout), 0;
-  if (!One(args, "--key", &keyPath, &error) || !One(args, "--out", &outDir, &error))
+  if (!OneKey(args, "--public-key", &keyPath, &error) || !One(args, "--out", &outDir, &error))
     return Usage("extract", error);
   const bool noVerify = Has(args, "--no-verify");
   const bool json = Has(args, "--json");

@@ -24,7 +24,8 @@ int RunKeygen(int argc, char** argv) {
   if (prefix.empty()) return Usage("keygen", "--out PREFIX is required");
   if (!args.positional.empty()) return Usage("keygen", "unexpected argument " + args.positional[0]);
   if (!GenerateKeyFiles(prefix, &error)) return Fail(error);
-  std::printf("wrote %s.private.pem, %s.public.pem and %s.public.blob\n", prefix.c_str(),
-              prefix.c_str(), prefix.c_str());
+  if (!Has(args, "--quiet"))
+    std::printf("wrote %s.private.pem, %s.public.pem and %s.public.blob\n", prefix.c_str(),
+                prefix.c_str(), prefix.c_str());
   return 0;
 }

@@ -11,6 +11,7 @@
 #include "pack/commands.h"
 #include "pack/json.h"
 #include "pack/keys.h"
+#include "pack/locales.h"
 #include "pack/setupfile.h"
 #include "pack/text.h"
 #include "payload/container.h"
@@ -20,8 +21,11 @@ namespace {
 const char kSelectHelp[] =
     "usage: msistub-pack select --lcid N [--arch x64|Intel] [--key PUBLIC] [--json] FILE\n"
     "\n"
-    "Shows the package the stub would choose for a user with locale N (for example 1031),\n"
-    "using the stub's own selection code. --key also checks the manifests' signatures.\n";
+    "Shows the package the stub would choose for a user with locale N, using the stub's own\n"
+    "selection code. N is decimal (1031; leading zeros change nothing), hexadecimal with\n"
+    "0x (0x0407) or a locale name (de-DE). --key (or --public-key) also checks the\n"
+    "manifests' signatures. --json prints {\"schema\", \"file\", \"lcid\", \"arch\",\n"
+    "\"package\"} (package null when none fits).\n";
 
 std::string Hex32(uint32_t v) {
   char text[16];
@@ -110,16 +114,16 @@ int ReportSelection(const std::string& path, unsigned long lcid, const std::stri
 int RunSelect(int argc, char** argv) {
   Args args;
   std::string error, lcidText, arch, keyPath;
-  if (!ParseArgs(argc, argv, 2, {"--lcid", "--arch", "--key"}, {"--json"}, &args, &error))
+  if (!ParseArgs(argc, argv, 2, {"--lcid", "--arch", "--key", "--public-key"}, {"--json"}, &args, &error))
     return Usage("select", error);
   if (args.help) return std::fputs(kSelectHelp, stdout), 0;
   if (!One(args, "--lcid", &lcidText, &error) || !One(args, "--arch", &arch, &error) ||
-      !One(args, "--key", &keyPath, &error))
+      !OneKey(args, "--public-key", &keyPath, &error))
     return Usage("select", error);
-  char* end = nullptr;
-  const unsigned long lcid = std::strtoul(lcidText.c_str(), &end, 0);
-  if (lcidText.empty() || *end || lcid > 0xFFFFFFFFul)
-    return Usage("select", "--lcid N is required, N a locale id such as 1033 or 0x0407");
+  uint32_t lcid = 0;
+  if (!ParseLcid(lcidText, &lcid))
+    return Usage("select", "--lcid N is required, N a decimal locale id such as 1031, a hexadecimal "
+                           "one with 0x such as 0x0407, or a locale name such as de-DE");
   if (arch.empty()) arch = "x64";
   if (arch != "x64" && arch != "Intel") return Usage("select", "--arch is x64 or Intel");
   if (args.positional.size() != 1) return Usage("select", "give exactly one FILE");

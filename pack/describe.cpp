@@ -34,6 +34,10 @@ SetupFacts DescribeSetup(const Bytes& file) {
                                                : key.problem) +
                           ")");
   }
+  if (ReadStubVersion(file, &facts.version))
+    facts.lines.push_back("stub version: " + facts.version);
+  else
+    facts.lines.push_back("stub version: unknown (the file has no version resource)");
   std::string why;
   const PaddingVerdict verdict = CertificatePadding(file, &why);
   const char* result = verdict == PADDING_UNSIGNED ? "unsigned"
@@ -61,6 +65,11 @@ void WriteSetupFacts(JsonWriter* json, const SetupFacts& facts) {
   } else {
     JsonNull(json);
   }
+  JsonField(json, "stubVersion");
+  if (facts.version.empty())
+    JsonNull(json);
+  else
+    JsonString(json, facts.version);
   JsonField(json, "paddingCheck");
   JsonObject(json);
   JsonField(json, "result");

@@ -2,8 +2,8 @@
 // its stub trusts (fingerprint.h) and whether Windows would accept its certificate table
 // with the certificate padding check on (payloads.h). DescribeSetup gives both as lines
 // for people ("stub key: ...", "certificate padding check: ...") and as facts that
-// WriteSetupFacts writes as two JSON members of the open object ("stubKey": {"fingerprint",
-// "development"} or null, "paddingCheck": {"result", "why"}). WriteManifestEntry writes one
+// WriteSetupFacts writes as JSON members of the open object ("stubKey": {"fingerprint",
+// "development"} or null, "stubVersion": "a.b.c.d" or null, "paddingCheck": {"result", "why"}). WriteManifestEntry writes one
 // manifest entry as the tool's JSON shows it: {"id", "text"}.
 // ExtensionSizeWarning says, above EXTENSION_DECODER_LIMIT bytes of containers carried as
 // certificate extensions, that the stub's message decoder refuses the signature
@@ -27,6 +27,7 @@ struct SetupFacts {
   bool keyKnown = false;      // the stub's key resource was found and read
   std::string fingerprint;    // its fingerprint in hex
   bool development = false;   // it is the development key of the stub's build
+  std::string version;        // the stub's file version ("a.b.c.d"), "" when it has none
   std::string padding;        // "unsigned", "passes" or "fails"
   std::string paddingWhy;     // why it fails ("" otherwise)
 };

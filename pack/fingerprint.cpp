@@ -18,6 +18,10 @@ enum : uint32_t {
   RESOURCE_ENTRY_SIZE = 8,
   RESOURCE_DATA_ENTRY_SIZE = 16,
   RT_RCDATA_ID = 10,
+  RT_VERSION_ID = 16,
+  VERSION_FIXED_AT = 40,            // VS_FIXEDFILEINFO in a VS_VERSIONINFO block
+  VERSION_FIXED_SIZE = 52,
+  VERSION_FIXED_SIGNATURE = 0xFEEF04BDu,
   MAX_RESOURCE_ENTRIES = 4096,
 };
 
@@ -85,23 +89,55 @@ uint32_t FindEntry(const Image& image, uint32_t dirOffset, Match match) {
 }
 }  // namespace
 
-bool ReadStubKey(const Bytes& bytes, StubKey* key) {
-  *key = StubKey();
+namespace {
+// The image's section table and resource directory; false for anything else.
+bool OpenResources(const Bytes& bytes, Image* image) {
   if (bytes.size() < PE_MIN_IMAGE_SIZE || bytes.size() > 0xFFFFFFFFu) return false;
   const uint32_t lfanew = ReadLe32(bytes.data() + PE_LFANEW_OFFSET);
-  Image image{bytes, 0, 0, 0, 0, 0};
-  if (!image.Fits(lfanew, PE_HEADERS_SIZE) || std::memcmp(bytes.data() + lfanew, "PE\0\0", 4) != 0 ||
+  if (!image->Fits(lfanew, PE_HEADERS_SIZE) || std::memcmp(bytes.data() + lfanew, "PE\0\0", 4) != 0 ||
       ReadLe16(bytes.data() + lfanew + PE_OPTIONAL_MAGIC_OFFSET) != PE_OPTIONAL_MAGIC_PE32PLUS)
     return false;
   const uint8_t* fileHeader = bytes.data() + lfanew + PE_FILE_HEADER_AT;
-  image.sectionCount = ReadLe16(fileHeader + 2);
-  image.sections = lfanew + PE_OPTIONAL_AT + ReadLe16(fileHeader + 16);
-  if (!image.Fits(image.sections, static_cast<uint64_t>(image.sectionCount) * SECTION_HEADER_SIZE))
+  image->sectionCount = ReadLe16(fileHeader + 2);
+  image->sections = lfanew + PE_OPTIONAL_AT + ReadLe16(fileHeader + 16);
+  if (!image->Fits(image->sections, static_cast<uint64_t>(image->sectionCount) * SECTION_HEADER_SIZE))
     return false;
-  image.rootRva = ReadLe32(bytes.data() + lfanew + PE_RESOURCE_DIR_OFFSET);
-  if (image.rootRva == 0 ||
-      !RvaToOffset(image, image.rootRva, RESOURCE_DIR_SIZE, &image.rootOffset, &image.rootLimit))
+  image->rootRva = ReadLe32(bytes.data() + lfanew + PE_RESOURCE_DIR_OFFSET);
+  return image->rootRva != 0 &&
+         RvaToOffset(*image, image->rootRva, RESOURCE_DIR_SIZE, &image->rootOffset, &image->rootLimit);
+}
+}  // namespace
+
+bool ReadStubVersion(const Bytes& bytes, std::string* version) {
+  version->clear();
+  Image image{bytes, 0, 0, 0, 0, 0};
+  if (!OpenResources(bytes, &image)) return false;
+  // Type RT_VERSION, the first name, the first language; the VS_FIXEDFILEINFO follows the
+  // block's header and its key "VS_VERSION_INFO" at offset 40.
+  const uint32_t types = FindEntry(image, 0, [](uint32_t n) { return n == RT_VERSION_ID; });
+  if (!(types & 0x80000000u)) return false;
+  const uint32_t names = FindEntry(image, types & 0x7FFFFFFFu, [](uint32_t) { return true; });
+  if (!(names & 0x80000000u)) return false;
+  const uint32_t data = FindEntry(image, names & 0x7FFFFFFFu, [](uint32_t) { return true; });
+  const uint64_t entryAt = static_cast<uint64_t>(image.rootOffset) + data;
+  uint32_t offset = 0;
+  if ((data & 0x80000000u) || entryAt + RESOURCE_DATA_ENTRY_SIZE > image.rootLimit ||
+      ReadLe32(bytes.data() + entryAt + 4) < VERSION_FIXED_AT + VERSION_FIXED_SIZE ||
+      !RvaToOffset(image, ReadLe32(bytes.data() + entryAt), VERSION_FIXED_AT + VERSION_FIXED_SIZE,
+                   &offset, nullptr))
     return false;
+  const uint8_t* fixed = bytes.data() + offset + VERSION_FIXED_AT;
+  if (ReadLe32(fixed) != VERSION_FIXED_SIGNATURE) return false;
+  const uint32_t ms = ReadLe32(fixed + 8), ls = ReadLe32(fixed + 12);
+  *version = std::to_string(ms >> 16) + "." + std::to_string(ms & 0xFFFF) + "." +
+             std::to_string(ls >> 16) + "." + std::to_string(ls & 0xFFFF);
+  return true;
+}
+
+bool ReadStubKey(const Bytes& bytes, StubKey* key) {
+  *key = StubKey();
+  Image image{bytes, 0, 0, 0, 0, 0};
+  if (!OpenResources(bytes, &image)) return false;
 
   // Type RT_RCDATA, then the name, then the first language.
   const uint32_t types = FindEntry(image, 0, [](uint32_t n) { return n == RT_RCDATA_ID; });

@@ -37,6 +37,9 @@ struct StubKey {
 };
 
 bool ReadStubKey(const Bytes& image, StubKey* key);
+// The file version of the image's version resource (RT_VERSION) as "a.b.c.d"; false (and
+// "") when it has none.
+bool ReadStubVersion(const Bytes& image, std::string* version);
 bool KeyFingerprint(EVP_PKEY* key, uint8_t fingerprint[KEY_FINGERPRINT_SIZE], std::string* error);
 std::string FingerprintHex(const uint8_t fingerprint[KEY_FINGERPRINT_SIZE]);
 bool CheckKeyAgainstStub(const StubKey& stub, const std::string& stubPath, EVP_PKEY* key,

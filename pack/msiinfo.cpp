@@ -4,6 +4,9 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "pack/text.h"
 
@@ -158,6 +161,34 @@ bool ReadMsiFacts(const std::string& path, MsiFacts* facts, std::string* error) 
   g_object_unref(si);
   g_object_unref(db);
   return true;
+#endif
+}
+
+bool ReadMsiFactsFromBytes(const Bytes& msi, MsiFacts* facts, std::string* error) {
+#if defined(MSISTUB_PACK_HAVE_LIBMSI) && !defined(_WIN32)
+  std::error_code ec;
+  std::string path = (std::filesystem::temp_directory_path(ec) / "msistub-pack-msi-XXXXXX").string();
+  const int fd = mkstemp(&path[0]);  // owner-only, a new name
+  if (fd < 0) {
+    *error = "cannot create a temporary file for the MSI (" + path + ")";
+    return false;
+  }
+  size_t written = 0;
+  while (written < msi.size()) {
+    const ssize_t n = write(fd, msi.data() + written, msi.size() - written);
+    if (n <= 0) break;
+    written += static_cast<size_t>(n);
+  }
+  close(fd);
+  const bool ok = written == msi.size() && ReadMsiFacts(path, facts, error);
+  if (written != msi.size()) *error = "cannot write a temporary file for the MSI (" + path + ")";
+  unlink(path.c_str());
+  return ok;
+#else
+  (void)msi;
+  *facts = MsiFacts();
+  *error = "this build of msistub-pack cannot read MSI files (it has no libmsi)";
+  return false;
 #endif
 }
 

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "pack/fileio.h"
 #include "pack/setup.h"
 
 // A Media table row: the files with Sequence above the previous row's LastSequence, up to
@@ -57,6 +58,9 @@ struct MsiOverrides {
 
 bool MsiReadingAvailable();
 bool ReadMsiFacts(const std::string& path, MsiFacts* facts, std::string* error);
+// The same for an MSI held in memory (a setup's record): libmsi reads it from a private
+// temporary file, removed again before the call returns.
+bool ReadMsiFactsFromBytes(const Bytes& msi, MsiFacts* facts, std::string* error);
 // `details` receives what --verbose lists (the cabinets found), `notes` what is always
 // reported (a Template language that ProductLanguage overrules: it decides the language).
 bool AddMsiPackage(const std::string& msiPath, const MsiOverrides& overrides, SetupSpec* setup,
