@@ -20,8 +20,9 @@ void CheckPackageCabinets(const std::vector<FoundSource>& sources, const UnpackP
     report->problems.push_back(name + ": its MSI: " + error);
     return;
   }
+  // An MSI libmsi cannot read is not checked further (as make does).
   if (!ReadMsiFactsFromBytes(msi, &facts, &error)) {
-    if (MsiReadingAvailable()) report->problems.push_back(name + ": its MSI: " + error);
+    ++report->unchecked;
     return;
   }
   std::vector<Bytes> held(p.files.size());
@@ -82,20 +83,24 @@ void CheckInstall(const std::vector<FoundSource>& sources, EVP_PKEY* key, bool r
 }
 
 std::string InstallVerdict(const InstallReport& report, size_t recordProblems) {
-  std::vector<std::string> why;
+  std::vector<std::string> why = report.problems;
   if (recordProblems)
     why.push_back(std::to_string(recordProblems) + " record problem(s) (listed above)");
-  for (const std::string& p : report.problems) why.push_back(p);
   if (!why.empty()) {
     std::string text = "the setup will NOT install: ";
     for (size_t i = 0; i < why.size(); ++i) text += (i ? "; " : "") + why[i];
     return text;
   }
   std::string text = "the setup will install: " + std::to_string(report.packages) +
-                     " package(s), every record verified, every cabinet holds its MSI's files, "
-                     "the payload is where the stub reads it";
+                     " package(s), every record verified, the payload where the stub reads it, " +
+                     (report.unchecked == 0
+                          ? std::string("every cabinet holding its MSI's files")
+                          : std::to_string(report.unchecked) +
+                                " package(s) whose MSI could not be read not checked for their "
+                                "cabinets' files");
   if (!report.warnings.empty())
-    text += ", but: " + report.warnings[0];
+    text += "; but " + std::to_string(report.coverage.uncovered.size()) +
+            " language(s) get no package (see the warning)";
   else
     text += ", a package for every language";
   return text;

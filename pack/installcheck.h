@@ -24,6 +24,7 @@ struct InstallReport {
   bool coverageKnown = false;
   Coverage coverage;
   size_t packages = 0;
+  size_t unchecked = 0;  // packages whose MSI libmsi could not read: cabinets not checked
 };
 
 void CheckInstall(const std::vector<FoundSource>& sources, EVP_PKEY* key, bool requireFallback,
