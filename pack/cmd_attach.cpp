@@ -6,6 +6,7 @@
 #include "pack/attach.h"
 #include "pack/basestub.h"
 #include "pack/cli.h"
+#include "pack/describe.h"
 #include "pack/commands.h"
 #include "pack/fingerprint.h"
 #include "pack/inputs.h"
@@ -79,8 +80,8 @@ int ParseAttachArgs(int argc, char** argv, AttachOptions* o) {
   o->add = Has(args, "--add");
   if (o->replace && o->add) return Usage("attach", "--replace and --add contradict each other; give one");
   o->allowDevelopment = Has(args, "--allow-development-key");
-  o->quiet = Has(args, "--quiet");
   o->json = Has(args, "--json");
+  o->quiet = Has(args, "--quiet") || o->json;
   return CONTINUE;
 }
 
@@ -145,10 +146,18 @@ int RunAttach(int argc, char** argv) {
   std::vector<Bytes> containers;
   if (rc == CONTINUE) rc = ReadContainers(o.paths, key.key, &containers);
   if (rc != CONTINUE) return rc;
+  uint64_t extensionBytes = 0;
+  for (const Bytes& c : containers) extensionBytes += c.size();
+  const std::string tooLarge = o.mode == "extension" ? ExtensionSizeWarning(extensionBytes) : "";
+  if (!tooLarge.empty() && !o.quiet) std::fprintf(stderr, "warning: %s\n", tooLarge.c_str());
   JsonWriter json;
   BeginJsonDocument(&json);
   JsonField(&json, "command");
   JsonString(&json, "attach");
+  JsonField(&json, "notes");
+  JsonArray(&json);
+  if (!tooLarge.empty()) JsonString(&json, "warning: " + tooLarge);
+  JsonEnd(&json);
   rc = WriteAttached(o.mode, &stub, o.stubPath, o.outPath, containers, o.ext, o.replace, o.quiet,
                      o.json ? &json : nullptr);
   JsonEnd(&json);
