@@ -16,31 +16,35 @@
 #include "pack/setupout.h"
 
 namespace {
-const char kAttachHelp[] =
-    "usage: msistub-pack attach --stub STUB.exe --container FILE [--container FILE]...\n"
-    "           --out SETUP.exe [--mode cert-table|extension|append] [--key PUBLIC]\n"
-    "           [--one-certificate] [--critical] [--replace | --add]\n"
-    "           [--allow-development-key] [--quiet] [--json]\n"
-    "\n"
-    "  cert-table  (default) behind the PKCS#7 signature in the certificate table of a signed\n"
-    "              stub; the signature stays valid. One container.\n"
-    "  extension   each container as a certificate extension of an extra self-signed\n"
-    "              certificate in the signature (--one-certificate: all in one certificate);\n"
-    "              the signature stays valid. One or more containers.\n"
-    "  append      behind the last byte of an unsigned stub. One container.\n"
-    "  --key, --public-key   check every container's records against this public key first,\n"
-    "              and that it is the key STUB.exe trusts (required when STUB.exe names its key)\n"
-    "  --critical  mark the extensions critical (the stub passes them over; for tests)\n"
-    "  --replace   remove every container STUB.exe carries first (any mode)\n"
-    "  --add       keep the containers STUB.exe carries and add these with --mode extension\n"
-    "              (a setup with several sources); without --replace or --add such a stub\n"
-    "              is refused\n"
-    "  --allow-development-key   accept a stub built with the development key\n"
-    "  --quiet, --verbose, --json   as for make; --json prints {\"schema\", \"command\", \"out\",\n"
-    "              \"size\", \"containers\", \"mode\", \"replaced\", \"notes\"}\n"
-    "Extension containers above 63 MiB in all are a warning: the stub's signature decoder\n"
-    "refuses them (0x80093104).\n"
-    "SETUP.exe must not be STUB.exe or a container: inputs are never overwritten.\n";
+const CommandLine kAttach = {
+    "attach", "--stub STUB.exe --container FILE [--container FILE]...\n"
+              "           --out SETUP.exe [options]",
+    "Puts containers made with 'build --container' into a stub. SETUP.exe must not be\n"
+    "STUB.exe or a container: inputs are never overwritten.\n",
+    {{"--stub", "STUB.exe", "the stub (signed for cert-table and extension, unsigned for append)"},
+     {"--container", "FILE", "a container; several with --mode extension"},
+     {"--out", "SETUP.exe", "the setup to write"},
+     {"--mode", "MODE", "cert-table (default): behind the PKCS#7 signature in the certificate\n"
+                        "table of a signed stub; the signature stays valid. One container.\n"
+                        "extension: each container as a certificate extension of an extra\n"
+                        "self-signed certificate in the signature; the signature stays valid,\n"
+                        "and the padding check passes. One or more containers; above 63 MiB in\n"
+                        "all a warning (the stub's signature decoder refuses them, 0x80093104).\n"
+                        "append: behind the last byte of an unsigned stub; the setup must stay\n"
+                        "unsigned (signing it hides the payload from the stub). One container"},
+     {"--key", "PUBLIC", "check every container's records against this public key first, and that\n"
+                         "it is the key STUB.exe trusts (required when STUB.exe names its key)"},
+     {"--public-key", "PUBLIC", "the same as --key"},
+     {"--one-certificate", nullptr, "with --mode extension: all containers in one certificate"},
+     {"--critical", nullptr, "mark the extensions critical (the stub passes them over; for tests)"},
+     {"--replace", nullptr, "remove every container STUB.exe carries first (any mode)"},
+     {"--add", nullptr, "keep the containers STUB.exe carries and add these with --mode extension\n"
+                        "(a setup with several sources); without --replace or --add such a stub\n"
+                        "is refused"},
+     {"--allow-development-key", nullptr, "accept a stub built with the development key"},
+     {"--json", nullptr, "print {\"schema\", \"command\", \"notes\", \"out\", \"size\",\n"
+                         "\"containers\", \"mode\", \"replaced\"} on stdout"}},
+    ""};
 
 // What attach was told.
 struct AttachOptions {
@@ -56,12 +60,8 @@ enum : int { CONTINUE = -1 };
 int ParseAttachArgs(int argc, char** argv, AttachOptions* o) {
   Args args;
   std::string error;
-  if (!ParseArgs(argc, argv, 2, {"--stub", "--out", "--container", "--mode", "--key", "--public-key"},
-                 {"--one-certificate", "--critical", "--replace", "--add",
-                  "--allow-development-key", "--quiet", "--json"},
-                 &args, &error))
-    return Usage("attach", error);
-  if (args.help) return std::fputs(kAttachHelp, stdout), 0;
+  if (!ParseCommand(argc, argv, kAttach, &args, &error)) return Usage("attach", error);
+  if (args.help) return std::fputs(CommandHelp(kAttach).c_str(), stdout), 0;
   if (!One(args, "--stub", &o->stubPath, &error) || !One(args, "--out", &o->outPath, &error) ||
       !One(args, "--mode", &o->mode, &error) || !OneKey(args, "--public-key", &o->keyPath, &error))
     return Usage("attach", error);

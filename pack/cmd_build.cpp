@@ -28,81 +28,92 @@
 #include "pack/writer.h"
 
 namespace {
-const char kMakeHelp[] =
-    "usage: msistub-pack make --stub STUB.exe --key PRIVATE.pem --out SETUP.exe MSI...\n"
-    "           [--mode cert-table|extension|append] [--public-key PUBLIC]\n"
-    "           [--arch x64|Intel] [--languages LCIDS] [--name NAME] [--code CODE]\n"
-    "           [--replace] [--allow-development-key] [--require-fallback]\n"
-    "           [--quiet | --verbose] [--json] [--level N] [--depfile FILE]\n"
-    "\n"
+// The options make and build share, declared once.
+const Option kKeyOption = {"--key", "PRIVATE.pem", "the private payload key (PREFIX.private.pem from keygen)"};
+const Option kPrivateKeyOption = {"--private-key", "PRIVATE.pem", "the same as --key"};
+const Option kPublicKeyOption = {"--public-key", "PUBLIC",
+                                 "refuse to pack unless the private key belongs to this public key\n"
+                                 "(the one the stub was built with; PEM or .blob)"};
+const Option kStubOption = {"--stub", "STUB.exe", "the stub to attach the container to"};
+const Option kOutOption = {"--out", "SETUP.exe", "the setup to write"};
+const Option kModeOption = {
+    "--mode", "MODE",
+    "cert-table (default) or extension: STUB.exe must be signed already and its signature\n"
+    "stays valid (extension containers above 63 MiB are a warning: the stub's signature\n"
+    "decoder refuses them, 0x80093104); append: STUB.exe must be unsigned and SETUP.exe\n"
+    "stays unsigned (signing it afterwards hides the payload from the stub: for a signed\n"
+    "setup, sign the bare stub and use cert-table or extension)"};
+const Option kArchOption = {"--arch", "x64|Intel",
+                            "override the MSIs' platform; x64 offers a 32-bit (Intel) MSI to 64-bit\n"
+                            "Windows (an x64 MSI cannot become Intel)"};
+const Option kLanguagesOption = {"--languages", "LCIDS",
+                                 "override the MSIs' languages: 1033;1031 or 1033,1031"};
+const Option kNameOption = {"--name", "NAME", "override the MSIs' ProductName"};
+const Option kCodeOption = {"--code", "CODE", "override the product code (one MSI only; a GUID in braces)"};
+const Option kPackageOption = {"--package", "ARCH:LANGS:CODE:NAME:MSI",
+                               "an MSI package given explicitly: architecture (x64 or Intel),\n"
+                               "languages (LCIDs separated by ';'), product code, product name\n"
+                               "(no ':' here; use --config for that) and the MSI path"};
+const Option kCabOption = {"--cab", "CAB:IDS",
+                           "a cabinet file and the ids of the packages that use it (1000;1001);\n"
+                           "written under its own file name"};
+const Option kConfigOption = {"--config", "SETUP.json",
+                              "packages and cabinets from a JSON file: {\"packages\": [{\"arch\",\n"
+                              "\"languages\", \"productCode\", \"productName\", \"msi\"}], \"cabinets\":\n"
+                              "[{\"path\", \"packages\", \"name\"}]}"};
+const Option kReplaceOption = {"--replace", nullptr,
+                               "STUB.exe may carry a payload already: every old container is removed\n"
+                               "(without it such a stub is refused: it would find the old packages)"};
+const Option kAllowDevelopmentOption = {"--allow-development-key", nullptr,
+                                        "accept a stub built with the generated development key (for\n"
+                                        "test setups; a release stub is built with -DMSISTUB_PUBLIC_KEY)"};
+const Option kRequireFallbackOption = {"--require-fallback", nullptr,
+                                       "refuse a bundle that leaves some users' language without a\n"
+                                       "package (no exact, primary-language or 1033 match); without\n"
+                                       "it, a warning"};
+const Option kLevelOption = {"--level", "N",
+                             "compression level, 0 (stored) to 12 (smallest, slowest); default 9.\n"
+                             "The files are compressed in parallel, one per core"};
+const Option kDepfileOption = {"--depfile", "FILE",
+                               "write a Make-style dependency file: the result and every file it is\n"
+                               "made from, the cabinets the MSIs name included (for build systems)"};
+const Option kJsonOption = {"--json", nullptr,
+                            "print one JSON object on stdout: schema, command, notes, entries,\n"
+                            "containerBytes, coverage, and container (--container) or out, size,\n"
+                            "containers, mode, replaced (a setup)"};
+
+const CommandLine kMake = {
+    "make", "--stub STUB.exe --key PRIVATE.pem --out SETUP.exe [options]\n"
+            "           MSI...",
     "Reads each MSI's ProductCode, ProductName and ProductLanguage (Property table), its\n"
     "platform and languages (summary information Template, e.g. \"x64;1033,1031\") and its\n"
     "external cabinets (Media table; they must lie next to the MSI, embedded ones travel\n"
-    "inside it), signs every record with PRIVATE.pem and writes SETUP.exe.\n"
-    "  --key, --private-key   the private payload key (PREFIX.private.pem from keygen)\n"
-    "  --public-key  refuse to pack unless the private key belongs to this public key\n"
-    "  --mode        cert-table (default) or extension: STUB.exe must be signed already and\n"
-    "                its signature stays valid; append: STUB.exe must be unsigned and\n"
-    "                SETUP.exe stays unsigned (signing it afterwards hides the payload from\n"
-    "                the stub: for a signed setup, sign the bare stub and use cert-table or\n"
-    "                extension)\n"
-    "  --arch, --languages, --name   override the MSI's facts (for every MSI given);\n"
-    "                --languages takes 1033;1031 or 1033,1031; --arch x64 offers a 32-bit\n"
-    "                (Intel) MSI to 64-bit Windows (an x64 MSI cannot become Intel)\n"
-    "  --code        override the product code (one MSI only; a GUID in braces)\n"
-    "  --replace     STUB.exe may carry a payload already: every old container is removed\n"
-    "                (without it such a stub is refused: the stub would find the old packages)\n"
-    "  --allow-development-key   accept a stub built with the generated development key\n"
-    "                (for test setups; a release stub is built with -DMSISTUB_PUBLIC_KEY)\n"
-    "  -q, --quiet   print nothing but errors; -v, --verbose also names the cabinets found\n"
-    "  --level       compression level, 0 (stored) to 12 (smallest, slowest); default 9.\n"
-    "                The files are compressed in parallel, one per core\n"
-    "  --depfile FILE  write a Make-style dependency file: SETUP.exe and every file it is\n"
-    "                made from, the cabinets the MSIs name included (for build systems)\n"
-    "  --require-fallback  refuse a bundle that leaves some users' language without a\n"
-    "                package (no exact, primary-language or 1033 match); without it that is\n"
-    "                a warning\n"
-    "  --json        print one JSON object on stdout (schema, command, notes, entries,\n"
-    "                containerBytes, coverage, out, size, containers, mode, replaced)\n"
+    "inside it), signs every record with PRIVATE.pem and writes SETUP.exe.\n",
+    {kStubOption, kKeyOption, kPrivateKeyOption, kOutOption, kModeOption, kPublicKeyOption, kArchOption,
+     kLanguagesOption, kNameOption, kCodeOption, kPackageOption, kCabOption, kConfigOption, kReplaceOption,
+     kAllowDevelopmentOption, kRequireFallbackOption, kLevelOption, kDepfileOption, kJsonOption},
     "Before compressing anything: the key must be the one STUB.exe trusts (its fingerprint\n"
     "resource), the output must not be any input and its folder must exist, every MSI and\n"
     "cabinet must be what it says (file headers, sizes), every cabinet must hold the files\n"
     "its MSI places in it (File rows in its Media row's sequence range), and the stub must be\n"
     "able to choose every package (an x64 package at least; none hidden behind an earlier\n"
-    "one). Which users' languages get which package is reported; languages left without one\n"
-    "are a warning (an error with --require-fallback). Extension containers above 63 MiB are\n"
-    "a warning: the stub's signature decoder refuses them (0x80093104).\n"
-    "The explicit --package/--cab/--config forms of 'build' may be mixed in; they come first.\n"
-    "Same inputs and key give the same SETUP.exe, byte for byte.\n";
+    "one). Which users' languages get which package is reported (-v lists it); languages left\n"
+    "without one are a warning. The explicit --package/--cab/--config forms come first.\n"
+    "Same inputs and key give the same SETUP.exe, byte for byte.\n"};
 
-const char kBuildHelp[] =
-    "usage: msistub-pack build --key PRIVATE.pem [--public-key PUBLIC]\n"
-    "           (MSI | --package ARCH:LANGS:CODE:NAME:MSI | --config SETUP.json)...\n"
-    "           [--cab CAB:IDS]...\n"
-    "           (--container OUT | --stub STUB.exe --out SETUP.exe [--mode MODE])\n"
-    "           [--level N] [--depfile FILE] [--require-fallback] [--quiet | --verbose]\n"
-    "           [--json]\n"
-    "\n"
-    "  --package  an MSI package: architecture (x64 or Intel), languages (LCIDs separated\n"
-    "             by ';'), product code, product name (no ':' here; use --config for that)\n"
-    "             and the MSI path. Packages get entry ids 1000, 1001, ... in order.\n"
-    "  --cab      a cabinet file and the ids of the packages that use it (1000;1001); it is\n"
-    "             written under its own file name. Cabinets get ids after the packages.\n"
-    "  --config   a JSON file: {\"packages\": [{\"arch\", \"languages\", \"productCode\",\n"
-    "             \"productName\", \"msi\"}], \"cabinets\": [{\"path\", \"packages\", \"name\"}]}\n"
-    "  MSI        an MSI file whose facts and cabinets are read from it (see 'make --help',\n"
-    "             which also describes --arch, --languages, --name, --code, --quiet, --verbose)\n"
-    "  --key, --private-key   the private payload key (from keygen)\n"
-    "  --public-key  refuse to build unless the private key belongs to this public key\n"
-    "             (the one the stub was built with; PEM or .blob)\n"
-    "  --container   write the container to this file\n"
-    "  --stub, --out, --mode   attach the container to STUB.exe and write SETUP.exe\n"
-    "             (see 'msistub-pack attach --help'; default mode cert-table); --replace and\n"
-    "             --allow-development-key as for make\n"
-    "  --level    compression level, 0 (stored) to 12 (smallest, slowest); default 9\n"
-    "  --depfile, --require-fallback, --quiet, --verbose   as for make\n"
-    "  --json     one JSON object on stdout (as for make; \"container\" names the container\n"
-    "             file when --container is given)\n";
+const CommandLine kBuild = {
+    "build", "--key PRIVATE.pem (MSI | --package ... | --config ...)...\n"
+             "           [--cab CAB:IDS]... (--container OUT | --stub STUB.exe --out SETUP.exe)\n"
+             "           [options]",
+    "Builds a signed container from MSIs and cabinets, written alone (--container) or attached\n"
+    "to a stub. Packages get entry ids 1000, 1001, ... in order, cabinets the ids after them.\n"
+    "An MSI file given as such is read as by 'make' (its facts and its cabinets); the explicit\n"
+    "forms say what goes where, checked against the MSI where libmsi can read it.\n",
+    {kKeyOption, kPrivateKeyOption, kPublicKeyOption, kPackageOption, kCabOption, kConfigOption,
+     {"--container", "OUT", "write the container to this file"}, kStubOption, kOutOption, kModeOption,
+     kArchOption, kLanguagesOption, kNameOption, kCodeOption, kReplaceOption, kAllowDevelopmentOption,
+     kRequireFallbackOption, kLevelOption, kDepfileOption, kJsonOption},
+    "The checks are those of 'make' (see 'msistub-pack make --help').\n"};
 
 // What make and build were told.
 struct BuildOptions {
@@ -122,18 +133,10 @@ enum : int { CONTINUE = -1 };
 int ParseBuildArgs(int argc, char** argv, BuildOptions* o) {
   Args args;
   std::string error, level;
-  if (!ParseArgs(argc, argv, 2,
-                 {"--key", "--private-key", "--public-key", "--package", "--cab", "--config", "--container",
-                  "--stub", "--out", "--mode", "--arch", "--languages", "--name", "--code",
-                  "--depfile", "--level"},
-                 {"--quiet", "--verbose", "--replace", "--allow-development-key", "--json",
-                  "--require-fallback"},
-                 &args,
-                 &error))
-    return Usage(o->command, error);
-  if (args.help) return std::fputs(o->make ? kMakeHelp : kBuildHelp, stdout), 0;
-  std::string privatePath;
-  if (!One(args, "--key", &o->keyPath, &error) || !One(args, "--private-key", &privatePath, &error) ||
+  const CommandLine& line = o->make ? kMake : kBuild;
+  if (!ParseCommand(argc, argv, line, &args, &error)) return Usage(o->command, error);
+  if (args.help) return std::fputs(CommandHelp(line).c_str(), stdout), 0;
+  if (!OneKey(args, "--private-key", &o->keyPath, &error) ||
       !One(args, "--public-key", &o->publicPath, &error) ||
       !One(args, "--depfile", &o->depfile, &error) || !One(args, "--config", &o->config, &error) ||
       !One(args, "--container", &o->containerPath, &error) ||
@@ -144,16 +147,11 @@ int ParseBuildArgs(int argc, char** argv, BuildOptions* o) {
       !One(args, "--name", &o->overrides.productName, &error) ||
       !One(args, "--code", &o->overrides.productCode, &error) || !One(args, "--level", &level, &error))
     return Usage(o->command, error);
-  if (!privatePath.empty() && !o->keyPath.empty())
-    return Usage(o->command, "--key and --private-key name the same key; give one");
-  if (!privatePath.empty()) o->keyPath = privatePath;
   if (!level.empty() && (!ParseUnsigned32(level, &o->level) || o->level > MAX_COMPRESSION_LEVEL))
     return Usage(o->command, "--level takes a compression level from 0 to " +
                                  std::to_string(MAX_COMPRESSION_LEVEL) + " (default " +
                                  std::to_string(DEFAULT_COMPRESSION_LEVEL) + ")");
   o->json = Has(args, "--json");
-  if (Has(args, "--quiet") && Has(args, "--verbose"))
-    return Usage(o->command, "--quiet and --verbose contradict each other; give one");
   o->quiet = Has(args, "--quiet") || o->json;
   o->verbose = Has(args, "--verbose");
   o->replace = Has(args, "--replace");

@@ -21,27 +21,41 @@
 #include "payload/container.h"
 
 namespace {
-const char kInspectHelp[] =
-    "usage: msistub-pack inspect [--key PUBLIC] [--json] FILE\n"
-    "\n"
+const CommandLine kInspect = {
+    "inspect", "[options] FILE",
     "Shows the payload key the stub trusts (its fingerprint, the SHA-256 of the public key\n"
-    "blob, and whether it is a development key), whether the file would pass Windows'\n"
-    "certificate padding check (cert-table mode cannot; extension mode can), then the payload\n"
-    "sources as the stub finds them (certificate extensions, else the whole file), each\n"
-    "source's records (type, id, stored size, signature size) and its manifest entries.\n"
-    "--key shows a manifest only when its signature verifies with PUBLIC. Control characters\n"
-    "from the file are shown as \\xNN. --json prints one JSON object instead (schema, stubKey,\n"
-    "paddingCheck, sources, records, packages, cabinets).\n";
+    "blob, and whether it is a development key), the stub's version, whether the file would\n"
+    "pass Windows' certificate padding check (cert-table mode cannot; extension mode can),\n"
+    "then the payload sources as the stub finds them (certificate extensions, else the whole\n"
+    "file), each source's records (type, id, stored size, signature size), its manifest\n"
+    "entries, and which users' languages get which package. A bare stub (nothing attached)\n"
+    "is no failure: its key and version are shown. Control characters from the file are\n"
+    "shown as \\xNN.\n",
+    {{"--key", "PUBLIC", "show a manifest only when its signature verifies with PUBLIC"},
+     {"--public-key", "PUBLIC", "the same as --key"},
+     {"--json", nullptr, "print one JSON object instead (schema, file, size, stubKey,\n"
+                         "stubVersion, paddingCheck, notes, payload, sources, coverage, hint)"}},
+    ""};
 
-const char kVerifyHelp[] =
-    "usage: msistub-pack verify --key PUBLIC [--json] FILE\n"
-    "\n"
-    "Inflates every record of every source and checks its signature with PUBLIC (PEM or\n"
-    "276-byte .blob), and each file against the SHA-256 its manifest entry names. Reports\n"
-    "each record that would fail and why; exit 1 if any does.\n"
-    "Also shows the stub's key fingerprint and the certificate padding check (see inspect).\n"
-    "--json prints {\"schema\", \"file\", \"sources\", \"records\", \"verified\", \"problems\",\n"
-    "\"stubKey\", \"paddingCheck\"} on stdout.\n";
+const CommandLine kVerify = {
+    "verify", "--key PUBLIC [options] FILE",
+    "Inflates every record of every source and checks its signature with PUBLIC, and each file\n"
+    "against the SHA-256 its manifest entry names; then whether the setup will install: a\n"
+    "package for x64 and for each user's language, every cabinet holding the files its MSI\n"
+    "places in it, extension containers within what the stub's signature decoder takes, the\n"
+    "payload where the stub reads it. A key whose fingerprint differs from the stub's is the\n"
+    "first line. The last line is the verdict: \"verdict: the setup will install: ...\" (exit\n"
+    "0) or \"verdict: the setup will NOT install: <why>\" (exit 1).\n",
+    {{"--key", "PUBLIC", "the public payload key (PEM or 276-byte .blob)"},
+     {"--public-key", "PUBLIC", "the same as --key"},
+     {"--require-fallback", nullptr, "a user language without a package (no exact, primary-\n"
+                                     "language or 1033 match) fails the verdict; without it,\n"
+                                     "a warning"},
+     {"--json", nullptr, "print one JSON object on stdout (schema, file, keyFingerprint,\n"
+                         "keyMatchesStub, sources, records, verified, problems, stubKey,\n"
+                         "stubVersion, paddingCheck, coverage, installs, installProblems,\n"
+                         "warnings, verdict)"}},
+    ""};
 
 // One source as inspect lists it: its records and, when it can be read, its manifest.
 struct SourceListing {
@@ -296,18 +310,10 @@ void WriteVerifyReport(JsonWriter* json, const std::string& path, const OpenedSe
 
 int RunInspect(int argc, char** argv) {
   Args args;
-  std::string error, keyPath, publicPath;
-  if (!ParseArgs(argc, argv, 2, {"--key", "--public-key"}, {"--json", "--quiet", "--verbose"}, &args,
-                 &error))
-    return Usage("inspect", error);
-  if (args.help) return std::fputs(kInspectHelp, stdout), 0;
-  if (!One(args, "--key", &keyPath, &error) || !One(args, "--public-key", &publicPath, &error))
-    return Usage("inspect", error);
-  if (!keyPath.empty() && !publicPath.empty())
-    return Usage("inspect", "--key and --public-key name the same key; give one");
-  if (keyPath.empty()) keyPath = publicPath;
-  if (Has(args, "--quiet") && Has(args, "--verbose"))
-    return Usage("inspect", "--quiet and --verbose contradict each other; give one");
+  std::string error, keyPath;
+  if (!ParseCommand(argc, argv, kInspect, &args, &error)) return Usage("inspect", error);
+  if (args.help) return std::fputs(CommandHelp(kInspect).c_str(), stdout), 0;
+  if (!OneKey(args, "--public-key", &keyPath, &error)) return Usage("inspect", error);
   if (args.positional.size() != 1) return Usage("inspect", "give exactly one FILE");
   const bool json = Has(args, "--json");
   const std::string& path = args.positional[0];
@@ -371,19 +377,11 @@ int RunInspect(int argc, char** argv) {
 
 int RunVerify(int argc, char** argv) {
   Args args;
-  std::string error, keyPath, publicPath;
-  if (!ParseArgs(argc, argv, 2, {"--key", "--public-key"},
-                 {"--json", "--require-fallback", "--quiet", "--verbose"}, &args, &error))
-    return Usage("verify", error);
-  if (args.help) return std::fputs(kVerifyHelp, stdout), 0;
-  if (!One(args, "--key", &keyPath, &error) || !One(args, "--public-key", &publicPath, &error))
-    return Usage("verify", error);
-  if (!keyPath.empty() && !publicPath.empty())
-    return Usage("verify", "--key and --public-key name the same key; give one");
-  if (keyPath.empty()) keyPath = publicPath;
+  std::string error, keyPath;
+  if (!ParseCommand(argc, argv, kVerify, &args, &error)) return Usage("verify", error);
+  if (args.help) return std::fputs(CommandHelp(kVerify).c_str(), stdout), 0;
+  if (!OneKey(args, "--public-key", &keyPath, &error)) return Usage("verify", error);
   if (keyPath.empty()) return Usage("verify", "--key PUBLIC (or --public-key) is required");
-  if (Has(args, "--quiet") && Has(args, "--verbose"))
-    return Usage("verify", "--quiet and --verbose contradict each other; give one");
   if (args.positional.size() != 1) return Usage("verify", "give exactly one FILE");
   const bool json = Has(args, "--json"), quiet = Has(args, "--quiet"), verbose = Has(args, "--verbose");
   const std::string& path = args.positional[0];

@@ -18,14 +18,19 @@
 #include "payload/sources.h"
 
 namespace {
-const char kSelectHelp[] =
-    "usage: msistub-pack select --lcid N [--arch x64|Intel] [--key PUBLIC] [--json] FILE\n"
-    "\n"
+const CommandLine kSelect = {
+    "select", "--lcid N [options] FILE",
     "Shows the package the stub would choose for a user with locale N, using the stub's own\n"
-    "selection code. N is decimal (1031; leading zeros change nothing), hexadecimal with\n"
-    "0x (0x0407) or a locale name (de-DE). --key (or --public-key) also checks the\n"
-    "manifests' signatures. --json prints {\"schema\", \"file\", \"lcid\", \"arch\",\n"
-    "\"package\"} (package null when none fits).\n";
+    "selection code: the first package listing N, then the first of N's primary language,\n"
+    "then the first listing 1033.\n",
+    {{"--lcid", "N", "the user's locale: decimal (1031; leading zeros change nothing),\n"
+                     "hexadecimal with 0x (0x0407) or a locale name (de-DE)"},
+     {"--arch", "x64|Intel", "the processor (default x64; the 64-bit stub chooses x64 packages)"},
+     {"--key", "PUBLIC", "also check every record's signature with this public key"},
+     {"--public-key", "PUBLIC", "the same as --key"},
+     {"--json", nullptr, "print {\"schema\", \"file\", \"lcid\", \"arch\", \"package\"} on stdout\n"
+                         "(package null when none fits)"}},
+    ""};
 
 std::string Hex32(uint32_t v) {
   char text[16];
@@ -114,9 +119,8 @@ int ReportSelection(const std::string& path, unsigned long lcid, const std::stri
 int RunSelect(int argc, char** argv) {
   Args args;
   std::string error, lcidText, arch, keyPath;
-  if (!ParseArgs(argc, argv, 2, {"--lcid", "--arch", "--key", "--public-key"}, {"--json"}, &args, &error))
-    return Usage("select", error);
-  if (args.help) return std::fputs(kSelectHelp, stdout), 0;
+  if (!ParseCommand(argc, argv, kSelect, &args, &error)) return Usage("select", error);
+  if (args.help) return std::fputs(CommandHelp(kSelect).c_str(), stdout), 0;
   if (!One(args, "--lcid", &lcidText, &error) || !One(args, "--arch", &arch, &error) ||
       !OneKey(args, "--public-key", &keyPath, &error))
     return Usage("select", error);

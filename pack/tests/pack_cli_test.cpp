@@ -46,7 +46,16 @@ TEST_F(CliTest, EveryCommandIsListedAndDispatched) {
     const Result help = Run(std::string(name) + " --help");
     EXPECT_EQ(help.code, 0);
     EXPECT_EQ(help.output.rfind(std::string("usage: msistub-pack ") + name + " ", 0), 0u) << help.output;
+    // The help lists the options every command takes.
+    for (const char* common : {"\n  -q, --quiet ", "\n  -v, --verbose ", "\n  -h, --help "})
+      EXPECT_NE(help.output.find(common), std::string::npos) << common << "\n" << help.output;
   }
+  // Options the parser takes are in the help, which is made from the same declarations
+  // (build --help once lacked --json and --depfile).
+  const Result build = Run("build --help");
+  for (const char* option : {"\n      --json ", "\n      --depfile FILE ", "\n      --private-key PRIVATE.pem",
+                             "\n      --require-fallback ", "\n      --container OUT "})
+    EXPECT_NE(build.output.find(option), std::string::npos) << option << "\n" << build.output;
 }
 
 TEST_F(CliTest, FailuresSayWhatWentWrongWithTheRightExitCode) {
