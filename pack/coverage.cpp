@@ -7,32 +7,41 @@
 #include "manifest/select.h"
 #include "pack/locales.h"
 #include "pack/text.h"
+#include "pack/writer.h"
+#include "payload/sources.h"
 
 namespace {
-// The stub's choice for `lcid` on x64: its passes in its order, each over every package.
-LocaleChoice Choose(const std::vector<CoveragePackage>& packages, uint32_t lcid) {
+// The stub's choice for `lcid` on x64, made by its own selection over the registered sources.
+LocaleChoice Choose(uint32_t lcid) {
   LocaleChoice choice{lcid, LocaleName(lcid), -1, 0, SELECTION_PASS_NONE};
-  const struct {
-    uint32_t pass;
-    uint32_t lcid;
-  } passes[] = {{SELECTION_PASS_EXACT, lcid}, {SELECTION_PASS_PRIMARY, lcid},
-                {SELECTION_PASS_FALLBACK, FALLBACK_LCID}};
-  for (const auto& p : passes) {
-    if (p.pass == SELECTION_PASS_FALLBACK && lcid == FALLBACK_LCID) break;
-    for (const CoveragePackage& package : packages) {
-      PackageSelection selection;
-      std::memset(&selection, 0, sizeof(selection));
-      selection.pass = p.pass;
-      selection.lcid = p.lcid;
-      selection.is64Bit = 1;
-      if (MatchPackageEntry(package.source, package.id, package.text.c_str(), &selection) != 0) continue;
-      choice.source = package.source;
-      choice.package = package.id;
-      choice.pass = p.pass;
-      return choice;
-    }
+  const SelectionContext context = {lcid, 1};
+  PackageSelection selection;
+  std::memset(&selection, 0, sizeof(selection));
+  if (StatusOk(SelectPackage(&context, &selection))) {
+    choice.source = selection.sourceIndex;
+    choice.package = selection.entryId;
+    choice.pass = selection.pass;
   }
   return choice;
+}
+
+// Registers one source per source index up to the highest, each holding the manifest of its
+// packages (an empty one where a source has none), as the stub's table would hold them.
+bool RegisterPackages(const std::vector<CoveragePackage>& packages) {
+  int32_t sources = 0;
+  for (const CoveragePackage& p : packages) sources = p.source + 1 > sources ? p.source + 1 : sources;
+  for (int32_t s = 0; s < sources; ++s) {
+    std::vector<ManifestEntry> entries;
+    for (const CoveragePackage& p : packages)
+      if (p.source == s) entries.push_back({p.id, p.text});
+    Bytes manifest;
+    std::string error;
+    if (!EncodeManifest(entries, &manifest, &error) ||
+        !StatusOk(AddDecodedContainerSource(nullptr, 0, manifest.data(),
+                                            static_cast<uint32_t>(manifest.size()))))
+      return false;
+  }
+  return true;
 }
 
 const char* PassName(uint32_t pass) {
@@ -42,6 +51,14 @@ const char* PassName(uint32_t pass) {
                                            : "none";
 }
 
+void NumberOrNull(JsonWriter* json, const char* name, bool present, uint64_t value) {
+  JsonField(json, name);
+  if (present)
+    JsonNumber(json, value);
+  else
+    JsonNull(json);
+}
+
 std::string Named(const LocaleChoice& c) {
   return c.name.empty() ? std::to_string(c.lcid) : c.name + " " + std::to_string(c.lcid);
 }
@@ -49,10 +66,15 @@ std::string Named(const LocaleChoice& c) {
 
 Coverage ComputeCoverage(const std::vector<CoveragePackage>& packages) {
   Coverage coverage;
+  FreeSources();
+  if (!RegisterPackages(packages)) {
+    FreeSources();
+    return coverage;
+  }
   std::map<uint32_t, bool> seen;
   for (size_t i = 0; i < kLocaleCount; ++i) {
     seen[kLocales[i].lcid] = true;
-    coverage.locales.push_back(Choose(packages, kLocales[i].lcid));
+    coverage.locales.push_back(Choose(kLocales[i].lcid));
   }
   // The languages the packages list, where no listed locale has them.
   for (const CoveragePackage& p : packages) {
@@ -63,9 +85,10 @@ Coverage ComputeCoverage(const std::vector<CoveragePackage>& packages) {
     for (uint32_t l : languages) {
       if (l == 0 || seen[l]) continue;
       seen[l] = true;
-      coverage.locales.push_back(Choose(packages, l));
+      coverage.locales.push_back(Choose(l));
     }
   }
+  FreeSources();
   for (const LocaleChoice& c : coverage.locales) {
     if (c.lcid == FALLBACK_LCID) coverage.fallback = c.pass == SELECTION_PASS_EXACT ? c.package : 0;
     if (c.package == 0) coverage.uncovered.push_back(c.lcid);
@@ -121,11 +144,7 @@ std::vector<std::string> CoverageLines(const Coverage& coverage) {
 void WriteCoverage(JsonWriter* json, const Coverage& coverage) {
   JsonField(json, "coverage");
   JsonObject(json);
-  JsonField(json, "fallback");
-  if (coverage.fallback)
-    JsonNumber(json, coverage.fallback);
-  else
-    JsonNull(json);
+  NumberOrNull(json, "fallback", coverage.fallback != 0, coverage.fallback);
   JsonField(json, "locales");
   JsonArray(json);
   for (const LocaleChoice& c : coverage.locales) {
@@ -137,16 +156,8 @@ void WriteCoverage(JsonWriter* json, const Coverage& coverage) {
       JsonNull(json);
     else
       JsonString(json, c.name);
-    JsonField(json, "package");
-    if (c.package)
-      JsonNumber(json, c.package);
-    else
-      JsonNull(json);
-    JsonField(json, "source");
-    if (c.package)
-      JsonNumber(json, static_cast<uint64_t>(c.source));
-    else
-      JsonNull(json);
+    NumberOrNull(json, "package", c.package != 0, c.package);
+    NumberOrNull(json, "source", c.package != 0, static_cast<uint64_t>(c.source));
     JsonField(json, "match");
     JsonString(json, PassName(c.pass));
     JsonEnd(json);

@@ -1,7 +1,8 @@
 // Which users' languages a bundle serves: for each common Windows locale (locales.h) and
-// each language a package lists, the package the 64-bit stub would choose, found with the
-// stub's own descriptor match (manifest/select.h) in its three passes: the exact LCID, the
-// primary language, then 1033. A bundle in which no x64 package lists 1033 leaves every
+// each language a package lists, the package the 64-bit stub would choose, chosen by the
+// stub's own selection (manifest/select.h: the exact LCID, the primary language, then 1033)
+// over the packages registered as the stub's sources (payload/sources.h; the process-wide
+// table is emptied before and after, so nothing else may hold sources meanwhile). A bundle in which no x64 package lists 1033 leaves every
 // other language without a package: the stub exits 13 there ("corrupted or does not
 // support your processor architecture"). CoverageLines says it for people (one line per
 // package and one warning line for the locales that get none), WriteCoverage as the JSON
