@@ -6,7 +6,6 @@
 #include "pack/attach.h"
 #include "pack/basestub.h"
 #include "pack/cli.h"
-#include "pack/describe.h"
 #include "pack/commands.h"
 #include "pack/fingerprint.h"
 #include "pack/inputs.h"
@@ -28,8 +27,8 @@ const CommandLine kAttach = {
                         "table of a signed stub; the signature stays valid. One container.\n"
                         "extension: each container as a certificate extension of an extra\n"
                         "self-signed certificate in the signature; the signature stays valid,\n"
-                        "and the padding check passes. One or more containers; above 63 MiB in\n"
-                        "all a warning (the stub's signature decoder refuses them, 0x80093104).\n"
+                        "and the padding check passes. One or more containers; a signature above\n"
+                        "64 MiB with them is a warning (the stub's decoder refuses it, 0x80093104).\n"
                         "append: behind the last byte of an unsigned stub; the setup must stay\n"
                         "unsigned (signing it hides the payload from the stub). One container"},
      {"--key", "PUBLIC", "check every container's records against this public key first, and that\n"
@@ -146,18 +145,10 @@ int RunAttach(int argc, char** argv) {
   std::vector<Bytes> containers;
   if (rc == CONTINUE) rc = ReadContainers(o.paths, key.key, &containers);
   if (rc != CONTINUE) return rc;
-  uint64_t extensionBytes = 0;
-  for (const Bytes& c : containers) extensionBytes += c.size();
-  const std::string tooLarge = o.mode == "extension" ? ExtensionSizeWarning(extensionBytes) : "";
-  if (!tooLarge.empty() && !o.quiet) std::fprintf(stderr, "warning: %s\n", tooLarge.c_str());
   JsonWriter json;
   BeginJsonDocument(&json);
   JsonField(&json, "command");
   JsonString(&json, "attach");
-  JsonField(&json, "notes");
-  JsonArray(&json);
-  if (!tooLarge.empty()) JsonString(&json, "warning: " + tooLarge);
-  JsonEnd(&json);
   rc = WriteAttached(o.mode, &stub, o.stubPath, o.outPath, containers, o.ext, o.replace, o.quiet,
                      o.json ? &json : nullptr);
   JsonEnd(&json);

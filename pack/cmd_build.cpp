@@ -39,8 +39,8 @@ const Option kOutOption = {"--out", "SETUP.exe", "the setup to write"};
 const Option kModeOption = {
     "--mode", "MODE",
     "cert-table (default) or extension: STUB.exe must be signed already and its signature\n"
-    "stays valid (extension containers above 63 MiB are a warning: the stub's signature\n"
-    "decoder refuses them, 0x80093104); append: STUB.exe must be unsigned and SETUP.exe\n"
+    "stays valid (a signature above 64 MiB with the extension containers is a warning: the\n"
+    "stub's decoder refuses it, 0x80093104); append: STUB.exe must be unsigned and SETUP.exe\n"
     "stays unsigned (signing it afterwards hides the payload from the stub: for a signed\n"
     "setup, sign the bare stub and use cert-table or extension)"};
 const Option kArchOption = {"--arch", "x64|Intel",
@@ -446,13 +446,6 @@ int MakeOrBuild(int argc, char** argv, bool make) {
   std::vector<ManifestEntry> entries;
   if (rc == CONTINUE) rc = Compress(o, setup, key.key, stub, &container, &entries);
   if (rc != CONTINUE) return rc;
-  const std::string tooLarge = o.mode == "extension" && !o.stubPath.empty()
-                                   ? ExtensionSizeWarning(container.size())
-                                   : "";
-  if (!tooLarge.empty()) {
-    notes.push_back("warning: " + tooLarge);
-    if (!o.quiet) std::fprintf(stderr, "warning: %s\n", tooLarge.c_str());
-  }
   JsonWriter json;
   ReportEntries(o, notes, entries, container.size(), coverage, &json);
   rc = WriteResults(o, container, &stub, inputs, &json);

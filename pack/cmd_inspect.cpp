@@ -396,7 +396,7 @@ int RunVerify(int argc, char** argv) {
   VerifySources(setup.sources, key.key, &checked, &problems);
   ContainerOrder(setup.sources, &problems);
   InstallReport install;
-  if (problems.empty()) CheckInstall(setup.sources, key.key, Has(args, "--require-fallback"), &install);
+  if (problems.empty()) CheckInstall(setup.file, setup.sources, key.key, Has(args, "--require-fallback"), &install);
   const std::string hint = problems.empty() ? "" : SignedAfterAppendHint(setup.file, setup.sources);
   if (!hint.empty()) install.problems.push_back(hint);
   if (!keys.mismatch.empty()) install.problems.insert(install.problems.begin(), keys.mismatch);

@@ -91,12 +91,18 @@ void WriteManifestEntry(JsonWriter* json, uint32_t id, const std::string& text) 
   JsonEnd(json);
 }
 
-std::string ExtensionSizeWarning(uint64_t extensionBytes) {
-  if (extensionBytes <= EXTENSION_DECODER_LIMIT) return "";
+std::string SignatureSizeProblem(const Bytes& image) {
+  PeImage pe;
+  SignatureEntry entry;
+  std::string ignored;
+  if (!ReadPeImage(image, &pe, &ignored) || pe.tableSize == 0 ||
+      !ReadSignatureEntry(image, pe, &entry, &ignored) || entry.signature.size() <= SIGNATURE_DECODER_LIMIT)
+    return "";
   char mib[32];
-  std::snprintf(mib, sizeof(mib), "%.1f", extensionBytes / 1048576.0);
-  return std::string("the containers carried as certificate extensions hold ") + mib +
-         " MiB, above the 63 MiB the stub's signature decoder takes: the setup would exit "
-         "0x80093104 (CRYPT_E_ASN1_LARGE) before installing anything. Use --mode cert-table, "
-         "or split the product over several setups";
+  std::snprintf(mib, sizeof(mib), "%.2f", entry.signature.size() / 1048576.0);
+  return "the signature, with the containers carried as certificate extensions in it, is " +
+         std::string(mib) + " MiB (" + std::to_string(entry.signature.size()) +
+         " bytes), above the 64 MiB the stub's signature decoder takes: the setup would exit "
+         "0x80093104 (CRYPT_E_ASN1_LARGE) before installing anything. Use --mode cert-table, or "
+         "split the product over several setups";
 }

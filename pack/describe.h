@@ -5,10 +5,12 @@
 // WriteSetupFacts writes as JSON members of the open object ("stubKey": {"fingerprint",
 // "development"} or null, "stubVersion": "a.b.c.d" or null, "paddingCheck": {"result", "why"}). WriteManifestEntry writes one
 // manifest entry as the tool's JSON shows it: {"id", "text"}.
-// ExtensionSizeWarning says, above EXTENSION_DECODER_LIMIT bytes of containers carried as
-// certificate extensions, that the stub's message decoder refuses the signature
-// (CRYPT_E_ASN1_LARGE, exit code 0x80093104): measured under Wine, a 63 MiB container
-// installs and a 66 MiB one fails; "" at or below the limit.
+// SignatureSizeProblem says when the PKCS#7 signature of a signed image (with the
+// containers carried as certificate extensions inside it) is larger than
+// SIGNATURE_DECODER_LIMIT, the most the stub's message decoder takes: the stub then exits
+// 0x80093104 (CRYPT_E_ASN1_LARGE) before it finds any payload. Measured under Wine: an
+// extension container of 67,100,013 bytes installs, one of 67,107,013 bytes fails (the
+// signature around it passes 64 MiB). "" for an image within the limit or not signed.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -17,9 +19,9 @@
 #include "pack/fileio.h"
 #include "pack/json.h"
 
-enum : uint64_t { EXTENSION_DECODER_LIMIT = 63ull << 20 };
+enum : uint64_t { SIGNATURE_DECODER_LIMIT = 64ull << 20 };
 
-std::string ExtensionSizeWarning(uint64_t extensionBytes);
+std::string SignatureSizeProblem(const Bytes& image);
 
 // What DescribeSetup found.
 struct SetupFacts {

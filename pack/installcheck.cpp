@@ -50,12 +50,9 @@ void CheckPackageCabinets(const std::vector<FoundSource>& sources, const UnpackP
 }
 }  // namespace
 
-void CheckInstall(const std::vector<FoundSource>& sources, EVP_PKEY* key, bool requireFallback,
-                  InstallReport* report) {
-  uint64_t extensionBytes = 0;
-  for (const FoundSource& s : sources)
-    if (!s.file) extensionBytes += s.size();
-  const std::string tooLarge = ExtensionSizeWarning(extensionBytes);
+void CheckInstall(const Bytes& file, const std::vector<FoundSource>& sources, EVP_PKEY* key,
+                  bool requireFallback, InstallReport* report) {
+  const std::string tooLarge = SignatureSizeProblem(file);
   if (!tooLarge.empty()) report->problems.push_back(tooLarge);
 
   std::vector<UnpackPackage> plan;

@@ -6,8 +6,8 @@
 // languages get which package (coverage.h: a gap is a warning, a problem with
 // `requireFallback`); for every package whose MSI libmsi can read, that each external
 // cabinet its Media table names travels with it and holds the files the MSI places in it
-// (cabcheck.h); and that containers carried as certificate extensions stay within what
-// the stub's signature decoder takes (describe.h). Records are read with `key` (they have
+// (cabcheck.h); and that the signature, with any containers carried as certificate
+// extensions, stays within what the stub's signature decoder takes (describe.h). Records are read with `key` (they have
 // verified already). InstallVerdict gives the one line verify ends with.
 #pragma once
 #include <openssl/evp.h>
@@ -27,8 +27,9 @@ struct InstallReport {
   size_t unchecked = 0;  // packages whose MSI libmsi could not read: cabinets not checked
 };
 
-void CheckInstall(const std::vector<FoundSource>& sources, EVP_PKEY* key, bool requireFallback,
-                  InstallReport* report);
+// `file` is the whole setup, `sources` its containers.
+void CheckInstall(const Bytes& file, const std::vector<FoundSource>& sources, EVP_PKEY* key,
+                  bool requireFallback, InstallReport* report);
 // "the setup will install: ..." or "the setup will NOT install: ..."; `recordProblems`
 // counts the records that failed verification before.
 std::string InstallVerdict(const InstallReport& report, size_t recordProblems);

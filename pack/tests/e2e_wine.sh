@@ -217,6 +217,30 @@ for broken in app-signed.exe resigned.exe; do
   expect_eq "$(echo "$out" | sed -n 's/^exit=\([0-9]*\).*/\1/p')" "1168" "$broken /qn"
 done
 
+# The signature's size: the stub's message decoder takes at most 64 MiB (measured: an
+# extension container of 67,100,013 bytes passes, one of 67,107,013 fails). Just below, the
+# stub gets past the signature (the stand-in MSI then fails in msiexec, 1627); just above,
+# make warns, verify says it will not install, and the stub exits 0x80093104.
+for bytes in 67094000 67102000; do
+  { printf '\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1'; head -c $bytes /dev/urandom; } > big$bytes.msi
+  out=$("$pack" make --level 0 --allow-development-key --mode extension --stub stub-real.exe --key "$dev_key" \
+    --package "x64:1033:{B1G}:Big:big$bytes.msi" --out big$bytes.exe 2>&1) || fail "make big$bytes.exe: $out"
+  rm -f big$bytes.msi
+  run=$(MSISTUB_LANG=en_US.UTF-8 timeout 300 "$MSISTUB_WINE" "$launch" big$bytes.exe /qn 2>/dev/null | tr -d '\r')
+  verdict=$("$pack" verify --key "$dev_public" big$bytes.exe 2>/dev/null | tail -1)
+  if [ $bytes = 67094000 ]; then
+    echo "$out" | grep -q "warning: the signature" && fail "a signature below 64 MiB was warned about: $out"
+    expect_eq "$run" "exit=1627" "big$bytes.exe /qn (below the limit)"
+    echo "$verdict" | grep -q "^verdict: the setup will install" || fail "big$bytes.exe: $verdict"
+  else
+    echo "$out" | grep -q "^warning: the signature, with the containers carried as certificate extensions in it, is 64.00 MiB" ||
+      fail "no warning for a signature above 64 MiB: $out"
+    expect_eq "$run" "exit=2148086020" "big$bytes.exe /qn (above the limit)"
+    echo "$verdict" | grep -q "^verdict: the setup will NOT install: the signature" || fail "big$bytes.exe: $verdict"
+  fi
+  rm -f big$bytes.exe
+done
+
 # A German-only bundle: make and verify warn that en-US users get nothing; with
 # --require-fallback make refuses it; on an en_US machine the stub exits 13, as warned.
 out=$("$pack" make --allow-development-key --stub stub-real.exe --key "$dev_key" --out de-only.exe \
