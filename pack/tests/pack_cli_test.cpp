@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <set>
 #include <string>
 
 #include "pack/fingerprint.h"
@@ -453,4 +455,69 @@ TEST_F(CliTest, LargeExtensionContainersAreWarnedAndFailTheVerdict) {
           "--mode extension --out big2.exe");
   EXPECT_EQ(r.code, 0) << r.output;
   EXPECT_NE(r.output.find(warning), std::string::npos) << r.output;
+}
+
+namespace {
+// The members a row of the user guide's JSON table names at its top level: the `names`
+// outside parentheses, "[]" dropped.
+std::set<std::string> DocumentedMembers(const std::string& guide, const std::string& row) {
+  std::set<std::string> names;
+  const size_t start = guide.find("\n| " + row + " | ");
+  if (start == std::string::npos) return names;
+  const size_t from = start + row.size() + 6, end = guide.find('\n', from);
+  int depth = 0;
+  for (size_t i = from; i < end; ++i) {
+    if (guide[i] == '(') ++depth;
+    if (guide[i] == ')') --depth;
+    if (guide[i] != '`' || depth != 0) continue;
+    const size_t close = guide.find('`', i + 1);
+    std::string name = guide.substr(i + 1, close - i - 1);
+    if (name.size() > 2 && name.compare(name.size() - 2, 2, "[]") == 0) name.resize(name.size() - 2);
+    names.insert(name);
+    i = close;
+  }
+  return names;
+}
+}  // namespace
+
+// The user guide's table of JSON members matches what the commands print: every member a
+// command prints is in its row, and every member of a row is printed by one of the runs.
+TEST_F(CliTest, UserGuideJsonTableMatchesTheTool) {
+  MakeFixtures();
+  std::ifstream in(MSISTUB_SOURCE_DIR "/docs/user-guide.md");
+  const std::string guide((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(guide.empty());
+  const struct {
+    const char* row;
+    std::vector<std::string> runs;
+  } tables[] = {
+      {"`inspect`", {"inspect --json c.bin", "inspect --json signed.exe"}},
+      {"`verify`", {"verify --json --key k.public.pem c.bin", "verify --json --key other.public.pem c.bin"}},
+      {"`select`", {"select --json --lcid 1031 c.bin"}},
+      {"`make`, `build`",
+       {"build --json --key k.private.pem --package 'x64:1033:{A}:A:a.msi' --container j.bin",
+        "build --json --key k.private.pem --package 'x64:1033:{A}:A:a.msi' --stub signed.exe --out j.exe"}},
+      {"`attach`", {"attach --json --stub signed.exe --key k.public.pem --container c.bin --out j2.exe"}},
+      {"`extract`", {"extract --json --key k.public.pem --out jx c.bin"}},
+      {"any, on failure", {"inspect --json gone.exe"}},
+  };
+  for (const auto& t : tables) {
+    SCOPED_TRACE(t.row);
+    const std::set<std::string> documented = DocumentedMembers(guide, t.row);
+    ASSERT_FALSE(documented.empty()) << "no row " << t.row;
+    std::set<std::string> printed;
+    for (const std::string& run : t.runs) {
+      const Result r = Run(run, false);
+      JsonValue doc;
+      std::string error;
+      ASSERT_TRUE(ParseJson(r.output, &doc, &error)) << run << ": " << error << "\n" << r.output;
+      for (const auto& m : doc.members) {
+        if (m.first == "schema") continue;
+        printed.insert(m.first);
+        EXPECT_TRUE(documented.count(m.first)) << run << " prints \"" << m.first << "\", which the guide does not name";
+      }
+    }
+    for (const std::string& name : documented)
+      EXPECT_TRUE(printed.count(name)) << "the guide names \"" << name << "\", which no run printed";
+  }
 }
