@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -520,4 +521,60 @@ TEST_F(CliTest, UserGuideJsonTableMatchesTheTool) {
     for (const std::string& name : documented)
       EXPECT_TRUE(printed.count(name)) << "the guide names \"" << name << "\", which no run printed";
   }
+}
+
+namespace {
+// A PE32+ image with one resource, an RT_VERSION block whose VS_FIXEDFILEINFO says file
+// version `ms`.`ls` (two 16-bit parts each), laid out as a resource compiler writes it.
+Bytes Pe32PlusWithVersion(uint32_t ms, uint32_t ls) {
+  Bytes image = Pe32PlusHeaders();
+  const uint32_t pe = 0x80, rva = 0x1000, raw = static_cast<uint32_t>(image.size());
+  WriteLe16(&image[pe + 6], 1);
+  WriteLe16(&image[pe + 20], 240);
+  WriteLe32(&image[pe + 152], rva);
+  WriteLe32(&image[pe + 156], 0x200);
+  uint8_t* section = &image[pe + 24 + 240];
+  std::memcpy(section, ".rsrc", 5);
+  WriteLe32(section + 8, 0x200);
+  WriteLe32(section + 12, rva);
+  WriteLe32(section + 16, 0x200);
+  WriteLe32(section + 20, raw);
+  Bytes r(0x200, 0);
+  WriteLe16(&r[14], 1);                     // root: one id entry, RT_VERSION
+  WriteLe32(&r[16], 16);
+  WriteLe32(&r[20], 0x80000000u | 24);
+  WriteLe16(&r[24 + 14], 1);                // type: id 1
+  WriteLe32(&r[40], 1);
+  WriteLe32(&r[44], 0x80000000u | 48);
+  WriteLe16(&r[48 + 14], 1);                // name: one language
+  WriteLe32(&r[64], 1033);
+  WriteLe32(&r[68], 72);                    //   data entry at 72
+  WriteLe32(&r[72], rva + 96);
+  WriteLe32(&r[76], 92);
+  uint8_t* v = &r[96];                      // VS_VERSIONINFO
+  WriteLe16(v, 92);
+  WriteLe16(v + 2, 52);
+  const char key[] = "VS_VERSION_INFO";
+  for (size_t i = 0; i + 1 < sizeof(key); ++i) WriteLe16(v + 6 + 2 * i, static_cast<uint8_t>(key[i]));
+  WriteLe32(v + 40, 0xFEEF04BDu);
+  WriteLe32(v + 44, 0x00010000u);
+  WriteLe32(v + 48, ms);
+  WriteLe32(v + 52, ls);
+  image.insert(image.end(), r.begin(), r.end());
+  return image;
+}
+}  // namespace
+
+// inspect reads the stub's file version from its version resource.
+TEST_F(CliTest, InspectShowsTheStubsVersion) {
+  Write("versioned.exe", MakeSignedPe(Pe32PlusWithVersion(0x00020000u | 14, 0x00000007u)).image);
+  Result r = Run("inspect versioned.exe");
+  EXPECT_EQ(r.code, 0) << r.output;
+  EXPECT_NE(r.output.find("\nstub version: 2.14.0.7\n"), std::string::npos) << r.output;
+  r = Run("inspect --json versioned.exe", false);
+  JsonValue doc;
+  std::string error;
+  ASSERT_TRUE(ParseJson(r.output, &doc, &error)) << error << r.output;
+  ASSERT_NE(doc.Find("stubVersion"), nullptr);
+  EXPECT_EQ(doc.Find("stubVersion")->text, "2.14.0.7");
 }
