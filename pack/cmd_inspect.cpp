@@ -421,5 +421,5 @@ int RunVerify(int argc, char** argv) {
     std::printf("verdict: %s\n", Printable(verdict).c_str());
   }
   if (installs) return 0;
-  return Fail(path + ": " + verdict);
+  return Fail(path + ": " + Printable(verdict));
 }
