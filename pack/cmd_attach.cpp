@@ -8,18 +8,23 @@
 #include "pack/cli.h"
 #include "pack/commands.h"
 #include "pack/fingerprint.h"
+#include "pack/coverage.h"
 #include "pack/inputs.h"
+#include "pack/installcheck.h"
 #include "pack/json.h"
 #include "pack/keys.h"
 #include "pack/reader.h"
 #include "pack/setupout.h"
+#include "pack/text.h"
 
 namespace {
 const CommandLine kAttach = {
     "attach", "--stub STUB.exe --container FILE [--container FILE]...\n"
               "           --out SETUP.exe [options]",
     "Puts containers made with 'build --container' into a stub. SETUP.exe must not be\n"
-    "STUB.exe or a container: inputs are never overwritten.\n",
+    "STUB.exe or a container: inputs are never overwritten. Before anything is written, the\n"
+    "setup is checked as verify checks it: a package for x64, every cabinet holding the files\n"
+    "its MSI places in it; languages left without a package are a warning.\n",
     {{"--stub", "STUB.exe", "the stub (signed for cert-table and extension, unsigned for append)"},
      {"--container", "FILE", "a container; several with --mode extension"},
      {"--out", "SETUP.exe", "the setup to write"},
@@ -41,8 +46,11 @@ const CommandLine kAttach = {
                         "(a setup with several sources); without --replace or --add such a stub\n"
                         "is refused"},
      {"--allow-development-key", nullptr, "accept a stub built with the development key"},
-     {"--json", nullptr, "print {\"schema\", \"command\", \"notes\", \"out\", \"size\",\n"
-                         "\"containers\", \"mode\", \"replaced\"} on stdout"}},
+     {"--require-fallback", nullptr, "refuse a setup that leaves some users' language without a\n"
+                                     "package (as for make); without it, a warning"},
+     {"--json", nullptr, "print {\"schema\", \"command\", \"notes\", \"coverage\",\n"
+                         "\"warnings\", \"out\", \"size\", \"containers\", \"mode\", \"replaced\"} on\n"
+                         "stdout"}},
     ""};
 
 // What attach was told.
@@ -50,7 +58,7 @@ struct AttachOptions {
   std::string stubPath, outPath, mode, keyPath;
   std::vector<std::string> paths;  // the containers
   ExtensionOptions ext;
-  bool replace, add, allowDevelopment, quiet, json;
+  bool replace, add, allowDevelopment, quiet, verbose, json, requireFallback;
 };
 
 enum : int { CONTINUE = -1 };
@@ -81,6 +89,8 @@ int ParseAttachArgs(int argc, char** argv, AttachOptions* o) {
   o->allowDevelopment = Has(args, "--allow-development-key");
   o->json = Has(args, "--json");
   o->quiet = Has(args, "--quiet") || o->json;
+  o->verbose = Has(args, "--verbose");
+  o->requireFallback = Has(args, "--require-fallback");
   return CONTINUE;
 }
 
@@ -134,6 +144,30 @@ int CheckAttachInputs(const AttachOptions& o, KeyHolder* key, BaseStub* stub) {
                 "the containers are checked against it before they are attached");
   return CONTINUE;
 }
+// What the setup will hold (the stub's containers kept with --add, then these) checked as
+// verify checks it, before anything is written: its problems refuse it, its warnings (and,
+// with --verbose, which languages get which package) go to stderr.
+int CheckWillInstall(const AttachOptions& o, const BaseStub& stub, const std::vector<Bytes>& containers,
+                     EVP_PKEY* key, InstallReport* install) {
+  std::vector<FoundSource> sources;
+  std::vector<std::string> notes;
+  std::string error;
+  if (o.add && !DiscoverSources(stub.image, &sources, &notes, &error)) sources.clear();
+  // Without extensions the stub's discovery falls back to the whole image: not a source kept.
+  if (!sources.empty() && sources[0].file) sources.clear();
+  for (size_t i = 0; i < containers.size(); ++i)
+    sources.push_back({o.paths[i], Bytes(), &containers[i]});
+  CheckInstall(Bytes(), sources, key, o.requireFallback, install);
+  if (!install->problems.empty()) {
+    std::string why;
+    for (const std::string& p : install->problems) why += (why.empty() ? "" : "; ") + p;
+    return Fail("the setup would not install: " + Printable(why));
+  }
+  if (!o.quiet && install->coverageKnown)
+    for (const std::string& line : CoverageLines(install->coverage))
+      if (o.verbose || line.compare(0, 8, "warning:") == 0) std::fprintf(stderr, "%s\n", line.c_str());
+  return CONTINUE;
+}
 }  // namespace
 
 int RunAttach(int argc, char** argv) {
@@ -144,11 +178,18 @@ int RunAttach(int argc, char** argv) {
   if (rc == CONTINUE) rc = CheckAttachInputs(o, &key, &stub);
   std::vector<Bytes> containers;
   if (rc == CONTINUE) rc = ReadContainers(o.paths, key.key, &containers);
+  InstallReport install;
+  if (rc == CONTINUE) rc = CheckWillInstall(o, stub, containers, key.key, &install);
   if (rc != CONTINUE) return rc;
   JsonWriter json;
   BeginJsonDocument(&json);
   JsonField(&json, "command");
   JsonString(&json, "attach");
+  JsonField(&json, "notes");
+  JsonArray(&json);
+  for (const std::string& w : install.warnings) JsonString(&json, "warning: " + w);
+  JsonEnd(&json);
+  if (install.coverageKnown) WriteCoverage(&json, install.coverage);
   rc = WriteAttached(o.mode, &stub, o.stubPath, o.outPath, containers, o.ext, o.replace, o.quiet,
                      o.json ? &json : nullptr);
   JsonEnd(&json);

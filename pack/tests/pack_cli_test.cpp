@@ -322,6 +322,17 @@ TEST_F(CliTest, LanguageGapsAreWarnedAndLcidIsDecimalOrAName) {
   EXPECT_EQ(r.code, 1) << r.output;
   EXPECT_NE(r.output.find("(refused: --require-fallback)"), std::string::npos) << r.output;
   EXPECT_FALSE(fs::exists(P("o.bin")));
+  // attach says the same of the setup it would write.
+  ASSERT_EQ(Run("build -q --key k.private.pem --package 'x64:1031:{G}:G:a.msi' --container de.bin").code, 0);
+  r = Run("attach --stub signed.exe --container de.bin --out o.exe");
+  EXPECT_EQ(r.code, 0) << r.output;
+  EXPECT_NE(r.output.find(warning), std::string::npos) << r.output;
+  fs::remove(P("o.exe"));
+  r = Run("attach --require-fallback --stub signed.exe --container de.bin --out o.exe");
+  EXPECT_EQ(r.code, 1) << r.output;
+  EXPECT_NE(r.output.find("msistub-pack: error: the setup would not install: no package for users whose "
+                          "language is en-US 1033"), std::string::npos) << r.output;
+  EXPECT_FALSE(fs::exists(P("o.exe")));
   r = Run("verify -v --key k.public.pem de.exe");
   EXPECT_EQ(r.code, 0) << r.output;
   EXPECT_NE(r.output.find("languages: package 1000 serves de-DE 1031 (exact); de-CH 2055, de-AT 3079"),

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "pack/attach.h"
 #include "pack/json.h"
 #include "pack/keys.h"
 #include "pack/setup.h"
@@ -706,9 +707,9 @@ TEST_F(MakeTest, HostileSetupsAndOutputFolders) {
   EVP_PKEY_free(dev);
 }
 
-// A cabinet that lacks files its MSI places in it: make refuses it, naming the files, the
-// cabinet and the Media row; a setup made around the check (by the library) fails verify
-// with the same reason, and the verdict line says it will not install.
+// A cabinet that lacks files its MSI places in it: make and attach refuse it, naming the
+// files, the cabinet and the Media row; a setup made around the checks (by the library)
+// fails verify with the same reason, and the verdict line says it will not install.
 TEST_F(MakeTest, CabinetLackingFilesIsRefusedAndFailsVerify) {
   MakeProducts();
   // The same MSI with a cabinet holding one of its three files.
@@ -745,8 +746,16 @@ TEST_F(MakeTest, CabinetLackingFilesIsRefusedAndFailsVerify) {
   ASSERT_TRUE(BuildContainer(setup, key, &container, &error, nullptr, &entries, 0xFFFFFFFFu)) << error;
   EVP_PKEY_free(key);
   Write("short.bin", container);
-  ASSERT_EQ(Run("attach --stub signed.exe --container short.bin --out short.exe").code, 0);
-  Result r = Run("verify --key k.public.pem short.exe", false);
+  // attach checks what it attaches as verify would, and refuses.
+  Result r = Run("attach --stub signed.exe --container short.bin --out short.exe");
+  EXPECT_EQ(r.code, 1) << r.output;
+  EXPECT_NE(r.output.find("msistub-pack: error: the setup would not install: package 1000 (short.bin): "
+                          "cabinet \"app-x64-en.cab\" lacks 2 of the files"), std::string::npos) << r.output;
+  EXPECT_FALSE(fs::exists(P("short.exe")));
+  Bytes image = MakeSignedPe().image;
+  ASSERT_TRUE(AttachToCertificateTable(&image, container, &error)) << error;
+  Write("short.exe", image);
+  r = Run("verify --key k.public.pem short.exe", false);
   EXPECT_EQ(r.code, 1) << r.output;
   EXPECT_NE(r.output.find("short.exe: 1 source(s), 3 record(s), all verified"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("verdict: the setup will NOT install: package 1000 (whole file): cabinet "
