@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -588,4 +589,30 @@ TEST_F(CliTest, InspectShowsTheStubsVersion) {
   ASSERT_TRUE(ParseJson(r.output, &doc, &error)) << error << r.output;
   ASSERT_NE(doc.Find("stubVersion"), nullptr);
   EXPECT_EQ(doc.Find("stubVersion")->text, "2.14.0.7");
+}
+
+// Every option the user guide names is one the tool takes (cmake's own options aside): the
+// helps, generated from the commands' declarations, list them all.
+TEST_F(CliTest, UserGuideNamesOnlyOptionsTheToolTakes) {
+  std::ifstream in(MSISTUB_SOURCE_DIR "/docs/user-guide.md");
+  const std::string guide((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string helps = Run("--help").output;
+  for (const char* name : {"keygen", "make", "build", "attach", "inspect", "verify", "select", "extract"})
+    helps += Run(std::string(name) + " --help").output;
+  const std::set<std::string> cmake = {"--preset", "--build", "--target", "--install", "--prefix"};
+  size_t named = 0;
+  for (size_t at = guide.find("--"); at != std::string::npos; at = guide.find("--", at + 2)) {
+    size_t end = at + 2;
+    while (end < guide.size() && (std::islower(static_cast<unsigned char>(guide[end])) || guide[end] == '-')) ++end;
+    const std::string option = guide.substr(at, end - at);
+    if (option.size() < 4 || cmake.count(option)) continue;
+    ++named;
+    bool listed = false;
+    for (size_t h = helps.find(option); h != std::string::npos && !listed; h = helps.find(option, h + 1)) {
+      const char next = h + option.size() < helps.size() ? helps[h + option.size()] : ' ';
+      listed = !std::islower(static_cast<unsigned char>(next)) && next != '-';
+    }
+    EXPECT_TRUE(listed) << option << " is in the guide, not in any help";
+  }
+  EXPECT_GT(named, 20u);
 }
