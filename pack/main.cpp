@@ -2,6 +2,8 @@
 // and inspects, verifies and tries setups. Exit codes: 0 success, 1 failure, 2 usage error.
 // Messages go to stderr ("msistub-pack: error: ..."); listings and JSON to stdout.
 // main() dispatches over the table of commands (commands.h); each lives in its cmd_*.cpp.
+// "help CMD" runs CMD --help. With --json, a command that fails without printing its own
+// JSON document gets one printed for it ({"schema", "error", "exitCode"}) on stdout.
 #include <cstdio>
 #include <string>
 #ifdef _WIN32
