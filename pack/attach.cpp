@@ -232,7 +232,7 @@ bool ReadSignatureEntry(const Bytes& image, const PeImage& pe, SignatureEntry* e
                         std::string* error) {
   if (pe.tableSize < WIN_CERTIFICATE_HEADER_SIZE) {
     *error = "the stub is not signed (no certificate table): sign it first, for example with "
-             "osslsigncode sign, or use --mode append";
+             "osslsigncode sign, or use --mode append for a setup that stays unsigned";
     return false;
   }
   if (static_cast<uint64_t>(pe.tableOffset) + pe.tableSize != image.size()) {

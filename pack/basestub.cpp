@@ -15,13 +15,16 @@ bool ReadBaseStub(const std::string& path, const std::string& mode, BaseStub* st
   if (mode != "append" && pe.tableSize == 0) {
     *error = path + ": the stub is not signed, and mode " + mode +
              " carries the payload in its signature. Sign the stub first (osslsigncode sign ... or "
-             "signtool sign ...), or use --mode append and sign the setup afterwards";
+             "signtool sign ...), then pack the signed stub; --mode append makes a setup that must "
+             "stay unsigned (signing it afterwards hides the payload from the stub)";
     return false;
   }
   if (mode == "append" && pe.tableSize != 0) {
     *error = path + ": the stub is signed; --mode append would break its signature. Use "
-             "--mode cert-table or extension with a signed stub, or append to the unsigned stub "
-             "and sign the setup afterwards";
+             "--mode cert-table or extension with a signed stub (the setup keeps its signature); "
+             "append only to an unsigned stub, for a setup that stays unsigned: signing an "
+             "appended setup puts the signature behind the payload, and the stub no longer finds "
+             "it (exit code 1168)";
     return false;
   }
   ReadStubKey(stub->image, &stub->key);

@@ -14,6 +14,70 @@ int Fail(const std::string& message) {
   return 1;
 }
 
+namespace {
+// The common options' short forms.
+const char* const kShort[][2] = {{"-o", "--out"}, {"-k", "--key"}, {"-q", "--quiet"}, {"-v", "--verbose"}};
+
+// The options every command takes besides its own.
+const Option kCommonOptions[] = {
+    {"--quiet", nullptr, "print nothing but errors"},
+    {"--verbose", nullptr, "say more about what is found and done"},
+    {"--help", nullptr, "show this help ('msistub-pack help COMMAND' too)"},
+};
+
+// "  -k, --key PUBLIC            help": the help in a column from 30 to 80, wrapped at
+// blanks (a '\n' in it counts as a blank).
+void AppendOptionLine(const Option& o, std::string* out) {
+  enum : size_t { COLUMN = 30, WIDTH = 50 };
+  std::string left = "  ";
+  const char* shortForm = nullptr;
+  for (const auto& s : kShort)
+    if (std::string(o.name) == s[1]) shortForm = s[0];
+  if (std::string(o.name) == "--help") shortForm = "-h";
+  left += shortForm ? std::string(shortForm) + ", " : "    ";
+  left += o.name;
+  if (o.value) left += std::string(" ") + o.value;
+  const std::string indent(COLUMN, ' ');
+  *out += left.size() + 2 > COLUMN ? left + "\n" + indent : left + std::string(COLUMN - left.size(), ' ');
+  std::string text = o.help;
+  for (char& c : text)
+    if (c == '\n') c = ' ';
+  bool firstLine = true;
+  std::string line;
+  size_t at = 0;
+  while (at <= text.size()) {
+    size_t end = text.find(' ', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string word = text.substr(at, end - at);
+    at = end + 1;
+    if (word.empty()) continue;
+    if (!line.empty() && line.size() + 1 + word.size() > WIDTH) {
+      *out += (firstLine ? "" : indent) + line + "\n";
+      firstLine = false;
+      line.clear();
+    }
+    line += (line.empty() ? "" : " ") + word;
+  }
+  *out += (firstLine ? "" : indent) + line + "\n";
+}
+}  // namespace
+
+bool ParseCommand(int argc, char** argv, const CommandLine& line, Args* args, std::string* error) {
+  std::vector<std::string> valued, flags;
+  for (const Option& o : line.options) (o.value ? valued : flags).push_back(o.name);
+  return ParseArgs(argc, argv, 2, valued, flags, args, error);
+}
+
+std::string CommandHelp(const CommandLine& line) {
+  std::string out = std::string("usage: msistub-pack ") + line.name + " " + line.synopsis + "\n";
+  if (*line.about) out += std::string("\n") + line.about;
+  out += "\noptions:\n";
+  for (const Option& o : line.options) AppendOptionLine(o, &out);
+  for (const Option& o : kCommonOptions) AppendOptionLine(o, &out);
+  if (*line.after) out += std::string("\n") + line.after;
+  return out;
+}
+
 bool ParseArgs(int argc, char** argv, int first, const std::vector<std::string>& valued,
                const std::vector<std::string>& flags, Args* args, std::string* error) {
   bool positionalOnly = false;
@@ -31,9 +95,6 @@ bool ParseArgs(int argc, char** argv, int first, const std::vector<std::string>&
       args->help = true;
       continue;
     }
-    // The common options have short forms.
-    static const char* const kShort[][2] = {
-        {"-o", "--out"}, {"-k", "--key"}, {"-q", "--quiet"}, {"-v", "--verbose"}};
     for (const auto& s : kShort)
       if (a == s[0]) a = s[1];
     std::string value;
@@ -44,7 +105,12 @@ bool ParseArgs(int argc, char** argv, int first, const std::vector<std::string>&
       a = a.substr(0, eq);
       hasValue = true;
     }
+    // Every command takes --quiet and --verbose.
     bool known = false;
+    if ((a == "--quiet" || a == "--verbose") && !hasValue) {
+      if (!Has(*args, a.c_str())) args->flags.push_back(a);
+      continue;
+    }
     for (const std::string& v : valued) {
       if (a != v) continue;
       known = true;
@@ -71,6 +137,21 @@ bool ParseArgs(int argc, char** argv, int first, const std::vector<std::string>&
       return false;
     }
   }
+  if (Has(*args, "--quiet") && Has(*args, "--verbose")) {
+    *error = "--quiet and --verbose contradict each other; give one";
+    return false;
+  }
+  return true;
+}
+
+bool OneKey(const Args& args, const char* alias, std::string* path, std::string* error) {
+  std::string other;
+  if (!One(args, "--key", path, error) || !One(args, alias, &other, error)) return false;
+  if (!path->empty() && !other.empty()) {
+    *error = std::string("--key and ") + alias + " name the same key; give one";
+    return false;
+  }
+  if (path->empty()) *path = other;
   return true;
 }
 

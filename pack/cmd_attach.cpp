@@ -8,41 +8,57 @@
 #include "pack/cli.h"
 #include "pack/commands.h"
 #include "pack/fingerprint.h"
+#include "pack/coverage.h"
 #include "pack/inputs.h"
+#include "pack/installcheck.h"
 #include "pack/json.h"
 #include "pack/keys.h"
 #include "pack/reader.h"
 #include "pack/setupout.h"
+#include "pack/text.h"
 
 namespace {
-const char kAttachHelp[] =
-    "usage: msistub-pack attach --stub STUB.exe --container FILE [--container FILE]...\n"
-    "           --out SETUP.exe [--mode cert-table|extension|append] [--key PUBLIC]\n"
-    "           [--one-certificate] [--critical] [--replace | --add]\n"
-    "           [--allow-development-key] [--quiet] [--json]\n"
-    "\n"
-    "  cert-table  (default) behind the PKCS#7 signature in the certificate table of a signed\n"
-    "              stub; the signature stays valid. One container.\n"
-    "  extension   each container as a certificate extension of an extra self-signed\n"
-    "              certificate in the signature (--one-certificate: all in one certificate);\n"
-    "              the signature stays valid. One or more containers.\n"
-    "  append      behind the last byte of an unsigned stub. One container.\n"
-    "  --key       check every container's records against this public key first, and that\n"
-    "              it is the key STUB.exe trusts (required when STUB.exe names its key)\n"
-    "  --critical  mark the extensions critical (the stub passes them over; for tests)\n"
-    "  --replace   remove every container STUB.exe carries first (any mode)\n"
-    "  --add       keep the containers STUB.exe carries and add these with --mode extension\n"
-    "              (a setup with several sources); without --replace or --add such a stub\n"
-    "              is refused\n"
-    "  --allow-development-key   accept a stub built with the development key\n"
-    "SETUP.exe must not be STUB.exe or a container: inputs are never overwritten.\n";
+const CommandLine kAttach = {
+    "attach", "--stub STUB.exe --container FILE [--container FILE]...\n"
+              "           --out SETUP.exe [options]",
+    "Puts containers made with 'build --container' into a stub. SETUP.exe must not be\n"
+    "STUB.exe or a container: inputs are never overwritten. Before anything is written, the\n"
+    "setup is checked as verify checks it: a package for x64, every cabinet holding the files\n"
+    "its MSI places in it; languages left without a package are a warning.\n",
+    {{"--stub", "STUB.exe", "the stub (signed for cert-table and extension, unsigned for append)"},
+     {"--container", "FILE", "a container; several with --mode extension"},
+     {"--out", "SETUP.exe", "the setup to write"},
+     {"--mode", "MODE", "cert-table (default): behind the PKCS#7 signature in the certificate\n"
+                        "table of a signed stub; the signature stays valid. One container.\n"
+                        "extension: each container as a certificate extension of an extra\n"
+                        "self-signed certificate in the signature; the signature stays valid,\n"
+                        "and the padding check passes. One or more containers; a signature above\n"
+                        "64 MiB with them is a warning (the stub's decoder refuses it, 0x80093104).\n"
+                        "append: behind the last byte of an unsigned stub; the setup must stay\n"
+                        "unsigned (signing it hides the payload from the stub). One container"},
+     {"--key", "PUBLIC", "check every container's records against this public key first, and that\n"
+                         "it is the key STUB.exe trusts (required when STUB.exe names its key)"},
+     {"--public-key", "PUBLIC", "the same as --key"},
+     {"--one-certificate", nullptr, "with --mode extension: all containers in one certificate"},
+     {"--critical", nullptr, "mark the extensions critical (the stub passes them over; for tests)"},
+     {"--replace", nullptr, "remove every container STUB.exe carries first (any mode)"},
+     {"--add", nullptr, "keep the containers STUB.exe carries and add these with --mode extension\n"
+                        "(a setup with several sources); without --replace or --add such a stub\n"
+                        "is refused"},
+     {"--allow-development-key", nullptr, "accept a stub built with the development key"},
+     {"--require-fallback", nullptr, "refuse a setup that leaves some users' language without a\n"
+                                     "package (as for make); without it, a warning"},
+     {"--json", nullptr, "print {\"schema\", \"command\", \"notes\", \"coverage\",\n"
+                         "\"warnings\", \"out\", \"size\", \"containers\", \"mode\", \"replaced\"} on\n"
+                         "stdout"}},
+    ""};
 
 // What attach was told.
 struct AttachOptions {
   std::string stubPath, outPath, mode, keyPath;
   std::vector<std::string> paths;  // the containers
   ExtensionOptions ext;
-  bool replace, add, allowDevelopment, quiet, json;
+  bool replace, add, allowDevelopment, quiet, verbose, json, requireFallback;
 };
 
 enum : int { CONTINUE = -1 };
@@ -51,14 +67,10 @@ enum : int { CONTINUE = -1 };
 int ParseAttachArgs(int argc, char** argv, AttachOptions* o) {
   Args args;
   std::string error;
-  if (!ParseArgs(argc, argv, 2, {"--stub", "--out", "--container", "--mode", "--key"},
-                 {"--one-certificate", "--critical", "--replace", "--add",
-                  "--allow-development-key", "--quiet", "--json"},
-                 &args, &error))
-    return Usage("attach", error);
-  if (args.help) return std::fputs(kAttachHelp, stdout), 0;
+  if (!ParseCommand(argc, argv, kAttach, &args, &error)) return Usage("attach", error);
+  if (args.help) return std::fputs(CommandHelp(kAttach).c_str(), stdout), 0;
   if (!One(args, "--stub", &o->stubPath, &error) || !One(args, "--out", &o->outPath, &error) ||
-      !One(args, "--mode", &o->mode, &error) || !One(args, "--key", &o->keyPath, &error))
+      !One(args, "--mode", &o->mode, &error) || !OneKey(args, "--public-key", &o->keyPath, &error))
     return Usage("attach", error);
   if (!args.positional.empty()) return Usage("attach", "unexpected argument " + args.positional[0]);
   if (o->stubPath.empty() || o->outPath.empty()) return Usage("attach", "--stub and --out are required");
@@ -75,8 +87,10 @@ int ParseAttachArgs(int argc, char** argv, AttachOptions* o) {
   o->add = Has(args, "--add");
   if (o->replace && o->add) return Usage("attach", "--replace and --add contradict each other; give one");
   o->allowDevelopment = Has(args, "--allow-development-key");
-  o->quiet = Has(args, "--quiet");
   o->json = Has(args, "--json");
+  o->quiet = Has(args, "--quiet") || o->json;
+  o->verbose = Has(args, "--verbose");
+  o->requireFallback = Has(args, "--require-fallback");
   return CONTINUE;
 }
 
@@ -130,6 +144,30 @@ int CheckAttachInputs(const AttachOptions& o, KeyHolder* key, BaseStub* stub) {
                 "the containers are checked against it before they are attached");
   return CONTINUE;
 }
+// What the setup will hold (the stub's containers kept with --add, then these) checked as
+// verify checks it, before anything is written: its problems refuse it, its warnings (and,
+// with --verbose, which languages get which package) go to stderr.
+int CheckWillInstall(const AttachOptions& o, const BaseStub& stub, const std::vector<Bytes>& containers,
+                     EVP_PKEY* key, InstallReport* install) {
+  std::vector<FoundSource> sources;
+  std::vector<std::string> notes;
+  std::string error;
+  if (o.add && !DiscoverSources(stub.image, &sources, &notes, &error)) sources.clear();
+  // Without extensions the stub's discovery falls back to the whole image: not a source kept.
+  if (!sources.empty() && sources[0].file) sources.clear();
+  for (size_t i = 0; i < containers.size(); ++i)
+    sources.push_back({o.paths[i], Bytes(), &containers[i]});
+  CheckInstall(Bytes(), sources, key, o.requireFallback, install);
+  if (!install->problems.empty()) {
+    std::string why;
+    for (const std::string& p : install->problems) why += (why.empty() ? "" : "; ") + p;
+    return Fail("the setup would not install: " + Printable(why));
+  }
+  if (!o.quiet && install->coverageKnown)
+    for (const std::string& line : CoverageLines(install->coverage))
+      if (o.verbose || line.compare(0, 8, "warning:") == 0) std::fprintf(stderr, "%s\n", line.c_str());
+  return CONTINUE;
+}
 }  // namespace
 
 int RunAttach(int argc, char** argv) {
@@ -140,11 +178,18 @@ int RunAttach(int argc, char** argv) {
   if (rc == CONTINUE) rc = CheckAttachInputs(o, &key, &stub);
   std::vector<Bytes> containers;
   if (rc == CONTINUE) rc = ReadContainers(o.paths, key.key, &containers);
+  InstallReport install;
+  if (rc == CONTINUE) rc = CheckWillInstall(o, stub, containers, key.key, &install);
   if (rc != CONTINUE) return rc;
   JsonWriter json;
   BeginJsonDocument(&json);
   JsonField(&json, "command");
   JsonString(&json, "attach");
+  JsonField(&json, "notes");
+  JsonArray(&json);
+  for (const std::string& w : install.warnings) JsonString(&json, "warning: " + w);
+  JsonEnd(&json);
+  if (install.coverageKnown) WriteCoverage(&json, install.coverage);
   rc = WriteAttached(o.mode, &stub, o.stubPath, o.outPath, containers, o.ext, o.replace, o.quiet,
                      o.json ? &json : nullptr);
   JsonEnd(&json);

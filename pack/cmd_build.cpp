@@ -13,8 +13,10 @@
 
 #include "pack/basestub.h"
 #include "pack/bundle.h"
+#include "pack/cabcheck.h"
 #include "pack/cli.h"
 #include "pack/commands.h"
+#include "pack/coverage.h"
 #include "pack/describe.h"
 #include "pack/inputs.h"
 #include "pack/json.h"
@@ -26,64 +28,92 @@
 #include "pack/writer.h"
 
 namespace {
-const char kMakeHelp[] =
-    "usage: msistub-pack make --stub STUB.exe --key PRIVATE.pem --out SETUP.exe MSI...\n"
-    "           [--mode cert-table|extension|append] [--public-key PUBLIC]\n"
-    "           [--arch x64|Intel] [--languages LCIDS] [--name NAME] [--code CODE]\n"
-    "           [--replace] [--allow-development-key] [--quiet | --verbose] [--json]\n"
-    "           [--level N] [--depfile FILE]\n"
-    "\n"
+// The options make and build share, declared once.
+const Option kKeyOption = {"--key", "PRIVATE.pem", "the private payload key (PREFIX.private.pem from keygen)"};
+const Option kPrivateKeyOption = {"--private-key", "PRIVATE.pem", "the same as --key"};
+const Option kPublicKeyOption = {"--public-key", "PUBLIC",
+                                 "refuse to pack unless the private key belongs to this public key\n"
+                                 "(the one the stub was built with; PEM or .blob)"};
+const Option kStubOption = {"--stub", "STUB.exe", "the stub to attach the container to"};
+const Option kOutOption = {"--out", "SETUP.exe", "the setup to write"};
+const Option kModeOption = {
+    "--mode", "MODE",
+    "cert-table (default) or extension: STUB.exe must be signed already and its signature\n"
+    "stays valid (a signature above 64 MiB with the extension containers is a warning: the\n"
+    "stub's decoder refuses it, 0x80093104); append: STUB.exe must be unsigned and SETUP.exe\n"
+    "stays unsigned (signing it afterwards hides the payload from the stub: for a signed\n"
+    "setup, sign the bare stub and use cert-table or extension)"};
+const Option kArchOption = {"--arch", "x64|Intel",
+                            "override the MSIs' platform; x64 offers a 32-bit (Intel) MSI to 64-bit\n"
+                            "Windows (an x64 MSI cannot become Intel)"};
+const Option kLanguagesOption = {"--languages", "LCIDS",
+                                 "override the MSIs' languages: 1033;1031 or 1033,1031"};
+const Option kNameOption = {"--name", "NAME", "override the MSIs' ProductName"};
+const Option kCodeOption = {"--code", "CODE", "override the product code (one MSI only; a GUID in braces)"};
+const Option kPackageOption = {"--package", "ARCH:LANGS:CODE:NAME:MSI",
+                               "an MSI package given explicitly: architecture (x64 or Intel),\n"
+                               "languages (LCIDs separated by ';'), product code, product name\n"
+                               "(no ':' here; use --config for that) and the MSI path"};
+const Option kCabOption = {"--cab", "CAB:IDS",
+                           "a cabinet file and the ids of the packages that use it (1000;1001);\n"
+                           "written under its own file name"};
+const Option kConfigOption = {"--config", "SETUP.json",
+                              "packages and cabinets from a JSON file: {\"packages\": [{\"arch\",\n"
+                              "\"languages\", \"productCode\", \"productName\", \"msi\"}], \"cabinets\":\n"
+                              "[{\"path\", \"packages\", \"name\"}]}"};
+const Option kReplaceOption = {"--replace", nullptr,
+                               "STUB.exe may carry a payload already: every old container is removed\n"
+                               "(without it such a stub is refused: it would find the old packages)"};
+const Option kAllowDevelopmentOption = {"--allow-development-key", nullptr,
+                                        "accept a stub built with the generated development key (for\n"
+                                        "test setups; a release stub is built with -DMSISTUB_PUBLIC_KEY)"};
+const Option kRequireFallbackOption = {"--require-fallback", nullptr,
+                                       "refuse a bundle that leaves some users' language without a\n"
+                                       "package (no exact, primary-language or 1033 match); without\n"
+                                       "it, a warning"};
+const Option kLevelOption = {"--level", "N",
+                             "compression level, 0 (stored) to 12 (smallest, slowest); default 9.\n"
+                             "The files are compressed in parallel, one per core"};
+const Option kDepfileOption = {"--depfile", "FILE",
+                               "write a Make-style dependency file: the result and every file it is\n"
+                               "made from, the cabinets the MSIs name included (for build systems)"};
+const Option kJsonOption = {"--json", nullptr,
+                            "print one JSON object on stdout: schema, command, notes, entries,\n"
+                            "containerBytes, coverage, and container (--container) or out, size,\n"
+                            "containers, mode, replaced (a setup)"};
+
+const CommandLine kMake = {
+    "make", "--stub STUB.exe --key PRIVATE.pem --out SETUP.exe [options]\n"
+            "           MSI...",
     "Reads each MSI's ProductCode, ProductName and ProductLanguage (Property table), its\n"
     "platform and languages (summary information Template, e.g. \"x64;1033,1031\") and its\n"
     "external cabinets (Media table; they must lie next to the MSI, embedded ones travel\n"
-    "inside it), signs every record with PRIVATE.pem and writes SETUP.exe.\n"
-    "  --mode        cert-table (default) or extension: STUB.exe must be signed already and\n"
-    "                its signature stays valid; append: STUB.exe must be unsigned; sign\n"
-    "                SETUP.exe afterwards\n"
-    "  --arch, --languages, --name   override the MSI's facts (for every MSI given);\n"
-    "                --languages takes 1033;1031 or 1033,1031; --arch x64 offers a 32-bit\n"
-    "                (Intel) MSI to 64-bit Windows (an x64 MSI cannot become Intel)\n"
-    "  --code        override the product code (one MSI only; a GUID in braces)\n"
-    "  --replace     STUB.exe may carry a payload already: every old container is removed\n"
-    "                (without it such a stub is refused: the stub would find the old packages)\n"
-    "  --allow-development-key   accept a stub built with the generated development key\n"
-    "                (for test setups; a release stub is built with -DMSISTUB_PUBLIC_KEY)\n"
-    "  -q, --quiet   print nothing but errors; -v, --verbose also names the cabinets found\n"
-    "  --level       compression level, 0 (stored) to 12 (smallest, slowest); default 9.\n"
-    "                The files are compressed in parallel, one per core\n"
-    "  --depfile FILE  write a Make-style dependency file: SETUP.exe and every file it is\n"
-    "                made from, the cabinets the MSIs name included (for build systems)\n"
+    "inside it), signs every record with PRIVATE.pem and writes SETUP.exe.\n",
+    {kStubOption, kKeyOption, kPrivateKeyOption, kOutOption, kModeOption, kPublicKeyOption, kArchOption,
+     kLanguagesOption, kNameOption, kCodeOption, kPackageOption, kCabOption, kConfigOption, kReplaceOption,
+     kAllowDevelopmentOption, kRequireFallbackOption, kLevelOption, kDepfileOption, kJsonOption},
     "Before compressing anything: the key must be the one STUB.exe trusts (its fingerprint\n"
     "resource), the output must not be any input and its folder must exist, every MSI and\n"
-    "cabinet must be what it says (file headers, sizes), and the stub must be able to choose\n"
-    "every package (an x64 package at least; none hidden behind an earlier one).\n"
-    "The explicit --package/--cab/--config forms of 'build' may be mixed in; they come first.\n"
-    "Same inputs and key give the same SETUP.exe, byte for byte.\n";
+    "cabinet must be what it says (file headers, sizes), every cabinet must hold the files\n"
+    "its MSI places in it (File rows in its Media row's sequence range), and the stub must be\n"
+    "able to choose every package (an x64 package at least; none hidden behind an earlier\n"
+    "one). Which users' languages get which package is reported (-v lists it); languages left\n"
+    "without one are a warning. The explicit --package/--cab/--config forms come first.\n"
+    "Same inputs and key give the same SETUP.exe, byte for byte.\n"};
 
-const char kBuildHelp[] =
-    "usage: msistub-pack build --key PRIVATE.pem [--public-key PUBLIC]\n"
-    "           (MSI | --package ARCH:LANGS:CODE:NAME:MSI | --config SETUP.json)...\n"
-    "           [--cab CAB:IDS]...\n"
-    "           (--container OUT | --stub STUB.exe --out SETUP.exe [--mode MODE])\n"
-    "           [--level N]\n"
-    "\n"
-    "  --package  an MSI package: architecture (x64 or Intel), languages (LCIDs separated\n"
-    "             by ';'), product code, product name (no ':' here; use --config for that)\n"
-    "             and the MSI path. Packages get entry ids 1000, 1001, ... in order.\n"
-    "  --cab      a cabinet file and the ids of the packages that use it (1000;1001); it is\n"
-    "             written under its own file name. Cabinets get ids after the packages.\n"
-    "  --config   a JSON file: {\"packages\": [{\"arch\", \"languages\", \"productCode\",\n"
-    "             \"productName\", \"msi\"}], \"cabinets\": [{\"path\", \"packages\", \"name\"}]}\n"
-    "  MSI        an MSI file whose facts and cabinets are read from it (see 'make --help',\n"
-    "             which also describes --arch, --languages, --name, --code, --quiet, --verbose)\n"
-    "  --key      the private payload key (from keygen)\n"
-    "  --public-key  refuse to build unless the private key belongs to this public key\n"
-    "             (the one the stub was built with; PEM or .blob)\n"
-    "  --container   write the container to this file\n"
-    "  --stub, --out, --mode   attach the container to STUB.exe and write SETUP.exe\n"
-    "             (see 'msistub-pack attach --help'; default mode cert-table); --replace and\n"
-    "             --allow-development-key as for make\n"
-    "  --level    compression level, 0 (stored) to 12 (smallest, slowest); default 9\n";
+const CommandLine kBuild = {
+    "build", "--key PRIVATE.pem (MSI | --package ... | --config ...)...\n"
+             "           [--cab CAB:IDS]... (--container OUT | --stub STUB.exe --out SETUP.exe)\n"
+             "           [options]",
+    "Builds a signed container from MSIs and cabinets, written alone (--container) or attached\n"
+    "to a stub. Packages get entry ids 1000, 1001, ... in order, cabinets the ids after them.\n"
+    "An MSI file given as such is read as by 'make' (its facts and its cabinets); the explicit\n"
+    "forms say what goes where, checked against the MSI where libmsi can read it.\n",
+    {kKeyOption, kPrivateKeyOption, kPublicKeyOption, kPackageOption, kCabOption, kConfigOption,
+     {"--container", "OUT", "write the container to this file"}, kStubOption, kOutOption, kModeOption,
+     kArchOption, kLanguagesOption, kNameOption, kCodeOption, kReplaceOption, kAllowDevelopmentOption,
+     kRequireFallbackOption, kLevelOption, kDepfileOption, kJsonOption},
+    "The checks are those of 'make' (see 'msistub-pack make --help').\n"};
 
 // What make and build were told.
 struct BuildOptions {
@@ -92,7 +122,7 @@ struct BuildOptions {
   std::string keyPath, publicPath, config, containerPath, stubPath, outPath, mode, depfile;
   MsiOverrides overrides;
   uint32_t level = DEFAULT_COMPRESSION_LEVEL;
-  bool json, quiet, verbose, replace, allowDevelopment;
+  bool json, quiet, verbose, replace, allowDevelopment, requireFallback;
   std::vector<std::string> packages, cabinets, msis;  // --package, --cab, MSI files
 };
 
@@ -103,15 +133,11 @@ enum : int { CONTINUE = -1 };
 int ParseBuildArgs(int argc, char** argv, BuildOptions* o) {
   Args args;
   std::string error, level;
-  if (!ParseArgs(argc, argv, 2,
-                 {"--key", "--public-key", "--package", "--cab", "--config", "--container",
-                  "--stub", "--out", "--mode", "--arch", "--languages", "--name", "--code",
-                  "--depfile", "--level"},
-                 {"--quiet", "--verbose", "--replace", "--allow-development-key", "--json"}, &args,
-                 &error))
-    return Usage(o->command, error);
-  if (args.help) return std::fputs(o->make ? kMakeHelp : kBuildHelp, stdout), 0;
-  if (!One(args, "--key", &o->keyPath, &error) || !One(args, "--public-key", &o->publicPath, &error) ||
+  const CommandLine& line = o->make ? kMake : kBuild;
+  if (!ParseCommand(argc, argv, line, &args, &error)) return Usage(o->command, error);
+  if (args.help) return std::fputs(CommandHelp(line).c_str(), stdout), 0;
+  if (!OneKey(args, "--private-key", &o->keyPath, &error) ||
+      !One(args, "--public-key", &o->publicPath, &error) ||
       !One(args, "--depfile", &o->depfile, &error) || !One(args, "--config", &o->config, &error) ||
       !One(args, "--container", &o->containerPath, &error) ||
       !One(args, "--stub", &o->stubPath, &error) || !One(args, "--out", &o->outPath, &error) ||
@@ -126,12 +152,11 @@ int ParseBuildArgs(int argc, char** argv, BuildOptions* o) {
                                  std::to_string(MAX_COMPRESSION_LEVEL) + " (default " +
                                  std::to_string(DEFAULT_COMPRESSION_LEVEL) + ")");
   o->json = Has(args, "--json");
-  if (Has(args, "--quiet") && Has(args, "--verbose"))
-    return Usage(o->command, "--quiet and --verbose contradict each other; give one");
   o->quiet = Has(args, "--quiet") || o->json;
   o->verbose = Has(args, "--verbose");
   o->replace = Has(args, "--replace");
   o->allowDevelopment = Has(args, "--allow-development-key");
+  o->requireFallback = Has(args, "--require-fallback");
   o->packages = All(args, "--package");
   o->cabinets = All(args, "--cab");
   o->msis = args.positional;
@@ -142,7 +167,7 @@ int ParseBuildArgs(int argc, char** argv, BuildOptions* o) {
 int CheckBuildOptions(BuildOptions* o) {
   const char* command = o->command;
   const MsiOverrides& overrides = o->overrides;
-  if (o->keyPath.empty()) return Usage(command, "--key PRIVATE.pem is required");
+  if (o->keyPath.empty()) return Usage(command, "--key PRIVATE.pem (or --private-key) is required");
   if (o->make && (o->stubPath.empty() || o->outPath.empty()))
     return Usage(command, "--stub STUB.exe and --out SETUP.exe are required");
   if (o->containerPath.empty() && o->stubPath.empty())
@@ -171,7 +196,8 @@ int CheckBuildOptions(BuildOptions* o) {
 }
 
 // The setup: the description file first, then --package and --cab, then the MSI files.
-int CollectSetup(const BuildOptions& o, SetupSpec* setup) {
+// `notes` receives what is always reported.
+int CollectSetup(const BuildOptions& o, SetupSpec* setup, std::vector<std::string>* notes) {
   std::string error;
   if (!o.config.empty() && !LoadSetupConfig(o.config, setup, &error)) return Fail(error);
   for (const std::string& p : o.packages) {
@@ -185,10 +211,10 @@ int CollectSetup(const BuildOptions& o, SetupSpec* setup) {
     setup->cabinets.push_back(cabinet);
   }
   for (const std::string& msi : o.msis) {
-    std::vector<std::string> notes;
-    if (!AddMsiPackage(msi, o.overrides, setup, &notes, &error)) return Fail(error);
+    std::vector<std::string> details;
+    if (!AddMsiPackage(msi, o.overrides, setup, &details, notes, &error)) return Fail(error);
     if (o.verbose)
-      for (const std::string& n : notes) std::fprintf(stderr, "%s\n", n.c_str());
+      for (const std::string& n : details) std::fprintf(stderr, "%s\n", n.c_str());
   }
   if (setup->packages.empty())
     return Usage(o.command, "no package given: name the MSI files (or use --package/--config)");
@@ -216,13 +242,32 @@ int CheckOutputs(const BuildOptions& o, const SetupSpec& setup, std::vector<Name
   return CONTINUE;
 }
 
+// Which users' languages get which package: lines for --verbose, the warning among the
+// notes (an error with --require-fallback).
+int ReportCoverage(const BuildOptions& o, const SetupSpec& setup, std::vector<std::string>* notes,
+                   Coverage* coverage) {
+  std::vector<CoveragePackage> packages;
+  for (const PackageSpec& p : setup.packages)
+    packages.push_back({0, p.id, p.architecture + "\\" + p.languages + "\\" + p.productCode +
+                                     "\\" + p.productName});
+  *coverage = ComputeCoverage(packages);
+  const std::string warning = CoverageWarning(*coverage);
+  if (!warning.empty() && o.requireFallback)
+    return Fail(warning + " (refused: --require-fallback)");
+  for (const std::string& line : CoverageLines(*coverage))
+    if (o.verbose || line.compare(0, 8, "warning:") == 0) notes->push_back(line);
+  return CONTINUE;
+}
+
 // The files, the bundle and the keys; the stub read and checked against the key.
 int CheckInputs(const BuildOptions& o, const SetupSpec& setup, KeyHolder* key, BaseStub* stub,
-                std::vector<std::string>* notes) {
+                std::vector<std::string>* notes, Coverage* coverage) {
   std::string error;
   if (!CheckSetupFiles(setup, &error) || !CheckBundle(setup, !o.stubPath.empty(), notes, &error) ||
-      !CheckMediaCabinets(setup, &error))
+      !CheckMediaCabinets(setup, &error) || !CheckSetupCabinetContents(setup, &error))
     return Fail(error);
+  const int rc = ReportCoverage(o, setup, notes, coverage);
+  if (rc != CONTINUE) return rc;
   KeyHolder expected;
   if (!(key->key = LoadPrivateKey(o.keyPath, &error))) return Fail(error);
   if (!o.publicPath.empty()) {
@@ -337,7 +382,8 @@ int WriteDepfile(const BuildOptions& o, const std::vector<NamedInput>& inputs) {
 
 // The start of the --json document, or the entries as lines.
 void ReportEntries(const BuildOptions& o, const std::vector<std::string>& notes,
-                   const std::vector<ManifestEntry>& entries, size_t containerBytes, JsonWriter* json) {
+                   const std::vector<ManifestEntry>& entries, size_t containerBytes,
+                   const Coverage& coverage, JsonWriter* json) {
   if (o.json) {
     BeginJsonDocument(json);
     JsonField(json, "command");
@@ -352,6 +398,7 @@ void ReportEntries(const BuildOptions& o, const std::vector<std::string>& notes,
     JsonEnd(json);
     JsonField(json, "containerBytes");
     JsonNumber(json, containerBytes);
+    WriteCoverage(json, coverage);
   } else if (!o.quiet) {
     for (const ManifestEntry& e : entries) std::printf("entry %u: %s\n", e.id, Printable(e.text).c_str());
   }
@@ -387,19 +434,20 @@ int MakeOrBuild(int argc, char** argv, bool make) {
   int rc = ParseBuildArgs(argc, argv, &o);
   if (rc == CONTINUE) rc = CheckBuildOptions(&o);
   SetupSpec setup;
-  if (rc == CONTINUE) rc = CollectSetup(o, &setup);
+  std::vector<std::string> notes;
+  if (rc == CONTINUE) rc = CollectSetup(o, &setup, &notes);
   std::vector<NamedInput> inputs;
   if (rc == CONTINUE) rc = CheckOutputs(o, setup, &inputs);
   KeyHolder key;
   BaseStub stub;
-  std::vector<std::string> notes;
-  if (rc == CONTINUE) rc = CheckInputs(o, setup, &key, &stub, &notes);
+  Coverage coverage;
+  if (rc == CONTINUE) rc = CheckInputs(o, setup, &key, &stub, &notes, &coverage);
   Bytes container;
   std::vector<ManifestEntry> entries;
   if (rc == CONTINUE) rc = Compress(o, setup, key.key, stub, &container, &entries);
   if (rc != CONTINUE) return rc;
   JsonWriter json;
-  ReportEntries(o, notes, entries, container.size(), &json);
+  ReportEntries(o, notes, entries, container.size(), coverage, &json);
   rc = WriteResults(o, container, &stub, inputs, &json);
   if (rc != CONTINUE) return rc;
   if (o.json) {

@@ -14,21 +14,25 @@
 #include "pack/unpack.h"
 
 namespace {
-const char kExtractHelp[] =
-    "usage: msistub-pack extract (--key PUBLIC | --no-verify) --out OUTDIR [--quiet] [--json]\n"
-    "           SETUP\n"
-    "\n"
+const CommandLine kExtract = {
+    "extract", "(--key PUBLIC | --no-verify) --out OUTDIR [options] SETUP",
     "Writes every package of SETUP under OUTDIR without running anything:\n"
     "  OUTDIR/<product code>/main.msi   the MSI (the stub always calls it main.msi; the\n"
     "                                   original file name is not stored)\n"
     "  OUTDIR/<product code>/<cabinet>  its cabinets under their manifest names\n"
     "Packages that share a product code go to <code>-<arch>-<languages>. Every record is\n"
-    "checked against PUBLIC first; nothing is written unless all verify. --no-verify skips\n"
-    "the check (with a warning); with a key, no manifest is read before its signature\n"
-    "verifies. OUTDIR must be new (its parent must exist) or an empty folder of your own\n"
-    "that only you can write (not a link); files are created without following links.\n"
-    "Names from the setup that are not plain file names are refused, so nothing is written\n"
-    "outside OUTDIR.\n";
+    "checked against PUBLIC first; nothing is written unless all verify. With a key, no\n"
+    "manifest is read before its signature verifies. Names from the setup that are not plain\n"
+    "file names are refused, so nothing is written outside OUTDIR.\n",
+    {{"--key", "PUBLIC", "the public payload key (PEM or 276-byte .blob) every record must\n"
+                         "verify with"},
+     {"--public-key", "PUBLIC", "the same as --key"},
+     {"--no-verify", nullptr, "skip the check (with a warning)"},
+     {"--out", "OUTDIR", "a new folder (its parent must exist) or an empty folder of your own\n"
+                         "that only you can write (not a link); files are created without\n"
+                         "following links"},
+     {"--json", nullptr, "print {\"schema\", \"packages\": [{..., \"folder\", \"files\"}]} on stdout"}},
+    ""};
 
 enum : int { CONTINUE = -1 };
 
@@ -118,11 +122,9 @@ int WritePlan(const std::string& outDir, const std::vector<UnpackPackage>& plan,
 int RunExtract(int argc, char** argv) {
   Args args;
   std::string error, keyPath, outDir;
-  if (!ParseArgs(argc, argv, 2, {"--key", "--out"}, {"--no-verify", "--quiet", "--json"}, &args,
-                 &error))
-    return Usage("extract", error);
-  if (args.help) return std::fputs(kExtractHelp, stdout), 0;
-  if (!One(args, "--key", &keyPath, &error) || !One(args, "--out", &outDir, &error))
+  if (!ParseCommand(argc, argv, kExtract, &args, &error)) return Usage("extract", error);
+  if (args.help) return std::fputs(CommandHelp(kExtract).c_str(), stdout), 0;
+  if (!OneKey(args, "--public-key", &keyPath, &error) || !One(args, "--out", &outDir, &error))
     return Usage("extract", error);
   const bool noVerify = Has(args, "--no-verify");
   const bool json = Has(args, "--json");

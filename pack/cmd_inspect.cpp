@@ -4,9 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "pack/attach.h"
 #include "pack/cli.h"
 #include "pack/commands.h"
+#include "pack/coverage.h"
 #include "pack/describe.h"
+#include "pack/fingerprint.h"
+#include "pack/installcheck.h"
 #include "pack/json.h"
 #include "pack/keys.h"
 #include "pack/versioninfo.h"
@@ -15,31 +19,46 @@
 #include "pack/text.h"
 #include "pack/unpack.h"
 #include "pack/writer.h"
+#include "payload/container.h"
 
 namespace {
-const char kInspectHelp[] =
-    "usage: msistub-pack inspect [--key PUBLIC] [--json] FILE\n"
-    "\n"
+const CommandLine kInspect = {
+    "inspect", "[options] FILE",
     "Shows the payload key the stub trusts (its fingerprint, the SHA-256 of the public key\n"
     "blob, and whether it is a development key), the stub's version information (versions,\n"
     "company, product, description, copyright, original file name), whether the file would\n"
     "pass Windows' certificate padding check (cert-table mode cannot; extension mode can),\n"
     "then the payload sources as the stub finds them (certificate extensions, else the whole\n"
-    "file), each source's records (type, id, stored size, signature size) and its manifest\n"
-    "entries.\n"
-    "--key shows a manifest only when its signature verifies with PUBLIC. Control characters\n"
-    "from the file are shown as \\xNN. --json prints one JSON object instead (schema, stubKey,\n"
-    "paddingCheck, versionInfo, sources, records, packages, cabinets).\n";
+    "file), each source's records (type, id, stored size, signature size), its manifest\n"
+    "entries, and which users' languages get which package. A bare stub (nothing attached)\n"
+    "is no failure: its key and version are shown. Control characters from the file are\n"
+    "shown as \\xNN.\n",
+    {{"--key", "PUBLIC", "show a manifest only when its signature verifies with PUBLIC"},
+     {"--public-key", "PUBLIC", "the same as --key"},
+     {"--json", nullptr, "print one JSON object instead (schema, file, size, stubKey,\n"
+                         "stubVersion, versionInfo, paddingCheck, notes, payload, sources, coverage,\n"
+                          "hint)"}},
+    ""};
 
-const char kVerifyHelp[] =
-    "usage: msistub-pack verify --key PUBLIC [--json] FILE\n"
-    "\n"
-    "Inflates every record of every source and checks its signature with PUBLIC (PEM or\n"
-    "276-byte .blob), and each file against the SHA-256 its manifest entry names. Reports\n"
-    "each record that would fail and why; exit 1 if any does.\n"
-    "Also shows the stub's key fingerprint and the certificate padding check (see inspect).\n"
-    "--json prints {\"schema\", \"file\", \"sources\", \"records\", \"verified\", \"problems\",\n"
-    "\"stubKey\", \"paddingCheck\"} on stdout.\n";
+const CommandLine kVerify = {
+    "verify", "--key PUBLIC [options] FILE",
+    "Inflates every record of every source and checks its signature with PUBLIC, and each file\n"
+    "against the SHA-256 its manifest entry names; then whether the setup will install: a\n"
+    "package for x64 and for each user's language, every cabinet holding the files its MSI\n"
+    "places in it, extension containers within what the stub's signature decoder takes, the\n"
+    "payload where the stub reads it. A key whose fingerprint differs from the stub's is the\n"
+    "first line. The last line is the verdict: \"verdict: the setup will install: ...\" (exit\n"
+    "0) or \"verdict: the setup will NOT install: <why>\" (exit 1).\n",
+    {{"--key", "PUBLIC", "the public payload key (PEM or 276-byte .blob)"},
+     {"--public-key", "PUBLIC", "the same as --key"},
+     {"--require-fallback", nullptr, "a user language without a package (no exact, primary-\n"
+                                     "language or 1033 match) fails the verdict; without it,\n"
+                                     "a warning"},
+     {"--json", nullptr, "print one JSON object on stdout (schema, file, keyFingerprint,\n"
+                         "keyMatchesStub, sources, records, verified, problems, stubKey,\n"
+                         "stubVersion, paddingCheck, coverage, installs, installProblems,\n"
+                         "warnings, verdict)"}},
+    ""};
 
 // One source as inspect lists it: its records and, when it can be read, its manifest.
 struct SourceListing {
@@ -193,11 +212,70 @@ void WriteInspectHead(JsonWriter* json, const std::string& path, const OpenedSet
   JsonEnd(json);
 }
 
+// What a file without any payload is, and how a finished setup comes to be one.
+const char kNoPayload[] =
+    "a bare stub. A finished setup shows this after it was signed again: signing replaces "
+    "the certificate table, and the payload that was in it (or in its extra certificates) "
+    "with it, so the stub exits 1168. Re-sign the bare stub and pack again";
+
+// A PE file with no container anywhere: one whole-file source without any record.
+bool IsBareStub(const OpenedSetup& setup, const SetupFacts& facts) {
+  if (setup.sources.size() != 1 || !setup.sources[0].file || facts.padding.empty()) return false;
+  PeImage pe;
+  std::string notPe;
+  if (!ReadPeImage(setup.file, &pe, &notPe)) return false;
+  uint32_t start = 0;
+  const uint32_t end = pe.tableSize ? pe.tableOffset : static_cast<uint32_t>(setup.file.size());
+  return !FindContainerStart(setup.file.data(), static_cast<uint32_t>(setup.file.size()), &start) &&
+         !FindContainerStart(setup.file.data(), end, &start) &&
+         SignedAfterAppendHint(setup.file, setup.sources).empty();
+}
+
+// The verifying key against the one the stub trusts.
+struct KeyComparison {
+  std::string fingerprint;  // the verifying key's
+  std::string mismatch;     // why they differ, "" when they agree or the stub names none
+};
+
+KeyComparison CompareWithStub(EVP_PKEY* key, const SetupFacts& facts) {
+  KeyComparison c;
+  uint8_t fingerprint[KEY_FINGERPRINT_SIZE];
+  std::string error;
+  if (KeyFingerprint(key, fingerprint, &error)) c.fingerprint = FingerprintHex(fingerprint);
+  if (facts.keyKnown && !c.fingerprint.empty() && c.fingerprint != facts.fingerprint)
+    c.mismatch = "the key's fingerprint " + c.fingerprint + " differs from the stub's " +
+                 facts.fingerprint + ": the stub verifies with its own key, and with this key "
+                 "every record fails; verify with the stub's public key";
+  return c;
+}
+
+// The problems source by source, each source's from its start to its end (the reader walks
+// a container from its end).
+void ContainerOrder(const std::vector<FoundSource>& sources, std::vector<RecordProblem>* problems) {
+  std::vector<RecordProblem> ordered;
+  for (const FoundSource& s : sources) {
+    std::vector<RecordProblem> mine;
+    for (const RecordProblem& p : *problems)
+      if (p.source == s.origin) mine.push_back(p);
+    ordered.insert(ordered.end(), mine.rbegin(), mine.rend());
+  }
+  if (ordered.size() == problems->size()) *problems = ordered;
+}
+
 void WriteVerifyReport(JsonWriter* json, const std::string& path, const OpenedSetup& setup,
-                       uint32_t checked, const std::vector<RecordProblem>& problems) {
+                       uint32_t checked, const std::vector<RecordProblem>& problems,
+                       const SetupFacts& facts, const KeyComparison& keys,
+                       const InstallReport& install, bool installs, const std::string& verdict) {
   BeginJsonDocument(json);
   JsonField(json, "file");
   JsonString(json, path);
+  JsonField(json, "keyFingerprint");
+  JsonString(json, keys.fingerprint);
+  JsonField(json, "keyMatchesStub");
+  if (facts.keyKnown)
+    JsonBool(json, keys.mismatch.empty());
+  else
+    JsonNull(json);
   JsonField(json, "sources");
   JsonNumber(json, setup.sources.size());
   JsonField(json, "records");
@@ -215,17 +293,32 @@ void WriteVerifyReport(JsonWriter* json, const std::string& path, const OpenedSe
     JsonEnd(json);
   }
   JsonEnd(json);
-  WriteSetupFacts(json, DescribeSetup(setup.file));
+  WriteSetupFacts(json, facts);
+  if (install.coverageKnown)
+    WriteCoverage(json, install.coverage);
+  JsonField(json, "installs");
+  JsonBool(json, installs);
+  JsonField(json, "installProblems");
+  JsonArray(json);
+  for (const std::string& p : install.problems) JsonString(json, p);
+  JsonEnd(json);
+  JsonField(json, "warnings");
+  JsonArray(json);
+  for (const std::string& w : install.warnings) JsonString(json, w);
+  JsonEnd(json);
+  JsonField(json, "verdict");
+  JsonString(json, verdict);
   JsonEnd(json);
 }
+
 }  // namespace
 
 int RunInspect(int argc, char** argv) {
   Args args;
   std::string error, keyPath;
-  if (!ParseArgs(argc, argv, 2, {"--key"}, {"--json"}, &args, &error)) return Usage("inspect", error);
-  if (args.help) return std::fputs(kInspectHelp, stdout), 0;
-  if (!One(args, "--key", &keyPath, &error)) return Usage("inspect", error);
+  if (!ParseCommand(argc, argv, kInspect, &args, &error)) return Usage("inspect", error);
+  if (args.help) return std::fputs(CommandHelp(kInspect).c_str(), stdout), 0;
+  if (!OneKey(args, "--public-key", &keyPath, &error)) return Usage("inspect", error);
   if (args.positional.size() != 1) return Usage("inspect", "give exactly one FILE");
   const bool json = Has(args, "--json");
   const std::string& path = args.positional[0];
@@ -234,29 +327,45 @@ int RunInspect(int argc, char** argv) {
   OpenedSetup setup;
   if (!OpenSetup(path, &setup, &error)) return Fail(error);
   const SetupFacts facts = DescribeSetup(setup.file);
+  // A stub with nothing attached: its key and version are what there is to show.
+  const bool bare = IsBareStub(setup, facts);
   JsonWriter out;
   if (json) {
     WriteInspectHead(&out, path, setup, facts);
+    JsonField(&out, "payload");
+    if (bare)
+      JsonNull(&out);
+    else
+      JsonString(&out, "attached");
     JsonField(&out, "sources");
     JsonArray(&out);
   } else {
     for (const std::string& line : facts.lines) std::printf("%s\n", line.c_str());
     std::printf("%s\n", VersionInfoLine(ReadVersionInfo(setup.file)).c_str());
     for (const std::string& n : setup.notes) std::printf("note: %s\n", Printable(n).c_str());
+    if (bare) std::printf("payload: none (%s)\n", kNoPayload);
   }
   bool broken = false;
-  for (size_t i = 0; i < setup.sources.size(); ++i) {
+  std::vector<CoveragePackage> packages;
+  for (size_t i = 0; i < setup.sources.size() && !bare; ++i) {
     SourceListing listing;
     ListSource(setup.sources[i], key.key, &listing);
     broken = broken || listing.problem != SourceListing::NONE;
+    for (const ManifestText& e : listing.entries) {
+      EntryShape shape;
+      if (ReadEntryShape(e, &shape) && !shape.cabinet)
+        packages.push_back({static_cast<int32_t>(i), e.id, e.text});
+    }
     if (json)
       WriteSource(&out, i, setup.sources[i], listing);
     else
       PrintSource(i, setup.sources[i], listing);
   }
   const std::string hint = broken ? SignedAfterAppendHint(setup.file, setup.sources) : "";
+  const Coverage coverage = ComputeCoverage(packages);
   if (json) {
     JsonEnd(&out);
+    if (!packages.empty()) WriteCoverage(&out, coverage);
     JsonField(&out, "hint");
     if (hint.empty())
       JsonNull(&out);
@@ -264,8 +373,10 @@ int RunInspect(int argc, char** argv) {
       JsonString(&out, hint);
     JsonEnd(&out);
     std::printf("%s\n", out.text.c_str());
-  } else if (!hint.empty()) {
-    std::printf("hint: %s\n", hint.c_str());
+  } else {
+    if (!packages.empty() && !Has(args, "--quiet"))
+      for (const std::string& line : CoverageLines(coverage)) std::printf("%s\n", line.c_str());
+    if (!hint.empty()) std::printf("hint: %s\n", hint.c_str());
   }
   return broken ? 1 : 0;
 }
@@ -273,33 +384,48 @@ int RunInspect(int argc, char** argv) {
 int RunVerify(int argc, char** argv) {
   Args args;
   std::string error, keyPath;
-  if (!ParseArgs(argc, argv, 2, {"--key"}, {"--json"}, &args, &error)) return Usage("verify", error);
-  if (args.help) return std::fputs(kVerifyHelp, stdout), 0;
-  if (!One(args, "--key", &keyPath, &error)) return Usage("verify", error);
-  if (keyPath.empty()) return Usage("verify", "--key PUBLIC is required");
+  if (!ParseCommand(argc, argv, kVerify, &args, &error)) return Usage("verify", error);
+  if (args.help) return std::fputs(CommandHelp(kVerify).c_str(), stdout), 0;
+  if (!OneKey(args, "--public-key", &keyPath, &error)) return Usage("verify", error);
+  if (keyPath.empty()) return Usage("verify", "--key PUBLIC (or --public-key) is required");
   if (args.positional.size() != 1) return Usage("verify", "give exactly one FILE");
+  const bool json = Has(args, "--json"), quiet = Has(args, "--quiet"), verbose = Has(args, "--verbose");
   const std::string& path = args.positional[0];
   KeyHolder key;
   if (!(key.key = LoadPublicKey(keyPath, &error))) return Fail(error);
   OpenedSetup setup;
   if (!OpenSetup(path, &setup, &error)) return Fail(error);
+  const SetupFacts facts = DescribeSetup(setup.file);
+  const KeyComparison keys = CompareWithStub(key.key, facts);
   std::vector<RecordProblem> problems;
   uint32_t checked = 0;
   VerifySources(setup.sources, key.key, &checked, &problems);
-  for (const RecordProblem& p : problems)
-    std::fprintf(stderr, "msistub-pack: %s: %s: %s\n", path.c_str(), Printable(p.source).c_str(),
-                 Printable(p.what).c_str());
+  ContainerOrder(setup.sources, &problems);
+  InstallReport install;
+  if (problems.empty()) CheckInstall(setup.file, setup.sources, key.key, Has(args, "--require-fallback"), &install);
   const std::string hint = problems.empty() ? "" : SignedAfterAppendHint(setup.file, setup.sources);
-  if (!hint.empty()) std::fprintf(stderr, "msistub-pack: hint: %s\n", hint.c_str());
-  if (Has(args, "--json")) {
-    JsonWriter json;
-    WriteVerifyReport(&json, path, setup, checked, problems);
-    std::printf("%s\n", json.text.c_str());
-    return problems.empty() ? 0 : 1;
+  if (!hint.empty()) install.problems.push_back(hint);
+  if (!keys.mismatch.empty()) install.problems.insert(install.problems.begin(), keys.mismatch);
+  const std::string verdict = InstallVerdict(install, problems.size());
+  const bool installs = problems.empty() && install.problems.empty();
+  if (json) {
+    JsonWriter out;
+    WriteVerifyReport(&out, path, setup, checked, problems, facts, keys, install, installs, verdict);
+    std::printf("%s\n", out.text.c_str());
+  } else {
+    if (!keys.mismatch.empty()) std::printf("key mismatch: %s\n", keys.mismatch.c_str());
+    for (const RecordProblem& p : problems)
+      std::printf("problem: %s: %s\n", Printable(p.source).c_str(), Printable(p.what).c_str());
+    if (!quiet) {
+      for (const std::string& line : facts.lines) std::printf("%s\n", line.c_str());
+      if (install.coverageKnown)
+        for (const std::string& line : CoverageLines(install.coverage))
+          if (verbose || line.compare(0, 8, "warning:") == 0) std::printf("%s\n", line.c_str());
+      std::printf("%s: %zu source(s), %u record(s), %s\n", path.c_str(), setup.sources.size(),
+                  checked, problems.empty() ? "all verified" : "NOT all verified");
+    }
+    std::printf("verdict: %s\n", Printable(verdict).c_str());
   }
-  if (!problems.empty()) return 1;
-  for (const std::string& line : DescribeSetup(setup.file).lines) std::printf("%s\n", line.c_str());
-  std::printf("%s: %zu source(s), %u record(s), all verified\n", path.c_str(),
-              setup.sources.size(), checked);
-  return 0;
+  if (installs) return 0;
+  return Fail(path + ": " + Printable(verdict));
 }

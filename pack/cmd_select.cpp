@@ -11,17 +11,26 @@
 #include "pack/commands.h"
 #include "pack/json.h"
 #include "pack/keys.h"
+#include "pack/locales.h"
 #include "pack/setupfile.h"
 #include "pack/text.h"
 #include "payload/container.h"
 #include "payload/sources.h"
 
 namespace {
-const char kSelectHelp[] =
-    "usage: msistub-pack select --lcid N [--arch x64|Intel] [--key PUBLIC] [--json] FILE\n"
-    "\n"
-    "Shows the package the stub would choose for a user with locale N (for example 1031),\n"
-    "using the stub's own selection code. --key also checks the manifests' signatures.\n";
+const CommandLine kSelect = {
+    "select", "--lcid N [options] FILE",
+    "Shows the package the stub would choose for a user with locale N, using the stub's own\n"
+    "selection code: the first package listing N, then the first of N's primary language,\n"
+    "then the first listing 1033.\n",
+    {{"--lcid", "N", "the user's locale: decimal (1031; leading zeros change nothing),\n"
+                     "hexadecimal with 0x (0x0407) or a locale name (de-DE)"},
+     {"--arch", "x64|Intel", "the processor (default x64; the 64-bit stub chooses x64 packages)"},
+     {"--key", "PUBLIC", "also check every record's signature with this public key"},
+     {"--public-key", "PUBLIC", "the same as --key"},
+     {"--json", nullptr, "print {\"schema\", \"file\", \"lcid\", \"arch\", \"package\"} on stdout\n"
+                         "(package null when none fits)"}},
+    ""};
 
 std::string Hex32(uint32_t v) {
   char text[16];
@@ -109,16 +118,15 @@ int ReportSelection(const std::string& path, unsigned long lcid, const std::stri
 int RunSelect(int argc, char** argv) {
   Args args;
   std::string error, lcidText, arch, keyPath;
-  if (!ParseArgs(argc, argv, 2, {"--lcid", "--arch", "--key"}, {"--json"}, &args, &error))
-    return Usage("select", error);
-  if (args.help) return std::fputs(kSelectHelp, stdout), 0;
+  if (!ParseCommand(argc, argv, kSelect, &args, &error)) return Usage("select", error);
+  if (args.help) return std::fputs(CommandHelp(kSelect).c_str(), stdout), 0;
   if (!One(args, "--lcid", &lcidText, &error) || !One(args, "--arch", &arch, &error) ||
-      !One(args, "--key", &keyPath, &error))
+      !OneKey(args, "--public-key", &keyPath, &error))
     return Usage("select", error);
-  char* end = nullptr;
-  const unsigned long lcid = std::strtoul(lcidText.c_str(), &end, 0);
-  if (lcidText.empty() || *end || lcid > 0xFFFFFFFFul)
-    return Usage("select", "--lcid N is required, N a locale id such as 1033 or 0x0407");
+  uint32_t lcid = 0;
+  if (!ParseLcid(lcidText, &lcid))
+    return Usage("select", "--lcid N is required, N a decimal locale id such as 1031, a hexadecimal "
+                           "one with 0x such as 0x0407, or a locale name such as de-DE");
   if (arch.empty()) arch = "x64";
   if (arch != "x64" && arch != "Intel") return Usage("select", "--arch is x64 or Intel");
   if (args.positional.size() != 1) return Usage("select", "give exactly one FILE");

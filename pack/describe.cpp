@@ -1,8 +1,11 @@
 // What inspect and verify say about a setup as a whole (see describe.h).
 #include "pack/describe.h"
 
+#include <cstdio>
+
 #include "pack/attach.h"
 #include "pack/fingerprint.h"
+#include "pack/versioninfo.h"
 #include "pack/json.h"
 #include "pack/payloads.h"
 
@@ -32,6 +35,10 @@ SetupFacts DescribeSetup(const Bytes& file) {
                                                : key.problem) +
                           ")");
   }
+  if (ReadStubVersion(file, &facts.version))
+    facts.lines.push_back("stub version: " + facts.version);
+  else
+    facts.lines.push_back("stub version: unknown (the file has no version resource)");
   std::string why;
   const PaddingVerdict verdict = CertificatePadding(file, &why);
   const char* result = verdict == PADDING_UNSIGNED ? "unsigned"
@@ -59,6 +66,11 @@ void WriteSetupFacts(JsonWriter* json, const SetupFacts& facts) {
   } else {
     JsonNull(json);
   }
+  JsonField(json, "stubVersion");
+  if (facts.version.empty())
+    JsonNull(json);
+  else
+    JsonString(json, facts.version);
   JsonField(json, "paddingCheck");
   JsonObject(json);
   JsonField(json, "result");
@@ -78,4 +90,20 @@ void WriteManifestEntry(JsonWriter* json, uint32_t id, const std::string& text) 
   JsonField(json, "text");
   JsonString(json, text);
   JsonEnd(json);
+}
+
+std::string SignatureSizeProblem(const Bytes& image) {
+  PeImage pe;
+  SignatureEntry entry;
+  std::string ignored;
+  if (!ReadPeImage(image, &pe, &ignored) || pe.tableSize == 0 ||
+      !ReadSignatureEntry(image, pe, &entry, &ignored) || entry.signature.size() <= SIGNATURE_DECODER_LIMIT)
+    return "";
+  char mib[32];
+  std::snprintf(mib, sizeof(mib), "%.2f", entry.signature.size() / 1048576.0);
+  return "the signature, with the containers carried as certificate extensions in it, is " +
+         std::string(mib) + " MiB (" + std::to_string(entry.signature.size()) +
+         " bytes), above the 64 MiB the stub's signature decoder takes: the setup would exit "
+         "0x80093104 (CRYPT_E_ASN1_LARGE) before installing anything. Use --mode cert-table, or "
+         "split the product over several setups";
 }

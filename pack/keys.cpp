@@ -73,15 +73,39 @@ bool GenerateKeyFiles(const std::string& prefix, std::string* error) {
   return ok;
 }
 
+namespace {
+// Whether a PEM file holds a block whose label ends with `label` ("PRIVATE KEY" also
+// matches "RSA PRIVATE KEY" and "ENCRYPTED PRIVATE KEY").
+bool HasPemLabel(const Bytes& pem, const std::string& label) {
+  const std::string text(pem.begin(), pem.end());
+  const size_t begin = text.find("-----BEGIN ");
+  if (begin == std::string::npos) return false;
+  const size_t end = text.find("-----", begin + 11);
+  if (end == std::string::npos || end - (begin + 11) < label.size()) return false;
+  return text.compare(end - label.size(), label.size(), label) == 0;
+}
+
+bool IsPublicKeyFile(const Bytes& bytes) {
+  return bytes.size() == PAYLOAD_PUBLIC_KEY_SIZE || HasPemLabel(bytes, "PUBLIC KEY");
+}
+}  // namespace
+
 EVP_PKEY* LoadPrivateKey(const std::string& path, std::string* error) {
   Bytes pem;
   if (!ReadWholeFile(path, 1u << 20, &pem, error)) return nullptr;
   BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
   EVP_PKEY* key = bio ? PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr) : nullptr;
   BIO_free(bio);
+  const bool publicFile = !key && IsPublicKeyFile(pem);
   OPENSSL_cleanse(pem.data(), pem.size());
   if (!key) {
-    *error = path + ": not a PEM private key (" + OpenSslReason() + ")";
+    ERR_clear_error();
+    *error = publicFile
+                 ? path + ": this is a public key; signing payloads needs the private key "
+                          "(PREFIX.private.pem from 'msistub-pack keygen'), given with --key or "
+                          "--private-key"
+                 : path + ": not a PEM private key; give the PREFIX.private.pem that "
+                          "'msistub-pack keygen' wrote";
     return nullptr;
   }
   if (!IsRsa2048(key)) {
@@ -107,7 +131,11 @@ EVP_PKEY* LoadPublicKey(const std::string& path, std::string* error) {
   }
   if (!key) {
     ERR_clear_error();
-    *error = path + ": not a PEM public key or a 276-byte PUBLICKEYBLOB";
+    *error = HasPemLabel(bytes, "PRIVATE KEY")
+                 ? path + ": this is a private key; checking payloads needs the public key "
+                          "(PREFIX.public.pem or PREFIX.public.blob from 'msistub-pack keygen'), "
+                          "given with --key or --public-key. Keep the private key for packing"
+                 : path + ": not a PEM public key or a 276-byte PUBLICKEYBLOB";
     return nullptr;
   }
   if (!IsRsa2048(key)) {

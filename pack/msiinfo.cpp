@@ -4,6 +4,9 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "pack/text.h"
 
@@ -39,6 +42,12 @@ bool TemplateLanguages(const std::string& text, std::vector<std::string>* listed
 }
 
 #ifdef MSISTUB_PACK_HAVE_LIBMSI
+// An integer column as libmsi gives it in text; 0 for anything else (a null field).
+uint32_t ReadRowNumber(const std::string& text) {
+  uint32_t value = 0;
+  return IsDecimal(text) && ParseUnsigned32(text, &value) ? value : 0;
+}
+
 // libmsi logs its own warnings ("open failed for ..."); the tool reports failures itself.
 void QuietLog(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 
@@ -126,9 +135,15 @@ bool ReadMsiFacts(const std::string& path, MsiFacts* facts, std::string* error) 
   facts->productName = properties["ProductName"];
   facts->productLanguage = properties["ProductLanguage"];
   // A package without files has no Media table: no cabinets then.
-  QueryRows(db, "SELECT `Cabinet` FROM `Media` ORDER BY `DiskId`", 1,
+  QueryRows(db, "SELECT `DiskId`, `LastSequence`, `Cabinet` FROM `Media` ORDER BY `DiskId`", 3,
             [&](const std::vector<std::string>& f) {
-              if (!f[0].empty()) facts->cabinets.push_back(f[0]);
+              facts->media.push_back({ReadRowNumber(f[0]), ReadRowNumber(f[1]), f[2]});
+              if (!f[2].empty()) facts->cabinets.push_back(f[2]);
+            },
+            &why);
+  QueryRows(db, "SELECT `File`, `Sequence` FROM `File`", 2,
+            [&](const std::vector<std::string>& f) {
+              facts->files.push_back({f[0], ReadRowNumber(f[1])});
             },
             &why);
   LibmsiSummaryInfo* si = libmsi_summary_info_new(db, 0, &e);
@@ -146,6 +161,34 @@ bool ReadMsiFacts(const std::string& path, MsiFacts* facts, std::string* error) 
   g_object_unref(si);
   g_object_unref(db);
   return true;
+#endif
+}
+
+bool ReadMsiFactsFromBytes(const Bytes& msi, MsiFacts* facts, std::string* error) {
+#if defined(MSISTUB_PACK_HAVE_LIBMSI) && !defined(_WIN32)
+  std::error_code ec;
+  std::string path = (std::filesystem::temp_directory_path(ec) / "msistub-pack-msi-XXXXXX").string();
+  const int fd = mkstemp(&path[0]);  // owner-only, a new name
+  if (fd < 0) {
+    *error = "cannot create a temporary file for the MSI (" + path + ")";
+    return false;
+  }
+  size_t written = 0;
+  while (written < msi.size()) {
+    const ssize_t n = write(fd, msi.data() + written, msi.size() - written);
+    if (n <= 0) break;
+    written += static_cast<size_t>(n);
+  }
+  close(fd);
+  const bool ok = written == msi.size() && ReadMsiFacts(path, facts, error);
+  if (written != msi.size()) *error = "cannot write a temporary file for the MSI (" + path + ")";
+  unlink(path.c_str());
+  return ok;
+#else
+  (void)msi;
+  *facts = MsiFacts();
+  *error = "this build of msistub-pack cannot read MSI files (it has no libmsi)";
+  return false;
 #endif
 }
 
@@ -254,7 +297,8 @@ bool AddMediaCabinets(const std::string& msiPath, const MsiFacts& facts, uint32_
 }  // namespace
 
 bool AddMsiPackage(const std::string& msiPath, const MsiOverrides& overrides, SetupSpec* setup,
-                   std::vector<std::string>* notes, std::string* error) {
+                   std::vector<std::string>* details, std::vector<std::string>* notes,
+                   std::string* error) {
   MsiFacts facts;
   if (!ReadMsiFacts(msiPath, &facts, error)) return false;
   PackageSpec package;
@@ -274,7 +318,7 @@ bool AddMsiPackage(const std::string& msiPath, const MsiOverrides& overrides, Se
   }
   const uint32_t id = FIRST_PACKAGE_ID + static_cast<uint32_t>(setup->packages.size());
   std::vector<CabinetSpec> added;
-  if (!AddMediaCabinets(msiPath, facts, id, setup, &added, notes, error)) return false;
+  if (!AddMediaCabinets(msiPath, facts, id, setup, &added, details, error)) return false;
   setup->packages.push_back(package);
   setup->cabinets.insert(setup->cabinets.end(), added.begin(), added.end());
   return true;

@@ -18,10 +18,25 @@
 // cabinet line listing all of them. The package gets the next entry id (packages are
 // numbered in the order they are added, from FIRST_PACKAGE_ID).
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "pack/fileio.h"
 #include "pack/setup.h"
+
+// A Media table row: the files with Sequence above the previous row's LastSequence, up to
+// its own, are in `cabinet` ("" for none, "#name" for an embedded one).
+struct MediaRow {
+  uint32_t diskId;
+  uint32_t lastSequence;
+  std::string cabinet;
+};
+// A File table row: the file's key (its name inside a cabinet) and its Sequence.
+struct FileRow {
+  std::string key;
+  uint32_t sequence;
+};
 
 struct MsiFacts {
   std::string productCode;
@@ -30,6 +45,8 @@ struct MsiFacts {
   std::string platform;          // Template before ';' ("x64", "Intel", "" = Intel)
   std::string templateLanguages; // Template after ';' ("1033,1031")
   std::vector<std::string> cabinets;  // Media table Cabinet values, in DiskId order
+  std::vector<MediaRow> media;        // the Media table, in DiskId order
+  std::vector<FileRow> files;         // the File table
 };
 
 struct MsiOverrides {
@@ -41,8 +58,14 @@ struct MsiOverrides {
 
 bool MsiReadingAvailable();
 bool ReadMsiFacts(const std::string& path, MsiFacts* facts, std::string* error);
+// The same for an MSI held in memory (a setup's record): libmsi reads it from a private
+// temporary file, removed again before the call returns.
+bool ReadMsiFactsFromBytes(const Bytes& msi, MsiFacts* facts, std::string* error);
+// `details` receives what --verbose lists (the cabinets found), `notes` what is always
+// reported (a Template language that ProductLanguage overrules: it decides the language).
 bool AddMsiPackage(const std::string& msiPath, const MsiOverrides& overrides, SetupSpec* setup,
-                   std::vector<std::string>* notes, std::string* error);
+                   std::vector<std::string>* details, std::vector<std::string>* notes,
+                   std::string* error);
 
 // For every package whose MSI libmsi can read (given as a file or with --package): each
 // external cabinet its Media table names must be given to it (else msiexec could not find

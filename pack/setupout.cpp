@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "pack/cli.h"
+#include "pack/describe.h"
 #include "pack/payloads.h"
 
 namespace {
@@ -31,7 +32,15 @@ int WriteAttached(const std::string& mode, BaseStub* stub, const std::string& st
   if (!AttachOne(mode, &stub->image, containers, ext, &error)) return Fail(stubPath + ": " + error);
   if (!WriteFileReplacing(outPath, stub->image.data(), stub->image.size(), false, false, &error))
     return Fail(error);
+  // A signature the stub's decoder refuses: the setup is written, and the warning says why
+  // it will not run.
+  const std::string tooLarge = SignatureSizeProblem(stub->image);
+  if (!tooLarge.empty() && !quiet) std::fprintf(stderr, "warning: %s\n", tooLarge.c_str());
   if (json) {
+    JsonField(json, "warnings");
+    JsonArray(json);
+    if (!tooLarge.empty()) JsonString(json, tooLarge);
+    JsonEnd(json);
     JsonField(json, "out");
     JsonString(json, outPath);
     JsonField(json, "size");

@@ -3,9 +3,11 @@
 // ValidMode accepts the three ways of carrying a container: cert-table, extension, append.
 // WriteAttached removes every container the stub carries first when `replace` is set,
 // attaches `containers` the chosen way (extension takes several, the others exactly one),
-// and writes the image to `outPath` (never half-written, fileio.h). It reports as make,
-// build and attach do: the members "out", "size", "containers", "mode", "replaced" into the
-// object `json` has open when `json` is given, else one line on stdout unless `quiet`.
+// and writes the image to `outPath` (never half-written, fileio.h). A signature the stub's
+// decoder would refuse (describe.h) is a warning on stderr unless `quiet`. It reports as
+// make, build and attach do: the members "warnings", "out", "size", "containers", "mode",
+// "replaced" into the object `json` has open when `json` is given, else one line on stdout
+// unless `quiet`.
 // It returns the exit code: 0, or 1 after printing the failure.
 #pragma once
 #include <string>

@@ -119,3 +119,9 @@ void WriteVersionInfo(JsonWriter* json, const VersionInfo& info) {
   JsonEnd(json);
   JsonEnd(json);
 }
+
+bool ReadStubVersion(const Bytes& image, std::string* version) {
+  const VersionInfo info = ReadVersionInfo(image);
+  *version = info.found ? info.fileVersion : "";
+  return info.found;
+}

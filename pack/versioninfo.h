@@ -26,4 +26,7 @@ VersionInfo ReadVersionInfo(const Bytes& image);
 // The same for the resource's bytes alone.
 VersionInfo ParseVersionInfo(const uint8_t* block, uint32_t size);
 std::string VersionInfoLine(const VersionInfo& info);
+// The file version of the image's version information as "a.b.c.d"; false (and "") when it
+// has none.
+bool ReadStubVersion(const Bytes& image, std::string* version);
 void WriteVersionInfo(JsonWriter* json, const VersionInfo& info);

@@ -35,8 +35,10 @@ struct CliHarness : ::testing::Test {
 
   std::string P(const std::string& name) const { return (dir / name).string(); }
 
-  Result Run(const std::string& args) const {
-    const std::string command = "cd '" + dir.string() + "' && '" MSISTUB_PACK_EXE "' " + args + " 2>&1";
+  // `stderrToo`: stderr is collected with stdout; else it is dropped.
+  Result Run(const std::string& args, bool stderrToo = true) const {
+    const std::string command = "cd '" + dir.string() + "' && '" MSISTUB_PACK_EXE "' " + args +
+                                (stderrToo ? " 2>&1" : " 2>/dev/null");
     Result r{-1, ""};
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return r;

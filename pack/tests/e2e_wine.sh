@@ -203,11 +203,59 @@ expect_eq "$(probe_run ext-a.exe | head -1)" "status 0" "the stub's discovery on
 "$pack" verify --key "$dev_public" app.exe >/dev/null || fail "append setup verifies before signing"
 osslsigncode sign -certs cc.pem -key ck.pem -in app.exe -out app-signed.exe >/dev/null || fail "sign after append"
 sig_ok app-signed.exe "append, then sign"
-out=$("$pack" verify --key "$dev_public" app-signed.exe 2>&1) && fail "append then sign: payload still found"
-echo "$out" | grep -q "hint: a payload ends where the signature begins: the file was signed after" ||
-  fail "append then sign: verify gives no hint: $out"
+out=$("$pack" verify --key "$dev_public" app-signed.exe 2>/dev/null) && fail "append then sign: payload still found"
+echo "$out" | tail -1 | grep -q "^verdict: the setup will NOT install: .*a payload ends where the signature begins: the file was signed after" ||
+  fail "append then sign: verify's verdict does not say why: $out"
 osslsigncode sign -certs cc.pem -key ck.pem -in bundle.exe -out resigned.exe >/dev/null 2>&1
 "$pack" verify --key "$dev_public" resigned.exe >/dev/null 2>&1 && fail "re-signed setup: payload still found"
+out=$("$pack" inspect resigned.exe 2>&1) || fail "inspect of a re-signed setup (a bare stub now) failed: $out"
+echo "$out" | grep -q "^payload: none (a bare stub. A finished setup shows this after it was signed again" ||
+  fail "inspect of a re-signed setup does not say why: $out"
+# What the tool says is what the stub does: both signed-over setups exit 1168 under Wine.
+for broken in app-signed.exe resigned.exe; do
+  out=$(MSISTUB_LANG=en_US.UTF-8 timeout 300 "$MSISTUB_WINE" "$launch" $broken /qn 2>/dev/null | tr -d '\r')
+  expect_eq "$(echo "$out" | sed -n 's/^exit=\([0-9]*\).*/\1/p')" "1168" "$broken /qn"
+done
+
+# The signature's size: the stub's message decoder takes at most 64 MiB (measured: an
+# extension container of 67,100,013 bytes passes, one of 67,107,013 fails). Just below, the
+# stub gets past the signature (the stand-in MSI then fails in msiexec, 1627); just above,
+# make warns, verify says it will not install, and the stub exits 0x80093104.
+for bytes in 67094000 67102000; do
+  { printf '\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1'; head -c $bytes /dev/urandom; } > big$bytes.msi
+  out=$("$pack" make --level 0 --allow-development-key --mode extension --stub stub-real.exe --key "$dev_key" \
+    --package "x64:1033:{B1G}:Big:big$bytes.msi" --out big$bytes.exe 2>&1) || fail "make big$bytes.exe: $out"
+  rm -f big$bytes.msi
+  run=$(MSISTUB_LANG=en_US.UTF-8 timeout 300 "$MSISTUB_WINE" "$launch" big$bytes.exe /qn 2>/dev/null | tr -d '\r')
+  verdict=$("$pack" verify --key "$dev_public" big$bytes.exe 2>/dev/null | tail -1)
+  if [ $bytes = 67094000 ]; then
+    echo "$out" | grep -q "warning: the signature" && fail "a signature below 64 MiB was warned about: $out"
+    expect_eq "$run" "exit=1627" "big$bytes.exe /qn (below the limit)"
+    echo "$verdict" | grep -q "^verdict: the setup will install" || fail "big$bytes.exe: $verdict"
+  else
+    echo "$out" | grep -q "^warning: the signature, with the containers carried as certificate extensions in it, is 64.00 MiB" ||
+      fail "no warning for a signature above 64 MiB: $out"
+    expect_eq "$run" "exit=2148086020" "big$bytes.exe /qn (above the limit)"
+    echo "$verdict" | grep -q "^verdict: the setup will NOT install: the signature" || fail "big$bytes.exe: $verdict"
+  fi
+  rm -f big$bytes.exe
+done
+
+# A German-only bundle: make and verify warn that en-US users get nothing; with
+# --require-fallback make refuses it; on an en_US machine the stub exits 13, as warned.
+out=$("$pack" make --allow-development-key --stub stub-real.exe --key "$dev_key" --out de-only.exe \
+  b/de64/app-x64-de.msi 2>&1) || fail "make de-only.exe: $out"
+echo "$out" | grep -q "^warning: no package for users whose language is en-US 1033, en-GB 2057" ||
+  fail "make of a German-only bundle gives no warning: $out"
+out=$("$pack" make --require-fallback --allow-development-key --stub stub-real.exe --key "$dev_key" \
+  --out never.exe b/de64/app-x64-de.msi 2>&1) && fail "--require-fallback took a German-only bundle"
+echo "$out" | grep -q "(refused: --require-fallback)" || fail "--require-fallback refusal: $out"
+[ -e never.exe ] && fail "a refused make wrote its output"
+"$pack" verify --key "$dev_public" de-only.exe | grep -q "^warning: no package for users whose language is en-US" ||
+  fail "verify of a German-only bundle gives no warning"
+out=$(MSISTUB_LANG=en_US.UTF-8 timeout 300 "$MSISTUB_WINE" "$launch" de-only.exe /qn 2>/dev/null | tr -d '\r')
+expect_eq "$(echo "$out" | sed -n 's/^exit=\([0-9]*\).*/\1/p')" "13" "de-only.exe /qn under en_US"
+registered "$code_de" && { fail "de-only.exe installed under en_US"; uninstall "$code_de"; }
 
 # The Windows build of the tool, under Wine, on the same files.
 if [ -f "$pack_exe" ]; then
@@ -215,10 +263,18 @@ if [ -f "$pack_exe" ]; then
   echo "$out" | grep -q "1 source(s), 3 record(s), all verified" || fail "msistub-pack.exe verify: $out"
   "$MSISTUB_WINE" "$pack_exe" build --key "$(winepath -w "$dev_key" 2>/dev/null)" \
     --package "x64:1033:{6E8A5C2B-1F3D-4B7A-9C1E-2D4F6A8B0C11}:Demo Product:prod/product.msi" \
-    --stub stub.exe --out winsetup.exe >/dev/null 2>&1 || fail "msistub-pack.exe build"
+    --cab prod/product.cab:1000 --stub stub.exe --out winsetup.exe >/dev/null 2>&1 || fail "msistub-pack.exe build"
   sig_ok winsetup.exe "built by msistub-pack.exe"
   expect_eq "$(probe_run winsetup.exe | head -1)" "status 0" "setup built by msistub-pack.exe"
   "$pack" verify --key "$dev_public" winsetup.exe >/dev/null || fail "host verify of the setup msistub-pack.exe built"
+  # The Windows build cannot read the MSI, so it packs one without the cabinet its Media
+  # table names; the host's verify (which reads the MSI) says the setup will not install.
+  "$MSISTUB_WINE" "$pack_exe" build --key "$(winepath -w "$dev_key" 2>/dev/null)" \
+    --package "x64:1033:{6E8A5C2B-1F3D-4B7A-9C1E-2D4F6A8B0C11}:Demo Product:prod/product.msi" \
+    --stub stub.exe --out nocab.exe >/dev/null 2>&1 || fail "msistub-pack.exe build without the cabinet"
+  out=$("$pack" verify --key "$dev_public" nocab.exe 2>/dev/null) && fail "verify passed a setup without its cabinet"
+  echo "$out" | tail -1 | grep -q "NOT install: package 1000 (whole file): its Media table (row 1) names the cabinet \"product.cab\", which the setup does not carry" ||
+    fail "verify of a setup without its cabinet: $out"
   # MSI reading is not in the Windows build: it says so and points to the explicit form.
   out=$("$MSISTUB_WINE" "$pack_exe" make --stub stub.exe --key "$(winepath -w "$dev_key" 2>/dev/null)" \
     --out never.exe prod/product.msi 2>&1 | tr -d '\r')

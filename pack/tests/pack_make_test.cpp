@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "pack/attach.h"
 #include "pack/json.h"
 #include "pack/keys.h"
+#include "pack/setup.h"
 #include "pack/tests/cli.h"
 #include "pack/tests/fixtures.h"
 #include "pack/writer.h"
@@ -566,9 +568,17 @@ TEST_F(MakeTest, StubKeyReplaceAndPaddingCheck) {
   ASSERT_TRUE(ParseJson(r.output, &doc, &error)) << error << "\n" << r.output;
   EXPECT_EQ(Member(doc, "schema")->text, "1");
   EXPECT_EQ(Member(doc, "entries")->items.size(), 6u);
-  ASSERT_EQ(Member(doc, "notes")->items.size(), 1u);
-  EXPECT_NE(Member(doc, "notes")->items[0].text.find("package 1002 (" + std::string(kProducts[2].dir) +
+  // The Template/ProductLanguage note decides a language: reported without --verbose too.
+  ASSERT_EQ(Member(doc, "notes")->items.size(), 2u) << r.output;
+  EXPECT_EQ(Member(doc, "notes")->items[0].text,
+            "de64/app-x64-de.msi: the Template says language 1033, ProductLanguage says 1031; using "
+            "ProductLanguage (give --languages to choose)");
+  EXPECT_NE(Member(doc, "notes")->items[1].text.find("package 1002 (" + std::string(kProducts[2].dir) +
                                                     "/app-x86-en.msi, Intel"), std::string::npos);
+  EXPECT_EQ(Member(*Member(doc, "coverage"), "fallback")->text, "1000");
+  r = Run("make --stub keyed.exe -k k.private.pem -o text-notes.exe" + msis);
+  EXPECT_NE(r.output.find("de64/app-x64-de.msi: the Template says language 1033, ProductLanguage says 1031"),
+            std::string::npos) << r.output;
   EXPECT_EQ(Member(doc, "replaced")->kind, JsonValue::BOOLEAN);
   ASSERT_EQ(Run("make -q --allow-development-key --stub devkeyed.exe -k k.private.pem -o dev-setup.exe" + msis).code, 0);
 
@@ -695,4 +705,74 @@ TEST_F(MakeTest, HostileSetupsAndOutputFolders) {
   EXPECT_TRUE(FileBytes(P("mine/{G}/main.msi")) == Bytes(10, 'f'));
   EVP_PKEY_free(k);
   EVP_PKEY_free(dev);
+}
+
+// A cabinet that lacks files its MSI places in it: make and attach refuse it, naming the
+// files, the cabinet and the Media row; a setup made around the checks (by the library)
+// fails verify with the same reason, and the verdict line says it will not install.
+TEST_F(MakeTest, CabinetLackingFilesIsRefusedAndFailsVerify) {
+  MakeProducts();
+  // The same MSI with a cabinet holding one of its three files.
+  ASSERT_EQ(Sh("mkdir -p short x && cp en64/app-x64-en.msi short/ && cd x && gcab -x ../en64/app-x64-en.cab "
+               "&& gcab -c -z ../short/app-x64-en.cab readme.txt").find("FAILED"), std::string::npos);
+  const std::string missing =
+      "package 1000 (short/app-x64-en.msi): cabinet \"app-x64-en.cab\" lacks 2 of the files the MSI "
+      "places in it (Media row 1, File sequences 1-3): \"engine.dll\", \"data.bin\"; msiexec would fail "
+      "with 1603 on the target machine";
+  for (const std::string& args :
+       {std::string("make --stub signed.exe --key k.private.pem --out o.exe short/app-x64-en.msi"),
+        std::string("build --key k.private.pem --container o.bin --package "
+                    "'x64:1033:{A}:A:short/app-x64-en.msi' --cab short/app-x64-en.cab:1000")}) {
+    const Result r = Run(args);
+    EXPECT_EQ(r.code, 1) << args << "\n" << r.output;
+    EXPECT_NE(r.output.find("msistub-pack: error: " + missing), std::string::npos) << args << "\n" << r.output;
+    EXPECT_EQ(r.output.find("compressing"), std::string::npos) << args;
+    EXPECT_FALSE(fs::exists(P("o.exe")) || fs::exists(P("o.bin")));
+  }
+
+  // Made without the check, as an older tool would have.
+  std::string error;
+  EVP_PKEY* key = LoadPrivateKey(P("k.private.pem"), &error);
+  ASSERT_NE(key, nullptr) << error;
+  SetupSpec setup;
+  setup.packages.push_back({"x64", "1033", kProducts[0].code, kName, P("short/app-x64-en.msi")});
+  CabinetSpec cabinet;
+  cabinet.path = P("short/app-x64-en.cab");
+  cabinet.packageIds = {FIRST_PACKAGE_ID};
+  setup.cabinets.push_back(cabinet);
+  Bytes container;
+  std::vector<ManifestEntry> entries;
+  ASSERT_TRUE(FinishSetup(&setup, &error)) << error;
+  ASSERT_TRUE(BuildContainer(setup, key, &container, &error, nullptr, &entries, 0xFFFFFFFFu)) << error;
+  EVP_PKEY_free(key);
+  Write("short.bin", container);
+  // attach checks what it attaches as verify would, and refuses.
+  Result r = Run("attach --stub signed.exe --container short.bin --out short.exe");
+  EXPECT_EQ(r.code, 1) << r.output;
+  EXPECT_NE(r.output.find("msistub-pack: error: the setup would not install: package 1000 (short.bin): "
+                          "cabinet \"app-x64-en.cab\" lacks 2 of the files"), std::string::npos) << r.output;
+  EXPECT_FALSE(fs::exists(P("short.exe")));
+  Bytes image = MakeSignedPe().image;
+  ASSERT_TRUE(AttachToCertificateTable(&image, container, &error)) << error;
+  Write("short.exe", image);
+  r = Run("verify --key k.public.pem short.exe", false);
+  EXPECT_EQ(r.code, 1) << r.output;
+  EXPECT_NE(r.output.find("short.exe: 1 source(s), 3 record(s), all verified"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("verdict: the setup will NOT install: package 1000 (whole file): cabinet "
+                          "\"app-x64-en.cab\" lacks 2 of the files"), std::string::npos) << r.output;
+  r = Run("verify --json --key k.public.pem short.exe", false);
+  JsonValue doc;
+  ASSERT_TRUE(ParseJson(r.output, &doc, &error)) << error << "\n" << r.output;
+  EXPECT_TRUE(Member(doc, "verified")->boolean);
+  EXPECT_FALSE(Member(doc, "installs")->boolean);
+  ASSERT_EQ(Member(doc, "installProblems")->items.size(), 1u) << r.output;
+  EXPECT_NE(Member(doc, "installProblems")->items[0].text.find("lacks 2 of the files"), std::string::npos);
+  // The whole product verifies and will install.
+  r = Run("make -q --stub signed.exe --key k.private.pem --out good.exe" + msis);
+  ASSERT_EQ(r.code, 0) << r.output;
+  r = Run("verify --key k.public.pem good.exe", false);
+  EXPECT_EQ(r.code, 0) << r.output;
+  EXPECT_NE(r.output.find("verdict: the setup will install: 3 package(s), every record verified, the "
+                          "payload where the stub reads it, every cabinet holding its MSI's files, a "
+                          "package for every language"), std::string::npos) << r.output;
 }
