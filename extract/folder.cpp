@@ -282,7 +282,7 @@ bool CreateOutputFiles(ExtractItem* items, int32_t itemCount, const char* folder
 
 Status PrepareExtractionFolder(ExtractItem* items, int32_t itemCount, const char* productCode,
                                const char* title, bool mayBrowse, char* folder,
-                               uint32_t* suppress, ExtractionHold* hold) {
+                               ExtractionHold* hold) {
   std::memset(hold, 0, sizeof(*hold));
   if (itemCount > 0) {
     hold->files = static_cast<HeldFile*>(
@@ -328,7 +328,6 @@ Status PrepareExtractionFolder(ExtractItem* items, int32_t itemCount, const char
   for (;;) {
     char base[FOLDER_PATH_SIZE];
     if (!BrowseForBaseFolder(title, base)) {
-      if (suppress) *suppress = 1;
       if (descriptor) LocalFree(descriptor);
       return STATUS(ERROR_CANCELLED);
     }

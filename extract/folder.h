@@ -9,7 +9,7 @@
 // product-code folder removed when empty). Without `mayBrowse` (a silent run: nobody may be
 // there to answer) the step then ends with the first attempt's cause (default 110). Otherwise
 // the user picks a base folder in the shell's browse dialog, repeatedly, until all files are
-// set up (code 0) or the dialog is cancelled (code 1223; *suppress set). Below a chosen folder
+// set up (code 0) or the dialog is cancelled (code 1223). Below a chosen folder
 // the stub only uses a product-code folder it has just created: "<code>", or "<code>-2" to
 // "<code>-99" when that name is taken; created and opened in one step with a protected access
 // list (SYSTEM and Administrators full control, the user read and execute), so that neither
@@ -34,7 +34,7 @@ enum : uint32_t { FOLDER_PATH_SIZE = 1024 };
 
 Status PrepareExtractionFolder(ExtractItem* items, int32_t itemCount, const char* productCode,
                                const char* title, bool mayBrowse, char* folder,
-                               uint32_t* suppress, ExtractionHold* hold);
+                               ExtractionHold* hold);
 // Builds that access list (LocalFree it); false when the platform cannot.
 bool MakeProtectedFolderDescriptor(PSECURITY_DESCRIPTOR* descriptor);
 // True when FindFirstFileA finds `path` (a file or a folder).

@@ -185,11 +185,11 @@ Status LoadBoundRecord(const PayloadSource* source, const uint8_t type[16], uint
   // on the way: only the inflaters themselves tell the two apart, for the tool's messages.
   if ((source->flags & SOURCE_COMPRESSED) && expectedSize) {
     status = InflateSizedRecord(span.data, span.dataSize, *expectedSize, &decoded);
-    if (!StatusOk(status)) return MakeStatus(ERROR_INVALID_DATA, StatusLine(status));
+    if (!StatusOk(status)) return MakeStatus(ERROR_INVALID_DATA, StatusPlace(status));
     decodedSize = *expectedSize;
   } else if (source->flags & SOURCE_COMPRESSED) {
     status = InflateRecord(span.data, span.dataSize, &decoded, &decodedSize);
-    if (!StatusOk(status)) return MakeStatus(ERROR_INVALID_DATA, StatusLine(status));
+    if (!StatusOk(status)) return MakeStatus(ERROR_INVALID_DATA, StatusPlace(status));
   } else if (expectedSize && *expectedSize != span.dataSize) {
     return STATUS(ERROR_INVALID_DATA);
   } else {

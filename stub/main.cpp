@@ -95,8 +95,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   const SelectionContext context = {static_cast<uint32_t>(GetUserDefaultLCID()), 1};
 
   Status status = STATUS(ERROR_SUCCESS);
-  uint32_t suppress = 0;
-  static char messageText[MESSAGE_TEXT_SIZE];
+  static RunFailure failure;
   static StubStrings strings;
   int32_t argCount = 0;
   char* ownPath = nullptr;
@@ -117,17 +116,16 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     LoadStubString(instance, 101, strings.corruptedOrUnsupported,
                    sizeof strings.corruptedOrUnsupported);
     LoadStubString(instance, 102, strings.browseTitle, sizeof strings.browseTitle);
-    if (!StatusOk(status))
-      std::snprintf(messageText, sizeof messageText, "%s", strings.corruptedOrUnsupported);
+    if (!StatusOk(status)) SetRunFailure(&failure, REPORT_CORRUPTED, nullptr);
   }
 
   if (StatusOk(status))
     status = RunInstallation(instance, showCommand, args, argCount, &context, &strings,
-                             messageText, &suppress, &log);
+                             &failure, &log);
 
   RunLogLine(&log, "exit", "code %u (0x%08X), line %u", StatusCode(status), StatusCode(status),
              StatusLine(status));
-  ShowFinalReport(status, messageText, &suppress, args, argCount, ownPath);
+  ShowFinalReport(status, &failure, &strings, args, argCount, ownPath);
 
   FreeSources();
   if (ownPath) LocalFree(ownPath);

@@ -1,16 +1,14 @@
 // The installation run (see run.h).
 //
 // Order: taskbar progress, package selection, file set, installer lookup, extraction folder,
-// writing (under the progress dialog, or a plain loop when the table says so), launch, and
-// the clean-up, which runs on every path. The first failure skips the remaining main steps;
-// the step that fails fills the message text or sets the suppress flag as its failure calls
-// for.
+// writing (under the progress dialog), launch, and the clean-up, which runs on every path.
+// The first failure skips the remaining main steps; the step that fails records how it is
+// reported, and the final report decides what is shown.
 #include "stub/run.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "common/errortext.h"
 #include "extract/folder.h"
 #include "extract/hold.h"
 #include "extract/item.h"
@@ -31,33 +29,18 @@ const uint32_t kFileSetFlags = FILESET_RELEASE_RECORDS;
 #else
 const uint32_t kFileSetFlags = FILESET_REQUIRE_DIGESTS | FILESET_RELEASE_RECORDS;
 #endif
-// The files are written under the progress dialog; the plain loop serves a build without it.
-const bool kShowProgress = true;
 const char kWindowClass[] = "MSI_STUB_WINDOW_CLASS_NAME";
 const char kDialogFont[] = "MS Sans Serif";
 
-void SetMessage(char* messageText, const char* text) {
-  std::snprintf(messageText, MESSAGE_TEXT_SIZE, "%s", text);
-}
-
-// Writes every item, under the dialog or in a plain loop.
+// Writes every item under the progress dialog. Write errors were offered for retry in the
+// dialog's own boxes; a dialog that could not be created or set up ends without a box as well.
 Status WriteFiles(HINSTANCE instance, ExtractJob* job, const PackageSelection* selection,
-                  TaskbarProgress* taskbar, char* messageText, uint32_t* suppress) {
-  if (kShowProgress) {
-    INT_PTR result = ShowProgressDialog(instance, job, kWindowClass, selection->productName,
-                                        kDialogFont, taskbar);
-    if (result == PROGRESS_DONE) return STATUS(ERROR_SUCCESS);
-    // Write errors were offered for retry in the dialog's own boxes; a dialog that could not
-    // be created or set up ends without a box as well.
-    *suppress = 1;
-    return STATUS(ERROR_WRITE_FAULT);
-  }
-  Status step;
-  do {
-    step = ExtractJobStep(job, nullptr);
-  } while (StatusCode(step) == ERROR_MORE_DATA);
-  if (!StatusOk(step)) FormatErrorText(StatusCode(step), messageText, MESSAGE_TEXT_SIZE, nullptr);
-  return step;
+                  TaskbarProgress* taskbar, RunFailure* failure) {
+  INT_PTR result = ShowProgressDialog(instance, job, kWindowClass, selection->productName,
+                                      kDialogFont, taskbar);
+  if (result == PROGRESS_DONE) return STATUS(ERROR_SUCCESS);
+  SetRunFailure(failure, REPORT_NO_BOX, nullptr);
+  return STATUS(ERROR_WRITE_FAULT);
 }
 
 const char* PassName(uint32_t pass) {
@@ -87,15 +70,16 @@ void LogCleanUpDecision(RunLog* log, uint32_t installerExitCode, bool launched,
 
 // Builds the installer's command line and runs it.
 Status Launch(const char* installerPath, const ExtractJob* job, WCHAR** args, int32_t argCount,
-              int showCommand, uint32_t* installerExitCode, char* messageText,
-              uint32_t* suppress, RunLog* log) {
+              int showCommand, uint32_t* installerExitCode, RunFailure* failure, RunLog* log) {
   static WCHAR commandLine[COMMAND_LINE_SIZE];
   Status status =
       BuildInstallerCommandLine(installerPath, job->items[0].path, args, argCount, commandLine);
   if (!StatusOk(status)) {
     // Nothing is started with a line that lost arguments or a path.
-    DescribeCommandLineFailure(status, messageText, MESSAGE_TEXT_SIZE);
-    RunLogLine(log, "installer", "not started: %s", messageText);
+    SetRunFailure(failure, REPORT_COMMAND_LINE, nullptr);
+    char why[MESSAGE_TEXT_SIZE];
+    DescribeCommandLineFailure(status, why, sizeof why);
+    RunLogLine(log, "installer", "not started: %s", why);
     return status;
   }
   RunLogWide(log, "installer", "command line: ", commandLine);
@@ -108,9 +92,9 @@ Status Launch(const char* installerPath, const ExtractJob* job, WCHAR** args, in
                StatusLine(status));
   if (StatusOk(status)) return status;
   if (started) {
-    *suppress = 1;  // the installer has shown its own messages
+    SetRunFailure(failure, REPORT_NO_BOX, nullptr);  // the installer has shown its own
   } else {
-    FormatErrorText(StatusCode(status), messageText, MESSAGE_TEXT_SIZE, installerPath);
+    SetRunFailure(failure, REPORT_SYSTEM_TEXT, installerPath);
   }
   return status;
 }
@@ -118,7 +102,7 @@ Status Launch(const char* installerPath, const ExtractJob* job, WCHAR** args, in
 
 Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_t argCount,
                        const SelectionContext* context, const StubStrings* strings,
-                       char* messageText, uint32_t* suppress, RunLog* log) {
+                       RunFailure* failure, RunLog* log) {
   // 1. Taskbar progress; none is a valid result. The run owns it and releases it last.
   TaskbarProgress* taskbar = TaskbarProgressCreate();
 
@@ -171,14 +155,14 @@ Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_
     if (StatusOk(status)) job.itemCount = fileSetCount;
   }
   if (!StatusOk(status)) {
-    SetMessage(messageText, strings->corruptedOrUnsupported);
+    SetRunFailure(failure, REPORT_CORRUPTED, nullptr);
     status = STATUS(ERROR_INVALID_DATA);
   }
 
   // 5. The installer, before anything is written.
   if (StatusOk(status)) {
     status = FindInstaller(installerPath);
-    if (!StatusOk(status)) SetMessage(messageText, strings->installerRequired);
+    if (!StatusOk(status)) SetRunFailure(failure, REPORT_INSTALLER_REQUIRED, nullptr);
     if (StatusOk(status))
       RunLogLine(log, "installer", "%s", installerPath);
     else
@@ -191,9 +175,12 @@ Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_
     // A silent run never waits on the browse dialog.
     status = PrepareExtractionFolder(job.items, job.itemCount, selection.productCode,
                                      strings->browseTitle, !IsQuietCommandLine(args, argCount),
-                                     folder, suppress, &hold);
-    if (!StatusOk(status) && StatusCode(status) != ERROR_CANCELLED)
-      FormatErrorText(StatusCode(status), messageText, MESSAGE_TEXT_SIZE, nullptr);
+                                     folder, &hold);
+    // A cancelled browse dialog was the user's choice.
+    if (!StatusOk(status))
+      SetRunFailure(failure,
+                    StatusCode(status) == ERROR_CANCELLED ? REPORT_NO_BOX : REPORT_SYSTEM_TEXT,
+                    nullptr);
     if (StatusOk(status)) {
       RunLogLine(log, "folder", "%s", folder);
       for (int32_t i = 0; i < job.itemCount; ++i)
@@ -210,7 +197,7 @@ Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_
   // 7. The files, then every written file held and checked on disk, so that the installer
   // reads exactly the verified bytes.
   if (StatusOk(status)) {
-    status = WriteFiles(instance, &job, &selection, taskbar, messageText, suppress);
+    status = WriteFiles(instance, &job, &selection, taskbar, failure);
     if (!StatusOk(status))
       RunLogLine(log, "file", "writing failed (code %u, line %u)", StatusCode(status),
                  StatusLine(status));
@@ -219,8 +206,7 @@ Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_
     int32_t failed = -1;
     status = HoldWrittenFiles(job.items, job.itemCount, &hold, &failed);
     if (!StatusOk(status))
-      FormatErrorText(StatusCode(status), messageText, MESSAGE_TEXT_SIZE,
-                      failed >= 0 ? job.items[failed].path : nullptr);
+      SetRunFailure(failure, REPORT_SYSTEM_TEXT, failed >= 0 ? job.items[failed].path : nullptr);
     for (int32_t i = 0; i < job.itemCount && (StatusOk(status) || i < failed); ++i)
       RunLogLine(log, "file", "%s: on disk, verified and held", job.items[i].path);
     if (!StatusOk(status))
@@ -233,7 +219,7 @@ Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_
   const bool launching = StatusOk(status);
   if (launching)
     status = Launch(installerPath, &job, args, argCount, showCommand, &installerExitCode,
-                    messageText, suppress, log);
+                    failure, log);
 
   // 9. Clean-up, whatever happened: the hold is released first.
   LogCleanUpDecision(log, installerExitCode, launching, &selection, folder, context->is64Bit);

@@ -67,15 +67,13 @@ int main(int argc, char** argv) {
     return 2;
   }
   char folder[FOLDER_PATH_SIZE];
-  uint32_t suppress = 0;
   ExtractionHold hold;
   Status s = PrepareExtractionFolder(items, count, kProductCode,
                                      "Select a folder where you want to extract the installation files:",
-                                     true, folder, &suppress, &hold);
-  std::printf("code=%u suppress=%u folder=%s\n", StatusCode(s), suppress, folder);
+                                     true, folder, &hold);
+  std::printf("code=%u folder=%s\n", StatusCode(s), folder);
   if (mode == "choose") {
     Check(StatusCode(s) == 0, "all files created");
-    Check(suppress == 0, "no suppress flag");
     Check(folder == chosen, "folder is the product code below the chosen start folder");
     for (int i = 0; i < count; ++i) {
       Check(items[i].file != nullptr, std::string("open: ") + items[i].content->name);
@@ -87,7 +85,6 @@ int main(int argc, char** argv) {
     Check(Read(blocked) == "not a folder", "the blocking file is untouched");
   } else {
     Check(StatusCode(s) == ERROR_CANCELLED, "cancelled");
-    Check(suppress == 1, "suppress flag set");
     for (int i = 0; i < count; ++i) {
       Check(items[i].file == nullptr && items[i].path[0] == 0 && items[i].written == 0,
             std::string("item cleared: ") + items[i].content->name);

@@ -54,11 +54,9 @@ TEST_F(PrepareFolder, CreatesTheProductFolderAndEmptyOpenFiles) {
   items[0].content = NewContent("main.msi", nullptr, 0);
   items[1].content = NewContent("data1.cab", nullptr, 0);
   char folder[FOLDER_PATH_SIZE];
-  uint32_t suppress = 0;
   ExtractionHold hold;
-  Status s = PrepareExtractionFolder(items, 2, kProductCode, "title", true, folder, &suppress, &hold);
+  Status s = PrepareExtractionFolder(items, 2, kProductCode, "title", true, folder, &hold);
   EXPECT_EQ(StatusCode(s), 0u);
-  EXPECT_EQ(suppress, 0u);
   EXPECT_EQ(std::string(folder), product_);
   if (installerWasMissing) EXPECT_TRUE(PathExists(installer_.c_str()));
   for (auto& item : items) {
@@ -102,9 +100,8 @@ TEST_F(PrepareFolder, KeepsIdenticalFilesHeldAndReplacesStaleOnes) {
     if (cases[i].onDisk) WriteWholeFile(product_ + "\\" + cases[i].name, cases[i].onDisk);
   }
   char folder[FOLDER_PATH_SIZE];
-  uint32_t suppress = 0;
   ExtractionHold hold;
-  ASSERT_EQ(StatusCode(PrepareExtractionFolder(items, count, kProductCode, "t", true, folder, &suppress,
+  ASSERT_EQ(StatusCode(PrepareExtractionFolder(items, count, kProductCode, "t", true, folder,
                                                &hold)),
             0u);
   for (int i = 0; i < count; ++i) {
@@ -142,9 +139,8 @@ TEST_F(PrepareFolder, WrittenFilesAreHeldOnlyWithTheVerifiedBytes) {
                                   reinterpret_cast<const uint8_t*>(content), sizeof content - 1);
   }
   char folder[FOLDER_PATH_SIZE];
-  uint32_t suppress = 0;
   ExtractionHold hold;
-  ASSERT_EQ(StatusCode(PrepareExtractionFolder(items, 2, kProductCode, "t", true, folder, &suppress,
+  ASSERT_EQ(StatusCode(PrepareExtractionFolder(items, 2, kProductCode, "t", true, folder,
                                                &hold)),
             0u);
   for (auto& item : items) {

@@ -16,9 +16,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   uint32_t code = static_cast<uint32_t>(wcstoul(args[1], nullptr, 0));
   uint32_t line = static_cast<uint32_t>(wcstoul(args[2], nullptr, 0));
   char* ownPath = wcscmp(args[3], L"path") == 0 ? GetOwnModulePath() : nullptr;
-  char text[MESSAGE_TEXT_SIZE] = {};
-  uint32_t suppress = 0;
-  ShowFinalReport(MakeStatus(code, line), text, &suppress, args, count, ownPath);
+  ShowFinalReport(MakeStatus(code, line), nullptr, nullptr, args, count, ownPath);
   if (ownPath) LocalFree(ownPath);
   LocalFree(args);
   return static_cast<int>(code);

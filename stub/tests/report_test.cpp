@@ -9,6 +9,7 @@
 
 #include "common/errortext.h"
 #include "stub/cmdline.h"
+#include "stub/installer.h"
 #include "stub/report.h"
 #include "stub/tests/split_args.h"
 
@@ -67,47 +68,81 @@ TEST(ReportCaption, DoubleByteTrailIsNoBackslash) {
 }
 #endif
 
+// One decision for every failure: whether a box is due and what it says, from the Status and
+// how the failing step asked for it to be reported.
 TEST(BuildFinalReport, DecidesAndFillsTheText) {
   Args none(W16("setup.exe"));
   Args quiet(W16("setup.exe /L*V log.txt /QN"));
+  StubStrings strings = {};
+  std::strcpy(strings.installerRequired, "Windows Installer is required.");
+  std::strcpy(strings.corruptedOrUnsupported, "The installation file is either corrupted.");
   char text[MESSAGE_TEXT_SIZE];
+  RunFailure failure = {};
+  auto build = [&](Status status, uint32_t report, const char* detail, const Args& args) {
+    SetRunFailure(&failure, report, detail);
+    std::memset(text, 'x', sizeof text);
+    return BuildFinalReport(status, &failure, &strings, args.args, args.count, text);
+  };
 
-  // Success, whatever line it carries: no box, text untouched.
-  std::memset(text, 0, sizeof text);
-  uint32_t suppress = 0;
-  EXPECT_FALSE(BuildFinalReport(MakeStatus(0, 812), text, &suppress, none.args, none.count));
+  // Success, whatever line it carries: no box, no text.
+  EXPECT_FALSE(build(MakeStatus(0, 812), REPORT_CORRUPTED, nullptr, none));
   EXPECT_STREQ(text, "");
-
-  // A failure with a text of its own: shown unchanged, without context.
-  std::strcpy(text, "The installation file is either corrupted.");
-  suppress = 0;
-  EXPECT_TRUE(BuildFinalReport(MakeStatus(1168, 33), text, &suppress, none.args, none.count));
+  // The string resources.
+  EXPECT_TRUE(build(MakeStatus(1168, 33), REPORT_CORRUPTED, nullptr, none));
   EXPECT_STREQ(text, "The installation file is either corrupted.");
-  EXPECT_EQ(suppress, 0u);
-
-  // A code without any system text: the "Error" form with the context.
-  std::memset(text, 0, sizeof text);
-  EXPECT_TRUE(BuildFinalReport(MakeStatus(0x20001234u, 77), text, &suppress, none.args, 1));
+  EXPECT_TRUE(build(MakeStatus(1155, 33), REPORT_INSTALLER_REQUIRED, nullptr, none));
+  EXPECT_STREQ(text, "Windows Installer is required.");
+  // A string the resources lack: the system text with the context instead.
+  StubStrings none101 = strings;
+  none101.corruptedOrUnsupported[0] = '\0';
+  SetRunFailure(&failure, REPORT_CORRUPTED, nullptr);
+  EXPECT_TRUE(BuildFinalReport(MakeStatus(0x20001234u, 9), &failure, &none101, none.args,
+                               none.count, text));
+  EXPECT_STREQ(text, "Error 536875572 (1, 536875572, 9).");
+  // Seen already or chosen (a cancelled dialog, the installer's own messages): no box.
+  EXPECT_FALSE(build(MakeStatus(1223, 5), REPORT_NO_BOX, nullptr, none));
+  EXPECT_STREQ(text, "");
+  // A quiet switch: no box, whatever the failure.
+  EXPECT_FALSE(build(MakeStatus(1168, 5), REPORT_CORRUPTED, nullptr, quiet));
+  EXPECT_STREQ(text, "");
+  // The command line's own message.
+  EXPECT_TRUE(build(MakeStatus(206, 5), REPORT_COMMAND_LINE, nullptr, none));
+  EXPECT_NE(std::string(text).find("would exceed 1023 characters"), std::string::npos) << text;
+  // No step said more: the system text with the context; a code without any text takes the
+  // "Error" form. The place names the file where the table has it.
+  EXPECT_TRUE(build(MakeStatus(0x20001234u, 77), REPORT_CONTEXT, nullptr, none));
   EXPECT_STREQ(text, "Error 536875572 (1, 536875572, 77).");
-
-  // A set suppress flag or a quiet switch: no box, the text stays empty.
-  std::memset(text, 0, sizeof text);
-  suppress = 1;
-  EXPECT_FALSE(BuildFinalReport(MakeStatus(1223, 5), text, &suppress, none.args, none.count));
-  EXPECT_STREQ(text, "");
-  suppress = 0;
-  EXPECT_FALSE(BuildFinalReport(MakeStatus(1168, 5), text, &suppress, quiet.args, quiet.count));
-  EXPECT_EQ(suppress, 1u);
-  EXPECT_STREQ(text, "");
+  const Status inRun = MakeStatus(0x20001234u, StatusPlaceOf(StatusFileId("/src/stub/run.cpp"), 245));
+  EXPECT_TRUE(build(inRun, REPORT_CONTEXT, nullptr, none));
+  EXPECT_STREQ(text, "Error 536875572 (1, 536875572, stub/run.cpp:245).");
+  // The system text naming the detail, without context.
+  EXPECT_TRUE(build(MakeStatus(0x20001234u, 77), REPORT_SYSTEM_TEXT, "C:\\x\\main.msi", none));
+  EXPECT_STREQ(text, "Error 536875572 (C:\\x\\main.msi).");
 
   // No argument block (the split failed): no scan, the box with context is due.
-  suppress = 0;
-  EXPECT_TRUE(BuildFinalReport(MakeStatus(8, 4294967295u), text, &suppress, nullptr, 0));
-  EXPECT_EQ(suppress, 0u);
+  EXPECT_TRUE(BuildFinalReport(MakeStatus(8, 4294967295u), nullptr, &strings, nullptr, 0, text));
   const std::string s(text);
   const std::string tail = " (1, 8, 4294967295).";
   ASSERT_GE(s.size(), tail.size());
   EXPECT_EQ(s.substr(s.size() - tail.size()), tail) << s;
+}
+
+// A Status made by a statement of one of the stub's files names that file and line.
+TEST(StatusPlace, NamesTheFileThatMadeIt) {
+  EXPECT_STREQ(StatusFileName(StatusFileId("/work/stub/installer.cpp")), "stub/installer.cpp");
+  EXPECT_STREQ(StatusFileName(StatusFileId("C:\\src\\manifest/entry.cpp")), "manifest/entry.cpp");
+  EXPECT_EQ(StatusFileId("/work/pack/main.cpp"), 0u);       // not the stub's main.cpp
+  EXPECT_EQ(StatusFileId("/work/xstub/run.cpp"), 0u);       // a whole folder name only
+  EXPECT_EQ(StatusFileName(0), nullptr);
+  // A real failure of the installer step: the line is too long.
+  WCHAR line[COMMAND_LINE_SIZE];
+  std::vector<WCHAR> longArg(COMMAND_LINE_SIZE, W16('a'));
+  longArg.back() = 0;
+  WCHAR* args[] = {const_cast<WCHAR*>(W16("setup.exe")), longArg.data(), nullptr};
+  const Status s = BuildInstallerCommandLine("msiexec.exe", "m.msi", args, 2, line);
+  EXPECT_EQ(StatusCode(s), 206u);
+  EXPECT_STREQ(StatusFileName(StatusFile(s)), "stub/installer.cpp");
+  EXPECT_GT(StatusLine(s), 0u);
 }
 
 #ifdef _WIN32

@@ -38,7 +38,7 @@ cp "$MSISTUB_BUILD/stub/msistub_nostrings.exe" "$work/Downloads/nostrings.exe"
 run_with_box nostrings.exe "$work/Downloads/nostrings.exe"
 case $BOX_TEXT in
   "Error 1168"*) fail "no system text for 1168: $BOX_TEXT" ;;
-  *" (1, 1168, "[0-9]*").") ;;
+  *" (1, 1168, payload/"*".cpp:"[0-9]*").") ;;  # the place: the file and line that failed
   *) fail "text without string 101: $BOX_TEXT" ;;
 esac
 expect_eq "exit code without strings" "$EXIT_CODE" 1168
