@@ -81,7 +81,7 @@ struct Files {
   }
 };
 
-INT_PTR Dialog(ExtractJob* job) {
+Status Dialog(ExtractJob* job) {
   return ShowProgressDialog(GetModuleHandleA(nullptr), job, "MSI_STUB_WINDOW_CLASS_NAME",
                             "Bench Product", "MS Sans Serif");
 }
@@ -111,9 +111,9 @@ int main(int argc, char** argv) {
     job = files.Open();
     gTicks = 0;
     start = Seconds();
-    const INT_PTR result = Dialog(&job);
+    const Status result = Dialog(&job);
     const double dialog = Seconds() - start;
-    if (result != 1) Fail("dialog extraction failed");
+    if (!StatusOk(result)) Fail("dialog extraction failed");
     files.Check();
 
     ExtractJob empty = {nullptr, 0, -1, EXTRACT_STEP_SIZE};

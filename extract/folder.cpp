@@ -157,17 +157,16 @@ typedef ULONG(NTAPI* RtlNtStatusToDosErrorFn)(LONG);
 
 // Creates the folder `path` with `descriptor` and opens it in the same step, without delete
 // sharing, as the held folder: what is held is the folder this call made, never one that
-// was there or was put there between a create and an open. False with the Win32 error in
-// *error (183 when the name is taken).
-bool CreateHeldFolder(const char* path, PSECURITY_DESCRIPTOR descriptor, HANDLE* handle,
-                      FileIdentity* identity, DWORD* error) {
+// was there or was put there between a create and an open. Fails with the Win32 error (183
+// when the name is taken).
+Status CreateHeldFolder(const char* path, PSECURITY_DESCRIPTOR descriptor, HANDLE* handle,
+                        FileIdentity* identity) {
   *handle = nullptr;
   std::memset(identity, 0, sizeof(*identity));
-  *error = ERROR_INVALID_FUNCTION;
   HMODULE ntdll = GetModuleHandleA("ntdll.dll");
   FARPROC createProc = ntdll ? GetProcAddress(ntdll, "NtCreateFile") : nullptr;
   FARPROC errorProc = ntdll ? GetProcAddress(ntdll, "RtlNtStatusToDosError") : nullptr;
-  if (!createProc || !errorProc) return false;
+  if (!createProc || !errorProc) return STATUS(ERROR_INVALID_FUNCTION);
   NtCreateFileFn create;
   RtlNtStatusToDosErrorFn toDosError;
   static_assert(sizeof create == sizeof createProc, "function pointer sizes");
@@ -178,10 +177,7 @@ bool CreateHeldFolder(const char* path, PSECURITY_DESCRIPTOR descriptor, HANDLE*
   WCHAR name[FOLDER_PATH_SIZE + 8] = L"\\??\\";
   const int units = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, name + 4,
                                         FOLDER_PATH_SIZE);
-  if (units <= 1) {
-    *error = ERROR_NO_UNICODE_TRANSLATION;
-    return false;
-  }
+  if (units <= 1) return STATUS(ERROR_NO_UNICODE_TRANSLATION);
   UNICODE_STRING objectName;
   objectName.Buffer = name;
   objectName.Length = static_cast<USHORT>((units - 1 + 4) * sizeof(WCHAR));
@@ -198,26 +194,23 @@ bool CreateHeldFolder(const char* path, PSECURITY_DESCRIPTOR descriptor, HANDLE*
                              &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
                              FILE_SHARE_READ | FILE_SHARE_WRITE, kCreate,
                              kDirectory | kSynchronous | kOpenReparsePoint, nullptr, 0);
-  if (status < 0) {
-    *error = toDosError(status);
-    return false;
-  }
-  if (!ReadIdentity(folder, identity)) {
-    *error = GetLastError();
+  if (status < 0) return STATUS(toDosError(status));
+  const Status identified = ReadIdentity(folder, identity);
+  if (!StatusOk(identified)) {
     CloseHandle(folder);
     RemoveDirectoryA(path);
-    return false;
+    return identified;
   }
   *handle = folder;
-  return true;
+  return STATUS(ERROR_SUCCESS);
 }
 
 // Makes the product-code folder below a chosen base: "<base>\\<code>", or when that name is
 // taken "<base>\\<code>-2" and so on up to -99, each created new with `descriptor` and held.
-// `folder` receives the path made (empty when none was). False with the error of the last try.
-bool MakeFreshProductFolder(const char* base, const char* productCode,
-                            PSECURITY_DESCRIPTOR descriptor, char* folder, ExtractionHold* hold,
-                            DWORD* error) {
+// `folder` receives the path made (empty when none was). Fails with the error of the last try.
+Status MakeFreshProductFolder(const char* base, const char* productCode,
+                              PSECURITY_DESCRIPTOR descriptor, char* folder, ExtractionHold* hold) {
+  Status made = STATUS(ERROR_ALREADY_EXISTS);
   for (int n = 1; n <= 99; ++n) {
     char name[FOLDER_PATH_SIZE];
     if (n == 1)
@@ -227,38 +220,39 @@ bool MakeFreshProductFolder(const char* base, const char* productCode,
     std::snprintf(folder, FOLDER_PATH_SIZE, "%s", base);
     if (!AppendComponent(folder, FOLDER_PATH_SIZE, name)) {
       folder[0] = '\0';
-      *error = ERROR_FILENAME_EXCED_RANGE;
-      return false;
+      return STATUS(ERROR_FILENAME_EXCED_RANGE);
     }
-    if (CreateHeldFolder(folder, descriptor, &hold->folder, &hold->folderIdentity, error))
-      return true;
-    if (*error != ERROR_ALREADY_EXISTS && *error != ERROR_FILE_EXISTS) break;
+    made = CreateHeldFolder(folder, descriptor, &hold->folder, &hold->folderIdentity);
+    if (StatusOk(made)) return made;
+    if (StatusCode(made) != ERROR_ALREADY_EXISTS && StatusCode(made) != ERROR_FILE_EXISTS) break;
   }
   folder[0] = '\0';
-  return false;
+  return made;
 }
 
-// Sets up every item's output file in the held `folder`; false at the first one that cannot
-// be (a path that does not fit its buffer counts as such). A file that is already there is
-// used, and held, only when it is a plain file with exactly the item's bytes; otherwise it is
-// replaced when `replaceStale` is set (the Installer folder, which only administrators can
-// write to: an earlier release's file) and fails the attempt when it is not (a folder the
-// user chose, where anyone may have put it). Every item is looked at before anything is
-// replaced, so an attempt that fails on a later item has deleted nothing. New files are
-// created, never opened through an existing name, with write and delete access and read
-// sharing only.
-bool CreateOutputFiles(ExtractItem* items, int32_t itemCount, const char* folder,
-                       bool replaceStale, ExtractionHold* hold) {
+// Sets up every item's output file in the held `folder`; the first one that cannot be ends
+// it with the cause (206 for a path that does not fit its buffer). With `replaceStale` (the
+// Installer folder, which only administrators can write to) a file that is already there is
+// used, and held, only when it is a plain file with exactly the item's bytes, and replaced
+// otherwise (an earlier release's file); every item is looked at before anything is replaced,
+// so an attempt that fails on a later item has deleted nothing. Without it (a folder this run
+// has just made) every file is created new. New files are created, never opened through an
+// existing name, with write and delete access and read sharing only.
+Status CreateOutputFiles(ExtractItem* items, int32_t itemCount, const char* folder,
+                         bool replaceStale, ExtractionHold* hold) {
   for (int32_t i = 0; i < itemCount; ++i) {
     ExtractItem* item = &items[i];
     item->file = nullptr;
     int n = std::snprintf(item->path, sizeof item->path, "%s\\%s", folder, item->content->name);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof item->path) return false;
+    if (n < 0 || static_cast<size_t>(n) >= sizeof item->path) return STATUS(ERROR_FILENAME_EXCED_RANGE);
     // A folder this run has just made holds nothing to reuse: every file is created new.
     if (!replaceStale) continue;
-    bool mismatch = false;
-    if (OpenHeldFile(item->path, item->content->data, item->content->size, &hold->files[i], &mismatch)) continue;
-    if (mismatch ? !replaceStale : GetLastError() != ERROR_FILE_NOT_FOUND) return false;
+    const Status held =
+        OpenHeldFile(item->path, item->content->data, item->content->size, &hold->files[i]);
+    // Missing, or other bytes to be replaced: created below.
+    if (!StatusOk(held) && StatusCode(held) != ERROR_FILE_NOT_FOUND &&
+        StatusCode(held) != ERROR_FILE_CORRUPT)
+      return held;
   }
   for (int32_t i = 0; i < itemCount; ++i) {
     ExtractItem* item = &items[i];
@@ -271,11 +265,12 @@ bool CreateOutputFiles(ExtractItem* items, int32_t itemCount, const char* folder
         DeleteFileA(item->path))
       file = CreateFileA(item->path, GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    if (file == INVALID_HANDLE_VALUE) return STATUS_FROM_LAST_ERROR(ERROR_OPEN_FAILED);
     item->file = file;
-    if (!ReadIdentity(file, &held->identity)) return false;
+    const Status identified = ReadIdentity(file, &held->identity);
+    if (!StatusOk(identified)) return identified;
   }
-  return true;
+  return STATUS(ERROR_SUCCESS);
 }
 
 }  // namespace
@@ -304,19 +299,19 @@ Status PrepareExtractionFolder(ExtractItem* items, int32_t itemCount, const char
     if (fits && !PathExists(folder)) CreateDirectoryA(folder, nullptr);
   }
   if (fits) fits = AppendComponent(folder, FOLDER_PATH_SIZE, productCode);
+  Status firstFailure = STATUS(ERROR_FILENAME_EXCED_RANGE);
   if (fits) {
     if (!PathExists(folder)) CreateDirectoryA(folder, nullptr);
     // A product-code folder that is a junction, a symbolic link or a mount point is never
     // used. Above it only administrators can change the path (some move the Installer folder
     // to another drive with a junction).
-    SetLastError(ERROR_SUCCESS);
-    if (OpenHeldFolder(folder, &hold->folder, &hold->folderIdentity) &&
-        CreateOutputFiles(items, itemCount, folder, true, hold))
-      return STATUS(ERROR_SUCCESS);
+    firstFailure = OpenHeldFolder(folder, &hold->folder, &hold->folderIdentity);
+    if (StatusOk(firstFailure))
+      firstFailure = CreateOutputFiles(items, itemCount, folder, true, hold);
+    if (StatusOk(firstFailure)) return firstFailure;
   } else {
     folder[0] = '\0';
   }
-  const Status firstFailure = STATUS_FROM_LAST_ERROR(ERROR_OPEN_FAILED);
   UndoAttempt(items, itemCount, folder, hold);
   // Nobody may be there to answer a dialog (a silent run from a deployment tool): the run
   // ends with the first attempt's cause.
@@ -338,14 +333,13 @@ Status PrepareExtractionFolder(ExtractItem* items, int32_t itemCount, const char
       continue;
     }
     // Without the access list the folder would take its parent's, which the user can change.
-    if (!descriptor && !MakeProtectedFolderDescriptor(&descriptor)) {
+    if (!descriptor && !StatusOk(MakeProtectedFolderDescriptor(&descriptor))) {
       descriptor = nullptr;
       WarnAboutChoice("The access rights for a folder below %s could not be set up. Choose "
                       "another folder.", base);
       continue;
     }
-    DWORD error = 0;
-    if (!MakeFreshProductFolder(base, productCode, descriptor, folder, hold, &error)) {
+    if (!StatusOk(MakeFreshProductFolder(base, productCode, descriptor, folder, hold))) {
       WarnAboutChoice("No folder could be created in %s. Choose another folder.", base);
       UndoAttempt(items, itemCount, folder, hold);
       continue;
@@ -356,7 +350,7 @@ Status PrepareExtractionFolder(ExtractItem* items, int32_t itemCount, const char
       UndoAttempt(items, itemCount, folder, hold);
       continue;
     }
-    if (CreateOutputFiles(items, itemCount, folder, false, hold)) {
+    if (StatusOk(CreateOutputFiles(items, itemCount, folder, false, hold))) {
       LocalFree(descriptor);
       return STATUS(ERROR_SUCCESS);
     }
@@ -364,19 +358,22 @@ Status PrepareExtractionFolder(ExtractItem* items, int32_t itemCount, const char
   }
 }
 
-bool MakeProtectedFolderDescriptor(PSECURITY_DESCRIPTOR* descriptor) {
+Status MakeProtectedFolderDescriptor(PSECURITY_DESCRIPTOR* descriptor) {
   *descriptor = nullptr;
   HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+    return STATUS_FROM_LAST_ERROR(ERROR_ACCESS_DENIED);
   union {
     TOKEN_USER user;
     BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
   } info;
   DWORD length = 0;
   LPSTR sid = nullptr;
-  bool made = false;
-  if (GetTokenInformation(token, TokenUser, &info, sizeof info, &length) &&
-      ConvertSidToStringSidA(info.user.User.Sid, &sid)) {
+  Status made = STATUS(ERROR_SUCCESS);
+  if (!GetTokenInformation(token, TokenUser, &info, sizeof info, &length) ||
+      !ConvertSidToStringSidA(info.user.User.Sid, &sid)) {
+    made = STATUS_FROM_LAST_ERROR(ERROR_INVALID_SID);
+  } else {
     // Protected (nothing inherited): full control for SYSTEM and the Administrators, read and
     // execute for the user running the setup, passed on to everything created inside. The
     // user's own unelevated programs cannot change what Windows Installer keeps as the
@@ -384,13 +381,15 @@ bool MakeProtectedFolderDescriptor(PSECURITY_DESCRIPTOR* descriptor) {
     char sddl[256];
     int n = std::snprintf(sddl, sizeof sddl,
                           "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;GRGX;;;%s)", sid);
-    made = n > 0 && static_cast<size_t>(n) < sizeof sddl &&
-           ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1,
-                                                                descriptor, nullptr);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof sddl)
+      made = STATUS(ERROR_INVALID_SID);
+    else if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1,
+                                                                   descriptor, nullptr))
+      made = STATUS_FROM_LAST_ERROR(ERROR_INVALID_SECURITY_DESCR);
     LocalFree(sid);
   }
   CloseHandle(token);
-  if (!made) *descriptor = nullptr;
+  if (!StatusOk(made)) *descriptor = nullptr;
   return made;
 }
 

@@ -108,51 +108,49 @@ bool DeleteIfSame(const char* path, const FileIdentity* identity, bool folder) {
 
 }  // namespace
 
-bool ReadIdentity(HANDLE handle, FileIdentity* identity) {
+Status ReadIdentity(HANDLE handle, FileIdentity* identity) {
   DWORD attributes = 0;
   std::memset(identity, 0, sizeof(*identity));
-  if (ReadInformation(handle, &attributes, nullptr, identity)) return true;
+  if (ReadInformation(handle, &attributes, nullptr, identity)) return STATUS(ERROR_SUCCESS);
+  const Status failed = STATUS_FROM_LAST_ERROR(ERROR_INVALID_FUNCTION);
   std::memset(identity, 0, sizeof(*identity));
-  return false;
+  return failed;
 }
 
-bool OpenHeldFolder(const char* path, HANDLE* handle, FileIdentity* identity) {
+Status OpenHeldFolder(const char* path, HANDLE* handle, FileIdentity* identity) {
   *handle = nullptr;
   std::memset(identity, 0, sizeof(*identity));
   // No delete sharing: while this handle is open the folder cannot be renamed or removed.
   HANDLE folder = CreateFileA(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (folder == INVALID_HANDLE_VALUE) return false;
+  if (folder == INVALID_HANDLE_VALUE) return STATUS_FROM_LAST_ERROR(ERROR_OPEN_FAILED);
   if (!HandleIsPath(folder, path, true, identity, nullptr)) {
     CloseHandle(folder);
     std::memset(identity, 0, sizeof(*identity));
-    return false;
+    return STATUS(ERROR_DIRECTORY);
   }
   *handle = folder;
-  return true;
+  return STATUS(ERROR_SUCCESS);
 }
 
-bool OpenHeldFile(const char* path, const uint8_t* data, uint32_t size, HeldFile* held,
-                  bool* mismatch) {
+Status OpenHeldFile(const char* path, const uint8_t* data, uint32_t size, HeldFile* held) {
   std::memset(held, 0, sizeof(*held));
-  *mismatch = false;
   // Read sharing only: nobody can write, rename or delete it while it is held.
   HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  if (file == INVALID_HANDLE_VALUE) return STATUS_FROM_LAST_ERROR(ERROR_OPEN_FAILED);
   uint64_t length = 0;
   FileIdentity identity = {};
   bool same = HandleIsPath(file, path, false, &identity, &length) && length == size &&
               ContentEquals(file, data, size);
   if (!same) {
     CloseHandle(file);
-    *mismatch = true;
-    return false;
+    return STATUS(ERROR_FILE_CORRUPT);
   }
   held->handle = file;
   held->identity = identity;
-  return true;
+  return STATUS(ERROR_SUCCESS);
 }
 
 Status HoldWrittenFiles(const ExtractItem* items, int32_t itemCount, ExtractionHold* hold,
@@ -162,8 +160,8 @@ Status HoldWrittenFiles(const ExtractItem* items, int32_t itemCount, ExtractionH
     HeldFile* held = &hold->files[i];
     if (held->handle || !held->identity.known) continue;
     HeldFile opened;
-    bool mismatch = false;
-    if (!OpenHeldFile(items[i].path, items[i].content->data, items[i].content->size, &opened, &mismatch)) {
+    if (!StatusOk(OpenHeldFile(items[i].path, items[i].content->data, items[i].content->size,
+                               &opened))) {
       *failedItem = i;
       // Changed behind the stub's back: another process wrote, replaced, removed or opened it
       // so that it can no longer be held. Whatever the open error, the file is no longer the

@@ -10,11 +10,13 @@
 // place.
 //
 // OpenHeldFolder opens `path` as the held folder: it must be a directory and no reparse
-// point (junction, symbolic link, mount point); false otherwise, with nothing held.
-// OpenHeldFile opens an existing file for reading with read sharing only and checks that it
-// is a plain file (no folder, no reparse point) of exactly `size` bytes whose content equals
-// `data`; true with the handle and identity in `held`, false with nothing held (`*mismatch`
-// tells a file of other content or kind from one that could not be opened).
+// point (junction, symbolic link, mount point); otherwise nothing is held and the Status says
+// why: the open's own error (default 110), or 267 (ERROR_DIRECTORY) for anything that is not
+// a plain folder. OpenHeldFile opens an existing file for reading with read sharing only and
+// checks that it is a plain file (no folder, no reparse point) of exactly `size` bytes whose
+// content equals `data`; success with the handle and identity in `held`, otherwise nothing
+// held and 1392 (ERROR_FILE_CORRUPT) for a file of other content or kind, or the open's own
+// error (default 110). ReadIdentity fails with the system's error (default 1).
 // HoldWrittenFiles runs after the writer: every item whose file this run created (identity
 // known, no handle held yet) is opened for reading, must still be the file that was created
 // and hold exactly the item's bytes; at the first that fails (other content, another file,
@@ -49,10 +51,9 @@ struct ExtractionHold {
   int32_t count;
 };
 
-bool OpenHeldFolder(const char* path, HANDLE* handle, FileIdentity* identity);
-bool OpenHeldFile(const char* path, const uint8_t* data, uint32_t size, HeldFile* held,
-                  bool* mismatch);
-bool ReadIdentity(HANDLE handle, FileIdentity* identity);
+Status OpenHeldFolder(const char* path, HANDLE* handle, FileIdentity* identity);
+Status OpenHeldFile(const char* path, const uint8_t* data, uint32_t size, HeldFile* held);
+Status ReadIdentity(HANDLE handle, FileIdentity* identity);
 Status HoldWrittenFiles(const ExtractItem* items, int32_t itemCount, ExtractionHold* hold,
                         int32_t* failedItem);
 void ReleaseExtractionHold(ExtractionHold* hold);

@@ -21,6 +21,9 @@
 
 namespace {
 
+// How the dialog ends (EndDialog).
+enum : INT_PTR { PROGRESS_DONE = 1, PROGRESS_CANCELLED = 2, PROGRESS_NOT_STORED = 3 };
+
 enum : uint32_t {
   PROGRESS_CLASS_STYLE = CS_DBLCLKS | CS_NOCLOSE | CS_SAVEBITS,
   // A centred modal popup with a caption and a system menu, in the template's font.
@@ -185,8 +188,8 @@ uint32_t ProgressTemplateSize(const char* className, const char* caption, const 
       TEMPLATE_FIXED_BYTES);
 }
 
-INT_PTR ShowProgressDialog(HINSTANCE instance, ExtractJob* job, const char* className,
-                           const char* caption, const char* fontName, TaskbarProgress* taskbar) {
+Status ShowProgressDialog(HINSTANCE instance, ExtractJob* job, const char* className,
+                          const char* caption, const char* fontName, TaskbarProgress* taskbar) {
   WNDCLASSA windowClass;
   std::memset(&windowClass, 0, sizeof windowClass);
   windowClass.style = PROGRESS_CLASS_STYLE;
@@ -199,20 +202,29 @@ INT_PTR ShowProgressDialog(HINSTANCE instance, ExtractJob* job, const char* clas
 
   uint32_t size = ProgressTemplateSize(className, caption, fontName);
   HGLOBAL block = GlobalAlloc(GMEM_ZEROINIT, size);
-  if (!block) return PROGRESS_NO_DIALOG;
+  if (!block) return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
   auto* bytes = static_cast<BYTE*>(GlobalLock(block));
   if (!bytes) {
+    const Status locked = STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
     GlobalFree(block);
-    return PROGRESS_NO_DIALOG;
+    return locked;
   }
   BuildTemplate(bytes, size, className, caption, fontName);
   DialogState state = {job, taskbar, 0, false};
+  SetLastError(ERROR_SUCCESS);
   INT_PTR result = DialogBoxIndirectParamA(instance, reinterpret_cast<LPCDLGTEMPLATEA>(bytes),
                                            nullptr, ProgressDialogProc,
                                            reinterpret_cast<LPARAM>(&state));
+  Status status = STATUS(ERROR_SUCCESS);
+  if (result == PROGRESS_CANCELLED)
+    status = STATUS(ERROR_CANCELLED);
+  else if (result == PROGRESS_NOT_STORED)
+    status = STATUS(ERROR_CAN_NOT_COMPLETE);
+  else if (result != PROGRESS_DONE)
+    status = STATUS_FROM_LAST_ERROR(ERROR_CAN_NOT_COMPLETE);  // no dialog
   GlobalUnlock(block);
   GlobalFree(block);
-  return result;
+  return status;
 }
 
 INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {

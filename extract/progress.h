@@ -6,13 +6,15 @@
 // taskbar once, and the message loop runs again; a build with
 // MSISTUB_ONE_STEP_PER_TICK=1 runs one step per timer message. A write failure or a timer
 // that cannot be armed is offered for Retry/Cancel in a box captioned with the dialog's text.
-// Results: PROGRESS_DONE (1) all written, PROGRESS_CANCELLED (2) the user chose Cancel in
-// an error box, PROGRESS_NOT_STORED (3) the job could not be stored in the dialog,
-// PROGRESS_NO_DIALOG (-1) no template memory or no dialog. The dialog drives the caller's
+// It returns success when all is written, 1223 (ERROR_CANCELLED) when the user chose Cancel
+// in an error box, 1003 (ERROR_CAN_NOT_COMPLETE) when the job could not be stored in the
+// dialog, and the system's error (8 without template memory, else default 1003) when there
+// is no dialog. The dialog drives the caller's
 // TaskbarProgress record when one is given; every taskbar operation accepts a missing record.
 #pragma once
 #include <cstdint>
 
+#include "common/status.h"
 #include "common/winseam.h"
 #include "extract/writer.h"
 
@@ -39,14 +41,7 @@ void TaskbarProgressSetCompleted(TaskbarProgress* progress, uint64_t completed);
 // Releases the interface and frees the record.
 void TaskbarProgressRelease(TaskbarProgress* progress);
 
-enum : INT_PTR {
-  PROGRESS_DONE = 1,
-  PROGRESS_CANCELLED = 2,
-  PROGRESS_NOT_STORED = 3,
-  PROGRESS_NO_DIALOG = -1,
-};
-
-INT_PTR ShowProgressDialog(HINSTANCE instance, ExtractJob* job, const char* className,
+Status ShowProgressDialog(HINSTANCE instance, ExtractJob* job, const char* className,
                            const char* caption, const char* fontName,
                            TaskbarProgress* taskbar = nullptr);
 // The dialog procedure behind ShowProgressDialog.

@@ -22,9 +22,9 @@ Status WalkManifest(int32_t sourceIndex, const uint8_t* manifest, uint32_t manif
     const Status read =
         ReadManifestFields(id, manifest + offset + MANIFEST_ENTRY_HEADER_SIZE, length, &entry);
     if (!StatusOk(read)) return read;
-    int goOn = visitor(sourceIndex, &entry, userData);
+    const bool goOn = visitor(sourceIndex, &entry, userData);
     FreeManifestFields(&entry);
-    if (goOn == 0) {
+    if (!goOn) {
       *stopped = true;
       return STATUS(ERROR_SUCCESS);
     }

@@ -42,9 +42,9 @@ struct EntryIds {
   bool complete;
 };
 
-int GatherEntryId(int32_t sourceIndex, const ManifestFields* entry, void* userData) {
+bool GatherEntryId(int32_t sourceIndex, const ManifestFields* entry, void* userData) {
   EntryIds* gathered = static_cast<EntryIds*>(userData);
-  if (sourceIndex != gathered->sourceIndex) return 1;
+  if (sourceIndex != gathered->sourceIndex) return true;
   if (gathered->count == gathered->capacity) {
     const uint32_t capacity = gathered->capacity ? gathered->capacity * 2 : 64;
     const size_t bytes = static_cast<size_t>(capacity) * sizeof(uint32_t);
@@ -52,13 +52,13 @@ int GatherEntryId(int32_t sourceIndex, const ManifestFields* entry, void* userDa
         gathered->ids ? LocalReAlloc(gathered->ids, bytes, LMEM_MOVEABLE) : LocalAlloc(LMEM_FIXED, bytes));
     if (!grown) {
       gathered->complete = false;
-      return 0;
+      return false;
     }
     gathered->ids = grown;
     gathered->capacity = capacity;
   }
   gathered->ids[gathered->count++] = entry->id;
-  return 1;
+  return true;
 }
 
 // True when no two entries of the source share an id: then no record of the file set is
@@ -112,13 +112,13 @@ Status FillFileSetItem(int32_t sourceIndex, uint32_t entryId, FileSetItem* item,
                          exactSize, &item->data, &item->size);
 }
 
-int AddCabinetItems(int32_t sourceIndex, const ManifestFields* entry, void* userData) {
+bool AddCabinetItems(int32_t sourceIndex, const ManifestFields* entry, void* userData) {
   CabinetCollector* collector = static_cast<CabinetCollector*>(userData);
   // Only the chosen package's own source can hold its cabinets.
-  if (sourceIndex != collector->sourceIndex) return 1;
+  if (sourceIndex != collector->sourceIndex) return true;
   const uint32_t read = LeadingFields(entry, CABINET_FIELDS);
   const char* kind = EntryField(entry, 0);
-  if (read < 2 || !kind || !EqualsKeyword(kind, "cab")) return 1;
+  if (read < 2 || !kind || !EqualsKeyword(kind, "cab")) return true;
   // A field longer than a field may be could, cut short, name the wrong package or file; an
   // ids field that did not convert exactly cannot be read for certain.
   const char* ids = EntryField(entry, 1);
@@ -126,9 +126,9 @@ int AddCabinetItems(int32_t sourceIndex, const ManifestFields* entry, void* user
   if (!ids || std::strlen(ids) >= CABINET_FIELD_SIZE ||
       (name && std::strlen(name) >= CABINET_FIELD_SIZE)) {
     KeepFirstFailure(collector, STATUS(ERROR_INVALID_DATA));
-    return 1;
+    return true;
   }
-  if (!name) return 1;
+  if (!name) return true;
 
   for (const char* at = ids; at;) {
     unsigned int id = 0;
@@ -162,7 +162,7 @@ int AddCabinetItems(int32_t sourceIndex, const ManifestFields* entry, void* user
       break;  // a line names one file, however often it lists the package
     }
   }
-  return 1;
+  return true;
 }
 
 Status AssembleFileSet(const PackageSelection* selection, FileSetItem** items, int32_t* itemCount,

@@ -58,7 +58,7 @@ Status FillFileSetItem(int32_t sourceIndex, uint32_t entryId, FileSetItem* item,
                        const RecordDigest* expected, const RecordSize* size, bool requireDigest);
 // EnumManifestEntries callback: adds the item of a cabinet line of the collector's source
 // that lists its entry id; the first failure is kept in the collector.
-int AddCabinetItems(int32_t sourceIndex, const ManifestFields* entry, void* userData);
+bool AddCabinetItems(int32_t sourceIndex, const ManifestFields* entry, void* userData);
 // Builds the file set (see above).
 Status AssembleFileSet(const PackageSelection* selection, FileSetItem** items, int32_t* itemCount,
                        uint32_t flags);

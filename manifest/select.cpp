@@ -21,7 +21,7 @@ bool LanguageMatches(uint32_t language, uint32_t lcid, uint32_t pass) {
 
 }  // namespace
 
-int MatchPackageEntry(int32_t sourceIndex, const ManifestFields* entry, void* userData) {
+bool MatchPackageEntry(int32_t sourceIndex, const ManifestFields* entry, void* userData) {
   PackageSelection* selection = static_cast<PackageSelection*>(userData);
   const uint32_t read = LeadingFields(entry, DESCRIPTOR_FIELDS);
 
@@ -37,12 +37,12 @@ int MatchPackageEntry(int32_t sourceIndex, const ManifestFields* entry, void* us
     }
     std::memcpy(targets[i], field, std::strlen(field) + 1);
   }
-  if (read != DESCRIPTOR_FIELDS || !fits) return 1;
+  if (read != DESCRIPTOR_FIELDS || !fits) return true;
   // Every field but the product name, which is only shown, must have converted exactly.
   for (uint32_t i = 0; i < DESCRIPTOR_FIELDS; ++i)
-    if (i != PRODUCT_NAME_FIELD && !EntryField(entry, i)) return 1;
+    if (i != PRODUCT_NAME_FIELD && !EntryField(entry, i)) return true;
   // The product code names the extraction folder: it must stay inside its parent.
-  if (!EntryFieldIsPlainName(entry, 2)) return 1;
+  if (!EntryFieldIsPlainName(entry, 2)) return true;
 
   const char* architecture = selection->is64Bit ? "x64" : "Intel";
   for (const char* at = selection->languages; at;) {
@@ -54,10 +54,10 @@ int MatchPackageEntry(int32_t sourceIndex, const ManifestFields* entry, void* us
       selection->entryId = entry->id;
       ReadEntryDigest(entry, DESCRIPTOR_DIGEST_FIELD, &selection->digest);
       ReadEntrySize(entry, DESCRIPTOR_SIZE_FIELD, &selection->size);
-      return 0;
+      return false;
     }
   }
-  return 1;
+  return true;
 }
 
 Status SelectPackage(const SelectionContext* context, PackageSelection* selection) {

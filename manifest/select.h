@@ -52,5 +52,5 @@ struct PackageSelection {
 };
 
 // The walks' visitor: `userData` is the PackageSelection, its pass, lcid and is64Bit set.
-int MatchPackageEntry(int32_t sourceIndex, const ManifestFields* entry, void* userData);
+bool MatchPackageEntry(int32_t sourceIndex, const ManifestFields* entry, void* userData);
 Status SelectPackage(const SelectionContext* context, PackageSelection* selection);

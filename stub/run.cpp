@@ -36,9 +36,9 @@ const char kDialogFont[] = "MS Sans Serif";
 // dialog's own boxes; a dialog that could not be created or set up ends without a box as well.
 Status WriteFiles(HINSTANCE instance, ExtractJob* job, const PackageSelection* selection,
                   TaskbarProgress* taskbar, RunFailure* failure) {
-  INT_PTR result = ShowProgressDialog(instance, job, kWindowClass, selection->productName,
-                                      kDialogFont, taskbar);
-  if (result == PROGRESS_DONE) return STATUS(ERROR_SUCCESS);
+  const Status shown = ShowProgressDialog(instance, job, kWindowClass, selection->productName,
+                                         kDialogFont, taskbar);
+  if (StatusOk(shown)) return shown;
   SetRunFailure(failure, REPORT_NO_BOX, nullptr);
   return STATUS(ERROR_WRITE_FAULT);
 }

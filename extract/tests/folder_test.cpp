@@ -176,7 +176,7 @@ TEST_F(PrepareFolder, WrittenFilesAreHeldOnlyWithTheVerifiedBytes) {
 // descriptor itself is what can be checked here: its text form and each entry's rights.)
 TEST(ProtectedFolder, SystemAndAdministratorsFullTheUserReadAndExecute) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ASSERT_TRUE(MakeProtectedFolderDescriptor(&descriptor));
+  ASSERT_TRUE(StatusOk(MakeProtectedFolderDescriptor(&descriptor)));
   HANDLE token = nullptr;
   ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
   union {

@@ -13,12 +13,12 @@
 
 namespace {
 
-double TimeDialog(ExtractJob* job, INT_PTR* result = nullptr) {
+double TimeDialog(ExtractJob* job, Status* result = nullptr) {
   ExtractJob empty = {nullptr, 0, -1, EXTRACT_STEP_SIZE};
   LARGE_INTEGER f, a, b;
   QueryPerformanceFrequency(&f);
   QueryPerformanceCounter(&a);
-  INT_PTR r = ShowProgressDialog(GetModuleHandleA(nullptr), job ? job : &empty,
+  Status r = ShowProgressDialog(GetModuleHandleA(nullptr), job ? job : &empty,
                                  "MSI_STUB_WINDOW_CLASS_NAME", "Contoso Widget Suite",
                                  "MS Sans Serif");
   QueryPerformanceCounter(&b);
@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
   job.position = -1;
   job.stepSize = EXTRACT_STEP_SIZE;
   double empty = TimeDialog(nullptr);
-  INT_PTR result = 0;
+  Status result = 0;
   double total = TimeDialog(&job, &result);
   double seconds = total - empty;
   std::printf("%s: result %d, %u MiB in %.2f s (dialog %.2f s, empty dialog %.2f s), %.1f MB/s\n",
@@ -55,6 +55,6 @@ int main(int argc, char** argv) {
 #else
               "batched steps",
 #endif
-              static_cast<int>(result), mib, seconds, total, empty, mib * 1048576.0 / 1e6 / seconds);
-  return result == 1 ? 0 : 1;
+              static_cast<int>(StatusCode(result)), mib, seconds, total, empty, mib * 1048576.0 / 1e6 / seconds);
+  return StatusOk(result) ? 0 : 1;
 }

@@ -104,14 +104,14 @@ TEST(ProgressDialog, WritesAJobAndEndsWith1) {
   j.items.push_back(OpenItem(j.dir.File("empty.cab"), j.data.back()));
   j.job.items = j.items.data();
   j.job.itemCount = 3;
-  INT_PTR result = ShowProgressDialog(GetModuleHandleA(nullptr), &j.job, kClass, "Product 1.0", kFont);
-  EXPECT_EQ(result, 1);
+  Status result = ShowProgressDialog(GetModuleHandleA(nullptr), &j.job, kClass, "Product 1.0", kFont);
+  EXPECT_TRUE(StatusOk(result)) << StatusCode(result);
   EXPECT_EQ(j.job.position, 3);
   EXPECT_TRUE(j.Complete());
   // A second dialog registers the class again, harmlessly.
   Job k;
   k.Open(names, 1, 10);
-  EXPECT_EQ(ShowProgressDialog(GetModuleHandleA(nullptr), &k.job, kClass, "Again", kFont), 1);
+  EXPECT_TRUE(StatusOk(ShowProgressDialog(GetModuleHandleA(nullptr), &k.job, kClass, "Again", kFont)));
   EXPECT_TRUE(k.Complete());
 }
 
@@ -165,11 +165,11 @@ TEST(ProgressDialog, RetryAfterAWriteFailureCompletesTheFiles) {
     PostMessageA(box, WM_COMMAND, IDRETRY, 0);
     done = true;
   });
-  INT_PTR result = ShowProgressDialog(GetModuleHandleA(nullptr), &j.job, kClass, caption.c_str(), kFont);
+  Status result = ShowProgressDialog(GetModuleHandleA(nullptr), &j.job, kClass, caption.c_str(), kFont);
   user.join();
   CloseHandle(readOnly);
   ASSERT_TRUE(done) << "dialog or box not found";
-  EXPECT_EQ(result, 1);
+  EXPECT_TRUE(StatusOk(result)) << StatusCode(result);
   EXPECT_EQ(dialogClass, kClass);
   EXPECT_TRUE(barOk);
   EXPECT_TRUE(iconsOk) << "the APP icon group, large and small";
@@ -195,10 +195,10 @@ TEST(ProgressDialog, CancelInTheErrorBoxEndsWith2) {
     HWND box = WaitFor([&] { return FindOwn(gui, "#32770", "Product"); });
     if (box) PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
   });
-  INT_PTR result =
+  Status result =
       ShowProgressDialog(GetModuleHandleA(nullptr), &j.job, kClass, "Product", kFont, taskbar);
   user.join();
-  EXPECT_EQ(result, PROGRESS_CANCELLED);
+  EXPECT_EQ(StatusCode(result), static_cast<uint32_t>(ERROR_CANCELLED));
   EXPECT_EQ(j.items[0].written, 0u);
   EXPECT_EQ(taskbar->window, seen);
   EXPECT_EQ(taskbar->total, 100u);
@@ -235,11 +235,11 @@ TEST(ProgressDialog, LongCaptionIsCutToWholeCharacters) {
     title = text;
     if (box) PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
   });
-  INT_PTR result = ShowProgressDialog(GetModuleHandleA(nullptr), &j.job, kClass, caption, kFont);
+  Status result = ShowProgressDialog(GetModuleHandleA(nullptr), &j.job, kClass, caption, kFont);
   user.join();
   CloseHandle(j.items[0].file);
   CloseHandle(good);
-  EXPECT_EQ(result, 2);
+  EXPECT_EQ(StatusCode(result), static_cast<uint32_t>(ERROR_CANCELLED));
   EXPECT_TRUE(title == wide.substr(0, 49)) << "caption of " << title.size() << " units";
 }
 

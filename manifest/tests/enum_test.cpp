@@ -29,13 +29,13 @@ struct Recorder {
   size_t stopAfter = 0;  // 0: never stop
 };
 
-int Record(int32_t source, const ManifestFields* entry, void* userData) {
+bool Record(int32_t source, const ManifestFields* entry, void* userData) {
   auto* r = static_cast<Recorder*>(userData);
   std::string text;
   for (uint32_t i = 0; i < entry->fieldCount && i < ENTRY_MAX_FIELDS; ++i)
     text += std::string(i ? "\\" : "") + EntryDisplayField(entry, i);
   r->visits.push_back({source, entry->id, text});
-  return (r->stopAfter != 0 && r->visits.size() >= r->stopAfter) ? 0 : 1;
+  return !(r->stopAfter != 0 && r->visits.size() >= r->stopAfter);
 }
 
 Bytes Concat(std::initializer_list<Bytes> parts) {

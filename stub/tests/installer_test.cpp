@@ -286,7 +286,7 @@ struct Extracted {
     EXPECT_EQ(StatusCode(NewExtractItems(set, count, &items)), 0u);
     hold.files = static_cast<HeldFile*>(LocalAlloc(LPTR, count * sizeof(HeldFile)));
     hold.count = count;
-    EXPECT_TRUE(OpenHeldFolder(folder.c_str(), &hold.folder, &hold.folderIdentity));
+    EXPECT_TRUE(StatusOk(OpenHeldFolder(folder.c_str(), &hold.folder, &hold.folderIdentity)));
     for (int i = 0; i < count; ++i) {
       std::snprintf(items[i].path, sizeof items[i].path, "%s\\%s", folder.c_str(), names[i]);
       std::snprintf(set[i].name, sizeof set[i].name, "%s", names[i]);
@@ -295,7 +295,7 @@ struct Extracted {
       items[i].file = CreateFileA(items[i].path, GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
       EXPECT_NE(items[i].file, INVALID_HANDLE_VALUE);
-      EXPECT_TRUE(ReadIdentity(items[i].file, &hold.files[i].identity));
+      EXPECT_TRUE(StatusOk(ReadIdentity(items[i].file, &hold.files[i].identity)));
       if (i < count - 1) {
         CloseHandle(items[i].file);
         items[i].file = nullptr;
@@ -327,13 +327,12 @@ TEST(CleanUpExtraction, DecisionTable) {
     Extracted x({names[0], names[1], names[2]});
     // The first file is held for reading, as while the installer runs.
     HeldFile held;
-    bool mismatch = false;
     HANDLE planted = CreateFileA(x.Path(names[0]).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                  OPEN_EXISTING, 0, nullptr);
     DWORD n = 0;
     WriteFile(planted, x.set[0].data, 16, &n, nullptr);
     CloseHandle(planted);
-    ASSERT_TRUE(OpenHeldFile(x.Path(names[0]).c_str(), x.set[0].data, 16, &held, &mismatch));
+    ASSERT_TRUE(StatusOk(OpenHeldFile(x.Path(names[0]).c_str(), x.set[0].data, 16, &held)));
     x.hold.files[0].handle = held.handle;
     CleanUpExtraction(x.items, 3, c.exitCode, kProduct, x.folder.c_str(), 1, &x.hold);
     EXPECT_EQ(x.hold.files, nullptr);
