@@ -134,19 +134,30 @@ const uint8_t kSignedData[] = {
 
 // A PE32+ image whose resources hold the stub's key resource (MSISTUB_KEY: "MSKF", version
 // 1, `flags`, the 32-byte fingerprint), as the stub's build writes it: one section, .rsrc.
-Bytes Pe32PlusWithKeyResource(const uint8_t fingerprint[32], uint32_t flags) {
+// The RVA of the one resource section Pe32PlusWithResources lays out.
+const uint32_t kResourceRva = 0x1000;
+
+// A PE32+ image with one section, .rsrc, of 0x200 bytes at kResourceRva holding `r` (the
+// resource directory and data, RVAs relative to kResourceRva), as a linker lays it out.
+Bytes Pe32PlusWithResources(const Bytes& r) {
   Bytes image = Pe32PlusHeaders();
-  const uint32_t pe = 0x80, rva = 0x1000, raw = static_cast<uint32_t>(image.size());
-  WriteLe16(&image[pe + 6], 1);      // NumberOfSections
-  WriteLe16(&image[pe + 20], 240);   // SizeOfOptionalHeader (PE32+, 16 directories)
-  WriteLe32(&image[pe + 152], rva);  // resource directory
+  const uint32_t pe = 0x80, raw = static_cast<uint32_t>(image.size());
+  WriteLe16(&image[pe + 6], 1);               // NumberOfSections
+  WriteLe16(&image[pe + 20], 240);            // SizeOfOptionalHeader (PE32+, 16 directories)
+  WriteLe32(&image[pe + 152], kResourceRva);  // resource directory
   WriteLe32(&image[pe + 156], 0x200);
   uint8_t* section = &image[pe + 24 + 240];
   std::memcpy(section, ".rsrc", 5);
   WriteLe32(section + 8, 0x200);
-  WriteLe32(section + 12, rva);
+  WriteLe32(section + 12, kResourceRva);
   WriteLe32(section + 16, 0x200);
   WriteLe32(section + 20, raw);
+  image.insert(image.end(), r.begin(), r.end());
+  return image;
+}
+
+Bytes Pe32PlusWithKeyResource(const uint8_t fingerprint[32], uint32_t flags) {
+  const uint32_t rva = kResourceRva;
   Bytes r(0x200, 0);
   WriteLe16(&r[14], 1);                         // root: one id entry
   WriteLe32(&r[16], 10);                        //   RT_RCDATA
@@ -166,8 +177,7 @@ Bytes Pe32PlusWithKeyResource(const uint8_t fingerprint[32], uint32_t flags) {
   const char name[] = "MSISTUB_KEY";
   WriteLe16(&r[144], sizeof(name) - 1);
   for (size_t i = 0; i + 1 < sizeof(name); ++i) WriteLe16(&r[146 + 2 * i], static_cast<uint8_t>(name[i]));
-  image.insert(image.end(), r.begin(), r.end());
-  return image;
+  return Pe32PlusWithResources(r);
 }
 
 SignedPe MakeSignedPe(Bytes image = Pe32PlusHeaders()) {

@@ -539,18 +539,7 @@ namespace {
 // A PE32+ image with one resource, an RT_VERSION block whose VS_FIXEDFILEINFO says file
 // version `ms`.`ls` (two 16-bit parts each), laid out as a resource compiler writes it.
 Bytes Pe32PlusWithVersion(uint32_t ms, uint32_t ls) {
-  Bytes image = Pe32PlusHeaders();
-  const uint32_t pe = 0x80, rva = 0x1000, raw = static_cast<uint32_t>(image.size());
-  WriteLe16(&image[pe + 6], 1);
-  WriteLe16(&image[pe + 20], 240);
-  WriteLe32(&image[pe + 152], rva);
-  WriteLe32(&image[pe + 156], 0x200);
-  uint8_t* section = &image[pe + 24 + 240];
-  std::memcpy(section, ".rsrc", 5);
-  WriteLe32(section + 8, 0x200);
-  WriteLe32(section + 12, rva);
-  WriteLe32(section + 16, 0x200);
-  WriteLe32(section + 20, raw);
+  const uint32_t rva = kResourceRva;
   Bytes r(0x200, 0);
   WriteLe16(&r[14], 1);                     // root: one id entry, RT_VERSION
   WriteLe32(&r[16], 16);
@@ -572,8 +561,7 @@ Bytes Pe32PlusWithVersion(uint32_t ms, uint32_t ls) {
   WriteLe32(v + 44, 0x00010000u);
   WriteLe32(v + 48, ms);
   WriteLe32(v + 52, ls);
-  image.insert(image.end(), r.begin(), r.end());
-  return image;
+  return Pe32PlusWithResources(r);
 }
 }  // namespace
 
