@@ -11,6 +11,8 @@
 #   signed_stub                prints the path of the stub signed with the work folder's
 #                              throwaway certificate (cert.pem), made on first use
 #   pack OUT ARGS...           msistub-pack build ... --stub <signed stub> --out OUT
+#   pack_msis OUT MSI...       msistub-pack make ... --stub <signed stub> --out OUT MSI...
+#                              (package facts and cabinets read from the MSIs)
 #   forget_product CODE...     uninstalls the products and removes what earlier runs left
 #   winpath PATH               the Windows path (Z:\...) of a Linux path
 #   installer_dir CODE         Linux path of C:\windows\Installer\CODE
@@ -83,6 +85,13 @@ pack() {
   stub=$(signed_stub) || exit 1
   "$PACK" build --key "$E2E_KEY" --allow-development-key "$@" --stub "$stub" --out "$out" >/dev/null ||
     fail "msistub-pack build $out"
+}
+
+pack_msis() {
+  local out=$1 stub; shift
+  stub=$(signed_stub) || exit 1
+  "$PACK" make --quiet --allow-development-key --key "$E2E_KEY" --stub "$stub" --out "$out" "$@" >/dev/null ||
+    fail "msistub-pack make $out"
 }
 
 # A Wine command in the prefix, quietly; its output without carriage returns.
