@@ -51,6 +51,3 @@ INT_PTR ShowProgressDialog(HINSTANCE instance, ExtractJob* job, const char* clas
                            TaskbarProgress* taskbar = nullptr);
 // The dialog procedure behind ShowProgressDialog.
 INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
-
-// Size in bytes of the in-memory dialog template for these three strings.
-uint32_t ProgressTemplateSize(const char* className, const char* caption, const char* fontName);

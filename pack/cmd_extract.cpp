@@ -30,8 +30,6 @@ const char kExtractHelp[] =
     "Names from the setup that are not plain file names are refused, so nothing is written\n"
     "outside OUTDIR.\n";
 
-enum : int { CONTINUE = -1 };
-
 // Plans what is written; with a key, every manifest's signature is checked before anything
 // is planned from it.
 int PlanFromSetup(const std::string& setupPath, const OpenedSetup& setup, EVP_PKEY* key,
