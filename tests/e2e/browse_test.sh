@@ -28,16 +28,14 @@ on_exit 'rm -f "$blocker"'
 make_product product --name "$NAME" --code "$CODE" --size-mb 2
 pack browse.exe --package "x64:1033:$CODE:$NAME:product/product.msi" --cab product/product.cab:1000
 
-# answer WINDOW KEYS...: the keys, one by one, to the dialog (not to whatever has the focus);
-# the last one again while the dialog stays (a key that comes too early is dropped).
+# answer WINDOW KEYS...: the keys, one by one, to the dialog; then the dialog must go.
 answer() {
   local w=$1 k; shift
   sleep 1  # the dialog preselects its start folder once it is shown
-  for k in "$@"; do xdotool key --window "$w" "$k" 2>/dev/null; sleep 0.3; done
-  for _ in $(seq 10); do
-    prefix_window "Browse for Folder" | grep -qx "$w" || return 0
-    sleep 1
-    xdotool key --window "$w" "$k" 2>/dev/null
+  for k in "$@"; do keys "Browse for Folder" "$k"; sleep 0.3; done
+  for _ in $(seq 50); do
+    [ "$(prefix_window "Browse for Folder")" = "$w" ] || return 0
+    sleep 0.2
   done
   fail "the browse dialog stays open after $*"
 }
@@ -87,7 +85,7 @@ echo "ok: navigate to another folder"
 next_dialog() {
   local old=$WINDOW i
   for i in $(seq 100); do
-    WINDOW=$(prefix_window "Browse for Folder" | grep -vx "$old" | head -1)
+    WINDOW=$(prefix_window --other "$old" "Browse for Folder")
     [ -n "$WINDOW" ] && return 0
     kill -0 "$STUB_PID" 2>/dev/null || break
     sleep 0.2
@@ -152,7 +150,7 @@ wait_window "Browse for Folder"
 # Each key waits for the tree to follow the one before (expanding a node takes a moment).
 sleep 1
 for k in shift+Tab Home Down Down Down Down Left Down; do
-  xdotool key --window "$WINDOW" "$k" 2>/dev/null
+  keys "Browse for Folder" "$k"
   sleep 0.8
 done
 answer "$WINDOW" Return

@@ -19,12 +19,17 @@
 #   product_folders            the names in C:\windows\Installer that look like product codes
 #   is_registered CODE         true when the product's Uninstall key holds an UninstallString
 #   reg_value KEY NAME         prints a registry value's data (empty when missing)
-#   prefix_window NAME         ids of windows titled exactly NAME shown by programs of this
-#                              prefix (other tests may show windows on the same display)
+#   prefix_window [--other ID] NAME  the id of a window titled exactly NAME shown by a program
+#                              of this prefix (not window ID), empty when none shows; found
+#                              from inside Wine (tests/wine/answer.exe), so windows of other
+#                              tests on the same display never count
+#   keys NAME KEY...           gives the keys to the window titled NAME (answer.exe: Return,
+#                              Escape, Tab, shift+Tab, Home, End, Up, Down, Left, Right)
 #   start_stub CHANNELS PROG ARGS...  runs PROG through launch.exe in the background with the
 #                              Wine debug channels CHANNELS (+msgbox at least); its trace
 #                              goes to $BOX_LOG
 #   wait_window NAME           waits (60 s) for a window of this prefix titled NAME; sets WINDOW
+#                              (its id)
 #   end_stub                   waits (60 s) for the started program; sets EXIT_CODE; fails when
 #                              it showed a message box
 #   record_span FILE ID        "OFFSET SIZE" of the data of record ID, the last one of that id in
@@ -122,11 +127,13 @@ forget_product() {
 }
 
 prefix_window() {
-  local w pid
-  for w in $(xdotool search --name "^$1\$" 2>/dev/null); do
-    pid=$(xdotool getwindowpid "$w" 2>/dev/null) || continue
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$w"
-  done
+  MSISTUB_WINEDEBUG=-all "$MSISTUB_WINE" "$ANSWER" --seconds 0 "$@" 2>/dev/null | tr -d '\r'
+}
+
+keys() {
+  local name=$1; shift
+  MSISTUB_WINEDEBUG=-all "$MSISTUB_WINE" "$ANSWER" --seconds 10 "$name" "$@" >/dev/null ||
+    fail "no window '$name' for the keys $*"
 }
 
 start_stub() {
@@ -138,11 +145,11 @@ start_stub() {
 
 wait_window() {
   local w="" i
-  for i in $(seq 300); do
-    w=$(prefix_window "$1" | head -1)
+  for i in $(seq 200); do
+    w=$(prefix_window "$1")
     [ -n "$w" ] && { WINDOW=$w; return 0; }
     kill -0 "$STUB_PID" 2>/dev/null || break
-    sleep 0.2
+    sleep 0.1
   done
   fail "no window '$1' (the program ended: $(cat "$BOX_LOG.out" 2>/dev/null))"
 }
