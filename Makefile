@@ -35,13 +35,21 @@ test-host: build-host
 test-win64: build-win64
 	ctest --preset win64 -j $(WINE_CTEST_JOBS)
 
-# Every test of both trees, after a 3-second run of each fuzzer (build/fuzz); CTest's summary
-# of each tree ends the output, and the exit code is non-zero when any test failed.
+# Every test of both trees and a 3-second run of each fuzzer (build/fuzz). The Wine tests spend
+# most of their time waiting for Wine, so the fuzzers (built with clang first) and the host
+# tests run beside them, their output kept in build/fuzz.log and build/host-test.log and shown
+# after the Wine tests' own; CTest's summary of each tree ends its part, and the exit code is
+# non-zero when any test failed.
 test: build
 	@rc=0; \
-	JOBS=$(JOBS) fuzz/run-fuzzers.sh 3 || rc=1; \
-	ctest --preset host -j $(CTEST_JOBS) || rc=1; \
+	(JOBS=$(JOBS) fuzz/run-fuzzers.sh 3 >build/fuzz.log 2>&1; echo $$? >build/fuzz.rc) & fuzz=$$!; \
+	(ctest --preset host -j $(CTEST_JOBS) >build/host-test.log 2>&1; echo $$? >build/host-test.rc) & host=$$!; \
 	ctest --preset win64 -j $(WINE_CTEST_JOBS) || rc=1; \
+	wait $$fuzz $$host; \
+	echo; echo "== fuzzers (build/fuzz.log)"; cat build/fuzz.log; \
+	echo; echo "== host tests (build/host-test.log)"; cat build/host-test.log; \
+	[ "$$(cat build/fuzz.rc)" = 0 ] || rc=1; \
+	[ "$$(cat build/host-test.rc)" = 0 ] || rc=1; \
 	exit $$rc
 
 # Each libFuzzer target for FUZZ_SECONDS (clang, tree build/fuzz); a table of executions,
