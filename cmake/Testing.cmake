@@ -29,9 +29,9 @@ endfunction()
 #   it MSISTUB_BUILD (win64 tree), MSISTUB_HOST_BUILD (host tree), MSISTUB_SOURCE, the runner
 #   in MSISTUB_WINE, and ENVIRONMENT (MSISTUB_LANG=ja_JP.UTF-8 runs it in another locale).
 #   The Wine tests run side by side (WINE_CTEST_JOBS); they share the tree's display.
-#   DRIVES_WINDOWS: the test finds windows on the display and sends them keys with xdotool
-#   (stub/tests/box.sh, extract_browse.sh, tests/e2e, tests/reliability); such tests run one at
-#   a time (resource lock "display"), so that none finds or answers another's window.
+#   DRIVES_WINDOWS: the test finds windows and gives them keys (tests/wine/answer.exe, through
+#   stub/tests/box.sh, tests/e2e/lib.sh, tests/reliability/common.sh); such tests run one at a
+#   time (resource lock "display"), so that their waits and key timings never compete.
 #   LOCKS: further resource locks, for tests that share something else (a prefix's
 #   Windows\Installer folder, a prefix of their own).
 function(msistub_add_wine_script name)

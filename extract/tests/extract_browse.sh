@@ -27,7 +27,7 @@ answer() {
   local w="" i
   for i in $(seq 100); do w=$(browse_window); [ -n "$w" ] && break; sleep 0.1; done
   [ -n "$w" ] || { echo "no browse dialog appeared"; return 1; }
-  sleep 0.5  # let the callback preselect the start folder
+  sleep 2  # let the callback preselect the start folder (it can take a second under load)
   MSISTUB_WINEDEBUG=-all "$MSISTUB_WINE" "$ANSWER" --seconds 5 'Browse for Folder' "$2" >/dev/null ||
     { echo "could not press $2 in the browse dialog"; return 1; }
   for i in $(seq 50); do

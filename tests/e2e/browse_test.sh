@@ -31,7 +31,7 @@ pack browse.exe --package "x64:1033:$CODE:$NAME:product/product.msi" --cab produ
 # answer WINDOW KEYS...: the keys, one by one, to the dialog; then the dialog must go.
 answer() {
   local w=$1 k; shift
-  sleep 1  # the dialog preselects its start folder once it is shown
+  sleep 2  # the dialog preselects its start folder once it is shown (a second under load)
   for k in "$@"; do keys "Browse for Folder" "$k"; sleep 0.3; done
   for _ in $(seq 50); do
     [ "$(prefix_window "Browse for Folder")" = "$w" ] || return 0
