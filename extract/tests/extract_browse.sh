@@ -19,7 +19,7 @@ status=0
 # is the only program of the prefix that shows one.
 ANSWER=$MSISTUB_BUILD/tests/answer.exe
 browse_window() {
-  MSISTUB_WINEDEBUG=-all "$MSISTUB_WINE" "$ANSWER" --seconds 0 'Browse for Folder' 2>/dev/null | tr -d '\r'
+  MSISTUB_WINEDEBUG=-all "$MSISTUB_WINE" "$ANSWER" --seconds 0 --class '#32770' 'Browse for Folder' 2>/dev/null | tr -d '\r'
 }
 
 # answer <pid> <key>: waits for the browse dialog, presses the key in it, waits for it to go.
@@ -27,8 +27,9 @@ answer() {
   local w="" i
   for i in $(seq 100); do w=$(browse_window); [ -n "$w" ] && break; sleep 0.1; done
   [ -n "$w" ] || { echo "no browse dialog appeared"; return 1; }
-  sleep 2  # let the callback preselect the start folder (it can take a second under load)
-  MSISTUB_WINEDEBUG=-all "$MSISTUB_WINE" "$ANSWER" --seconds 5 'Browse for Folder' "$2" >/dev/null ||
+  # The key once the dialog's start-up is over, with the start folder the callback preselects.
+  MSISTUB_WINEDEBUG=-all "$MSISTUB_WINE" "$ANSWER" --seconds 10 --class '#32770' --tree-settled \
+    'Browse for Folder' "$2" >/dev/null ||
     { echo "could not press $2 in the browse dialog"; return 1; }
   for i in $(seq 50); do
     [ "$(browse_window)" != "$w" ] && return 0

@@ -23,8 +23,9 @@
 #                              of this prefix (not window ID), empty when none shows; found
 #                              from inside Wine (tests/wine/answer.exe), so windows of other
 #                              tests on the same display never count
-#   keys NAME KEY...           gives the keys to the window titled NAME (answer.exe: Return,
-#                              Escape, Tab, shift+Tab, Home, End, Up, Down, Left, Right)
+#   keys [--tree-settled] NAME KEY...  gives the keys to the window titled NAME (answer.exe:
+#                              Return, Escape, Tab, shift+Tab, Home, End, Up, Down, Left,
+#                              Right); --tree-settled: once its folder tree's selection settled
 #   start_stub CHANNELS PROG ARGS...  runs PROG through launch.exe in the background with the
 #                              Wine debug channels CHANNELS (+msgbox at least); its trace
 #                              goes to $BOX_LOG
@@ -131,9 +132,8 @@ prefix_window() {
 }
 
 keys() {
-  local name=$1; shift
-  MSISTUB_WINEDEBUG=-all "$MSISTUB_WINE" "$ANSWER" --seconds 10 "$name" "$@" >/dev/null ||
-    fail "no window '$name' for the keys $*"
+  MSISTUB_WINEDEBUG=-all "$MSISTUB_WINE" "$ANSWER" --seconds 10 "$@" >/dev/null ||
+    fail "could not give the keys: $*"
 }
 
 start_stub() {

@@ -4,7 +4,8 @@
  * one window: nothing goes through the X server, so no key can reach another window or a
  * later program.
  *
- *   answer.exe [--class NAME] [--seconds N] [--other HWND] [--count] TITLE [KEY...]
+ *   answer.exe [--class NAME] [--seconds N] [--other HWND] [--count] [--tree-settled] TITLE
+ *              [KEY...]
  *
  * Waits up to N seconds (default 60) for a visible top-level window titled exactly TITLE (of
  * the window class NAME when given; "#32770" is a dialog or a message box; not the window
@@ -13,10 +14,14 @@
  * Left and Right go to the control that has the focus in the window's thread (the window
  * itself when none has it), as WM_KEYDOWN and WM_KEYUP, which the dialog's message loop
  * handles as typed keys (Return presses the default button, Escape cancels). Each key waits
- * until the window's thread has handled the one before.
+ * until the window's thread has handled the one before. With --tree-settled the keys wait
+ * until the window's folder tree (its first SysTreeView32) has a selected item that stays the
+ * same for half a second: the browse dialog has then finished its start-up, including the
+ * selection its owner's callback makes.
  * Prints the window's handle (decimal), or with --count the number of such windows, and
  * exits 0; 1 when no such window showed in time, 2 on a usage error. */
 #include <windows.h>
+#include <commctrl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
@@ -82,12 +87,36 @@ static int GiveKey(HWND window, const wchar_t* name) {
   return 1;
 }
 
+/* The selected item of the window's first tree view; null when there is none. */
+static HTREEITEM SelectedTreeItem(HWND window) {
+  HWND tree = FindWindowExW(window, NULL, L"SysTreeView32", NULL);
+  DWORD_PTR item = 0;
+  if (tree) SendMessageTimeoutW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0, SMTO_NORMAL, 5000, &item);
+  return (HTREEITEM)item;
+}
+
+/* Waits (until `end`) for the tree's selection to be there and the same for 500 ms. */
+static int TreeSettled(HWND window, DWORD end) {
+  HTREEITEM last = NULL;
+  int same = 0;
+  while ((LONG)(GetTickCount() - end) < 0) {
+    HTREEITEM item = SelectedTreeItem(window);
+    same = item && item == last ? same + 1 : 0;
+    if (same >= 5) return 1;
+    last = item;
+    Sleep(100);
+  }
+  return 0;
+}
+
 int wmain(int argc, wchar_t** argv) {
   Search s = {NULL, NULL, NULL, NULL, 0};
-  int seconds = 60, count = 0, i = 1;
+  int seconds = 60, count = 0, settled = 0, i = 1;
   for (; i < argc && argv[i][0] == L'-' && argv[i][1] == L'-'; ++i) {
     if (wcscmp(argv[i], L"--count") == 0) {
       count = 1;
+    } else if (wcscmp(argv[i], L"--tree-settled") == 0) {
+      settled = 1;
     } else if (i + 1 < argc && wcscmp(argv[i], L"--class") == 0) {
       s.className = argv[++i];
     } else if (i + 1 < argc && wcscmp(argv[i], L"--seconds") == 0) {
@@ -99,7 +128,8 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
   if (i >= argc) {
-    fprintf(stderr, "usage: answer.exe [--class NAME] [--seconds N] [--other HWND] [--count] TITLE [KEY...]\n");
+    fprintf(stderr, "usage: answer.exe [--class NAME] [--seconds N] [--other HWND] [--count] "
+                    "[--tree-settled] TITLE [KEY...]\n");
     return 2;
   }
   s.title = argv[i++];
@@ -119,6 +149,10 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (!s.found) {
     fprintf(stderr, "answer.exe: no window titled '%ls'\n", s.title);
+    return 1;
+  }
+  if (settled && !TreeSettled(s.found, end + 10000u)) {
+    fprintf(stderr, "answer.exe: the folder tree of '%ls' has no settled selection\n", s.title);
     return 1;
   }
   if (i < argc) Settle(s.found);
