@@ -1,6 +1,7 @@
 # zlib, libdeflate, OpenSSL libcrypto and googletest for the two configurations.
 #   msistub::zlib, msistub::deflate, msistub::crypto  -- imported libraries
-#   GTest::gtest, GTest::gtest_main -- built from /usr/src/googletest
+#   GTest::gtest, GTest::gtest_main -- the googletest package: Debian's natively, for mingw64
+#                                      the static build tools/build-googletest-mingw.sh installs
 if(MSISTUB_WINDOWS)
   # Everything static: the shipped stub needs nothing but system DLLs.
   add_compile_options(-ffunction-sections -fdata-sections)
@@ -51,6 +52,10 @@ if(MSISTUB_WINDOWS)
     IMPORTED_LOCATION "${MSISTUB_LIBDEFLATE_MINGW}/lib/libdeflate.a"
     INTERFACE_INCLUDE_DIRECTORIES "${MSISTUB_LIBDEFLATE_MINGW}/include")
   add_library(msistub::deflate ALIAS msistub_deflate)
+  msistub_mingw_prefix(MSISTUB_GTEST_MINGW googletest-mingw64 build-googletest-mingw.sh libgtest.a)
+  # The prefix lies outside the toolchain's root path, so it is searched as given.
+  find_package(GTest CONFIG REQUIRED PATHS "${MSISTUB_GTEST_MINGW}" NO_DEFAULT_PATH
+               CMAKE_FIND_ROOT_PATH_BOTH)
 else()
   if(MSISTUB_SANITIZE)
     add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
@@ -70,14 +75,5 @@ else()
   set_target_properties(msistub_deflate PROPERTIES IMPORTED_LOCATION "${LIBDEFLATE_LIBRARY}"
     INTERFACE_INCLUDE_DIRECTORIES "${LIBDEFLATE_INCLUDE}")
   add_library(msistub::deflate ALIAS msistub_deflate)
-endif()
-
-if(NOT TARGET GTest::gtest)
-  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
-  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
-  if(NOT TARGET GTest::gtest)
-    add_library(GTest::gtest ALIAS gtest)
-    add_library(GTest::gtest_main ALIAS gtest_main)
-  endif()
+  find_package(GTest REQUIRED)
 endif()

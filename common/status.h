@@ -1,4 +1,4 @@
-// Status: the one result type of every step that can fail.
+// Status: what a step of the stub that can fail returns, a code and the line that produced it.
 //
 // The low 32 bits are the code (a Win32 error code, an HRESULT or the installer's exit code;
 // 0 is success), the high 32 bits the place of the statement that produced it: the source
@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "winseam.h"
+#include "common/winseam.h"
 
 typedef uint64_t Status;
 

@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/chars.h"
 #include "common/winseam.h"
 
 namespace {
@@ -119,26 +120,7 @@ int WideCharToMultiByte(UINT, DWORD, const WCHAR* wide, int wideCount, char* out
       if (usedDefault) *usedDefault = TRUE;
     }
     char buf[4];
-    int len;
-    if (c < 0x80) {
-      buf[0] = static_cast<char>(c);
-      len = 1;
-    } else if (c < 0x800) {
-      buf[0] = static_cast<char>(0xC0 | (c >> 6));
-      buf[1] = static_cast<char>(0x80 | (c & 0x3F));
-      len = 2;
-    } else if (c < 0x10000) {
-      buf[0] = static_cast<char>(0xE0 | (c >> 12));
-      buf[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      buf[2] = static_cast<char>(0x80 | (c & 0x3F));
-      len = 3;
-    } else {
-      buf[0] = static_cast<char>(0xF0 | (c >> 18));
-      buf[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      buf[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      buf[3] = static_cast<char>(0x80 | (c & 0x3F));
-      len = 4;
-    }
+    const int len = EncodeUtf8(c, buf);
     if (outSize > 0) {
       if (n + len > outSize) {
         gLastError = 122;  // ERROR_INSUFFICIENT_BUFFER

@@ -180,13 +180,13 @@ void OnTimer(HWND dialog) {
   state->busy = false;
 }
 
-}  // namespace
-
+// Size in bytes of the in-memory dialog template for these three strings.
 uint32_t ProgressTemplateSize(const char* className, const char* caption, const char* fontName) {
   return static_cast<uint32_t>(
       2 * (std::strlen(className) + std::strlen(caption) + std::strlen(fontName)) +
       TEMPLATE_FIXED_BYTES);
 }
+}  // namespace
 
 Status ShowProgressDialog(HINSTANCE instance, ExtractJob* job, const char* className,
                           const char* caption, const char* fontName, TaskbarProgress* taskbar) {

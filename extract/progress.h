@@ -46,6 +46,3 @@ Status ShowProgressDialog(HINSTANCE instance, ExtractJob* job, const char* class
                            TaskbarProgress* taskbar = nullptr);
 // The dialog procedure behind ShowProgressDialog.
 INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
-
-// Size in bytes of the in-memory dialog template for these three strings.
-uint32_t ProgressTemplateSize(const char* className, const char* caption, const char* fontName);

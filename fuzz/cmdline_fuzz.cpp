@@ -16,14 +16,11 @@
 #include "common/winseam.h"
 #include "fuzz/fuzz_input.h"
 #include "stub/cmdline.h"
-#ifdef MSISTUB_FUZZ_INSTALLER
 #include "stub/installer.h"
-#endif
 
 namespace {
 bool IsSeparator(WCHAR c) { return c == 9 || c == 10 || c == 13 || c == 32; }
 
-#ifdef MSISTUB_FUZZ_INSTALLER
 typedef std::basic_string<WCHAR> Wide;
 
 Wide Widen(const char* ascii) { return Wide(ascii, ascii + std::strlen(ascii)); }
@@ -63,7 +60,6 @@ void CheckInstallerLine(WCHAR** args, int32_t count, bool spacedMsi) {
   }
   std::free(line);
 }
-#endif
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -108,9 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     total += n + 1;
   }
   FUZZ_CHECK(total <= length + 1);
-#ifdef MSISTUB_FUZZ_INSTALLER
   CheckInstallerLine(args, count, (options & 2) != 0);
-#endif
   LocalFree(args);
   FUZZ_CHECK(HostLiveAllocations() == liveBefore);
   std::free(text);

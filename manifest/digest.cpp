@@ -19,7 +19,7 @@ void ReadDigestField(const char* field, RecordDigest* digest) {
   const char* p = field;
   const size_t prefixLength = sizeof(RECORD_DIGEST_PREFIX) - 1;
   for (size_t i = 0; i < prefixLength; ++i)
-    if (FoldAsciiLetter(p[i]) != RECORD_DIGEST_PREFIX[i]) return;  // also stops at the NUL
+    if (AsciiLower(p[i]) != RECORD_DIGEST_PREFIX[i]) return;  // also stops at the NUL
   p += prefixLength;
 
   digest->state = DIGEST_MALFORMED;

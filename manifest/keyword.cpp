@@ -10,7 +10,7 @@ bool EqualsKeyword(const char* text, const char* keyword) {
     const char* next = CharNextA(p);
     // A multibyte character can never equal a single ASCII keyword character.
     if (next != p + 1) return false;
-    if (FoldAsciiLetter(*p) != FoldAsciiLetter(*k)) return false;
+    if (AsciiLower(*p) != AsciiLower(*k)) return false;
     p = next;
     ++k;
   }
@@ -23,7 +23,7 @@ bool EqualsIgnoringAsciiCase(const char* a, const char* b) {
     const char* nextB = CharNextA(b);
     if (nextA - a != nextB - b) return false;
     if (nextA == a + 1) {
-      if (FoldAsciiLetter(*a) != FoldAsciiLetter(*b)) return false;
+      if (AsciiLower(*a) != AsciiLower(*b)) return false;
     } else {
       for (const char* p = a; p < nextA; ++p)
         if (*p != b[p - a]) return false;  // a multibyte character is compared as it is

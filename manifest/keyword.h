@@ -7,14 +7,11 @@
 #pragma once
 #include <cstdint>
 
+#include "common/chars.h"
+
 bool EqualsKeyword(const char* text, const char* keyword);
 
 // True when the two texts are equal with A-Z and a-z folded, character by character in the
 // active code page (multibyte characters compared byte for byte): how two file names would
 // name the same file in a folder, as far as ASCII goes.
 bool EqualsIgnoringAsciiCase(const char* a, const char* b);
-
-// `c` with A-Z lowered; every other byte unchanged.
-inline char FoldAsciiLetter(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}

@@ -8,7 +8,7 @@ void ReadSizeField(const char* field, RecordSize* size) {
   size->bytes = 0;
   const char* p = field;
   for (const char* q = RECORD_SIZE_PREFIX; *q; ++q, ++p)
-    if (FoldAsciiLetter(*p) != *q) return;  // also stops at the NUL
+    if (AsciiLower(*p) != *q) return;  // also stops at the NUL
 
   size->state = SIZE_MALFORMED;
   uint64_t value = 0;

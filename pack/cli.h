@@ -7,7 +7,8 @@
 // --out, --key, --quiet, --verbose. Every command takes the flags --quiet and --verbose
 // (giving both is an error). An unknown option, a missing value or a value on a flag
 // fails with the message to pass to Usage. Usage prints a usage error and returns 2, Fail a
-// failure and returns 1, both as "msistub-pack: error: ..." on stderr.
+// failure and returns 1, both as "msistub-pack: error: ..." on stderr. A command's steps
+// return CONTINUE to go on, or the exit code the command ends with (help: 0, Usage, Fail).
 #pragma once
 #include <openssl/evp.h>
 
@@ -33,6 +34,9 @@ struct CommandLine {
   std::vector<Option> options;
   const char* after;     // the text after the options ("" for none)
 };
+
+// What a step of a command returns when the command goes on (never an exit code).
+enum : int { CONTINUE = -1 };
 
 // The command line split by ParseArgs.
 struct Args {

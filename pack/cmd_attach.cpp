@@ -61,8 +61,6 @@ struct AttachOptions {
   bool replace, add, allowDevelopment, quiet, verbose, json, requireFallback;
 };
 
-enum : int { CONTINUE = -1 };
-
 // Reads and checks the options; the command ends (help, usage error) unless it returns CONTINUE.
 int ParseAttachArgs(int argc, char** argv, AttachOptions* o) {
   Args args;

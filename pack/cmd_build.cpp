@@ -126,9 +126,6 @@ struct BuildOptions {
   std::vector<std::string> packages, cabinets, msis;  // --package, --cab, MSI files
 };
 
-// A step's result when the command goes on.
-enum : int { CONTINUE = -1 };
-
 // Reads the options; the command ends (help, usage error) unless it returns CONTINUE.
 int ParseBuildArgs(int argc, char** argv, BuildOptions* o) {
   Args args;

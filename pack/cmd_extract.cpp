@@ -34,8 +34,6 @@ const CommandLine kExtract = {
      {"--json", nullptr, "print {\"schema\", \"packages\": [{..., \"folder\", \"files\"}]} on stdout"}},
     ""};
 
-enum : int { CONTINUE = -1 };
-
 // Plans what is written; with a key, every manifest's signature is checked before anything
 // is planned from it.
 int PlanFromSetup(const std::string& setupPath, const OpenedSetup& setup, EVP_PKEY* key,

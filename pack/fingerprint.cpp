@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "common/chars.h"
 #include "common/format.h"
 #include "pack/keys.h"
 
@@ -63,8 +64,7 @@ bool NameIs(const Image& image, uint32_t nameField, const char* name) {
   const uint32_t length = ReadLe16(image.bytes.data() + at);
   if (length != std::strlen(name) || at + 2 + 2ull * length > image.rootLimit) return false;
   for (uint32_t i = 0; i < length; ++i) {
-    uint32_t c = ReadLe16(image.bytes.data() + at + 2 + 2 * i);
-    if (c >= 'a' && c <= 'z') c -= 'a' - 'A';
+    const uint32_t c = AsciiUpper<uint32_t>(ReadLe16(image.bytes.data() + at + 2 + 2 * i));
     if (c != static_cast<unsigned char>(name[i])) return false;
   }
   return true;

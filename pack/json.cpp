@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 
+#include "common/chars.h"
+
 namespace {
 struct Reader {
   const std::string& s;
@@ -28,21 +30,8 @@ struct Reader {
     return true;
   }
   static void PutUtf8(uint32_t c, std::string* out) {
-    if (c < 0x80) {
-      out->push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
+    char bytes[4];
+    out->append(bytes, EncodeUtf8(c, bytes));
   }
   bool Hex4(uint32_t* v) {
     if (at + 4 > s.size()) return false;

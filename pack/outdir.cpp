@@ -16,11 +16,11 @@
 #include <unistd.h>
 #endif
 
+#ifndef _WIN32
 namespace {
 std::string Reason() { return std::strerror(errno); }
 }  // namespace
 
-#ifndef _WIN32
 OutputFolder::~OutputFolder() {
   if (fd >= 0) close(fd);
 }

@@ -352,9 +352,9 @@ struct FileJob {
   uint32_t id = 0;
   bool read = false, done = false, ok = false;  // guarded by Workshop::lock
   uint64_t size = 0;
-  Bytes stored;
+  Bytes stored = {};
   uint8_t digest[RECORD_DIGEST_SIZE] = {};
-  std::string error;
+  std::string error = {};
 };
 
 struct Workshop {

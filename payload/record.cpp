@@ -59,7 +59,7 @@ Status InflateRecordLimited(const uint8_t* stored, uint32_t storedSize, uint8_t*
 
   z_stream zs;
   std::memset(&zs, 0, sizeof(zs));
-  if (inflateInit_(&zs, "1.2.11", static_cast<int>(sizeof(z_stream))) != Z_OK)
+  if (inflateInit(&zs) != Z_OK)
     return STATUS(ERROR_NOT_ENOUGH_MEMORY);
 
   uint8_t* buffer = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, first));

@@ -3,14 +3,14 @@
 
 #include <cstdio>
 
+#include "common/chars.h"
 #include "common/errortext.h"
 #include "stub/installer.h"
 
 namespace {
 bool EqualsSwitch(const WCHAR* arg, const char* name) {
   for (;; ++arg, ++name) {
-    WCHAR c = *arg;
-    if (c >= 'A' && c <= 'Z') c = static_cast<WCHAR>(c + ('a' - 'A'));
+    const WCHAR c = AsciiLower(*arg);
     if (c != static_cast<WCHAR>(*name)) return false;
     if (!c) return true;
   }

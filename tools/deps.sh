@@ -4,7 +4,7 @@
 set -euo pipefail
 PKGS=(cmake ninja-build g++ clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
       wine wine64 xvfb xdotool x11-utils imagemagick msitools wixl gcab osslsigncode nsis
-      libssl-dev openssl zlib1g-dev googletest libmsi-dev libgcab-dev libglib2.0-dev pkg-config locales dpkg-dev python3
+      libssl-dev openssl zlib1g-dev googletest libgtest-dev libmsi-dev libgcab-dev libglib2.0-dev pkg-config locales dpkg-dev python3
       libbenchmark-dev libdeflate-dev python3-pefile)
 missing=()
 for p in "${PKGS[@]}"; do

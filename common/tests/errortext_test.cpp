@@ -42,11 +42,9 @@ TEST(ShapeErrorText, CutsToTheBufferAndStaysTerminated) {
   EXPECT_EQ(Shape("Abc", 1, nullptr, 4), "Abc");
 }
 
-TEST(Status, CodeAndLine) {
-  Status s = MakeStatus(1168, 42);
-  EXPECT_EQ(StatusCode(s), 1168u);
-  EXPECT_EQ(StatusLine(s), 42u);
-  EXPECT_TRUE(StatusOk(MakeStatus(0, 99)));
+// A call that fails without setting the last error must not pass for success: the fallback
+// code is taken instead of 0.
+TEST(Status, FailureWithoutLastErrorTakesTheFallback) {
   SetLastError(0);
   EXPECT_EQ(StatusCode(STATUS_FROM_LAST_ERROR(8)), 8u);
   SetLastError(5);

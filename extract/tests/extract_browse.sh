@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The browse dialog of the extraction folder, answered by a user with the keyboard (xdotool):
+# The browse dialog of the extraction folder, answered by a user with the keyboard (keys given
+# from inside Wine by tests/wine/answer.exe):
 #   choose: the first attempt is blocked; Return accepts the preselected start folder and the
 #           files are created below it.
 #   cancel: every attempt fails; Return once (the dialog comes back), then Escape: 1223,
@@ -13,24 +14,28 @@ out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 status=0
 
-# The probe's browse dialog (other tests may show windows on the same display).
-browse_window() { xdotool search --all --pid "$1" --name '^Browse for Folder$' 2>/dev/null | head -1; }
+# The browse dialog's id, found from inside Wine (answer.exe sees only this prefix's windows,
+# whatever else the display shows); empty when there is none. The pid is not needed: the probe
+# is the only program of the prefix that shows one.
+ANSWER=$MSISTUB_BUILD/tests/answer.exe
+browse_window() {
+  MSISTUB_WINEDEBUG=-all "$MSISTUB_WINE" "$ANSWER" --seconds 0 --class '#32770' 'Browse for Folder' 2>/dev/null | tr -d '\r'
+}
 
 # answer <pid> <key>: waits for the browse dialog, presses the key in it, waits for it to go.
 answer() {
   local w="" i
-  for i in $(seq 300); do w=$(browse_window "$1"); [ -n "$w" ] && break; sleep 0.1; done
+  for i in $(seq 100); do w=$(browse_window); [ -n "$w" ] && break; sleep 0.1; done
   [ -n "$w" ] || { echo "no browse dialog appeared"; return 1; }
-  sleep 1  # let the callback preselect the start folder
-  # Sent to the dialog itself, not to whatever window has the focus; sent again while the
-  # dialog is still there (a key that arrives before the dialog is ready is dropped).
-  local try
-  for try in $(seq 10); do
-    xdotool key --window "$w" "$2" 2>/dev/null
-    for i in $(seq 30); do
-      [ -z "$(xdotool search --all --pid "$1" --name '^Browse for Folder$' 2>/dev/null | grep -x "$w")" ] && return 0
-      sleep 0.1
-    done
+  # The key once the callback has preselected the start folder (a second under load; the
+  # tree reports no settled selection for plain shell folders).
+  sleep 2
+  MSISTUB_WINEDEBUG=-all "$MSISTUB_WINE" "$ANSWER" --seconds 10 --class '#32770' \
+    'Browse for Folder' "$2" >/dev/null ||
+    { echo "could not press $2 in the browse dialog"; return 1; }
+  for i in $(seq 50); do
+    [ "$(browse_window)" != "$w" ] && return 0
+    sleep 0.1
   done
   echo "browse dialog did not close on $2"; return 1
 }
@@ -42,16 +47,16 @@ run() {
   for key in "$@"; do answer $pid "$key" || { ok=1; break; }; done
   if [ $ok -ne 0 ]; then
     # Unblock the probe so the test ends: cancel whatever is open.
-    w=$(browse_window $pid); [ -n "$w" ] && xdotool key --window "$w" Escape 2>/dev/null
+    [ -n "$(browse_window)" ] && MSISTUB_WINEDEBUG=-all "$MSISTUB_WINE" "$ANSWER" --seconds 0 'Browse for Folder' Escape >/dev/null
   fi
   # The dialog must not come back after the last answer: the probe ends by itself. (Under
   # load a closed dialog's window can linger for a moment, so only a probe that is still
   # running with a dialog counts.)
   local i
   for i in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
-  if kill -0 $pid 2>/dev/null && [ -n "$(browse_window $pid)" ]; then
+  if kill -0 $pid 2>/dev/null && [ -n "$(browse_window)" ]; then
     echo "$mode: FAILED (a dialog is still open)"; status=1
-    w=$(browse_window $pid); xdotool key --window "$w" Escape 2>/dev/null
+    MSISTUB_WINEDEBUG=-all "$MSISTUB_WINE" "$ANSWER" --seconds 0 'Browse for Folder' Escape >/dev/null
   fi
   wait $pid; local rc=$?
   grep -E '^(ok|FAIL|code)' "$out/$mode" | sed "s/^/$mode: /"

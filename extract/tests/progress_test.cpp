@@ -90,12 +90,6 @@ struct Job {
   }
 };
 
-TEST(ProgressTemplate, SizeFollowsTheStrings) {
-  EXPECT_EQ(ProgressTemplateSize(kClass, "0123456789", kFont), 126u);
-  EXPECT_EQ(ProgressTemplateSize(kClass, std::string(60, 'x').c_str(), kFont), 226u);
-  EXPECT_EQ(ProgressTemplateSize("", "", ""), 28u);
-}
-
 TEST(ProgressDialog, WritesAJobAndEndsWith1) {
   Job j;
   const char* names[] = {"main.msi", "a.cab", "empty.cab"};

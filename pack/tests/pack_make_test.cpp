@@ -61,27 +61,55 @@ std::string Sha256Hex(const Bytes& content) {
 struct MakeTest : CliHarness {
   std::string msis;  // the three MSI paths, for the command line
 
+  // The three products and two key pairs, made once for the suite (wixl and gcab take a few
+  // seconds a product) in a folder of its own; every test gets a copy in its folder, so a test
+  // that changes an input changes only its own.
+  static fs::path products;
+  static std::string products_error;  // why the suite's products could not be made
+
+  static void SetUpTestSuite() {
+    products = fs::temp_directory_path() / ("pack-make-products-" + std::to_string(getpid()));
+    fs::remove_all(products);
+    fs::create_directories(products);
+    for (const Product& p : kProducts) {
+      const std::string out = ::Sh(std::string("'" MSISTUB_SOURCE_DIR "/tools/make-product.sh' '") +
+                                 (products / p.dir).string() + "' --size-mb 1 --name '" + kName +
+                                 "' --code '" + p.code + "' --arch " + p.arch + " --lang " +
+                                 std::to_string(p.lang) + " --seed " + std::to_string(p.seed) +
+                                 " --msi " + p.msi + " --cab " + p.cab);
+      if (out.find("FAILED") != std::string::npos) {
+        products_error = out;
+        return;
+      }
+    }
+    for (const char* key : {"k", "other"}) {
+      const std::string out = ::Sh("cd '" + products.string() + "' && '" MSISTUB_PACK_EXE
+                                   "' keygen --out " + key);
+      if (out.find("FAILED") != std::string::npos) {
+        products_error = out;
+        return;
+      }
+    }
+  }
+  static void TearDownTestSuite() { fs::remove_all(products); }
+
   // A shell command in the test's folder; its output, starting "FAILED" when it failed.
   std::string Sh(const std::string& command) const {
     return ::Sh("cd '" + dir.string() + "' && " + command);
   }
 
   void MakeProducts() {
-    for (const Product& p : kProducts) {
-      const std::string out = ::Sh(std::string("'" MSISTUB_SOURCE_DIR "/tools/make-product.sh' '") +
-                                 P(p.dir) + "' --size-mb 1 --name '" + kName + "' --code '" + p.code +
-                                 "' --arch " + p.arch + " --lang " + std::to_string(p.lang) +
-                                 " --seed " + std::to_string(p.seed) + " --msi " + p.msi +
-                                 " --cab " + p.cab);
-      ASSERT_EQ(out.find("FAILED"), std::string::npos) << out;
-      msis += std::string(" ") + p.dir + "/" + p.msi;
-    }
-    ASSERT_EQ(Run("keygen --out k").code, 0);
-    ASSERT_EQ(Run("keygen --out other").code, 0);
+    ASSERT_EQ(products_error, "");
+    std::error_code error;
+    fs::copy(products, dir, fs::copy_options::recursive | fs::copy_options::overwrite_existing, error);
+    ASSERT_FALSE(error) << error.message();
+    for (const Product& p : kProducts) msis += std::string(" ") + p.dir + "/" + p.msi;
     Write("signed.exe", MakeSignedPe().image);
     Write("unsigned.exe", Pe32PlusHeaders());
   }
 };
+fs::path MakeTest::products;
+std::string MakeTest::products_error;
 
 const JsonValue* Member(const JsonValue& v, const char* key) {
   const JsonValue* m = v.Find(key);

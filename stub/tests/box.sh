@@ -2,16 +2,18 @@
 # Needs MSISTUB_BUILD and MSISTUB_WINE (set by msistub_add_wine_script).
 #
 #   run_with_box <caption> <program> [args...]
-#       Starts the program through launch.exe with message box tracing, waits for a window
-#       titled exactly <caption>, presses Return in it and waits for the program's end.
-#       Sets BOX_TEXT (the traced text, as Wine's debug string: backslashes doubled) and
-#       EXIT_CODE (the full exit code). Fails when no such window shows within 60 s.
+#       Starts the program through launch.exe with message box tracing, waits for its box
+#       (a dialog titled exactly <caption>, found from inside Wine by tests/wine/answer.exe),
+#       presses Return in it and waits for the program's end (10 s). Sets BOX_TEXT (the traced
+#       text, as Wine's debug string: backslashes doubled) and EXIT_CODE (the full exit code).
+#       Fails when no such box shows within 60 s.
 #   run_without_box <program> [args...]   (BOX_EXTRA_DEBUG adds Wine debug channels)
 #       Runs the program through launch.exe; fails when a message box is shown or the program
 #       does not end by itself within 60 s. Sets EXIT_CODE.
 . "$MSISTUB_SOURCE/tests/wine/display.sh"
 ensure_display "$MSISTUB_BUILD"
 LAUNCH=$MSISTUB_BUILD/tests/launch.exe
+ANSWER=$MSISTUB_BUILD/tests/answer.exe
 BOX_LOG=$(mktemp)
 trap 'rm -f "$BOX_LOG" "$BOX_LOG.out"' EXIT
 
@@ -20,28 +22,21 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 run_with_box() {
   local caption=$1; shift
   MSISTUB_WINEDEBUG=+msgbox${BOX_EXTRA_DEBUG:+,$BOX_EXTRA_DEBUG} timeout 120 "$MSISTUB_WINE" "$LAUNCH" "$@" >"$BOX_LOG.out" 2>"$BOX_LOG" &
-  local pid=$! w="" i
-  for i in $(seq 120); do
-    w=$(xdotool search --name "^${caption//./\\.}\$" 2>/dev/null | head -1)
-    [ -n "$w" ] && break
+  local pid=$! i
+  # The box is ready for its key once it is initialised (traced).
+  for i in $(seq 600); do
+    grep -q 'trace:msgbox:MSGBOX_OnInit' "$BOX_LOG" && break
     kill -0 $pid 2>/dev/null || break
-    sleep 0.5
+    sleep 0.1
   done
-  if [ -z "$w" ]; then
+  if ! grep -q 'trace:msgbox:MSGBOX_OnInit' "$BOX_LOG" ||
+     ! MSISTUB_WINEDEBUG=-all "$MSISTUB_WINE" "$ANSWER" --class '#32770' --seconds 10 "$caption" Return >/dev/null; then
     kill $pid 2>/dev/null; wait $pid 2>/dev/null
-    fail "no window captioned '$caption' for $*"
+    fail "no box captioned '$caption' for $*"
   fi
-  for i in $(seq 20); do grep -q 'trace:msgbox:MSGBOX_OnInit' "$BOX_LOG" && break; sleep 0.2; done
   BOX_TEXT=$(sed -n 's/^.*trace:msgbox:MSGBOX_OnInit L"\(.*\)"$/\1/p' "$BOX_LOG" | head -1)
-  # A key that reaches the box before it is ready is dropped (seen under load): press Return
-  # again until the program has ended.
-  local try
-  for try in $(seq 10); do
-    xdotool key --window "$w" Return 2>/dev/null
-    for i in $(seq 10); do kill -0 $pid 2>/dev/null || break; sleep 0.3; done
-    kill -0 $pid 2>/dev/null || break
-  done
-  kill -0 $pid 2>/dev/null && { xdotool windowclose "$w" 2>/dev/null; }
+  for i in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+  kill -0 $pid 2>/dev/null && { kill $pid 2>/dev/null; fail "the box '$caption' stayed after Return for $*"; }
   wait $pid
   EXIT_CODE=$(sed -n 's/^exit=\([0-9]*\).*/\1/p' "$BOX_LOG.out" | tr -d '\r')
   [ "$(grep -c 'trace:msgbox:MSGBOX_OnInit' "$BOX_LOG")" = 1 ] || fail "not exactly one box for $*"

@@ -31,16 +31,14 @@ on_exit 'rm -f "$blocker"'
 make_product product --name "$NAME" --code "$CODE" --size-mb 2
 pack browse.exe --package "x64:1033:$CODE:$NAME:product/product.msi" --cab product/product.cab:1000
 
-# answer WINDOW KEYS...: the keys, one by one, to the dialog (not to whatever has the focus);
-# the last one again while the dialog stays (a key that comes too early is dropped).
+# answer WINDOW KEYS...: the keys, one by one, to the dialog; then the dialog must go.
 answer() {
   local w=$1 k; shift
-  sleep 1  # the dialog preselects its start folder once it is shown
-  for k in "$@"; do xdotool key --window "$w" "$k" 2>/dev/null; sleep 0.3; done
-  for _ in $(seq 10); do
-    prefix_window "Browse for Folder" | grep -qx "$w" || return 0
-    sleep 1
-    xdotool key --window "$w" "$k" 2>/dev/null
+  sleep 2  # the dialog preselects its start folder once it is shown (a second under load)
+  for k in "$@"; do keys "Browse for Folder" "$k"; sleep 0.3; done
+  for _ in $(seq 50); do
+    [ "$(prefix_window "Browse for Folder")" = "$w" ] || return 0
+    sleep 0.2
   done
   fail "the browse dialog stays open after $*"
 }
@@ -90,7 +88,7 @@ echo "ok: navigate to another folder"
 next_dialog() {
   local old=$WINDOW i
   for i in $(seq 100); do
-    WINDOW=$(prefix_window "Browse for Folder" | grep -vx "$old" | head -1)
+    WINDOW=$(prefix_window --other "$old" "Browse for Folder")
     [ -n "$WINDOW" ] && return 0
     kill -0 "$STUB_PID" 2>/dev/null || break
     sleep 0.2
@@ -150,30 +148,9 @@ answer "$WINDOW" Return
 wait_window "Extraction folder"
 grep -q 'reached through a junction, a symbolic link or a mount point' "$BOX_LOG" ||
   fail "no warning about the linked folder: $(grep msgbox "$BOX_LOG")"
-for _ in $(seq 50); do grep -q 'trace:msgbox:MSGBOX_OnInit' "$BOX_LOG" && break; sleep 0.2; done
-sleep 0.5
-# A key that reaches a window before it is ready is dropped: the key again while the window
-# is shown (and never once it has gone: the key would reach the window behind it).
-press_while_shown() {  # press_while_shown TITLE KEY: waits (30 s) for the window first
-  local w i
-  for i in $(seq 150); do
-    w=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -1)
-    [ -n "$w" ] && break; sleep 0.2
-  done
-  [ -n "$w" ] || fail "no window '$1' to answer with $2"
-  sleep 1.5
-  local try
-  for try in $(seq 10); do
-    xdotool key --window "$w" "$2" 2>/dev/null
-    for i in $(seq 15); do
-      xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | grep -qx "$w" || return 0
-      sleep 0.2
-    done
-  done
-  fail "the window '$1' stays after $2"
-}
-press_while_shown "Extraction folder" Return
-press_while_shown "Browse for Folder" Escape
+keys "Extraction folder" Return
+next_dialog
+answer "$WINDOW" Escape
 for _ in $(seq 300); do kill -0 "$STUB_PID" 2>/dev/null || break; sleep 0.2; done
 kill -0 "$STUB_PID" 2>/dev/null && fail "the program did not end after the warning and cancelling"
 wait "$STUB_PID"
@@ -202,7 +179,7 @@ wait_window "Browse for Folder"
 # Each key waits for the tree to follow the one before (expanding a node takes a moment).
 sleep 1
 for k in shift+Tab Home Down Down Down Down Left Down; do
-  xdotool key --window "$WINDOW" "$k" 2>/dev/null
+  keys "Browse for Folder" "$k"
   sleep 0.8
 done
 answer "$WINDOW" Return

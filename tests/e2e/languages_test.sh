@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # One setup with three packages (x64 1033, x64 1031, Intel 1033), each a product of its own,
-# run by a German and by an American user: each gets the package the selection passes choose
-# for a 64-bit system, and only that product is installed.
+# made by `msistub-pack make` from the three MSIs (package facts read from them), run by a
+# German and by an American user: each gets the package the selection passes choose for a
+# 64-bit system, exit code 0, only that product is installed, and its MSI is kept unchanged.
 set -u
 . "$(dirname "$0")/lib.sh"
 e2e_begin languages
@@ -12,11 +13,7 @@ forget_product "$EN64" "$DE64" "$EN32"
 make_product en64 --name "msistub E2E English" --code "$EN64" --cab en64.cab --size-mb 1 --seed 11
 make_product de64 --name "msistub E2E Deutsch" --code "$DE64" --lang 1031 --cab de64.cab --size-mb 1 --seed 12
 make_product en32 --name "msistub E2E English 32" --code "$EN32" --arch Intel --cab en32.cab --size-mb 1 --seed 13
-pack languages.exe \
-  --package "x64:1033:$EN64:msistub E2E English:en64/product.msi" \
-  --package "x64:1031:$DE64:msistub E2E Deutsch:de64/product.msi" \
-  --package "Intel:1033:$EN32:msistub E2E English 32:en32/product.msi" \
-  --cab en64/en64.cab:1000 --cab de64/de64.cab:1001 --cab en32/en32.cab:1002
+pack_msis languages.exe en64/product.msi de64/product.msi en32/product.msi
 
 # installed_products: which of the three are registered, in a fixed order.
 installed_products() {

@@ -11,18 +11,26 @@
 #   signed_stub                prints the path of the stub signed with the work folder's
 #                              throwaway certificate (cert.pem), made on first use
 #   pack OUT ARGS...           msistub-pack build ... --stub <signed stub> --out OUT
+#   pack_msis OUT MSI...       msistub-pack make ... --stub <signed stub> --out OUT MSI...
+#                              (package facts and cabinets read from the MSIs)
 #   forget_product CODE...     uninstalls the products and removes what earlier runs left
 #   winpath PATH               the Windows path (Z:\...) of a Linux path
 #   installer_dir CODE         Linux path of C:\windows\Installer\CODE
 #   product_folders            the names in C:\windows\Installer that look like product codes
 #   is_registered CODE         true when the product's Uninstall key holds an UninstallString
 #   reg_value KEY NAME         prints a registry value's data (empty when missing)
-#   prefix_window NAME         ids of windows titled exactly NAME shown by programs of this
-#                              prefix (other tests may show windows on the same display)
+#   prefix_window [--other ID] NAME  the id of a window titled exactly NAME shown by a program
+#                              of this prefix (not window ID), empty when none shows; found
+#                              from inside Wine (tests/wine/answer.exe), so windows of other
+#                              tests on the same display never count
+#   keys [--tree-settled] NAME KEY...  gives the keys to the window titled NAME (answer.exe:
+#                              Return, Escape, Tab, shift+Tab, Home, End, Up, Down, Left,
+#                              Right); --tree-settled: once its folder tree's selection settled
 #   start_stub CHANNELS PROG ARGS...  runs PROG through launch.exe in the background with the
 #                              Wine debug channels CHANNELS (+msgbox at least); its trace
 #                              goes to $BOX_LOG
 #   wait_window NAME           waits (60 s) for a window of this prefix titled NAME; sets WINDOW
+#                              (its id)
 #   end_stub                   waits (60 s) for the started program; sets EXIT_CODE; fails when
 #                              it showed a message box
 #   record_span FILE ID        "OFFSET SIZE" of the data of record ID, the last one of that id in
@@ -85,6 +93,13 @@ pack() {
     fail "msistub-pack build $out"
 }
 
+pack_msis() {
+  local out=$1 stub; shift
+  stub=$(signed_stub) || exit 1
+  "$PACK" make --quiet --allow-development-key --key "$E2E_KEY" --stub "$stub" --out "$out" "$@" >/dev/null ||
+    fail "msistub-pack make $out"
+}
+
 # A Wine command in the prefix, quietly; its output without carriage returns.
 wine_cmd() { MSISTUB_WINEDEBUG=-all "$MSISTUB_WINE" "$@" 2>/dev/null | tr -d '\r'; }
 
@@ -113,11 +128,12 @@ forget_product() {
 }
 
 prefix_window() {
-  local w pid
-  for w in $(xdotool search --name "^$1\$" 2>/dev/null); do
-    pid=$(xdotool getwindowpid "$w" 2>/dev/null) || continue
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$w"
-  done
+  MSISTUB_WINEDEBUG=-all "$MSISTUB_WINE" "$ANSWER" --seconds 0 "$@" 2>/dev/null | tr -d '\r'
+}
+
+keys() {
+  MSISTUB_WINEDEBUG=-all "$MSISTUB_WINE" "$ANSWER" --seconds 10 "$@" >/dev/null ||
+    fail "could not give the keys: $*"
 }
 
 start_stub() {
@@ -129,11 +145,11 @@ start_stub() {
 
 wait_window() {
   local w="" i
-  for i in $(seq 300); do
-    w=$(prefix_window "$1" | head -1)
+  for i in $(seq 200); do
+    w=$(prefix_window "$1")
     [ -n "$w" ] && { WINDOW=$w; return 0; }
     kill -0 "$STUB_PID" 2>/dev/null || break
-    sleep 0.2
+    sleep 0.1
   done
   fail "no window '$1' (the program ended: $(cat "$BOX_LOG.out" 2>/dev/null))"
 }

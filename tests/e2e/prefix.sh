@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Fixture of the end-to-end tests: `setup` makes their own Wine prefix (<win64 tree>/e2e-prefix)
-# when it is missing, `cleanup` ends its wineserver. The prefix is kept between runs (making
-# one costs ~20 s); every script removes what earlier runs of its own products left behind.
-# Its user's shell folders are plain folders of the prefix (run-wine.sh makes them so).
+# Fixture of the end-to-end tests: `setup` makes their own Wine prefix (<win64 tree>/e2e-prefix,
+# a copy of the tree's template prefix, see tests/wine/run-wine.sh) when it is missing,
+# `cleanup` ends its wineserver. The prefix is kept between runs; every script removes what
+# earlier runs of its own products left behind.
 #   prefix.sh setup|cleanup
 set -u
 export WINEPREFIX=$MSISTUB_BUILD/e2e-prefix

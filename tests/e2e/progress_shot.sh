@@ -20,10 +20,7 @@ make_product product --name "$NAME" --code "$CODE" --size-mb "$size"
 pack large.exe --package "x64:1033:$CODE:$NAME:product/product.msi" --cab product/product.cab:1000
 echo "large.exe: $(stat -c %s large.exe) bytes"
 # Without a window manager on the display, Wine draws the title bar (caption and icon) only
-# for windows it does not leave to a window manager.
-x11key='HKCU\Software\Wine\X11 Driver'
-wine_cmd reg add "$x11key" /v Managed /d N /f >/dev/null
-on_exit 'wine_cmd reg delete "$x11key" /v Managed /f >/dev/null'
+# for windows it does not leave to a window manager: the test prefixes set Managed=N.
 shot=$MSISTUB_BUILD/progress.png
 rm -f "$shot"
 start_stub +msgbox "$E2E_WORK/large.exe" /qn

@@ -11,8 +11,9 @@
 #   start_stub LOG ARGS...             the program through launch.exe, in the background, with
 #                                      message box tracing into LOG; sets STUB_PID
 #   wait_box LOG CAPTION               waits for a traced box and a window so captioned; sets
-#                                      BOX_TEXT and BOX_WINDOWS
-#   answer KEY                         sends KEY to every window in BOX_WINDOWS
+#                                      BOX_TEXT and BOX_WINDOWS (how many windows of the
+#                                      prefix carry the caption: tests/wine/answer.exe)
+#   answer KEY                         gives KEY to the box (the dialog so captioned)
 #   finish_stub LOG                    waits for the program's end; sets EXIT_CODE and BOXES
 #   stop_wine                          ends a program left running by a failed check, and the
 #                                      prefix's wineserver
@@ -79,15 +80,16 @@ start_stub() {
 
 wait_box() {
   local log=$1 caption=$2 i
-  BOX_WINDOWS=""
-  for i in $(seq 240); do
-    if grep -q 'trace:msgbox:MSGBOX_OnInit' "$log"; then
-      BOX_WINDOWS=$(xdotool search --name "^${caption//./\\.}\$" 2>/dev/null)
-      [ -n "$BOX_WINDOWS" ] && break
-    fi
+  BOX_CAPTION=$caption BOX_WINDOWS=""
+  for i in $(seq 600); do
+    grep -q 'trace:msgbox:MSGBOX_OnInit' "$log" && break
     kill -0 "$STUB_PID" 2>/dev/null || break
-    sleep 0.5
+    sleep 0.1
   done
+  if grep -q 'trace:msgbox:MSGBOX_OnInit' "$log"; then
+    BOX_WINDOWS=$(MSISTUB_WINEDEBUG=-all "$MSISTUB_WINE" "$ANSWER" --seconds 10 --count "$caption" 2>/dev/null |
+                  tr -d '\r')
+  fi
   if [ -z "$BOX_WINDOWS" ]; then
     # Say how the program ended, so a failure here can be told from a stub that succeeded.
     echo "launcher output: $(tr -d '\r' <"$log.out" 2>/dev/null)" >&2
@@ -95,12 +97,11 @@ wait_box() {
     fail "no box captioned '$caption'"
   fi
   BOX_TEXT=$(sed -n 's/^.*trace:msgbox:MSGBOX_OnInit L"\(.*\)"$/\1/p' "$log" | head -1)
-  sleep 0.5
 }
 
 answer() {
-  local w
-  for w in $BOX_WINDOWS; do xdotool key --window "$w" "$1" 2>/dev/null; done
+  MSISTUB_WINEDEBUG=-all "$MSISTUB_WINE" "$ANSWER" --class '#32770' --seconds 10 "$BOX_CAPTION" "$1" \
+    >/dev/null || fail "could not answer the box '$BOX_CAPTION' with $1"
 }
 
 finish_stub() {

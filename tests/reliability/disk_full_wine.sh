@@ -63,7 +63,7 @@ start_stub "$log" "$work/setup.exe" /qn
 wait_box "$log" "$name"
 boxtext_names_cab || fail "the box does not name the cabinet: $BOX_TEXT"
 # The progress dialog and the box both carry the product name.
-[ "$(wc -w <<<"$BOX_WINDOWS")" = 2 ] || fail "not two windows captioned '$name': $BOX_WINDOWS"
+[ "$BOX_WINDOWS" = 2 ] || fail "not two windows captioned '$name': $BOX_WINDOWS"
 echo "box '$name': $BOX_TEXT"
 answer Escape
 finish_stub "$log"

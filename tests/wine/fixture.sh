@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# CTest fixture for the Wine tests of a build tree: `setup` makes the prefix and the display
-# (through run-wine.sh), `cleanup` ends the tree's wineserver and Xvfb.
+# CTest fixture for the Wine tests of a build tree: `setup` makes the template prefix, the
+# tree's prefix (a copy of it) and the display (through run-wine.sh), `cleanup` ends the
+# tree's wineserver and Xvfb.
 set -u
 action=$1 build=$2
 here=$(cd "$(dirname "$0")" && pwd)
