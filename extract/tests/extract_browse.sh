@@ -63,7 +63,9 @@ run() {
   if [ $ok -ne 0 ] || [ $rc -ne 0 ]; then echo "$mode: FAILED (probe exit $rc)"; status=1; fi
 }
 
-run choose Return
+# The cancel case first: in a fresh prefix the shell's first browse dialog may not yet show
+# the start folder it is asked to preselect (the second one does).
 run cancel Return Escape
+run choose Return
 [ $status -eq 0 ] && echo "extract_browse: all passed"
 exit $status

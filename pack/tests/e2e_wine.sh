@@ -13,6 +13,7 @@ dev_key=${1:?dev private key}
 dev_public=$(dirname "$dev_key")/payload-public.pem
 pack=$MSISTUB_HOST_BUILD/pack/msistub-pack
 probe=$MSISTUB_BUILD/pack/tests/source_probe.exe
+launch=$MSISTUB_BUILD/tests/launch.exe
 pack_exe=$MSISTUB_BUILD/pack/msistub-pack.exe
 [ -x "$pack" ] || { echo "FAIL: $pack is missing; build the host tree ($MSISTUB_HOST_BUILD) first"; exit 1; }
 work=$MSISTUB_BUILD/pack-e2e
