@@ -21,13 +21,22 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 run_with_box() {
   local caption=$1; shift
-  MSISTUB_WINEDEBUG=+msgbox${BOX_EXTRA_DEBUG:+,$BOX_EXTRA_DEBUG} timeout 120 "$MSISTUB_WINE" "$LAUNCH" "$@" >"$BOX_LOG.out" 2>"$BOX_LOG" &
-  local pid=$! i
-  # The box is ready for its key once it is initialised (traced).
-  for i in $(seq 600); do
+  local pid i try
+  for try in 1 2; do
+    MSISTUB_WINEDEBUG=+msgbox${BOX_EXTRA_DEBUG:+,$BOX_EXTRA_DEBUG} timeout 120 "$MSISTUB_WINE" "$LAUNCH" "$@" >"$BOX_LOG.out" 2>"$BOX_LOG" &
+    pid=$!
+    # The box is ready for its key once it is initialised (traced).
+    for i in $(seq 600); do
+      grep -q 'trace:msgbox:MSGBOX_OnInit' "$BOX_LOG" && break
+      kill -0 $pid 2>/dev/null || break
+      sleep 0.1
+    done
+    # Once more only when Wine never started the program: the launcher reported no exit code.
     grep -q 'trace:msgbox:MSGBOX_OnInit' "$BOX_LOG" && break
-    kill -0 $pid 2>/dev/null || break
-    sleep 0.1
+    kill -0 $pid 2>/dev/null && break
+    wait $pid 2>/dev/null
+    grep -q '^exit=' "$BOX_LOG.out" && break
+    echo "note: the program did not start (attempt $try): $(tail -3 "$BOX_LOG" | tr '\n' ' ')"
   done
   if ! grep -q 'trace:msgbox:MSGBOX_OnInit' "$BOX_LOG" ||
      ! MSISTUB_WINEDEBUG=-all "$MSISTUB_WINE" "$ANSWER" --class '#32770' --seconds 10 "$caption" Return >/dev/null; then
