@@ -166,13 +166,14 @@ bool IsProductRegistered(const char* productCode, uint32_t is64Bit) {
   return result == ERROR_SUCCESS && size > 0;
 }
 
-void CleanUpExtraction(ExtractItem* items, int32_t itemCount, uint32_t installerExitCode,
-                       const char* productCode, const char* folder, uint32_t is64Bit,
-                       ExtractionHold* hold) {
+CleanUpDecision CleanUpExtraction(ExtractItem* items, int32_t itemCount,
+                                  uint32_t installerExitCode, const char* productCode,
+                                  const char* folder, uint32_t is64Bit, ExtractionHold* hold) {
   // The installer has ended: nothing needs holding any more, and held files could not be
   // deleted.
   if (hold) ReleaseExtractionHold(hold);
   const bool registered = IsProductRegistered(productCode, is64Bit);
+  const CleanUpDecision decision = {registered, installerExitCode == 0 || registered};
   if (items) {
     for (int32_t i = 0; i < itemCount; ++i) {
       ExtractItem* item = &items[i];
@@ -181,12 +182,13 @@ void CleanUpExtraction(ExtractItem* items, int32_t itemCount, uint32_t installer
         item->file = nullptr;
       }
       // Only what this run created or verified, and only while the path still leads to it.
-      if (installerExitCode != 0 && !registered && hold && i < hold->count && hold->files)
+      if (!decision.keepFiles && hold && i < hold->count && hold->files)
         DeleteHeldFile(item->path, &hold->files[i].identity);
     }
     LocalFree(items);
   }
   if (!registered && folder[0] && hold) RemoveHeldFolder(folder, &hold->folderIdentity);
   if (hold) FreeExtractionHold(hold);
+  return decision;
 }
 #endif

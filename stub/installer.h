@@ -42,12 +42,16 @@ Status RunInstaller(const char* installerPath, WCHAR* commandLine, int showComma
 bool IsProductRegistered(const char* productCode, uint32_t is64Bit);
 
 // Releases the hold (see extract/hold.h), closes open files, frees the item array (the file
-// set's data stays with the file set), deletes the files this run created or verified unless the installer ended with 0 or
-// the product is registered, removes the folder when empty unless the product is registered
-// (both only while their paths still lead to what the hold recorded: never through a link),
-// and frees the hold.
+// set's data stays with the file set), deletes the files this run created or verified unless
+// the installer ended with 0 or the product is registered, removes the folder when empty
+// unless the product is registered (both only while their paths still lead to what the hold
+// recorded: never through a link), and frees the hold. It returns what it decided.
 struct ExtractionHold;
-void CleanUpExtraction(ExtractItem* items, int32_t itemCount, uint32_t installerExitCode,
-                       const char* productCode, const char* folder, uint32_t is64Bit,
-                       ExtractionHold* hold);
+struct CleanUpDecision {
+  bool registered;  // the product is registered: folder and files stay
+  bool keepFiles;   // the files stay (registered, or the installer ended with 0)
+};
+CleanUpDecision CleanUpExtraction(ExtractItem* items, int32_t itemCount,
+                                  uint32_t installerExitCode, const char* productCode,
+                                  const char* folder, uint32_t is64Bit, ExtractionHold* hold);
 #endif

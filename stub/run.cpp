@@ -52,20 +52,16 @@ const char* PassName(uint32_t pass) {
   }
 }
 
-// The clean-up's decision as CleanUpExtraction will take it (see installer.h), for the log.
-void LogCleanUpDecision(RunLog* log, uint32_t installerExitCode, bool launched,
-                        const PackageSelection* selection, const char* folder,
-                        uint32_t is64Bit) {
-  if (!RunLogEnabled(log)) return;
-  const bool registered =
-      selection->productCode[0] && IsProductRegistered(selection->productCode, is64Bit);
-  const bool keepFiles = installerExitCode == 0 || registered;
-  const char* folderFate = !folder[0]  ? "no folder"
-                           : registered ? "keeping the folder"
-                                        : "removing the folder if empty";
+// The clean-up's decision, for the log.
+void LogCleanUpDecision(RunLog* log, const CleanUpDecision& decision, bool launched,
+                        const char* folder) {
+  const char* folderFate = !folder[0]           ? "no folder"
+                           : decision.registered ? "keeping the folder"
+                                                 : "removing the folder if empty";
   RunLogLine(log, "clean-up", "%s; product %s registered: %s the files this run wrote or "
              "verified, %s", launched ? "after the installer step" : "no installer ran",
-             registered ? "is" : "is not", keepFiles ? "keeping" : "deleting", folderFate);
+             decision.registered ? "is" : "is not", decision.keepFiles ? "keeping" : "deleting",
+             folderFate);
 }
 
 // Builds the installer's command line and runs it.
@@ -222,9 +218,10 @@ Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_
                     failure, log);
 
   // 9. Clean-up, whatever happened: the hold is released first.
-  LogCleanUpDecision(log, installerExitCode, launching, &selection, folder, context->is64Bit);
-  CleanUpExtraction(job.items, job.itemCount, installerExitCode, selection.productCode, folder,
-                    context->is64Bit, &hold);
+  const CleanUpDecision decision =
+      CleanUpExtraction(job.items, job.itemCount, installerExitCode, selection.productCode,
+                        folder, context->is64Bit, &hold);
+  LogCleanUpDecision(log, decision, launching, folder);
   job.items = nullptr;
   job.itemCount = 0;
   FreeFileSet(fileSet, fileSetCount);
