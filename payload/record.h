@@ -9,6 +9,7 @@
 // and nothing stays allocated. A signed source never hands out bytes whose signature was not
 // checked.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "common/format.h"
@@ -73,6 +74,14 @@ Status VerifyRecord(const uint8_t* data, uint32_t dataSize, const uint8_t* signa
 Status VerifyRecordDigest(const uint8_t digest[RECORD_DIGEST_SIZE], const uint8_t* signature,
                           uint32_t signatureSize);
 void DigestRecordBytes(const uint8_t* data, uint32_t dataSize, uint8_t digest[RECORD_DIGEST_SIZE]);
+
+// SHA-256 over bytes that arrive piece by piece: Begin, any number of Updates, Finish.
+struct RecordHash {
+  uint64_t state[16];  // the hash's context
+};
+void BeginRecordHash(RecordHash* hash);
+void UpdateRecordHash(RecordHash* hash, const uint8_t* data, size_t size);
+void FinishRecordHash(RecordHash* hash, uint8_t digest[RECORD_DIGEST_SIZE]);
 
 // Writes the 276 bytes of the built-in PUBLICKEYBLOB into `out` (generated at build time).
 void AssemblePayloadPublicKey(uint8_t out[PAYLOAD_PUBLIC_KEY_SIZE]);

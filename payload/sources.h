@@ -25,6 +25,24 @@ struct SourceTable {
 // The process's registered sources, in registration order.
 extern SourceTable gSourceTable;
 
+// Where one record lies in its source's container: offsets from the container's start.
+struct RecordPlace {
+  uint32_t dataOffset;
+  uint32_t dataSize;
+  uint32_t signatureOffset;
+  uint32_t signatureSize;
+};
+
+// Finds the record of `type` and `id` in `source` (the walk's rules of FindRecord): code 0
+// with `place` set, or 1168 (ERROR_NOT_FOUND).
+Status LocateSourceRecord(const PayloadSource* source, const uint8_t type[16], uint32_t id,
+                          RecordPlace* place);
+// Copies `size` bytes at container offset `offset` into `out`, from the source's memory or by
+// a positioned read of the source's file (several threads may read one source at once).
+// 13 (ERROR_INVALID_DATA) when the range lies outside the container, 30 (ERROR_READ_FAULT)
+// or the read's own error when the file gives fewer bytes.
+Status ReadSourceBytes(const PayloadSource* source, uint32_t offset, uint32_t size, uint8_t* out);
+
 // Appends `source` to the table, which then owns its blocks; on failure (out of memory) the
 // table is unchanged and the caller still owns them.
 Status AppendSource(const PayloadSource* source);
