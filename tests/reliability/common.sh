@@ -9,7 +9,8 @@
 #                                      MiB decoded); --segment-size: msistub-pack's option
 #   new_code                           a fresh product code (each run installs its own products)
 #   records FILE                       the records of the container at FILE's end, first record
-#                                      first: "kind id start signature end" (byte offsets)
+#                                      first: "kind id start signature end" (byte offsets in
+#                                      FILE, from msistub-pack inspect --json)
 #   record_layout FILE ID              "START STORED SEGMENTS LAST" of record ID of the setup
 #                                      FILE, from msistub-pack inspect --json: file offset and
 #                                      size of its stored bytes, its segment count and the file
@@ -65,27 +66,18 @@ make_setup() {
   osslsigncode sign -certs "$dir/signer.crt" -key "$dir/signer.key" -in "$STUB" \
     -out "$dir/stub-signed.exe" >/dev/null || fail "signing"
   "$PACK" build --key "$KEY" --allow-development-key --package "x64:1033:$code:$name:$dir/product/product.msi" \
-    --cab "$dir/product/product.cab:1000" --stub "$dir/stub-signed.exe" --out "$dir/setup.exe" \
+    --cab "$dir/product/product.cab:1000" --stub "$dir/stub-signed.exe" --out "$dir/setup.exe" --quiet \
     "${pack_options[@]}" >/dev/null || fail "msistub-pack build"
 }
 
 records() {
-  python3 - "$1" <<'PY'
-import struct, sys
-data = open(sys.argv[1], "rb").read()
-manifest = bytes.fromhex("f7bbd5ee84121946918cf0cb8ee28b55")
-out, end = [], len(data)
-while True:
-    t = data[end - 28:end]
-    rid, sig, size = struct.unpack("<III", t[16:28])
-    start = end - 28 - sig - size
-    out.insert(0, "%s %d %d %d %d" % ("manifest" if t[:16] == manifest else "file", rid, start,
-                                      start + size, end))
-    if t[:16] == manifest:
-        break
-    end = start
-print("\n".join(out))
-PY
+  "$PACK" inspect --json "$1" | python3 -c '
+import json, sys
+TRAILER = 28  # behind the signature: the record type (16 bytes), id, signature size, stored size
+for r in json.load(sys.stdin)["sources"][0]["records"]:
+    start = r["fileOffset"]
+    print(r["type"], r["id"], start, start + r["stored"], start + r["stored"] + r["signature"] + TRAILER)
+'
 }
 
 record_layout() {

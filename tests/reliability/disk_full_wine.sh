@@ -40,7 +40,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' TERM INT
 
-make_setup "$work" "$name" "$code" 3 --store --segment-size 1048576
+make_setup "$work" "$name" "$code" 3 --store --segment-size 1M
 msi=$work/product/product.msi cab=$work/product/product.cab
 read -r _ _ segments _ < <(record_layout "$work/setup.exe" 1001) || fail "no layout of the cabinet's record"
 [ "$segments" -ge 3 ] || fail "the cabinet's record has $segments segment(s), not 3 or more"

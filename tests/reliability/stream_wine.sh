@@ -26,8 +26,8 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 1' TERM INT
-make_setup "$work/small" "Stream Product" "$code" 4 --store --segment-size 1048576
-make_setup "$work/large" "Stream Large" "$killcode" 16 --store --segment-size 1048576
+make_setup "$work/small" "Stream Product" "$code" 4 --store --segment-size 1M
+make_setup "$work/large" "Stream Large" "$killcode" 16 --store --segment-size 1M
 fake_msiexec
 export RELIABILITY_FAKE_LOG
 RELIABILITY_FAKE_LOG=$(winpath "$work/fake.log")
