@@ -120,8 +120,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   }
 
   if (StatusOk(status))
-    status = RunInstallation(instance, showCommand, args, argCount, &context, &strings,
-                             &failure, &log);
+    status = RunInstallation(instance, showCommand, args, argCount, &gSourceTable, &context,
+                             &strings, &failure, &log);
 
   RunLogLine(&log, "exit", "code %u (0x%08X), line %u", StatusCode(status), StatusCode(status),
              StatusLine(status));
