@@ -137,10 +137,9 @@ Status UnindexedReaderStep(UnindexedReader* reader, uint8_t* out, uint32_t outSi
       return STATUS(ERROR_SUCCESS);
     }
     if (*produced) return STATUS(ERROR_SUCCESS);
-    // Nothing made and nothing left to give it: the stream stops short of its end.
-    if (consumed == 0 && reader->inputUsed == reader->inputFill &&
-        reader->readOffset == place.dataSize)
-      return STATUS(ERROR_INVALID_DATA);
+    // No progress with input and room given, or no input left before the end: the stream
+    // stops short of its end or wants to pass its limit.
+    if (consumed == 0) return STATUS(ERROR_INVALID_DATA);
   }
 }
 
