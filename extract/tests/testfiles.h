@@ -131,3 +131,36 @@ inline std::vector<std::string> Listing(const std::string& folder) {
   FindClose(find);
   return names;
 }
+
+// Files stored as plain records (flags 0: a record's stored bytes are its content, nothing
+// signed) in a container of their own, with plans of their sizes: a job over them only copies
+// and hashes, for the writer's and the dialog's own costs.
+struct PlainPayload {
+  std::vector<uint8_t> container;
+  PayloadSource source = {};
+  SourceTable table = {};
+  std::vector<FileSetItem> plans;
+
+  void Add(const std::string& name, const uint8_t* data, uint32_t size) {
+    FileSetItem plan = {};
+    std::snprintf(plan.name, sizeof plan.name, "%s", name.c_str());
+    plan.recordId = static_cast<uint32_t>(plans.size()) + 1;
+    plan.flags = FILE_HAS_SIZE;
+    plan.size = size;
+    plan.place.dataOffset = static_cast<uint32_t>(container.size());
+    plan.place.dataSize = size;
+    plan.place.signatureOffset = plan.place.dataOffset + size;
+    container.insert(container.end(), data, data + size);
+    uint8_t trailer[RECORD_TRAILER_SIZE];
+    WriteRecordTrailer(trailer, RECORD_TYPE_FILE, plan.recordId, 0, size);
+    container.insert(container.end(), trailer, trailer + sizeof trailer);
+    plans.push_back(plan);
+  }
+  void Seal() {
+    source.containerData = container.data();
+    source.containerSize = static_cast<uint32_t>(container.size());
+    source.flags = 0;
+    table.sources = &source;
+    table.sourceCount = 1;
+  }
+};
