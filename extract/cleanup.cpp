@@ -33,6 +33,9 @@ void CleanUpExtractedFiles(ExtractFile* files, int32_t fileCount, const char* fo
     if (files[i].state == FILE_HELD || files[i].state == FILE_REUSED)
       DeleteHeldFile(files[i].path, &files[i].identity);
   if (!keepFolder && folder && folder[0]) RemoveHeldFolder(folder, &hold->folderIdentity);
+  // The Installer folder this run made, when nothing is in it.
+  if (!keepFolder && hold->createdInstallerFolder[0])
+    RemoveDirectoryA(hold->createdInstallerFolder);
 }
 
 void FreeExtractFiles(ExtractFile* files, int32_t fileCount) {

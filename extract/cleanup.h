@@ -6,7 +6,8 @@
 // ClearLeftoverStagingFiles). CleanUpExtractedFiles discards the staged files, closes every
 // held file and the folder's hold, then, unless `keepFiles`, deletes every file this run
 // created or verified (by identity, see hold.h: only while its path still leads to it, never
-// through a link) and, unless `keepFolder`, removes the folder when it is empty. Every
+// through a link) and, unless `keepFolder`, removes the folder when it is empty, and the
+// Installer folder when this run made it and it is empty. Every
 // file's path and identity stay for the caller's report. FreeExtractFiles frees the files'
 // indexes and the array (null is fine), after the clean-up.
 #pragma once

@@ -337,7 +337,11 @@ Status PrepareExtractionFolder(ExtractFile* files, int32_t fileCount, const char
     folder[0] = '\0';
   } else {
     fits = AppendComponent(folder, FOLDER_PATH_SIZE, "Installer");
-    if (fits && !PathExists(folder)) CreateDirectoryA(folder, nullptr);
+    // Made when missing (a fresh system may lack it); a run that fails removes it again
+    // when it is empty.
+    if (fits && !PathExists(folder) && CreateDirectoryA(folder, nullptr))
+      std::snprintf(hold->createdInstallerFolder, sizeof hold->createdInstallerFolder, "%s",
+                    folder);
   }
   if (fits) fits = AppendComponent(folder, FOLDER_PATH_SIZE, productCode);
   Status firstFailure = STATUS(ERROR_FILENAME_EXCED_RANGE);

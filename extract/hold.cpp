@@ -204,7 +204,6 @@ Status PublishVerifiedFiles(ExtractFile* files, int32_t fileCount, int32_t* fail
     // deletes it by identity whatever follows.
     CloseHandle(file->staging);
     file->staging = nullptr;
-    file->stagingPath[0] = '\0';
     file->state = FILE_HELD;
     HANDLE held = nullptr;
     FileIdentity seen = {};

@@ -38,9 +38,12 @@
 #include "common/status.h"
 #include "extract/item.h"
 
+enum : uint32_t { HOLD_PATH_SIZE = 1024 };
+
 struct ExtractionHold {
   HANDLE folder;  // the extraction folder, open without delete sharing, or null
   FileIdentity folderIdentity;
+  char createdInstallerFolder[HOLD_PATH_SIZE];  // the Installer folder, when this run made it
 };
 
 Status OpenHeldFolder(const char* path, HANDLE* handle, FileIdentity* identity);

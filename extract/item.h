@@ -35,7 +35,7 @@ struct ExtractFile {
   uint32_t state;                      // FILE_*
   uint32_t replaces;                   // an earlier release's other file has the final name
   char path[ITEM_PATH_SIZE];           // final path
-  char stagingPath[ITEM_PATH_SIZE];    // temporary path while staged
+  char stagingPath[ITEM_PATH_SIZE];    // temporary path (kept for the log once renamed)
   HANDLE staging;                      // the temporary file, write and delete access, or null
   HANDLE held;                         // read handle (read sharing only), or null
   FileIdentity identity;               // the file this run created or verified

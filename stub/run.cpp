@@ -151,14 +151,7 @@ Status WriteFiles(RunState* run, HINSTANCE instance, TaskbarProgress* taskbar,
   Status status = ShowProgressDialog(instance, &run->job, kWindowClass,
                                      run->selection.productName, kDialogFont, taskbar);
   StopExtractJob(&run->job);
-  if (StatusOk(status)) {
-    for (int32_t i = 0; i < run->fileCount; ++i)
-      if (run->files[i].state == FILE_VERIFIED)
-        RunLogLine(log, "file", "%s: written as %s (%llu bytes), verified", run->files[i].path,
-                   run->files[i].stagingPath,
-                   static_cast<unsigned long long>(run->files[i].writtenBytes));
-    return status;
-  }
+  if (StatusOk(status)) return status;
   const int32_t at = run->job.position;
   RunLogLine(log, "file", "%s: writing failed (code %u, line %u)",
              at >= 0 && at < run->fileCount ? run->files[at].path : "?", StatusCode(status),
@@ -169,7 +162,7 @@ Status WriteFiles(RunState* run, HINSTANCE instance, TaskbarProgress* taskbar,
     return STATUS(ERROR_INVALID_DATA);
   }
   SetRunFailure(failure, REPORT_NO_BOX, nullptr);
-  return StatusCode(status) == ERROR_CANCELLED ? status : STATUS(ERROR_WRITE_FAULT);
+  return STATUS(ERROR_WRITE_FAULT);
 }
 
 // 7b. Every verified file renamed to its name, read back and held, so that the installer
@@ -179,7 +172,9 @@ Status PublishFiles(RunState* run, RunFailure* failure, RunLog* log) {
   const Status status = PublishVerifiedFiles(run->files, run->fileCount, &failed);
   for (int32_t i = 0; i < run->fileCount && (StatusOk(status) || i < failed); ++i)
     if (run->files[i].state == FILE_HELD)
-      RunLogLine(log, "file", "%s: renamed, read back and held", run->files[i].path);
+      RunLogLine(log, "file", "%s: written as %s (%llu bytes), verified, renamed, held",
+                 run->files[i].path, run->files[i].stagingPath,
+                 static_cast<unsigned long long>(run->files[i].writtenBytes));
   if (!StatusOk(status)) {
     SetRunFailure(failure, REPORT_SYSTEM_TEXT, failed >= 0 ? run->files[failed].path : nullptr);
     RunLogLine(log, "file", "%s: not renamed or held (code %u, line %u)",

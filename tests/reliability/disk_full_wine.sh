@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A disk that fills up while the cabinet is written: the prefix's C:\windows\Installer is a
 # small tmpfs, mostly taken by a filler file, so a write step fails part-way through the
-# cabinet. The Retry/Cancel box is captioned with the product name and names the file.
+# cabinet (written, like every file, under a temporary name until it is verified). The
+# Retry/Cancel box is captioned with the product name and names the file.
 #   Cancel: exit code 29, no further box, nothing of the run left on the small disk.
 #   Retry after the filler is deleted: the writing resumes, the extracted files are
 #   identical to the product's, and the installation succeeds.
@@ -78,7 +79,11 @@ log=$work/retry.log
 start_stub "$log" "$work/setup.exe" /qn
 wait_box "$log" "$name"
 boxtext_names_cab || fail "the box does not name the cabinet: $BOX_TEXT"
-written=$(stat -c %s "$disk/$code/product.cab")
+# The cabinet is being written under a temporary name; nothing has its final name yet.
+[ ! -e "$disk/$code/product.cab" ] || fail "product.cab has its final name before it is verified"
+temps=("$disk/$code"/~msistub-*.tmp)
+[ "${#temps[@]}" = 2 ] && [ -f "${temps[0]}" ] || fail "not two temporary files: ${temps[*]}"
+written=$(stat -c %s "${temps[@]}" | sort -n | tail -1)  # the cabinet's: the MSI is small
 [ "$written" -lt "$(stat -c %s "$cab")" ] || fail "the cabinet was written in full before the box"
 rm -f "$disk/filler"
 answer Return
