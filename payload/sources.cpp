@@ -105,9 +105,12 @@ Status ReadSourceBytes(const PayloadSource* source, uint32_t offset, uint32_t si
     overlapped.Offset = static_cast<DWORD>(at);
     overlapped.OffsetHigh = static_cast<DWORD>(at >> 32);
     DWORD got = 0;
+    // A file shorter than the source ends the read early (got 0 here, ERROR_HANDLE_EOF under
+    // Windows): 30 either way.
     if (!ReadFile(source->file, out + done, size - done, &got, &overlapped))
-      return STATUS_FROM_LAST_ERROR(ERROR_READ_FAULT);
-    if (got == 0) return STATUS(ERROR_READ_FAULT);  // the file is shorter than the source
+      return GetLastError() == ERROR_HANDLE_EOF ? STATUS(ERROR_READ_FAULT)
+                                                : STATUS_FROM_LAST_ERROR(ERROR_READ_FAULT);
+    if (got == 0) return STATUS(ERROR_READ_FAULT);
     done += got;
   }
   return STATUS(0);

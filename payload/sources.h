@@ -41,7 +41,7 @@ Status LocateSourceRecord(const PayloadSource* source, const uint8_t type[16], u
 // Copies `size` bytes at container offset `offset` into `out`, from the source's memory or by
 // a positioned read of the source's file (several threads may read one source at once).
 // 13 (ERROR_INVALID_DATA) when the range lies outside the container, 30 (ERROR_READ_FAULT)
-// or the read's own error when the file gives fewer bytes.
+// when the file ends before the range does, or a failed read's own error.
 Status ReadSourceBytes(const PayloadSource* source, uint32_t offset, uint32_t size, uint8_t* out);
 
 // Gives `source` its record index (one walk of its trailers, read through ReadSourceBytes):
