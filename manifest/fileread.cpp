@@ -125,6 +125,13 @@ Status UnindexedReaderStep(UnindexedReader* reader, uint8_t* out, uint32_t outSi
       reader->inputUsed = 0;
       reader->inputFill = n;
     }
+    if (reader->inputUsed == reader->inputFill) {
+      // Every stored byte given: the stream must have ended (13 when it stops short).
+      const Status finished = RecordInflaterFinish(reader->inflater);
+      if (!StatusOk(finished)) return finished;
+      reader->ended = *ended = true;
+      return STATUS(ERROR_SUCCESS);
+    }
     uint32_t consumed = 0;
     bool done = false;
     const Status stepped = RecordInflaterStep(
@@ -137,8 +144,7 @@ Status UnindexedReaderStep(UnindexedReader* reader, uint8_t* out, uint32_t outSi
       return STATUS(ERROR_SUCCESS);
     }
     if (*produced) return STATUS(ERROR_SUCCESS);
-    // No progress with input and room given, or no input left before the end: the stream
-    // stops short of its end or wants to pass its limit.
+    // A step given input and room always moves; one that does not cannot go on.
     if (consumed == 0) return STATUS(ERROR_INVALID_DATA);
   }
 }
