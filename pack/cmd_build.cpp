@@ -370,8 +370,8 @@ int Compress(const BuildOptions& o, const SetupSpec& setup, EVP_PKEY* key, const
   std::string error;
   const PackProgress hook{Advanced, &progress};
   const uint64_t room = 0xFFFFFFFFull - stub.image.size();
-  const std::string near = o.outPath.empty() ? o.containerPath : o.outPath;
-  if (!BuildContainerParts(setup, key, near, container, &error, &hook, entries, room))
+  const std::string scratchNear = o.outPath.empty() ? o.containerPath : o.outPath;
+  if (!BuildContainerParts(setup, key, scratchNear, container, &error, &hook, entries, room))
     return Fail(error);
   return CONTINUE;
 }
