@@ -93,3 +93,14 @@ Status FindCertificateSources(const uint8_t* image, uint32_t imageSize) {
   const PayloadSource source = MemoryImage(image, imageSize);
   return FindCertificateSources(&source);
 }
+
+Status FindImageFileSources(HANDLE file, uint64_t fileSize) {
+  // A PE file's headers and certificate table lie in its first 4 GiB (32-bit offsets).
+  const uint32_t reach = fileSize > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(fileSize);
+  const PayloadSource image = FileImage(file, reach);
+  const uint32_t before = gSourceTable.sourceCount;
+  Status status = FindCertificateSources(&image);
+  if (StatusOk(status) && gSourceTable.sourceCount == before)
+    status = AddFileContainerSource(file, fileSize - reach, reach);
+  return status;
+}

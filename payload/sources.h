@@ -104,4 +104,10 @@ uint32_t DerElementSize(const uint8_t* der, uint32_t size);
 // does not start with one is refused as the message decoder refuses it (0x80070057).
 Status FindCertificateSources(const PayloadSource* image);
 Status FindCertificateSources(const uint8_t* image, uint32_t imageSize);
+// Discovery in an executable's own file, `fileSize` bytes, in the order of docs/design.md:
+// the containers of its certificate extensions, else the whole file as one container that
+// stays in the file (AddFileContainerSource; of a file of 4 GiB or more, its last
+// 0xFFFFFFFF bytes). Only the PE headers, the signature and the container's trailers and
+// manifest are read. The file must stay open, unchanged, until FreeSources.
+Status FindImageFileSources(HANDLE file, uint64_t fileSize);
 #endif

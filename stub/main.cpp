@@ -1,8 +1,8 @@
 // The stub's entry point: the bootstrap sequence.
 //
 // WinMain limits the DLL search to the system directory, starts the common controls and COM,
-// splits the command line, reads its own file and registers the payload sources, loads the
-// strings, hands over to the installation run, makes the final report and releases
+// splits the command line, opens its own file (held, shared for reading only, until the exit)
+// and registers the payload sources found in it, loads the strings, hands over to the installation run, makes the final report and releases
 // everything. It returns the code of the final Status as the exit code. With MSISTUB_LOG set
 // (see log.h) each step appends its line to that file.
 #include "common/winseam.h"
@@ -33,46 +33,24 @@ void RestrictDllSearchToSystem() {
   if (setDirectories) setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
-// Reads the own file whole and registers its payload sources: those of the certificate
-// extensions, else the whole image as the one container (the block itself, not a copy).
-// `ownFile` is opened; `ownPath`, its ANSI form, is only shown in the log.
-Status RegisterPayloadSources(const WCHAR* ownFile, const char* ownPath, RunLog* log) {
-  HANDLE file = CreateFileW(ownFile, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return STATUS_FROM_LAST_ERROR(ERROR_OPEN_FAILED);
-
+// Registers the payload sources of the own file `file` (held open by WinMain): those of the
+// certificate extensions, else the whole file as the one container, read from the file as
+// needed. `ownPath`, the file's ANSI name, is only shown in the log.
+Status RegisterPayloadSources(HANDLE file, const char* ownPath, RunLog* log) {
+  LARGE_INTEGER size;
   Status status = STATUS(ERROR_SUCCESS);
-  uint8_t* image = nullptr;
-  SetLastError(0);  // a stale code must not turn a real size of 0xFFFFFFFF into a failure
-  const DWORD size = GetFileSize(file, nullptr);
-  if (size == INVALID_FILE_SIZE && GetLastError() != 0) status = STATUS(ERROR_SEEK_ON_DEVICE);
-
-  if (StatusOk(status)) {
-    image = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, size));
-    if (!image) status = STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
-  }
-  if (StatusOk(status)) {
-    DWORD read = 0;
-    if (!ReadFile(file, image, size, &read, nullptr) || read != size)
-      status = STATUS(ERROR_READ_FAULT);
-  }
-  if (StatusOk(status)) status = FindCertificateSources(image, size);
-  if (StatusOk(status) && gSourceTable.sourceCount > 0)
-    RunLogLine(log, "sources", "%u container(s) in certificate extensions of %s (%lu bytes)",
-               gSourceTable.sourceCount, ownPath, static_cast<unsigned long>(size));
-  if (StatusOk(status) && gSourceTable.sourceCount == 0) {
-    status = AdoptContainerSource(image, size);
-    if (StatusOk(status)) image = nullptr;  // the source owns it now
-    if (StatusOk(status))
-      RunLogLine(log, "sources", "the whole file %s as one container (%lu bytes)", ownPath,
-                 static_cast<unsigned long>(size));
-  }
-  if (!StatusOk(status))
+  if (!GetFileSizeEx(file, &size)) status = STATUS_FROM_LAST_ERROR(ERROR_SEEK_ON_DEVICE);
+  const unsigned long long bytes = StatusOk(status) ? static_cast<unsigned long long>(size.QuadPart) : 0;
+  if (StatusOk(status)) status = FindImageFileSources(file, bytes);
+  if (StatusOk(status) && gSourceTable.sourceCount > 0 && gSourceTable.sources[0].containerData)
+    RunLogLine(log, "sources", "%u container(s) in certificate extensions of %s (%llu bytes)",
+               gSourceTable.sourceCount, ownPath, bytes);
+  else if (StatusOk(status))
+    RunLogLine(log, "sources", "the whole file %s as one container (%llu bytes), read from the file",
+               ownPath, bytes);
+  else
     RunLogLine(log, "sources", "none in %s (code %u, line %u)", ownPath, StatusCode(status),
                StatusLine(status));
-
-  if (image) LocalFree(image);
-  CloseHandle(file);
   return status;
 }
 
@@ -109,9 +87,17 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     ownPath = GetOwnModulePath();
     if (!ownFile || !ownPath) status = STATUS(ERROR_CANT_RESOLVE_FILENAME);
   }
+  // The own file is held from here to the exit, shared for reading only: the payload is read
+  // from it as the run goes, and nobody may write to it meanwhile.
+  HANDLE own = INVALID_HANDLE_VALUE;
+  if (StatusOk(status)) {
+    own = CreateFileW(ownFile, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (own == INVALID_HANDLE_VALUE) status = STATUS_FROM_LAST_ERROR(ERROR_OPEN_FAILED);
+  }
 
   if (StatusOk(status)) {
-    status = RegisterPayloadSources(ownFile, ownPath, &log);
+    status = RegisterPayloadSources(own, ownPath, &log);
     LoadStubString(instance, 100, strings.installerRequired, sizeof strings.installerRequired);
     LoadStubString(instance, 101, strings.corruptedOrUnsupported,
                    sizeof strings.corruptedOrUnsupported);
@@ -128,6 +114,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   ShowFinalReport(status, &failure, &strings, args, argCount, ownPath);
 
   FreeSources();
+  if (own != INVALID_HANDLE_VALUE) CloseHandle(own);
   if (ownPath) LocalFree(ownPath);
   if (ownFile) LocalFree(ownFile);
   if (args) LocalFree(args);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "payload/sources.h"
+#include "tempfile.h"
 #include "testkit.h"
 
 namespace {
@@ -379,5 +380,89 @@ TEST(DerElementSize, DefiniteLengthsThatFit) {
   for (const auto& c : cases) {
     const uint32_t size = c.size ? c.size : static_cast<uint32_t>(c.der.size());
     EXPECT_EQ(DerElementSize(c.der.data(), size), c.want) << c.der.size() << " bytes";
+  }
+}
+
+// A container that stays in its file (behind other bytes): its manifest is read, decoded and
+// verified from the file, its records load from the file through the index, and no failure
+// leaves anything registered or allocated.
+TEST_F(SourceTableTest, FileContainerIsReadFromTheFileOnly) {
+  const Bytes manifest = TextBytes(300, 2);
+  Bytes container = SignedContainer(manifest);
+  AppendSignedRecord(&container, RECORD_TYPE_FILE, 1001, TextBytes(70000, 3));
+  const Bytes lead = NoiseBytes(777, 8);
+  const TempFile file(Concat(lead, container));
+  const uint32_t size = static_cast<uint32_t>(container.size());
+
+  ASSERT_EQ(StatusCode(AddFileContainerSource(file.handle(), lead.size(), size)), 0u);
+  ASSERT_EQ(gSourceTable.sourceCount, 1u);
+  const PayloadSource& s = gSourceTable.sources[0];
+  EXPECT_EQ(s.containerData, nullptr);
+  EXPECT_EQ(s.flags, SOURCE_COMPRESSED | SOURCE_SIGNED);
+  ASSERT_EQ(s.manifestSize, manifest.size());
+  EXPECT_EQ(std::memcmp(s.manifest, manifest.data(), manifest.size()), 0);
+  for (uint32_t id : {1000u, 1001u}) {
+    uint8_t* data = nullptr;
+    uint32_t dataSize = 0;
+    ASSERT_EQ(StatusCode(LoadRecord(&s, RECORD_TYPE_FILE, id, &data, &dataSize)), 0u) << id;
+    const Bytes want = id == 1000 ? NoiseBytes(2000, 1) : TextBytes(70000, 3);
+    EXPECT_TRUE(Bytes(data, data + dataSize) == want) << id;
+    LocalFree(data);
+  }
+  uint8_t* data = nullptr;
+  uint32_t dataSize = 0;
+  EXPECT_EQ(StatusCode(LoadRecord(&s, RECORD_TYPE_FILE, 1002, &data, &dataSize)),
+            static_cast<uint32_t>(ERROR_NOT_FOUND));
+  FreeSources();
+
+  Bytes badSignature;
+  AppendRawRecord(&badSignature, RECORD_TYPE_MANIFEST, 0, Deflate(TextBytes(50, 1)),
+                  SignContent(TextBytes(50, 2)));
+  const TempFile badFile(badSignature);
+  struct Case {
+    const char* name;
+    HANDLE file;
+    uint64_t offset;
+    uint32_t size;
+    long allowed;  // allocations that succeed (negative: all)
+    uint32_t code;
+  } cases[] = {
+      {"bad manifest signature", badFile.handle(), 0, static_cast<uint32_t>(badSignature.size()), -1,
+       static_cast<uint32_t>(ERROR_FILE_CORRUPT)},
+      {"container cut at its front", file.handle(), lead.size() + 1, size - 1, -1,
+       static_cast<uint32_t>(ERROR_NOT_FOUND)},
+      {"file shorter than the source", file.handle(), lead.size() + 50, size, -1,
+       static_cast<uint32_t>(ERROR_READ_FAULT)},
+#ifndef _WIN32
+      // the index's entries and its block, the manifest's stored bytes, its block, the block's
+      // growth, the table
+      {"no memory for the index entries", file.handle(), lead.size(), size, 0,
+       static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY)},
+      {"no memory for the index", file.handle(), lead.size(), size, 1,
+       static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY)},
+      {"no memory for the manifest's bytes", file.handle(), lead.size(), size, 2,
+       static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY)},
+      {"no memory for the manifest", file.handle(), lead.size(), size, 3,
+       static_cast<uint32_t>(ERROR_INVALID_DATA)},
+      {"no memory to grow the manifest", file.handle(), lead.size(), size, 4,
+       static_cast<uint32_t>(ERROR_INVALID_DATA)},
+      {"no memory for the table", file.handle(), lead.size(), size, 5,
+       static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY)},
+      {"just enough memory", file.handle(), lead.size(), size, 6, 0},
+#endif
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+#ifndef _WIN32
+    HostFailAllocationAfter(k.allowed);
+#endif
+    const Status status = AddFileContainerSource(k.file, k.offset, k.size);
+#ifndef _WIN32
+    HostFailAllocationAfter(-1);
+#endif
+    EXPECT_EQ(StatusCode(status), k.code);
+    EXPECT_EQ(gSourceTable.sourceCount, k.code == 0 ? 1u : 0u);
+    FreeSources();
+    EXPECT_EQ(LiveBlocks(), baseline_);
   }
 }
