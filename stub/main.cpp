@@ -41,7 +41,7 @@ Status RegisterPayloadSources(HANDLE file, const char* ownPath, RunLog* log) {
   Status status = STATUS(ERROR_SUCCESS);
   if (!GetFileSizeEx(file, &size)) status = STATUS_FROM_LAST_ERROR(ERROR_SEEK_ON_DEVICE);
   const unsigned long long bytes = StatusOk(status) ? static_cast<unsigned long long>(size.QuadPart) : 0;
-  if (StatusOk(status)) status = FindImageFileSources(file, bytes);
+  if (StatusOk(status)) status = FindImageFileSources(&gSourceTable, file, bytes);
   if (StatusOk(status) && gSourceTable.sourceCount > 0 && gSourceTable.sources[0].containerData)
     RunLogLine(log, "sources", "%u container(s) in certificate extensions of %s (%llu bytes)",
                gSourceTable.sourceCount, ownPath, bytes);
@@ -113,7 +113,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
              StatusLine(status));
   ShowFinalReport(status, &failure, &strings, args, argCount, ownPath);
 
-  FreeSources();
+  FreeSources(&gSourceTable);
   if (own != INVALID_HANDLE_VALUE) CloseHandle(own);
   if (ownPath) LocalFree(ownPath);
   if (ownFile) LocalFree(ownFile);

@@ -122,10 +122,11 @@ Bytes BadlySignedContainer() {
 class CertificateSourcesTest : public ::testing::Test {
  protected:
   void SetUp() override { std::memset(&gSourceTable, 0, sizeof(gSourceTable)); }
-  void TearDown() override { FreeSources(); }
+  void TearDown() override { FreeSources(&gSourceTable); }
 
   uint32_t Discover(const Bytes& image) {
-    return StatusCode(FindCertificateSources(image.data(), static_cast<uint32_t>(image.size())));
+    return StatusCode(
+        FindCertificateSources(&gSourceTable, image.data(), static_cast<uint32_t>(image.size())));
   }
   std::string Manifest(uint32_t index) {
     const PayloadSource& s = gSourceTable.sources[index];
@@ -170,15 +171,18 @@ TEST_F(CertificateSourcesTest, AppendedContainerFallsBackToTheImage) {
       PeImageWithCertificate(SignedData({{{kOtherOid, false, Bytes(4, 1)}}}), ContainerWithManifest(manifest));
   ASSERT_EQ(Discover(image), 0u);
   EXPECT_EQ(gSourceTable.sourceCount, 0u);
-  ASSERT_EQ(StatusCode(AddContainerSource(image.data(), static_cast<uint32_t>(image.size()))), 0u);
+  ASSERT_EQ(StatusCode(AddContainerSource(&gSourceTable, image.data(),
+                                          static_cast<uint32_t>(image.size()))),
+            0u);
   ASSERT_EQ(gSourceTable.sourceCount, 1u);
   EXPECT_EQ(Manifest(0), std::string(manifest.begin(), manifest.end()));
 
   // Without the appended container the image has nothing to offer.
-  FreeSources();
+  FreeSources(&gSourceTable);
   const Bytes bare = PeImageWithCertificate(SignedData({{}}), Bytes());
   ASSERT_EQ(Discover(bare), 0u);
-  EXPECT_EQ(StatusCode(AddContainerSource(bare.data(), static_cast<uint32_t>(bare.size()))),
+  EXPECT_EQ(StatusCode(
+                AddContainerSource(&gSourceTable, bare.data(), static_cast<uint32_t>(bare.size()))),
             static_cast<uint32_t>(ERROR_NOT_FOUND));
   EXPECT_EQ(gSourceTable.sourceCount, 0u);
 }
@@ -198,7 +202,7 @@ TEST_F(CertificateSourcesTest, BadContainerStopsDiscoveryKeepingEarlierSources) 
   ASSERT_EQ(gSourceTable.sourceCount, 1u);
   EXPECT_EQ(Manifest(0), std::string(m1.begin(), m1.end()));
 
-  FreeSources();
+  FreeSources(&gSourceTable);
   const Bytes noManifest = PeImageWithCertificate(
       SignedData({{{PAYLOAD_EXTENSION_OID, false, NoiseBytes(100, 3)}}}), Bytes());
   EXPECT_EQ(Discover(noManifest), static_cast<uint32_t>(ERROR_NOT_FOUND));
@@ -257,7 +261,8 @@ TEST_F(CertificateSourcesTest, DiscoveryInTheFileFindsWhatDiscoveryInMemoryFinds
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
     const TempFile file(k.image);
-    EXPECT_EQ(StatusCode(FindImageFileSources(file.handle(), k.image.size())), k.code);
+    EXPECT_EQ(StatusCode(FindImageFileSources(&gSourceTable, file.handle(), k.image.size())),
+              k.code);
     ASSERT_EQ(gSourceTable.sourceCount, k.manifests.size());
     for (uint32_t i = 0; i < k.manifests.size(); ++i) {
       EXPECT_EQ(Manifest(i), std::string(k.manifests[i].begin(), k.manifests[i].end()));
@@ -273,13 +278,14 @@ TEST_F(CertificateSourcesTest, DiscoveryInTheFileFindsWhatDiscoveryInMemoryFinds
     }
     if (k.code == 0) {
       // Memory discovery of the same image agrees.
-      FreeSources();
+      FreeSources(&gSourceTable);
       uint32_t code = Discover(k.image);
       if (code == 0 && gSourceTable.sourceCount == 0)
-        code = StatusCode(AddContainerSource(k.image.data(), static_cast<uint32_t>(k.image.size())));
+        code = StatusCode(AddContainerSource(&gSourceTable, k.image.data(),
+                                             static_cast<uint32_t>(k.image.size())));
       EXPECT_EQ(code, 0u);
       EXPECT_EQ(gSourceTable.sourceCount, k.manifests.size());
     }
-    FreeSources();
+    FreeSources(&gSourceTable);
   }
 }

@@ -17,12 +17,13 @@ int main() {
   LARGE_INTEGER size;
   if (!GetFileSizeEx(file, &size)) return 4;
 
-  const Status status = FindImageFileSources(file, static_cast<uint64_t>(size.QuadPart));
+  const Status status =
+      FindImageFileSources(&gSourceTable, file, static_cast<uint64_t>(size.QuadPart));
   std::printf("code=%u sources=%u\n", StatusCode(status), gSourceTable.sourceCount);
   for (uint32_t i = 0; i < gSourceTable.sourceCount; ++i)
     std::printf("manifest[%u]=%.*s\n", i, static_cast<int>(gSourceTable.sources[i].manifestSize),
                 reinterpret_cast<const char*>(gSourceTable.sources[i].manifest));
-  FreeSources();
+  FreeSources(&gSourceTable);
   CloseHandle(file);
   return 0;
 }

@@ -18,7 +18,7 @@ class SourceTableTest : public ::testing::Test {
     baseline_ = LiveBlocks();
   }
   void TearDown() override {
-    FreeSources();
+    FreeSources(&gSourceTable);
     EXPECT_EQ(gSourceTable.sources, nullptr);
     EXPECT_EQ(gSourceTable.sourceCount, 0u);
     EXPECT_EQ(LiveBlocks(), baseline_) << "FreeSources left blocks behind";
@@ -50,7 +50,7 @@ Bytes SignedContainer(const Bytes& manifest) {
 TEST_F(SourceTableTest, AppendKeepsOrderAndFreeReleasesEverything) {
   for (uint8_t tag = 0; tag < 5; ++tag) {
     PayloadSource s = OwnedSource(tag);
-    ASSERT_EQ(StatusCode(AppendSource(&s)), 0u);
+    ASSERT_EQ(StatusCode(AppendSource(&gSourceTable, &s)), 0u);
     ASSERT_EQ(gSourceTable.sourceCount, tag + 1u);
   }
   for (uint8_t tag = 0; tag < 5; ++tag) {
@@ -66,12 +66,12 @@ TEST_F(SourceTableTest, AppendKeepsOrderAndFreeReleasesEverything) {
 TEST_F(SourceTableTest, FailedGrowthKeepsTheOldArrayAndCount) {
   for (uint8_t tag = 1; tag <= 2; ++tag) {
     PayloadSource s = OwnedSource(tag);
-    ASSERT_EQ(StatusCode(AppendSource(&s)), 0u);
+    ASSERT_EQ(StatusCode(AppendSource(&gSourceTable, &s)), 0u);
   }
   PayloadSource* before = gSourceTable.sources;
   PayloadSource extra = OwnedSource(3);
   HostFailAllocationAfter(0);
-  Status status = AppendSource(&extra);
+  Status status = AppendSource(&gSourceTable, &extra);
   HostFailAllocationAfter(-1);
   EXPECT_EQ(StatusCode(status), static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY));
   EXPECT_EQ(gSourceTable.sources, before);
@@ -81,10 +81,10 @@ TEST_F(SourceTableTest, FailedGrowthKeepsTheOldArrayAndCount) {
   LocalFree(extra.manifest);
 
   // The very first allocation failing leaves an empty table.
-  FreeSources();
+  FreeSources(&gSourceTable);
   PayloadSource first = OwnedSource(4);
   HostFailAllocationAfter(0);
-  status = AppendSource(&first);
+  status = AppendSource(&gSourceTable, &first);
   HostFailAllocationAfter(-1);
   EXPECT_EQ(StatusCode(status), static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY));
   EXPECT_EQ(gSourceTable.sources, nullptr);
@@ -98,7 +98,8 @@ TEST_F(SourceTableTest, ImageSourceAllocationFailuresLeaveNoSource) {
   for (long allowed = 0; allowed < 5; ++allowed) {  // copy, index (2), manifest, table
     SCOPED_TRACE(allowed);
     HostFailAllocationAfter(allowed);
-    Status status = AddContainerSource(image.data(), static_cast<uint32_t>(image.size()));
+    Status status =
+        AddContainerSource(&gSourceTable, image.data(), static_cast<uint32_t>(image.size()));
     HostFailAllocationAfter(-1);
     EXPECT_NE(StatusCode(status), 0u);
     EXPECT_EQ(gSourceTable.sourceCount, 0u);
@@ -108,8 +109,9 @@ TEST_F(SourceTableTest, ImageSourceAllocationFailuresLeaveNoSource) {
   for (long allowed = 0; allowed < 5; ++allowed) {  // copy, manifest copy, index (2), table
     SCOPED_TRACE(allowed);
     HostFailAllocationAfter(allowed);
-    Status status = AddDecodedContainerSource(image.data(), static_cast<uint32_t>(image.size()),
-                                              manifest.data(), static_cast<uint32_t>(manifest.size()));
+    Status status =
+        AddDecodedContainerSource(&gSourceTable, image.data(), static_cast<uint32_t>(image.size()),
+                                  manifest.data(), static_cast<uint32_t>(manifest.size()));
     HostFailAllocationAfter(-1);
     EXPECT_NE(StatusCode(status), 0u);
     EXPECT_EQ(gSourceTable.sourceCount, 0u);
@@ -126,10 +128,9 @@ TEST_F(SourceTableTest, DecodedContainerIsRegisteredAsGiven) {
   AppendRawRecord(&container, RECORD_TYPE_MANIFEST, 0, Deflate(TextBytes(50, 1)),
                   SignContent(TextBytes(50, 2)));  // would fail LoadRecord's check
   const Bytes manifest = TextBytes(50, 1);
-  ASSERT_EQ(StatusCode(AddDecodedContainerSource(container.data(),
-                                                 static_cast<uint32_t>(container.size()),
-                                                 manifest.data(),
-                                                 static_cast<uint32_t>(manifest.size()))),
+  ASSERT_EQ(StatusCode(AddDecodedContainerSource(
+                &gSourceTable, container.data(), static_cast<uint32_t>(container.size()),
+                manifest.data(), static_cast<uint32_t>(manifest.size()))),
             0u);
   ASSERT_EQ(gSourceTable.sourceCount, 1u);
   const PayloadSource& s = gSourceTable.sources[0];
@@ -145,7 +146,9 @@ TEST_F(SourceTableTest, DecodedContainerIsRegisteredAsGiven) {
 TEST_F(SourceTableTest, ImageEndingInAContainerBecomesTheOneSource) {
   const Bytes manifest = TextBytes(300, 2);
   const Bytes image = Concat(NoiseBytes(5000, 3), SignedContainer(manifest));
-  ASSERT_EQ(StatusCode(AddContainerSource(image.data(), static_cast<uint32_t>(image.size()))), 0u);
+  ASSERT_EQ(StatusCode(AddContainerSource(&gSourceTable, image.data(),
+                                          static_cast<uint32_t>(image.size()))),
+            0u);
   ASSERT_EQ(gSourceTable.sourceCount, 1u);
   const PayloadSource& s = gSourceTable.sources[0];
   EXPECT_EQ(s.flags, SOURCE_COMPRESSED | SOURCE_SIGNED);
@@ -194,7 +197,8 @@ TEST_F(SourceTableTest, AdoptedImageIsTheSourceBlockOrStaysTheCallers) {
 #ifndef _WIN32
     HostFailAllocationAfter(k.allowed);
 #endif
-    const Status status = AdoptContainerSource(given, static_cast<uint32_t>(k.image->size()));
+    const Status status =
+        AdoptContainerSource(&gSourceTable, given, static_cast<uint32_t>(k.image->size()));
 #ifndef _WIN32
     HostFailAllocationAfter(-1);
 #endif
@@ -204,7 +208,7 @@ TEST_F(SourceTableTest, AdoptedImageIsTheSourceBlockOrStaysTheCallers) {
       EXPECT_EQ(gSourceTable.sources[0].containerData, given);
       ASSERT_EQ(gSourceTable.sources[0].manifestSize, manifest.size());
       EXPECT_EQ(std::memcmp(gSourceTable.sources[0].manifest, manifest.data(), manifest.size()), 0);
-      FreeSources();
+      FreeSources(&gSourceTable);
     } else {
       EXPECT_EQ(gSourceTable.sourceCount, 0u);
       EXPECT_EQ(std::memcmp(given, k.image->data(), k.image->size()), 0);
@@ -229,7 +233,8 @@ TEST_F(SourceTableTest, ImageWithoutAGoodManifestRegistersNothing) {
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
-    EXPECT_EQ(StatusCode(AddContainerSource(k.image.data(), static_cast<uint32_t>(k.image.size()))),
+    EXPECT_EQ(StatusCode(AddContainerSource(&gSourceTable, k.image.data(),
+                                            static_cast<uint32_t>(k.image.size()))),
               k.code);
     EXPECT_EQ(gSourceTable.sourceCount, 0u);
     EXPECT_EQ(LiveBlocks(), baseline_);
@@ -394,7 +399,8 @@ TEST_F(SourceTableTest, FileContainerIsReadFromTheFileOnly) {
   const TempFile file(Concat(lead, container));
   const uint32_t size = static_cast<uint32_t>(container.size());
 
-  ASSERT_EQ(StatusCode(AddFileContainerSource(file.handle(), lead.size(), size)), 0u);
+  ASSERT_EQ(StatusCode(AddFileContainerSource(&gSourceTable, file.handle(), lead.size(), size)),
+            0u);
   ASSERT_EQ(gSourceTable.sourceCount, 1u);
   const PayloadSource& s = gSourceTable.sources[0];
   EXPECT_EQ(s.containerData, nullptr);
@@ -413,7 +419,7 @@ TEST_F(SourceTableTest, FileContainerIsReadFromTheFileOnly) {
   uint32_t dataSize = 0;
   EXPECT_EQ(StatusCode(LoadRecord(&s, RECORD_TYPE_FILE, 1002, &data, &dataSize)),
             static_cast<uint32_t>(ERROR_NOT_FOUND));
-  FreeSources();
+  FreeSources(&gSourceTable);
 
   Bytes badSignature;
   AppendRawRecord(&badSignature, RECORD_TYPE_MANIFEST, 0, Deflate(TextBytes(50, 1)),
@@ -456,13 +462,13 @@ TEST_F(SourceTableTest, FileContainerIsReadFromTheFileOnly) {
 #ifndef _WIN32
     HostFailAllocationAfter(k.allowed);
 #endif
-    const Status status = AddFileContainerSource(k.file, k.offset, k.size);
+    const Status status = AddFileContainerSource(&gSourceTable, k.file, k.offset, k.size);
 #ifndef _WIN32
     HostFailAllocationAfter(-1);
 #endif
     EXPECT_EQ(StatusCode(status), k.code);
     EXPECT_EQ(gSourceTable.sourceCount, k.code == 0 ? 1u : 0u);
-    FreeSources();
+    FreeSources(&gSourceTable);
     EXPECT_EQ(LiveBlocks(), baseline_);
   }
 }

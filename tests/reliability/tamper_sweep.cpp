@@ -64,16 +64,15 @@ Bytes Content(uint32_t seed, size_t size) {
   return out;
 }
 
-void ResetTable() {
-  FreeSources();
-}
+void ResetTable() { FreeSources(&gSourceTable); }
 
 // One run of discovery, selection and assembly over `container`, as the stub does it.
 Outcome RunStub(const Bytes& container) {
   Outcome outcome;
   const long before = HostLiveAllocations();
   ResetTable();
-  Status status = AddContainerSource(container.data(), static_cast<uint32_t>(container.size()));
+  Status status =
+      AddContainerSource(&gSourceTable, container.data(), static_cast<uint32_t>(container.size()));
   if (!StatusOk(status)) {
     outcome.code = StatusCode(status);
   } else {
