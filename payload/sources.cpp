@@ -139,8 +139,9 @@ Status IndexSourceRecords(PayloadSource* source) {
         const uint32_t grown = capacity ? capacity * 2 : INDEX_FIRST_CAPACITY;
         const size_t bytes = static_cast<size_t>(grown) * sizeof(IndexedRecord);
         IndexedRecord* moved =
-            found.files ? static_cast<IndexedRecord*>(LocalReAlloc(found.files, bytes, LMEM_MOVEABLE))
-                        : static_cast<IndexedRecord*>(LocalAlloc(LMEM_FIXED, bytes));
+            found.files
+                ? static_cast<IndexedRecord*>(LocalReAlloc(found.files, bytes, LMEM_MOVEABLE))
+                : static_cast<IndexedRecord*>(LocalAlloc(LMEM_FIXED, bytes));
         if (!moved) {
           status = STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
           break;
@@ -157,9 +158,11 @@ Status IndexSourceRecords(PayloadSource* source) {
     std::sort(found.files, found.files + found.fileCount, IndexOrder);
     uint32_t kept = 0;
     for (uint32_t i = 0; i < found.fileCount; ++i)
-      if (kept == 0 || found.files[kept - 1].id != found.files[i].id) found.files[kept++] = found.files[i];
+      if (kept == 0 || found.files[kept - 1].id != found.files[i].id)
+        found.files[kept++] = found.files[i];
     found.fileCount = kept;
-    source->index = static_cast<SourceRecordIndex*>(LocalAlloc(LMEM_FIXED, sizeof(SourceRecordIndex)));
+    source->index =
+        static_cast<SourceRecordIndex*>(LocalAlloc(LMEM_FIXED, sizeof(SourceRecordIndex)));
     if (!source->index) status = STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
   }
   if (!StatusOk(status)) {

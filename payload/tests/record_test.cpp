@@ -472,8 +472,8 @@ TEST(LoadRecord, AllocationFailuresLeaveNothingBehind) {
 
 // SHA-256 piece by piece: any split of the bytes gives the digest of all of them at once.
 TEST(RecordHash, PiecesGiveTheDigestOfTheWhole) {
-  const Bytes contents[] = {Bytes(), Bytes(1, 0x61), TextBytes(63, 1), TextBytes(64, 2),
-                            TextBytes(65, 3), NoiseBytes(100000, 4)};
+  const Bytes contents[] = {Bytes(),          Bytes(1, 0x61),   TextBytes(63, 1),
+                            TextBytes(64, 2), TextBytes(65, 3), NoiseBytes(100000, 4)};
   for (const Bytes& content : contents) {
     uint8_t whole[RECORD_DIGEST_SIZE];
     DigestRecordBytes(content.data(), static_cast<uint32_t>(content.size()), whole);
@@ -491,9 +491,10 @@ TEST(RecordHash, PiecesGiveTheDigestOfTheWhole) {
   }
   // The digest of "abc", as published for SHA-256.
   const uint8_t abc[] = {'a', 'b', 'c'};
-  const uint8_t want[RECORD_DIGEST_SIZE] = {
-      0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40, 0xde, 0x5d, 0xae, 0x22, 0x23,
-      0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17, 0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
+  const uint8_t want[RECORD_DIGEST_SIZE] = {0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea,
+                                            0x41, 0x41, 0x40, 0xde, 0x5d, 0xae, 0x22, 0x23,
+                                            0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17, 0x7a, 0x9c,
+                                            0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
   RecordHash hash;
   BeginRecordHash(&hash);
   UpdateRecordHash(&hash, abc, 3);

@@ -183,7 +183,8 @@ TEST_F(SourceTableTest, AdoptedImageIsTheSourceBlockOrStaysTheCallers) {
 #ifndef _WIN32
       // the index's entries and its block, the manifest's block, its growth, the table; a
       // manifest that cannot be inflated is corrupt (13) to the run, also when memory ran out
-      {"no memory for the index entries", &image, 0, static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY)},
+      {"no memory for the index entries", &image, 0,
+       static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY)},
       {"no memory for the index", &image, 1, static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY)},
       {"no memory for the manifest", &image, 2, static_cast<uint32_t>(ERROR_INVALID_DATA)},
       {"no memory to grow the manifest", &image, 3, static_cast<uint32_t>(ERROR_INVALID_DATA)},
@@ -433,8 +434,8 @@ TEST_F(SourceTableTest, FileContainerIsReadFromTheFileOnly) {
     long allowed;  // allocations that succeed (negative: all)
     uint32_t code;
   } cases[] = {
-      {"bad manifest signature", badFile.handle(), 0, static_cast<uint32_t>(badSignature.size()), -1,
-       static_cast<uint32_t>(ERROR_FILE_CORRUPT)},
+      {"bad manifest signature", badFile.handle(), 0, static_cast<uint32_t>(badSignature.size()),
+       -1, static_cast<uint32_t>(ERROR_FILE_CORRUPT)},
       {"container cut at its front", file.handle(), lead.size() + 1, size - 1, -1,
        static_cast<uint32_t>(ERROR_NOT_FOUND)},
       {"file shorter than the source", file.handle(), lead.size() + 50, size, -1,
