@@ -46,8 +46,7 @@ Status RegisterPayloadSources(HANDLE file, const char* ownPath, RunLog* log) {
     RunLogLine(log, "sources", "%u container(s) in certificate extensions of %s (%llu bytes)",
                gSourceTable.sourceCount, ownPath, bytes);
   else if (StatusOk(status))
-    RunLogLine(log, "sources", "the whole file %s as one container (%llu bytes), read from the file",
-               ownPath, bytes);
+    RunLogLine(log, "sources", "the whole file %s as one container (%llu bytes)", ownPath, bytes);
   else
     RunLogLine(log, "sources", "none in %s (code %u, line %u)", ownPath, StatusCode(status),
                StatusLine(status));
