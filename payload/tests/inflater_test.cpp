@@ -109,28 +109,7 @@ TEST(RecordInflater, BytesBehindTheStreamAreNotConsumed) {
 }
 
 TEST(RecordInflater, BadStreamsFailWith13) {
-  const Bytes content = TextBytes(20000, 5);
-  const Bytes good = Deflate(content);
-  Bytes badAdler = good;
-  badAdler.back() ^= 0x01;
-  Bytes badHeader = good;
-  badHeader[1] ^= 0x01;
-  Bytes badBlock = good;
-  badBlock[2] |= 0x06;  // block type 3, which does not exist
-  struct Case {
-    const char* name;
-    Bytes stored;
-  } cases[] = {{"truncated by 3", Bytes(good.begin(), good.end() - 3)},
-               {"truncated by 1", Bytes(good.begin(), good.end() - 1)},
-               {"cut in the middle", Bytes(good.begin(), good.begin() + good.size() / 2)},
-               {"header only", Bytes(good.begin(), good.begin() + 2)},
-               {"empty", Bytes()},
-               {"wrong Adler-32", badAdler},
-               {"bad header", badHeader},
-               {"bad block type", badBlock},
-               {"preset dictionary", DeflateWithDictionary(content)},
-               {"noise", NoiseBytes(4000, 11)}};
-  for (const Case& k : cases) {
+  for (const NamedStream& k : CorruptStreams(TextBytes(20000, 5))) {
     for (uint32_t piece : {1u, 64u, 1u << 20}) {
       SCOPED_TRACE(testing::Message() << k.name << ", pieces of " << piece);
       EXPECT_EQ(Stream(k.stored, kNoLimit, piece, piece).code, 13u);

@@ -116,26 +116,14 @@ TEST(InflateRecord, TrailingBytesBehindTheStreamAreIgnored) {
 
 TEST(InflateRecord, BadStreamsFailWithDataErrorAndNothingAllocated) {
   const Bytes content = TextBytes(20000, 5);
-  const Bytes good = Deflate(content);
-  Bytes truncated(good.begin(), good.end() - 3);
-  Bytes badAdler = good;
-  badAdler.back() ^= 0x01;
-  Bytes badHeader = good;
-  badHeader[1] ^= 0x01;  // header check bits no longer fit
-  const Bytes withDictionary = DeflateWithDictionary(content);
-  struct Case {
-    const char* name;
-    Bytes stored;
-  } cases[] = {{"truncated", truncated},           {"wrong Adler-32", badAdler},
-               {"bad header", badHeader},          {"preset dictionary", withDictionary},
-               {"empty", Bytes()},                 {"header only", Bytes(good.begin(), good.begin() + 2)},
-               {"noise", NoiseBytes(4000, 11)}};
-  for (const Case& k : cases) {
+  for (const NamedStream& k : CorruptStreams(content)) {
     SCOPED_TRACE(k.name);
     Inflated r = Inflate(k.stored);
     EXPECT_EQ(r.result, kCorrupt);
     EXPECT_TRUE(r.outputsCleared);
   }
+  const Bytes good = Deflate(content);
+  const Bytes truncated(good.begin(), good.end() - 3);
   // The public entry point answers the same.
   uint8_t* out = nullptr;
   uint32_t size = 7;
@@ -281,24 +269,7 @@ TEST(InflateSizedRecord, DecodesExactlyTheStatedSize) {
 
 TEST(InflateSizedRecord, BadStreamsFailWithDataError) {
   const Bytes content = TextBytes(20000, 5);
-  const Bytes good = Deflate(content);
-  Bytes badAdler = good;
-  badAdler.back() ^= 0x01;
-  Bytes corrupt = good;
-  corrupt[corrupt.size() / 2] ^= 0xFF;
-  Bytes withDictionary = good;
-  withDictionary[1] = 0xF9;  // FDICT set, header check bits fitted (0x78F9 % 31 == 0)
-  struct Case {
-    const char* name;
-    Bytes stored;
-  } cases[] = {{"truncated", Bytes(good.begin(), good.end() - 3)},
-               {"wrong Adler-32", badAdler},
-               {"corrupt", corrupt},
-               {"preset dictionary", withDictionary},
-               {"empty", Bytes()},
-               {"header only", Bytes(good.begin(), good.begin() + 2)},
-               {"noise", NoiseBytes(4000, 11)}};
-  for (const Case& k : cases) {
+  for (const NamedStream& k : CorruptStreams(content)) {
     SCOPED_TRACE(k.name);
     EXPECT_EQ(InflateSized(k.stored, static_cast<uint32_t>(content.size())).result, kCorrupt);
     // The growing inflater agrees.
