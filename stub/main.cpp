@@ -86,17 +86,16 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     ownPath = GetOwnModulePath();
     if (!ownFile || !ownPath) status = STATUS(ERROR_CANT_RESOLVE_FILENAME);
   }
+
   // The own file is held from here to the exit, shared for reading only: the payload is read
-  // from it as the run goes, and nobody may write to it meanwhile.
+  // from it as the run goes, and nobody may write to it meanwhile. A file that cannot be
+  // opened (one locked by another program) is reported as a payload that cannot be used.
   HANDLE own = INVALID_HANDLE_VALUE;
   if (StatusOk(status)) {
     own = CreateFileW(ownFile, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                       FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (own == INVALID_HANDLE_VALUE) status = STATUS_FROM_LAST_ERROR(ERROR_OPEN_FAILED);
-  }
-
-  if (StatusOk(status)) {
-    status = RegisterPayloadSources(own, ownPath, &log);
+    status = own == INVALID_HANDLE_VALUE ? STATUS_FROM_LAST_ERROR(ERROR_OPEN_FAILED)
+                                         : RegisterPayloadSources(own, ownPath, &log);
     LoadStubString(instance, 100, strings.installerRequired, sizeof strings.installerRequired);
     LoadStubString(instance, 101, strings.corruptedOrUnsupported,
                    sizeof strings.corruptedOrUnsupported);
