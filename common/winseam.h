@@ -94,7 +94,9 @@ typedef struct _OVERLAPPED {
 // is not used. A short count at the end of the file is success, as on Windows.
 BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* read, OVERLAPPED* overlapped);
 // The HANDLE of an open POSIX file descriptor, for ReadFile.
-inline HANDLE HostFileHandle(int fd) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd) + 1); }
+inline HANDLE HostFileHandle(int fd) {
+  return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd) + 1);
+}
 
 // Test hooks of the native seam.
 // After `count` more successful LocalAlloc/LocalReAlloc calls, every further one fails with

@@ -189,8 +189,8 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov
     gLastError = 87;  // ERROR_INVALID_PARAMETER
     return FALSE;
   }
-  const off_t offset =
-      static_cast<off_t>((static_cast<uint64_t>(overlapped->OffsetHigh) << 32) | overlapped->Offset);
+  const off_t offset = static_cast<off_t>((static_cast<uint64_t>(overlapped->OffsetHigh) << 32) |
+                                          overlapped->Offset);
   ssize_t got;
   do {
     got = pread(static_cast<int>(fd), buffer, size, offset);

@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     source.manifest = LocalCopy(manifest, manifestSize);
     source.manifestSize = manifestSize;
     source.flags = 0;  // plain and unsigned: the records built above load as they are
-    FUZZ_CHECK(StatusOk(AppendSource(&source)));
+    FUZZ_CHECK(StatusOk(AppendSource(&gSourceTable, &source)));
   }
   const long liveSources = HostLiveAllocations();
 
@@ -135,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   FreeFileSet(items, itemCount);
   FUZZ_CHECK(HostLiveAllocations() == liveSources);
-  FreeSources();
+  FreeSources(&gSourceTable);
   FUZZ_CHECK(HostLiveAllocations() == liveBefore);
   return 0;
 }

@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::memset(&gSourceTable, 0, sizeof(gSourceTable));
   const long liveBefore = HostLiveAllocations();
-  const Status status = AddContainerSource(image, imageSize);
+  const Status status = AddContainerSource(&gSourceTable, image, imageSize);
   if (StatusOk(status)) {
     FUZZ_CHECK(gSourceTable.sourceCount == 1);
     const PayloadSource& s = gSourceTable.sources[0];
@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(gSourceTable.sourceCount == 0 && gSourceTable.sources == nullptr);
     FUZZ_CHECK(HostLiveAllocations() == liveBefore);
   }
-  FreeSources();
+  FreeSources(&gSourceTable);
   FUZZ_CHECK(HostLiveAllocations() == liveBefore);
   std::free(image);
   return 0;

@@ -48,7 +48,7 @@ int RegisterSources(const std::string& path, const OpenedSetup& setup) {
     const RecordInfo* m = LookUpRecord(s.index, true, MANIFEST_RECORD_ID);
     if (!m || !DecodeRecord(s.data() + m->dataOffset, m->dataSize, &manifest, &error))
       return Fail(path + ": " + s.origin + ": no readable manifest; the stub would stop");
-    if (!StatusOk(AddDecodedContainerSource(s.data(), s.size(), manifest.data(),
+    if (!StatusOk(AddDecodedContainerSource(&gSourceTable, s.data(), s.size(), manifest.data(),
                                             static_cast<uint32_t>(manifest.size()))))
       return Fail("out of memory");
   }
@@ -143,6 +143,6 @@ int RunSelect(int argc, char** argv) {
   }
   int rc = RegisterSources(path, setup);
   if (rc == 0) rc = ReportSelection(path, lcid, arch, Has(args, "--json"));
-  FreeSources();
+  FreeSources(&gSourceTable);
   return rc;
 }

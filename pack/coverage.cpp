@@ -37,7 +37,7 @@ bool RegisterPackages(const std::vector<CoveragePackage>& packages) {
     Bytes manifest;
     std::string error;
     if (!EncodeManifest(entries, &manifest, &error) ||
-        !StatusOk(AddDecodedContainerSource(nullptr, 0, manifest.data(),
+        !StatusOk(AddDecodedContainerSource(&gSourceTable, nullptr, 0, manifest.data(),
                                             static_cast<uint32_t>(manifest.size()))))
       return false;
   }
@@ -66,9 +66,9 @@ std::string Named(const LocaleChoice& c) {
 
 Coverage ComputeCoverage(const std::vector<CoveragePackage>& packages) {
   Coverage coverage;
-  FreeSources();
+  FreeSources(&gSourceTable);
   if (!RegisterPackages(packages)) {
-    FreeSources();
+    FreeSources(&gSourceTable);
     return coverage;
   }
   std::map<uint32_t, bool> seen;
@@ -88,7 +88,7 @@ Coverage ComputeCoverage(const std::vector<CoveragePackage>& packages) {
       coverage.locales.push_back(Choose(l));
     }
   }
-  FreeSources();
+  FreeSources(&gSourceTable);
   for (const LocaleChoice& c : coverage.locales) {
     if (c.lcid == FALLBACK_LCID) coverage.fallback = c.pass == SELECTION_PASS_EXACT ? c.package : 0;
     if (c.package == 0) coverage.uncovered.push_back(c.lcid);

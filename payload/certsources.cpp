@@ -13,7 +13,7 @@
 namespace {
 
 // Reads certificate `index` of the message and registers the sources its extensions carry.
-Status ScanCertificate(HCRYPTMSG message, DWORD index) {
+Status ScanCertificate(SourceTable* table, HCRYPTMSG message, DWORD index) {
   DWORD encodedSize = 0;
   if (!CryptMsgGetParam(message, CMSG_CERT_PARAM, index, nullptr, &encodedSize))
     return STATUS_FROM_LAST_ERROR(STATUS_E_INVALIDARG);
@@ -34,7 +34,7 @@ Status ScanCertificate(HCRYPTMSG message, DWORD index) {
       const CERT_EXTENSION* ext = &info->rgExtension[i];
       if (ext->fCritical || !ext->pszObjId || std::strcmp(ext->pszObjId, PAYLOAD_EXTENSION_OID) != 0)
         continue;
-      status = AddContainerSource(ext->Value.pbData, ext->Value.cbData);
+      status = AddContainerSource(table, ext->Value.pbData, ext->Value.cbData);
     }
     CertFreeCertificateContext(cert);
   }
@@ -43,7 +43,7 @@ Status ScanCertificate(HCRYPTMSG message, DWORD index) {
 }
 
 // Decodes the PKCS#7 `signature` and registers the sources of all its certificates.
-Status ScanSignature(const uint8_t* signature, uint32_t signatureSize) {
+Status ScanSignature(SourceTable* table, const uint8_t* signature, uint32_t signatureSize) {
   HCRYPTMSG message = CryptMsgOpenToDecode(PKCS_7_ASN_ENCODING, 0, 0, 0, nullptr, nullptr);
   if (!message) return STATUS_FROM_LAST_ERROR(STATUS_E_INVALIDARG);
 
@@ -56,14 +56,14 @@ Status ScanSignature(const uint8_t* signature, uint32_t signatureSize) {
     status = STATUS_FROM_LAST_ERROR(STATUS_E_INVALIDARG);
   } else {
     for (DWORD index = 0; index < count && StatusOk(status); ++index)
-      status = ScanCertificate(message, index);
+      status = ScanCertificate(table, message, index);
   }
   CryptMsgClose(message);
   return status;
 }
 }  // namespace
 
-Status FindCertificateSources(const PayloadSource* image) {
+Status FindCertificateSources(SourceTable* table, const PayloadSource* image) {
   uint32_t contentOffset = 0;
   uint32_t contentSize = 0;
   // No usable certificate table: no source, and the caller falls back to the whole image.
@@ -84,12 +84,23 @@ Status FindCertificateSources(const PayloadSource* image) {
   if (!signature) return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
   status = ReadSourceBytes(image, contentOffset, signatureSize, signature);
 
-  if (StatusOk(status)) status = ScanSignature(signature, signatureSize);
+  if (StatusOk(status)) status = ScanSignature(table, signature, signatureSize);
   LocalFree(signature);
   return status;
 }
 
-Status FindCertificateSources(const uint8_t* image, uint32_t imageSize) {
+Status FindCertificateSources(SourceTable* table, const uint8_t* image, uint32_t imageSize) {
   const PayloadSource source = MemoryImage(image, imageSize);
-  return FindCertificateSources(&source);
+  return FindCertificateSources(table, &source);
+}
+
+Status FindImageFileSources(SourceTable* table, HANDLE file, uint64_t fileSize) {
+  // A PE file's headers and certificate table lie in its first 4 GiB (32-bit offsets).
+  const uint32_t reach = fileSize > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(fileSize);
+  const PayloadSource image = FileImage(file, reach);
+  const uint32_t before = table->sourceCount;
+  Status status = FindCertificateSources(table, &image);
+  if (StatusOk(status) && table->sourceCount == before)
+    status = AddFileContainerSource(table, file, fileSize - reach, reach);
+  return status;
 }

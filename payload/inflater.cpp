@@ -21,7 +21,8 @@ struct RecordInflater {
 
 Status NewRecordInflater(uint32_t limit, RecordInflater** inflater) {
   *inflater = nullptr;
-  RecordInflater* made = static_cast<RecordInflater*>(LocalAlloc(LMEM_ZEROINIT, sizeof(RecordInflater)));
+  RecordInflater* made =
+      static_cast<RecordInflater*>(LocalAlloc(LMEM_ZEROINIT, sizeof(RecordInflater)));
   if (!made) return STATUS(ERROR_NOT_ENOUGH_MEMORY);
   if (inflateInit(&made->zs) != Z_OK) {
     LocalFree(made);
@@ -34,8 +35,8 @@ Status NewRecordInflater(uint32_t limit, RecordInflater** inflater) {
 }
 
 Status RecordInflaterStep(RecordInflater* inflater, const uint8_t* in, uint32_t inSize,
-                          uint32_t* consumed, uint8_t* out, uint32_t outSize,
-                          uint32_t* produced, bool* ended) {
+                          uint32_t* consumed, uint8_t* out, uint32_t outSize, uint32_t* produced,
+                          bool* ended) {
   *consumed = 0;
   *produced = 0;
   *ended = inflater->ended;

@@ -71,12 +71,12 @@ bool IndexOrder(const IndexedRecord& a, const IndexedRecord& b) {
 // Builds the index, loads and verifies the manifest with the built-in key, and appends the
 // source; on failure the index and the manifest are released (the container stays the
 // caller's) and `source` is left with neither.
-Status RegisterVerifiedSource(PayloadSource* source) {
+Status RegisterVerifiedSource(SourceTable* table, PayloadSource* source) {
   Status status = IndexSourceRecords(source);
   if (StatusOk(status))
     status = LoadRecord(source, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, &source->manifest,
                         &source->manifestSize);
-  if (StatusOk(status)) status = AppendSource(source);
+  if (StatusOk(status)) status = AppendSource(table, source);
   if (!StatusOk(status)) {
     if (source->manifest) LocalFree(source->manifest);
     source->manifest = nullptr;
@@ -139,8 +139,9 @@ Status IndexSourceRecords(PayloadSource* source) {
         const uint32_t grown = capacity ? capacity * 2 : INDEX_FIRST_CAPACITY;
         const size_t bytes = static_cast<size_t>(grown) * sizeof(IndexedRecord);
         IndexedRecord* moved =
-            found.files ? static_cast<IndexedRecord*>(LocalReAlloc(found.files, bytes, LMEM_MOVEABLE))
-                        : static_cast<IndexedRecord*>(LocalAlloc(LMEM_FIXED, bytes));
+            found.files
+                ? static_cast<IndexedRecord*>(LocalReAlloc(found.files, bytes, LMEM_MOVEABLE))
+                : static_cast<IndexedRecord*>(LocalAlloc(LMEM_FIXED, bytes));
         if (!moved) {
           status = STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
           break;
@@ -157,9 +158,11 @@ Status IndexSourceRecords(PayloadSource* source) {
     std::sort(found.files, found.files + found.fileCount, IndexOrder);
     uint32_t kept = 0;
     for (uint32_t i = 0; i < found.fileCount; ++i)
-      if (kept == 0 || found.files[kept - 1].id != found.files[i].id) found.files[kept++] = found.files[i];
+      if (kept == 0 || found.files[kept - 1].id != found.files[i].id)
+        found.files[kept++] = found.files[i];
     found.fileCount = kept;
-    source->index = static_cast<SourceRecordIndex*>(LocalAlloc(LMEM_FIXED, sizeof(SourceRecordIndex)));
+    source->index =
+        static_cast<SourceRecordIndex*>(LocalAlloc(LMEM_FIXED, sizeof(SourceRecordIndex)));
     if (!source->index) status = STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
   }
   if (!StatusOk(status)) {
@@ -212,22 +215,22 @@ Status LocateSourceRecord(const PayloadSource* source, const uint8_t type[16], u
   return STATUS(ERROR_NOT_FOUND);
 }
 
-Status AppendSource(const PayloadSource* source) {
-  const size_t bytes = (static_cast<size_t>(gSourceTable.sourceCount) + 1) * sizeof(PayloadSource);
-  PayloadSource* grown =
-      gSourceTable.sources
-          ? static_cast<PayloadSource*>(
-                LocalReAlloc(gSourceTable.sources, bytes, LMEM_MOVEABLE | LMEM_ZEROINIT))
-          : static_cast<PayloadSource*>(LocalAlloc(LMEM_ZEROINIT, bytes));
+Status AppendSource(SourceTable* table, const PayloadSource* source) {
+  const size_t bytes = (static_cast<size_t>(table->sourceCount) + 1) * sizeof(PayloadSource);
+  PayloadSource* grown = table->sources
+                             ? static_cast<PayloadSource*>(LocalReAlloc(
+                                   table->sources, bytes, LMEM_MOVEABLE | LMEM_ZEROINIT))
+                             : static_cast<PayloadSource*>(LocalAlloc(LMEM_ZEROINIT, bytes));
   if (!grown) return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
-  gSourceTable.sources = grown;
-  gSourceTable.sources[gSourceTable.sourceCount] = *source;
-  ++gSourceTable.sourceCount;
+  table->sources = grown;
+  table->sources[table->sourceCount] = *source;
+  ++table->sourceCount;
   return STATUS(0);
 }
 
-Status AddDecodedContainerSource(const uint8_t* container, uint32_t containerSize,
-                                 const uint8_t* manifest, uint32_t manifestSize) {
+Status AddDecodedContainerSource(SourceTable* table, const uint8_t* container,
+                                 uint32_t containerSize, const uint8_t* manifest,
+                                 uint32_t manifestSize) {
   // The manifest is taken as given; the index is built as for every registered source.
   PayloadSource source;
   std::memset(&source, 0, sizeof(source));
@@ -244,7 +247,7 @@ Status AddDecodedContainerSource(const uint8_t* container, uint32_t containerSiz
     if (containerSize) std::memcpy(source.containerData, container, containerSize);
     if (manifestSize) std::memcpy(source.manifest, manifest, manifestSize);
     status = IndexSourceRecords(&source);
-    if (StatusOk(status)) status = AppendSource(&source);
+    if (StatusOk(status)) status = AppendSource(table, &source);
   }
   if (!StatusOk(status)) {
     if (source.containerData) LocalFree(source.containerData);
@@ -254,7 +257,7 @@ Status AddDecodedContainerSource(const uint8_t* container, uint32_t containerSiz
   return status;
 }
 
-Status AdoptContainerSource(uint8_t* container, uint32_t containerSize) {
+Status AdoptContainerSource(SourceTable* table, uint8_t* container, uint32_t containerSize) {
   // The manifest is read and verified (with the built-in key) in the block the source will
   // own, and the block LoadRecord returns becomes the source's manifest as it is.
   PayloadSource source;
@@ -262,25 +265,25 @@ Status AdoptContainerSource(uint8_t* container, uint32_t containerSize) {
   source.flags = SOURCE_COMPRESSED | SOURCE_SIGNED;
   source.containerData = container;
   source.containerSize = containerSize;
-  return RegisterVerifiedSource(&source);
+  return RegisterVerifiedSource(table, &source);
 }
 
-Status AddFileContainerSource(HANDLE file, uint64_t offset, uint32_t size) {
+Status AddFileContainerSource(SourceTable* table, HANDLE file, uint64_t offset, uint32_t size) {
   PayloadSource source;
   std::memset(&source, 0, sizeof(source));
   source.flags = SOURCE_COMPRESSED | SOURCE_SIGNED;
   source.containerSize = size;
   source.file = file;
   source.fileOffset = offset;
-  return RegisterVerifiedSource(&source);
+  return RegisterVerifiedSource(table, &source);
 }
 
-Status AddContainerSource(const uint8_t* container, uint32_t containerSize) {
+Status AddContainerSource(SourceTable* table, const uint8_t* container, uint32_t containerSize) {
   // The copy is made first and verified in place: the caller's bytes are read once.
   uint8_t* copy = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, containerSize ? containerSize : 1));
   if (!copy) return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
   if (containerSize) std::memcpy(copy, container, containerSize);
-  const Status status = AdoptContainerSource(copy, containerSize);
+  const Status status = AdoptContainerSource(table, copy, containerSize);
   if (!StatusOk(status)) LocalFree(copy);
   return status;
 }
@@ -299,15 +302,15 @@ uint32_t DerElementSize(const uint8_t* der, uint32_t size) {
   return header + length <= size ? static_cast<uint32_t>(header + length) : 0;
 }
 
-void FreeSources() {
-  for (uint32_t i = 0; i < gSourceTable.sourceCount; ++i) {
-    if (gSourceTable.sources[i].containerData) LocalFree(gSourceTable.sources[i].containerData);
-    if (gSourceTable.sources[i].manifest) LocalFree(gSourceTable.sources[i].manifest);
-    FreeSourceRecordIndex(&gSourceTable.sources[i]);
+void FreeSources(SourceTable* table) {
+  for (uint32_t i = 0; i < table->sourceCount; ++i) {
+    if (table->sources[i].containerData) LocalFree(table->sources[i].containerData);
+    if (table->sources[i].manifest) LocalFree(table->sources[i].manifest);
+    FreeSourceRecordIndex(&table->sources[i]);
   }
-  if (gSourceTable.sources) LocalFree(gSourceTable.sources);
-  gSourceTable.sources = nullptr;
-  gSourceTable.sourceCount = 0;
+  if (table->sources) LocalFree(table->sources);
+  table->sources = nullptr;
+  table->sourceCount = 0;
 }
 
 PayloadSource MemoryImage(const uint8_t* image, uint32_t imageSize) {

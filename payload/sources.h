@@ -1,7 +1,8 @@
 // Payload sources: where the containers of an executable image are found, and how their
 // records are reached.
 //
-// The SourceTable is process-wide (gSourceTable). FindCertificateSources registers one
+// The registration functions fill the SourceTable they are given. FindCertificateSources
+// registers one
 // source per non-critical PAYLOAD_EXTENSION_OID extension of the certificates in the
 // image's first WIN_CERTIFICATE (reading only the PE headers, the certificate table entry's
 // header and the PKCS#7 element from the image); AddContainerSource registers a copy of a
@@ -14,6 +15,7 @@
 // caller's and must stay open until FreeSources), its verified manifest (flags 3) and its
 // record index: one walk of the trailers at registration gives every record's place, so
 // LocateSourceRecord is a lookup. FreeSources releases all of them and empties the table.
+// A table starts zeroed (SourceTable{}).
 // LocateCertificateEntry holds the PE32+ and certificate-table checks (no system calls), so
 // it builds natively.
 #pragma once
@@ -29,7 +31,8 @@ struct SourceTable {
   uint32_t sourceCount;
 };
 
-// The process's registered sources, in registration order.
+// The table the manifest layer's enumeration and file set read (until they are handed one);
+// the stub and the packaging tool register into it.
 extern SourceTable gSourceTable;
 
 // Finds the record of `type` and `id` in `source` (the walk's rules of FindRecord; RecordPlace
@@ -53,29 +56,30 @@ void FreeSourceRecordIndex(PayloadSource* source);
 
 // Appends `source` to the table, which then owns its blocks; on failure (out of memory) the
 // table is unchanged and the caller still owns them.
-Status AppendSource(const PayloadSource* source);
+Status AppendSource(SourceTable* table, const PayloadSource* source);
 // Registers a copy of `container` as a source (flags 3) once its manifest has loaded and
 // verified with the built-in key (LoadRecord) in that copy; on failure nothing of it stays
 // allocated. `container` is read once.
-Status AddContainerSource(const uint8_t* container, uint32_t containerSize);
+Status AddContainerSource(SourceTable* table, const uint8_t* container, uint32_t containerSize);
 // Registers the LocalAlloc block `container` itself as a source (flags 3) once its manifest
 // has loaded and verified with the built-in key; on code 0 the table owns the block, on any
 // failure the caller still does and nothing else stays allocated.
-Status AdoptContainerSource(uint8_t* container, uint32_t containerSize);
+Status AdoptContainerSource(SourceTable* table, uint8_t* container, uint32_t containerSize);
 // Registers the `size` bytes at `offset` in `file` as a source (flags 3) without reading them
 // whole: its index is built from its trailers, and its manifest is read, decoded and verified
 // with the built-in key (LoadRecord). The file stays the caller's (not owned, never closed
 // here), opened for reading, and must not change while the source is registered. On failure
 // nothing of it stays allocated.
-Status AddFileContainerSource(HANDLE file, uint64_t offset, uint32_t size);
+Status AddFileContainerSource(SourceTable* table, HANDLE file, uint64_t offset, uint32_t size);
 // Registers a copy of `container` as a source (flags 3) with a copy of `manifest` as its
 // manifest, taken as it is: the caller has decoded the container's ManifestRecord and
 // vouches for it (nothing is checked here, and the built-in key is not used). On failure
 // (out of memory) nothing of it stays allocated.
-Status AddDecodedContainerSource(const uint8_t* container, uint32_t containerSize,
-                                 const uint8_t* manifest, uint32_t manifestSize);
+Status AddDecodedContainerSource(SourceTable* table, const uint8_t* container,
+                                 uint32_t containerSize, const uint8_t* manifest,
+                                 uint32_t manifestSize);
 // Releases every source's blocks and the table's array, leaving an empty table.
-void FreeSources();
+void FreeSources(SourceTable* table);
 
 // An image as a source without manifest or index, for the reads of discovery: its bytes in
 // memory, or `size` bytes of `file` from its start.
@@ -102,6 +106,12 @@ uint32_t DerElementSize(const uint8_t* der, uint32_t size);
 // Registers one source per non-critical payload extension of the image's signature. Only the
 // PKCS#7 element of the first certificate table entry is read (DerElementSize); an entry that
 // does not start with one is refused as the message decoder refuses it (0x80070057).
-Status FindCertificateSources(const PayloadSource* image);
-Status FindCertificateSources(const uint8_t* image, uint32_t imageSize);
+Status FindCertificateSources(SourceTable* table, const PayloadSource* image);
+Status FindCertificateSources(SourceTable* table, const uint8_t* image, uint32_t imageSize);
+// Discovery in an executable's own file, `fileSize` bytes, in the order of docs/design.md:
+// the containers of its certificate extensions, else the whole file as one container that
+// stays in the file (AddFileContainerSource; of a file of 4 GiB or more, its last
+// 0xFFFFFFFF bytes). Only the PE headers, the signature and the container's trailers and
+// manifest are read. The file must stay open, unchanged, until FreeSources.
+Status FindImageFileSources(SourceTable* table, HANDLE file, uint64_t fileSize);
 #endif

@@ -1,9 +1,10 @@
 // The stub's entry point: the bootstrap sequence.
 //
 // WinMain limits the DLL search to the system directory, starts the common controls and COM,
-// splits the command line, opens its own file (held until the end) and registers the payload
-// sources without reading the file whole, loads the strings, hands over to the installation
-// run, makes the final report and releases everything. It returns the code of the final Status as the exit code. With MSISTUB_LOG set
+// splits the command line, opens its own file (held, shared for reading only, until the exit)
+// and registers the payload sources found in it without reading it whole, loads the strings,
+// hands over to the installation run, makes the final report and releases everything. It
+// returns the code of the final Status as the exit code. With MSISTUB_LOG set
 // (see log.h) each step appends its line to that file.
 #include "common/winseam.h"
 
@@ -33,42 +34,21 @@ void RestrictDllSearchToSystem() {
   if (setDirectories) setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
-// Opens the own file and registers its payload sources without reading it whole: those of
-// the certificate extensions (only the signature's PKCS#7 element is read), else the whole
-// file as the one container (its trailers, manifest and record index are read; records are
-// read by position as they are written out). The file stays open in `*held`, with read
-// sharing only, until the process ends: nobody can change it meanwhile (Windows refuses
-// writes to a running image in any case, and the manifest's digests catch any change).
-// `ownPath`, the file's ANSI form, is only shown in the log.
-Status RegisterPayloadSources(const WCHAR* ownFile, const char* ownPath, HANDLE* held,
-                              RunLog* log) {
-  *held = nullptr;
-  HANDLE file = CreateFileW(ownFile, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return STATUS_FROM_LAST_ERROR(ERROR_OPEN_FAILED);
-  *held = file;
-
+// Registers the payload sources of the own file `file` (held open by WinMain): those of the
+// certificate extensions, else the whole file as the one container, read from the file as
+// needed. `ownPath`, the file's ANSI name, is only shown in the log.
+Status RegisterPayloadSources(HANDLE file, const char* ownPath, RunLog* log) {
+  LARGE_INTEGER size;
   Status status = STATUS(ERROR_SUCCESS);
-  SetLastError(0);  // a stale code must not turn a real size of 0xFFFFFFFF into a failure
-  DWORD high = 0;
-  const DWORD size = GetFileSize(file, &high);
-  if (size == INVALID_FILE_SIZE && GetLastError() != 0) status = STATUS(ERROR_SEEK_ON_DEVICE);
-  // A container counts its offsets in 32 bits: a larger file cannot be one.
-  if (StatusOk(status) && high != 0) status = STATUS(ERROR_NOT_FOUND);
-  if (StatusOk(status)) {
-    const PayloadSource image = FileImage(file, size);
-    status = FindCertificateSources(&image);
-  }
-  if (StatusOk(status) && gSourceTable.sourceCount > 0)
-    RunLogLine(log, "sources", "%u container(s) in certificate extensions of %s (%lu bytes)",
-               gSourceTable.sourceCount, ownPath, static_cast<unsigned long>(size));
-  if (StatusOk(status) && gSourceTable.sourceCount == 0) {
-    status = AddFileContainerSource(file, 0, size);
-    if (StatusOk(status))
-      RunLogLine(log, "sources", "the whole file %s as one container (%lu bytes)", ownPath,
-                 static_cast<unsigned long>(size));
-  }
-  if (!StatusOk(status))
+  if (!GetFileSizeEx(file, &size)) status = STATUS_FROM_LAST_ERROR(ERROR_SEEK_ON_DEVICE);
+  const unsigned long long bytes = StatusOk(status) ? static_cast<unsigned long long>(size.QuadPart) : 0;
+  if (StatusOk(status)) status = FindImageFileSources(&gSourceTable, file, bytes);
+  if (StatusOk(status) && gSourceTable.sourceCount > 0 && gSourceTable.sources[0].containerData)
+    RunLogLine(log, "sources", "%u container(s) in certificate extensions of %s (%llu bytes)",
+               gSourceTable.sourceCount, ownPath, bytes);
+  else if (StatusOk(status))
+    RunLogLine(log, "sources", "the whole file %s as one container (%llu bytes)", ownPath, bytes);
+  else
     RunLogLine(log, "sources", "none in %s (code %u, line %u)", ownPath, StatusCode(status),
                StatusLine(status));
   return status;
@@ -102,15 +82,21 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   if (!args) status = STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
 
   WCHAR* ownFile = nullptr;
-  HANDLE ownImage = nullptr;
   if (StatusOk(status)) {
     ownFile = GetOwnModulePathWide();
     ownPath = GetOwnModulePath();
     if (!ownFile || !ownPath) status = STATUS(ERROR_CANT_RESOLVE_FILENAME);
   }
 
+  // The own file is held from here to the exit, shared for reading only: the payload is read
+  // from it as the run goes, and nobody may write to it meanwhile. A file that cannot be
+  // opened (one locked by another program) is reported as a payload that cannot be used.
+  HANDLE own = INVALID_HANDLE_VALUE;
   if (StatusOk(status)) {
-    status = RegisterPayloadSources(ownFile, ownPath, &ownImage, &log);
+    own = CreateFileW(ownFile, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    status = own == INVALID_HANDLE_VALUE ? STATUS_FROM_LAST_ERROR(ERROR_OPEN_FAILED)
+                                         : RegisterPayloadSources(own, ownPath, &log);
     LoadStubString(instance, 100, strings.installerRequired, sizeof strings.installerRequired);
     LoadStubString(instance, 101, strings.corruptedOrUnsupported,
                    sizeof strings.corruptedOrUnsupported);
@@ -126,8 +112,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
              StatusLine(status));
   ShowFinalReport(status, &failure, &strings, args, argCount, ownPath);
 
-  FreeSources();
-  if (ownImage) CloseHandle(ownImage);
+  FreeSources(&gSourceTable);
+  if (own != INVALID_HANDLE_VALUE) CloseHandle(own);
   if (ownPath) LocalFree(ownPath);
   if (ownFile) LocalFree(ownFile);
   if (args) LocalFree(args);

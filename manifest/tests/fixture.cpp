@@ -79,16 +79,16 @@ void RegisterSource(const Bytes& manifest, const Bytes& container, uint32_t flag
   source.containerData = CopyBlock(container);
   source.containerSize = static_cast<uint32_t>(container.size());
   source.flags = flags;
-  ASSERT_EQ(StatusCode(AppendSource(&source)), 0u);
+  ASSERT_EQ(StatusCode(AppendSource(&gSourceTable, &source)), 0u);
 }
 
 void SourceTableTest::SetUp() {
-  FreeSources();
+  FreeSources(&gSourceTable);
   std::memset(&gSourceTable, 0, sizeof(gSourceTable));
 }
 
 void SourceTableTest::TearDown() {
-  FreeSources();
+  FreeSources(&gSourceTable);
   std::memset(&gSourceTable, 0, sizeof(gSourceTable));
 }
 

@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
   std::memset(&gSourceTable, 0, sizeof(gSourceTable));
   const SelectionContext context = {static_cast<uint32_t>(GetUserDefaultLCID()), 1};
   const uint32_t userLcid = context.userLcid;
-  if (!StatusOk(AppendSource(&source))) return 3;
+  if (!StatusOk(AppendSource(&gSourceTable, &source))) return 3;
 
   PackageSelection selection;
   bool chosen = StatusOk(SelectPackage(&context, &selection));
@@ -54,6 +54,6 @@ int main(int argc, char** argv) {
               chosen ? selection.productCode : "nothing", selection.entryId, selection.pass);
   bool ok = chosen && userLcid == std::strtoul(argv[1], nullptr, 10) &&
             std::strcmp(selection.productCode, argv[2]) == 0;
-  FreeSources();
+  FreeSources(&gSourceTable);
   return ok ? 0 : 1;
 }

@@ -29,14 +29,14 @@ int main(int argc, char** argv) {
   std::fclose(f);
 
   std::memset(&gSourceTable, 0, sizeof(gSourceTable));
-  Status status = FindCertificateSources(image, static_cast<uint32_t>(size));
+  Status status = FindCertificateSources(&gSourceTable, image, static_cast<uint32_t>(size));
   if (StatusOk(status) && gSourceTable.sourceCount == 0)
-    status = AddContainerSource(image, static_cast<uint32_t>(size));
+    status = AddContainerSource(&gSourceTable, image, static_cast<uint32_t>(size));
   LocalFree(image);
   std::printf("status %u\n", StatusCode(status));
   for (uint32_t i = 0; i < gSourceTable.sourceCount; ++i)
     std::printf("source %u container %u manifest %u\n", i, gSourceTable.sources[i].containerSize,
                 gSourceTable.sources[i].manifestSize);
-  FreeSources();
+  FreeSources(&gSourceTable);
   return 0;
 }

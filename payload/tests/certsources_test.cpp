@@ -14,6 +14,7 @@
 #include <string>
 
 #include "payload/sources.h"
+#include "tempfile.h"
 #include "testkit.h"
 
 extern const char kTestPrivateKeyPem[];
@@ -121,10 +122,11 @@ Bytes BadlySignedContainer() {
 class CertificateSourcesTest : public ::testing::Test {
  protected:
   void SetUp() override { std::memset(&gSourceTable, 0, sizeof(gSourceTable)); }
-  void TearDown() override { FreeSources(); }
+  void TearDown() override { FreeSources(&gSourceTable); }
 
   uint32_t Discover(const Bytes& image) {
-    return StatusCode(FindCertificateSources(image.data(), static_cast<uint32_t>(image.size())));
+    return StatusCode(
+        FindCertificateSources(&gSourceTable, image.data(), static_cast<uint32_t>(image.size())));
   }
   std::string Manifest(uint32_t index) {
     const PayloadSource& s = gSourceTable.sources[index];
@@ -169,15 +171,18 @@ TEST_F(CertificateSourcesTest, AppendedContainerFallsBackToTheImage) {
       PeImageWithCertificate(SignedData({{{kOtherOid, false, Bytes(4, 1)}}}), ContainerWithManifest(manifest));
   ASSERT_EQ(Discover(image), 0u);
   EXPECT_EQ(gSourceTable.sourceCount, 0u);
-  ASSERT_EQ(StatusCode(AddContainerSource(image.data(), static_cast<uint32_t>(image.size()))), 0u);
+  ASSERT_EQ(StatusCode(AddContainerSource(&gSourceTable, image.data(),
+                                          static_cast<uint32_t>(image.size()))),
+            0u);
   ASSERT_EQ(gSourceTable.sourceCount, 1u);
   EXPECT_EQ(Manifest(0), std::string(manifest.begin(), manifest.end()));
 
   // Without the appended container the image has nothing to offer.
-  FreeSources();
+  FreeSources(&gSourceTable);
   const Bytes bare = PeImageWithCertificate(SignedData({{}}), Bytes());
   ASSERT_EQ(Discover(bare), 0u);
-  EXPECT_EQ(StatusCode(AddContainerSource(bare.data(), static_cast<uint32_t>(bare.size()))),
+  EXPECT_EQ(StatusCode(
+                AddContainerSource(&gSourceTable, bare.data(), static_cast<uint32_t>(bare.size()))),
             static_cast<uint32_t>(ERROR_NOT_FOUND));
   EXPECT_EQ(gSourceTable.sourceCount, 0u);
 }
@@ -197,7 +202,7 @@ TEST_F(CertificateSourcesTest, BadContainerStopsDiscoveryKeepingEarlierSources) 
   ASSERT_EQ(gSourceTable.sourceCount, 1u);
   EXPECT_EQ(Manifest(0), std::string(m1.begin(), m1.end()));
 
-  FreeSources();
+  FreeSources(&gSourceTable);
   const Bytes noManifest = PeImageWithCertificate(
       SignedData({{{PAYLOAD_EXTENSION_OID, false, NoiseBytes(100, 3)}}}), Bytes());
   EXPECT_EQ(Discover(noManifest), static_cast<uint32_t>(ERROR_NOT_FOUND));
@@ -220,5 +225,85 @@ TEST_F(CertificateSourcesTest, ImagesWithoutAUsableTableGiveNoSourceAndNoFailure
   for (const Bytes& image : {pe32, noTable, NoiseBytes(3000, 1), Bytes(10, 0)}) {
     EXPECT_EQ(Discover(image), 0u);
     EXPECT_EQ(gSourceTable.sourceCount, 0u);
+  }
+}
+
+// The bootstrap's discovery in its own file finds what discovery in memory finds: the
+// extensions' containers (in memory, as the decoder hands them over), else the whole file as
+// a source that stays in the file and whose records load from it; failures are the same.
+TEST_F(CertificateSourcesTest, DiscoveryInTheFileFindsWhatDiscoveryInMemoryFinds) {
+  const Bytes m1 = TextBytes(60, 1), m2 = TextBytes(70, 2), whole = TextBytes(135, 5);
+  struct Case {
+    const char* name;
+    Bytes image;
+    std::vector<Bytes> manifests;
+    bool wholeFile;
+    uint32_t code;
+  } cases[] = {
+      {"two extensions",
+       PeImageWithCertificate(
+           SignedData({{{PAYLOAD_EXTENSION_OID, false, ContainerWithManifest(m1)}},
+                       {{PAYLOAD_EXTENSION_OID, false, ContainerWithManifest(m2)}}}),
+           Bytes()),
+       {m1, m2},
+       false,
+       0},
+      {"container behind the signature",
+       PeImageWithCertificate(SignedData({{{kOtherOid, false, Bytes(4, 1)}}}),
+                              ContainerWithManifest(whole)),
+       {whole},
+       true,
+       0},
+      {"appended to an image without a table",
+       Concat(NoiseBytes(3000, 1), ContainerWithManifest(whole)),
+       {whole},
+       true,
+       0},
+      {"bad container in an extension",
+       PeImageWithCertificate(
+           SignedData({{{PAYLOAD_EXTENSION_OID, false, BadlySignedContainer()}}}), Bytes()),
+       {},
+       false,
+       static_cast<uint32_t>(ERROR_FILE_CORRUPT)},
+      {"no container",
+       PeImageWithCertificate(SignedData({{}}), Bytes()),
+       {},
+       false,
+       static_cast<uint32_t>(ERROR_NOT_FOUND)},
+      {"entry that is no message",
+       PeImageWithCertificate(NoiseBytes(500, 6), Bytes()),
+       {},
+       false,
+       static_cast<uint32_t>(STATUS_E_INVALIDARG)},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    const TempFile file(k.image);
+    EXPECT_EQ(StatusCode(FindImageFileSources(&gSourceTable, file.handle(), k.image.size())),
+              k.code);
+    ASSERT_EQ(gSourceTable.sourceCount, k.manifests.size());
+    for (uint32_t i = 0; i < k.manifests.size(); ++i) {
+      EXPECT_EQ(Manifest(i), std::string(k.manifests[i].begin(), k.manifests[i].end()));
+      const PayloadSource& s = gSourceTable.sources[i];
+      EXPECT_EQ(s.containerData == nullptr, k.wholeFile);
+      EXPECT_EQ(s.file == file.handle(), k.wholeFile);
+      uint8_t* data = nullptr;
+      uint32_t size = 0;
+      ASSERT_EQ(StatusCode(LoadRecord(&s, RECORD_TYPE_FILE, 1000, &data, &size)), 0u);
+      const Bytes want = TextBytes(900, 4);
+      EXPECT_TRUE(Bytes(data, data + size) == want);
+      LocalFree(data);
+    }
+    if (k.code == 0) {
+      // Memory discovery of the same image agrees.
+      FreeSources(&gSourceTable);
+      uint32_t code = Discover(k.image);
+      if (code == 0 && gSourceTable.sourceCount == 0)
+        code = StatusCode(AddContainerSource(&gSourceTable, k.image.data(),
+                                             static_cast<uint32_t>(k.image.size())));
+      EXPECT_EQ(code, 0u);
+      EXPECT_EQ(gSourceTable.sourceCount, k.manifests.size());
+    }
+    FreeSources(&gSourceTable);
   }
 }

@@ -50,7 +50,8 @@ Bytes WithLead(const Bytes& bytes) {
 
 // Exact-size copy of a container, and lookups in it expressed as offsets.
 struct Exact {
-  explicit Exact(const Bytes& bytes) : size(static_cast<uint32_t>(bytes.size())), file(WithLead(bytes)) {
+  explicit Exact(const Bytes& bytes)
+      : size(static_cast<uint32_t>(bytes.size())), file(WithLead(bytes)) {
     block.reset(new uint8_t[bytes.empty() ? 1 : bytes.size()]);
     if (!bytes.empty()) std::memcpy(block.get(), bytes.data(), bytes.size());
   }
@@ -329,9 +330,9 @@ TEST(ReadSourceBytes, RangesInsideTheContainerOnlyFromMemoryOrFile) {
     uint32_t size;
     uint32_t code;
   } cases[] = {
-      {0, 100, 0},  {99, 1, 0},   {100, 0, 0},   {0, 0, 0},           {37, 20, 0},
-      {100, 1, 13}, {101, 0, 13}, {50, 51, 13},  {0xFFFFFFFFu, 2, 13}, {1, 0xFFFFFFFFu, 13},
-      {0, 101, 13},
+      {0, 100, 0},          {99, 1, 0},           {100, 0, 0},  {0, 0, 0},
+      {37, 20, 0},          {100, 1, 13},         {101, 0, 13}, {50, 51, 13},
+      {0xFFFFFFFFu, 2, 13}, {1, 0xFFFFFFFFu, 13}, {0, 101, 13},
   };
   for (const PayloadSource* source : {&memory, &inFile}) {
     for (const Case& k : cases) {

@@ -11,9 +11,9 @@
 
 namespace {
 struct Streamed {
-  uint32_t code;       // the first failing step's code, else RecordInflaterFinish's
-  Bytes bytes;         // everything produced
-  uint32_t consumed;   // input consumed in all
+  uint32_t code;      // the first failing step's code, else RecordInflaterFinish's
+  Bytes bytes;        // everything produced
+  uint32_t consumed;  // input consumed in all
 };
 
 // Feeds `stored` in pieces of `inPiece` bytes and drains it into buffers of `outPiece` bytes,
@@ -43,7 +43,8 @@ Streamed Stream(const Bytes& stored, uint32_t limit, uint32_t inPiece, uint32_t 
     }
     // A step given input either uses some, makes some, ends or fails: a caller that loops
     // until its input is used up never spins.
-    if (piece > 0 && consumed == 0 && produced == 0 && !ended) ADD_FAILURE() << "a step made no progress";
+    if (piece > 0 && consumed == 0 && produced == 0 && !ended)
+      ADD_FAILURE() << "a step made no progress";
     if (ended || (consumed == 0 && produced == 0)) {
       r.code = StatusCode(RecordInflaterFinish(inflater));
       break;
@@ -68,18 +69,23 @@ const uint32_t kNoLimit = 0xFFFFFFFFu;
 }  // namespace
 
 TEST(RecordInflater, PiecesOfAnySizeGiveWhatInflateRecordGives) {
-  const Bytes contents[] = {Bytes(),           TextBytes(5000, 1),  NoiseBytes(3000, 5),
-                            Bytes(1024, 0x41), TextBytes(100000, 2), NoiseBytes(70000, 3),
+  const Bytes contents[] = {Bytes(),
+                            TextBytes(5000, 1),
+                            NoiseBytes(3000, 5),
+                            Bytes(1024, 0x41),
+                            TextBytes(100000, 2),
+                            NoiseBytes(70000, 3),
                             Concat(NoiseBytes(40000, 4), Bytes(300000, 0))};
-  const uint32_t pieces[][2] = {{1, 1}, {1, 7}, {3, 65536}, {65536, 1}, {4096, 4096}, {1u << 30, 1u << 20}};
+  const uint32_t pieces[][2] = {{1, 1},     {1, 7},       {3, 65536},
+                                {65536, 1}, {4096, 4096}, {1u << 30, 1u << 20}};
   for (const Bytes& content : contents) {
     for (int level : {0, 1, 9}) {
       const Bytes stored = Deflate(content, level);
       ASSERT_TRUE(Whole(stored) == content);
       for (const auto& p : pieces) {
         if (content.size() > 5000 && std::min(p[0], p[1]) < 8) continue;  // slow, no news
-        SCOPED_TRACE(testing::Message() << content.size() << " bytes, level " << level << ", pieces "
-                                        << p[0] << "/" << p[1]);
+        SCOPED_TRACE(testing::Message() << content.size() << " bytes, level " << level
+                                        << ", pieces " << p[0] << "/" << p[1]);
         const Streamed r = Stream(stored, kNoLimit, p[0], p[1]);
         EXPECT_EQ(r.code, 0u);
         EXPECT_TRUE(r.bytes == content);
@@ -103,28 +109,7 @@ TEST(RecordInflater, BytesBehindTheStreamAreNotConsumed) {
 }
 
 TEST(RecordInflater, BadStreamsFailWith13) {
-  const Bytes content = TextBytes(20000, 5);
-  const Bytes good = Deflate(content);
-  Bytes badAdler = good;
-  badAdler.back() ^= 0x01;
-  Bytes badHeader = good;
-  badHeader[1] ^= 0x01;
-  Bytes badBlock = good;
-  badBlock[2] |= 0x06;  // block type 3, which does not exist
-  struct Case {
-    const char* name;
-    Bytes stored;
-  } cases[] = {{"truncated by 3", Bytes(good.begin(), good.end() - 3)},
-               {"truncated by 1", Bytes(good.begin(), good.end() - 1)},
-               {"cut in the middle", Bytes(good.begin(), good.begin() + good.size() / 2)},
-               {"header only", Bytes(good.begin(), good.begin() + 2)},
-               {"empty", Bytes()},
-               {"wrong Adler-32", badAdler},
-               {"bad header", badHeader},
-               {"bad block type", badBlock},
-               {"preset dictionary", DeflateWithDictionary(content)},
-               {"noise", NoiseBytes(4000, 11)}};
-  for (const Case& k : cases) {
+  for (const NamedStream& k : CorruptStreams(TextBytes(20000, 5))) {
     for (uint32_t piece : {1u, 64u, 1u << 20}) {
       SCOPED_TRACE(testing::Message() << k.name << ", pieces of " << piece);
       EXPECT_EQ(Stream(k.stored, kNoLimit, piece, piece).code, 13u);
@@ -148,8 +133,8 @@ TEST(RecordInflater, OutputPastTheLimitFailsAsInflateRecordLimitedDoes) {
       EXPECT_EQ(want, limit >= n ? 0u : 13u);
       for (const auto& p : {std::make_pair(1u, 1u), std::make_pair(1u << 20, 1u << 20),
                             std::make_pair(7u, 256u), std::make_pair(1u << 20, 1u)}) {
-        SCOPED_TRACE(testing::Message() << n << " bytes, limit " << limit << ", pieces "
-                                        << p.first << "/" << p.second);
+        SCOPED_TRACE(testing::Message() << n << " bytes, limit " << limit << ", pieces " << p.first
+                                        << "/" << p.second);
         const Streamed r = Stream(stored, limit, p.first, p.second);
         EXPECT_EQ(r.code, want);
         EXPECT_LE(r.bytes.size(), limit);
@@ -166,14 +151,16 @@ TEST(RecordInflater, StepsAfterTheEndOrAFailureChangeNothing) {
   Bytes out(4000);
   uint32_t consumed = 0, produced = 0;
   bool ended = false;
-  ASSERT_EQ(StatusCode(RecordInflaterStep(inflater, stored.data(), static_cast<uint32_t>(stored.size()),
-                                          &consumed, out.data(), 4000, &produced, &ended)),
-            0u);
+  ASSERT_EQ(
+      StatusCode(RecordInflaterStep(inflater, stored.data(), static_cast<uint32_t>(stored.size()),
+                                    &consumed, out.data(), 4000, &produced, &ended)),
+      0u);
   EXPECT_TRUE(ended);
   EXPECT_EQ(produced, 3000u);
-  ASSERT_EQ(StatusCode(RecordInflaterStep(inflater, stored.data(), static_cast<uint32_t>(stored.size()),
-                                          &consumed, out.data(), 4000, &produced, &ended)),
-            0u);
+  ASSERT_EQ(
+      StatusCode(RecordInflaterStep(inflater, stored.data(), static_cast<uint32_t>(stored.size()),
+                                    &consumed, out.data(), 4000, &produced, &ended)),
+      0u);
   EXPECT_TRUE(ended);
   EXPECT_EQ(consumed, 0u);
   EXPECT_EQ(produced, 0u);
@@ -184,9 +171,10 @@ TEST(RecordInflater, StepsAfterTheEndOrAFailureChangeNothing) {
   EXPECT_EQ(StatusCode(RecordInflaterStep(inflater, noise.data(), 100, &consumed, out.data(), 4000,
                                           &produced, &ended)),
             13u);
-  EXPECT_EQ(StatusCode(RecordInflaterStep(inflater, stored.data(), static_cast<uint32_t>(stored.size()),
-                                          &consumed, out.data(), 4000, &produced, &ended)),
-            13u);
+  EXPECT_EQ(
+      StatusCode(RecordInflaterStep(inflater, stored.data(), static_cast<uint32_t>(stored.size()),
+                                    &consumed, out.data(), 4000, &produced, &ended)),
+      13u);
   EXPECT_EQ(consumed, 0u);
   EXPECT_EQ(produced, 0u);
   EXPECT_FALSE(ended);

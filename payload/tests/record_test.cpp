@@ -116,26 +116,14 @@ TEST(InflateRecord, TrailingBytesBehindTheStreamAreIgnored) {
 
 TEST(InflateRecord, BadStreamsFailWithDataErrorAndNothingAllocated) {
   const Bytes content = TextBytes(20000, 5);
-  const Bytes good = Deflate(content);
-  Bytes truncated(good.begin(), good.end() - 3);
-  Bytes badAdler = good;
-  badAdler.back() ^= 0x01;
-  Bytes badHeader = good;
-  badHeader[1] ^= 0x01;  // header check bits no longer fit
-  const Bytes withDictionary = DeflateWithDictionary(content);
-  struct Case {
-    const char* name;
-    Bytes stored;
-  } cases[] = {{"truncated", truncated},           {"wrong Adler-32", badAdler},
-               {"bad header", badHeader},          {"preset dictionary", withDictionary},
-               {"empty", Bytes()},                 {"header only", Bytes(good.begin(), good.begin() + 2)},
-               {"noise", NoiseBytes(4000, 11)}};
-  for (const Case& k : cases) {
+  for (const NamedStream& k : CorruptStreams(content)) {
     SCOPED_TRACE(k.name);
     Inflated r = Inflate(k.stored);
     EXPECT_EQ(r.result, kCorrupt);
     EXPECT_TRUE(r.outputsCleared);
   }
+  const Bytes good = Deflate(content);
+  const Bytes truncated(good.begin(), good.end() - 3);
   // The public entry point answers the same.
   uint8_t* out = nullptr;
   uint32_t size = 7;
@@ -281,24 +269,7 @@ TEST(InflateSizedRecord, DecodesExactlyTheStatedSize) {
 
 TEST(InflateSizedRecord, BadStreamsFailWithDataError) {
   const Bytes content = TextBytes(20000, 5);
-  const Bytes good = Deflate(content);
-  Bytes badAdler = good;
-  badAdler.back() ^= 0x01;
-  Bytes corrupt = good;
-  corrupt[corrupt.size() / 2] ^= 0xFF;
-  Bytes withDictionary = good;
-  withDictionary[1] = 0xF9;  // FDICT set, header check bits fitted (0x78F9 % 31 == 0)
-  struct Case {
-    const char* name;
-    Bytes stored;
-  } cases[] = {{"truncated", Bytes(good.begin(), good.end() - 3)},
-               {"wrong Adler-32", badAdler},
-               {"corrupt", corrupt},
-               {"preset dictionary", withDictionary},
-               {"empty", Bytes()},
-               {"header only", Bytes(good.begin(), good.begin() + 2)},
-               {"noise", NoiseBytes(4000, 11)}};
-  for (const Case& k : cases) {
+  for (const NamedStream& k : CorruptStreams(content)) {
     SCOPED_TRACE(k.name);
     EXPECT_EQ(InflateSized(k.stored, static_cast<uint32_t>(content.size())).result, kCorrupt);
     // The growing inflater agrees.
@@ -472,8 +443,8 @@ TEST(LoadRecord, AllocationFailuresLeaveNothingBehind) {
 
 // SHA-256 piece by piece: any split of the bytes gives the digest of all of them at once.
 TEST(RecordHash, PiecesGiveTheDigestOfTheWhole) {
-  const Bytes contents[] = {Bytes(), Bytes(1, 0x61), TextBytes(63, 1), TextBytes(64, 2),
-                            TextBytes(65, 3), NoiseBytes(100000, 4)};
+  const Bytes contents[] = {Bytes(),          Bytes(1, 0x61),   TextBytes(63, 1),
+                            TextBytes(64, 2), TextBytes(65, 3), NoiseBytes(100000, 4)};
   for (const Bytes& content : contents) {
     uint8_t whole[RECORD_DIGEST_SIZE];
     DigestRecordBytes(content.data(), static_cast<uint32_t>(content.size()), whole);
@@ -491,9 +462,10 @@ TEST(RecordHash, PiecesGiveTheDigestOfTheWhole) {
   }
   // The digest of "abc", as published for SHA-256.
   const uint8_t abc[] = {'a', 'b', 'c'};
-  const uint8_t want[RECORD_DIGEST_SIZE] = {
-      0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40, 0xde, 0x5d, 0xae, 0x22, 0x23,
-      0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17, 0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
+  const uint8_t want[RECORD_DIGEST_SIZE] = {0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea,
+                                            0x41, 0x41, 0x40, 0xde, 0x5d, 0xae, 0x22, 0x23,
+                                            0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17, 0x7a, 0x9c,
+                                            0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
   RecordHash hash;
   BeginRecordHash(&hash);
   UpdateRecordHash(&hash, abc, 3);

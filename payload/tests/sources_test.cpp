@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "payload/sources.h"
+#include "tempfile.h"
 #include "testkit.h"
 
 namespace {
@@ -17,7 +18,7 @@ class SourceTableTest : public ::testing::Test {
     baseline_ = LiveBlocks();
   }
   void TearDown() override {
-    FreeSources();
+    FreeSources(&gSourceTable);
     EXPECT_EQ(gSourceTable.sources, nullptr);
     EXPECT_EQ(gSourceTable.sourceCount, 0u);
     EXPECT_EQ(LiveBlocks(), baseline_) << "FreeSources left blocks behind";
@@ -49,7 +50,7 @@ Bytes SignedContainer(const Bytes& manifest) {
 TEST_F(SourceTableTest, AppendKeepsOrderAndFreeReleasesEverything) {
   for (uint8_t tag = 0; tag < 5; ++tag) {
     PayloadSource s = OwnedSource(tag);
-    ASSERT_EQ(StatusCode(AppendSource(&s)), 0u);
+    ASSERT_EQ(StatusCode(AppendSource(&gSourceTable, &s)), 0u);
     ASSERT_EQ(gSourceTable.sourceCount, tag + 1u);
   }
   for (uint8_t tag = 0; tag < 5; ++tag) {
@@ -65,12 +66,12 @@ TEST_F(SourceTableTest, AppendKeepsOrderAndFreeReleasesEverything) {
 TEST_F(SourceTableTest, FailedGrowthKeepsTheOldArrayAndCount) {
   for (uint8_t tag = 1; tag <= 2; ++tag) {
     PayloadSource s = OwnedSource(tag);
-    ASSERT_EQ(StatusCode(AppendSource(&s)), 0u);
+    ASSERT_EQ(StatusCode(AppendSource(&gSourceTable, &s)), 0u);
   }
   PayloadSource* before = gSourceTable.sources;
   PayloadSource extra = OwnedSource(3);
   HostFailAllocationAfter(0);
-  Status status = AppendSource(&extra);
+  Status status = AppendSource(&gSourceTable, &extra);
   HostFailAllocationAfter(-1);
   EXPECT_EQ(StatusCode(status), static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY));
   EXPECT_EQ(gSourceTable.sources, before);
@@ -80,10 +81,10 @@ TEST_F(SourceTableTest, FailedGrowthKeepsTheOldArrayAndCount) {
   LocalFree(extra.manifest);
 
   // The very first allocation failing leaves an empty table.
-  FreeSources();
+  FreeSources(&gSourceTable);
   PayloadSource first = OwnedSource(4);
   HostFailAllocationAfter(0);
-  status = AppendSource(&first);
+  status = AppendSource(&gSourceTable, &first);
   HostFailAllocationAfter(-1);
   EXPECT_EQ(StatusCode(status), static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY));
   EXPECT_EQ(gSourceTable.sources, nullptr);
@@ -97,7 +98,8 @@ TEST_F(SourceTableTest, ImageSourceAllocationFailuresLeaveNoSource) {
   for (long allowed = 0; allowed < 5; ++allowed) {  // copy, index (2), manifest, table
     SCOPED_TRACE(allowed);
     HostFailAllocationAfter(allowed);
-    Status status = AddContainerSource(image.data(), static_cast<uint32_t>(image.size()));
+    Status status =
+        AddContainerSource(&gSourceTable, image.data(), static_cast<uint32_t>(image.size()));
     HostFailAllocationAfter(-1);
     EXPECT_NE(StatusCode(status), 0u);
     EXPECT_EQ(gSourceTable.sourceCount, 0u);
@@ -107,8 +109,9 @@ TEST_F(SourceTableTest, ImageSourceAllocationFailuresLeaveNoSource) {
   for (long allowed = 0; allowed < 5; ++allowed) {  // copy, manifest copy, index (2), table
     SCOPED_TRACE(allowed);
     HostFailAllocationAfter(allowed);
-    Status status = AddDecodedContainerSource(image.data(), static_cast<uint32_t>(image.size()),
-                                              manifest.data(), static_cast<uint32_t>(manifest.size()));
+    Status status =
+        AddDecodedContainerSource(&gSourceTable, image.data(), static_cast<uint32_t>(image.size()),
+                                  manifest.data(), static_cast<uint32_t>(manifest.size()));
     HostFailAllocationAfter(-1);
     EXPECT_NE(StatusCode(status), 0u);
     EXPECT_EQ(gSourceTable.sourceCount, 0u);
@@ -125,10 +128,9 @@ TEST_F(SourceTableTest, DecodedContainerIsRegisteredAsGiven) {
   AppendRawRecord(&container, RECORD_TYPE_MANIFEST, 0, Deflate(TextBytes(50, 1)),
                   SignContent(TextBytes(50, 2)));  // would fail LoadRecord's check
   const Bytes manifest = TextBytes(50, 1);
-  ASSERT_EQ(StatusCode(AddDecodedContainerSource(container.data(),
-                                                 static_cast<uint32_t>(container.size()),
-                                                 manifest.data(),
-                                                 static_cast<uint32_t>(manifest.size()))),
+  ASSERT_EQ(StatusCode(AddDecodedContainerSource(
+                &gSourceTable, container.data(), static_cast<uint32_t>(container.size()),
+                manifest.data(), static_cast<uint32_t>(manifest.size()))),
             0u);
   ASSERT_EQ(gSourceTable.sourceCount, 1u);
   const PayloadSource& s = gSourceTable.sources[0];
@@ -144,7 +146,9 @@ TEST_F(SourceTableTest, DecodedContainerIsRegisteredAsGiven) {
 TEST_F(SourceTableTest, ImageEndingInAContainerBecomesTheOneSource) {
   const Bytes manifest = TextBytes(300, 2);
   const Bytes image = Concat(NoiseBytes(5000, 3), SignedContainer(manifest));
-  ASSERT_EQ(StatusCode(AddContainerSource(image.data(), static_cast<uint32_t>(image.size()))), 0u);
+  ASSERT_EQ(StatusCode(AddContainerSource(&gSourceTable, image.data(),
+                                          static_cast<uint32_t>(image.size()))),
+            0u);
   ASSERT_EQ(gSourceTable.sourceCount, 1u);
   const PayloadSource& s = gSourceTable.sources[0];
   EXPECT_EQ(s.flags, SOURCE_COMPRESSED | SOURCE_SIGNED);
@@ -179,7 +183,8 @@ TEST_F(SourceTableTest, AdoptedImageIsTheSourceBlockOrStaysTheCallers) {
 #ifndef _WIN32
       // the index's entries and its block, the manifest's block, its growth, the table; a
       // manifest that cannot be inflated is corrupt (13) to the run, also when memory ran out
-      {"no memory for the index entries", &image, 0, static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY)},
+      {"no memory for the index entries", &image, 0,
+       static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY)},
       {"no memory for the index", &image, 1, static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY)},
       {"no memory for the manifest", &image, 2, static_cast<uint32_t>(ERROR_INVALID_DATA)},
       {"no memory to grow the manifest", &image, 3, static_cast<uint32_t>(ERROR_INVALID_DATA)},
@@ -193,7 +198,8 @@ TEST_F(SourceTableTest, AdoptedImageIsTheSourceBlockOrStaysTheCallers) {
 #ifndef _WIN32
     HostFailAllocationAfter(k.allowed);
 #endif
-    const Status status = AdoptContainerSource(given, static_cast<uint32_t>(k.image->size()));
+    const Status status =
+        AdoptContainerSource(&gSourceTable, given, static_cast<uint32_t>(k.image->size()));
 #ifndef _WIN32
     HostFailAllocationAfter(-1);
 #endif
@@ -203,7 +209,7 @@ TEST_F(SourceTableTest, AdoptedImageIsTheSourceBlockOrStaysTheCallers) {
       EXPECT_EQ(gSourceTable.sources[0].containerData, given);
       ASSERT_EQ(gSourceTable.sources[0].manifestSize, manifest.size());
       EXPECT_EQ(std::memcmp(gSourceTable.sources[0].manifest, manifest.data(), manifest.size()), 0);
-      FreeSources();
+      FreeSources(&gSourceTable);
     } else {
       EXPECT_EQ(gSourceTable.sourceCount, 0u);
       EXPECT_EQ(std::memcmp(given, k.image->data(), k.image->size()), 0);
@@ -228,7 +234,8 @@ TEST_F(SourceTableTest, ImageWithoutAGoodManifestRegistersNothing) {
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.name);
-    EXPECT_EQ(StatusCode(AddContainerSource(k.image.data(), static_cast<uint32_t>(k.image.size()))),
+    EXPECT_EQ(StatusCode(AddContainerSource(&gSourceTable, k.image.data(),
+                                            static_cast<uint32_t>(k.image.size()))),
               k.code);
     EXPECT_EQ(gSourceTable.sourceCount, 0u);
     EXPECT_EQ(LiveBlocks(), baseline_);
@@ -379,5 +386,90 @@ TEST(DerElementSize, DefiniteLengthsThatFit) {
   for (const auto& c : cases) {
     const uint32_t size = c.size ? c.size : static_cast<uint32_t>(c.der.size());
     EXPECT_EQ(DerElementSize(c.der.data(), size), c.want) << c.der.size() << " bytes";
+  }
+}
+
+// A container that stays in its file (behind other bytes): its manifest is read, decoded and
+// verified from the file, its records load from the file through the index, and no failure
+// leaves anything registered or allocated.
+TEST_F(SourceTableTest, FileContainerIsReadFromTheFileOnly) {
+  const Bytes manifest = TextBytes(300, 2);
+  Bytes container = SignedContainer(manifest);
+  AppendSignedRecord(&container, RECORD_TYPE_FILE, 1001, TextBytes(70000, 3));
+  const Bytes lead = NoiseBytes(777, 8);
+  const TempFile file(Concat(lead, container));
+  const uint32_t size = static_cast<uint32_t>(container.size());
+
+  ASSERT_EQ(StatusCode(AddFileContainerSource(&gSourceTable, file.handle(), lead.size(), size)),
+            0u);
+  ASSERT_EQ(gSourceTable.sourceCount, 1u);
+  const PayloadSource& s = gSourceTable.sources[0];
+  EXPECT_EQ(s.containerData, nullptr);
+  EXPECT_EQ(s.flags, SOURCE_COMPRESSED | SOURCE_SIGNED);
+  ASSERT_EQ(s.manifestSize, manifest.size());
+  EXPECT_EQ(std::memcmp(s.manifest, manifest.data(), manifest.size()), 0);
+  for (uint32_t id : {1000u, 1001u}) {
+    uint8_t* data = nullptr;
+    uint32_t dataSize = 0;
+    ASSERT_EQ(StatusCode(LoadRecord(&s, RECORD_TYPE_FILE, id, &data, &dataSize)), 0u) << id;
+    const Bytes want = id == 1000 ? NoiseBytes(2000, 1) : TextBytes(70000, 3);
+    EXPECT_TRUE(Bytes(data, data + dataSize) == want) << id;
+    LocalFree(data);
+  }
+  uint8_t* data = nullptr;
+  uint32_t dataSize = 0;
+  EXPECT_EQ(StatusCode(LoadRecord(&s, RECORD_TYPE_FILE, 1002, &data, &dataSize)),
+            static_cast<uint32_t>(ERROR_NOT_FOUND));
+  FreeSources(&gSourceTable);
+
+  Bytes badSignature;
+  AppendRawRecord(&badSignature, RECORD_TYPE_MANIFEST, 0, Deflate(TextBytes(50, 1)),
+                  SignContent(TextBytes(50, 2)));
+  const TempFile badFile(badSignature);
+  struct Case {
+    const char* name;
+    HANDLE file;
+    uint64_t offset;
+    uint32_t size;
+    long allowed;  // allocations that succeed (negative: all)
+    uint32_t code;
+  } cases[] = {
+      {"bad manifest signature", badFile.handle(), 0, static_cast<uint32_t>(badSignature.size()),
+       -1, static_cast<uint32_t>(ERROR_FILE_CORRUPT)},
+      {"container cut at its front", file.handle(), lead.size() + 1, size - 1, -1,
+       static_cast<uint32_t>(ERROR_NOT_FOUND)},
+      {"file shorter than the source", file.handle(), lead.size() + 50, size, -1,
+       static_cast<uint32_t>(ERROR_READ_FAULT)},
+#ifndef _WIN32
+      // the index's entries and its block, the manifest's stored bytes, its block, the block's
+      // growth, the table
+      {"no memory for the index entries", file.handle(), lead.size(), size, 0,
+       static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY)},
+      {"no memory for the index", file.handle(), lead.size(), size, 1,
+       static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY)},
+      {"no memory for the manifest's bytes", file.handle(), lead.size(), size, 2,
+       static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY)},
+      {"no memory for the manifest", file.handle(), lead.size(), size, 3,
+       static_cast<uint32_t>(ERROR_INVALID_DATA)},
+      {"no memory to grow the manifest", file.handle(), lead.size(), size, 4,
+       static_cast<uint32_t>(ERROR_INVALID_DATA)},
+      {"no memory for the table", file.handle(), lead.size(), size, 5,
+       static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY)},
+      {"just enough memory", file.handle(), lead.size(), size, 6, 0},
+#endif
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+#ifndef _WIN32
+    HostFailAllocationAfter(k.allowed);
+#endif
+    const Status status = AddFileContainerSource(&gSourceTable, k.file, k.offset, k.size);
+#ifndef _WIN32
+    HostFailAllocationAfter(-1);
+#endif
+    EXPECT_EQ(StatusCode(status), k.code);
+    EXPECT_EQ(gSourceTable.sourceCount, k.code == 0 ? 1u : 0u);
+    FreeSources(&gSourceTable);
+    EXPECT_EQ(LiveBlocks(), baseline_);
   }
 }

@@ -20,9 +20,9 @@ class TempFile {
     char dir[MAX_PATH];
     char path[MAX_PATH];
     if (!GetTempPathA(MAX_PATH, dir) || !GetTempFileNameA(dir, "src", 0, path)) std::abort();
-    handle_ = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                          CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
-                          nullptr);
+    handle_ =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE) std::abort();
     DWORD written = 0;
     if (!bytes.empty() &&

@@ -56,6 +56,32 @@ Bytes DeflateWithDictionary(const Bytes& plain) {
   return out;
 }
 
+std::vector<NamedStream> CorruptStreams(const Bytes& content) {
+  const Bytes good = Deflate(content);
+  Bytes badAdler = good;
+  badAdler.back() ^= 0x01;
+  Bytes badHeader = good;
+  badHeader[1] ^= 0x01;  // header check bits no longer fit
+  Bytes badBlock = good;
+  badBlock[2] |= 0x06;  // block type 3, which does not exist
+  Bytes flipped = good;
+  flipped[flipped.size() / 2] ^= 0xFF;
+  Bytes dictionaryFlag = good;
+  dictionaryFlag[1] = 0xF9;  // FDICT set, header check bits fitted (0x78F9 % 31 == 0)
+  return {{"truncated by 3", Bytes(good.begin(), good.end() - 3)},
+          {"truncated by 1", Bytes(good.begin(), good.end() - 1)},
+          {"cut in the middle", Bytes(good.begin(), good.begin() + good.size() / 2)},
+          {"header only", Bytes(good.begin(), good.begin() + 2)},
+          {"empty", Bytes()},
+          {"wrong Adler-32", badAdler},
+          {"bad header", badHeader},
+          {"bad block type", badBlock},
+          {"flipped byte", flipped},
+          {"preset dictionary", DeflateWithDictionary(content)},
+          {"dictionary flag", dictionaryFlag},
+          {"noise", NoiseBytes(4000, 11)}};
+}
+
 Bytes SignContent(const Bytes& content) {
   Bytes signature(RECORD_SIGNATURE_SIZE);
   std::string error;

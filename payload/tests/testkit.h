@@ -17,6 +17,15 @@ using Bytes = std::vector<uint8_t>;
 Bytes Deflate(const Bytes& plain, int level = 9);
 // zlib's stream of `plain` made with a preset dictionary, which no reader of records accepts.
 Bytes DeflateWithDictionary(const Bytes& plain);
+// Streams no reader of records may accept, made from the zlib stream of `content` (at least a
+// few hundred bytes): cut at several places, wrong Adler-32, bad header, a block type that
+// does not exist, a flipped byte, a preset dictionary (real, and the header flag alone), no
+// stream at all, noise.
+struct NamedStream {
+  const char* name;
+  Bytes stored;
+};
+std::vector<NamedStream> CorruptStreams(const Bytes& content);
 // RSA-2048 PKCS#1 v1.5 signature over SHA-256 of `content`, 256 bytes (the tool's signer).
 Bytes SignContent(const Bytes& content);
 // `count` bytes of a fixed pseudo-random sequence (incompressible), seeded by `seed`.

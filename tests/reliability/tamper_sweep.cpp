@@ -66,9 +66,7 @@ Bytes Content(uint32_t seed, size_t size) {
   return out;
 }
 
-void ResetTable() {
-  FreeSources();
-}
+void ResetTable() { FreeSources(&gSourceTable); }
 
 bool CollectBytes(void* user, const uint8_t* data, uint32_t size) {
   static_cast<Bytes*>(user)->insert(static_cast<Bytes*>(user)->end(), data, data + size);
@@ -81,7 +79,8 @@ Outcome RunStub(const Bytes& container) {
   Outcome outcome;
   const long before = HostLiveAllocations();
   ResetTable();
-  Status status = AddContainerSource(container.data(), static_cast<uint32_t>(container.size()));
+  Status status =
+      AddContainerSource(&gSourceTable, container.data(), static_cast<uint32_t>(container.size()));
   if (!StatusOk(status)) {
     outcome.code = StatusCode(status);
   } else {
