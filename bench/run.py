@@ -76,7 +76,7 @@ def build_trees():
               f'-DMSISTUB_DEV_KEY_DIR={KEYDIR}']
     toolchain = f'-DCMAKE_TOOLCHAIN_FILE={TOP}/cmake/mingw64.toolchain.cmake'
     trees = [
-        (HOST, ['-DMSISTUB_SANITIZE=OFF'], ['bench_decode', 'bench_floor', 'msistub-pack']),
+        (HOST, ['-DMSISTUB_SANITIZE=OFF'], ['bench_decode', 'bench_floor', 'bench_pack', 'msistub-pack']),
         (WIN, [toolchain, f'-DMSISTUB_HOST_BUILD_DIR={HOST}', '-DMSISTUB_ONE_STEP_PER_TICK=OFF'],
          ['msistub', 'bench_msiexec', 'bench_dialog', 'bench_msistub_map', 'bench_decode_win',
           'bench_crypto_probe1', 'bench_crypto_probe2', 'bench_crypto_probe3']),
@@ -618,11 +618,14 @@ def main():
     notes.extend(NOTES)
     if os.environ.get('BENCH_NOTE'):  # what else ran on the machine, for instance
         notes.append(os.environ['BENCH_NOTE'])
-    only = sys.argv[1:] or ['build', 'decode', 'hostile', 'wine', 'sizes']
+    only = sys.argv[1:] or ['build', 'decode', 'hostile', 'packer', 'wine', 'sizes']
     if 'build' in only:
         build_trees()
     if 'hostile' in only:
         bench_hostile()
+    if 'packer' in only:  # the packaging tool's rows 5c-5f (pack_rows.py)
+        import pack_rows
+        pack_rows.bench_packer(sys.modules[__name__])
     if not {'decode', 'wine', 'sizes'} & set(only):
         write_table()
         return

@@ -6,7 +6,7 @@
 #include "payload/segment.h"
 
 namespace {
-enum : uint32_t { DEFLATE_MAX_RATIO = 1032, READ_OUTPUT_SIZE = 1u << 20 };
+enum : uint32_t { READ_OUTPUT_SIZE = 1u << 20 };
 
 const PayloadSource* SourceOf(const SourceTable* sources, const FileSetItem* item) {
   if (item->sourceIndex < 0 || static_cast<uint32_t>(item->sourceIndex) >= sources->sourceCount)
@@ -15,10 +15,7 @@ const PayloadSource* SourceOf(const SourceTable* sources, const FileSetItem* ite
 }
 
 uint32_t InflateLimit(const FileSetItem* item) {
-  if (item->flags & FILE_HAS_SIZE) return item->size;
-  const uint64_t bound =
-      (static_cast<uint64_t>(item->place.dataSize) + 1) * DEFLATE_MAX_RATIO - 1;
-  return bound > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(bound);
+  return (item->flags & FILE_HAS_SIZE) ? item->size : MostInflatedBytes(item->place.dataSize);
 }
 
 // The segmented record, one segment after the other on this thread.

@@ -18,13 +18,6 @@ namespace {
 // Cabinet line fields: kind, package ids, file name; a field may hold 255 characters.
 enum : uint32_t { CABINET_FIELDS = 3, CABINET_FIELD_SIZE = 256, DEFLATE_MAX_RATIO = 1032 };
 
-// The most bytes a zlib stream of `storedSize` bytes can inflate to (each stored byte makes
-// at most 1032), never more than a 32-bit size counts.
-uint32_t MaxInflatedSize(uint32_t storedSize) {
-  const uint64_t bound = (static_cast<uint64_t>(storedSize) + 1) * DEFLATE_MAX_RATIO - 1;
-  return bound > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(bound);
-}
-
 // Grows the item array by one zero-filled item. Returns the (possibly moved) block, or null
 // with the old block and count left as they were.
 FileSetItem* GrowItems(FileSetItem* items, int32_t count) {
@@ -147,12 +140,17 @@ Status CheckPlannedRecord(const PayloadSource* source, const FileSetItem* item) 
     if (!sized) return STATUS(ERROR_INVALID_DATA);
     return CheckSegmentIndex(&item->segments, item->place.dataSize, item->size);
   }
-  if (sized && item->size > MaxInflatedSize(item->place.dataSize))
+  if (sized && item->size > MostInflatedBytes(item->place.dataSize))
     return STATUS(ERROR_INVALID_DATA);
   return STATUS(ERROR_SUCCESS);
 }
 
 }  // namespace
+
+uint32_t MostInflatedBytes(uint32_t storedSize) {
+  const uint64_t bound = (static_cast<uint64_t>(storedSize) + 1) * DEFLATE_MAX_RATIO - 1;
+  return bound > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(bound);
+}
 
 uint64_t PlannedBytes(const FileSetItem* item) {
   return (item->flags & FILE_HAS_SIZE) ? item->size : item->place.dataSize;

@@ -370,10 +370,11 @@ int Compress(const BuildOptions& o, const SetupSpec& setup, EVP_PKEY* key, const
   std::string error;
   const PackProgress hook{Advanced, &progress};
   const uint64_t room = 0xFFFFFFFFull - stub.image.size();
-  const std::string near = o.outPath.empty() ? o.containerPath : o.outPath;
-  if (!BuildContainerParts(setup, key, near, container, &error, &hook, entries, room))
-    return Fail(error);
-  return CONTINUE;
+  const std::string scratchNear = o.outPath.empty() ? o.containerPath : o.outPath;
+  const bool built = BuildContainerParts(setup, key, scratchNear, container, &error, &hook, entries, room);
+  if (progress.terminal && progress.lastPercent >= 0 && progress.lastPercent < 100 && !o.quiet)
+    std::fputc('\n', stderr);  // the bar stopped short: the error goes on a line of its own
+  return built ? CONTINUE : Fail(error);
 }
 
 // A path in a Make-style dependency file: blanks, '#' and '$' escaped.

@@ -216,20 +216,20 @@ void CloseInputFile(InputFile* file) {
 bool OpenScratchFile(const std::string& nearPath, ScratchFile* file, std::string* error) {
   file->size = 0;
   file->fd = -1;
-  std::string near = nearPath;
-  if (near.empty()) {
+  std::string base = nearPath;
+  if (base.empty()) {
 #ifdef _WIN32
     char folder[MAX_PATH + 1];
     const DWORD n = GetTempPathA(sizeof folder, folder);
-    near = std::string(n && n < sizeof folder ? folder : ".\\") + "msistub-pack";
+    base = std::string(n && n < sizeof folder ? folder : ".\\") + "msistub-pack";
 #else
     const char* folder = std::getenv("TMPDIR");
-    near = std::string(folder && *folder ? folder : "/tmp") + "/msistub-pack";
+    base = std::string(folder && *folder ? folder : "/tmp") + "/msistub-pack";
 #endif
   }
   std::string path;
   for (unsigned attempt = 0; attempt < 100 && file->fd < 0; ++attempt) {
-    path = near + ".records-" + std::to_string(ProcessId()) + "-" + std::to_string(attempt);
+    path = base + ".records-" + std::to_string(ProcessId()) + "-" + std::to_string(attempt);
 #ifdef _WIN32
     file->fd = _open(path.c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY | _O_TEMPORARY,
                      _S_IREAD | _S_IWRITE);

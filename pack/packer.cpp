@@ -267,8 +267,11 @@ bool PackFiles(const std::vector<PackInput>& inputs, const PackOptions& options,
   shop.level = options.level;
   const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
   const size_t jobs = std::min<size_t>(64, options.jobs ? options.jobs : cores);
-  // Two segments per thread in flight (one compressing, one read ahead), a few MiB each.
-  const size_t slots = std::max<size_t>(2, std::min<uint64_t>(2 * jobs + 1, std::max<uint64_t>(units, 1)));
+  // Two segments per thread in flight (one compressing, one read ahead), no more than
+  // 128 MiB of segments in all (many threads and large segments share that).
+  const uint64_t fit = std::max<uint64_t>(2, (128u << 20) / options.segmentSize);
+  const size_t slots = static_cast<size_t>(
+      std::max<uint64_t>(2, std::min<uint64_t>({2 * jobs + 1, fit, std::max<uint64_t>(units, 1)})));
   try {
     shop.slots.resize(slots);
     for (Slot& s : shop.slots) s.input.resize(options.segmentSize);

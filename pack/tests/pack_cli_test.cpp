@@ -509,8 +509,6 @@ std::set<std::string> DocumentedMembers(const std::string& guide, const std::str
 }
 }  // namespace
 
-// The user guide's table of JSON members matches what the commands print: every member a
-// command prints is in its row, and every member of a row is printed by one of the runs.
 // Large files go in segments: the same bytes on one thread and on four, the index in each
 // entry, inspect --json telling where each record lies (its stored bytes decode whole with
 // zlib there) and how many segments it has; a setup streamed to disk is the one attach makes
@@ -592,6 +590,8 @@ TEST_F(CliTest, SegmentedSetupsAreReproducibleAndInspectShowsWhereRecordsLie) {
   }
 }
 
+// The user guide's table of JSON members matches what the commands print: every member a
+// command prints is in its row, and every member of a row is printed by one of the runs.
 TEST_F(CliTest, UserGuideJsonTableMatchesTheTool) {
   MakeFixtures();
   std::ifstream in(MSISTUB_SOURCE_DIR "/docs/user-guide.md");
