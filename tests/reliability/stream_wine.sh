@@ -9,10 +9,12 @@
 #                         the first half of the new cabinet): string 101, exit 13, the
 #                         installer not started, the earlier files byte-identical, no
 #                         temporary or other new file anywhere on the drive
-#   killed mid-stream     a 16 MiB cabinet; the stub's process killed (SIGKILL) once a
-#                         temporary file is seen growing: the folder holds temporary names
-#                         only; the next run installs (the stand-in registers the product), its
-#                         files identical to the product's, and the temporary files are gone
+#   killed mid-stream     a 24 MiB cabinet (written in about 0.15 s here, which leaves the
+#                         watcher, polling every millisecond, ample time); the stub's process
+#                         killed (SIGKILL) once a temporary file is seen growing: the folder
+#                         holds temporary names only; the next run installs (the stand-in
+#                         registers the product), its files identical to the product's, and
+#                         the temporary files are gone
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/common.sh"
@@ -27,7 +29,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 1' TERM INT
 make_setup "$work/small" "Stream Product" "$code" 4 --store --segment-size 1M
-make_setup "$work/large" "Stream Large" "$killcode" 16 --store --segment-size 1M
+make_setup "$work/large" "Stream Large" "$killcode" 24 --store --segment-size 1M
 fake_msiexec
 export RELIABILITY_FAKE_LOG
 RELIABILITY_FAKE_LOG=$(winpath "$work/fake.log")
