@@ -84,7 +84,7 @@ TEST_F(CliTest, FailuresSayWhatWentWrongWithTheRightExitCode) {
       {"build --key k.private.pem --package x64:1033 --container o.bin", 2, "expected ARCH:LANGS:CODE:NAME:PATH"},
       {"build --key k.private.pem --bogus 1 --container o.bin", 2, "unknown option --bogus"},
       {"build --key k.private.pem --level 13 --package 'x64:1033:{A}:N:a.msi' --container o.bin", 2,
-       "--level takes a compression level from 0 to 12 (default 9)"},
+       "--level takes a compression level from 0 to 12 (default 8)"},
       {"build --key k.private.pem --level fast --package 'x64:1033:{A}:N:a.msi' --container o.bin", 2,
        "--level takes a compression level"},
       {"build --key k.private.pem --jobs 0 --package 'x64:1033:{A}:N:a.msi' --container o.bin", 2,
