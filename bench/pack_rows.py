@@ -87,7 +87,7 @@ def bench_packer(bench):
     zlib = int(re.search(r'^zlib 1 (\d+)', text, re.M).group(1))
     bench.row('5e. The cabinet\'s record, segmented (1 MiB), against one libdeflate level 8 stream '
               f'of the same bytes ({whole:,} bytes; zlib full-flush segments: {zlib / whole:.4f} x)',
-              f'{stored:,} bytes', '<= 1.005 x', bench.verdict(stored / whole, 1.005))
+              f'{stored:,} bytes ({stored / whole:.4f} x)', '<= 1.005 x', bench.verdict(stored / whole, 1.005))
 
     big = make_cabinet(bench, 1024)
     bench.log('packer peak memory on a 1 GiB cabinet')
