@@ -8,8 +8,16 @@ Release) and build/bench-win64-onestep (the same with one writer step per timer 
 Data: build/bench-data (tools/make-product.sh, seeded, uncompressed cabinets so that the
 decoded sizes are what the setup carries). Work files and the Wine prefix: build/bench-work.
 
-Environment: BENCH_RUNS (timed runs per figure, default 5), BENCH_SEED (default 1), BENCH_NOTE
-(a note added below the table, such as what else ran on the machine).
+Groups (`bench/run.py GROUP...` runs only those; `make bench` runs all): build, decode (0., 1a-1f),
+pack (5a-5b), hostile (5c-5d), windecode (1g-1q), e2e (2., 4.), mix (6., the second data mix),
+big (7., the 1 GiB product), question (8., what the end-to-end figure depends on), sizes (3.);
+`wine` stands for windecode, e2e, mix, big and question. A partial run replaces its rows in
+bench/results.md and keeps the others, and says which run gave which rows.
+
+Environment: BENCH_RUNS (timed runs per figure, default 5), BENCH_BIG_RUNS (the 1 GiB product's,
+default 3), BENCH_QUESTION_RUNS (each factor of 8., default 3), BENCH_FACTORS (only these
+factors of 8., such as "8a 8b"), BENCH_SEED (default 1), BENCH_NOTE (a note added below the
+table, such as what else ran on the machine).
 """
 import json
 import os
@@ -31,6 +39,11 @@ DATA = os.path.join(BUILD, 'bench-data')
 WORK = os.path.join(BUILD, 'bench-work')
 KEYDIR = os.path.join(BUILD, 'devkey')
 RUNS = int(os.environ.get('BENCH_RUNS', '5'))  # fewer than 5 only to try the harness out
+BIG_RUNS = int(os.environ.get('BENCH_BIG_RUNS', '3'))  # the 1 GiB product's timed runs
+QUESTION_RUNS = int(os.environ.get('BENCH_QUESTION_RUNS', '3'))  # each factor's timed runs (8.)
+QUESTION_ONLY = os.environ.get('BENCH_FACTORS', '').split()  # only these factors of 8., e.g. "8a 8b"
+STARTED = time.time()
+LOAD = os.getloadavg()[0]
 SEED = int(os.environ.get('BENCH_SEED', '1'))
 CODE = '{5B0E6C1A-3D2F-4E8B-9A7C-6D5E4F3A2B10}'
 MIB = 1 << 20
@@ -91,29 +104,51 @@ def build_trees():
 
 
 # ---------------------------------------------------------------------------------------------
-# Data
+# Data: products of two cabinets (each named by the MSI's Media table)
 
-def make_data():
-    d = os.path.join(DATA, f'seed{SEED}-two-media')
+def make_product(key, size_mb, seed, mix=None):
+    """build/bench-data/<key>: bench.msi, bench1.cab and bench2.cab of size_mb MiB each
+    (uncompressed cabinets), made once for the seed."""
+    d = os.path.join(DATA, key)
     stamp = os.path.join(d, '.complete')
     files = {'msi': os.path.join(d, 'bench.msi'), 'cab1': os.path.join(d, 'bench1.cab'),
-             'cab2': os.path.join(d, 'bench2.cab'), 'decode': os.path.join(d, 'decode.cab')}
+             'cab2': os.path.join(d, 'bench2.cab')}
     if os.path.exists(stamp):
         return files
-    log(f'generating data (seed {SEED})')
+    log(f'generating data {key}')
     shutil.rmtree(d, ignore_errors=True)
     os.makedirs(d)
     mp = os.path.join(TOP, 'tools', 'make-product.sh')
-    # One MSI whose Media table names two cabinets of 128 MiB each (text-like, binary-like,
-    # incompressible); the packaging tool packs only cabinets the MSI names.
-    run([mp, d, '--name', 'Bench Product', '--code', CODE, '--size-mb', '128', '--seed', str(SEED),
-         '--store', '--msi', 'bench.msi', '--cab', 'bench1.cab', '--second-cab', 'bench2.cab'])
-    other = os.path.join(d, 'other')
-    run([mp, other, '--size-mb', '64', '--seed', str(SEED + 2), '--store', '--cab', 'decode.cab'])
-    os.rename(os.path.join(other, 'decode.cab'), files['decode'])
-    shutil.rmtree(other)
+    run([mp, d, '--name', 'Bench Product', '--code', CODE, '--size-mb', str(size_mb), '--seed', str(seed),
+         '--store', '--msi', 'bench.msi', '--cab', 'bench1.cab', '--second-cab', 'bench2.cab']
+        + (['--mix', mix] if mix else []))
     open(stamp, 'w').close()
     return files
+
+
+def make_data():
+    """The main product (256 MiB: text-like, binary-like and incompressible files) and the
+    64 MiB file the decode figures use."""
+    files = make_product(f'seed{SEED}-two-media', 128, SEED)
+    decode = os.path.join(DATA, f'seed{SEED}-decode', 'decode.cab')
+    if not os.path.exists(decode):
+        other = os.path.join(DATA, f'seed{SEED}-decode')
+        shutil.rmtree(other, ignore_errors=True)
+        run([os.path.join(TOP, 'tools', 'make-product.sh'), other, '--size-mb', '64',
+             '--seed', str(SEED + 2), '--store', '--cab', 'decode.cab.part'])
+        os.rename(os.path.join(other, 'decode.cab.part'), decode)
+    files['decode'] = decode
+    return files
+
+
+def mix_data():
+    """The second data mix: 256 MiB of 64 KiB blocks, half text-like, 30 % zeros, 20 % random."""
+    return make_product(f'seed{SEED}-blocks', 128, SEED, 'blocks')
+
+
+def big_data():
+    """The 1 GiB product: the main product's mix, two cabinets of 512 MiB."""
+    return make_product(f'seed{SEED}-1gib', 512, SEED)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -171,6 +206,8 @@ def bench_decode(files):
 
 def sign_stub(stub, out):
     """Signs `stub` with a throwaway code-signing certificate, as a release would."""
+    if fresh(out, stub):
+        return out
     key, cert = os.path.join(WORK, 'signer.key'), os.path.join(WORK, 'signer.crt')
     if not os.path.exists(cert):
         run(['openssl', 'req', '-x509', '-newkey', 'rsa:2048', '-nodes', '-keyout', key,
@@ -184,54 +221,53 @@ def sign_stub(stub, out):
     return out
 
 
-def make_setups(files):
+def fresh(out, *inputs):
+    """True when `out` exists and is newer than every one of `inputs`."""
+    return os.path.exists(out) and all(os.path.getmtime(out) > os.path.getmtime(i) for i in inputs)
+
+
+def signed_stubs():
     os.makedirs(WORK, exist_ok=True)
-    setups = {name: os.path.join(WORK, f'setup-{name}.exe') for name in ('msistub', 'onestep')}
-    stubs = {name: sign_stub(os.path.join(tree, 'stub', 'msistub.exe'),
-                             os.path.join(WORK, f'stub-{name}-signed.exe'))
-             for name, tree in (('msistub', WIN), ('onestep', ONESTEP))}
-    pack = os.path.join(HOST, 'pack', 'msistub-pack')
+    return {name: sign_stub(os.path.join(tree, 'stub', 'msistub.exe'),
+                            os.path.join(WORK, f'stub-{name}-signed.exe'))
+            for name, tree in (('msistub', WIN), ('onestep', ONESTEP))}
 
-    def pack_cmd(stub, out):
-        return [pack, 'build', '--allow-development-key', '--key', os.path.join(KEYDIR, 'payload-private.pem'),
-                '--package', f'x64:1033:{CODE}:Bench Product:{files["msi"]}',
-                '--cab', f'{files["cab1"]}:1000', '--cab', f'{files["cab2"]}:1000',
-                '--stub', stub, '--out', out]
 
-    # 5. Packaging time against zlib level 9 of the same bytes (one core each), interleaved.
-    log('packaging time')
-    pack_times, floor_times = [], []
-    inputs = [files['msi'], files['cab1'], files['cab2']]
-    for _ in range(RUNS):
-        out = setups['msistub']
+def pack_cmd(files, stub, out):
+    return [os.path.join(HOST, 'pack', 'msistub-pack'), 'build', '--allow-development-key',
+            '--key', os.path.join(KEYDIR, 'payload-private.pem'),
+            '--package', f'x64:1033:{CODE}:Bench Product:{files["msi"]}',
+            '--cab', f'{files["cab1"]}:1000', '--cab', f'{files["cab2"]}:1000',
+            '--stub', stub, '--out', out]
+
+
+def pack_setup(files, stub, out):
+    """The msistub setup of `files` (the signed stub, the container in its certificate table),
+    packed again only when the stub, the tool or an input is newer."""
+    if not fresh(out, stub, os.path.join(HOST, 'pack', 'msistub-pack'), files['msi'], files['cab1'],
+                 files['cab2']):
+        log(f'packing {os.path.relpath(out, TOP)}')
         if os.path.exists(out):
             os.remove(out)
-        start = time.monotonic()
-        run(pack_cmd(stubs['msistub'], out), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        pack_times.append(time.monotonic() - start)
-        text = run([os.path.join(HOST, 'bench', 'bench_floor'), 'deflate', '1'] + inputs,
-                   stdout=subprocess.PIPE, text=True).stdout
-        floor_times += [float(x) for x in re.findall(r'seconds (\S+)', text)]
-    if os.path.exists(setups['onestep']):
-        os.remove(setups['onestep'])
-    run(pack_cmd(stubs['onestep'], setups['onestep']), stdout=subprocess.DEVNULL,
-        stderr=subprocess.DEVNULL)
+        run(pack_cmd(files, stub, out), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return out
 
-    # The peers: the same MSI and cabinets in an NSIS installer (zlib, not solid) that extracts
-    # them to a folder and runs msiexec /i the same way; one silent, one showing its own
-    # progress page (closed by itself when done), as msistub shows its dialog.
-    nsis_dir = os.path.join(WORK, 'nsis')
-    os.makedirs(nsis_dir, exist_ok=True)
-    for name, folder, ui in (('nsis', 'nsis-peer', 'SilentInstall silent'),
-                             ('nsis-window', 'nsis-peer-window', 'AutoCloseWindow true\nPage instfiles')):
-        script = os.path.join(nsis_dir, f'{name}.nsi')
-        setups[name] = os.path.join(WORK, f'setup-{name}.exe')
-        with open(script, 'w') as f:
-            f.write(f'''Unicode true
+
+# The NSIS peer: the same MSI and cabinets in an NSIS installer that extracts them to a folder
+# of its %TEMP% and runs msiexec /i the same way. `ui` is silent or its own progress page
+# (closed by itself when done), as msistub shows its dialog; `compressor` the script's
+# SetCompressor line (zlib, not solid, unless a figure says otherwise).
+NSIS_SILENT = 'SilentInstall silent'
+NSIS_PAGE = 'AutoCloseWindow true\nPage instfiles'
+
+
+def nsis_setup(files, out, folder, ui=NSIS_SILENT, compressor='SetCompressor zlib'):
+    script = out[:-len('.exe')] + '.nsi'
+    text = f'''Unicode true
 Target amd64-unicode
-SetCompressor zlib
+{compressor}
 Name "Bench Product"
-OutFile "{setups[name]}"
+OutFile "{out}"
 RequestExecutionLevel admin
 {ui}
 Section
@@ -242,16 +278,65 @@ Section
   ExecWait '"$SYSDIR\\msiexec.exe" /i "$TEMP\\{folder}\\bench.msi" /qn' $0
   SetErrorLevel $0
 SectionEnd
-''')
-        log(f'building the NSIS peer ({name})')
-        run(['makensis', '-V1', script], stdout=subprocess.DEVNULL)
+'''
+    if os.path.exists(script) and open(script).read() == text and fresh(out, script, *files.values()):
+        return out
+    with open(script, 'w') as f:
+        f.write(text)
+    log(f'building the NSIS peer {os.path.basename(out)}')
+    run(['makensis', '-V1', script], stdout=subprocess.DEVNULL)
+    return out
 
+
+class Setup:
+    """One installer measured under Wine: `kind` msistub (extracts into the product-code folder
+    of Windows\\Installer), nsis (into `folder` of its %TEMP%) or start (the recording msiexec
+    alone); `files` the product it must write, checked by size after every run."""
+    def __init__(self, key, exe, kind, files=None, folder=None):
+        self.key, self.exe, self.kind, self.files, self.folder = key, exe, kind, files, folder
+
+
+def make_setups(files):
+    """The main product's setups: msistub, msistub with one writer step per timer message, the
+    NSIS peer silent and showing its page."""
+    stubs = signed_stubs()
+    nsis = os.path.join(WORK, 'nsis')
+    os.makedirs(nsis, exist_ok=True)
+    return {
+        'msistub': Setup('msistub', pack_setup(files, stubs['msistub'], os.path.join(WORK, 'setup-msistub.exe')),
+                         'msistub', files),
+        'onestep': Setup('onestep', pack_setup(files, stubs['onestep'], os.path.join(WORK, 'setup-onestep.exe')),
+                         'msistub', files),
+        'nsis': Setup('nsis', nsis_setup(files, os.path.join(nsis, 'setup-nsis.exe'), 'nsis-peer'),
+                      'nsis', files, 'nsis-peer'),
+        'nsis-window': Setup('nsis-window', nsis_setup(files, os.path.join(nsis, 'setup-nsis-window.exe'),
+                                                        'nsis-peer-window', NSIS_PAGE),
+                             'nsis', files, 'nsis-peer-window'),
+    }
+
+
+# 5a-5b. Packaging time against zlib level 9 of the same bytes (one core each), interleaved.
+def bench_pack(files):
+    stub = signed_stubs()['msistub']
+    log('packaging time')
+    pack_times, floor_times = [], []
+    inputs = [files['msi'], files['cab1'], files['cab2']]
+    out = os.path.join(WORK, 'setup-pack-timed.exe')
+    for _ in range(RUNS):
+        if os.path.exists(out):
+            os.remove(out)
+        start = time.monotonic()
+        run(pack_cmd(files, stub, out), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        pack_times.append(time.monotonic() - start)
+        text = run([os.path.join(HOST, 'bench', 'bench_floor'), 'deflate', '1'] + inputs,
+                   stdout=subprocess.PIPE, text=True).stdout
+        floor_times += [float(x) for x in re.findall(r'seconds (\S+)', text)]
+    os.remove(out)
     row('5a. Packaging floor: zlib level 9 of the MSI and cabinets (one core)', fmt(floor_times, 's'))
     row(f'5b. Packaging: msistub-pack build (libdeflate level 9, one file per core on {os.cpu_count()} '
         'cores; compress, sign, attach to the signed stub)', fmt(pack_times, 's'),
         '<= 1.0 x 5a',
         verdict(statistics.median(pack_times) / statistics.median(floor_times), 1.0))
-    return setups
 
 
 def hostile_container(path, records):
@@ -297,14 +382,19 @@ def bench_hostile():
 # Wine: the prefix, the recording msiexec, the display
 
 class Wine:
+    """The bench prefix (made once, kept: build/bench-work/wineprefix) on an Xvfb display of its
+    own, with a persistent server unless a figure stops it."""
     def __init__(self):
-        self.prefix = os.path.join(WORK, 'wineprefix')
+        self.template = os.path.join(WORK, 'wineprefix')
+        self.prefix = self.template
         self.record = os.path.join(WORK, 'msiexec-record.txt')
         self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG='-all',
                         WINEDLLOVERRIDES='msiexec.exe=n;mscoree,mshtml=',
                         LANG='en_US.UTF-8', LC_ALL='en_US.UTF-8',
                         MSISTUB_BENCH_RECORD='Z:' + self.record.replace('/', '\\'),
                         MSISTUB_BENCH_HOLD_MS='300')
+        self.temp_rel = None  # the prefix's %TEMP% below the prefix, found after an NSIS run
+        self.server = None
         self.xvfb = None
         for n in range(150, 200):
             if not os.path.exists(f'/tmp/.X11-unix/X{n}') and not os.path.exists(f'/tmp/.X{n}-lock'):
@@ -323,18 +413,42 @@ class Wine:
         # Xvfb has no window manager, and Wine's X11 driver waits up to 2 s for one to take each
         # managed top-level window: unmanaged windows, as with a desktop's window manager,
         # for every installer measured here.
-        run(['wine', 'reg', 'add', 'HKCU\\Software\\Wine\\X11 Driver', '/v', 'Managed', '/t', 'REG_SZ',
-             '/d', 'N', '/f'], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.set_managed(False)
         run(['wineserver', '-w'], env=self.env)
         system32 = os.path.join(self.prefix, 'drive_c', 'windows', 'system32')
         shutil.copy(os.path.join(WIN, 'bench', 'bench_msiexec.exe'), os.path.join(system32, 'msiexec.exe'))
-        # A persistent server: no run pays for starting it.
-        self.server = subprocess.Popen(['wineserver', '-f', '-p'], env=self.env)
-        time.sleep(1)
+        self.start_server()
+
+    def set_managed(self, managed):
+        run(['wine', 'reg', 'add', 'HKCU\\Software\\Wine\\X11 Driver', '/v', 'Managed', '/t', 'REG_SZ',
+             '/d', 'Y' if managed else 'N', '/f'], env=self.env, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+
+    def start_server(self):
+        """A persistent server: no run pays for starting it (or Wine's own services)."""
+        if self.server is None:
+            self.server = subprocess.Popen(['wineserver', '-f', '-p'], env=self.env)
+            time.sleep(1)
+
+    def stop_server(self):
+        """Ends this prefix's server and every process of the prefix; waits until it is gone."""
+        run(['wineserver', '-k'], env=self.env, check=False, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        if self.server:
+            self.server.wait()
+            self.server = None
+        run(['wineserver', '-w'], env=self.env, check=False)
+
+    def use_prefix(self, prefix):
+        self.prefix = prefix
+        self.env['WINEPREFIX'] = prefix
 
     def close(self):
-        run(['wineserver', '-k'], env=self.env, check=False)
-        self.server.wait()
+        self.stop_server()
+        if self.prefix != self.template:
+            shutil.rmtree(self.prefix, ignore_errors=True)
+            self.use_prefix(self.template)
+            self.stop_server()
         if self.xvfb:
             self.xvfb.terminate()
             self.xvfb.wait()
@@ -342,10 +456,18 @@ class Wine:
     def winpath(self, path):
         return 'Z:' + path.replace('/', '\\')
 
-    def timed(self, exe, args=()):
+    def output_folder(self, setup):
+        if setup.kind == 'msistub':
+            return os.path.join(self.prefix, 'drive_c', 'windows', 'Installer', CODE)
+        if setup.kind == 'nsis' and self.temp_rel:
+            return os.path.join(self.prefix, self.temp_rel, setup.folder)
+        return None
+
+    def timed(self, exe, args=(), watch=True):
         """Runs exe under Wine; returns (seconds from start to the recorded msiexec start,
-        the recorded command line, peak VmHWM in bytes of exe's process, the minor page faults
-        it had taken by its last reading)."""
+        seconds from start to exe's exit, the recorded command line, peak VmHWM in bytes of
+        exe's process and the minor page faults it had taken by its last reading, both 0
+        unless `watch`)."""
         if os.path.exists(self.record):
             os.remove(self.record)
         name = os.path.basename(exe)
@@ -353,15 +475,19 @@ class Wine:
         proc = subprocess.Popen(['wine', exe] + list(args), env=self.env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         peak = faults = 0
-        while proc.poll() is None:
-            hwm, minflt = memory_of(name)
-            peak, faults = max(peak, hwm), max(faults, minflt)
-            time.sleep(0.02)
+        if watch:
+            while proc.poll() is None:
+                hwm, minflt = memory_of(name)
+                peak, faults = max(peak, hwm), max(faults, minflt)
+                time.sleep(0.02)
+        else:
+            proc.wait()
+        ended = time.time() - start
         if proc.returncode != 0:
             raise RuntimeError(f'{name} exited with {proc.returncode}')
         with open(self.record, encoding='utf-8', errors='replace') as f:
             stamp, line = f.readline().rstrip('\r\n').split(' ', 1)
-        return float(stamp) - start, line, peak, faults
+        return float(stamp) - start, ended, line, peak, faults
 
 
 def memory_of(name):
@@ -387,63 +513,125 @@ def memory_of(name):
     return peak, faults
 
 
-# ---------------------------------------------------------------------------------------------
-# 2., 3., 4. End to end under Wine, sizes, peak memory
-
-def bench_wine(files, setups):
-    wine = Wine()
+def evict(path):
+    """Drops `path` from the page cache (its pages are clean once synced), as after a reboot."""
+    fd = os.open(path, os.O_RDONLY)
     try:
-        return bench_wine_runs(wine, files, setups)
+        os.fsync(fd)
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
     finally:
-        wine.close()
+        os.close(fd)
 
 
-def bench_wine_runs(wine, files, setups):
-    c = os.path.join(wine.prefix, 'drive_c')
-    stub_folder = os.path.join(c, 'windows', 'Installer', CODE)
-    # Found after the first run: Wine's %TEMP% differs between versions.
-    nsis_folders = {'nsis': None, 'nsis-window': None}
-    msiexec = os.path.join(WIN, 'bench', 'bench_msiexec.exe')
-    names = ('msistub', 'onestep', 'nsis', 'nsis-window', 'start')
-    times = {k: [] for k in names}
-    peaks = {k: [] for k in names}
-    faults = {k: [] for k in names}
-    log('end to end under Wine')
-    for i in range(RUNS + 1):  # the first round warms the caches and is not counted
-        for name in names:
-            shutil.rmtree(stub_folder, ignore_errors=True)
-            for folder in nsis_folders.values():
-                if folder:
-                    shutil.rmtree(folder, ignore_errors=True)
-            if name == 'start':  # Wine's own process start: the recording msiexec alone
-                t, line, peak, flt = wine.timed(msiexec)
-            else:
-                t, line, peak, flt = wine.timed(setups[name], ['/qn'])
-                if ' /i ' not in f' {line} ' and '/i' not in line.split():
-                    raise RuntimeError(f'{name}: unexpected installer command line {line}')
-                if '.msi' not in line.lower():
-                    raise RuntimeError(f'{name}: the command line names no MSI: {line}')
-            if name in nsis_folders and not nsis_folders[name]:
-                want = 'nsis-peer' if name == 'nsis' else 'nsis-peer-window'
-                found = [os.path.join(r, d) for r, ds, _ in os.walk(os.path.join(c, 'users'))
-                         for d in ds if d == want]
-                if len(found) != 1:
-                    raise RuntimeError(f'NSIS peer: extraction folder not found ({found})')
-                nsis_folders[name] = found[0]
-            # Everything extracted has the size of its source.
-            folder, msi_names = {'msistub': (stub_folder, ('main.msi',)), 'onestep': (stub_folder, ('main.msi',)),
-                                 'nsis': (nsis_folders['nsis'], ('bench.msi',)),
-                                 'nsis-window': (nsis_folders['nsis-window'], ('bench.msi',))}.get(name, (None, ()))
+def cached_mib(path):
+    """MiB of `path` in the page cache (fincore), or None."""
+    try:
+        out = run(['fincore', '--bytes', '--noheadings', '--output', 'RES', path],
+                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True).stdout
+        return int(out.split()[0]) / MIB
+    except (subprocess.CalledProcessError, IndexError, ValueError, OSError):
+        return None
+
+
+# How a run is measured. The figures of 2., 4., 6. and 7. use BASE; 8. changes one factor each.
+BASE = {
+    'prefix': 'reused',     # or 'fresh': a copy of the bench prefix made before each run
+    'server': 'persistent', # or 'cold': the prefix's server stopped before each run
+    'watch': True,          # VmHWM and page faults read from /proc every 20 ms during the run
+    'setup_cache': 'warm',  # or 'cold': the setup dropped from the page cache before each run
+    'output': 'removed',    # or 'left': the previous run's files left in the output folder
+    'sync': False,          # or True: everything written back to disk before each run
+    'managed': False,       # or True: Wine waits for a window manager to take each window
+}
+
+
+def prepare(wine, setup, v):
+    """Readies one run of `setup` under the factors `v`."""
+    if v['prefix'] == 'fresh':
+        wine.stop_server()
+        copy = os.path.join(WORK, 'wineprefix-fresh')
+        wine.use_prefix(copy)
+        wine.stop_server()
+        shutil.rmtree(copy, ignore_errors=True)
+        run(['cp', '-a', wine.template, copy])
+    elif v['server'] == 'cold':
+        wine.stop_server()
+    else:
+        wine.start_server()
+    if v['output'] == 'removed':
+        for folder in (wine.output_folder(setup),):
             if folder:
-                for got, src in zip(msi_names + ('bench1.cab', 'bench2.cab'),
-                                    (files['msi'], files['cab1'], files['cab2'])):
-                    if os.path.getsize(os.path.join(folder, got)) != os.path.getsize(src):
-                        raise RuntimeError(f'{folder}/{got} was written with a wrong size')
-            if i > 0:
-                times[name].append(t)
-                peaks[name].append(peak)
-                faults[name].append(flt)
-        log(f'round {i}: ' + ', '.join(f'{k} {v[-1]:.2f}s' for k, v in times.items() if v))
+                shutil.rmtree(folder, ignore_errors=True)
+    if v['sync']:
+        os.sync()
+    if v['setup_cache'] == 'cold':
+        evict(setup.exe)
+
+
+def check_output(wine, setup, line):
+    """The recorded msiexec command line installs an MSI, and every file the setup extracted
+    has its source's size."""
+    if setup.kind == 'start':
+        return
+    if ' /i ' not in f' {line} ' and '/i' not in line.split():
+        raise RuntimeError(f'{setup.key}: unexpected installer command line {line}')
+    if '.msi' not in line.lower():
+        raise RuntimeError(f'{setup.key}: the command line names no MSI: {line}')
+    if setup.kind == 'nsis' and not wine.temp_rel:
+        found = [os.path.join(r, d) for r, ds, _ in os.walk(os.path.join(wine.prefix, 'drive_c', 'users'))
+                 for d in ds if d == setup.folder]
+        if len(found) != 1:
+            raise RuntimeError(f'NSIS peer: extraction folder not found ({found})')
+        wine.temp_rel = os.path.relpath(os.path.dirname(found[0]), wine.prefix)
+    folder = wine.output_folder(setup)
+    names = ('main.msi' if setup.kind == 'msistub' else 'bench.msi', 'bench1.cab', 'bench2.cab')
+    for got, src in zip(names, (setup.files['msi'], setup.files['cab1'], setup.files['cab2'])):
+        if os.path.getsize(os.path.join(folder, got)) != os.path.getsize(src):
+            raise RuntimeError(f'{folder}/{got} was written with a wrong size')
+
+
+def rounds(wine, setups, runs, variant=None, label=''):
+    """Alternating rounds of `setups` under Wine (one run of each per round); the first round
+    only warms the caches and is not counted. Returns, per setup key, lists of the timed runs:
+    't' (start to msiexec start), 'exit' (start to the setup's exit), 'peak' (VmHWM), 'faults'."""
+    v = dict(BASE, **(variant or {}))
+    res = {s.key: {'t': [], 'exit': [], 'peak': [], 'faults': []} for s in setups}
+    if v['managed']:
+        wine.set_managed(True)
+    try:
+        for i in range(runs + 1):
+            for s in setups:
+                prepare(wine, s, v)
+                args = [] if s.kind == 'start' else ['/qn']
+                t, ended, line, peak, flt = wine.timed(s.exe, args, v['watch'])
+                check_output(wine, s, line)
+                if i > 0:
+                    for k, x in (('t', t), ('exit', ended), ('peak', peak), ('faults', flt)):
+                        res[s.key][k].append(x)
+            log(f'{label} round {i}: ' + ', '.join(f'{k} {r["t"][-1]:.2f}s' for k, r in res.items() if r['t']))
+    finally:
+        if v['prefix'] == 'fresh':
+            wine.stop_server()
+            shutil.rmtree(wine.prefix, ignore_errors=True)
+            wine.use_prefix(wine.template)
+        if v['managed']:
+            wine.set_managed(False)
+        wine.start_server()
+    return res
+
+
+def med(values):
+    return statistics.median(values)
+
+
+def mib(values):
+    return fmt(values, 'MiB', 1 / MIB, 0)
+
+
+# ---------------------------------------------------------------------------------------------
+# 1g-1q. Decode under Wine
+
+def bench_windecode(wine, files):
     log('decode throughput under Wine')
     text = run(['wine', os.path.join(WIN, 'bench', 'bench_decode_win.exe'), str(RUNS),
                 wine.winpath(files['decode'])], env=wine.env, stdout=subprocess.PIPE,
@@ -451,6 +639,37 @@ def bench_wine_runs(wine, files, setups):
     dec = {k: [64 / float(x) for x in re.findall(r'(?m)^' + k + r' (\S+)', text)]
            for k in ('floor', 'ldfloor', 'fresh', 'ldfresh', 'load', 'sized')}
     bombs = {k: [float(x) for x in re.findall(r'(?m)^' + k + r' (\S+)', text)] for k in ('bombload', 'bombsized')}
+    dm = {k: med(v) for k, v in dec.items()}
+    row('1g. Under Wine: zlib inflate into a buffer allocated before the runs + SHA-256 (64 MiB record)',
+        fmt(dec['floor'], 'MiB/s', digits=0))
+    row('1h. Under Wine: libdeflate, the same', fmt(dec['ldfloor'], 'MiB/s', digits=0),
+        '', f"{dm['ldfloor'] / dm['floor']:.2f} x 1g")
+    row('1i. Under Wine: zlib into a buffer allocated once in the run (LocalAlloc, first touched by '
+        'the decoding)', fmt(dec['fresh'], 'MiB/s', digits=0), '', f"{dm['fresh'] / dm['floor']:.2f} x 1g")
+    row('1j. Under Wine: libdeflate into a buffer allocated once in the run', fmt(dec['ldfresh'], 'MiB/s', digits=0),
+        '', f"{dm['ldfresh'] / dm['fresh']:.2f} x 1i")
+    row('1k. Under Wine: LoadRecord, no size field (zlib, block doubled by LocalReAlloc; verified)',
+        fmt(dec['load'], 'MiB/s', digits=0), '', f"{dm['load'] / dm['fresh']:.2f} x 1i")
+    row('1l. Under Wine: sized record (libdeflate into one exact LocalAlloc block; verified)',
+        fmt(dec['sized'], 'MiB/s', digits=0), '>= 0.9 x 1j; >= 2 x 1i',
+        f"{verdict(dm['sized'] / dm['ldfresh'], 0.9, True)} 1j; {verdict(dm['sized'] / dm['fresh'], 2.0, True)} 1i")
+    for key, label in (('bombload', 'no size field'), ('bombsized', 'sized')):
+        row(f'1{"m" if key == "bombload" else "n"}. Under Wine: crafted record, 16 MiB of zeros from 16 KiB, {label}',
+            fmt(bombs[key], 's', digits=3), '< 1 s', verdict(med(bombs[key]), 1.0))
+
+
+# ---------------------------------------------------------------------------------------------
+# 2., 4. End to end under Wine and peak memory: the main product (256 MiB)
+
+def bench_e2e(wine, files, setups):
+    names = ('msistub', 'onestep', 'nsis', 'nsis-window')
+    entries = [setups[k] for k in names] + [
+        Setup('start', os.path.join(WIN, 'bench', 'bench_msiexec.exe'), 'start')]
+    log('end to end under Wine')
+    res = rounds(wine, entries, RUNS, label='end to end')
+    times = {k: r['t'] for k, r in res.items()}
+    peaks = {k: r['peak'] for k, r in res.items()}
+    faults = {k: r['faults'] for k, r in res.items()}
 
     log('native floor: inflate + SHA-256 + write')
     floor_dir = os.path.join(WORK, 'floor-out')
@@ -477,67 +696,139 @@ def bench_wine_runs(wine, files, setups):
         gaps[name] = ([d - b - e for d, b, e in zip(dialog, bare, empty)], bare, ticks, empty)
         shutil.rmtree(out)
 
-    med = {k: statistics.median(v) for k, v in times.items() if v}
-    dm = {k: statistics.median(v) for k, v in dec.items()}
-    row('1g. Under Wine: zlib inflate into a buffer allocated before the runs + SHA-256 (64 MiB record)',
-        fmt(dec['floor'], 'MiB/s', digits=0))
-    row('1h. Under Wine: libdeflate, the same', fmt(dec['ldfloor'], 'MiB/s', digits=0),
-        '', f"{dm['ldfloor'] / dm['floor']:.2f} x 1g")
-    row('1i. Under Wine: zlib into a buffer allocated once in the run (LocalAlloc, first touched by '
-        'the decoding)', fmt(dec['fresh'], 'MiB/s', digits=0), '', f"{dm['fresh'] / dm['floor']:.2f} x 1g")
-    row('1j. Under Wine: libdeflate into a buffer allocated once in the run', fmt(dec['ldfresh'], 'MiB/s', digits=0),
-        '', f"{dm['ldfresh'] / dm['fresh']:.2f} x 1i")
-    row('1k. Under Wine: LoadRecord, no size field (zlib, block doubled by LocalReAlloc; verified)',
-        fmt(dec['load'], 'MiB/s', digits=0), '', f"{dm['load'] / dm['fresh']:.2f} x 1i")
-    row('1l. Under Wine: sized record (libdeflate into one exact LocalAlloc block; verified)',
-        fmt(dec['sized'], 'MiB/s', digits=0), '>= 0.9 x 1j; >= 2 x 1i',
-        f"{verdict(dm['sized'] / dm['ldfresh'], 0.9, True)} 1j; {verdict(dm['sized'] / dm['fresh'], 2.0, True)} 1i")
-    for key, label in (('bombload', 'no size field'), ('bombsized', 'sized')):
-        row(f'1{"m" if key == "bombload" else "n"}. Under Wine: crafted record, 16 MiB of zeros from 16 KiB, {label}',
-            fmt(bombs[key], 's', digits=3), '< 1 s', verdict(statistics.median(bombs[key]), 1.0))
+    m = {k: med(v) for k, v in times.items() if v}
     row('2a. Wine process start alone (the recording msiexec.exe, start to record)',
         fmt(times['start'], 's'))
     row('2b. End to end floor: native inflate + SHA-256 + write (256 MiB)', fmt(floor, 's'))
     row('2c. End to end: NSIS peer, silent (zlib, not solid), start to msiexec start', fmt(times['nsis'], 's'))
     row('2c\'. End to end: NSIS peer showing its progress page (auto-close)', fmt(times['nsis-window'], 's'))
     row('2d. End to end: msistub setup /qn (progress dialog), start to msiexec start', fmt(times['msistub'], 's'),
-        '<= 0.75 x 2c; < 1.0 x 2c\'; <= 1.5 x floor',
-        f'{verdict(med["msistub"] / med["nsis"], 0.75)} 2c; '
-        f'{verdict(med["msistub"] / med["nsis-window"], 0.999)} 2c\'; '
-        f'{verdict(med["msistub"] / statistics.median(floor), 1.5)} floor')
+        '<= 0.6 x 2c; < 1.0 x 2c\'; <= 1.5 x floor',
+        f'{verdict(m["msistub"] / m["nsis"], 0.6)} 2c; '
+        f'{verdict(m["msistub"] / m["nsis-window"], 0.999)} 2c\'; '
+        f'{verdict(m["msistub"] / med(floor), 1.5)} floor')
     row('2e. End to end: msistub, one writer step per timer message', fmt(times['onestep'], 's'),
-        '', f'{med["onestep"] / med["msistub"]:.2f} x batched msistub')
+        '', f'{m["onestep"] / m["msistub"]:.2f} x batched msistub')
     gap, bare, ticks, empty = gaps['msistub']
     row('2f. msistub: time between writer batches (dialog - bare writer loop - empty dialog)',
-        fmt(gap, 's') + f', {statistics.median(ticks):.0f} timer messages; bare loop '
-        + fmt(bare, 's'), '', f'{statistics.median(gap) / med["msistub"] * 100:.1f} % of 2d')
+        fmt(gap, 's') + f', {med(ticks):.0f} timer messages; bare loop '
+        + fmt(bare, 's'), '', f'{med(gap) / m["msistub"] * 100:.1f} % of 2d')
     gap1, bare1, ticks1, _ = gaps['onestep']
     row('2g. Same, one writer step per timer message', fmt(gap1, 's') +
-        f', {statistics.median(ticks1):.0f} timer messages', '',
-        f'{statistics.median(gap1) / med["onestep"] * 100:.1f} % of 2e')
+        f', {med(ticks1):.0f} timer messages', '',
+        f'{med(gap1) / m["onestep"] * 100:.1f} % of 2e')
     row('2h. An empty progress dialog shown and closed (Wine on Xvfb, unmanaged windows)',
-        fmt(empty, 's'), '', f'{statistics.median(empty) / med["msistub"] * 100:.1f} % of 2d')
-    mf = {k: statistics.median(v) for k, v in faults.items() if v}
+        fmt(empty, 's'), '', f'{med(empty) / m["msistub"] * 100:.1f} % of 2d')
+    mf = {k: med(v) for k, v in faults.items() if v}
     row('2i. Minor page faults: msistub process / NSIS peer process (silent)',
-        f'{mf["msistub"]:.0f} / {mf["nsis"]:.0f}', '', f'{mf["msistub"] / mf["nsis"]:.1f} x')
+        f'{mf["msistub"]:.0f} / {mf["nsis"]:.0f}', '<= 2 x NSIS', verdict(mf['msistub'] / mf['nsis'], 2.0))
     if 'fault_us' in machine:
         # What the two would take where a first write to a page costs nothing: an estimate.
         cost = machine['fault_us'] / 1e6
-        mine, peer = med['msistub'] - mf['msistub'] * cost, med['nsis'] - mf['nsis'] * cost
+        mine, peer = m['msistub'] - mf['msistub'] * cost, m['nsis'] - mf['nsis'] * cost
         row('2j. Estimate: 2d and 2c less their page faults (2i) at the cost 0a measured',
             f'{mine:.2f} s / {peer:.2f} s', '', f'{mine / peer:.2f} x')
 
-    # 4. Peak memory against what the design holds at once: the image and every decoded file.
-    image = os.path.getsize(setups['msistub'])
-    decoded = sum(os.path.getsize(files[k]) for k in ('msi', 'cab1', 'cab2'))
-    row('4a. Peak memory (VmHWM) of a Wine process that does nothing (recording msiexec)',
-        fmt(peaks['start'], 'MiB', 1 / MIB, 0))
-    row('4b. Peak memory (VmHWM) of the msistub process', fmt(peaks['msistub'], 'MiB', 1 / MIB, 0),
-        f'<= 1.05 x (image + decoded = {(image + decoded) / MIB:.0f} MiB)',
-        verdict(statistics.median(peaks["msistub"]) / (image + decoded), 1.05) + ' image + decoded')
-    row('4c. Peak memory (VmHWM) of the NSIS peer process (silent)', fmt(peaks['nsis'], 'MiB', 1 / MIB, 0),
-        '', f'msistub {statistics.median(peaks["msistub"]) / statistics.median(peaks["nsis"]):.2f} x this')
-    row('4d. Peak memory (VmHWM) of the NSIS peer showing its page', fmt(peaks['nsis-window'], 'MiB', 1 / MIB, 0))
+    row('4a. Peak memory (VmHWM) of a Wine process that does nothing (recording msiexec)', mib(peaks['start']))
+    row('4b. Peak memory (VmHWM) of the msistub process (256 MiB product)', mib(peaks['msistub']),
+        '<= 64 MiB', verdict(med(peaks['msistub']) / MIB / 64, 1.0))
+    row('4c. Peak memory (VmHWM) of the NSIS peer process (silent)', mib(peaks['nsis']),
+        '', f'msistub {med(peaks["msistub"]) / med(peaks["nsis"]):.2f} x this')
+    row('4d. Peak memory (VmHWM) of the NSIS peer showing its page', mib(peaks['nsis-window']))
+
+
+# ---------------------------------------------------------------------------------------------
+# 6. The second data mix; 7. the 1 GiB product: both installers, silent, alternating
+
+def pair(files, tag):
+    """msistub and the silent NSIS peer of `files`."""
+    stub = signed_stubs()['msistub']
+    nsis = os.path.join(WORK, 'nsis')
+    os.makedirs(nsis, exist_ok=True)
+    return [Setup(f'msistub-{tag}', pack_setup(files, stub, os.path.join(WORK, f'setup-msistub-{tag}.exe')),
+                  'msistub', files),
+            Setup(f'nsis-{tag}', nsis_setup(files, os.path.join(nsis, f'setup-nsis-{tag}.exe'), f'nsis-peer-{tag}'),
+                  'nsis', files, f'nsis-peer-{tag}')]
+
+
+def pair_rows(res, setups, n, what, peak_target):
+    mine, peer = res[setups[0].key], res[setups[1].key]
+    row(f'{n}a. {what}: NSIS peer, silent, start to msiexec start', fmt(peer['t'], 's'))
+    row(f'{n}b. {what}: msistub setup /qn, start to msiexec start', fmt(mine['t'], 's'), '',
+        f'{med(mine["t"]) / med(peer["t"]):.2f} x {n}a')
+    row(f'{n}c. {what}: peak memory (VmHWM) of msistub / the NSIS peer',
+        f'{mib(mine["peak"])} / {mib(peer["peak"])}', peak_target,
+        verdict(med(mine['peak']) / MIB / 64, 1.0) if peak_target else '')
+    row(f'{n}d. {what}: minor page faults, msistub / the NSIS peer',
+        f'{med(mine["faults"]):.0f} / {med(peer["faults"]):.0f}', '',
+        f'{med(mine["faults"]) / med(peer["faults"]):.1f} x')
+    a, b = (os.path.getsize(s.exe) for s in setups)
+    row(f'{n}e. {what}: setup size, msistub / the NSIS peer', f'{a / MIB:.1f} MiB / {b / MIB:.1f} MiB', '',
+        f'{a / b:.3f} x')
+
+
+def bench_mix(wine):
+    files = mix_data()
+    setups = pair(files, 'blocks')
+    log('second data mix under Wine')
+    res = rounds(wine, setups, RUNS, label='second mix')
+    pair_rows(res, setups, 6, 'Second data mix (256 MiB of 64 KiB blocks: half text-like, 30 % zeros, '
+              '20 % random)', '')
+
+
+def bench_big(wine):
+    files = big_data()
+    setups = pair(files, '1gib')
+    log(f'1 GiB product under Wine ({BIG_RUNS} timed runs)')
+    res = rounds(wine, setups, BIG_RUNS, label='1 GiB')
+    pair_rows(res, setups, 7, f'1 GiB product ({BIG_RUNS} timed runs)', '<= 64 MiB')
+
+
+# ---------------------------------------------------------------------------------------------
+# 8. What the end-to-end figure depends on: msistub and the NSIS peer (silent) on the main
+# product, alternating, with one factor changed from 2c/2d's way of measuring at a time.
+
+QUESTION = [
+    ('8a', 'as 2c/2d: reused prefix, persistent server, setup in the page cache, output folder '
+           'removed, unmanaged windows, /proc read every 20 ms, clock to msiexec start', {}, 't'),
+    ('8b', "the prefix's server stopped before each run (each run starts it and Wine's services)",
+     {'server': 'cold'}, 't'),
+    ('8c', 'a fresh copy of the prefix for each run (and so a new server)', {'prefix': 'fresh'}, 't'),
+    ('8d', "clock stopped at the setup's exit (after msiexec's 300 ms) instead of at msiexec's start",
+     {}, 'exit'),
+    ('8e', 'the setup file dropped from the page cache before each run', {'setup_cache': 'cold'}, 't'),
+    ('8f', "the previous run's files left in the output folder", {'output': 'left'}, 't'),
+    ('8g', 'everything written back to disk (sync) before each run', {'sync': True}, 't'),
+    ('8h', 'managed windows (Xvfb has no window manager)', {'managed': True}, 't'),
+    ('8i', 'no /proc readings during the run', {'watch': False}, 't'),
+]
+
+
+def bench_question(wine, setups):
+    entries = [setups['msistub'], setups['nsis']]
+    results = {}
+    for n, what, variant, clock in QUESTION:
+        if QUESTION_ONLY and n not in QUESTION_ONLY:
+            continue
+        log(f'measurement factor {n}: {what}')
+        res = rounds(wine, entries, QUESTION_RUNS, variant, label=n)
+        results[n] = res
+        mine, peer = res['msistub'][clock], res['nsis'][clock]
+        row(f'{n}. NSIS peer (silent) / msistub, {what} ({QUESTION_RUNS} timed runs)',
+            f'{fmt(peer, "s")} / {fmt(mine, "s")}', '', f'{med(mine) / med(peer):.2f} x')
+    # The NSIS script: the compressor most NSIS installers use, solid LZMA.
+    if not QUESTION_ONLY or '8j' in QUESTION_ONLY:
+        files = setups['nsis'].files
+        lzma = Setup('nsis-lzma', nsis_setup(files, os.path.join(WORK, 'nsis', 'setup-nsis-lzma.exe'),
+                                             'nsis-peer-lzma', compressor='SetCompressor /SOLID lzma'),
+                     'nsis', files, 'nsis-peer-lzma')
+        log('measurement factor 8j: NSIS with solid LZMA')
+        res = rounds(wine, [setups['msistub'], lzma], QUESTION_RUNS, label='8j')
+        mine, peer = res['msistub']['t'], res['nsis-lzma']['t']
+        row(f'8j. NSIS peer (silent) / msistub, the NSIS script with SetCompressor /SOLID lzma '
+            f'({os.path.getsize(lzma.exe) / MIB:.1f} MiB; {QUESTION_RUNS} timed runs)',
+            f'{fmt(peer, "s")} / {fmt(mine, "s")}', '', f'{med(mine) / med(peer):.2f} x')
+    return results
 
 
 def bench_sizes(setups):
@@ -545,7 +836,7 @@ def bench_sizes(setups):
     size = os.path.getsize(stub)
     row('3a. msistub.exe as built (stripped, no payload)', f'{size / MIB:.2f} MiB ({size} bytes)',
         '<= 1 MiB', verdict(size / MIB, 1.0))
-    mine, peer = os.path.getsize(setups['msistub']), os.path.getsize(setups['nsis'])
+    mine, peer = os.path.getsize(setups['msistub'].exe), os.path.getsize(setups['nsis'].exe)
     row('3b. 256 MiB setup: msistub', f'{mine / MIB:.1f} MiB', '',
         f'{mine / peer:.3f} x NSIS peer ({peer / MIB:.1f} MiB)')
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -568,17 +859,65 @@ def bench_sizes(setups):
 
 # ---------------------------------------------------------------------------------------------
 
-def write_table():
+def row_id(figure):
+    return figure.split('. ', 1)[0]
+
+
+def read_table(path):
+    """(run lines, rows) of an earlier results.md; run lines say which run gave which rows."""
+    if not os.path.exists(path):
+        return [], []
+    runs, table = [], []
+    for line in open(path, encoding='utf-8').read().splitlines():
+        if line.startswith('- ') and not table:
+            runs.append(line[2:])
+        elif re.match(r'\d{4}-\d\d-\d\d \d\d:\d\d UTC, ', line) and not table:
+            runs.append(line.rstrip('.') + ': every row not named below')  # a full run's header
+        elif line.startswith('| ') and not line.startswith('| Figure |'):
+            cells = [c.strip() for c in line.strip().strip('|').split(' | ')]
+            table.append(tuple((cells + [''] * 4)[:4]))
+    return runs, table
+
+
+def merge_rows(old, new):
+    """`old` with every row of `new` in place of the row of the same id; a new id goes behind
+    the last row of its number (or at the end)."""
+    merged = list(old)
+    for r in new:
+        ids = [row_id(x[0]) for x in merged]
+        if row_id(r[0]) in ids:
+            merged[ids.index(row_id(r[0]))] = r
+            continue
+        num = re.match(r'\d+', row_id(r[0])).group(0)
+        same = [i for i, x in enumerate(ids) if re.match(r'\d+', x) and re.match(r'\d+', x).group(0) == num]
+        merged.insert(same[-1] + 1 if same else len(merged), r)
+    return merged
+
+
+def write_table(groups, full):
     head = ('Figure', 'Value: median [min..max]', 'Target', 'Ratio')
     widths = [max(len(r[i]) for r in rows + [head]) for i in range(4)]
     print()
     for r in [head] + rows:
         print('  '.join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
-    with open(os.path.join(TOP, 'bench', 'results.md'), 'w') as f:
-        f.write(f'# msistub benchmarks\n\n{time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())}, '
-                f'{os.cpu_count()} cores, {RUNS} timed runs per figure, seed {SEED}.\n\n')
-        f.write('| ' + ' | '.join(head) + ' |\n|' + '---|' * 4 + '\n')
-        for r in rows:
+    path = os.path.join(TOP, 'bench', 'results.md')
+    this = (f'{time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(STARTED))}, {os.cpu_count()} cores, '
+            f'load average {LOAD:.1f} at the start, {RUNS} timed runs per figure unless the figure '
+            f'says otherwise, seed {SEED}')
+    if full:
+        runs, table = [this + ': every row'], list(rows)
+    else:
+        runs, old = read_table(path)
+        runs.append(this + f' (`bench/run.py {" ".join(groups)}`): rows '
+                    + ', '.join(row_id(r[0]) for r in rows))
+        table = merge_rows(old, [tuple(c.replace('|', '/') for c in r) for r in rows])
+    with open(path, 'w') as f:
+        f.write('# msistub benchmarks\n\nRuns that gave the rows below (the latest last; a row comes '
+                'from the latest run that names it):\n\n')
+        for line in runs:
+            f.write(f'- {line}\n')
+        f.write('\n| ' + ' | '.join(head) + ' |\n|' + '---|' * 4 + '\n')
+        for r in table:
             f.write('| ' + ' | '.join(c.replace('|', '/') for c in r) + ' |\n')
         for n in notes:
             f.write(f'\n{n}\n')
@@ -614,30 +953,56 @@ NOTES = [
 ]
 
 
+GROUPS = ('build', 'decode', 'pack', 'hostile', 'windecode', 'e2e', 'mix', 'big', 'question', 'sizes')
+WINE_GROUPS = {'windecode', 'e2e', 'mix', 'big', 'question'}
+
+
 def main():
+    """bench/run.py [GROUP...]: every group by default (make bench); otherwise only the groups
+    named (`wine` stands for all groups under Wine), their rows replacing those of the same
+    number in bench/results.md and the rest kept."""
     notes.extend(NOTES)
     if os.environ.get('BENCH_NOTE'):  # what else ran on the machine, for instance
         notes.append(os.environ['BENCH_NOTE'])
-    only = sys.argv[1:] or ['build', 'decode', 'hostile', 'wine', 'sizes']
-    if 'build' in only:
+    groups = []
+    for g in sys.argv[1:] or GROUPS:
+        for x in (sorted(WINE_GROUPS) if g == 'wine' else [g]):
+            if x not in GROUPS:
+                sys.exit(f'bench/run.py: unknown group {x}; groups: {", ".join(GROUPS)}, wine')
+            groups.append(x)
+    full = set(groups) == set(GROUPS)
+    if 'build' in groups:
         build_trees()
-    if 'hostile' in only:
+    if 'hostile' in groups:
         bench_hostile()
-    if not {'decode', 'wine', 'sizes'} & set(only):
-        write_table()
-        return
-    files = make_data()
-    if 'decode' in only:
-        bench_memory()
-        bench_decode(files)
-    setups = None
-    if 'wine' in only or 'sizes' in only:
+    if set(groups) - {'build', 'hostile'}:
+        files = make_data()
+        if 'decode' in groups:
+            bench_memory()
+            bench_decode(files)
+        if 'pack' in groups:
+            bench_pack(files)
         setups = make_setups(files)
-    if 'wine' in only:
-        bench_wine(files, setups)
-    if 'sizes' in only:
-        bench_sizes(setups)
-    write_table()
+        if set(groups) & WINE_GROUPS:
+            wine = Wine()
+            try:
+                if 'windecode' in groups:
+                    bench_windecode(wine, files)
+                if 'e2e' in groups:
+                    bench_e2e(wine, files, setups)
+                if 'mix' in groups:
+                    bench_mix(wine)
+                if 'big' in groups:
+                    bench_big(wine)
+                if 'question' in groups:
+                    bench_question(wine, setups)
+            finally:
+                wine.close()
+        if 'sizes' in groups:
+            bench_sizes(setups)
+    if rows:
+        write_table(groups, full)
+    log(f'done in {time.time() - STARTED:.0f} s')
 
 
 if __name__ == '__main__':

@@ -174,6 +174,12 @@ PY
     msibuild "$work/$msi" -i "$work/$table.idt" >/dev/null
   done
 fi
+# wixl gives every Media row the last file's sequence; the first cabinet holds files 1-3 only.
+if [ -n "$cab2" ]; then
+  msiinfo export "$work/$msi" Media >"$work/Media.idt"
+  sed -i 's/^1\t6\t/1\t3\t/' "$work/Media.idt"
+  msibuild "$work/$msi" -i "$work/Media.idt" >/dev/null
+fi
 ( cd "$work" && gcab -c $zip "$work/$cab" readme.txt engine.dll data.bin )
 mv "$work/$msi" "$work/$cab" "$out/"
 if [ -n "$cab2" ]; then
