@@ -7,7 +7,8 @@
 // zlib at level 9, each record signed over its plain bytes with the given key), or, when no
 // key is given, the same layout with zero signatures, and plain records; zlib bombs, small PE32+ images carrying a certificate table and an
 // appended container, and command lines. Each target's header bytes (see the targets) come
-// first. <out-dir>/record-large/ holds inputs too slow for fuzzing that the replay still
+// first; segment_diff gets records cut into independently deflated 1 MiB segments.
+// <out-dir>/record-large/ holds inputs too slow for fuzzing that the replay still
 // runs. Exit code 0 on success.
 #ifndef OPENSSL_SUPPRESS_DEPRECATED
 #define OPENSSL_SUPPRESS_DEPRECATED
@@ -314,6 +315,71 @@ void WriteInflateSeeds() {
   Write("inflate_diff", "empty-content", {0, 0}, Deflate(Bytes()));
 }
 
+// A record cut into segments of SEGMENT_SIZE_MIN (1 MiB) decoded bytes, each deflated on
+// its own: the stream and the stored length of each segment.
+std::pair<Bytes, std::vector<uint32_t>> SegmentedDeflate(const Bytes& plain) {
+  const size_t segment = size_t(1) << 20;
+  Bytes out = {0x78, 0xDA};
+  std::vector<uint32_t> lengths;
+  size_t begin = 0;
+  do {
+    const size_t length = plain.size() - begin < segment ? plain.size() - begin : segment;
+    const bool last = begin + length == plain.size();
+    z_stream zs;
+    std::memset(&zs, 0, sizeof zs);
+    deflateInit2(&zs, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
+    Bytes part(deflateBound(&zs, length) + 16);
+    zs.next_in = const_cast<Bytef*>(plain.data() + begin);
+    zs.avail_in = static_cast<uInt>(length);
+    zs.next_out = part.data();
+    zs.avail_out = static_cast<uInt>(part.size());
+    deflate(&zs, last ? Z_FINISH : Z_FULL_FLUSH);
+    out.insert(out.end(), part.data(), part.data() + (part.size() - zs.avail_out));
+    deflateEnd(&zs);
+    if (last) {
+      const uLong adler = adler32(1, plain.data(), static_cast<uInt>(plain.size()));
+      for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(adler >> shift));
+    }
+    uint32_t start = 0;
+    for (uint32_t l : lengths) start += l;
+    lengths.push_back(static_cast<uint32_t>(out.size()) - start);
+    begin += length;
+  } while (begin < plain.size());
+  return {out, lengths};
+}
+
+void WriteSegmentSeeds() {
+  // Segment count, size choice (0: zlib's length), the stored lengths of all segments but
+  // the last (u16 LE), the stream.
+  const size_t mib = size_t(1) << 20;
+  Bytes two(mib, 0);
+  Append(&two, Text(200, 4));
+  Bytes three(2 * mib, 0);
+  std::memcpy(three.data() + mib - 100, Text(200, 6).data(), 200);
+  Append(&three, Text(60, 8));
+  const std::pair<const char*, Bytes> records[] = {
+      {"one-segment-text", Text(3000, 2)}, {"empty", Bytes()},
+      {"two-segments", two}, {"three-segments", three}, {"exactly-two-segments", Bytes(2 * mib, 0)}};
+  for (const auto& record : records) {
+    const auto segmented = SegmentedDeflate(record.second);
+    Bytes header = {static_cast<uint8_t>(segmented.second.size() - 1), 0};
+    for (size_t i = 0; i + 1 < segmented.second.size(); ++i) {
+      header.push_back(static_cast<uint8_t>(segmented.second[i]));
+      header.push_back(static_cast<uint8_t>(segmented.second[i] >> 8));
+    }
+    Write("segment_diff", record.first, header, segmented.first);
+  }
+  // The first segment's end one byte late, and a decoded size one byte short.
+  const auto segmented = SegmentedDeflate(two);
+  const uint32_t late = segmented.second[0] + 1;
+  Write("segment_diff", "end-one-late",
+        {1, 0, static_cast<uint8_t>(late), static_cast<uint8_t>(late >> 8)}, segmented.first);
+  Write("segment_diff", "size-one-short",
+        {1, 1, 0xFF, static_cast<uint8_t>(segmented.second[0]),
+         static_cast<uint8_t>(segmented.second[0] >> 8)},
+        segmented.first);
+}
+
 void WriteImageSeeds(const Bytes& simple, const Bytes& multi) {
   // Images as the packaging tool attaches containers: appended behind the signature, carried
   // in certificate extensions, or both with the extension marked critical.
@@ -390,6 +456,7 @@ int main(int argc, char** argv) {
   WriteContainerSeeds(simple, multi);
   WriteRecordSeeds(simple, multi);
   WriteInflateSeeds();
+  WriteSegmentSeeds();
   WriteImageSeeds(simple, multi);
   WriteManifestSeeds();
   WriteCommandLineSeeds();

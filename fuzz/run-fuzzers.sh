@@ -34,6 +34,7 @@ targets=("$@")
 max_len() {
   case "$1" in
     record | inflate_diff) echo 2048 ;;
+    segment_diff) echo 4096 ;;
     sources | pack) echo 3072 ;;
     *) echo 4096 ;;
   esac
