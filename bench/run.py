@@ -9,14 +9,15 @@ Data: build/bench-data (tools/make-product.sh, seeded, uncompressed cabinets so 
 decoded sizes are what the setup carries). Work files and the Wine prefix: build/bench-work.
 
 Groups (`bench/run.py GROUP...` runs only those; `make bench` runs all): build, decode (0., 1a-1f),
-pack (5a-5b), hostile (5c-5d), windecode (1g-1q), e2e (2., 4.), mix (6., the second data mix),
+pack (5a-5b), hostile (5c-5d), windecode (1g-1r), e2e (2., 4.), mix (6., the second data mix),
 big (7., the 1 GiB product), question (8., what the end-to-end figure depends on), sizes (3.);
 `wine` stands for windecode, e2e, mix, big and question. A partial run replaces its rows in
 bench/results.md and keeps the others, and says which run gave which rows.
 
 Environment: BENCH_RUNS (timed runs per figure, default 5), BENCH_BIG_RUNS (the 1 GiB product's,
 default 3), BENCH_QUESTION_RUNS (each factor of 8., default 3), BENCH_FACTORS (only these
-factors of 8., such as "8a 8b"), BENCH_SEED (default 1), BENCH_NOTE (a note added below the
+factors of 8., such as "8a 8b"), BENCH_SEGMENT_MIB (segment size of 1o-1r, default 1),
+BENCH_SEED (default 1), BENCH_NOTE (a note added below the
 table, such as what else ran on the machine).
 """
 import json
@@ -41,12 +42,14 @@ KEYDIR = os.path.join(BUILD, 'devkey')
 RUNS = int(os.environ.get('BENCH_RUNS', '5'))  # fewer than 5 only to try the harness out
 BIG_RUNS = int(os.environ.get('BENCH_BIG_RUNS', '3'))  # the 1 GiB product's timed runs
 QUESTION_RUNS = int(os.environ.get('BENCH_QUESTION_RUNS', '3'))  # each factor's timed runs (8.)
-QUESTION_ONLY = os.environ.get('BENCH_FACTORS', '').split()  # only these factors of 8., e.g. "8a 8b"
+QUESTION_ONLY = os.environ.get('BENCH_FACTORS', '').split()
+SEGMENT_MIB = int(os.environ.get('BENCH_SEGMENT_MIB', '1'))  # segment size of 1o-1r  # only these factors of 8., e.g. "8a 8b"
 STARTED = time.time()
 LOAD = os.getloadavg()[0]
 SEED = int(os.environ.get('BENCH_SEED', '1'))
 CODE = '{5B0E6C1A-3D2F-4E8B-9A7C-6D5E4F3A2B10}'
 MIB = 1 << 20
+TICK = os.sysconf('SC_CLK_TCK')
 
 rows = []   # (figure, value text, target text, ratio text)
 notes = []
@@ -96,6 +99,8 @@ def build_trees():
         (ONESTEP, [toolchain, f'-DMSISTUB_HOST_BUILD_DIR={HOST}', '-DMSISTUB_ONE_STEP_PER_TICK=ON'],
          ['msistub', 'bench_dialog']),
     ]
+    if os.path.exists(os.path.join(TOP, 'payload', 'segment.cpp')):
+        trees[1][2].append('bench_segment_win')
     jobs = os.environ.get('JOBS', str(os.cpu_count() or 2))
     for tree, extra, targets in trees:
         log(f'building {os.path.relpath(tree, TOP)}')
@@ -465,34 +470,41 @@ class Wine:
 
     def timed(self, exe, args=(), watch=True):
         """Runs exe under Wine; returns (seconds from start to the recorded msiexec start,
-        seconds from start to exe's exit, the recorded command line, peak VmHWM in bytes of
-        exe's process and the minor page faults it had taken by its last reading, both 0
-        unless `watch`)."""
+        seconds from start to exe's exit, the recorded command line, readings): `readings` are
+        exe's peak VmHWM in bytes, the minor page faults, voluntary context switches and CPU
+        seconds of its process at the last reading (all 0 unless `watch`), and the CPU seconds
+        the prefix's server used during the run."""
         if os.path.exists(self.record):
             os.remove(self.record)
         name = os.path.basename(exe)
+        server = server_cpu(self.prefix)
         start = time.time()
         proc = subprocess.Popen(['wine', exe] + list(args), env=self.env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        peak = faults = 0
+        peak = faults = switches = cpu = wait = 0
         if watch:
             while proc.poll() is None:
-                hwm, minflt = memory_of(name)
-                peak, faults = max(peak, hwm), max(faults, minflt)
+                hwm, minflt, sw, c, w = memory_of(name)
+                peak, faults, switches = max(peak, hwm), max(faults, minflt), max(switches, sw)
+                cpu, wait = max(cpu, c), max(wait, w)
                 time.sleep(0.02)
         else:
             proc.wait()
         ended = time.time() - start
+        server = server_cpu(self.prefix) - server
         if proc.returncode != 0:
             raise RuntimeError(f'{name} exited with {proc.returncode}')
         with open(self.record, encoding='utf-8', errors='replace') as f:
             stamp, line = f.readline().rstrip('\r\n').split(' ', 1)
-        return float(stamp) - start, ended, line, peak, faults
+        return float(stamp) - start, ended, line, {'peak': peak, 'faults': faults, 'switches': switches,
+                                                   'cpu': cpu, 'wait': wait, 'server': server}
 
 
 def memory_of(name):
-    """(largest VmHWM in bytes, most minor page faults) among the processes running `name`."""
-    peak = faults = 0
+    """(largest VmHWM in bytes, most minor page faults, most voluntary context switches, most
+    CPU seconds, most seconds its threads waited for a CPU while runnable) among the processes
+    running `name`."""
+    peak = faults = switches = cpu = wait = 0
     for pid in os.listdir('/proc'):
         if not pid.isdigit():
             continue
@@ -502,15 +514,48 @@ def memory_of(name):
             if name.encode() not in cmd or b'wineserver' in cmd:
                 continue
             with open(f'/proc/{pid}/status') as f:
-                m = re.search(r'VmHWM:\s+(\d+) kB', f.read())
+                status = f.read()
+            m = re.search(r'VmHWM:\s+(\d+) kB', status)
             if m:
                 peak = max(peak, int(m.group(1)) * 1024)
+            m = re.search(r'voluntary_ctxt_switches:\s+(\d+)', status)
+            if m:
+                switches = max(switches, int(m.group(1)))
             with open(f'/proc/{pid}/stat') as f:
-                # minflt is the 10th field; the command name (2nd) may hold blanks.
-                faults = max(faults, int(f.read().rsplit(')', 1)[1].split()[7]))
+                # minflt, utime and stime are the 10th, 14th and 15th fields; the command name
+                # (2nd) may hold blanks.
+                fields = f.read().rsplit(')', 1)[1].split()
+            faults = max(faults, int(fields[7]))
+            cpu = max(cpu, (int(fields[11]) + int(fields[12])) / TICK)
+            waited = 0
+            for task in os.listdir(f'/proc/{pid}/task'):
+                with open(f'/proc/{pid}/task/{task}/schedstat') as f:
+                    waited += int(f.read().split()[1])  # ns runnable but not running
+            wait = max(wait, waited / 1e9)
         except (OSError, IndexError, ValueError):
             pass
-    return peak, faults
+    return peak, faults, switches, cpu, wait
+
+
+def server_cpu(prefix):
+    """CPU seconds used so far by the Wine servers of `prefix` (0 when none runs)."""
+    total = 0.0
+    for pid in os.listdir('/proc'):
+        if not pid.isdigit():
+            continue
+        try:
+            with open(f'/proc/{pid}/cmdline', 'rb') as f:
+                if b'wineserver' not in f.read().split(b'\0')[0]:
+                    continue
+            with open(f'/proc/{pid}/environ', 'rb') as f:
+                if f'WINEPREFIX={prefix}'.encode() not in f.read().split(b'\0'):
+                    continue
+            with open(f'/proc/{pid}/stat') as f:
+                fields = f.read().rsplit(')', 1)[1].split()
+            total += (int(fields[11]) + int(fields[12])) / TICK
+        except (OSError, IndexError, ValueError):
+            pass
+    return total
 
 
 def evict(path):
@@ -542,6 +587,7 @@ BASE = {
     'output': 'removed',    # or 'left': the previous run's files left in the output folder
     'sync': False,          # or True: everything written back to disk before each run
     'managed': False,       # or True: Wine waits for a window manager to take each window
+    'hogs': 0,              # busy processes beside the runs, at the bench's own priority
 }
 
 
@@ -595,21 +641,26 @@ def rounds(wine, setups, runs, variant=None, label=''):
     only warms the caches and is not counted. Returns, per setup key, lists of the timed runs:
     't' (start to msiexec start), 'exit' (start to the setup's exit), 'peak' (VmHWM), 'faults'."""
     v = dict(BASE, **(variant or {}))
-    res = {s.key: {'t': [], 'exit': [], 'peak': [], 'faults': []} for s in setups}
+    keys = ('t', 'exit', 'peak', 'faults', 'switches', 'cpu', 'wait', 'server')
+    res = {s.key: {k: [] for k in keys} for s in setups}
     if v['managed']:
         wine.set_managed(True)
+    hogs = [subprocess.Popen([sys.executable, '-c', 'while True: pass']) for _ in range(v['hogs'])]
     try:
         for i in range(runs + 1):
             for s in setups:
                 prepare(wine, s, v)
                 args = [] if s.kind == 'start' else ['/qn']
-                t, ended, line, peak, flt = wine.timed(s.exe, args, v['watch'])
+                t, ended, line, readings = wine.timed(s.exe, args, v['watch'])
                 check_output(wine, s, line)
                 if i > 0:
-                    for k, x in (('t', t), ('exit', ended), ('peak', peak), ('faults', flt)):
+                    for k, x in dict(readings, t=t, exit=ended).items():
                         res[s.key][k].append(x)
             log(f'{label} round {i}: ' + ', '.join(f'{k} {r["t"][-1]:.2f}s' for k, r in res.items() if r['t']))
     finally:
+        for hog in hogs:
+            hog.kill()
+            hog.wait()
         if v['prefix'] == 'fresh':
             wine.stop_server()
             shutil.rmtree(wine.prefix, ignore_errors=True)
@@ -656,6 +707,37 @@ def bench_windecode(wine, files):
     for key, label in (('bombload', 'no size field'), ('bombsized', 'sized')):
         row(f'1{"m" if key == "bombload" else "n"}. Under Wine: crafted record, 16 MiB of zeros from 16 KiB, {label}',
             fmt(bombs[key], 's', digits=3), '< 1 s', verdict(med(bombs[key]), 1.0))
+
+    segment = os.path.join(WIN, 'bench', 'bench_segment_win.exe')
+    if not os.path.exists(segment):
+        log('no segment decoder in this tree: 1o-1r not measured')
+        return
+    log(f'segmented decode under Wine (segments of {SEGMENT_MIB} MiB)')
+    text = run(['wine', segment, str(RUNS), wine.winpath(files['decode']), str(SEGMENT_MIB)], env=wine.env,
+               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True).stdout
+    seg = {k: [64 / float(x) for x in re.findall(r'(?m)^' + k + r' (\S+)', text)]
+           for k in ('whole', 'seg1', 'seg2', 'whole_sha', 'seg2_sha')}
+    cpu = {k: [float(x) for x in re.findall(r'(?m)^cpu_' + k + r' (\S+)', text)] for k in ('seg1', 'seg2')}
+    if any(len(v) != RUNS for v in seg.values()):
+        raise RuntimeError(f'bench_segment_win printed {text!r}')
+    count, stored = re.search(r'segments (\d+) stored (\d+)', text).groups()
+    sm = {k: med(v) for k, v in seg.items()}
+    row(f'1o. Under Wine: libdeflate, one thread, a segmented stream whole into a warm buffer (64 MiB in '
+        f'{count} segments of {SEGMENT_MIB} MiB, zlib level 9, {int(stored) / MIB:.1f} MiB stored)',
+        fmt(seg['whole'], 'MiB/s', digits=0))
+    row('1p. Under Wine: the same stream segment by segment (DecodeSegment, one thread; each segment\'s '
+        'stored bytes copied first, Adler-32 checked)', fmt(seg['seg1'], 'MiB/s', digits=0), '',
+        f"{sm['seg1'] / sm['whole']:.2f} x 1o")
+    row(f'1q. Under Wine: segmented decode on 2 threads (DecodeSegment, the same stream and buffer)',
+        fmt(seg['seg2'], 'MiB/s', digits=0), '>= 1.6 x 1o', verdict(sm['seg2'] / sm['whole'], 1.6, True) + ' 1o')
+    row('1r. Under Wine: with SHA-256 of the decoded bytes: 1o then SHA-256 / 2 decoding threads and '
+        'SHA-256 in order on a third', f"{fmt(seg['whole_sha'], 'MiB/s', digits=0)} / {fmt(seg['seg2_sha'], 'MiB/s', digits=0)}",
+        '', f"{sm['seg2_sha'] / sm['whole_sha']:.2f} x")
+    # What two cores would give the process alone: the CPU time 1q used, spread over both.
+    ideal = [64 / (c / 2) for c in cpu['seg2']]
+    row('1s. 1q\'s CPU time (all threads) / 1p\'s; estimate for two idle cores: 64 MiB over half of 1q\'s CPU time',
+        f"{fmt(cpu['seg2'], 's', digits=3)} / {fmt(cpu['seg1'], 's', digits=3)}; {med(ideal):.0f} MiB/s", '',
+        f"{med(ideal) / sm['whole']:.2f} x 1o (estimate)")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -729,6 +811,15 @@ def bench_e2e(wine, files, setups):
         row('2j. Estimate: 2d and 2c less their page faults (2i) at the cost 0a measured',
             f'{mine:.2f} s / {peer:.2f} s', '', f'{mine / peer:.2f} x')
 
+    cpu = {k: r['cpu'] for k, r in res.items()}
+    wait = {k: r['wait'] for k, r in res.items()}
+    row('2k. CPU time of the process until msiexec started (user + system, all threads): msistub / NSIS '
+        'peer (silent)', f'{fmt(cpu["msistub"], "s")} / {fmt(cpu["nsis"], "s")}', '',
+        f'{med(cpu["msistub"]) / med(cpu["nsis"]):.2f} x')
+    row('2l. Time its threads were runnable but waited for a CPU (other work on the machine): msistub / '
+        'NSIS peer (silent)', f'{fmt(wait["msistub"], "s")} / {fmt(wait["nsis"], "s")}', '',
+        f'{med(wait["msistub"]) / m["msistub"] * 100:.0f} % / {med(wait["nsis"]) / m["nsis"] * 100:.0f} % of 2d / 2c')
+
     row('4a. Peak memory (VmHWM) of a Wine process that does nothing (recording msiexec)', mib(peaks['start']))
     row('4b. Peak memory (VmHWM) of the msistub process (256 MiB product)', mib(peaks['msistub']),
         '<= 64 MiB', verdict(med(peaks['msistub']) / MIB / 64, 1.0))
@@ -801,7 +892,18 @@ QUESTION = [
     ('8g', 'everything written back to disk (sync) before each run', {'sync': True}, 't'),
     ('8h', 'managed windows (Xvfb has no window manager)', {'managed': True}, 't'),
     ('8i', 'no /proc readings during the run', {'watch': False}, 't'),
+    ('8k', 'two busy processes beside each run, at the same priority', {'hogs': 2}, 't'),
 ]
+
+
+def cost_text(peer, mine):
+    """Where the time of a run went, NSIS / msistub: the installer's CPU seconds, the seconds
+    its threads waited for a CPU while runnable, and the server's CPU seconds."""
+    if not mine['cpu'] or not max(mine['cpu']):
+        return f'; server CPU {med(peer["server"]):.2f} / {med(mine["server"]):.2f} s'
+    return (f'; CPU {med(peer["cpu"]):.2f} / {med(mine["cpu"]):.2f} s, waiting for a CPU '
+            f'{med(peer["wait"]):.2f} / {med(mine["wait"]):.2f} s, server CPU '
+            f'{med(peer["server"]):.2f} / {med(mine["server"]):.2f} s')
 
 
 def bench_question(wine, setups):
@@ -815,7 +917,8 @@ def bench_question(wine, setups):
         results[n] = res
         mine, peer = res['msistub'][clock], res['nsis'][clock]
         row(f'{n}. NSIS peer (silent) / msistub, {what} ({QUESTION_RUNS} timed runs)',
-            f'{fmt(peer, "s")} / {fmt(mine, "s")}', '', f'{med(mine) / med(peer):.2f} x')
+            f'{fmt(peer, "s")} / {fmt(mine, "s")}' + cost_text(res['nsis'], res['msistub']), '',
+            f'{med(mine) / med(peer):.2f} x')
     # The NSIS script: the compressor most NSIS installers use, solid LZMA.
     if not QUESTION_ONLY or '8j' in QUESTION_ONLY:
         files = setups['nsis'].files
@@ -827,7 +930,8 @@ def bench_question(wine, setups):
         mine, peer = res['msistub']['t'], res['nsis-lzma']['t']
         row(f'8j. NSIS peer (silent) / msistub, the NSIS script with SetCompressor /SOLID lzma '
             f'({os.path.getsize(lzma.exe) / MIB:.1f} MiB; {QUESTION_RUNS} timed runs)',
-            f'{fmt(peer, "s")} / {fmt(mine, "s")}', '', f'{med(mine) / med(peer):.2f} x')
+            f'{fmt(peer, "s")} / {fmt(mine, "s")}' + cost_text(res['nsis-lzma'], res['msistub']), '',
+            f'{med(mine) / med(peer):.2f} x')
     return results
 
 
@@ -971,35 +1075,37 @@ def main():
                 sys.exit(f'bench/run.py: unknown group {x}; groups: {", ".join(GROUPS)}, wine')
             groups.append(x)
     full = set(groups) == set(GROUPS)
+
+    def timed_group(name, fn):
+        begin = time.time()
+        result = fn()
+        log(f'group {name} took {time.time() - begin:.0f} s')
+        return result
+
     if 'build' in groups:
-        build_trees()
+        timed_group('build', build_trees)
     if 'hostile' in groups:
-        bench_hostile()
+        timed_group('hostile', bench_hostile)
     if set(groups) - {'build', 'hostile'}:
-        files = make_data()
+        files = timed_group('data', make_data)
         if 'decode' in groups:
-            bench_memory()
-            bench_decode(files)
+            timed_group('decode', lambda: (bench_memory(), bench_decode(files)))
         if 'pack' in groups:
-            bench_pack(files)
-        setups = make_setups(files)
+            timed_group('pack', lambda: bench_pack(files))
+        setups = timed_group('setups', lambda: make_setups(files))
         if set(groups) & WINE_GROUPS:
             wine = Wine()
             try:
-                if 'windecode' in groups:
-                    bench_windecode(wine, files)
-                if 'e2e' in groups:
-                    bench_e2e(wine, files, setups)
-                if 'mix' in groups:
-                    bench_mix(wine)
-                if 'big' in groups:
-                    bench_big(wine)
-                if 'question' in groups:
-                    bench_question(wine, setups)
+                for g, fn in (('windecode', lambda: bench_windecode(wine, files)),
+                              ('e2e', lambda: bench_e2e(wine, files, setups)),
+                              ('mix', lambda: bench_mix(wine)), ('big', lambda: bench_big(wine)),
+                              ('question', lambda: bench_question(wine, setups))):
+                    if g in groups:
+                        timed_group(g, fn)
             finally:
                 wine.close()
         if 'sizes' in groups:
-            bench_sizes(setups)
+            timed_group('sizes', lambda: bench_sizes(setups))
     if rows:
         write_table(groups, full)
     log(f'done in {time.time() - STARTED:.0f} s')
