@@ -1,19 +1,21 @@
 // Segmented decode under Wine (benchmarks only): one record's zlib stream cut into segments
 // that decode on their own, decoded by one thread and by two, against libdeflate decoding the
 // same stream whole on one thread; every output buffer is allocated and touched before the runs.
-//   bench_segment_win RUNS FILE [SEGMENT_MIB]   (FILE's first 64 MiB; segments of 1 MiB unless given)
+//   bench_segment_win RUNS FILE [SEGMENT_MIB]   (FILE's first 64 MiB; 1 MiB segments by default)
 // The stream is zlib's at level 9 with a full flush at every segment boundary: the layout of
 // payload/segment.h, whose decoder (DecodeSegment) is what is measured. Prints once
-// "segments <count> stored <bytes>", then per run, in seconds: "whole" (libdeflate, the whole
-// stream, one call), "seg1" (DecodeSegment on one thread, segment after segment), "seg2"
-// (DecodeSegment on two threads taking the next segment in turn), "whole_sha" and "seg2_sha"
-// (the same followed, or on two decoding threads accompanied, by SHA-256 of the decoded bytes
-// in order, as one consumer hashes what the decoders give it), and "cpu_seg1" and "cpu_seg2"
-// (the CPU seconds of all threads during seg1 and seg2). Each segmented run copies a
-// segment's stored bytes into its thread's input buffer first (the stub reads them from its
-// file the same way) and checks the stream's Adler-32; every run checks the decoded bytes.
+// "segments <count> stored <bytes>", then per run, in seconds per decode (the mean of 8):
+// "whole" (libdeflate, the whole stream, one call), "seg1" (DecodeSegment on one thread,
+// segment after segment), "seg2" (DecodeSegment on two threads taking the next segment in
+// turn), "whole_sha" and "seg2_sha" (the same followed, or on two decoding threads
+// accompanied, by SHA-256 of the decoded bytes in order, as one consumer hashes what the
+// decoders give it), and "cpu_seg1" and "cpu_seg2" (CPU seconds of all threads per decode in
+// seg1 and seg2). Each segmented decode copies a segment's stored bytes into its thread's
+// input buffer first (the stub reads them from its file the same way) and checks the stream's
+// Adler-32; every figure checks the decoded bytes.
 #ifndef OPENSSL_SUPPRESS_DEPRECATED
-#define OPENSSL_SUPPRESS_DEPRECATED  // SHA256_Init/Update/Final, as payload/record.cpp uses the low-level calls
+// SHA256_Init/Update/Final, the low-level calls payload/record.cpp uses too.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #endif
 #include <libdeflate.h>
 #include <openssl/sha.h>
@@ -29,6 +31,7 @@
 
 namespace {
 constexpr size_t kSize = 64u << 20;
+constexpr int kRepeat = 8;
 using Bytes = std::vector<uint8_t>;
 
 [[noreturn]] void Fail(const char* what) {
@@ -48,7 +51,8 @@ double CpuSeconds() {
   FILETIME created, exited, kernel, user;
   GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
   auto seconds = [](const FILETIME& t) {
-    return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+    const uint64_t ticks = (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    return static_cast<double>(ticks) / 1e7;
   };
   return seconds(kernel) + seconds(user);
 }
@@ -106,7 +110,8 @@ DWORD WINAPI DecodeSegments(void* arg) {
     std::memcpy(w->input.data(), job->stored->data() + start, n);
     uint8_t* out = job->out + static_cast<size_t>(i) * job->index->segmentSize;
     uint32_t streamAdler = 0;
-    if (!StatusOk(DecodeSegment(w->decoder, job->index, kSize, i, w->input.data(), out, &streamAdler))) {
+    if (!StatusOk(
+            DecodeSegment(w->decoder, job->index, kSize, i, w->input.data(), out, &streamAdler))) {
       InterlockedExchange(&job->failed, 1);
       break;
     }
@@ -153,9 +158,10 @@ void RunSegmented(Job* job, std::vector<Worker>& workers, int threads, bool hash
   }
   if (job->failed) Fail("a segment did not decode");
   uLong adler = 1;
-  for (uint32_t i = 0; i < job->index->count; ++i)
-    adler = i == 0 ? job->adlers[0]
-                   : adler32_combine(adler, job->adlers[i], SegmentDecodedSize(job->index, kSize, i));
+  for (uint32_t i = 0; i < job->index->count; ++i) {
+    const uint32_t n = SegmentDecodedSize(job->index, kSize, i);
+    adler = i == 0 ? job->adlers[0] : adler32_combine(adler, job->adlers[i], n);
+  }
   if (adler != job->streamAdler) Fail("the stream's Adler-32 differs");
 }
 }  // namespace
@@ -203,43 +209,39 @@ int main(int argc, char** argv) {
     if (std::memcmp(out.data(), plain.data(), kSize) != 0) Fail(what);
     std::memset(out.data(), 0, kSize);
   };
+  // Each figure decodes the stream kRepeat times (the CPU clock under Wine ticks every 10 ms);
+  // it prints seconds per decode.
+  auto wholeDecode = [&](bool hash) {
+    if (libdeflate_zlib_decompress(whole, stored.data(), stored.size(), out.data(), kSize,
+                                   nullptr) != LIBDEFLATE_SUCCESS)
+      Fail("libdeflate failed");
+    if (hash) SHA256(out.data(), kSize, digest);
+  };
+  auto measure = [&](const char* what, auto decode, double* cpuSeconds) {
+    const double cpu = CpuSeconds();
+    const double start = Seconds();
+    for (int r = 0; r < kRepeat; ++r) decode();
+    const double seconds = (Seconds() - start) / kRepeat;
+    if (cpuSeconds) *cpuSeconds = (CpuSeconds() - cpu) / kRepeat;
+    if (std::memcmp(out.data(), plain.data(), kSize) != 0) Fail(what);
+    std::memset(out.data(), 0, kSize);
+    return seconds;
+  };
   for (int run = 0; run < runs; ++run) {
-    double start = Seconds();
-    if (libdeflate_zlib_decompress(whole, stored.data(), stored.size(), out.data(), kSize, nullptr) !=
-        LIBDEFLATE_SUCCESS)
-      Fail("libdeflate failed");
-    const double wholeTime = Seconds() - start;
-    check("whole: bytes differ");
-
-    double cpu = CpuSeconds();
-    start = Seconds();
-    RunSegmented(&job, workers, 1, false, nullptr);
-    const double seg1 = Seconds() - start;
-    const double seg1Cpu = CpuSeconds() - cpu;
-    check("seg1: bytes differ");
-
-    cpu = CpuSeconds();
-    start = Seconds();
-    RunSegmented(&job, workers, 2, false, nullptr);
-    const double seg2 = Seconds() - start;
-    const double seg2Cpu = CpuSeconds() - cpu;
-    check("seg2: bytes differ");
-
-    start = Seconds();
-    if (libdeflate_zlib_decompress(whole, stored.data(), stored.size(), out.data(), kSize, nullptr) !=
-        LIBDEFLATE_SUCCESS)
-      Fail("libdeflate failed");
-    SHA256(out.data(), kSize, digest);
-    const double wholeSha = Seconds() - start;
-    if (std::memcmp(digest, expected, sizeof digest) != 0) Fail("whole_sha: digest differs");
-    check("whole_sha: bytes differ");
-
-    start = Seconds();
-    RunSegmented(&job, workers, 2, true, digest);
-    const double seg2Sha = Seconds() - start;
-    if (std::memcmp(digest, expected, sizeof digest) != 0) Fail("seg2_sha: digest differs");
-    check("seg2_sha: bytes differ");
-
+    double seg1Cpu = 0, seg2Cpu = 0;
+    const double wholeTime = measure("whole: bytes differ", [&] { wholeDecode(false); }, nullptr);
+    const double seg1 = measure(
+        "seg1: bytes differ", [&] { RunSegmented(&job, workers, 1, false, nullptr); }, &seg1Cpu);
+    const double seg2 = measure(
+        "seg2: bytes differ", [&] { RunSegmented(&job, workers, 2, false, nullptr); }, &seg2Cpu);
+    const double wholeSha = measure("whole_sha: bytes differ", [&] {
+      wholeDecode(true);
+      if (std::memcmp(digest, expected, sizeof digest) != 0) Fail("whole_sha: digest differs");
+    }, nullptr);
+    const double seg2Sha = measure("seg2_sha: bytes differ", [&] {
+      RunSegmented(&job, workers, 2, true, digest);
+      if (std::memcmp(digest, expected, sizeof digest) != 0) Fail("seg2_sha: digest differs");
+    }, nullptr);
     std::printf("whole %.6f\nseg1 %.6f\nseg2 %.6f\nwhole_sha %.6f\nseg2_sha %.6f\ncpu_seg1 %.6f\n"
                 "cpu_seg2 %.6f\n", wholeTime, seg1, seg2, wholeSha, seg2Sha, seg1Cpu, seg2Cpu);
     std::fflush(stdout);
