@@ -11,7 +11,9 @@
 
 #include "common/winseam.h"
 #include "extract/progress.h"
-#include "extract/writer.h"
+#include "extract/cleanup.h"
+#include "extract/stream.h"
+#include "extract/tests/testfiles.h"
 
 namespace {
 LONG gTicks = 0;
@@ -48,29 +50,43 @@ double Seconds() {
   return static_cast<double>(c.QuadPart) / static_cast<double>(f.QuadPart);
 }
 
+// The bench files as plain records; each run stages them anew in OUTDIR under their names.
 struct Files {
   std::vector<std::string> paths;
   std::vector<std::vector<uint8_t>> data;
-  std::vector<ExtractItem> items;
-  std::vector<FileSetItem> contents;
+  PlainPayload payload;
+  ExtractFile* files = nullptr;
 
+  void Seal() {
+    for (size_t i = 0; i < data.size(); ++i)
+      payload.Add(paths[i], data[i].data(), static_cast<uint32_t>(data[i].size()));
+    payload.Seal();
+  }
   ExtractJob Open() {
-    items.clear();
-    contents.assign(data.size(), FileSetItem{});
+    Close();
+    files = FilesOf(payload.plans);
+    if (!files) Fail("no memory");
     for (size_t i = 0; i < data.size(); ++i) {
-      ExtractItem item = {};
-      std::snprintf(item.path, sizeof item.path, "%s", paths[i].c_str());
-      contents[i].data = data[i].data();
-      contents[i].size = static_cast<uint32_t>(data[i].size());
-      item.content = &contents[i];
-      item.file = CreateFileA(item.path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (item.file == INVALID_HANDLE_VALUE) Fail(std::string("cannot create ") + item.path);
-      items.push_back(item);
+      ExtractFile* file = &files[i];
+      std::snprintf(file->stagingPath, sizeof file->stagingPath, "%s", paths[i].c_str());
+      file->staging = CreateFileA(file->stagingPath, GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (file->staging == INVALID_HANDLE_VALUE) Fail("cannot create " + paths[i]);
+      file->state = FILE_STAGED;
     }
-    return ExtractJob{items.data(), static_cast<int32_t>(items.size()), -1, EXTRACT_STEP_SIZE};
+    ExtractJob job;
+    InitExtractJob(&job, &payload.table, files, static_cast<int32_t>(data.size()));
+    return job;
+  }
+  void Close() {
+    if (!files) return;
+    for (size_t i = 0; i < data.size(); ++i)
+      if (files[i].staging) CloseHandle(files[i].staging);
+    FreeExtractFiles(files, static_cast<int32_t>(data.size()));
+    files = nullptr;
   }
   void Check() {
+    Close();
     for (size_t i = 0; i < data.size(); ++i) {
       WIN32_FILE_ATTRIBUTE_DATA attributes;
       if (!GetFileAttributesExA(paths[i].c_str(), GetFileExInfoStandard, &attributes) ||
@@ -97,12 +113,13 @@ int main(int argc, char** argv) {
     files.paths.push_back(std::string(argv[2]) + "\\" + name.substr(cut == std::string::npos ? 0 : cut + 1));
     files.data.push_back(ReadAll(argv[i]));
   }
+  files.Seal();
   SetWindowsHookExA(WH_GETMESSAGE, CountTimers, nullptr, GetCurrentThreadId());
   for (int run = 0; run < runs; ++run) {
     ExtractJob job = files.Open();
     double start = Seconds();
     uint32_t code;
-    do code = StatusCode(ExtractJobStep(&job, nullptr));
+    do code = StatusCode(ExtractJobStep(&job));
     while (code == ERROR_MORE_DATA);
     const double bare = Seconds() - start;
     if (code != ERROR_SUCCESS) Fail("bare writer loop failed");
@@ -116,7 +133,8 @@ int main(int argc, char** argv) {
     if (!StatusOk(result)) Fail("dialog extraction failed");
     files.Check();
 
-    ExtractJob empty = {nullptr, 0, -1, EXTRACT_STEP_SIZE};
+    ExtractJob empty;
+    InitExtractJob(&empty, nullptr, nullptr, 0);
     start = Seconds();
     Dialog(&empty);
     const double emptyDialog = Seconds() - start;

@@ -93,7 +93,7 @@ def build_trees():
               f'-DMSISTUB_DEV_KEY_DIR={KEYDIR}']
     toolchain = f'-DCMAKE_TOOLCHAIN_FILE={TOP}/cmake/mingw64.toolchain.cmake'
     trees = [
-        (HOST, ['-DMSISTUB_SANITIZE=OFF'], ['bench_decode', 'bench_floor', 'msistub-pack']),
+        (HOST, ['-DMSISTUB_SANITIZE=OFF'], ['bench_decode', 'bench_floor', 'bench_pack', 'msistub-pack']),
         (WIN, [toolchain, f'-DMSISTUB_HOST_BUILD_DIR={HOST}', '-DMSISTUB_ONE_STEP_PER_TICK=OFF'],
          ['msistub', 'bench_msiexec', 'bench_dialog', 'bench_msistub_map', 'bench_decode_win',
           'bench_crypto_probe1', 'bench_crypto_probe2', 'bench_crypto_probe3']),
@@ -1105,7 +1105,8 @@ NOTES = [
 ]
 
 
-GROUPS = ('build', 'decode', 'pack', 'hostile', 'windecode', 'e2e', 'mix', 'big', 'question', 'sizes')
+GROUPS = ('build', 'decode', 'pack', 'packer', 'hostile', 'windecode', 'e2e', 'mix', 'big', 'question',
+          'sizes')
 WINE_GROUPS = {'windecode', 'e2e', 'mix', 'big', 'question'}
 
 
@@ -1134,7 +1135,10 @@ def main():
         timed_group('build', build_trees)
     if 'hostile' in groups:
         timed_group('hostile', bench_hostile)
-    if set(groups) - {'build', 'hostile'}:
+    if 'packer' in groups:  # the packaging tool's rows 5c-5f (pack_rows.py)
+        import pack_rows
+        timed_group('packer', lambda: pack_rows.bench_packer(sys.modules[__name__]))
+    if set(groups) - {'build', 'hostile', 'packer'}:
         files = timed_group('data', make_data)
         if 'decode' in groups:
             timed_group('decode', lambda: (bench_memory(), bench_decode(files)))

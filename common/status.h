@@ -25,6 +25,7 @@ inline constexpr const char* kStatusFiles[] = {
     "extract/writer.cpp",    "extract/progress.cpp",  "extract/taskbar.cpp",
     "stub/main.cpp",         "stub/run.cpp",          "stub/installer.cpp",
     "stub/cmdline.cpp",      "stub/report.cpp",       "stub/log.cpp",
+    "payload/inflater.cpp",
 };
 
 // True when `path` ends in "/<tail>" (or "\\<tail>") or is `tail`.

@@ -3,7 +3,9 @@
 // On Windows this is <windows.h>. Natively (the host build, for unit tests, sanitizers and
 // fuzzing) it declares the few Windows types and functions that the format code calls --
 // local memory, discarding pages (VirtualAlloc with MEM_RESET only), the thread's last error,
-// code page conversion and multibyte stepping -- and winseam_host.cpp implements them: the
+// code page conversion, multibyte stepping and positioned reads of a file (ReadFile with an
+// OVERLAPPED offset; a HANDLE is then a POSIX file descriptor, HostFileHandle) -- and
+// winseam_host.cpp implements them: the
 // "active code page" is UTF-8, memory comes from malloc with optional fault injection
 // (HostFailAllocationAfter), and reset bytes are overwritten with 0xDD, so that whatever still
 // reads them gets bytes it cannot mistake for the old ones.
@@ -55,6 +57,7 @@ typedef uintptr_t UINT_PTR;
 #define ERROR_INVALID_DATA 13L
 #define ERROR_WRITE_FAULT 29L
 #define ERROR_READ_FAULT 30L
+#define ERROR_HANDLE_EOF 38L
 #define ERROR_NO_PROC_SLOTS 89L
 #define ERROR_OPEN_FAILED 110L
 #define ERROR_SEEK_ON_DEVICE 132L
@@ -79,6 +82,19 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* wide, int wideC
 int MultiByteToWideChar(UINT codePage, DWORD flags, const char* text, int count, WCHAR* out,
                         int outCount);
 char* CharNextA(const char* p);
+
+typedef struct _OVERLAPPED {
+  uintptr_t Internal;
+  uintptr_t InternalHigh;
+  DWORD Offset;
+  DWORD OffsetHigh;
+  HANDLE hEvent;
+} OVERLAPPED;
+// Positioned reads only: `overlapped` must give the offset (pread); the file's own position
+// is not used. A short count at the end of the file is success, as on Windows.
+BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* read, OVERLAPPED* overlapped);
+// The HANDLE of an open POSIX file descriptor, for ReadFile.
+inline HANDLE HostFileHandle(int fd) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd) + 1); }
 
 // Test hooks of the native seam.
 // After `count` more successful LocalAlloc/LocalReAlloc calls, every further one fails with

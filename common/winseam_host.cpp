@@ -1,4 +1,7 @@
 // Native implementations of the Windows seam (see winseam.h). The active code page is UTF-8.
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -177,4 +180,25 @@ char* CharNextA(const char* p) {
   for (int k = 1; k < len; ++k)
     if (!p[k]) return const_cast<char*>(p + k);
   return const_cast<char*>(p + len);
+}
+
+BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* read, OVERLAPPED* overlapped) {
+  *read = 0;
+  const intptr_t fd = reinterpret_cast<intptr_t>(file) - 1;
+  if (!overlapped || fd < 0) {
+    gLastError = 87;  // ERROR_INVALID_PARAMETER
+    return FALSE;
+  }
+  const off_t offset =
+      static_cast<off_t>((static_cast<uint64_t>(overlapped->OffsetHigh) << 32) | overlapped->Offset);
+  ssize_t got;
+  do {
+    got = pread(static_cast<int>(fd), buffer, size, offset);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    gLastError = ERROR_READ_FAULT;
+    return FALSE;
+  }
+  *read = static_cast<DWORD>(got);
+  return TRUE;
 }

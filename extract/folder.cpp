@@ -9,8 +9,14 @@
 #include <sddl.h>
 #include <shlobj.h>
 #include <winternl.h>
+#include <ntsecapi.h>
+
+#include "extract/cleanup.h"
+#include "manifest/staging.h"
 
 namespace {
+
+enum : uint32_t { STAGING_ATTEMPTS = 16 };
 
 const char kUserShellFolders[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
 
@@ -40,27 +46,67 @@ void TrimTrailingBackslashes(char* path) {
   *keep = '\0';
 }
 
-// Undoes an attempt: the files it created are deleted through their own handles, files that
-// were there before are released and stay; every item's file, written and path and every
-// held identity are cleared, and the extraction folder is removed when it is empty.
-void UndoAttempt(ExtractItem* items, int32_t itemCount, const char* folder, ExtractionHold* hold) {
-  for (int32_t i = 0; i < itemCount; ++i) {
-    ExtractItem* item = &items[i];
-    if (item->file) {
-      FILE_DISPOSITION_INFO disposition;
-      disposition.DeleteFile = TRUE;
-      SetFileInformationByHandle(item->file, FileDispositionInfo, &disposition,
-                                 sizeof disposition);
-      CloseHandle(item->file);
-    }
-    item->file = nullptr;
-    item->written = 0;
-    std::memset(item->path, 0, sizeof item->path);
+// Undoes an attempt: the temporary files it created are deleted through their own handles,
+// files that were there before are released and stay; every file's state, paths and
+// identity are cleared, and the extraction folder is removed when it is empty.
+void UndoAttempt(ExtractFile* files, int32_t fileCount, const char* folder, ExtractionHold* hold) {
+  DiscardStagedFiles(files, fileCount);
+  for (int32_t i = 0; i < fileCount; ++i) {
+    ExtractFile* file = &files[i];
+    if (file->held) CloseHandle(file->held);
+    file->held = nullptr;
+    file->state = FILE_PLANNED;
+    file->replaces = 0;
+    file->writtenBytes = 0;
+    file->identity = FileIdentity{};
+    std::memset(file->path, 0, sizeof file->path);
+    std::memset(file->stagingPath, 0, sizeof file->stagingPath);
   }
   ReleaseExtractionHold(hold);
   if (folder[0]) RemoveHeldFolder(folder, &hold->folderIdentity);
   std::memset(&hold->folderIdentity, 0, sizeof hold->folderIdentity);
-  if (hold->files) std::memset(hold->files, 0, sizeof(HeldFile) * static_cast<size_t>(hold->count));
+}
+
+// 64 random bits for a temporary name; a weak source only makes a clash (CREATE_NEW fails,
+// another name is tried) likelier, never a file shared.
+uint64_t StagingRandom(uint32_t attempt) {
+  uint64_t value = 0;
+  if (!RtlGenRandom(&value, sizeof value)) {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    value = static_cast<uint64_t>(now.QuadPart) ^
+            (static_cast<uint64_t>(GetCurrentProcessId()) << 40);
+  }
+  return value + attempt;
+}
+
+// Creates `file`'s temporary file in `folder`, new, with write and delete access and read
+// sharing only, and records its path and identity.
+Status CreateStagingFile(ExtractFile* file, const char* folder) {
+  Status created = STATUS(ERROR_FILE_EXISTS);
+  for (uint32_t attempt = 0; attempt < STAGING_ATTEMPTS; ++attempt) {
+    char name[STAGING_NAME_SIZE];
+    FormatStagingName(StagingRandom(attempt), name);
+    const int n =
+        std::snprintf(file->stagingPath, sizeof file->stagingPath, "%s\\%s", folder, name);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof file->stagingPath) {
+      file->stagingPath[0] = '\0';
+      return STATUS(ERROR_FILENAME_EXCED_RANGE);
+    }
+    HANDLE handle = CreateFileA(file->stagingPath, GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      created = STATUS_FROM_LAST_ERROR(ERROR_OPEN_FAILED);
+      if (StatusCode(created) == ERROR_FILE_EXISTS || StatusCode(created) == ERROR_ALREADY_EXISTS)
+        continue;
+      break;
+    }
+    file->staging = handle;
+    file->state = FILE_STAGED;
+    return ReadIdentity(handle, &file->identity);
+  }
+  file->stagingPath[0] = '\0';
+  return created;
 }
 
 // Shows a warning about a chosen folder (`format` names it with one %s, or not at all); the
@@ -230,61 +276,56 @@ Status MakeFreshProductFolder(const char* base, const char* productCode,
   return made;
 }
 
-// Sets up every item's output file in the held `folder`; the first one that cannot be ends
-// it with the cause (206 for a path that does not fit its buffer). With `replaceStale` (the
-// Installer folder, which only administrators can write to) a file that is already there is
-// used, and held, only when it is a plain file with exactly the item's bytes, and replaced
-// otherwise (an earlier release's file); every item is looked at before anything is replaced,
-// so an attempt that fails on a later item has deleted nothing. Without it (a folder this run
-// has just made) every file is created new. New files are created, never opened through an
-// existing name, with write and delete access and read sharing only.
-Status CreateOutputFiles(ExtractItem* items, int32_t itemCount, const char* folder,
-                         bool replaceStale, ExtractionHold* hold) {
-  for (int32_t i = 0; i < itemCount; ++i) {
-    ExtractItem* item = &items[i];
-    item->file = nullptr;
-    int n = std::snprintf(item->path, sizeof item->path, "%s\\%s", folder, item->content->name);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof item->path) return STATUS(ERROR_FILENAME_EXCED_RANGE);
-    // A folder this run has just made holds nothing to reuse: every file is created new.
-    if (!replaceStale) continue;
-    const Status held =
-        OpenHeldFile(item->path, item->content->data, item->content->size, &hold->files[i]);
-    // Missing, or other bytes to be replaced: created below.
-    if (!StatusOk(held) && StatusCode(held) != ERROR_FILE_NOT_FOUND &&
-        StatusCode(held) != ERROR_FILE_CORRUPT)
+// Sets up every file in the held `folder`; the first one that cannot be ends it with the
+// cause (206 for a path that does not fit its buffer). With `reuse` (the Installer folder,
+// which only administrators can write to) temporary files left by a run that did not finish
+// are deleted first, and a file that is already there is used, and held, only when it is a
+// plain file with exactly the planned digest and size; any other file under the name is an
+// earlier release's, replaced only once the new one is verified. Every other file gets a
+// temporary file, created new (see CreateStagingFile); nothing is written under a final name.
+Status StageFiles(ExtractFile* files, int32_t fileCount, const char* folder, bool reuse) {
+  if (reuse) ClearLeftoverStagingFiles(folder);
+  for (int32_t i = 0; i < fileCount; ++i) {
+    ExtractFile* file = &files[i];
+    int n = std::snprintf(file->path, sizeof file->path, "%s\\%s", folder, file->plan.name);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof file->path)
+      return STATUS(ERROR_FILENAME_EXCED_RANGE);
+    // A folder this run has just made holds nothing to reuse.
+    if (!reuse) continue;
+    // Without a digest and a size in the manifest nothing on disk can be recognised:
+    // replaced.
+    if ((file->plan.flags & (FILE_HAS_DIGEST | FILE_HAS_SIZE)) != (FILE_HAS_DIGEST | FILE_HAS_SIZE)) {
+      file->replaces = PathExists(file->path) ? 1 : 0;
+      continue;
+    }
+    const Status held = OpenVerifiedFile(file->path, file->plan.digest,
+                                         PlannedBytes(&file->plan), &file->held, &file->identity);
+    if (StatusOk(held)) {
+      file->state = FILE_REUSED;
+      file->writtenBytes = PlannedBytes(&file->plan);
+      std::memcpy(file->written, file->plan.digest, RECORD_DIGEST_SIZE);
+      continue;
+    }
+    // Missing, or another file, replaced only once the new one is verified.
+    if (StatusCode(held) == ERROR_FILE_CORRUPT)
+      file->replaces = 1;
+    else if (StatusCode(held) != ERROR_FILE_NOT_FOUND)
       return held;
   }
-  for (int32_t i = 0; i < itemCount; ++i) {
-    ExtractItem* item = &items[i];
-    HeldFile* held = &hold->files[i];
-    if (held->handle) continue;  // there already with the right bytes: not written again
-    HANDLE file = CreateFileA(item->path, GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    // A stale file: DeleteFileA removes a link itself, never what it points to.
-    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS && replaceStale &&
-        DeleteFileA(item->path))
-      file = CreateFileA(item->path, GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
-                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return STATUS_FROM_LAST_ERROR(ERROR_OPEN_FAILED);
-    item->file = file;
-    const Status identified = ReadIdentity(file, &held->identity);
-    if (!StatusOk(identified)) return identified;
+  for (int32_t i = 0; i < fileCount; ++i) {
+    if (files[i].state == FILE_REUSED) continue;
+    const Status staged = CreateStagingFile(&files[i], folder);
+    if (!StatusOk(staged)) return staged;
   }
   return STATUS(ERROR_SUCCESS);
 }
 
 }  // namespace
 
-Status PrepareExtractionFolder(ExtractItem* items, int32_t itemCount, const char* productCode,
+Status PrepareExtractionFolder(ExtractFile* files, int32_t fileCount, const char* productCode,
                                const char* title, bool mayBrowse, char* folder,
                                ExtractionHold* hold) {
   std::memset(hold, 0, sizeof(*hold));
-  if (itemCount > 0) {
-    hold->files = static_cast<HeldFile*>(
-        LocalAlloc(LPTR, sizeof(HeldFile) * static_cast<size_t>(itemCount)));
-    if (!hold->files) return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
-    hold->count = itemCount;
-  }
 
   // 1. The Installer folder of the system's Windows directory (on a terminal server
   // GetWindowsDirectory may name a folder of the user's own), which only administrators can
@@ -296,7 +337,11 @@ Status PrepareExtractionFolder(ExtractItem* items, int32_t itemCount, const char
     folder[0] = '\0';
   } else {
     fits = AppendComponent(folder, FOLDER_PATH_SIZE, "Installer");
-    if (fits && !PathExists(folder)) CreateDirectoryA(folder, nullptr);
+    // Made when missing (a fresh system may lack it); a run that fails removes it again
+    // when it is empty.
+    if (fits && !PathExists(folder) && CreateDirectoryA(folder, nullptr))
+      std::snprintf(hold->createdInstallerFolder, sizeof hold->createdInstallerFolder, "%s",
+                    folder);
   }
   if (fits) fits = AppendComponent(folder, FOLDER_PATH_SIZE, productCode);
   Status firstFailure = STATUS(ERROR_FILENAME_EXCED_RANGE);
@@ -307,12 +352,12 @@ Status PrepareExtractionFolder(ExtractItem* items, int32_t itemCount, const char
     // to another drive with a junction).
     firstFailure = OpenHeldFolder(folder, &hold->folder, &hold->folderIdentity);
     if (StatusOk(firstFailure))
-      firstFailure = CreateOutputFiles(items, itemCount, folder, true, hold);
+      firstFailure = StageFiles(files, fileCount, folder, true);
     if (StatusOk(firstFailure)) return firstFailure;
   } else {
     folder[0] = '\0';
   }
-  UndoAttempt(items, itemCount, folder, hold);
+  UndoAttempt(files, fileCount, folder, hold);
   // Nobody may be there to answer a dialog (a silent run from a deployment tool): the run
   // ends with the first attempt's cause.
   if (!mayBrowse) return firstFailure;
@@ -341,20 +386,20 @@ Status PrepareExtractionFolder(ExtractItem* items, int32_t itemCount, const char
     }
     if (!StatusOk(MakeFreshProductFolder(base, productCode, descriptor, folder, hold))) {
       WarnAboutChoice("No folder could be created in %s. Choose another folder.", base);
-      UndoAttempt(items, itemCount, folder, hold);
+      UndoAttempt(files, fileCount, folder, hold);
       continue;
     }
     if (!HeldFolderIsPath(hold->folder, folder)) {
       WarnAboutChoice("The folder %s is reached through a junction, a symbolic link or a "
                       "mount point. Choose a folder on its own path.", base);
-      UndoAttempt(items, itemCount, folder, hold);
+      UndoAttempt(files, fileCount, folder, hold);
       continue;
     }
-    if (StatusOk(CreateOutputFiles(items, itemCount, folder, false, hold))) {
+    if (StatusOk(StageFiles(files, fileCount, folder, false))) {
       LocalFree(descriptor);
       return STATUS(ERROR_SUCCESS);
     }
-    UndoAttempt(items, itemCount, folder, hold);
+    UndoAttempt(files, fileCount, folder, hold);
   }
 }
 

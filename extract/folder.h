@@ -2,11 +2,15 @@
 //
 // PrepareExtractionFolder first uses <system Windows directory>\Installer\<productCode>,
 // which only administrators can change: the folder is created when missing, held (see
-// hold.h), and must be no junction, symbolic link or mount point; a file already there with
-// exactly the item's bytes is used as it is (held for reading, not written again, file null)
-// and one with other content is replaced. Every other item's output file is created new,
-// empty and open for writing. When that fails, the attempt is undone (files it created
-// deleted, held files released, the product-code folder removed when empty). Without
+// hold.h), and must be no junction, symbolic link or mount point; temporary files a run that
+// did not finish left there are deleted (see hold.h: ClearLeftoverStagingFiles); a file
+// already there with exactly the planned digest and size is used as it is (FILE_REUSED: held
+// for reading, not written again) and one with other content is marked to be replaced, once
+// the new one is verified (`replaces`). Every other file gets its final path and a temporary
+// file in the folder (see manifest/staging.h), created new, empty, open for writing and
+// deleting with read sharing only (FILE_STAGED). When that fails, the attempt is undone
+// (temporary files deleted, held files released, the product-code folder removed when
+// empty). Without
 // `mayBrowse` (a silent run: nobody may be there to answer) the step then ends with the
 // first attempt's cause (267 for a product-code path that is no plain folder). Otherwise the
 // user picks a base folder in the shell's browse dialog, repeatedly, until all files are set
@@ -19,10 +23,10 @@
 // lead to the new folder without a junction, link or mount point anywhere on the way (the
 // held folder's final path is the path itself); otherwise a message says so and the dialog
 // comes back. An access list that cannot be built fails the attempt as well. `folder` (1024
-// bytes) keeps the folder used last; `hold` receives the held folder and files and is the
-// caller's to free (FreeExtractionHold), also after a failure. A path that does not fit its
-// buffer counts as a file that cannot be created; a browse choice without a file-system path
-// shows the dialog again. Other failures: 8 when the hold's array cannot be allocated.
+// bytes) keeps the folder used last; `hold` receives the held folder and is the caller's to
+// release (see cleanup.h), also after a failure. A path that does not fit its buffer counts
+// as a file that cannot be created; a browse choice without a file-system path shows the
+// dialog again.
 #pragma once
 #include <cstdint>
 
@@ -32,7 +36,7 @@
 
 enum : uint32_t { FOLDER_PATH_SIZE = 1024 };
 
-Status PrepareExtractionFolder(ExtractItem* items, int32_t itemCount, const char* productCode,
+Status PrepareExtractionFolder(ExtractFile* files, int32_t fileCount, const char* productCode,
                                const char* title, bool mayBrowse, char* folder,
                                ExtractionHold* hold);
 // Builds that access list (LocalFree it); fails with the system's error when it cannot.

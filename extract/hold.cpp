@@ -1,11 +1,16 @@
 // Holding the extraction folder and its files (see hold.h).
 #include "extract/hold.h"
 
+#include <winternl.h>
+
+#include <cstdio>
 #include <cstring>
+
+#include "payload/record.h"
 
 namespace {
 
-enum : uint32_t { COMPARE_CHUNK = 1u << 20 };
+enum : uint32_t { READ_CHUNK = 1u << 20, RENAME_NAME_UNITS = 1100 };
 
 const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -56,34 +61,66 @@ bool HandleIsPath(HANDLE handle, const char* path, bool folder, FileIdentity* id
   return same;
 }
 
-// True when the file behind `handle`, read from its start, holds exactly `size` bytes equal
-// to `data`.
-bool ContentEquals(HANDLE handle, const uint8_t* data, uint32_t size) {
+// True when the file behind `handle`, read from its start, has SHA-256 `digest`.
+bool DigestEquals(HANDLE handle, const uint8_t digest[RECORD_DIGEST_SIZE]) {
   LARGE_INTEGER zero;
   zero.QuadPart = 0;
   if (!SetFilePointerEx(handle, zero, nullptr, FILE_BEGIN)) return false;
-  uint8_t* buffer = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, COMPARE_CHUNK));
+  uint8_t* buffer = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, READ_CHUNK));
   if (!buffer) return false;
-  bool equal = true;
-  uint32_t offset = 0;
+  RecordHash hash;
+  BeginRecordHash(&hash);
+  bool read = true;
   for (;;) {
-    DWORD read = 0;
-    if (!ReadFile(handle, buffer, COMPARE_CHUNK, &read, nullptr)) {
-      equal = false;
+    DWORD n = 0;
+    if (!ReadFile(handle, buffer, READ_CHUNK, &n, nullptr)) {
+      read = false;
       break;
     }
-    if (read == 0) {
-      equal = offset == size;
-      break;
-    }
-    if (read > size - offset || std::memcmp(buffer, data + offset, read) != 0) {
-      equal = false;
-      break;
-    }
-    offset += read;
+    if (n == 0) break;
+    UpdateRecordHash(&hash, buffer, n);
   }
   LocalFree(buffer);
-  return equal;
+  uint8_t seen[RECORD_DIGEST_SIZE];
+  FinishRecordHash(&hash, seen);
+  return read && std::memcmp(seen, digest, RECORD_DIGEST_SIZE) == 0;
+}
+
+typedef LONG(NTAPI* NtSetInformationFileFn)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
+typedef ULONG(NTAPI* RtlNtStatusToDosErrorFn)(LONG);
+enum : ULONG { FILE_RENAME_INFORMATION_CLASS = 10 };
+
+// Renames the file of `handle` (opened with delete access) to the full path `target`.
+Status RenameByHandle(HANDLE handle, const char* target, bool replace) {
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  FARPROC setProc = ntdll ? GetProcAddress(ntdll, "NtSetInformationFile") : nullptr;
+  FARPROC errorProc = ntdll ? GetProcAddress(ntdll, "RtlNtStatusToDosError") : nullptr;
+  if (!setProc || !errorProc) return STATUS(ERROR_INVALID_FUNCTION);
+  NtSetInformationFileFn setInformation;
+  RtlNtStatusToDosErrorFn toDosError;
+  static_assert(sizeof setInformation == sizeof setProc, "function pointer sizes");
+  std::memcpy(&setInformation, &setProc, sizeof setInformation);
+  std::memcpy(&toDosError, &errorProc, sizeof toDosError);
+  // FILE_RENAME_INFORMATION: ReplaceIfExists, RootDirectory, FileNameLength, FileName; the
+  // name is the NT form of the full path, "\??\" and the path.
+  struct {
+    FILE_RENAME_INFO info;
+    WCHAR room[RENAME_NAME_UNITS];
+  } rename;
+  std::memset(&rename, 0, sizeof rename);
+  static const WCHAR kPrefix[] = L"\\??\\";
+  std::memcpy(rename.info.FileName, kPrefix, 4 * sizeof(WCHAR));
+  const int units = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, target, -1,
+                                        rename.info.FileName + 4, RENAME_NAME_UNITS - 8);
+  if (units <= 1) return STATUS(ERROR_NO_UNICODE_TRANSLATION);
+  rename.info.ReplaceIfExists = replace ? TRUE : FALSE;
+  rename.info.RootDirectory = nullptr;
+  rename.info.FileNameLength = static_cast<DWORD>((units - 1 + 4) * sizeof(WCHAR));
+  IO_STATUS_BLOCK io = {};
+  const LONG status = setInformation(handle, &io, &rename, sizeof rename,
+                                     FILE_RENAME_INFORMATION_CLASS);
+  if (status < 0) return STATUS(toDosError(status));
+  return STATUS(ERROR_SUCCESS);
 }
 
 // Opens `path` itself (a link is not followed) for deletion, and deletes it when it is still
@@ -134,55 +171,86 @@ Status OpenHeldFolder(const char* path, HANDLE* handle, FileIdentity* identity) 
   return STATUS(ERROR_SUCCESS);
 }
 
-Status OpenHeldFile(const char* path, const uint8_t* data, uint32_t size, HeldFile* held) {
-  std::memset(held, 0, sizeof(*held));
+Status OpenVerifiedFile(const char* path, const uint8_t digest[RECORD_DIGEST_SIZE],
+                        uint64_t size, HANDLE* handle, FileIdentity* identity) {
+  *handle = nullptr;
+  std::memset(identity, 0, sizeof(*identity));
   // Read sharing only: nobody can write, rename or delete it while it is held.
   HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (file == INVALID_HANDLE_VALUE) return STATUS_FROM_LAST_ERROR(ERROR_OPEN_FAILED);
   uint64_t length = 0;
-  FileIdentity identity = {};
-  bool same = HandleIsPath(file, path, false, &identity, &length) && length == size &&
-              ContentEquals(file, data, size);
+  FileIdentity seen = {};
+  const bool same = HandleIsPath(file, path, false, &seen, &length) && length == size &&
+                    DigestEquals(file, digest);
   if (!same) {
     CloseHandle(file);
     return STATUS(ERROR_FILE_CORRUPT);
   }
-  held->handle = file;
-  held->identity = identity;
+  *handle = file;
+  *identity = seen;
   return STATUS(ERROR_SUCCESS);
 }
 
-Status HoldWrittenFiles(const ExtractItem* items, int32_t itemCount, ExtractionHold* hold,
-                        int32_t* failedItem) {
-  *failedItem = -1;
-  for (int32_t i = 0; i < itemCount && i < hold->count; ++i) {
-    HeldFile* held = &hold->files[i];
-    if (held->handle || !held->identity.known) continue;
-    HeldFile opened;
-    if (!StatusOk(OpenHeldFile(items[i].path, items[i].content->data, items[i].content->size,
-                               &opened))) {
-      *failedItem = i;
-      // Changed behind the stub's back: another process wrote, replaced, removed or opened it
-      // so that it can no longer be held. Whatever the open error, the file is no longer the
-      // one this run wrote.
+Status PublishVerifiedFiles(ExtractFile* files, int32_t fileCount, int32_t* failedFile) {
+  *failedFile = -1;
+  for (int32_t i = 0; i < fileCount; ++i) {
+    ExtractFile* file = &files[i];
+    if (file->state != FILE_VERIFIED) continue;
+    *failedFile = i;
+    const Status renamed = RenameByHandle(file->staging, file->path, file->replaces != 0);
+    if (!StatusOk(renamed)) return renamed;
+    // Under its final name now: nothing of it is temporary any more, and the clean-up
+    // deletes it by identity whatever follows.
+    CloseHandle(file->staging);
+    file->staging = nullptr;
+    file->state = FILE_HELD;
+    HANDLE held = nullptr;
+    FileIdentity seen = {};
+    // Changed behind the stub's back: another process wrote, replaced, removed or opened it
+    // so that it can no longer be held. Whatever the open error, the file is no longer the
+    // one this run wrote.
+    if (!StatusOk(OpenVerifiedFile(file->path, file->written, file->writtenBytes, &held, &seen)))
+      return STATUS(ERROR_FILE_CORRUPT);
+    if (!SameIdentity(&seen, &file->identity)) {
+      CloseHandle(held);
       return STATUS(ERROR_FILE_CORRUPT);
     }
-    if (!SameIdentity(&opened.identity, &held->identity)) {
-      CloseHandle(opened.handle);
-      *failedItem = i;
-      return STATUS(ERROR_FILE_CORRUPT);
-    }
-    held->handle = opened.handle;
+    file->held = held;
   }
+  *failedFile = -1;
   return STATUS(ERROR_SUCCESS);
+}
+
+void ClearLeftoverStagingFiles(const char* folder) {
+  char pattern[MAX_PATH * 4];
+  int n = std::snprintf(pattern, sizeof pattern, "%s\\~msistub-*.tmp", folder);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof pattern) return;
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA(pattern, &found);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    if (!IsStagingName(found.cFileName)) continue;
+    if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+      continue;
+    char path[MAX_PATH * 4];
+    n = std::snprintf(path, sizeof path, "%s\\%s", folder, found.cFileName);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof path) continue;
+    HANDLE file = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) continue;
+    FileIdentity identity = {};
+    if (HandleIsPath(file, path, false, &identity, nullptr)) {
+      FILE_DISPOSITION_INFO disposition;
+      disposition.DeleteFile = TRUE;
+      SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+    }
+    CloseHandle(file);
+  } while (FindNextFileA(find, &found));
+  FindClose(find);
 }
 
 void ReleaseExtractionHold(ExtractionHold* hold) {
-  for (int32_t i = 0; hold->files && i < hold->count; ++i) {
-    if (hold->files[i].handle) CloseHandle(hold->files[i].handle);
-    hold->files[i].handle = nullptr;
-  }
   if (hold->folder) CloseHandle(hold->folder);
   hold->folder = nullptr;
 }
@@ -193,10 +261,4 @@ bool DeleteHeldFile(const char* path, const FileIdentity* identity) {
 
 bool RemoveHeldFolder(const char* path, const FileIdentity* identity) {
   return DeleteIfSame(path, identity, true);
-}
-
-void FreeExtractionHold(ExtractionHold* hold) {
-  ReleaseExtractionHold(hold);
-  if (hold->files) LocalFree(hold->files);
-  std::memset(hold, 0, sizeof(*hold));
 }

@@ -1,7 +1,7 @@
 // The progress dialog: window class, in-memory template, and the timer that steps the
 // writer (see progress.h).
 //
-// A timer message runs writer steps back to back for up to PROGRESS_BATCH_MILLISECONDS (the
+// A timer message runs job steps back to back for up to PROGRESS_BATCH_MILLISECONDS (the
 // system raises a zero timer period to about 10 ms, so one step per message would cap
 // extraction at one step per 10 ms), then moves the bar and the taskbar button once. The
 // timer is re-armed as a message starts, so that period passes while the batch writes; it is
@@ -22,7 +22,12 @@
 namespace {
 
 // How the dialog ends (EndDialog).
-enum : INT_PTR { PROGRESS_DONE = 1, PROGRESS_CANCELLED = 2, PROGRESS_NOT_STORED = 3 };
+enum : INT_PTR {
+  PROGRESS_DONE = 1,
+  PROGRESS_CANCELLED = 2,
+  PROGRESS_NOT_STORED = 3,
+  PROGRESS_FAILED = 4,
+};
 
 enum : uint32_t {
   PROGRESS_CLASS_STYLE = CS_DBLCLKS | CS_NOCLOSE | CS_SAVEBITS,
@@ -124,7 +129,7 @@ void InitDialog(HWND dialog, DialogState* state) {
   SendDlgItemMessageA(dialog, PROGRESS_BAR_ID, PBM_SETPOS, 0, 0);
   TaskbarProgressSetWindow(state->taskbar, dialog);
   TaskbarProgressSetState(state->taskbar, TRUE);
-  TaskbarProgressSetTotal(state->taskbar, 100);
+  TaskbarProgressSetTotal(state->taskbar, state->job->total);
   TaskbarProgressSetCompleted(state->taskbar, 0);
   if (!ArmTimer(dialog, state)) EndDialog(dialog, PROGRESS_CANCELLED);
 }
@@ -144,28 +149,37 @@ void HandleTick(HWND dialog, DialogState* state) {
   QueryPerformanceCounter(&start);
   const LONGLONG budget = frequency.QuadPart * PROGRESS_BATCH_MILLISECONDS / 1000;
   uint32_t code;
-  uint32_t percent = 0;
   for (;;) {
-    code = StatusCode(ExtractJobStep(job, &percent));
+    code = StatusCode(ExtractJobStep(job));
     if (code != ERROR_MORE_DATA || MSISTUB_ONE_STEP_PER_TICK) break;
     QueryPerformanceCounter(&now);
     if (now.QuadPart - start.QuadPart >= budget) break;
   }
   // Once per timer message: the bar repaints at once whenever its position changes, and a
-  // repaint per step took longer than the writing.
+  // repaint per step took longer than the writing. Both count decoded bytes written.
+  const uint64_t completed = job->completed < job->total ? job->completed : job->total;
+  const uint32_t percent =
+      code == ERROR_SUCCESS || job->total == 0
+          ? 100
+          : static_cast<uint32_t>(static_cast<double>(completed) / static_cast<double>(job->total) * 100.0);
   SendDlgItemMessageA(dialog, PROGRESS_BAR_ID, PBM_SETPOS, percent, 0);
-  TaskbarProgressSetCompleted(state->taskbar, percent);
+  TaskbarProgressSetCompleted(state->taskbar, code == ERROR_SUCCESS ? job->total : completed);
   if (code == ERROR_SUCCESS) {
     KillTimer(dialog, state->timerId);
     EndDialog(dialog, PROGRESS_DONE);
     return;
   }
   if (code == ERROR_MORE_DATA) return;
-  // No timer while the box is open; Retry arms it again and the next step resumes the item.
   KillTimer(dialog, state->timerId);
+  // A bad payload or a read error ends the job: nothing to retry.
+  if (code != ERROR_WRITE_FAULT) {
+    EndDialog(dialog, PROGRESS_FAILED);
+    return;
+  }
+  // No timer while the box is open; Retry arms it again and the next step resumes the file.
   const char* detail = nullptr;
-  if (job->position >= 0 && job->position < job->itemCount)
-    detail = job->items[job->position].path;
+  if (job->position >= 0 && job->position < job->fileCount)
+    detail = job->files[job->position].path;
   char text[PROGRESS_TEXT_SIZE];
   FormatErrorText(code, text, sizeof text, detail);
   if (AskRetry(dialog, text) == IDCANCEL || !ArmTimer(dialog, state))
@@ -218,6 +232,8 @@ Status ShowProgressDialog(HINSTANCE instance, ExtractJob* job, const char* class
   Status status = STATUS(ERROR_SUCCESS);
   if (result == PROGRESS_CANCELLED)
     status = STATUS(ERROR_CANCELLED);
+  else if (result == PROGRESS_FAILED)
+    status = job->failure;
   else if (result == PROGRESS_NOT_STORED)
     status = STATUS(ERROR_CAN_NOT_COMPLETE);
   else if (result != PROGRESS_DONE)

@@ -1,13 +1,15 @@
 // Progress dialog and taskbar progress.
 //
 // ShowProgressDialog runs a modal dialog (built from an in-memory template) whose timer
-// drives ExtractJobStep and moves a 0..100 progress bar and the taskbar button's progress.
+// drives ExtractJobStep (see stream.h) and moves a 0..100 progress bar and the taskbar
+// button's progress, both by decoded bytes written of the job's total.
 // One timer message runs steps back to back for about 40 ms, then updates the bar and the
 // taskbar once, and the message loop runs again; a build with
 // MSISTUB_ONE_STEP_PER_TICK=1 runs one step per timer message. A write failure or a timer
 // that cannot be armed is offered for Retry/Cancel in a box captioned with the dialog's text.
+// A failure that ends the job (a bad record, a read error) ends the dialog without a box.
 // It returns success when all is written, 1223 (ERROR_CANCELLED) when the user chose Cancel
-// in an error box, 1003 (ERROR_CAN_NOT_COMPLETE) when the job could not be stored in the
+// in an error box, the job's failure when it ended, 1003 (ERROR_CAN_NOT_COMPLETE) when the job could not be stored in the
 // dialog, and the system's error (8 without template memory, else default 1003) when there
 // is no dialog. The dialog drives the caller's
 // TaskbarProgress record when one is given; every taskbar operation accepts a missing record.
@@ -16,7 +18,7 @@
 
 #include "common/status.h"
 #include "common/winseam.h"
-#include "extract/writer.h"
+#include "extract/stream.h"
 
 struct ITaskbarList3;
 

@@ -1,8 +1,8 @@
 // Fuzz target: package selection and file set assembly over an arbitrary manifest.
 //
 // Input: 4 bytes user LCID (LE), 1 byte options (bit 0: 64-bit platform; bit 1: register the
-// manifest in a second source as well; bit 2: assemble requiring digest fields; bit 3: give
-// records back as they decode), 1 byte allocation budget (0: no injected failure,
+// manifest in a second source as well; bit 2: assemble requiring digest fields; bit 3: read every
+// planned file back), 1 byte allocation budget (0: no injected failure,
 // n: the n-th allocation of selection and assembly and all later ones fail), then the
 // manifest. Each source's container is built here: the manifest record and a plain,
 // unsigned FileRecord (4 bytes: its id) for every entry id the manifest holds, so that
@@ -15,6 +15,7 @@
 
 #include "common/winseam.h"
 #include "fuzz/fuzz_input.h"
+#include "manifest/fileread.h"
 #include "manifest/fileset.h"
 #include "manifest/select.h"
 #include "payload/sources.h"
@@ -94,9 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(Terminated(selection.productCode, DESCRIPTOR_FIELD_SIZE));
     FUZZ_CHECK(Terminated(selection.productName, DESCRIPTOR_FIELD_SIZE));
     FUZZ_CHECK(IsPlainFileName(selection.productCode));
-    const uint32_t flags = ((options & 4) ? FILESET_REQUIRE_DIGESTS : 0u) |
-                           ((options & 8) ? FILESET_RELEASE_RECORDS : 0u);
-    assembled = StatusOk(AssembleFileSet(&selection, &items, &itemCount, flags));
+    const uint32_t flags = (options & 4) ? FILESET_REQUIRE_DIGESTS : 0u;
+    assembled = StatusOk(AssembleFileSet(&gSourceTable, &selection, &items, &itemCount, flags));
   } else {
     FUZZ_CHECK(selection.entryId == 0);
   }
@@ -111,11 +111,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(Terminated(items[i].name, ITEM_PATH_SIZE));
     if (assembled) {
       FUZZ_CHECK(IsPlainFileName(items[i].name));
-      FUZZ_CHECK(items[i].data != nullptr && items[i].size == 4);
+      FUZZ_CHECK(items[i].place.dataSize == 4);
+      // Every record holds its id; a plan may still fail to read where the manifest's
+      // digest or size fields do not fit it.
+      if (options & 8) {
+        uint8_t got[4] = {};
+        uint32_t n = 0;
+        struct Sink {
+          uint8_t* got;
+          uint32_t* n;
+        } sink = {got, &n};
+        const Status read = ReadPlannedFile(
+            &gSourceTable, &items[i],
+            [](void* user, const uint8_t* data, uint32_t size) {
+              Sink* s = static_cast<Sink*>(user);
+              for (uint32_t k = 0; k < size && *s->n < 4; ++k) s->got[(*s->n)++] = data[k];
+              return true;
+            },
+            &sink);
+        if (StatusOk(read)) FUZZ_CHECK(n == 4 && ReadLe32(got) == items[i].recordId);
+      }
     }
-    if (items[i].data) LocalFree(items[i].data);
   }
-  if (items) LocalFree(items);
+  FreeFileSet(items, itemCount);
   FUZZ_CHECK(HostLiveAllocations() == liveSources);
   FreeSources();
   FUZZ_CHECK(HostLiveAllocations() == liveBefore);

@@ -1,22 +1,22 @@
-// File set assembly (see fileset.h): "main.msi" from the chosen entry's FileRecord, then the
-// cabinets of the chosen source's lines "cab\ids\name[\sha256=...[\size=...]]" that list the
-// chosen entry id.
+// The file set's plan (see fileset.h): "main.msi" from the chosen entry's FileRecord, then
+// the cabinets of the chosen source's lines "cab\ids\name[\sha256=...[\size=...[\segments=...]]]"
+// that list the chosen entry id. Nothing is decoded here.
 #include "manifest/fileset.h"
 
-#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "common/format.h"
 #include "manifest/enum.h"
 #include "manifest/idlist.h"
 #include "manifest/keyword.h"
+#include "manifest/segments.h"
 #include "payload/record.h"
-#include "payload/sources.h"
 
 namespace {
 
 // Cabinet line fields: kind, package ids, file name; a field may hold 255 characters.
-enum : uint32_t { CABINET_FIELDS = 3, CABINET_FIELD_SIZE = 256 };
+enum : uint32_t { CABINET_FIELDS = 3, CABINET_FIELD_SIZE = 256, DEFLATE_MAX_RATIO = 1032 };
 
 // Grows the item array by one zero-filled item. Returns the (possibly moved) block, or null
 // with the old block and count left as they were.
@@ -33,83 +33,41 @@ bool NameTaken(const FileSetItem* items, int32_t count, const char* name) {
   return false;
 }
 
-// The ids of one source's manifest entries, gathered by a walk.
-struct EntryIds {
+struct CabinetCollector {
+  const SourceTable* sources;
+  FileSetItem** items;
+  int32_t* itemCount;
   int32_t sourceIndex;
-  uint32_t* ids;  // owned (LocalFree)
-  uint32_t count;
-  uint32_t capacity;
-  bool complete;
+  uint32_t entryId;
+  Status failed;  // the first failure of the walk, or success
+  bool requireDigests;
 };
-
-bool GatherEntryId(int32_t sourceIndex, const ManifestFields* entry, void* userData) {
-  EntryIds* gathered = static_cast<EntryIds*>(userData);
-  if (sourceIndex != gathered->sourceIndex) return true;
-  if (gathered->count == gathered->capacity) {
-    const uint32_t capacity = gathered->capacity ? gathered->capacity * 2 : 64;
-    const size_t bytes = static_cast<size_t>(capacity) * sizeof(uint32_t);
-    uint32_t* grown = static_cast<uint32_t*>(
-        gathered->ids ? LocalReAlloc(gathered->ids, bytes, LMEM_MOVEABLE) : LocalAlloc(LMEM_FIXED, bytes));
-    if (!grown) {
-      gathered->complete = false;
-      return false;
-    }
-    gathered->ids = grown;
-    gathered->capacity = capacity;
-  }
-  gathered->ids[gathered->count++] = entry->id;
-  return true;
-}
-
-// True when no two entries of the source share an id: then no record of the file set is
-// decoded twice. Anything that keeps the answer open (a walk cut short, no memory) is false.
-bool EntryIdsUnique(int32_t sourceIndex) {
-  EntryIds gathered = {sourceIndex, nullptr, 0, 0, true};
-  bool unique = StatusOk(EnumManifestEntries(GatherEntryId, &gathered)) && gathered.complete;
-  if (unique && gathered.count > 1) {
-    std::sort(gathered.ids, gathered.ids + gathered.count);
-    unique = std::adjacent_find(gathered.ids, gathered.ids + gathered.count) ==
-             gathered.ids + gathered.count;
-  }
-  if (gathered.ids) LocalFree(gathered.ids);
-  return unique;
-}
-
-// After a record has decoded and verified, its stored data is given back when asked for.
-void ReleaseDecoded(Status filled, bool release, int32_t sourceIndex, uint32_t id) {
-  if (release && StatusOk(filled))
-    ReleaseRecordData(&gSourceTable.sources[sourceIndex], RECORD_TYPE_FILE, id);
-}
 
 // The first failure of the cabinet walk is the one reported.
 void KeepFirstFailure(CabinetCollector* collector, Status status) {
   if (StatusOk(collector->failed) && !StatusOk(status)) collector->failed = status;
 }
 
-}  // namespace
+// Finds the chosen package's descriptor again: the first entry of its source and id that
+// the selection's pass chooses (the walk the selection made stops there too), and reads its
+// index field.
+struct DescriptorIndex {
+  PackageSelection probe;  // the selection's pass, language and processor
+  int32_t sourceIndex;
+  uint32_t entryId;
+  bool found;
+  uint32_t state;
+  SegmentIndex index;
+};
 
-Status FillFileSetItem(int32_t sourceIndex, uint32_t entryId, FileSetItem* item, const char* name,
-                       const RecordDigest* expected, const RecordSize* size, bool requireDigest) {
-  std::memset(item, 0, sizeof(*item));
-  size_t length = std::strlen(name);
-  bool fits = length < ITEM_PATH_SIZE;
-  if (!fits) length = ITEM_PATH_SIZE - 1;
-  std::memcpy(item->name, name, length);
-  item->name[length] = '\0';
-  if (!fits) return STATUS(ERROR_INVALID_DATA);
-  if (sourceIndex < 0 || static_cast<uint32_t>(sourceIndex) >= gSourceTable.sourceCount)
-    return STATUS(ERROR_INVALID_DATA);
-  // A malformed digest field matches no record; a missing one binds nothing, which only a
-  // stub that accepts unbound manifests allows.
-  if (expected && expected->state == DIGEST_MALFORMED) return STATUS(ERROR_FILE_CORRUPT);
-  if (requireDigest && (!expected || expected->state != DIGEST_PRESENT))
-    return STATUS(ERROR_INVALID_DATA);
-  const uint8_t* digest = expected && expected->state == DIGEST_PRESENT ? expected->bytes : nullptr;
-  // A malformed size field is a corrupt entry; a present one bounds the decoding.
-  if (size && size->state == SIZE_MALFORMED) return STATUS(ERROR_INVALID_DATA);
-  const uint32_t* exactSize = size && size->state == SIZE_PRESENT ? &size->bytes : nullptr;
-  return LoadBoundRecord(&gSourceTable.sources[sourceIndex], RECORD_TYPE_FILE, entryId, digest,
-                         exactSize, &item->data, &item->size);
+bool FindDescriptorIndex(int32_t sourceIndex, const ManifestFields* entry, void* userData) {
+  DescriptorIndex* wanted = static_cast<DescriptorIndex*>(userData);
+  if (sourceIndex != wanted->sourceIndex || entry->id != wanted->entryId) return true;
+  wanted->probe.entryId = 0;
+  if (MatchPackageEntry(sourceIndex, entry, &wanted->probe)) return true;
+  wanted->found = true;
+  ReadEntrySegments(entry, DESCRIPTOR_SEGMENTS_FIELD, &wanted->state, &wanted->index);
+  return false;
 }
 
 bool AddCabinetItems(int32_t sourceIndex, const ManifestFields* entry, void* userData) {
@@ -150,12 +108,14 @@ bool AddCabinetItems(int32_t sourceIndex, const ManifestFields* entry, void* use
           ReadEntryDigest(entry, CABINET_DIGEST_FIELD, &expected);
           RecordSize size;
           ReadEntrySize(entry, CABINET_SIZE_FIELD, &size);
-          // The item stays in the array even when its record fails; clean-up releases it.
-          const Status filled =
-              FillFileSetItem(sourceIndex, entry->id, &grown[*collector->itemCount], name,
-                              &expected, &size, collector->requireDigests != 0);
-          KeepFirstFailure(collector, filled);
-          ReleaseDecoded(filled, collector->releaseRecords != 0, sourceIndex, entry->id);
+          uint32_t segmentsState = SEGMENTS_ABSENT;
+          SegmentIndex segments = {};
+          ReadEntrySegments(entry, CABINET_SEGMENTS_FIELD, &segmentsState, &segments);
+          // The item stays in the array even when its plan fails; clean-up releases it.
+          const Status planned = PlanFileSetItem(
+              collector->sources, sourceIndex, entry->id, &grown[*collector->itemCount], name,
+              &expected, &size, segmentsState, &segments, collector->requireDigests);
+          KeepFirstFailure(collector, planned);
           ++*collector->itemCount;
         }
       }
@@ -165,29 +125,114 @@ bool AddCabinetItems(int32_t sourceIndex, const ManifestFields* entry, void* use
   return true;
 }
 
-Status AssembleFileSet(const PackageSelection* selection, FileSetItem** items, int32_t* itemCount,
-                       uint32_t flags) {
+// The checks of a located record against the entry's size and index.
+Status CheckPlannedRecord(const PayloadSource* source, const FileSetItem* item) {
+  const bool sized = (item->flags & FILE_HAS_SIZE) != 0;
+  if ((source->flags & SOURCE_SIGNED) && item->place.signatureSize != RECORD_SIGNATURE_SIZE)
+    return STATUS(ERROR_FILE_CORRUPT);
+  if (!(source->flags & SOURCE_COMPRESSED)) {
+    // A plain record is its bytes: no index, and exactly its size.
+    if (item->segments.count) return STATUS(ERROR_INVALID_DATA);
+    if (sized && item->size != item->place.dataSize) return STATUS(ERROR_INVALID_DATA);
+    return STATUS(ERROR_SUCCESS);
+  }
+  if (item->segments.count) {
+    if (!sized) return STATUS(ERROR_INVALID_DATA);
+    return CheckSegmentIndex(&item->segments, item->place.dataSize, item->size);
+  }
+  if (sized && item->size > MostInflatedBytes(item->place.dataSize))
+    return STATUS(ERROR_INVALID_DATA);
+  return STATUS(ERROR_SUCCESS);
+}
+
+}  // namespace
+
+uint32_t MostInflatedBytes(uint32_t storedSize) {
+  const uint64_t bound = (static_cast<uint64_t>(storedSize) + 1) * DEFLATE_MAX_RATIO - 1;
+  return bound > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(bound);
+}
+
+uint64_t PlannedBytes(const FileSetItem* item) {
+  return (item->flags & FILE_HAS_SIZE) ? item->size : item->place.dataSize;
+}
+
+Status PlanFileSetItem(const SourceTable* sources, int32_t sourceIndex, uint32_t entryId,
+                       FileSetItem* item, const char* name, const RecordDigest* expected,
+                       const RecordSize* size, uint32_t segmentsState, SegmentIndex* segments,
+                       bool requireDigest) {
+  std::memset(item, 0, sizeof(*item));
+  item->sourceIndex = sourceIndex;
+  item->recordId = entryId;
+  if (segments && segmentsState == SEGMENTS_PRESENT) {
+    item->segments = *segments;
+    std::memset(segments, 0, sizeof(*segments));
+  }
+  size_t length = std::strlen(name);
+  bool fits = length < ITEM_PATH_SIZE;
+  if (!fits) length = ITEM_PATH_SIZE - 1;
+  std::memcpy(item->name, name, length);
+  item->name[length] = '\0';
+  if (!fits) return STATUS(ERROR_INVALID_DATA);
+  if (sourceIndex < 0 || static_cast<uint32_t>(sourceIndex) >= sources->sourceCount)
+    return STATUS(ERROR_INVALID_DATA);
+  // A malformed digest field matches no record; a missing one binds nothing, which only a
+  // stub that accepts unbound manifests allows.
+  if (expected && expected->state == DIGEST_MALFORMED) return STATUS(ERROR_FILE_CORRUPT);
+  if (requireDigest && (!expected || expected->state != DIGEST_PRESENT))
+    return STATUS(ERROR_INVALID_DATA);
+  if (expected && expected->state == DIGEST_PRESENT) {
+    item->flags |= FILE_HAS_DIGEST;
+    std::memcpy(item->digest, expected->bytes, RECORD_DIGEST_SIZE);
+  }
+  // A malformed size or index field is a corrupt entry.
+  if (size && size->state == SIZE_MALFORMED) return STATUS(ERROR_INVALID_DATA);
+  if (size && size->state == SIZE_PRESENT) {
+    item->flags |= FILE_HAS_SIZE;
+    item->size = size->bytes;
+  }
+  if (segmentsState == SEGMENTS_MALFORMED) return STATUS(ERROR_INVALID_DATA);
+  const PayloadSource* source = &sources->sources[sourceIndex];
+  const Status located = LocateSourceRecord(source, RECORD_TYPE_FILE, entryId, &item->place);
+  if (!StatusOk(located)) return located;
+  return CheckPlannedRecord(source, item);
+}
+
+Status AssembleFileSet(const SourceTable* sources, const PackageSelection* selection,
+                       FileSetItem** items, int32_t* itemCount, uint32_t flags) {
   const bool requireDigests = (flags & FILESET_REQUIRE_DIGESTS) != 0;
-  const bool release =
-      (flags & FILESET_RELEASE_RECORDS) != 0 && EntryIdsUnique(selection->sourceIndex);
   FileSetItem* first = GrowItems(*items, *itemCount);
   if (!first) return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
-  // Stored before the record is loaded, so that a failed item is released with the array.
+  // Stored before the record is planned, so that a failed item is released with the array.
   *items = first;
   FileSetItem* msi = &first[*itemCount];
   ++*itemCount;
-  Status status = FillFileSetItem(selection->sourceIndex, selection->entryId, msi, MANIFEST_MSI_NAME,
-                                  &selection->digest, &selection->size, requireDigests);
-  if (!StatusOk(status)) return status;
-  ReleaseDecoded(status, release, selection->sourceIndex, selection->entryId);
 
-  CabinetCollector collector = {items,
+  // The descriptor's index field; a walk that cannot find the descriptor again (cut short)
+  // leaves the set incomplete.
+  DescriptorIndex descriptor = {};
+  descriptor.probe = *selection;
+  descriptor.sourceIndex = selection->sourceIndex;
+  descriptor.entryId = selection->entryId;
+  Status status = EnumManifestEntries(FindDescriptorIndex, &descriptor);
+  if (StatusOk(status) && !descriptor.found) status = STATUS(ERROR_INVALID_DATA);
+  if (!StatusOk(status)) {
+    FreeSegmentIndex(&descriptor.index);
+    std::snprintf(msi->name, sizeof msi->name, "%s", MANIFEST_MSI_NAME);
+    return status;
+  }
+  status = PlanFileSetItem(sources, selection->sourceIndex, selection->entryId, msi,
+                           MANIFEST_MSI_NAME, &selection->digest, &selection->size,
+                           descriptor.state, &descriptor.index, requireDigests);
+  FreeSegmentIndex(&descriptor.index);
+  if (!StatusOk(status)) return status;
+
+  CabinetCollector collector = {sources,
+                                items,
                                 itemCount,
                                 selection->sourceIndex,
                                 selection->entryId,
                                 STATUS(ERROR_SUCCESS),
-                                requireDigests ? 1u : 0u,
-                                release ? 1u : 0u};
+                                requireDigests};
   // A walk cut short by a malformed manifest or a failed allocation may have missed cabinet
   // lines: the file set would be incomplete.
   status = EnumManifestEntries(AddCabinetItems, &collector);
@@ -196,7 +241,6 @@ Status AssembleFileSet(const PackageSelection* selection, FileSetItem** items, i
 
 void FreeFileSet(FileSetItem* items, int32_t itemCount) {
   if (!items) return;
-  for (int32_t i = 0; i < itemCount; ++i)
-    if (items[i].data) LocalFree(items[i].data);
+  for (int32_t i = 0; i < itemCount; ++i) FreeSegmentIndex(&items[i].segments);
   LocalFree(items);
 }

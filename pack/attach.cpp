@@ -33,28 +33,36 @@ void SetChecksum(Bytes* image, const PeImage& pe) {
 
 }  // namespace
 
-bool WriteSignatureEntry(Bytes* image, const PeImage& pe, const SignatureEntry& entry,
-                         std::string* error) {
-  const uint64_t used = WIN_CERTIFICATE_HEADER_SIZE + entry.signature.size() + entry.container.size();
+bool SignatureEntryPrefix(const Bytes& image, const PeImage& pe, const SignatureEntry& entry,
+                          uint64_t containerSize, Bytes* prefix, std::string* error) {
+  const uint64_t used = WIN_CERTIFICATE_HEADER_SIZE + entry.signature.size() + containerSize;
   const uint64_t padded = AlignUp8(used);
   const uint64_t total = static_cast<uint64_t>(pe.tableOffset) + padded;
-  if (padded > 0xFFFFFFFFu || total > 0xFFFFFFFFu) {
+  if (used > 0xFFFFFFFFu || padded > 0xFFFFFFFFu || total > 0xFFFFFFFFu) {
     *error = "the result would be larger than 4 GiB - 1 bytes; the stub reads its image with "
              "32-bit sizes";
     return false;
   }
-  Bytes out(image->begin(), image->begin() + pe.tableOffset);
+  Bytes out(image.begin(), image.begin() + pe.tableOffset);
   uint8_t header[WIN_CERTIFICATE_HEADER_SIZE];
   std::memcpy(header, entry.header, sizeof(header));
   // With a container the entry runs to the file's end, padding in front of the container;
   // without one the signature is padded behind, as signing tools do.
-  const uint32_t length = static_cast<uint32_t>(entry.container.empty() ? used : padded);
+  const uint32_t length = static_cast<uint32_t>(containerSize == 0 ? used : padded);
   WriteLe32(header, length);
   out.insert(out.end(), header, header + sizeof(header));
   out.insert(out.end(), entry.signature.begin(), entry.signature.end());
   out.insert(out.end(), static_cast<size_t>(padded - used), 0);
-  out.insert(out.end(), entry.container.begin(), entry.container.end());
   WriteLe32(out.data() + pe.securityDirOffset + 4, static_cast<uint32_t>(padded));
+  prefix->swap(out);
+  return true;
+}
+
+bool WriteSignatureEntry(Bytes* image, const PeImage& pe, const SignatureEntry& entry,
+                         std::string* error) {
+  Bytes out;
+  if (!SignatureEntryPrefix(*image, pe, entry, entry.container.size(), &out, error)) return false;
+  out.insert(out.end(), entry.container.begin(), entry.container.end());
   image->swap(out);
   SetChecksum(image, pe);
   return true;
@@ -214,18 +222,38 @@ bool ReadPeImage(const Bytes& image, PeImage* pe, std::string* error) {
   return true;
 }
 
+namespace {
+void AddChecksumWord(PeChecksum* c, uint32_t word, uint64_t at) {
+  if (at == c->checksumOffset || at == c->checksumOffset + 2) return;
+  c->sum += word;
+  c->sum = (c->sum & 0xFFFF) + (c->sum >> 16);
+}
+}  // namespace
+
+void BeginPeChecksum(PeChecksum* c, uint32_t checksumOffset) {
+  *c = PeChecksum{};
+  c->checksumOffset = checksumOffset;
+}
+
+void UpdatePeChecksum(PeChecksum* c, const uint8_t* data, size_t size) {
+  size_t i = 0;
+  if ((c->length & 1) && size) AddChecksumWord(c, c->low | (uint32_t{data[0]} << 8), c->length - 1), i = 1;
+  for (; i + 1 < size; i += 2) AddChecksumWord(c, data[i] | (uint32_t{data[i + 1]} << 8), c->length + i);
+  if (i < size) c->low = data[i];
+  c->length += size;
+}
+
+uint32_t FinishPeChecksum(PeChecksum* c) {
+  if (c->length & 1) AddChecksumWord(c, c->low, c->length - 1);
+  const uint64_t sum = (c->sum & 0xFFFF) + (c->sum >> 16);
+  return static_cast<uint32_t>(sum + c->length);
+}
+
 uint32_t ComputePeChecksum(const Bytes& image, uint32_t checksumOffset) {
-  uint64_t sum = 0;
-  const size_t n = image.size();
-  for (size_t i = 0; i < n; i += 2) {
-    if (i == checksumOffset || i == checksumOffset + 2) continue;
-    uint32_t word = image[i];
-    if (i + 1 < n) word |= static_cast<uint32_t>(image[i + 1]) << 8;
-    sum += word;
-    sum = (sum & 0xFFFF) + (sum >> 16);
-  }
-  sum = (sum & 0xFFFF) + (sum >> 16);
-  return static_cast<uint32_t>(sum + n);
+  PeChecksum c;
+  BeginPeChecksum(&c, checksumOffset);
+  UpdatePeChecksum(&c, image.data(), image.size());
+  return FinishPeChecksum(&c);
 }
 
 bool ReadSignatureEntry(const Bytes& image, const PeImage& pe, SignatureEntry* entry,
@@ -335,26 +363,46 @@ bool AttachAsExtensions(Bytes* image, const std::vector<Bytes>& containers,
   return ok;
 }
 
-bool AppendToImage(Bytes* image, const Bytes& container, std::string* error) {
+bool AppendedPrefix(const Bytes& image, uint64_t containerSize, Bytes* prefix, std::string* error) {
   PeImage pe;
-  if (!ReadPeImage(*image, &pe, error)) return false;
+  if (!ReadPeImage(image, &pe, error)) return false;
   if (pe.tableSize) {
     *error = "the stub is signed; appending behind the signature would break it: use --mode "
              "cert-table or --mode extension";
     return false;
   }
-  uint32_t start = static_cast<uint32_t>(image->size());
+  uint32_t start = static_cast<uint32_t>(image.size());
   uint32_t found = 0;
-  if (image->size() <= 0xFFFFFFFFu &&
-      FindContainerStart(image->data(), static_cast<uint32_t>(image->size()), &found))
+  if (image.size() <= 0xFFFFFFFFu &&
+      FindContainerStart(image.data(), static_cast<uint32_t>(image.size()), &found))
     start = found;
-  if (static_cast<uint64_t>(start) + container.size() > 0xFFFFFFFFu) {
+  if (static_cast<uint64_t>(start) + containerSize > 0xFFFFFFFFu) {
     *error = "the result would be larger than 4 GiB - 1 bytes; the stub reads its image with "
              "32-bit sizes";
     return false;
   }
-  image->resize(start);
-  image->insert(image->end(), container.begin(), container.end());
+  prefix->assign(image.begin(), image.begin() + start);
+  return true;
+}
+
+bool AppendToImage(Bytes* image, const Bytes& container, std::string* error) {
+  PeImage pe;
+  Bytes out;
+  if (!AppendedPrefix(*image, container.size(), &out, error) || !ReadPeImage(*image, &pe, error))
+    return false;
+  out.insert(out.end(), container.begin(), container.end());
+  image->swap(out);
   SetChecksum(image, pe);
   return true;
+}
+
+bool AttachedPrefix(const Bytes& image, const std::string& mode, uint64_t containerSize,
+                    Bytes* prefix, uint32_t* checksumOffset, std::string* error) {
+  PeImage pe;
+  if (!ReadPeImage(image, &pe, error)) return false;
+  *checksumOffset = pe.checksumOffset;
+  if (mode == "append") return AppendedPrefix(image, containerSize, prefix, error);
+  SignatureEntry entry;
+  return ReadSignatureEntry(image, pe, &entry, error) &&
+         SignatureEntryPrefix(image, pe, entry, containerSize, prefix, error);
 }

@@ -33,6 +33,16 @@ struct PeImage {
 
 bool ReadPeImage(const Bytes& image, PeImage* pe, std::string* error);
 uint32_t ComputePeChecksum(const Bytes& image, uint32_t checksumOffset);
+// The same checksum over an image that arrives piece by piece.
+struct PeChecksum {
+  uint64_t sum;
+  uint64_t length;          // bytes so far
+  uint64_t checksumOffset;  // the field's own four bytes are left out
+  uint8_t low;              // the first byte of a word split between two pieces
+};
+void BeginPeChecksum(PeChecksum* checksum, uint32_t checksumOffset);
+void UpdatePeChecksum(PeChecksum* checksum, const uint8_t* data, size_t size);
+uint32_t FinishPeChecksum(PeChecksum* checksum);
 
 // The first certificate table entry split into its parts.
 struct SignatureEntry {
@@ -59,6 +69,13 @@ bool AttachAsExtensions(Bytes* image, const std::vector<Bytes>& containers,
                         const ExtensionOptions& options, std::string* error);
 
 bool AppendToImage(Bytes* image, const Bytes& container, std::string* error);
+
+// For a container too large to hold in memory (cert-table and append mode): the bytes of
+// the result in front of a container of `containerSize` bytes, every header already set for
+// it (the PE checksum excepted: its field is at `checksumOffset`, to be filled in once the
+// whole file has gone through a PeChecksum). The container follows and ends the file.
+bool AttachedPrefix(const Bytes& image, const std::string& mode, uint64_t containerSize,
+                    Bytes* prefix, uint32_t* checksumOffset, std::string* error);
 
 // Where a container ends `bytes` (its ManifestRecord's data), or false when none does.
 bool FindContainerStart(const uint8_t* bytes, uint32_t size, uint32_t* start);

@@ -72,8 +72,15 @@ const Option kRequireFallbackOption = {"--require-fallback", nullptr,
                                        "package (no exact, primary-language or 1033 match); without\n"
                                        "it, a warning"};
 const Option kLevelOption = {"--level", "N",
-                             "compression level, 0 (stored) to 12 (smallest, slowest); default 9.\n"
-                             "The files are compressed in parallel, one per core"};
+                             "compression level, 0 (stored) to 12 (smallest, slowest); default 9"};
+const Option kJobsOption = {"--jobs", "N",
+                            "compress on N threads (default: one per core); the result is the\n"
+                            "same whatever N"};
+const Option kSegmentSizeOption = {
+    "--segment-size", "SIZE",
+    "decoded bytes per independently compressed segment of a file: 1M, 2M, 4M or 8M\n"
+    "(or the bytes in decimal); default 1M. Larger segments compress a little better,\n"
+    "and the stub holds a few segments per decoding thread in memory"};
 const Option kDepfileOption = {"--depfile", "FILE",
                                "write a Make-style dependency file: the result and every file it is\n"
                                "made from, the cabinets the MSIs name included (for build systems)"};
@@ -91,7 +98,8 @@ const CommandLine kMake = {
     "inside it), signs every record with PRIVATE.pem and writes SETUP.exe.\n",
     {kStubOption, kKeyOption, kPrivateKeyOption, kOutOption, kModeOption, kPublicKeyOption, kArchOption,
      kLanguagesOption, kNameOption, kCodeOption, kPackageOption, kCabOption, kConfigOption, kReplaceOption,
-     kAllowDevelopmentOption, kRequireFallbackOption, kLevelOption, kDepfileOption, kJsonOption},
+     kAllowDevelopmentOption, kRequireFallbackOption, kLevelOption, kJobsOption, kSegmentSizeOption, kDepfileOption,
+     kJsonOption},
     "Before compressing anything: the key must be the one STUB.exe trusts (its fingerprint\n"
     "resource), the output must not be any input and its folder must exist, every MSI and\n"
     "cabinet must be what it says (file headers, sizes), every cabinet must hold the files\n"
@@ -112,7 +120,8 @@ const CommandLine kBuild = {
     {kKeyOption, kPrivateKeyOption, kPublicKeyOption, kPackageOption, kCabOption, kConfigOption,
      {"--container", "OUT", "write the container to this file"}, kStubOption, kOutOption, kModeOption,
      kArchOption, kLanguagesOption, kNameOption, kCodeOption, kReplaceOption, kAllowDevelopmentOption,
-     kRequireFallbackOption, kLevelOption, kDepfileOption, kJsonOption},
+     kRequireFallbackOption, kLevelOption, kJobsOption, kSegmentSizeOption, kDepfileOption,
+     kJsonOption},
     "The checks are those of 'make' (see 'msistub-pack make --help').\n"};
 
 // What make and build were told.
@@ -122,14 +131,30 @@ struct BuildOptions {
   std::string keyPath, publicPath, config, containerPath, stubPath, outPath, mode, depfile;
   MsiOverrides overrides;
   uint32_t level = DEFAULT_COMPRESSION_LEVEL;
+  uint32_t jobs = 0;  // 0: one per core
+  uint32_t segmentSize = DEFAULT_SEGMENT_SIZE;
   bool json, quiet, verbose, replace, allowDevelopment, requireFallback;
   std::vector<std::string> packages, cabinets, msis;  // --package, --cab, MSI files
 };
 
+// A segment size: decimal bytes, or a number of KiB or MiB with the suffix K or M.
+bool ParseSegmentSize(const std::string& text, uint32_t* size) {
+  std::string digits = text;
+  uint32_t unit = 1;
+  if (!digits.empty() && (digits.back() == 'K' || digits.back() == 'k')) unit = 1u << 10;
+  if (!digits.empty() && (digits.back() == 'M' || digits.back() == 'm')) unit = 1u << 20;
+  if (unit != 1) digits.pop_back();
+  uint32_t n = 0;
+  if (!ParseUnsigned32(digits, &n) || n > SEGMENT_SIZE_MAX / unit || !ValidSegmentSize(uint64_t{n} * unit))
+    return false;
+  *size = n * unit;
+  return true;
+}
+
 // Reads the options; the command ends (help, usage error) unless it returns CONTINUE.
 int ParseBuildArgs(int argc, char** argv, BuildOptions* o) {
   Args args;
-  std::string error, level;
+  std::string error, level, jobs, segmentSize;
   const CommandLine& line = o->make ? kMake : kBuild;
   if (!ParseCommand(argc, argv, line, &args, &error)) return Usage(o->command, error);
   if (args.help) return std::fputs(CommandHelp(line).c_str(), stdout), 0;
@@ -142,8 +167,14 @@ int ParseBuildArgs(int argc, char** argv, BuildOptions* o) {
       !One(args, "--arch", &o->overrides.architecture, &error) ||
       !One(args, "--languages", &o->overrides.languages, &error) ||
       !One(args, "--name", &o->overrides.productName, &error) ||
-      !One(args, "--code", &o->overrides.productCode, &error) || !One(args, "--level", &level, &error))
+      !One(args, "--code", &o->overrides.productCode, &error) || !One(args, "--level", &level, &error) ||
+      !One(args, "--jobs", &jobs, &error) || !One(args, "--segment-size", &segmentSize, &error))
     return Usage(o->command, error);
+  if (!jobs.empty() && (!ParseUnsigned32(jobs, &o->jobs) || o->jobs == 0 || o->jobs > 64))
+    return Usage(o->command, "--jobs takes a number of threads from 1 to 64 (default: one per core)");
+  if (!segmentSize.empty() && !ParseSegmentSize(segmentSize, &o->segmentSize))
+    return Usage(o->command, "--segment-size " + segmentSize + ": a power of two from 1M to 8M "
+                 "(1M, 2M, 4M, 8M, or the bytes: 1048576 to 8388608)");
   if (!level.empty() && (!ParseUnsigned32(level, &o->level) || o->level > MAX_COMPRESSION_LEVEL))
     return Usage(o->command, "--level takes a compression level from 0 to " +
                                  std::to_string(MAX_COMPRESSION_LEVEL) + " (default " +
@@ -217,6 +248,8 @@ int CollectSetup(const BuildOptions& o, SetupSpec* setup, std::vector<std::strin
     return Usage(o.command, "no package given: name the MSI files (or use --package/--config)");
   if (!FinishSetup(setup, &error)) return Fail(error);
   setup->compressionLevel = static_cast<int>(o.level);
+  setup->threads = o.jobs;
+  setup->segmentSize = o.segmentSize;
   return CONTINUE;
 }
 
@@ -283,29 +316,18 @@ int CheckInputs(const BuildOptions& o, const SetupSpec& setup, KeyHolder* key, B
   return CONTINUE;
 }
 
-// Progress of long compressions on stderr: a bar that redraws itself when stderr is a
-// terminal, a plain line per quarter otherwise; nothing with --quiet.
+// Progress of the compression on stderr, by bytes of the total: a bar redrawn in place when
+// stderr is a terminal, otherwise a line at every tenth; nothing with --quiet.
 struct Progress {
   bool quiet = false;
-  bool verbose = false;
   bool terminal = false;
-  std::string file;
-  int lastQuarter = -1;
   int lastPercent = -1;
+  int lastTenth = 0;
 };
 
-void FileStarted(const std::string& path, uint64_t size, void* context) {
+void Advanced(uint64_t done, uint64_t total, void* context) {
   Progress* p = static_cast<Progress*>(context);
-  p->file = BaseName(path);
-  p->lastQuarter = -1;
-  p->lastPercent = -1;
-  if (!p->quiet && !p->terminal)
-    std::fprintf(stderr, "compressing %s (%.1f MiB)\n", p->file.c_str(), size / 1048576.0);
-}
-
-void Compressed(uint64_t done, uint64_t total, void* context) {
-  Progress* p = static_cast<Progress*>(context);
-  if (p->quiet || p->file.empty()) return;
+  if (p->quiet) return;
   const int percent = total ? static_cast<int>(done * 100 / total) : 100;
   if (p->terminal) {
     if (percent == p->lastPercent) return;
@@ -314,16 +336,17 @@ void Compressed(uint64_t done, uint64_t total, void* context) {
     const int filled = percent * 30 / 100;
     for (int i = 0; i < 30; ++i) bar[i] = i < filled ? '#' : '.';
     bar[30] = 0;
-    std::fprintf(stderr, "\r[%s] %3d%% %-40.40s", bar, percent, p->file.c_str());
+    std::fprintf(stderr, "\r[%s] %3d%% %.1f of %.1f MiB", bar, percent, done / 1048576.0,
+                 total / 1048576.0);
     if (done == total) std::fputc('\n', stderr);
     std::fflush(stderr);
     return;
   }
-  // Plain lines only for files big enough to take a while (over 16 MiB).
-  const int quarter = percent / 25;
-  if (total > (16u << 20) && quarter != p->lastQuarter && quarter > 0 && quarter < 4)
-    std::fprintf(stderr, "  %s: %d%%\n", p->file.c_str(), quarter * 25);
-  p->lastQuarter = quarter;
+  const int tenth = percent / 10;
+  if (tenth <= p->lastTenth) return;
+  p->lastTenth = tenth;
+  std::fprintf(stderr, "compressing: %d%% (%.1f of %.1f MiB)\n", tenth * 10, done / 1048576.0,
+               total / 1048576.0);
 }
 
 bool IsTerminal(FILE* f) {
@@ -334,19 +357,23 @@ bool IsTerminal(FILE* f) {
 #endif
 }
 
-// Compresses and signs every file, with the progress display on stderr.
+// Compresses and signs every file, with the progress display on stderr. The compressed
+// records wait in a temporary file next to the output.
 int Compress(const BuildOptions& o, const SetupSpec& setup, EVP_PKEY* key, const BaseStub& stub,
-             Bytes* container, std::vector<ManifestEntry>* entries) {
+             ContainerParts* container, std::vector<ManifestEntry>* entries) {
   Progress progress;
   progress.quiet = o.quiet;
-  progress.verbose = o.verbose;
   progress.terminal = IsTerminal(stderr);
+  if (!o.quiet && !progress.terminal)
+    std::fprintf(stderr, "compressing %zu files at level %u in segments of %u MiB\n",
+                 setup.packages.size() + setup.cabinets.size(), o.level, o.segmentSize >> 20);
   std::string error;
-  const BuildProgress hook{FileStarted, &progress};
-  SetCompressProgress(Compressed, &progress);
+  const PackProgress hook{Advanced, &progress};
   const uint64_t room = 0xFFFFFFFFull - stub.image.size();
-  const bool built = BuildContainer(setup, key, container, &error, &hook, entries, room);
-  SetCompressProgress(nullptr, nullptr);
+  const std::string scratchNear = o.outPath.empty() ? o.containerPath : o.outPath;
+  const bool built = BuildContainerParts(setup, key, scratchNear, container, &error, &hook, entries, room);
+  if (progress.terminal && progress.lastPercent >= 0 && progress.lastPercent < 100 && !o.quiet)
+    std::fputc('\n', stderr);  // the bar stopped short: the error goes on a line of its own
   return built ? CONTINUE : Fail(error);
 }
 
@@ -379,7 +406,7 @@ int WriteDepfile(const BuildOptions& o, const std::vector<NamedInput>& inputs) {
 
 // The start of the --json document, or the entries as lines.
 void ReportEntries(const BuildOptions& o, const std::vector<std::string>& notes,
-                   const std::vector<ManifestEntry>& entries, size_t containerBytes,
+                   const std::vector<ManifestEntry>& entries, uint64_t containerBytes,
                    const Coverage& coverage, JsonWriter* json) {
   if (o.json) {
     BeginJsonDocument(json);
@@ -402,22 +429,22 @@ void ReportEntries(const BuildOptions& o, const std::vector<std::string>& notes,
 }
 
 // Writes the container, the setup and the dependency file that were asked for.
-int WriteResults(const BuildOptions& o, const Bytes& container, BaseStub* stub,
+int WriteResults(const BuildOptions& o, const ContainerParts& container, BaseStub* stub,
                  const std::vector<NamedInput>& inputs, JsonWriter* json) {
   std::string error;
   if (!o.containerPath.empty()) {
-    if (!WriteFileReplacing(o.containerPath, container.data(), container.size(), false, false, &error))
-      return Fail(error);
+    if (!WriteContainerFile(o.containerPath, container, &error)) return Fail(error);
     if (o.json) {
       JsonField(json, "container");
       JsonString(json, o.containerPath);
     } else if (!o.quiet) {
-      std::printf("%s: container of %zu bytes\n", o.containerPath.c_str(), container.size());
+      std::printf("%s: container of %llu bytes\n", o.containerPath.c_str(),
+                  static_cast<unsigned long long>(container.size()));
     }
   }
   if (!o.stubPath.empty()) {
-    const int rc = WriteAttached(o.mode, stub, o.stubPath, o.outPath, {container}, ExtensionOptions(),
-                                 o.replace, o.quiet, o.json ? json : nullptr);
+    const int rc = WriteAttachedParts(o.mode, stub, o.stubPath, o.outPath, container, o.replace,
+                                      o.quiet, o.json ? json : nullptr);
     if (rc != 0) return rc;
   }
   if (!o.depfile.empty()) return WriteDepfile(o, inputs);
@@ -439,7 +466,7 @@ int MakeOrBuild(int argc, char** argv, bool make) {
   BaseStub stub;
   Coverage coverage;
   if (rc == CONTINUE) rc = CheckInputs(o, setup, &key, &stub, &notes, &coverage);
-  Bytes container;
+  ContainerParts container;
   std::vector<ManifestEntry> entries;
   if (rc == CONTINUE) rc = Compress(o, setup, key.key, stub, &container, &entries);
   if (rc != CONTINUE) return rc;

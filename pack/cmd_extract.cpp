@@ -62,7 +62,7 @@ int ReadPlannedFiles(const std::string& setupPath, const OpenedSetup& setup, EVP
     for (const UnpackFile& f : plan[i].files) {
       (*contents)[i].emplace_back();
       if (!ReadVerifiedRecord(setup.sources[plan[i].source], false, f.id, key,
-                              &(*contents)[i].back(), &error, &f.digest))
+                              &(*contents)[i].back(), &error, &f))
         return Fail(setupPath + ": " + error);
     }
   }

@@ -1,6 +1,7 @@
 // msistub-pack inspect and verify: what a setup or container holds, and whether every
 // record would pass the stub's checks (see commands.h).
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -29,10 +30,10 @@ const CommandLine kInspect = {
     "company, product, description, copyright, original file name), whether the file would\n"
     "pass Windows' certificate padding check (cert-table mode cannot; extension mode can),\n"
     "then the payload sources as the stub finds them (certificate extensions, else the whole\n"
-    "file), each source's records (type, id, stored size, signature size), its manifest\n"
-    "entries, and which users' languages get which package. A bare stub (nothing attached)\n"
-    "is no failure: its key and version are shown. Control characters from the file are\n"
-    "shown as \\xNN.\n",
+    "file), each source's records (type, id, offset, stored size, signature size, segments),\n"
+    "its manifest entries, and which users' languages get which package. A bare stub\n"
+    "(nothing attached) is no failure: its key and version are shown. Control characters\n"
+    "from the file are shown as \\xNN.\n",
     {{"--key", "PUBLIC", "show a manifest only when its signature verifies with PUBLIC"},
      {"--public-key", "PUBLIC", "the same as --key"},
      {"--json", nullptr, "print one JSON object instead (schema, file, size, stubKey,\n"
@@ -98,12 +99,36 @@ void ListSource(const FoundSource& s, EVP_PKEY* key, SourceListing* out) {
   }
 }
 
+// The segments fields of a listing's entries by id (the first entry of an id), where they
+// are well formed.
+std::map<uint32_t, EntrySegments> SegmentsById(const SourceListing& l) {
+  std::map<uint32_t, EntrySegments> out;
+  for (const ManifestText& e : l.entries) {
+    EntryShape shape;
+    if (ReadEntryShape(e, &shape) && shape.segments.state == SEGMENTS_PRESENT)
+      out.emplace(e.id, shape.segments);
+  }
+  return out;
+}
+
+// Segments of a record as its entry gives them: 0 when it gives none.
+size_t SegmentCount(const std::map<uint32_t, EntrySegments>& segments, const RecordInfo& r) {
+  const auto found = r.manifest ? segments.end() : segments.find(r.id);
+  return found == segments.end() ? 0 : found->second.storedEnd.size();
+}
+
 void PrintSource(size_t index, const FoundSource& s, const SourceListing& l) {
   std::printf("source %zu: %s, %u bytes\n", index, s.origin.c_str(), s.size());
   for (const std::string& k : l.skipped) std::printf("  note: %s\n", Printable(k).c_str());
-  for (auto r = l.records.rbegin(); r != l.records.rend(); ++r)
-    std::printf("  record %-8s id %-10u stored %10u bytes, signature %u bytes\n",
-                r->manifest ? "manifest" : "file", r->id, r->dataSize, r->signatureSize);
+  const std::map<uint32_t, EntrySegments> segments = SegmentsById(l);
+  for (auto r = l.records.rbegin(); r != l.records.rend(); ++r) {
+    std::printf("  record %-8s id %-10u at %10u, stored %10u bytes, signature %u bytes",
+                r->manifest ? "manifest" : "file", r->id, r->dataOffset, r->dataSize,
+                r->signatureSize);
+    const size_t count = SegmentCount(segments, *r);
+    if (count) std::printf(", %zu segment%s", count, count == 1 ? "" : "s");
+    std::printf("\n");
+  }
   if (l.problem == SourceListing::NONE)
     std::printf("  manifest: %zu entries, %zu bytes\n", l.entries.size(), l.manifest.size());
   for (const ManifestText& e : l.entries) std::printf("    %u: %s\n", e.id, Printable(e.text).c_str());
@@ -165,16 +190,38 @@ void WriteSource(JsonWriter* json, size_t index, const FoundSource& s, const Sou
   JsonNumber(json, s.size());
   JsonField(json, "records");
   JsonArray(json);
+  const std::map<uint32_t, EntrySegments> segments = SegmentsById(l);
   for (auto r = l.records.rbegin(); r != l.records.rend(); ++r) {
     JsonObject(json);
     JsonField(json, "type");
     JsonString(json, r->manifest ? "manifest" : "file");
     JsonField(json, "id");
     JsonNumber(json, r->id);
+    // Where its stored bytes begin: in the container, and in the file when the container
+    // is the file itself (an extension's container is a copy out of the signature).
+    JsonField(json, "offset");
+    JsonNumber(json, r->dataOffset);
+    JsonField(json, "fileOffset");
+    if (s.file)
+      JsonNumber(json, r->dataOffset);
+    else
+      JsonNull(json);
     JsonField(json, "stored");
     JsonNumber(json, r->dataSize);
     JsonField(json, "signature");
     JsonNumber(json, r->signatureSize);
+    // Segments by its entry's index; null without one (one stream).
+    JsonField(json, "segments");
+    const size_t count = SegmentCount(segments, *r);
+    if (count)
+      JsonNumber(json, count);
+    else
+      JsonNull(json);
+    JsonField(json, "segmentSize");
+    if (count)
+      JsonNumber(json, segments.at(r->id).segmentSize);
+    else
+      JsonNull(json);
     JsonEnd(json);
   }
   JsonEnd(json);

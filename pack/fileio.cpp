@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -162,7 +163,7 @@ std::string DirName(const std::string& path) {
   return at == std::string::npos ? std::string() : path.substr(0, at + 1);
 }
 
-bool ReadWholeFile(const std::string& path, uint64_t limit, Bytes* out, std::string* error) {
+bool InputFileSize(const std::string& path, uint64_t limit, uint64_t* size, std::string* error) {
   StatBuf st;
   if (StatPath(path, &st) != 0) {
     *error = path + ": " + Describe(errno) + " (check the path)";
@@ -172,12 +173,122 @@ bool ReadWholeFile(const std::string& path, uint64_t limit, Bytes* out, std::str
     *error = path + ": not a regular file";
     return false;
   }
-  const uint64_t size = static_cast<uint64_t>(st.st_size);
-  if (size > limit) {
-    *error = path + ": " + std::to_string(size) + " bytes, more than the " +
+  *size = static_cast<uint64_t>(st.st_size);
+  if (*size > limit) {
+    *error = path + ": " + std::to_string(*size) + " bytes, more than the " +
              std::to_string(limit) + " bytes a payload can hold (sizes are 32-bit)";
     return false;
   }
+  return true;
+}
+
+bool OpenInputFile(const std::string& path, uint64_t limit, InputFile* file, std::string* error) {
+  file->path = path;
+  if (!InputFileSize(path, limit, &file->size, error)) return false;
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) {
+    *error = path + ": " + Describe(errno);
+    return false;
+  }
+  file->handle = f;
+  return true;
+}
+
+bool ReadInput(InputFile* file, uint8_t* out, size_t size, std::string* error) {
+  FILE* f = static_cast<FILE*>(file->handle);
+  if (size == 0 || std::fread(out, 1, size, f) == size) return true;
+  *error = file->path + (std::ferror(f) ? ": reading failed: " + Describe(errno)
+                                        : std::string(": the file changed size while it was read"));
+  return false;
+}
+
+bool FinishInput(InputFile* file, std::string* error) {
+  if (std::fgetc(static_cast<FILE*>(file->handle)) == EOF) return true;
+  *error = file->path + ": the file changed size while it was read";
+  return false;
+}
+
+void CloseInputFile(InputFile* file) {
+  if (file->handle) std::fclose(static_cast<FILE*>(file->handle));
+  file->handle = nullptr;
+}
+
+bool OpenScratchFile(const std::string& nearPath, ScratchFile* file, std::string* error) {
+  file->size = 0;
+  file->fd = -1;
+  std::string base = nearPath;
+  if (base.empty()) {
+#ifdef _WIN32
+    char folder[MAX_PATH + 1];
+    const DWORD n = GetTempPathA(sizeof folder, folder);
+    base = std::string(n && n < sizeof folder ? folder : ".\\") + "msistub-pack";
+#else
+    const char* folder = std::getenv("TMPDIR");
+    base = std::string(folder && *folder ? folder : "/tmp") + "/msistub-pack";
+#endif
+  }
+  std::string path;
+  for (unsigned attempt = 0; attempt < 100 && file->fd < 0; ++attempt) {
+    path = base + ".records-" + std::to_string(ProcessId()) + "-" + std::to_string(attempt);
+#ifdef _WIN32
+    file->fd = _open(path.c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY | _O_TEMPORARY,
+                     _S_IREAD | _S_IWRITE);
+#else
+    file->fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+#endif
+    if (file->fd < 0 && errno != EEXIST) break;
+  }
+  if (file->fd < 0) {
+    *error = path + ": cannot create a temporary file for the compressed records: " + Describe(errno);
+    return false;
+  }
+#ifndef _WIN32
+  unlink(path.c_str());  // nameless from now on: nothing of it outlives the process
+#endif
+  return true;
+}
+
+bool AppendScratch(ScratchFile* file, const uint8_t* data, size_t size, std::string* error) {
+#ifdef _WIN32
+  const bool ok = _lseeki64(file->fd, 0, SEEK_END) >= 0 && WriteAll(file->fd, data, size);
+#else
+  const bool ok = WriteAll(file->fd, data, size);
+#endif
+  if (!ok) {
+    *error = "writing the compressed records to a temporary file failed: " + Describe(errno);
+    return false;
+  }
+  file->size += size;
+  return true;
+}
+
+bool ReadScratch(const ScratchFile& file, uint64_t offset, uint8_t* out, size_t size,
+                 std::string* error) {
+  bool ok = offset + size <= file.size;
+  while (ok && size) {
+#ifdef _WIN32
+    const unsigned chunk = size > (1u << 30) ? (1u << 30) : static_cast<unsigned>(size);
+    const int n = _lseeki64(file.fd, static_cast<__int64>(offset), SEEK_SET) >= 0
+                      ? _read(file.fd, out, chunk) : -1;
+#else
+    const ssize_t n = pread(file.fd, out, size, static_cast<off_t>(offset));
+#endif
+    ok = n > 0;
+    if (ok) out += n, size -= static_cast<size_t>(n), offset += static_cast<uint64_t>(n);
+  }
+  if (!ok) *error = "reading the compressed records back from their temporary file failed";
+  return ok;
+}
+
+void CloseScratchFile(ScratchFile* file) {
+  if (file->fd >= 0) CloseFile(file->fd);
+  file->fd = -1;
+  file->size = 0;
+}
+
+bool ReadWholeFile(const std::string& path, uint64_t limit, Bytes* out, std::string* error) {
+  uint64_t size = 0;
+  if (!InputFileSize(path, limit, &size, error)) return false;
   FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) {
     *error = path + ": " + Describe(errno);
@@ -194,36 +305,84 @@ bool ReadWholeFile(const std::string& path, uint64_t limit, Bytes* out, std::str
   return true;
 }
 
-bool WriteFileReplacing(const std::string& path, const uint8_t* data, size_t size, bool exclusive,
-                        bool privateFile, std::string* error) {
+bool BeginOutputFile(const std::string& path, bool exclusive, bool privateFile, OutputFile* file,
+                     std::string* error) {
   if (exclusive && FileExists(path)) {
     *error = path + ": already exists; not replaced (remove it first or choose another name)";
     return false;
   }
-  std::string temp;
-  int fd = -1;
-  for (unsigned attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temp = path + ".tmp-" + std::to_string(ProcessId()) + "-" + std::to_string(attempt);
-    fd = OpenNew(temp, privateFile);
-    if (fd < 0 && errno != EEXIST) break;
+  file->path = path;
+  file->exclusive = exclusive;
+  file->fd = -1;
+  for (unsigned attempt = 0; attempt < 100 && file->fd < 0; ++attempt) {
+    file->temp = path + ".tmp-" + std::to_string(ProcessId()) + "-" + std::to_string(attempt);
+    file->fd = OpenNew(file->temp, privateFile);
+    if (file->fd < 0 && errno != EEXIST) break;
   }
-  if (fd < 0) {
+  if (file->fd < 0) {
     *error = path + ": cannot create a temporary file next to it: " + Describe(errno);
     return false;
   }
-  const bool written = WriteAll(fd, data, size) && SyncFile(fd);
-  const int writeErrno = errno;
-  const bool closed = CloseFile(fd) == 0;
-  if (!written || !closed) {
-    std::remove(temp.c_str());
-    *error = path + ": writing failed: " + Describe(written ? errno : writeErrno);
-    return false;
-  }
-  if (!RenameOver(temp, path, exclusive)) {
-    const int renameErrno = errno;
-    std::remove(temp.c_str());
-    *error = path + ": cannot put the new file in place: " + Describe(renameErrno);
-    return false;
-  }
   return true;
+}
+
+bool WriteOutput(OutputFile* file, const uint8_t* data, size_t size, std::string* error) {
+  if (WriteAll(file->fd, data, size)) return true;
+  *error = file->path + ": writing failed: " + Describe(errno);
+  return false;
+}
+
+bool WriteOutputAt(OutputFile* file, uint64_t offset, const uint8_t* data, size_t size,
+                   std::string* error) {
+#ifdef _WIN32
+  const bool ok = _lseeki64(file->fd, static_cast<__int64>(offset), SEEK_SET) >= 0 &&
+                  WriteAll(file->fd, data, size) && _lseeki64(file->fd, 0, SEEK_END) >= 0;
+#else
+  bool ok = true;
+  while (ok && size) {
+    const ssize_t n = pwrite(file->fd, data, size, static_cast<off_t>(offset));
+    ok = n > 0;
+    if (ok) data += n, size -= static_cast<size_t>(n), offset += static_cast<uint64_t>(n);
+  }
+#endif
+  if (ok) return true;
+  *error = file->path + ": writing failed: " + Describe(errno);
+  return false;
+}
+
+void AbandonOutputFile(OutputFile* file) {
+  if (file->fd >= 0) CloseFile(file->fd);
+  if (!file->temp.empty()) std::remove(file->temp.c_str());
+  file->fd = -1;
+  file->temp.clear();
+}
+
+bool CommitOutputFile(OutputFile* file, std::string* error) {
+  const bool synced = SyncFile(file->fd);
+  const int syncErrno = errno;
+  const bool closed = CloseFile(file->fd) == 0;
+  file->fd = -1;
+  if (!synced || !closed) {
+    *error = file->path + ": writing failed: " + Describe(synced ? errno : syncErrno);
+    AbandonOutputFile(file);
+    return false;
+  }
+  if (!RenameOver(file->temp, file->path, file->exclusive)) {
+    *error = file->path + ": cannot put the new file in place: " + Describe(errno);
+    AbandonOutputFile(file);
+    return false;
+  }
+  file->temp.clear();
+  return true;
+}
+
+bool WriteFileReplacing(const std::string& path, const uint8_t* data, size_t size, bool exclusive,
+                        bool privateFile, std::string* error) {
+  OutputFile file;
+  if (!BeginOutputFile(path, exclusive, privateFile, &file, error)) return false;
+  if (!WriteOutput(&file, data, size, error)) {
+    AbandonOutputFile(&file);
+    return false;
+  }
+  return CommitOutputFile(&file, error);
 }

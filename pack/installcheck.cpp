@@ -16,7 +16,7 @@ void CheckPackageCabinets(const std::vector<FoundSource>& sources, const UnpackP
   Bytes msi;
   MsiFacts facts;
   std::string error;
-  if (!ReadVerifiedRecord(source, false, p.files[0].id, key, &msi, &error, &p.files[0].digest)) {
+  if (!ReadVerifiedRecord(source, false, p.files[0].id, key, &msi, &error, &p.files[0])) {
     report->problems.push_back(name + ": its MSI: " + error);
     return;
   }
@@ -40,7 +40,7 @@ void CheckPackageCabinets(const std::vector<FoundSource>& sources, const UnpackP
     }
     if (held[found].empty() &&
         !ReadVerifiedRecord(source, false, p.files[found].id, key, &held[found], &error,
-                            &p.files[found].digest)) {
+                            &p.files[found])) {
       report->problems.push_back(name + ": cabinet \"" + row.cabinet + "\": " + error);
       continue;
     }

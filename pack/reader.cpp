@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <map>
+#include <new>
 #include <utility>
 
 #include "common/chars.h"
@@ -19,6 +20,7 @@
 #include "pack/writer.h"
 #include "payload/container.h"
 #include "payload/record.h"
+#include "payload/segment.h"
 #include "payload/sources.h"
 
 namespace {
@@ -174,6 +176,52 @@ bool DecodeRecord(const uint8_t* stored, uint32_t size, Bytes* decoded, std::str
   return true;
 }
 
+EntrySegments ReadEntrySegmentsText(const std::string& field) {
+  EntrySegments out;
+  SegmentIndex index{};
+  ReadSegmentsField(field.c_str(), &out.state, &index);
+  if (out.state == SEGMENTS_PRESENT) {
+    out.segmentSize = index.segmentSize;
+    out.storedEnd.assign(index.storedEnd, index.storedEnd + index.count);
+  }
+  FreeSegmentIndex(&index);
+  return out;
+}
+
+bool DecodeFileRecord(const uint8_t* stored, uint32_t storedSize, const EntrySegments& segments,
+                      const RecordSize& size, Bytes* decoded, std::string* error) {
+  if (segments.state == SEGMENTS_ABSENT) return DecodeRecord(stored, storedSize, decoded, error);
+  if (segments.state != SEGMENTS_PRESENT || size.state != SIZE_PRESENT) {
+    *error = std::string("corrupt: the entry's ") + RECORD_SEGMENTS_PREFIX + " field " +
+             (segments.state != SEGMENTS_PRESENT ? "is malformed" : "comes without a size field") +
+             " (the stub fails the record with 13)";
+    return false;
+  }
+  const SegmentIndex index{segments.segmentSize, static_cast<uint32_t>(segments.storedEnd.size()),
+                           const_cast<uint32_t*>(segments.storedEnd.data())};
+  if (!StatusOk(CheckSegmentIndex(&index, storedSize, size.bytes))) {
+    *error = "corrupt: the entry's segment index does not fit the record (" +
+             std::to_string(index.count) + " segments for " + std::to_string(size.bytes) +
+             " bytes, " + std::to_string(storedSize) + " stored; the stub fails it with 13)";
+    return false;
+  }
+  try {
+    decoded->assign(size.bytes, 0);
+  } catch (const std::bad_alloc&) {
+    *error = "out of memory for " + std::to_string(size.bytes) + " decoded bytes";
+    return false;
+  }
+  uint8_t none[1];
+  const Status status = DecodeSegmentedRecord(stored, storedSize, &index, size.bytes,
+                                              decoded->empty() ? none : decoded->data());
+  if (StatusOk(status)) return true;
+  *error = StatusCode(status) == ERROR_NOT_ENOUGH_MEMORY
+               ? "out of memory while decoding its segments"
+               : "corrupt: a segment does not decode to its length or does not end where the "
+                 "entry's segment index says (the stub fails it with 13)";
+  return false;
+}
+
 bool ParseManifest(const Bytes& manifest, std::vector<ManifestText>* entries, std::string* error) {
   entries->clear();
   const uint64_t size = manifest.size();
@@ -217,7 +265,13 @@ bool ReadEntryShape(const ManifestText& entry, EntryShape* shape) {
   shape->cabinet = UpperAscii(fields[0]) == "CAB";
   shape->digest = RecordDigest{};
   shape->size = RecordSize{};
+  shape->segments = EntrySegments{};
   const size_t regular = shape->cabinet ? CABINET_DIGEST_FIELD : DESCRIPTOR_DIGEST_FIELD;
+  if (fields.size() == regular + 3) {
+    shape->segments = ReadEntrySegmentsText(fields[regular + 2]);
+    if (shape->segments.state != SEGMENTS_PRESENT) return false;
+    fields.pop_back();
+  }
   if (fields.size() == regular + 2) {
     ReadSizeField(fields[regular + 1].c_str(), &shape->size);
     if (shape->size.state != SIZE_PRESENT) return false;
@@ -242,43 +296,83 @@ struct VerifiedRecords {
   std::map<uint32_t, uint64_t> sizes;      // and their number
 };
 
-// Checks each record: reachable through the stub's lookup, decodable, a 256-byte signature
-// that verifies with `key`; what those that pass hold goes to `out`.
+// The segments and size fields of every entry that has them, by id, as the stub reads them.
+struct EntryBinding {
+  EntrySegments segments;
+  RecordSize size;
+};
+
+// Checks each record: reachable through the stub's lookup, decodable (a FileRecord through
+// its entry's segment index where the verified manifest gives one), a 256-byte signature
+// that verifies with `key`; what those that pass hold goes to `out`. The manifest goes
+// first: the FileRecords are decoded as its entries say.
 void VerifyRecords(const FoundSource& source, EVP_PKEY* key, uint32_t* checked,
                    VerifiedRecords* out, std::vector<RecordProblem>* problems) {
-  auto fail = [&](const std::string& what) { problems->push_back({source.origin, what}); };
-  for (const RecordInfo& r : source.index.records) {
-    ++*checked;
-    // The stub reaches records only through FindRecord: a record shadowed by a later one
-    // with the same id is never read.
-    const RecordInfo* reached = LookUpRecord(source.index, r.manifest, r.id);
-    if (!reached || reached->dataOffset != r.dataOffset) {
-      fail(RecordName(r) + ": unreachable, a later record has the same id");
-      continue;
+  // Problems are told in the walk's order, whichever record is checked first.
+  std::vector<std::string> found(source.index.records.size());
+  size_t at = 0;
+  auto fail = [&](const std::string& what) { found[at] = what; };
+  std::map<uint32_t, EntryBinding> bindings;
+  for (bool manifestPass : {true, false}) {
+    for (at = 0; at < source.index.records.size(); ++at) {
+      const RecordInfo& r = source.index.records[at];
+      if (r.manifest != manifestPass) continue;
+      ++*checked;
+      // The stub reaches records only through FindRecord: a record shadowed by a later one
+      // with the same id is never read.
+      const RecordInfo* reached = LookUpRecord(source.index, r.manifest, r.id);
+      if (!reached || reached->dataOffset != r.dataOffset) {
+        fail(RecordName(r) + ": unreachable, a later record has the same id");
+        continue;
+      }
+      const RecordSpan span = {source.data() + r.dataOffset, r.dataSize,
+                               source.data() + r.signatureOffset, r.signatureSize};
+      Bytes decoded;
+      std::string why;
+      const auto bound = bindings.find(r.id);
+      const bool decodedOk =
+          r.manifest || bound == bindings.end()
+              ? DecodeRecord(span.data, span.dataSize, &decoded, &why)
+              : DecodeFileRecord(span.data, span.dataSize, bound->second.segments,
+                                 bound->second.size, &decoded, &why);
+      if (!decodedOk) {
+        // A segment index that does not match names the entry that gives it.
+        const bool indexed = !r.manifest && bound != bindings.end() &&
+                             bound->second.segments.state != SEGMENTS_ABSENT;
+        fail(RecordName(r) + (indexed ? " (manifest entry " + std::to_string(r.id) + ")" : "") +
+             ": " + why);
+        continue;
+      }
+      if (span.signatureSize != RECORD_SIGNATURE_SIZE) {
+        fail(RecordName(r) + ": the signature is " + std::to_string(span.signatureSize) +
+             " bytes, not 256");
+        continue;
+      }
+      uint8_t digest[RECORD_DIGEST_SIZE];
+      DigestRecordBytes(decoded.data(), static_cast<uint32_t>(decoded.size()), digest);
+      if (!CheckRecordDigestSignature(key, digest, span.signature, span.signatureSize)) {
+        fail(RecordName(r) + ": the signature does not verify with this key");
+        continue;
+      }
+      if (r.manifest && !ParseManifest(decoded, &out->entries, &why)) fail(why);
+      if (!r.manifest) out->sha256[r.id] = HexText(digest, sizeof(digest));
+      if (!r.manifest) out->sizes[r.id] = decoded.size();
     }
-    const RecordSpan span = {source.data() + r.dataOffset, r.dataSize,
-                             source.data() + r.signatureOffset, r.signatureSize};
-    Bytes decoded;
-    std::string why;
-    if (!DecodeRecord(span.data, span.dataSize, &decoded, &why)) {
-      fail(RecordName(r) + ": " + why);
-      continue;
+    // The index and size of each entry, where its shape is one the stub reads.
+    for (const ManifestText& e : manifestPass ? out->entries : std::vector<ManifestText>()) {
+      const std::vector<std::string>& f = e.fields;
+      if (f.empty() || !e.exact) continue;
+      const bool cabinet = UpperAscii(f[0]) == "CAB";
+      const size_t sizeField = cabinet ? CABINET_SIZE_FIELD : DESCRIPTOR_SIZE_FIELD;
+      const size_t segmentsField = cabinet ? CABINET_SEGMENTS_FIELD : DESCRIPTOR_SEGMENTS_FIELD;
+      EntryBinding b;
+      if (f.size() > sizeField) ReadSizeField(f[sizeField].c_str(), &b.size);
+      if (f.size() > segmentsField) b.segments = ReadEntrySegmentsText(f[segmentsField]);
+      bindings.emplace(e.id, b);
     }
-    if (span.signatureSize != RECORD_SIGNATURE_SIZE) {
-      fail(RecordName(r) + ": the signature is " + std::to_string(span.signatureSize) +
-           " bytes, not 256");
-      continue;
-    }
-    uint8_t digest[RECORD_DIGEST_SIZE];
-    DigestRecordBytes(decoded.data(), static_cast<uint32_t>(decoded.size()), digest);
-    if (!CheckRecordDigestSignature(key, digest, span.signature, span.signatureSize)) {
-      fail(RecordName(r) + ": the signature does not verify with this key");
-      continue;
-    }
-    if (r.manifest && !ParseManifest(decoded, &out->entries, &why)) fail(why);
-    if (!r.manifest) out->sha256[r.id] = HexText(digest, sizeof(digest));
-    if (!r.manifest) out->sizes[r.id] = decoded.size();
   }
+  for (const std::string& what : found)
+    if (!what.empty()) problems->push_back({source.origin, what});
 }
 
 // Every manifest entry has its FileRecord, and the record matches the entry's digest and

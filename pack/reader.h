@@ -21,6 +21,7 @@
 
 #include "manifest/digest.h"
 #include "manifest/entry.h"
+#include "manifest/segments.h"
 #include "manifest/size.h"
 #include "pack/fileio.h"
 
@@ -73,6 +74,20 @@ bool DiscoverSources(const Bytes& file, std::vector<FoundSource>* sources,
 // Decodes a record's stored bytes with the stub's inflater; false with a reason on failure.
 bool DecodeRecord(const uint8_t* stored, uint32_t size, Bytes* decoded, std::string* error);
 
+// An entry's segments field (manifest/segments.h) as the tool keeps it.
+struct EntrySegments {
+  uint32_t state = SEGMENTS_ABSENT;  // SEGMENTS_ABSENT, _PRESENT or _MALFORMED
+  uint32_t segmentSize = 0;
+  std::vector<uint32_t> storedEnd;
+};
+// Reads a segments field's text.
+EntrySegments ReadEntrySegmentsText(const std::string& field);
+// Decodes a FileRecord as the stub does: segment by segment with the stub's segment decoder
+// when its entry carries an index (which must then match the record, and `size` must be
+// present), else as one stream (DecodeRecord). A mismatching index fails as corrupt.
+bool DecodeFileRecord(const uint8_t* stored, uint32_t storedSize, const EntrySegments& segments,
+                      const RecordSize& size, Bytes* decoded, std::string* error);
+
 struct ManifestText {
   uint32_t id;
   std::string text;                  // UTF-8, up to the first NUL
@@ -82,14 +97,15 @@ struct ManifestText {
 };
 // A manifest text in one of the two shapes the stub reads: a cabinet line ("cab" in any case
 // and two more fields) or a package descriptor (four fields), either one followed by at most
-// a digest field and, behind that, a size field. `fields` holds the regular fields, `digest`
-// the digest field and `size` the size field as the stub reads them. False for anything
-// else, a malformed digest or size field included.
+// a digest field, behind that a size field and behind that a segments field. `fields` holds
+// the regular fields, `digest`, `size` and `segments` the others as the stub reads them.
+// False for anything else, a malformed digest, size or segments field included.
 struct EntryShape {
   bool cabinet;
   std::vector<std::string> fields;
   RecordDigest digest;
   RecordSize size;
+  EntrySegments segments;
 };
 bool ReadEntryShape(const ManifestText& entry, EntryShape* shape);
 

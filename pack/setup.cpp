@@ -1,16 +1,12 @@
 // Packages and cabinets of a container (see setup.h).
 #include "pack/setup.h"
 
-#include <openssl/sha.h>
-
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <thread>
+#include <new>
 
 #include "common/format.h"
+#include "manifest/segments.h"
 #include "manifest/select.h"
 #include "manifest/size.h"
 #include "pack/json.h"
@@ -304,11 +300,13 @@ bool FinishSetup(SetupSpec* setup, std::string* error) {
 }
 
 namespace {
-// The digest field and, behind it, the size field; neither without a digest.
-std::string BindingFields(const std::string& sha256, int64_t size) {
+// The digest field and, behind it, the size field and the segments field; none without a
+// digest, no segments without a size.
+std::string BindingFields(const std::string& sha256, int64_t size, const std::string& segments) {
   if (sha256.empty()) return "";
   std::string fields = "\\" + std::string(RECORD_DIGEST_PREFIX) + sha256;
   if (size >= 0) fields += "\\" + std::string(RECORD_SIZE_PREFIX) + std::to_string(size);
+  if (size >= 0 && !segments.empty()) fields += "\\" + segments;
   return fields;
 }
 
@@ -319,179 +317,114 @@ T FactOf(const std::map<uint32_t, T>& facts, uint32_t id, T none) {
 }
 }  // namespace
 
-std::string PackageDescriptor(const PackageSpec& p, const std::string& sha256, int64_t size) {
-  return p.architecture + "\\" + p.languages + "\\" + p.productCode + "\\" + p.productName +
-         BindingFields(sha256, size);
+std::string SegmentsField(uint32_t segmentSize, const std::vector<uint32_t>& lengths) {
+  std::string field(SegmentsFieldLength(segmentSize, lengths.data(),
+                                        static_cast<uint32_t>(lengths.size())), '\0');
+  field.resize(FormatSegmentsField(segmentSize, lengths.data(), static_cast<uint32_t>(lengths.size()),
+                                   &field[0], field.size()));
+  return field;
 }
 
-std::string CabinetLine(const CabinetSpec& c, const std::string& sha256, int64_t size) {
+std::string PackageDescriptor(const PackageSpec& p, const std::string& sha256, int64_t size,
+                              const std::string& segments) {
+  return p.architecture + "\\" + p.languages + "\\" + p.productCode + "\\" + p.productName +
+         BindingFields(sha256, size, segments);
+}
+
+std::string CabinetLine(const CabinetSpec& c, const std::string& sha256, int64_t size,
+                        const std::string& segments) {
   std::string ids;
   for (uint32_t id : c.packageIds) ids += (ids.empty() ? "" : ";") + std::to_string(id);
   return "cab\\" + ids + "\\" + (c.name.empty() ? BaseName(c.path) : c.name) +
-         BindingFields(sha256, size);
+         BindingFields(sha256, size, segments);
 }
 
 std::vector<ManifestEntry> SetupManifest(const SetupSpec& setup,
                                          const std::map<uint32_t, std::string>& sha256,
-                                         const std::map<uint32_t, int64_t>& sizes) {
+                                         const std::map<uint32_t, int64_t>& sizes,
+                                         const std::map<uint32_t, std::string>& segments) {
   std::vector<ManifestEntry> entries;
   for (const PackageSpec& p : setup.packages)
     entries.push_back({p.id, PackageDescriptor(p, FactOf<std::string>(sha256, p.id, ""),
-                                               FactOf<int64_t>(sizes, p.id, -1))});
+                                               FactOf<int64_t>(sizes, p.id, -1),
+                                               FactOf<std::string>(segments, p.id, ""))});
   for (const CabinetSpec& c : setup.cabinets)
     entries.push_back({c.id, CabinetLine(c, FactOf<std::string>(sha256, c.id, ""),
-                                         FactOf<int64_t>(sizes, c.id, -1))});
+                                         FactOf<int64_t>(sizes, c.id, -1),
+                                         FactOf<std::string>(segments, c.id, ""))});
   return entries;
 }
 
-namespace {
-// One file of a setup on its way into the container: read and compressed by a worker, then
-// signed and appended by the building thread in setup order.
-struct FileJob {
-  std::string path;
-  uint32_t id = 0;
-  bool read = false, done = false, ok = false;  // guarded by Workshop::lock
-  uint64_t size = 0;
-  Bytes stored = {};
-  uint8_t digest[RECORD_DIGEST_SIZE] = {};
-  std::string error = {};
-};
-
-struct Workshop {
-  std::vector<FileJob> jobs;
-  int level = DEFAULT_COMPRESSION_LEVEL;
-  std::atomic<size_t> next{0};
-  std::atomic<bool> stop{false};
-  std::mutex lock;
-  std::condition_variable changed;
-};
-
-void CompressFiles(Workshop* w) {
-  for (size_t i; !w->stop && (i = w->next++) < w->jobs.size();) {
-    FileJob& job = w->jobs[i];
-    Bytes content;
-    std::string error;
-    bool ok = ReadWholeFile(job.path, 0xFFFFFFFFu, &content, &error);
-    {
-      std::lock_guard<std::mutex> hold(w->lock);
-      job.read = true;
-      job.size = content.size();
-      if (!ok) job.error = error, job.done = true;
-    }
-    w->changed.notify_all();
-    if (!ok) continue;
-    Bytes stored;
-    if (ok) ok = CompressRecordData(content.data(), content.size(), &stored, &error, w->level);
-    if (ok) {
-      static const uint8_t kEmpty[1] = {0};
-      SHA256(content.empty() ? kEmpty : content.data(), content.size(), job.digest);
-    }
-    Bytes().swap(content);
-    {
-      std::lock_guard<std::mutex> hold(w->lock);
-      job.stored.swap(stored);
-      job.error = error;
-      job.ok = ok;
-      job.done = true;
-    }
-    w->changed.notify_all();
-  }
-}
-}  // namespace
-
-namespace {
-const char kTooLarge[] =
-    "the setup would exceed 4 GiB - 1 bytes (the stub reads itself with 32-bit sizes); "
-    "split the packages over several setups";
-
-// Appends each file's record in setup order as its compression finishes, telling `progress`
-// as each one begins; stops at the first file that fails or when `room` is passed. The
-// digests and sizes of the records go to `sha256` and `sizes`.
-bool AppendFileRecords(Workshop* w, EVP_PKEY* key, const BuildProgress* progress, uint64_t room,
-                       Bytes* container, std::map<uint32_t, std::string>* sha256,
-                       std::map<uint32_t, int64_t>* sizes, std::string* error) {
-  for (FileJob& job : w->jobs) {
-    std::unique_lock<std::mutex> hold(w->lock);
-    // Told once the file is read (a file that cannot be read fails at once), as compressing
-    // it begins; its record is done when the compression is.
-    w->changed.wait(hold, [&] { return job.read; });
-    if (job.done && !job.ok) {
-      *error = job.error;
-      hold.unlock();
-      return false;
-    }
-    if (progress && progress->fileStarted) {
-      hold.unlock();
-      progress->fileStarted(job.path, job.size, progress->context);
-      hold.lock();
-    }
-    w->changed.wait(hold, [&] { return job.done; });
-    hold.unlock();
-    if (!job.ok) {
-      *error = job.error;
-      return false;
-    }
-    ReportCompressProgress(job.size, job.size);
-    if (!AppendStoredRecord(container, RECORD_TYPE_FILE, job.id, job.stored, job.size, job.digest,
-                            key, error))
-      return false;
-    Bytes().swap(job.stored);
-    if (container->size() > room) {
-      *error = job.path + ": " + kTooLarge;
-      return false;
-    }
-    (*sha256)[job.id] = HexText(job.digest, sizeof(job.digest));
-    (*sizes)[job.id] = static_cast<int64_t>(job.size);
-  }
-  return true;
-}
-}  // namespace
-
-bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std::string* error,
-                    const BuildProgress* progress, std::vector<ManifestEntry>* manifestOut,
-                    uint64_t room) {
-  container->clear();
-  // The FileRecords first: the manifest names each one's digest. The manifest record then
-  // goes in front of them, where the stub's lookup ends. Its texts are checked before any
-  // file is read, so a bad one fails at once.
-  Bytes manifest, head;
+bool BuildContainerParts(const SetupSpec& setup, EVP_PKEY* key, const std::string& scratchNear,
+                         ContainerParts* parts, std::string* error, const PackProgress* progress,
+                         std::vector<ManifestEntry>* manifestOut, uint64_t room) {
+  parts->head.clear();
+  CloseScratchFile(&parts->records);
+  // The FileRecords first: the manifest names each one's digest and segments. The manifest
+  // record then goes in front of them, where the stub's lookup ends. Its texts are checked
+  // before any file is read, so a bad one fails at once.
+  Bytes manifest;
   if (!EncodeManifest(SetupManifest(setup), &manifest, error)) return false;
   if (setup.compressionLevel < 0 || setup.compressionLevel > MAX_COMPRESSION_LEVEL) {
     *error = "compression level " + std::to_string(setup.compressionLevel) +
              " is not between 0 and " + std::to_string(MAX_COMPRESSION_LEVEL);
     return false;
   }
-  Workshop w;
-  w.level = setup.compressionLevel;
-  for (const PackageSpec& p : setup.packages) w.jobs.push_back(FileJob{p.msiPath, p.id});
-  for (const CabinetSpec& c : setup.cabinets) w.jobs.push_back(FileJob{c.path, c.id});
-  // Every core compresses a file of its own; each stream depends on its file and the level
-  // alone, so the container is the same whatever the number of threads.
-  const unsigned cores = setup.threads ? setup.threads : std::thread::hardware_concurrency();
-  const size_t threads = std::min<size_t>(w.jobs.size(), std::max(1u, cores));
-  std::vector<std::thread> workers;
-  for (size_t t = 0; t < threads; ++t) workers.emplace_back(CompressFiles, &w);
-  auto finish = [&](bool ok) {
-    w.stop = true;
-    for (std::thread& t : workers) t.join();
-    return ok;
-  };
+  std::vector<PackInput> inputs;
+  for (const PackageSpec& p : setup.packages) inputs.push_back({p.msiPath, p.id});
+  for (const CabinetSpec& c : setup.cabinets) inputs.push_back({c.path, c.id});
+  PackOptions options;
+  options.level = setup.compressionLevel;
+  options.segmentSize = setup.segmentSize;
+  options.jobs = setup.threads;
+  options.room = room;
+  std::vector<PackedFile> packed;
+  if (!OpenScratchFile(scratchNear, &parts->records, error) ||
+      !PackFiles(inputs, options, key, &parts->records, &packed, progress, error))
+    return false;
 
   std::map<uint32_t, std::string> sha256;
   std::map<uint32_t, int64_t> sizes;
-  if (!finish(AppendFileRecords(&w, key, progress, room, container, &sha256, &sizes, error)))
-    return false;
-
-  const std::vector<ManifestEntry> entries = SetupManifest(setup, sha256, sizes);
+  std::map<uint32_t, std::string> segments;
+  for (const PackedFile& f : packed) {
+    sha256[f.id] = HexText(f.digest, sizeof(f.digest));
+    sizes[f.id] = static_cast<int64_t>(f.size);
+    segments[f.id] = SegmentsField(setup.segmentSize, f.segmentLengths);
+  }
+  const std::vector<ManifestEntry> entries = SetupManifest(setup, sha256, sizes, segments);
   if (!EncodeManifest(entries, &manifest, error)) return false;
-  if (!AppendSignedRecord(&head, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, manifest, key, error,
-                          nullptr, setup.compressionLevel))
+  if (!AppendSignedRecord(&parts->head, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, manifest, key,
+                          error, nullptr, setup.compressionLevel))
     return false;
-  if (static_cast<uint64_t>(head.size()) + container->size() > room) {
-    *error = kTooLarge;
+  if (parts->size() > room) {
+    *error = kSetupTooLarge;
     return false;
   }
-  container->insert(container->begin(), head.begin(), head.end());
   if (manifestOut) *manifestOut = entries;
   return true;
+}
+
+bool ReadContainerParts(const ContainerParts& parts, uint64_t offset, uint8_t* out, size_t size,
+                        std::string* error) {
+  if (offset < parts.head.size()) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(size, parts.head.size() - offset));
+    std::memcpy(out, parts.head.data() + offset, n);
+    out += n, size -= n, offset += n;
+  }
+  return size == 0 || ReadScratch(parts.records, offset - parts.head.size(), out, size, error);
+}
+
+bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std::string* error,
+                    const PackProgress* progress, std::vector<ManifestEntry>* manifestOut,
+                    uint64_t room) {
+  container->clear();
+  ContainerParts parts;
+  if (!BuildContainerParts(setup, key, "", &parts, error, progress, manifestOut, room)) return false;
+  try {
+    container->resize(static_cast<size_t>(parts.size()));
+  } catch (const std::bad_alloc&) {
+    *error = "out of memory for a container of " + std::to_string(parts.size()) + " bytes";
+    return false;
+  }
+  return ReadContainerParts(parts, 0, container->data(), container->size(), error);
 }

@@ -12,10 +12,10 @@
 // Relative paths in the file are taken from the file's folder. FinishSetup assigns entry
 // ids (packages 1000, 1001, ... in order, cabinets after them) and checks everything the
 // stub would otherwise trip over. BuildContainer reads the files and writes the signed
-// container: the manifest (package descriptors, then cabinet lines, each with the digest and
-// size fields of its file) first, then one compressed, signed FileRecord per file. The files
-// are compressed in parallel, one per core; the container depends only on the inputs, the
-// key and the compression level.
+// container: the manifest (package descriptors, then cabinet lines, each with the digest,
+// size and segments fields of its file) first, then one compressed, signed, segmented
+// FileRecord per file (packer.h: read segment by segment, compressed on all cores); the
+// container depends only on the inputs, the key, the compression level and the segment size.
 #pragma once
 #include <openssl/evp.h>
 
@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "pack/fileio.h"
+#include "pack/packer.h"
 #include "pack/writer.h"
 
 struct PackageSpec {
@@ -48,6 +49,7 @@ struct SetupSpec {
   std::vector<CabinetSpec> cabinets;
   int compressionLevel = DEFAULT_COMPRESSION_LEVEL;  // libdeflate, 0 to 12
   unsigned threads = 0;                              // compressing at once; 0: one per core
+  uint32_t segmentSize = DEFAULT_SEGMENT_SIZE;       // decoded bytes per segment
 };
 
 enum : uint32_t { FIRST_PACKAGE_ID = 1000 };
@@ -58,30 +60,49 @@ bool LoadSetupConfig(const std::string& path, SetupSpec* setup, std::string* err
 bool FinishSetup(SetupSpec* setup, std::string* error);
 
 // Manifest texts. `sha256` (lowercase hex), when not empty, becomes the entry's digest field
-// (RECORD_DIGEST_PREFIX and the hex digits, after the regular fields), and `size`, when not
+// (RECORD_DIGEST_PREFIX and the hex digits, after the regular fields), `size`, when not
 // negative, the size field behind it (RECORD_SIZE_PREFIX and the decoded size in decimal,
-// manifest/size.h); there is no size field without a digest field.
+// manifest/size.h), and `segments`, when not empty, the field behind that (SegmentsField);
+// there is no size field without a digest field and no segments field without a size field.
 std::string PackageDescriptor(const PackageSpec& package, const std::string& sha256 = "",
-                              int64_t size = -1);
+                              int64_t size = -1, const std::string& segments = "");
 std::string CabinetLine(const CabinetSpec& cabinet, const std::string& sha256 = "",
-                        int64_t size = -1);
-// `sha256`: hex digests by record id, `sizes`: decoded sizes by record id; entries without a
-// digest get neither field.
+                        int64_t size = -1, const std::string& segments = "");
+// The segments field (manifest/segments.h) of a record cut at `segmentSize`.
+std::string SegmentsField(uint32_t segmentSize, const std::vector<uint32_t>& lengths);
+// `sha256`: hex digests by record id, `sizes`: decoded sizes by record id, `segments`: the
+// segments fields by record id; entries without a digest get none of them.
 std::vector<ManifestEntry> SetupManifest(const SetupSpec& setup,
                                          const std::map<uint32_t, std::string>& sha256 = {},
-                                         const std::map<uint32_t, int64_t>& sizes = {});
+                                         const std::map<uint32_t, int64_t>& sizes = {},
+                                         const std::map<uint32_t, std::string>& segments = {});
 
-// Told about each file, in setup order on the calling thread, once it is read and while it
-// is compressed (for progress displays); the compression hook (SetCompressProgress) hears
-// when it is done.
-struct BuildProgress {
-  void (*fileStarted)(const std::string& path, uint64_t size, void* context);
-  void* context;
+// A container in two parts: the ManifestRecord in memory, the FileRecords behind it in a
+// temporary file.
+struct ContainerParts {
+  Bytes head;
+  ScratchFile records;
+  ContainerParts() = default;
+  ContainerParts(const ContainerParts&) = delete;
+  ContainerParts& operator=(const ContainerParts&) = delete;
+  ~ContainerParts() { CloseScratchFile(&records); }
+  uint64_t size() const { return head.size() + records.size; }
 };
+
 // The container: the ManifestRecord, every entry bound to its file by a digest field, then
-// the packages' and the cabinets' FileRecords. `manifest`, when given, receives the entries.
-// `room` is the most the container may take (4 GiB - 1 less the stub); the build stops as
-// soon as the records compressed so far pass it, not after compressing everything.
+// the packages' and the cabinets' FileRecords (PackFiles; `progress` hears of the bytes
+// compressed). The records' temporary file is made next to `scratchNear` (empty: in the
+// system's temporary folder). `manifest`, when given, receives the entries. `room` is the
+// most the container may take (4 GiB - 1 less the stub); the build stops as soon as the
+// records compressed so far pass it, not after compressing everything.
+bool BuildContainerParts(const SetupSpec& setup, EVP_PKEY* key, const std::string& scratchNear,
+                         ContainerParts* parts, std::string* error,
+                         const PackProgress* progress = nullptr,
+                         std::vector<ManifestEntry>* manifest = nullptr, uint64_t room = 0xFFFFFFFFu);
+// `size` bytes of the container at `offset`.
+bool ReadContainerParts(const ContainerParts& parts, uint64_t offset, uint8_t* out, size_t size,
+                        std::string* error);
+// BuildContainerParts with the whole container in memory (tests, small setups).
 bool BuildContainer(const SetupSpec& setup, EVP_PKEY* key, Bytes* container, std::string* error,
-                    const BuildProgress* progress = nullptr,
+                    const PackProgress* progress = nullptr,
                     std::vector<ManifestEntry>* manifest = nullptr, uint64_t room = 0xFFFFFFFFu);

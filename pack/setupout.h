@@ -9,6 +9,10 @@
 // "replaced" into the object `json` has open when `json` is given, else one line on stdout
 // unless `quiet`.
 // It returns the exit code: 0, or 1 after printing the failure.
+// WriteAttachedParts does the same for one container built in parts (setup.h) without
+// holding it in memory in cert-table and append mode: the stub's bytes, then the container
+// copied piece by piece, the PE checksum computed on the way and filled in last.
+// WriteContainerFile writes such a container alone, never half-written.
 #pragma once
 #include <string>
 #include <vector>
@@ -16,6 +20,7 @@
 #include "pack/attach.h"
 #include "pack/basestub.h"
 #include "pack/json.h"
+#include "pack/setup.h"
 
 // True for cert-table, extension and append.
 bool ValidMode(const std::string& mode);
@@ -23,3 +28,7 @@ bool ValidMode(const std::string& mode);
 int WriteAttached(const std::string& mode, BaseStub* stub, const std::string& stubPath,
                   const std::string& outPath, const std::vector<Bytes>& containers,
                   const ExtensionOptions& ext, bool replace, bool quiet, JsonWriter* json);
+int WriteAttachedParts(const std::string& mode, BaseStub* stub, const std::string& stubPath,
+                       const std::string& outPath, const ContainerParts& parts, bool replace,
+                       bool quiet, JsonWriter* json);
+bool WriteContainerFile(const std::string& path, const ContainerParts& parts, std::string* error);

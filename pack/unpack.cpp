@@ -18,8 +18,10 @@ bool SafeFileName(const std::string& name) {
 }
 
 bool ReadVerifiedRecord(const FoundSource& source, bool manifest, uint32_t id, EVP_PKEY* key,
-                        Bytes* decoded, std::string* error, const RecordDigest* expected) {
-  const std::string what = manifest ? "the manifest record" : "file record " + std::to_string(id);
+                        Bytes* decoded, std::string* error, const UnpackFile* file) {
+  const std::string what = manifest ? "the manifest record"
+                                    : "file record " + std::to_string(id) +
+                                          (file ? " (" + file->name + ")" : std::string());
   const RecordInfo* record = LookUpRecord(source.index, manifest, id);
   if (!record) {
     *error = source.origin + ": " + what + " is missing (the stub would fail too)";
@@ -27,7 +29,10 @@ bool ReadVerifiedRecord(const FoundSource& source, bool manifest, uint32_t id, E
   }
   const RecordSpan span = {source.data() + record->dataOffset, record->dataSize,
                            source.data() + record->signatureOffset, record->signatureSize};
-  if (!DecodeRecord(span.data, span.dataSize, decoded, error)) {
+  const bool decodedOk =
+      file ? DecodeFileRecord(span.data, span.dataSize, file->segments, file->size, decoded, error)
+           : DecodeRecord(span.data, span.dataSize, decoded, error);
+  if (!decodedOk) {
     *error = source.origin + ": " + what + ": " + *error;
     return false;
   }
@@ -39,8 +44,8 @@ bool ReadVerifiedRecord(const FoundSource& source, bool manifest, uint32_t id, E
              ": the signature does not verify with this key (wrong key, or the setup was changed)";
     return false;
   }
-  if (expected && expected->state == DIGEST_PRESENT &&
-      std::memcmp(digest, expected->bytes, RECORD_DIGEST_SIZE) != 0) {
+  if (file && file->digest.state == DIGEST_PRESENT &&
+      std::memcmp(digest, file->digest.bytes, RECORD_DIGEST_SIZE) != 0) {
     *error = source.origin + ": " + what +
              " does not match its manifest entry's digest (the record was replaced or "
              "relabelled; the stub would refuse it)";
@@ -65,7 +70,8 @@ bool PlanEntry(size_t s, const std::string& origin, const ManifestText& e,
   EntryShape shape;
   const bool known = ReadEntryShape(e, &shape);
   const std::vector<std::string>& f = shape.fields;
-  const UnpackFile file{e.id, shape.cabinet ? (known ? f[2] : "") : MANIFEST_MSI_NAME, shape.digest};
+  const UnpackFile file{e.id, shape.cabinet ? (known ? f[2] : "") : MANIFEST_MSI_NAME, shape.digest,
+                        shape.size, shape.segments};
   if (known && shape.cabinet) {
     CabLine line{s, {}, file};
     if (!ParseIdList(f[1], &line.packages)) {
@@ -88,8 +94,9 @@ bool PlanEntry(size_t s, const std::string& origin, const ManifestText& e,
     plan->push_back(p);
   } else {
     *error = where + ": \"" + e.text + "\" is neither a package descriptor nor a cabinet line "
-             "(their fields, then at most a " + RECORD_DIGEST_PREFIX + " field of 64 hex digits and a " +
-             RECORD_SIZE_PREFIX + " field of decimal bytes)";
+             "(their fields, then at most a " + RECORD_DIGEST_PREFIX + " field of 64 hex digits, a " +
+             RECORD_SIZE_PREFIX + " field of decimal bytes and a " + RECORD_SEGMENTS_PREFIX +
+             " field)";
     return false;
   }
   return true;

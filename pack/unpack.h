@@ -9,9 +9,10 @@
 // separators, no characters Windows refuses, no device names such as CON or NUL, no trailing
 // dot or blank), at most 255 bytes; a package or cabinet with any other name fails the plan
 // as a whole.
-// ReadVerifiedRecord finds a record the way the stub does, inflates it and, with a key,
-// checks its signature; with an expected digest (the manifest entry's), the bytes must match
-// it, key or not.
+// ReadVerifiedRecord finds a record the way the stub does, decodes it (a FileRecord through
+// `file`'s segment index when it has one, DecodeFileRecord) and, with a key, checks its
+// signature; with `file` (its manifest entry's facts) the bytes must match the entry's
+// digest, key or not.
 #pragma once
 #include <openssl/evp.h>
 
@@ -25,6 +26,8 @@ struct UnpackFile {
   uint32_t id;          // FileRecord id in the package's source
   std::string name;     // "main.msi" or the cabinet's name
   RecordDigest digest;  // the entry's digest field (DIGEST_ABSENT when it has none)
+  RecordSize size;        // its size field
+  EntrySegments segments;  // its segments field
 };
 
 struct UnpackPackage {
@@ -39,4 +42,4 @@ bool SafeFileName(const std::string& name);
 bool PlanUnpack(const std::vector<FoundSource>& sources, std::vector<UnpackPackage>* plan,
                 std::string* error);
 bool ReadVerifiedRecord(const FoundSource& source, bool manifest, uint32_t id, EVP_PKEY* key,
-                        Bytes* decoded, std::string* error, const RecordDigest* expected = nullptr);
+                        Bytes* decoded, std::string* error, const UnpackFile* file = nullptr);

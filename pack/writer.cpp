@@ -74,20 +74,6 @@ bool EncodeManifest(const std::vector<ManifestEntry>& entries, Bytes* manifest, 
   return true;
 }
 
-namespace {
-CompressProgress gProgress = nullptr;
-void* gProgressContext = nullptr;
-}  // namespace
-
-void SetCompressProgress(CompressProgress progress, void* context) {
-  gProgress = progress;
-  gProgressContext = context;
-}
-
-void ReportCompressProgress(uint64_t done, uint64_t total) {
-  if (gProgress) gProgress(done, total, gProgressContext);
-}
-
 bool CompressRecordData(const uint8_t* data, size_t size, Bytes* stored, std::string* error,
                         int level) {
   if (level < 0 || level > MAX_COMPRESSION_LEVEL) {

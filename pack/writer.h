@@ -5,8 +5,9 @@
 // 0 to 12 (default 9, whose streams begin 78 DA); the same bytes and level always give the
 // same stream. AppendSignedRecord adds one record -- the stored bytes, the 256-byte
 // signature over the decoded bytes, the trailer -- to a container, refusing to let any size
-// pass 32 bits; AppendStoredRecord does the same for bytes compressed and hashed beforehand
-// (BuildContainer compresses records in parallel and appends them in order).
+// pass 32 bits; AppendStoredRecord does the same for bytes compressed and hashed beforehand.
+// These records are one stream, not segmented (the manifest; the FileRecords of a setup are
+// segmented by packer.h).
 // A container starts with its ManifestRecord; FileRecords follow.
 #pragma once
 #include <openssl/evp.h>
@@ -26,13 +27,6 @@ struct ManifestEntry {
 // UTF-8 to UTF-16LE code units; false for malformed UTF-8.
 bool Utf8ToUtf16Le(const std::string& text, Bytes* out);
 bool EncodeManifest(const std::vector<ManifestEntry>& entries, Bytes* manifest, std::string* error);
-// Called by BuildContainer, on the calling thread, when a file's compression is done, with
-// the bytes done and the total; one hook for the whole program (the command line's progress
-// display), none by default.
-typedef void (*CompressProgress)(uint64_t done, uint64_t total, void* context);
-void SetCompressProgress(CompressProgress progress, void* context);
-// The hook set by SetCompressProgress, if any, told that `done` of `total` bytes are done.
-void ReportCompressProgress(uint64_t done, uint64_t total);
 
 enum : int { DEFAULT_COMPRESSION_LEVEL = 9, MAX_COMPRESSION_LEVEL = 12 };
 // Safe to call from several threads at once.

@@ -10,14 +10,13 @@ namespace {
 bool SameType(const uint8_t* a, const uint8_t* b) { return std::memcmp(a, b, 16) == 0; }
 }  // namespace
 
-bool StepBackRecord(const uint8_t* container, uint32_t* pos, RecordStep* step) {
+bool StepBackTrailer(const uint8_t* trailer, uint32_t* pos, RecordStep* step) {
   std::memset(step, 0, sizeof(*step));
   if (*pos < RECORD_TRAILER_SIZE) {
     step->kind = RECORD_STEP_END_NO_ROOM;
     return false;
   }
   *pos -= RECORD_TRAILER_SIZE;
-  const uint8_t* trailer = container + *pos;
   step->trailerAt = *pos;
   step->id = ReadLe32(trailer + TRAILER_ID_OFFSET);
   const uint32_t signatureSize = ReadLe32(trailer + TRAILER_SIGNATURE_SIZE_OFFSET);
@@ -32,7 +31,7 @@ bool StepBackRecord(const uint8_t* container, uint32_t* pos, RecordStep* step) {
     const uint32_t signatureAt = *pos - signatureSize;
     *pos = signatureAt - dataSize;
     step->kind = RECORD_STEP_MANIFEST;
-    step->span = {container + *pos, dataSize, container + signatureAt, signatureSize};
+    step->place = {*pos, dataSize, signatureAt, signatureSize};
     return false;
   }
   if (!SameType(trailer + TRAILER_TYPE_OFFSET, RECORD_TYPE_FILE)) {
@@ -53,21 +52,32 @@ bool StepBackRecord(const uint8_t* container, uint32_t* pos, RecordStep* step) {
   }
   *pos -= dataSize;
   step->kind = RECORD_STEP_FILE;
-  step->span = {container + *pos, dataSize, container + signatureAt, signatureSize};
+  step->place = {*pos, dataSize, signatureAt, signatureSize};
   return true;
+}
+
+bool StepBackRecord(const uint8_t* container, uint32_t* pos, RecordStep* step) {
+  const bool more = StepBackTrailer(
+      *pos >= RECORD_TRAILER_SIZE ? container + *pos - RECORD_TRAILER_SIZE : nullptr, pos, step);
+  if (step->kind == RECORD_STEP_FILE || step->kind == RECORD_STEP_MANIFEST)
+    step->span = {container + step->place.dataOffset, step->place.dataSize,
+                  container + step->place.signatureOffset, step->place.signatureSize};
+  return more;
+}
+
+bool StepFindsRecord(const RecordStep* step, const uint8_t type[16], uint32_t id) {
+  if (step->id != id) return false;
+  return (step->kind == RECORD_STEP_FILE && SameType(type, RECORD_TYPE_FILE)) ||
+         (step->kind == RECORD_STEP_MANIFEST && SameType(type, RECORD_TYPE_MANIFEST));
 }
 
 Status FindRecord(const uint8_t* container, uint32_t containerSize, const uint8_t type[16],
                   uint32_t id, RecordSpan* span) {
-  const bool wantManifest = SameType(type, RECORD_TYPE_MANIFEST);
-  const bool wantFile = SameType(type, RECORD_TYPE_FILE);
   uint32_t pos = containerSize;
   RecordStep step;
   for (;;) {
     const bool more = StepBackRecord(container, &pos, &step);
-    const bool match = step.id == id && ((step.kind == RECORD_STEP_FILE && wantFile) ||
-                                         (step.kind == RECORD_STEP_MANIFEST && wantManifest));
-    if (match) {
+    if (StepFindsRecord(&step, type, id)) {
       *span = step.span;
       return STATUS(0);
     }

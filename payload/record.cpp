@@ -1,9 +1,11 @@
 // Record decoding and signature check (see record.h).
 //
-// LoadRecord = FindRecord + (inflate | copy) + verify. Records of a known size are inflated by
-// libdeflate in one call into their exact block, others by zlib into a growing one. Every record of a source is decoded
-// and checked the same way, by the source's flags; an empty record gets no special path, so
-// a signed source only ever hands out bytes whose signature verified.
+// LoadRecord = LocateSourceRecord (and, for a file source, reading the record's bytes) +
+// (inflate | copy) + verify. Records of a known size are inflated by libdeflate in one call
+// into their exact block, others by zlib into a growing one. Every record of a source is
+// decoded and checked the same way, by the source's flags; an empty record gets no special
+// path, so a signed source only ever hands out bytes whose signature verified. RecordHash
+// wraps OpenSSL's SHA-256 context.
 #ifndef OPENSSL_SUPPRESS_DEPRECATED
 #define OPENSSL_SUPPRESS_DEPRECATED  // RSA_verify, EVP_PKEY_get1_RSA, SHA256 are used as such
 #endif
@@ -21,6 +23,11 @@
 
 #include "payload/container.h"
 #include "payload/inflate_limit.h"
+#include "payload/sources.h"
+
+static_assert(sizeof(SHA256_CTX) <= sizeof(RecordHash::state) &&
+                  alignof(SHA256_CTX) <= alignof(RecordHash),
+              "RecordHash must hold OpenSSL's SHA-256 context");
 
 namespace {
 // RELEASE_PAGE_SIZE: the page size of x64 Windows; whole pages of it are given back.
@@ -172,41 +179,76 @@ void DigestRecordBytes(const uint8_t* data, uint32_t dataSize,
   SHA256(dataSize ? data : kEmpty, dataSize, digest);
 }
 
-Status LoadBoundRecord(const PayloadSource* source, const uint8_t type[16], uint32_t id,
-                       const uint8_t* expectedDigest, const uint32_t* expectedSize,
-                       uint8_t** data, uint32_t* size) {
-  RecordSpan span;
-  Status status = FindRecord(source->containerData, source->containerSize, type, id, &span);
-  if (!StatusOk(status)) return status;
+void BeginRecordHash(RecordHash* hash) { SHA256_Init(reinterpret_cast<SHA256_CTX*>(hash->state)); }
 
+void UpdateRecordHash(RecordHash* hash, const uint8_t* data, size_t size) {
+  if (size) SHA256_Update(reinterpret_cast<SHA256_CTX*>(hash->state), data, size);
+}
+
+void FinishRecordHash(RecordHash* hash, uint8_t digest[RECORD_DIGEST_SIZE]) {
+  SHA256_Final(digest, reinterpret_cast<SHA256_CTX*>(hash->state));
+}
+
+namespace {
+// The record's stored bytes and signature: pointers into a source in memory, or, for a file
+// source, into `*block`, a new block that holds both as read (the caller frees it).
+Status ReachRecord(const PayloadSource* source, const uint8_t type[16], uint32_t id,
+                   RecordSpan* span, uint8_t** block) {
+  *block = nullptr;
+  RecordPlace place;
+  Status status = LocateSourceRecord(source, type, id, &place);
+  if (!StatusOk(status)) return status;
+  if (source->containerData) {
+    *span = {source->containerData + place.dataOffset, place.dataSize,
+             source->containerData + place.signatureOffset, place.signatureSize};
+    return STATUS(0);
+  }
+  // The signature follows the data directly in every record the walk finds.
+  const uint32_t bytes = place.dataSize + place.signatureSize;
+  uint8_t* read = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, bytes ? bytes : 1));
+  if (!read) return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
+  status = ReadSourceBytes(source, place.dataOffset, bytes, read);
+  if (!StatusOk(status)) {
+    LocalFree(read);
+    return status;
+  }
+  *span = {read, place.dataSize, read + place.dataSize, place.signatureSize};
+  *block = read;
+  return STATUS(0);
+}
+
+// Decodes and checks the record at `span` as LoadBoundRecord describes.
+Status DecodeRecordSpan(uint32_t flags, const RecordSpan* span, const uint8_t* expectedDigest,
+                        const uint32_t* expectedSize, uint8_t** data, uint32_t* size) {
+  Status status = STATUS(0);
   uint8_t* decoded = nullptr;
   uint32_t decodedSize = 0;
   // A record that does not inflate is corrupt to every caller (13), also when memory ran out
   // on the way: only the inflaters themselves tell the two apart, for the tool's messages.
-  if ((source->flags & SOURCE_COMPRESSED) && expectedSize) {
-    status = InflateSizedRecord(span.data, span.dataSize, *expectedSize, &decoded);
+  if ((flags & SOURCE_COMPRESSED) && expectedSize) {
+    status = InflateSizedRecord(span->data, span->dataSize, *expectedSize, &decoded);
     if (!StatusOk(status)) return MakeStatus(ERROR_INVALID_DATA, StatusPlace(status));
     decodedSize = *expectedSize;
-  } else if (source->flags & SOURCE_COMPRESSED) {
-    status = InflateRecord(span.data, span.dataSize, &decoded, &decodedSize);
+  } else if (flags & SOURCE_COMPRESSED) {
+    status = InflateRecord(span->data, span->dataSize, &decoded, &decodedSize);
     if (!StatusOk(status)) return MakeStatus(ERROR_INVALID_DATA, StatusPlace(status));
-  } else if (expectedSize && *expectedSize != span.dataSize) {
+  } else if (expectedSize && *expectedSize != span->dataSize) {
     return STATUS(ERROR_INVALID_DATA);
   } else {
-    decoded = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, span.dataSize));
+    decoded = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, span->dataSize));
     if (!decoded) return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
-    if (span.dataSize) std::memcpy(decoded, span.data, span.dataSize);
-    decodedSize = span.dataSize;
+    if (span->dataSize) std::memcpy(decoded, span->data, span->dataSize);
+    decodedSize = span->dataSize;
   }
 
   // One digest of the decoded bytes serves both checks.
-  if (expectedDigest || (source->flags & SOURCE_SIGNED)) {
+  if (expectedDigest || (flags & SOURCE_SIGNED)) {
     uint8_t digest[RECORD_DIGEST_SIZE];
     DigestRecordBytes(decoded, decodedSize, digest);
     if (expectedDigest && std::memcmp(digest, expectedDigest, RECORD_DIGEST_SIZE) != 0)
       status = STATUS(ERROR_FILE_CORRUPT);
-    else if (source->flags & SOURCE_SIGNED)
-      status = VerifyRecordDigest(digest, span.signature, span.signatureSize);
+    else if (flags & SOURCE_SIGNED)
+      status = VerifyRecordDigest(digest, span->signature, span->signatureSize);
     if (!StatusOk(status)) {
       LocalFree(decoded);
       return status;
@@ -216,9 +258,23 @@ Status LoadBoundRecord(const PayloadSource* source, const uint8_t type[16], uint
   *size = decodedSize;
   return STATUS(0);
 }
+}  // namespace
+
+Status LoadBoundRecord(const PayloadSource* source, const uint8_t type[16], uint32_t id,
+                       const uint8_t* expectedDigest, const uint32_t* expectedSize,
+                       uint8_t** data, uint32_t* size) {
+  RecordSpan span;
+  uint8_t* block = nullptr;  // a file record's stored bytes, freed on every way out
+  Status status = ReachRecord(source, type, id, &span, &block);
+  if (StatusOk(status))
+    status = DecodeRecordSpan(source->flags, &span, expectedDigest, expectedSize, data, size);
+  if (block) LocalFree(block);
+  return status;
+}
 
 void ReleaseRecordData(const PayloadSource* source, const uint8_t type[16], uint32_t id) {
   RecordSpan span;
+  if (!source->containerData) return;
   if (!StatusOk(FindRecord(source->containerData, source->containerSize, type, id, &span))) return;
   const uintptr_t begin = reinterpret_cast<uintptr_t>(span.data);
   const uintptr_t first = (begin + RELEASE_PAGE_SIZE - 1) & ~uintptr_t{RELEASE_PAGE_SIZE - 1};

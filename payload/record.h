@@ -1,11 +1,13 @@
 // Record decoding and signature check.
 //
-// LoadRecord is the one way to read a record of a source: FindRecord, then inflate
+// LoadRecord is the one way to read a record of a source whole: LocateSourceRecord (a file
+// source's stored bytes and signature are then read into a block of their own), then inflate
 // (SOURCE_COMPRESSED) or copy, then verify the RSA-2048 PKCS#1 v1.5 SHA-256 signature over
 // the decoded bytes against the built-in public key (SOURCE_SIGNED). On code 0 the outputs
 // hold a new LocalAlloc block owned by the caller and the content size; on any failure
-// (1168, 13, 1392, 0x80090003, or 8 when memory for a plain copy runs out; a record that
-// does not inflate is 13 whatever the cause, memory included) the outputs are left untouched
+// (1168, 13, 1392, 0x80090003, 8 when memory for a plain copy or a file record's bytes runs
+// out, a read's failure; a record that does not inflate is 13 whatever the cause, memory
+// included) the outputs are left untouched
 // and nothing stays allocated. A signed source never hands out bytes whose signature was not
 // checked.
 #pragma once
@@ -15,12 +17,20 @@
 #include "common/format.h"
 #include "common/status.h"
 
+// The record index of a source (sources.h: IndexSourceRecords, LocateSourceRecord).
+struct SourceRecordIndex;
+
+// A container in memory (`containerData`) or, when that is null, `containerSize` bytes at
+// `fileOffset` in `file`; its bytes are read through ReadSourceBytes (sources.h).
 struct PayloadSource {
-  uint8_t* containerData;  // owned (LocalFree)
+  uint8_t* containerData;  // owned (LocalFree), or null for a file source
   uint32_t containerSize;
   uint8_t* manifest;       // owned (LocalFree)
   uint32_t manifestSize;
   uint32_t flags;          // SOURCE_COMPRESSED | SOURCE_SIGNED
+  HANDLE file;             // not owned: the file a file source reads, opened by its caller
+  uint64_t fileOffset;     // the container's first byte in `file`
+  SourceRecordIndex* index;  // owned, or null: LocateSourceRecord then walks the trailers
 };
 
 Status LoadRecord(const PayloadSource* source, const uint8_t type[16], uint32_t id,
@@ -42,6 +52,7 @@ Status LoadBoundRecord(const PayloadSource* source, const uint8_t type[16], uint
 // signature stay, so other records are found and decode as before; this record no longer
 // loads (its bytes no longer verify), or still does where the system kept the pages. Nothing
 // happens when the record is not found or its data holds no whole page.
+// Nothing happens for a file source either (no memory of it holds the record).
 void ReleaseRecordData(const PayloadSource* source, const uint8_t type[16], uint32_t id);
 
 // Inflates a whole zlib stream into one growing LocalAlloc block. Returns code 0 (outputs
@@ -75,7 +86,8 @@ Status VerifyRecordDigest(const uint8_t digest[RECORD_DIGEST_SIZE], const uint8_
                           uint32_t signatureSize);
 void DigestRecordBytes(const uint8_t* data, uint32_t dataSize, uint8_t digest[RECORD_DIGEST_SIZE]);
 
-// SHA-256 over bytes that arrive piece by piece: Begin, any number of Updates, Finish.
+// SHA-256 over bytes that arrive piece by piece: Begin, any number of Updates, Finish (the
+// digest DigestRecordBytes gives for all of them at once). Allocates nothing.
 struct RecordHash {
   uint64_t state[16];  // the hash's context
 };

@@ -97,4 +97,9 @@ Status NewRecordInflater(uint32_t limit, RecordInflater** inflater);
 Status RecordInflaterStep(RecordInflater* inflater, const uint8_t* in, uint32_t inSize,
                           uint32_t* consumed, uint8_t* out, uint32_t outSize,
                           uint32_t* produced, bool* ended);
+// A step given input and room either uses some input, makes some output, ends or fails, so a
+// caller may loop until its input is used up; after the end or a failure steps use nothing
+// and return the same code. RecordInflaterFinish, once the caller's input is exhausted: code 0
+// when the stream has ended, else 13 (truncated), or a failed step's code again.
+Status RecordInflaterFinish(const RecordInflater* inflater);
 void FreeRecordInflater(RecordInflater* inflater);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #ifdef _WIN32
+#include "extract/cleanup.h"
 #include "extract/folder.h"
 #include "extract/hold.h"
 #include "extract/progress.h"
@@ -166,29 +167,12 @@ bool IsProductRegistered(const char* productCode, uint32_t is64Bit) {
   return result == ERROR_SUCCESS && size > 0;
 }
 
-CleanUpDecision CleanUpExtraction(ExtractItem* items, int32_t itemCount,
+CleanUpDecision CleanUpExtraction(ExtractFile* files, int32_t fileCount,
                                   uint32_t installerExitCode, const char* productCode,
                                   const char* folder, uint32_t is64Bit, ExtractionHold* hold) {
-  // The installer has ended: nothing needs holding any more, and held files could not be
-  // deleted.
-  if (hold) ReleaseExtractionHold(hold);
   const bool registered = IsProductRegistered(productCode, is64Bit);
   const CleanUpDecision decision = {registered, installerExitCode == 0 || registered};
-  if (items) {
-    for (int32_t i = 0; i < itemCount; ++i) {
-      ExtractItem* item = &items[i];
-      if (item->file && item->file != INVALID_HANDLE_VALUE) {
-        CloseHandle(item->file);
-        item->file = nullptr;
-      }
-      // Only what this run created or verified, and only while the path still leads to it.
-      if (!decision.keepFiles && hold && i < hold->count && hold->files)
-        DeleteHeldFile(item->path, &hold->files[i].identity);
-    }
-    LocalFree(items);
-  }
-  if (!registered && folder[0] && hold) RemoveHeldFolder(folder, &hold->folderIdentity);
-  if (hold) FreeExtractionHold(hold);
+  CleanUpExtractedFiles(files, fileCount, folder, hold, decision.keepFiles, registered);
   return decision;
 }
 #endif

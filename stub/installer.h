@@ -5,6 +5,7 @@
 
 #include "common/status.h"
 #ifdef _WIN32
+#include "extract/hold.h"
 #include "extract/item.h"
 #endif
 
@@ -41,17 +42,15 @@ Status RunInstaller(const char* installerPath, WCHAR* commandLine, int showComma
 // the 64-bit (is64Bit) or 32-bit registry view and its "UninstallString" has a size above 0.
 bool IsProductRegistered(const char* productCode, uint32_t is64Bit);
 
-// Releases the hold (see extract/hold.h), closes open files, frees the item array (the file
-// set's data stays with the file set), deletes the files this run created or verified unless
-// the installer ended with 0 or the product is registered, removes the folder when empty
-// unless the product is registered (both only while their paths still lead to what the hold
-// recorded: never through a link), and frees the hold. It returns what it decided.
-struct ExtractionHold;
+// The clean-up's policy: the files this run wrote or verified stay when the installer ended
+// with 0 or the product is registered, the folder stays when the product is registered;
+// everything else, and every temporary file, goes (see extract/cleanup.h for how). It
+// returns what it decided.
 struct CleanUpDecision {
   bool registered;  // the product is registered: folder and files stay
   bool keepFiles;   // the files stay (registered, or the installer ended with 0)
 };
-CleanUpDecision CleanUpExtraction(ExtractItem* items, int32_t itemCount,
+CleanUpDecision CleanUpExtraction(ExtractFile* files, int32_t fileCount,
                                   uint32_t installerExitCode, const char* productCode,
                                   const char* folder, uint32_t is64Bit, ExtractionHold* hold);
 #endif

@@ -1,9 +1,9 @@
 // The stub's entry point: the bootstrap sequence.
 //
 // WinMain limits the DLL search to the system directory, starts the common controls and COM,
-// splits the command line, reads its own file and registers the payload sources, loads the
-// strings, hands over to the installation run, makes the final report and releases
-// everything. It returns the code of the final Status as the exit code. With MSISTUB_LOG set
+// splits the command line, opens its own file (held until the end) and registers the payload
+// sources without reading the file whole, loads the strings, hands over to the installation
+// run, makes the final report and releases everything. It returns the code of the final Status as the exit code. With MSISTUB_LOG set
 // (see log.h) each step appends its line to that file.
 #include "common/winseam.h"
 
@@ -33,36 +33,37 @@ void RestrictDllSearchToSystem() {
   if (setDirectories) setDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
-// Reads the own file whole and registers its payload sources: those of the certificate
-// extensions, else the whole image as the one container (the block itself, not a copy).
-// `ownFile` is opened; `ownPath`, its ANSI form, is only shown in the log.
-Status RegisterPayloadSources(const WCHAR* ownFile, const char* ownPath, RunLog* log) {
+// Opens the own file and registers its payload sources without reading it whole: those of
+// the certificate extensions (only the signature's PKCS#7 element is read), else the whole
+// file as the one container (its trailers, manifest and record index are read; records are
+// read by position as they are written out). The file stays open in `*held`, with read
+// sharing only, until the process ends: nobody can change it meanwhile (Windows refuses
+// writes to a running image in any case, and the manifest's digests catch any change).
+// `ownPath`, the file's ANSI form, is only shown in the log.
+Status RegisterPayloadSources(const WCHAR* ownFile, const char* ownPath, HANDLE* held,
+                              RunLog* log) {
+  *held = nullptr;
   HANDLE file = CreateFileW(ownFile, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return STATUS_FROM_LAST_ERROR(ERROR_OPEN_FAILED);
+  *held = file;
 
   Status status = STATUS(ERROR_SUCCESS);
-  uint8_t* image = nullptr;
   SetLastError(0);  // a stale code must not turn a real size of 0xFFFFFFFF into a failure
-  const DWORD size = GetFileSize(file, nullptr);
+  DWORD high = 0;
+  const DWORD size = GetFileSize(file, &high);
   if (size == INVALID_FILE_SIZE && GetLastError() != 0) status = STATUS(ERROR_SEEK_ON_DEVICE);
-
+  // A container counts its offsets in 32 bits: a larger file cannot be one.
+  if (StatusOk(status) && high != 0) status = STATUS(ERROR_NOT_FOUND);
   if (StatusOk(status)) {
-    image = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, size));
-    if (!image) status = STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
+    const PayloadSource image = FileImage(file, size);
+    status = FindCertificateSources(&image);
   }
-  if (StatusOk(status)) {
-    DWORD read = 0;
-    if (!ReadFile(file, image, size, &read, nullptr) || read != size)
-      status = STATUS(ERROR_READ_FAULT);
-  }
-  if (StatusOk(status)) status = FindCertificateSources(image, size);
   if (StatusOk(status) && gSourceTable.sourceCount > 0)
     RunLogLine(log, "sources", "%u container(s) in certificate extensions of %s (%lu bytes)",
                gSourceTable.sourceCount, ownPath, static_cast<unsigned long>(size));
   if (StatusOk(status) && gSourceTable.sourceCount == 0) {
-    status = AdoptContainerSource(image, size);
-    if (StatusOk(status)) image = nullptr;  // the source owns it now
+    status = AddFileContainerSource(file, 0, size);
     if (StatusOk(status))
       RunLogLine(log, "sources", "the whole file %s as one container (%lu bytes)", ownPath,
                  static_cast<unsigned long>(size));
@@ -70,9 +71,6 @@ Status RegisterPayloadSources(const WCHAR* ownFile, const char* ownPath, RunLog*
   if (!StatusOk(status))
     RunLogLine(log, "sources", "none in %s (code %u, line %u)", ownPath, StatusCode(status),
                StatusLine(status));
-
-  if (image) LocalFree(image);
-  CloseHandle(file);
   return status;
 }
 
@@ -104,6 +102,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   if (!args) status = STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
 
   WCHAR* ownFile = nullptr;
+  HANDLE ownImage = nullptr;
   if (StatusOk(status)) {
     ownFile = GetOwnModulePathWide();
     ownPath = GetOwnModulePath();
@@ -111,7 +110,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   }
 
   if (StatusOk(status)) {
-    status = RegisterPayloadSources(ownFile, ownPath, &log);
+    status = RegisterPayloadSources(ownFile, ownPath, &ownImage, &log);
     LoadStubString(instance, 100, strings.installerRequired, sizeof strings.installerRequired);
     LoadStubString(instance, 101, strings.corruptedOrUnsupported,
                    sizeof strings.corruptedOrUnsupported);
@@ -120,14 +119,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   }
 
   if (StatusOk(status))
-    status = RunInstallation(instance, showCommand, args, argCount, &context, &strings,
-                             &failure, &log);
+    status = RunInstallation(instance, showCommand, args, argCount, &gSourceTable, &context,
+                             &strings, &failure, &log);
 
   RunLogLine(&log, "exit", "code %u (0x%08X), line %u", StatusCode(status), StatusCode(status),
              StatusLine(status));
   ShowFinalReport(status, &failure, &strings, args, argCount, ownPath);
 
   FreeSources();
+  if (ownImage) CloseHandle(ownImage);
   if (ownPath) LocalFree(ownPath);
   if (ownFile) LocalFree(ownFile);
   if (args) LocalFree(args);

@@ -1,47 +1,51 @@
 // The installation run (see run.h).
 //
-// Order: taskbar progress, package selection, file set, installer lookup, extraction folder,
-// writing (under the progress dialog), launch, and the clean-up, which runs on every path.
-// The first failure skips the remaining main steps; the step that fails records how it is
-// reported, and the final report decides what is shown.
+// Order: taskbar progress, package selection, file set (the plan: nothing decoded), installer
+// lookup, extraction folder (temporary files), writing (records streamed and verified under
+// the progress dialog), renaming the verified files to their names and holding them, launch,
+// and the clean-up, which runs on every path. The first failure skips the remaining main
+// steps; the step that fails records how it is reported, and the final report decides what
+// is shown. The run's state is one record, RunState, passed down from step to step.
 #include "stub/run.h"
 
 #include <cstdio>
 #include <cstring>
 
+#include "extract/cleanup.h"
 #include "extract/folder.h"
 #include "extract/hold.h"
 #include "extract/item.h"
 #include "extract/progress.h"
-#include "extract/writer.h"
+#include "extract/stream.h"
 #include "manifest/fileset.h"
 #include "manifest/select.h"
-#include "payload/sources.h"
 #include "stub/installer.h"
 #include "stub/report.h"
 
 namespace {
 // A manifest entry without a digest field binds nothing: refused unless this stub is built
-// for payloads made by other tools to the plain layout. Nothing reads a record again once the
-// file set holds it, so each record's stored data goes as soon as it has decoded.
+// for payloads made by other tools to the plain layout.
 #ifdef MSISTUB_ACCEPT_UNBOUND_MANIFESTS
-const uint32_t kFileSetFlags = FILESET_RELEASE_RECORDS;
+const uint32_t kFileSetFlags = 0;
 #else
-const uint32_t kFileSetFlags = FILESET_REQUIRE_DIGESTS | FILESET_RELEASE_RECORDS;
+const uint32_t kFileSetFlags = FILESET_REQUIRE_DIGESTS;
 #endif
 const char kWindowClass[] = "MSI_STUB_WINDOW_CLASS_NAME";
 const char kDialogFont[] = "MS Sans Serif";
 
-// Writes every item under the progress dialog. Write errors were offered for retry in the
-// dialog's own boxes; a dialog that could not be created or set up ends without a box as well.
-Status WriteFiles(HINSTANCE instance, ExtractJob* job, const PackageSelection* selection,
-                  TaskbarProgress* taskbar, RunFailure* failure) {
-  const Status shown = ShowProgressDialog(instance, job, kWindowClass, selection->productName,
-                                         kDialogFont, taskbar);
-  if (StatusOk(shown)) return shown;
-  SetRunFailure(failure, REPORT_NO_BOX, nullptr);
-  return STATUS(ERROR_WRITE_FAULT);
-}
+// Everything the run works with, from the first step to the clean-up.
+struct RunState {
+  const SourceTable* sources;
+  PackageSelection selection;
+  ExtractFile* files;  // one per file of the set (owned)
+  int32_t fileCount;
+  ExtractJob job;
+  ExtractionHold hold;
+  char folder[FOLDER_PATH_SIZE];
+  char installerPath[INSTALLER_PATH_SIZE];
+  WCHAR commandLine[COMMAND_LINE_SIZE];
+  uint32_t installerExitCode;
+};
 
 const char* PassName(uint32_t pass) {
   switch (pass) {
@@ -59,17 +63,132 @@ void LogCleanUpDecision(RunLog* log, const CleanUpDecision& decision, bool launc
                            : decision.registered ? "keeping the folder"
                                                  : "removing the folder if empty";
   RunLogLine(log, "clean-up", "%s; product %s registered: %s the files this run wrote or "
-             "verified, %s", launched ? "after the installer step" : "no installer ran",
+             "verified, %s; temporary files deleted", launched ? "after the installer step" : "no installer ran",
              decision.registered ? "is" : "is not", decision.keepFiles ? "keeping" : "deleting",
              folderFate);
 }
 
-// Builds the installer's command line and runs it.
-Status Launch(const char* installerPath, const ExtractJob* job, WCHAR** args, int32_t argCount,
-              int showCommand, uint32_t* installerExitCode, RunFailure* failure, RunLog* log) {
-  static WCHAR commandLine[COMMAND_LINE_SIZE];
-  Status status =
-      BuildInstallerCommandLine(installerPath, job->items[0].path, args, argCount, commandLine);
+// 3. The package for the processor and the user's language.
+Status ChoosePackage(RunState* run, const SelectionContext* context, RunLog* log) {
+  const Status status = SelectPackage(context, &run->selection);
+  const PackageSelection& s = run->selection;
+  if (StatusOk(status))
+    RunLogLine(log, "package", "%s %s \"%s\" (languages %s), source %d entry %u, chosen in pass %u "
+               "(%s) for LCID %u; user LCID %u", s.architecture, s.productCode, s.productName,
+               s.languages, s.sourceIndex, s.entryId, s.pass, PassName(s.pass), s.lcid,
+               context->userLcid);
+  else
+    RunLogLine(log, "package", "none chosen for user LCID %u (%s; tried the exact language, "
+               "the primary language%s) (code %u, line %u)", context->userLcid,
+               context->is64Bit ? "x64" : "Intel",
+               context->userLcid == FALLBACK_LCID ? "" : " and 1033", StatusCode(status),
+               StatusLine(status));
+  return status;
+}
+
+// 4. The file set: main.msi, then the package's cabinets, planned and checked as far as
+// that is possible without decoding.
+Status PlanFiles(RunState* run, RunLog* log) {
+  FileSetItem* set = nullptr;
+  int32_t count = 0;
+  Status status = AssembleFileSet(run->sources, &run->selection, &set, &count, kFileSetFlags);
+  if (StatusOk(status)) {
+    uint64_t bytes = 0;
+    uint32_t indexed = 0;
+    for (int32_t i = 0; i < count; ++i) {
+      bytes += PlannedBytes(&set[i]);
+      if (set[i].segments.count) ++indexed;
+    }
+    RunLogLine(log, "file set", "%d file(s), %llu bytes, %u with a segment index; planned and "
+               "checked, verified while written", count, static_cast<unsigned long long>(bytes),
+               indexed);
+    status = NewExtractFiles(set, count, &run->files);
+    if (StatusOk(status)) run->fileCount = count;
+  } else {
+    RunLogLine(log, "file set", "failed (code %u, line %u)", StatusCode(status),
+               StatusLine(status));
+  }
+  FreeFileSet(set, count);
+  return status;
+}
+
+// 6. The extraction folder and the temporary files; files already there with the planned
+// digest are held from here on.
+Status PrepareFolder(RunState* run, const StubStrings* strings, bool mayBrowse,
+                     RunFailure* failure, RunLog* log) {
+  const Status status =
+      PrepareExtractionFolder(run->files, run->fileCount, run->selection.productCode,
+                              strings->browseTitle, mayBrowse, run->folder, &run->hold);
+  if (!StatusOk(status)) {
+    // A cancelled browse dialog was the user's choice.
+    SetRunFailure(failure,
+                  StatusCode(status) == ERROR_CANCELLED ? REPORT_NO_BOX : REPORT_SYSTEM_TEXT,
+                  nullptr);
+    RunLogLine(log, "folder", "none usable (code %u, line %u)", StatusCode(status),
+               StatusLine(status));
+    return status;
+  }
+  RunLogLine(log, "folder", "%s", run->folder);
+  for (int32_t i = 0; i < run->fileCount; ++i) {
+    const ExtractFile* file = &run->files[i];
+    if (file->state == FILE_REUSED)
+      RunLogLine(log, "file", "%s: already there with the planned digest and size, held",
+                 file->path);
+    else
+      RunLogLine(log, "file", "%s: to be written as %s (%llu bytes)%s", file->path,
+                 file->stagingPath, static_cast<unsigned long long>(PlannedBytes(&file->plan)),
+                 file->replaces ? ", replacing an earlier file once verified" : "");
+  }
+  return status;
+}
+
+// 7. The files, streamed and verified under the progress dialog. Write errors were offered
+// for retry in the dialog's own boxes; a bad record is a corrupt payload; a dialog that could
+// not be created or set up ends without a box as well.
+Status WriteFiles(RunState* run, HINSTANCE instance, TaskbarProgress* taskbar,
+                  RunFailure* failure, RunLog* log) {
+  InitExtractJob(&run->job, run->sources, run->files, run->fileCount);
+  Status status = ShowProgressDialog(instance, &run->job, kWindowClass,
+                                     run->selection.productName, kDialogFont, taskbar);
+  StopExtractJob(&run->job);
+  if (StatusOk(status)) return status;
+  const int32_t at = run->job.position;
+  RunLogLine(log, "file", "%s: writing failed (code %u, line %u)",
+             at >= 0 && at < run->fileCount ? run->files[at].path : "?", StatusCode(status),
+             StatusLine(status));
+  if (!StatusOk(run->job.failure)) {
+    // A corrupt stream or index, a wrong digest or signature, or the payload unreadable.
+    SetRunFailure(failure, REPORT_CORRUPTED, nullptr);
+    return STATUS(ERROR_INVALID_DATA);
+  }
+  SetRunFailure(failure, REPORT_NO_BOX, nullptr);
+  return STATUS(ERROR_WRITE_FAULT);
+}
+
+// 7b. Every verified file renamed to its name, read back and held, so that the installer
+// reads exactly the verified bytes.
+Status PublishFiles(RunState* run, RunFailure* failure, RunLog* log) {
+  int32_t failed = -1;
+  const Status status = PublishVerifiedFiles(run->files, run->fileCount, &failed);
+  for (int32_t i = 0; i < run->fileCount && (StatusOk(status) || i < failed); ++i)
+    if (run->files[i].state == FILE_HELD)
+      RunLogLine(log, "file", "%s: written as %s (%llu bytes), verified, renamed, held",
+                 run->files[i].path, run->files[i].stagingPath,
+                 static_cast<unsigned long long>(run->files[i].writtenBytes));
+  if (!StatusOk(status)) {
+    SetRunFailure(failure, REPORT_SYSTEM_TEXT, failed >= 0 ? run->files[failed].path : nullptr);
+    RunLogLine(log, "file", "%s: not renamed or held (code %u, line %u)",
+               failed >= 0 ? run->files[failed].path : "?", StatusCode(status),
+               StatusLine(status));
+  }
+  return status;
+}
+
+// 8. Builds the installer's command line and runs it.
+Status Launch(RunState* run, WCHAR** args, int32_t argCount, int showCommand,
+              RunFailure* failure, RunLog* log) {
+  Status status = BuildInstallerCommandLine(run->installerPath, run->files[0].path, args,
+                                            argCount, run->commandLine);
   if (!StatusOk(status)) {
     // Nothing is started with a line that lost arguments or a path.
     SetRunFailure(failure, REPORT_COMMAND_LINE, nullptr);
@@ -78,11 +197,13 @@ Status Launch(const char* installerPath, const ExtractJob* job, WCHAR** args, in
     RunLogLine(log, "installer", "not started: %s", why);
     return status;
   }
-  RunLogWide(log, "installer", "command line: ", commandLine);
+  RunLogWide(log, "installer", "command line: ", run->commandLine);
   bool started = false;
-  status = RunInstaller(installerPath, commandLine, showCommand, installerExitCode, &started);
+  status = RunInstaller(run->installerPath, run->commandLine, showCommand,
+                        &run->installerExitCode, &started);
   if (started)
-    RunLogLine(log, "installer", "exit code %u (0x%08X)", *installerExitCode, *installerExitCode);
+    RunLogLine(log, "installer", "exit code %u (0x%08X)", run->installerExitCode,
+               run->installerExitCode);
   else
     RunLogLine(log, "installer", "not started (code %u, line %u)", StatusCode(status),
                StatusLine(status));
@@ -90,66 +211,32 @@ Status Launch(const char* installerPath, const ExtractJob* job, WCHAR** args, in
   if (started) {
     SetRunFailure(failure, REPORT_NO_BOX, nullptr);  // the installer has shown its own
   } else {
-    SetRunFailure(failure, REPORT_SYSTEM_TEXT, installerPath);
+    SetRunFailure(failure, REPORT_SYSTEM_TEXT, run->installerPath);
   }
   return status;
 }
 }  // namespace
 
 Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_t argCount,
-                       const SelectionContext* context, const StubStrings* strings,
-                       RunFailure* failure, RunLog* log) {
+                       const SourceTable* sources, const SelectionContext* context,
+                       const StubStrings* strings, RunFailure* failure, RunLog* log) {
   // 1. Taskbar progress; none is a valid result. The run owns it and releases it last.
   TaskbarProgress* taskbar = TaskbarProgressCreate();
 
-  // 2. The records of the main steps.
-  static PackageSelection selection;
-  static FileSetItem* fileSet;
-  static int32_t fileSetCount;
-  static ExtractJob job;
-  static char folder[FOLDER_PATH_SIZE];
-  static char installerPath[INSTALLER_PATH_SIZE];
-  static ExtractionHold hold;
-  std::memset(&hold, 0, sizeof hold);
-  std::memset(&selection, 0, sizeof selection);
-  std::memset(&job, 0, sizeof job);
-  fileSet = nullptr;
-  fileSetCount = 0;
-  job.position = -1;
-  job.stepSize = EXTRACT_STEP_SIZE;
-  folder[0] = '\0';
-  installerPath[0] = '\0';
-  uint32_t installerExitCode = ERROR_INSTALL_SERVICE_FAILURE;
-  Status status = STATUS(ERROR_SUCCESS);
+  // 2. The run's record (large: on the heap).
+  auto* run = static_cast<RunState*>(LocalAlloc(LMEM_ZEROINIT, sizeof(RunState)));
+  if (!run) {
+    TaskbarProgressRelease(taskbar);
+    SetRunFailure(failure, REPORT_CONTEXT, nullptr);
+    return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  run->sources = sources;
+  run->installerExitCode = ERROR_INSTALL_SERVICE_FAILURE;
 
-  // 3. The package for the processor and the user's language. 4. The file set: main.msi,
-  // then the package's cabinets, all decoded and verified. Whatever the cause (no package, a
-  // malformed manifest, a bad signature or digest, no memory), the user sees one message.
-  status = SelectPackage(context, &selection);
-  if (StatusOk(status))
-    RunLogLine(log, "package", "%s %s \"%s\" (languages %s), source %d entry %u, chosen in pass %u "
-               "(%s) for LCID %u; user LCID %u", selection.architecture, selection.productCode,
-               selection.productName, selection.languages, selection.sourceIndex,
-               selection.entryId, selection.pass, PassName(selection.pass), selection.lcid,
-               context->userLcid);
-  else
-    RunLogLine(log, "package", "none chosen for user LCID %u (%s; tried the exact language, "
-               "the primary language%s) (code %u, line %u)", context->userLcid,
-               context->is64Bit ? "x64" : "Intel",
-               context->userLcid == FALLBACK_LCID ? "" : " and 1033", StatusCode(status),
-               StatusLine(status));
-  if (StatusOk(status)) {
-    status = AssembleFileSet(&selection, &fileSet, &fileSetCount, kFileSetFlags);
-    if (StatusOk(status))
-      RunLogLine(log, "file set", "%d file(s) decoded and verified", fileSetCount);
-    else
-      RunLogLine(log, "file set", "failed (code %u, line %u)", StatusCode(status),
-                 StatusLine(status));
-  }
-  if (StatusOk(status)) {
-    status = NewExtractItems(fileSet, fileSetCount, &job.items);
-    if (StatusOk(status)) job.itemCount = fileSetCount;
-  }
+  // 3. The package. 4. The plan of its files. Whatever the cause (no package, a malformed
+  // manifest, a missing record, a field that cannot be right), the user sees one message.
+  Status status = ChoosePackage(run, context, log);
+  if (StatusOk(status)) status = PlanFiles(run, log);
   if (!StatusOk(status)) {
     SetRunFailure(failure, REPORT_CORRUPTED, nullptr);
     status = STATUS(ERROR_INVALID_DATA);
@@ -157,76 +244,33 @@ Status RunInstallation(HINSTANCE instance, int showCommand, WCHAR** args, int32_
 
   // 5. The installer, before anything is written.
   if (StatusOk(status)) {
-    status = FindInstaller(installerPath);
-    if (!StatusOk(status)) SetRunFailure(failure, REPORT_INSTALLER_REQUIRED, nullptr);
-    if (StatusOk(status))
-      RunLogLine(log, "installer", "%s", installerPath);
-    else
-      RunLogLine(log, "installer", "not found (code %u)", StatusCode(status));
-  }
-
-  // 6. The extraction folder and the output files; files already there with the right bytes
-  // are held from here on.
-  if (StatusOk(status)) {
-    // A silent run never waits on the browse dialog.
-    status = PrepareExtractionFolder(job.items, job.itemCount, selection.productCode,
-                                     strings->browseTitle, !IsQuietCommandLine(args, argCount),
-                                     folder, &hold);
-    // A cancelled browse dialog was the user's choice.
-    if (!StatusOk(status))
-      SetRunFailure(failure,
-                    StatusCode(status) == ERROR_CANCELLED ? REPORT_NO_BOX : REPORT_SYSTEM_TEXT,
-                    nullptr);
+    status = FindInstaller(run->installerPath);
     if (StatusOk(status)) {
-      RunLogLine(log, "folder", "%s", folder);
-      for (int32_t i = 0; i < job.itemCount; ++i)
-        RunLogLine(log, "file", "%s: %s (%u bytes)", job.items[i].path,
-                   job.items[i].file ? "created, to be written"
-                                     : "already there with the verified bytes, held",
-                   job.items[i].content->size);
+      RunLogLine(log, "installer", "%s", run->installerPath);
     } else {
-      RunLogLine(log, "folder", "none usable (code %u, line %u)", StatusCode(status),
-                 StatusLine(status));
+      SetRunFailure(failure, REPORT_INSTALLER_REQUIRED, nullptr);
+      RunLogLine(log, "installer", "not found (code %u)", StatusCode(status));
     }
   }
 
-  // 7. The files, then every written file held and checked on disk, so that the installer
-  // reads exactly the verified bytes.
-  if (StatusOk(status)) {
-    status = WriteFiles(instance, &job, &selection, taskbar, failure);
-    if (!StatusOk(status))
-      RunLogLine(log, "file", "writing failed (code %u, line %u)", StatusCode(status),
-                 StatusLine(status));
-  }
-  if (StatusOk(status)) {
-    int32_t failed = -1;
-    status = HoldWrittenFiles(job.items, job.itemCount, &hold, &failed);
-    if (!StatusOk(status))
-      SetRunFailure(failure, REPORT_SYSTEM_TEXT, failed >= 0 ? job.items[failed].path : nullptr);
-    for (int32_t i = 0; i < job.itemCount && (StatusOk(status) || i < failed); ++i)
-      RunLogLine(log, "file", "%s: on disk, verified and held", job.items[i].path);
-    if (!StatusOk(status))
-      RunLogLine(log, "file", "%s: not held (code %u, line %u)",
-                 failed >= 0 ? job.items[failed].path : "?", StatusCode(status),
-                 StatusLine(status));
-  }
+  // 6. The folder; a silent run never waits on the browse dialog. 7. The files.
+  if (StatusOk(status))
+    status = PrepareFolder(run, strings, !IsQuietCommandLine(args, argCount), failure, log);
+  if (StatusOk(status)) status = WriteFiles(run, instance, taskbar, failure, log);
+  if (StatusOk(status)) status = PublishFiles(run, failure, log);
 
   // 8. Windows Installer, with everything held until it has ended.
   const bool launching = StatusOk(status);
-  if (launching)
-    status = Launch(installerPath, &job, args, argCount, showCommand, &installerExitCode,
-                    failure, log);
+  if (launching) status = Launch(run, args, argCount, showCommand, failure, log);
 
-  // 9. Clean-up, whatever happened: the hold is released first.
+  // 9. Clean-up, whatever happened: temporary files always go, the rest by the policy.
+  StopExtractJob(&run->job);
   const CleanUpDecision decision =
-      CleanUpExtraction(job.items, job.itemCount, installerExitCode, selection.productCode,
-                        folder, context->is64Bit, &hold);
-  LogCleanUpDecision(log, decision, launching, folder);
-  job.items = nullptr;
-  job.itemCount = 0;
-  FreeFileSet(fileSet, fileSetCount);
-  fileSet = nullptr;
-  fileSetCount = 0;
+      CleanUpExtraction(run->files, run->fileCount, run->installerExitCode,
+                        run->selection.productCode, run->folder, context->is64Bit, &run->hold);
+  LogCleanUpDecision(log, decision, launching, run->folder);
+  FreeExtractFiles(run->files, run->fileCount);
+  LocalFree(run);
   TaskbarProgressRelease(taskbar);
   return status;
 }

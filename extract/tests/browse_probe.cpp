@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <string>
 
+#include "extract/cleanup.h"
 #include "extract/folder.h"
 #include "extract/tests/testfiles.h"
 
@@ -48,26 +49,24 @@ int main(int argc, char** argv) {
   TempFolder::RemoveTree(blocked);
   CreateDirectoryA(installer.c_str(), nullptr);
 
-  ExtractItem items[3] = {};
-  int count = 0;
+  std::vector<FileSetItem> plans;
   if (mode == "choose") {
     WriteWholeFile(blocked, "not a folder");
-    items[0].content = NewContent("main.msi", nullptr, 0);
-    items[1].content = NewContent("data1.cab", nullptr, 0);
-    count = 2;
+    plans = {PlanOf("main.msi", ""), PlanOf("data1.cab", "")};
   } else if (mode == "cancel") {
     CreateDirectoryA(blocked.c_str(), nullptr);
     WriteWholeFile(blocked + "\\keep.cab", "kept");
-    items[0].content = NewContent("keep.cab", nullptr, 0);
-    items[1].content = NewContent("main.msi", nullptr, 0);
-    items[2].content = NewContent(std::string(200, 'n') + ".cab", nullptr, 0);
-    count = 3;
+    plans = {PlanOf("keep.cab", "kept"), PlanOf("main.msi", ""),
+             PlanOf(std::string(200, 'n') + ".cab", "")};
   } else {
     std::fprintf(stderr, "usage: extract_browse_probe choose|cancel\n");
     return 2;
   }
   char folder[FOLDER_PATH_SIZE];
   ExtractionHold hold;
+  const int count = static_cast<int>(plans.size());
+  ExtractFile* items = FilesOf(plans);
+  if (!items) return 2;
   Status s = PrepareExtractionFolder(items, count, kProductCode,
                                      "Select a folder where you want to extract the installation files:",
                                      true, folder, &hold);
@@ -76,24 +75,26 @@ int main(int argc, char** argv) {
     Check(StatusCode(s) == 0, "all files created");
     Check(folder == chosen, "folder is the product code below the chosen start folder");
     for (int i = 0; i < count; ++i) {
-      Check(items[i].file != nullptr, std::string("open: ") + items[i].content->name);
-      Check(std::string(items[i].path) == chosen + "\\" + items[i].content->name,
+      Check(items[i].staging != nullptr, std::string("staged: ") + items[i].plan.name);
+      Check(std::string(items[i].path) == chosen + "\\" + items[i].plan.name,
             std::string("path: ") + items[i].path);
-      if (items[i].file) CloseHandle(items[i].file);
-      Check(PathExists(items[i].path), std::string("exists: ") + items[i].path);
+      Check(PathExists(items[i].stagingPath), std::string("exists: ") + items[i].stagingPath);
     }
     Check(Read(blocked) == "not a folder", "the blocking file is untouched");
   } else {
     Check(StatusCode(s) == ERROR_CANCELLED, "cancelled");
     for (int i = 0; i < count; ++i) {
-      Check(items[i].file == nullptr && items[i].path[0] == 0 && items[i].written == 0,
-            std::string("item cleared: ") + items[i].content->name);
+      Check(items[i].staging == nullptr && items[i].held == nullptr && items[i].path[0] == 0 &&
+                items[i].state == FILE_PLANNED,
+            std::string("file cleared: ") + items[i].plan.name);
     }
     Check(Read(blocked + "\\keep.cab") == "kept", "pre-existing file kept");
-    Check(!PathExists((blocked + "\\main.msi").c_str()), "created file removed (first attempt)");
+    Check(Listing(blocked) == std::vector<std::string>{"keep.cab"},
+          "temporary files removed (first attempt)");
     Check(!PathExists(chosen.c_str()), "chosen folder's product-code folder removed");
   }
-  FreeExtractionHold(&hold);
+  CleanUpExtractedFiles(items, count, folder, &hold, true, true);
+  FreeExtractFiles(items, count);
   TempFolder::RemoveTree(chosen);
   DeleteFileA(blocked.c_str());
   TempFolder::RemoveTree(blocked);

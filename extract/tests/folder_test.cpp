@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "extract/cleanup.h"
 #include "extract/folder.h"
 #include "extract/tests/testfiles.h"
 
@@ -24,11 +25,6 @@ std::string InstallerFolder() {
   char windows[MAX_PATH];
   GetWindowsDirectoryA(windows, sizeof windows);
   return std::string(windows) + "\\Installer";
-}
-
-void CloseItems(ExtractItem* items, int count) {
-  for (int i = 0; i < count; ++i)
-    if (items[i].file) CloseHandle(items[i].file), items[i].file = nullptr;
 }
 
 class PrepareFolder : public ::testing::Test {
@@ -48,38 +44,49 @@ class PrepareFolder : public ::testing::Test {
   std::string installer_, product_;
 };
 
-TEST_F(PrepareFolder, CreatesTheProductFolderAndEmptyOpenFiles) {
+TEST_F(PrepareFolder, CreatesTheProductFolderAndEmptyTemporaryFiles) {
   bool installerWasMissing = !PathExists(installer_.c_str());
-  ExtractItem items[2] = {};
-  items[0].content = NewContent("main.msi", nullptr, 0);
-  items[1].content = NewContent("data1.cab", nullptr, 0);
+  ExtractFile* files = FilesOf({PlanOf("main.msi", "m"), PlanOf("data1.cab", "d")});
+  ASSERT_NE(files, nullptr);
   char folder[FOLDER_PATH_SIZE];
   ExtractionHold hold;
-  Status s = PrepareExtractionFolder(items, 2, kProductCode, "title", true, folder, &hold);
+  Status s = PrepareExtractionFolder(files, 2, kProductCode, "title", true, folder, &hold);
   EXPECT_EQ(StatusCode(s), 0u);
   EXPECT_EQ(std::string(folder), product_);
   if (installerWasMissing) EXPECT_TRUE(PathExists(installer_.c_str()));
-  for (auto& item : items) {
-    EXPECT_EQ(std::string(item.path), product_ + "\\" + item.content->name);
-    ASSERT_NE(item.file, nullptr);
+  for (int i = 0; i < 2; ++i) {
+    ExtractFile& file = files[i];
+    EXPECT_EQ(std::string(file.path), product_ + "\\" + file.plan.name);
+    EXPECT_FALSE(PathExists(file.path)) << "nothing under a final name before it is verified";
+    EXPECT_EQ(file.state, static_cast<uint32_t>(FILE_STAGED));
+    const std::string staging = file.stagingPath;
+    ASSERT_EQ(staging.rfind(product_ + "\\", 0), 0u) << staging;
+    EXPECT_TRUE(IsStagingName(staging.c_str() + product_.size() + 1)) << staging;
+    ASSERT_NE(file.staging, nullptr);
     LARGE_INTEGER size;
-    ASSERT_TRUE(GetFileSizeEx(item.file, &size));
+    ASSERT_TRUE(GetFileSizeEx(file.staging, &size));
     EXPECT_EQ(size.QuadPart, 0);
     DWORD n = 0;
-    EXPECT_TRUE(WriteFile(item.file, "abc", 3, &n, nullptr)) << "opened for writing";
+    EXPECT_TRUE(WriteFile(file.staging, "abc", 3, &n, nullptr)) << "opened for writing";
+    HANDLE other = CreateFileA(file.stagingPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(other, INVALID_HANDLE_VALUE) << "another process can write it";
   }
+  EXPECT_NE(std::string(files[0].stagingPath), files[1].stagingPath);
   // The folder is held: it cannot be renamed while the files are being set up and installed.
   EXPECT_FALSE(MoveFileA(product_.c_str(), (product_ + ".moved").c_str()));
-  CloseItems(items, 2);
-  FreeExtractionHold(&hold);
+  CleanUpExtractedFiles(files, 2, folder, &hold, true, true);
+  EXPECT_TRUE(Listing(product_).empty()) << "temporary files go whatever is kept";
   EXPECT_TRUE(MoveFileA(product_.c_str(), (product_ + ".moved").c_str()));
   MoveFileA((product_ + ".moved").c_str(), product_.c_str());
+  FreeExtractFiles(files, 2);
 }
 
-// Files already in the Installer folder: one with exactly the item's bytes is used as it is
-// (not opened for writing, not written again) and held, so nobody can change it; one with
-// other bytes (an earlier release's) is replaced by a new, empty file for the writer.
-TEST_F(PrepareFolder, KeepsIdenticalFilesHeldAndReplacesStaleOnes) {
+// Files already in the Installer folder: one with exactly the planned digest and size is
+// used as it is (not written again) and held, so nobody can change it; one with other bytes
+// (an earlier release's) stays as it is until its successor is verified and renamed over it.
+// Temporary files a run that did not finish left there are deleted; nothing else is.
+TEST_F(PrepareFolder, KeepsIdenticalFilesHeldReplacesStaleOnesOnlyOnceVerified) {
   CreateDirectoryA(installer_.c_str(), nullptr);
   CreateDirectoryA(product_.c_str(), nullptr);
   struct Case {
@@ -93,81 +100,97 @@ TEST_F(PrepareFolder, KeepsIdenticalFilesHeldAndReplacesStaleOnes) {
                {"shorter.cab", "cabinet bytes", "cabinet", false},
                {"new.cab", nullptr, "new", false}};
   const int count = sizeof cases / sizeof cases[0];
-  ExtractItem items[count] = {};
-  for (int i = 0; i < count; ++i) {
-    items[i].content = NewContent(cases[i].name, reinterpret_cast<const uint8_t*>(cases[i].content),
-                                  static_cast<uint32_t>(std::strlen(cases[i].content)));
-    if (cases[i].onDisk) WriteWholeFile(product_ + "\\" + cases[i].name, cases[i].onDisk);
+  std::vector<FileSetItem> plans;
+  for (const Case& c : cases) {
+    plans.push_back(PlanOf(c.name, c.content));
+    if (c.onDisk) WriteWholeFile(product_ + "\\" + c.name, c.onDisk);
   }
+  const std::string leftover = product_ + "\\~msistub-00000000deadbeef.tmp";
+  const std::string notOurs = product_ + "\\~msistub-notours.tmp";
+  const std::string folderLike = product_ + "\\~msistub-00000000feedface.tmp";
+  WriteWholeFile(leftover, "killed run");
+  WriteWholeFile(notOurs, "somebody's");
+  CreateDirectoryA(folderLike.c_str(), nullptr);
+  ExtractFile* files = FilesOf(plans);
+  ASSERT_NE(files, nullptr);
   char folder[FOLDER_PATH_SIZE];
   ExtractionHold hold;
-  ASSERT_EQ(StatusCode(PrepareExtractionFolder(items, count, kProductCode, "t", true, folder,
+  ASSERT_EQ(StatusCode(PrepareExtractionFolder(files, count, kProductCode, "t", true, folder,
                                                &hold)),
             0u);
+  EXPECT_FALSE(PathExists(leftover.c_str()));
+  EXPECT_TRUE(PathExists(notOurs.c_str()));
+  EXPECT_TRUE(PathExists(folderLike.c_str()));
   for (int i = 0; i < count; ++i) {
     const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
     const std::string path = product_ + "\\" + c.name;
-    EXPECT_EQ(std::string(items[i].path), path);
-    EXPECT_TRUE(hold.files[i].identity.known) << c.name;
+    EXPECT_EQ(std::string(files[i].path), path);
+    EXPECT_TRUE(files[i].identity.known);
     std::vector<uint8_t> got;
-    ASSERT_TRUE(ReadWholeFile(path, &got)) << c.name << ": held files stay readable";
+    if (c.onDisk) {
+      ASSERT_TRUE(ReadWholeFile(path, &got)) << "held files stay readable";
+      EXPECT_EQ(std::string(got.begin(), got.end()), c.onDisk) << "untouched until verified";
+    }
     if (c.kept) {
-      EXPECT_EQ(items[i].file, nullptr) << c.name;
-      EXPECT_NE(hold.files[i].handle, nullptr) << c.name;
-      EXPECT_EQ(std::string(got.begin(), got.end()), c.onDisk) << c.name;
+      EXPECT_EQ(files[i].state, static_cast<uint32_t>(FILE_REUSED));
+      EXPECT_NE(files[i].held, nullptr);
       HANDLE other = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  nullptr, OPEN_EXISTING, 0, nullptr);
-      EXPECT_EQ(other, INVALID_HANDLE_VALUE) << c.name << ": another process can write it";
-      EXPECT_FALSE(DeleteFileA(path.c_str())) << c.name << ": another process can delete it";
+      EXPECT_EQ(other, INVALID_HANDLE_VALUE) << "another process can write it";
+      EXPECT_FALSE(DeleteFileA(path.c_str())) << "another process can delete it";
     } else {
-      EXPECT_NE(items[i].file, nullptr) << c.name;
-      EXPECT_TRUE(got.empty()) << c.name << ": not a new, empty file";
+      EXPECT_EQ(files[i].state, static_cast<uint32_t>(FILE_STAGED));
+      EXPECT_EQ(files[i].replaces, c.onDisk ? 1u : 0u);
     }
   }
-  CloseItems(items, count);
-  FreeExtractionHold(&hold);
+  // Written and verified: each renamed over its predecessor, the kept one untouched.
+  for (int i = 0; i < count; ++i) {
+    if (files[i].state != FILE_STAGED) continue;
+    DWORD n = 0;
+    const DWORD size = static_cast<DWORD>(std::strlen(cases[i].content));
+    ASSERT_TRUE(WriteFile(files[i].staging, cases[i].content, size, &n, nullptr));
+    files[i].writtenBytes = size;
+    std::memcpy(files[i].written, files[i].plan.digest, RECORD_DIGEST_SIZE);
+    files[i].state = FILE_VERIFIED;
+  }
+  int32_t failed = -2;
+  ASSERT_TRUE(StatusOk(PublishVerifiedFiles(files, count, &failed)));
+  for (int i = 0; i < count; ++i) {
+    std::vector<uint8_t> got;
+    ASSERT_TRUE(ReadWholeFile(files[i].path, &got)) << cases[i].name;
+    EXPECT_EQ(std::string(got.begin(), got.end()), cases[i].content) << cases[i].name;
+  }
+  CleanUpExtractedFiles(files, count, folder, &hold, false, false);
+  FreeExtractFiles(files, count);
 }
 
-// After the writer: each written file is held and must still hold the item's bytes; one that
-// was changed between the writing and the hold, or can no longer be opened, fails with 1392
-// and names the item.
-TEST_F(PrepareFolder, WrittenFilesAreHeldOnlyWithTheVerifiedBytes) {
-  char content[] = "verified bytes";
-  ExtractItem items[2] = {};
-  for (int i = 0; i < 2; ++i) {
-    items[i].content = NewContent(i ? "data1.cab" : "main.msi",
-                                  reinterpret_cast<const uint8_t*>(content), sizeof content - 1);
-  }
+// Publishing: a file whose bytes on disk are not those it was written with (here: written
+// with other bytes than its record's digest says it had) is renamed but not held: 1392,
+// naming it; the files before it are held. The clean-up deletes what this run made.
+TEST_F(PrepareFolder, PublishedFilesAreHeldOnlyWithTheVerifiedBytes) {
+  ExtractFile* files = FilesOf({PlanOf("main.msi", "verified bytes"), PlanOf("data1.cab", "verified bytes")});
+  ASSERT_NE(files, nullptr);
   char folder[FOLDER_PATH_SIZE];
   ExtractionHold hold;
-  ASSERT_EQ(StatusCode(PrepareExtractionFolder(items, 2, kProductCode, "t", true, folder,
-                                               &hold)),
-            0u);
-  for (auto& item : items) {
+  ASSERT_EQ(StatusCode(PrepareExtractionFolder(files, 2, kProductCode, "t", true, folder, &hold)), 0u);
+  const char* written[] = {"verified bytes", "tampered bytes"};
+  for (int i = 0; i < 2; ++i) {
     DWORD n = 0;
-    ASSERT_TRUE(WriteFile(item.file, item.content->data, item.content->size, &n, nullptr));
-    CloseHandle(item.file);
-    item.file = nullptr;
+    ASSERT_TRUE(WriteFile(files[i].staging, written[i], 14, &n, nullptr));
+    files[i].writtenBytes = 14;
+    std::memcpy(files[i].written, files[i].plan.digest, RECORD_DIGEST_SIZE);
+    files[i].state = FILE_VERIFIED;
   }
-  WriteWholeFile(items[1].path, "tampered bytes");  // same length, other bytes
   int32_t failed = -1;
-  Status s = HoldWrittenFiles(items, 2, &hold, &failed);
-  EXPECT_EQ(StatusCode(s), static_cast<uint32_t>(ERROR_FILE_CORRUPT));
-  EXPECT_EQ(failed, 1);
-  EXPECT_NE(hold.files[0].handle, nullptr);
-  // A file that can no longer be opened (here: another process holds it without sharing)
-  // is reported as changed too, not with its open error (32).
-  HANDLE locker = CreateFileA(items[1].path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(locker, INVALID_HANDLE_VALUE);
-  failed = -1;
-  EXPECT_EQ(StatusCode(HoldWrittenFiles(items, 2, &hold, &failed)),
+  EXPECT_EQ(StatusCode(PublishVerifiedFiles(files, 2, &failed)),
             static_cast<uint32_t>(ERROR_FILE_CORRUPT));
   EXPECT_EQ(failed, 1);
-  CloseHandle(locker);
-  WriteWholeFile(items[1].path, "verified bytes");
-  EXPECT_TRUE(StatusOk(HoldWrittenFiles(items, 2, &hold, &failed)));
-  EXPECT_NE(hold.files[1].handle, nullptr);
-  FreeExtractionHold(&hold);
+  EXPECT_NE(files[0].held, nullptr);
+  EXPECT_EQ(files[1].held, nullptr);
+  CleanUpExtractedFiles(files, 2, folder, &hold, false, false);
+  EXPECT_FALSE(PathExists(product_.c_str())) << "the run's files and its folder are gone";
+  FreeExtractFiles(files, 2);
 }
 
 // The access list a product-code folder below a chosen folder gets: protected (nothing

@@ -8,13 +8,15 @@
 #include <vector>
 
 #include "common/winseam.h"
+#include "extract/cleanup.h"
 #include "extract/progress.h"
 #include "extract/tests/testfiles.h"
 
 namespace {
 
 double TimeDialog(ExtractJob* job, Status* result = nullptr) {
-  ExtractJob empty = {nullptr, 0, -1, EXTRACT_STEP_SIZE};
+  ExtractJob empty;
+  InitExtractJob(&empty, nullptr, nullptr, 0);
   LARGE_INTEGER f, a, b;
   QueryPerformanceFrequency(&f);
   QueryPerformanceCounter(&a);
@@ -33,18 +35,22 @@ int main(int argc, char** argv) {
   const uint32_t itemMiB = 64;
   TempFolder dir;
   std::vector<std::vector<uint8_t>> data;
-  std::vector<ExtractItem> items;
   for (uint32_t done = 0, i = 0; done < mib; done += itemMiB, ++i) {
     uint32_t size = (mib - done < itemMiB ? mib - done : itemMiB) << 20;
     data.push_back(Pattern(size, i));
   }
+  PlainPayload payload;
   for (size_t i = 0; i < data.size(); ++i)
-    items.push_back(OpenItem(dir.File("part" + std::to_string(i) + ".cab"), data[i]));
-  ExtractJob job = {};
-  job.items = items.data();
-  job.itemCount = static_cast<int32_t>(items.size());
-  job.position = -1;
-  job.stepSize = EXTRACT_STEP_SIZE;
+    payload.Add("part" + std::to_string(i) + ".cab", data[i].data(),
+                static_cast<uint32_t>(data[i].size()));
+  payload.Seal();
+  const int32_t count = static_cast<int32_t>(data.size());
+  ExtractFile* files = FilesOf(payload.plans);
+  if (!files) return 1;
+  for (int32_t i = 0; i < count; ++i)
+    if (!StageIn(&files[i], dir.path(), i)) return 1;
+  ExtractJob job;
+  InitExtractJob(&job, &payload.table, files, count);
   double empty = TimeDialog(nullptr);
   Status result = 0;
   double total = TimeDialog(&job, &result);
@@ -56,5 +62,8 @@ int main(int argc, char** argv) {
               "batched steps",
 #endif
               static_cast<int>(StatusCode(result)), mib, seconds, total, empty, mib * 1048576.0 / 1e6 / seconds);
+  StopExtractJob(&job);
+  DiscardStagedFiles(files, count);
+  FreeExtractFiles(files, count);
   return StatusOk(result) ? 0 : 1;
 }

@@ -13,7 +13,9 @@
 #include <thread>
 
 #include "extract/progress.h"
+#include "extract/cleanup.h"
 #include "extract/tests/testfiles.h"
+#include "extract/tests/testpayload.h"
 
 namespace {
 
@@ -64,43 +66,49 @@ std::string StaticTexts(HWND box) {
   return all;
 }
 
+// A job over real records, each file staged in a folder of its own.
 struct Job {
   TempFolder dir;
-  std::vector<std::vector<uint8_t>> data;
-  std::vector<ExtractItem> items;
+  TestPayload payload;
+  ExtractFile* files = nullptr;
+  int32_t count = 0;
   ExtractJob job = {};
 
-  void Add(const std::string& name, uint32_t size) {
-    data.push_back(Pattern(size, static_cast<uint32_t>(data.size()) + 1));
-  }
-  void Open(const char* const* names, size_t count, uint32_t size) {
-    for (size_t i = 0; i < count; ++i) Add(names[i], size);
-    for (size_t i = 0; i < count; ++i) items.push_back(OpenItem(dir.File(names[i]), data[i]));
-    job.items = items.data();
-    job.itemCount = static_cast<int32_t>(items.size());
-    job.position = -1;
-    job.stepSize = EXTRACT_STEP_SIZE;
+  // Files of `size` bytes each; `segmented` ones with a segment index.
+  void Open(const char* const* names, size_t n, uint32_t size, bool segmented = false) {
+    for (size_t i = 0; i < n; ++i)
+      payload.Add(names[i], Pattern(size, static_cast<uint32_t>(i) + 1), segmented);
+    payload.Seal();
+    count = static_cast<int32_t>(n);
+    files = FilesOf(payload.plans);
+    ASSERT_NE(files, nullptr);
+    for (int32_t i = 0; i < count; ++i) ASSERT_TRUE(StageIn(&files[i], dir.path(), i));
+    InitExtractJob(&job, &payload.table, files, count);
   }
   bool Complete() {
-    for (size_t i = 0; i < items.size(); ++i) {
+    for (int32_t i = 0; i < count; ++i) {
       std::vector<uint8_t> got;
-      if (!ReadWholeFile(items[i].path, &got) || got != data[i]) return false;
+      if (files[i].state != FILE_VERIFIED || !ReadWholeFile(files[i].stagingPath, &got) ||
+          got != payload.contents[i])
+        return false;
     }
     return true;
+  }
+  ~Job() {
+    StopExtractJob(&job);
+    DiscardStagedFiles(files, count);
+    FreeExtractFiles(files, count);
   }
 };
 
 TEST(ProgressDialog, WritesAJobAndEndsWith1) {
   Job j;
-  const char* names[] = {"main.msi", "a.cab", "empty.cab"};
-  j.Open(names, 2, 3 * EXTRACT_STEP_SIZE + 5);
-  j.data.push_back({});
-  j.items.push_back(OpenItem(j.dir.File("empty.cab"), j.data.back()));
-  j.job.items = j.items.data();
-  j.job.itemCount = 3;
+  const char* names[] = {"main.msi", "a.cab"};
+  j.Open(names, 2, 2 * SEGMENT_SIZE_MIN + 5, true);
   Status result = ShowProgressDialog(GetModuleHandleA(nullptr), &j.job, kClass, "Product 1.0", kFont);
   EXPECT_TRUE(StatusOk(result)) << StatusCode(result);
-  EXPECT_EQ(j.job.position, 3);
+  EXPECT_EQ(j.job.position, 2);
+  EXPECT_EQ(j.job.completed, j.job.total);
   EXPECT_TRUE(j.Complete());
   // A second dialog registers the class again, harmlessly.
   Job k;
@@ -115,11 +123,12 @@ TEST(ProgressDialog, RetryAfterAWriteFailureCompletesTheFiles) {
   Job j;
   const char* names[] = {"main.msi", "data1.cab"};
   j.Open(names, 2, 2 * EXTRACT_STEP_SIZE + 3);
-  HANDLE good = j.items[1].file;
-  HANDLE readOnly = CreateFileA(j.items[1].path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE good = j.files[1].staging;
+  HANDLE readOnly = CreateFileA(j.files[1].stagingPath, GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(readOnly, INVALID_HANDLE_VALUE);
-  j.items[1].file = readOnly;
+  j.files[1].staging = readOnly;
   // 60 characters: the caption is cut to 49.
   std::string caption = "Contoso Widget Suite 2026 with a rather long name xxxxxxxxxx";
   ASSERT_EQ(caption.size(), 60u);
@@ -155,7 +164,7 @@ TEST(ProgressDialog, RetryAfterAWriteFailureCompletesTheFiles) {
     PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     // ...then answers Retry once the file can be written.
-    j.items[1].file = good;
+    j.files[1].staging = good;
     PostMessageA(box, WM_COMMAND, IDRETRY, 0);
     done = true;
   });
@@ -167,8 +176,8 @@ TEST(ProgressDialog, RetryAfterAWriteFailureCompletesTheFiles) {
   EXPECT_EQ(dialogClass, kClass);
   EXPECT_TRUE(barOk);
   EXPECT_TRUE(iconsOk) << "the APP icon group, large and small";
-  EXPECT_NE(boxText.find(j.items[1].path), std::string::npos) << boxText;
-  EXPECT_NE(boxText.find("(" + std::string(j.items[1].path) + ")."), std::string::npos) << boxText;
+  EXPECT_NE(boxText.find(j.files[1].path), std::string::npos) << boxText;
+  EXPECT_NE(boxText.find("(" + std::string(j.files[1].path) + ")."), std::string::npos) << boxText;
   EXPECT_TRUE(j.Complete());
 }
 
@@ -179,9 +188,10 @@ TEST(ProgressDialog, CancelInTheErrorBoxEndsWith2) {
   Job j;
   const char* names[] = {"main.msi"};
   j.Open(names, 1, 100);
-  HANDLE good = j.items[0].file;
-  j.items[0].file = CreateFileA(j.items[0].path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE good = j.files[0].staging;
+  j.files[0].staging = CreateFileA(j.files[0].stagingPath, GENERIC_READ,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
   HWND seen = nullptr;
   DWORD gui = GetCurrentThreadId();
   std::thread user([&] {
@@ -193,14 +203,44 @@ TEST(ProgressDialog, CancelInTheErrorBoxEndsWith2) {
       ShowProgressDialog(GetModuleHandleA(nullptr), &j.job, kClass, "Product", kFont, taskbar);
   user.join();
   EXPECT_EQ(StatusCode(result), static_cast<uint32_t>(ERROR_CANCELLED));
-  EXPECT_EQ(j.items[0].written, 0u);
+  EXPECT_EQ(j.files[0].writtenBytes, 0u);
   EXPECT_EQ(taskbar->window, seen);
-  EXPECT_EQ(taskbar->total, 100u);
+  EXPECT_EQ(taskbar->total, 100u) << "the taskbar counts bytes";
   EXPECT_EQ(taskbar->completed, 0u);
-  CloseHandle(j.items[0].file);
-  CloseHandle(good);
+  CloseHandle(j.files[0].staging);
+  j.files[0].staging = good;
   TaskbarProgressRelease(taskbar);
   CoUninitialize();
+}
+
+// A record that turns out bad while it is written (here: the last segment's stored bytes
+// damaged) ends the dialog at once with its code and shows no box: there is nothing to retry.
+TEST(ProgressDialog, ABadRecordEndsTheDialogWithoutABox) {
+  Job j;
+  const char* names[] = {"main.msi"};
+  j.Open(names, 1, 2 * SEGMENT_SIZE_MIN + 100, true);
+  const FileSetItem& plan = j.payload.plans[0];
+  j.payload.container[plan.place.dataOffset +
+                      SegmentStoredStart(&plan.segments, plan.segments.count - 1) + 30] ^= 0x40;
+  std::atomic<bool> stop{false};
+  std::atomic<bool> boxSeen{false};
+  DWORD gui = GetCurrentThreadId();
+  std::thread user([&] {
+    while (!stop) {
+      HWND box = FindOwn(gui, "#32770", "Product");
+      if (box) {
+        boxSeen = true;
+        PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  Status result = ShowProgressDialog(GetModuleHandleA(nullptr), &j.job, kClass, "Product", kFont);
+  stop = true;
+  user.join();
+  EXPECT_EQ(StatusCode(result), static_cast<uint32_t>(ERROR_INVALID_DATA));
+  EXPECT_FALSE(boxSeen);
+  EXPECT_EQ(j.files[0].state, static_cast<uint32_t>(FILE_STAGED));
 }
 
 // A caption of 60 characters of the active code page (double-byte ones where the code page
@@ -216,9 +256,10 @@ TEST(ProgressDialog, LongCaptionIsCutToWholeCharacters) {
   Job j;
   const char* names[] = {"main.msi"};
   j.Open(names, 1, 10);
-  HANDLE good = j.items[0].file;
-  j.items[0].file = CreateFileA(j.items[0].path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE good = j.files[0].staging;
+  j.files[0].staging = CreateFileA(j.files[0].stagingPath, GENERIC_READ,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
   std::wstring title;
   DWORD gui = GetCurrentThreadId();
   std::thread user([&] {
@@ -231,8 +272,8 @@ TEST(ProgressDialog, LongCaptionIsCutToWholeCharacters) {
   });
   Status result = ShowProgressDialog(GetModuleHandleA(nullptr), &j.job, kClass, caption, kFont);
   user.join();
-  CloseHandle(j.items[0].file);
-  CloseHandle(good);
+  CloseHandle(j.files[0].staging);
+  j.files[0].staging = good;
   EXPECT_EQ(StatusCode(result), static_cast<uint32_t>(ERROR_CANCELLED));
   EXPECT_TRUE(title == wide.substr(0, 49)) << "caption of " << title.size() << " units";
 }

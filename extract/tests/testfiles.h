@@ -1,4 +1,5 @@
-// Helpers of the extraction tests: a fresh temporary folder, whole-file reads, items.
+// Helpers of the extraction tests: a fresh temporary folder, whole-file reads, plans and
+// staged files.
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -7,7 +8,9 @@
 #include <vector>
 
 #include "common/winseam.h"
+#include "extract/hold.h"
 #include "extract/item.h"
+#include "payload/record.h"
 
 // A new empty folder below the temporary folder, removed with its files on destruction.
 class TempFolder {
@@ -79,25 +82,85 @@ inline std::vector<uint8_t> Pattern(uint32_t size, uint32_t seed) {
   return data;
 }
 
-// A file-set item named `name` over `size` bytes at `data` (not copied), kept at a stable
-// address until the test program ends.
-inline const FileSetItem* NewContent(const std::string& name, const uint8_t* data, uint32_t size) {
-  static std::deque<FileSetItem> store;
-  store.emplace_back();
-  FileSetItem* content = &store.back();
-  std::snprintf(content->name, sizeof content->name, "%s", name.c_str());
-  content->data = const_cast<uint8_t*>(data);
-  content->size = size;
-  return content;
+// The plan of a file named `name` whose content is `content` (digest and size set; no
+// record behind it).
+inline FileSetItem PlanOf(const std::string& name, const std::string& content) {
+  FileSetItem plan = {};
+  std::snprintf(plan.name, sizeof plan.name, "%s", name.c_str());
+  plan.flags = FILE_HAS_DIGEST | FILE_HAS_SIZE;
+  plan.size = static_cast<uint32_t>(content.size());
+  DigestRecordBytes(reinterpret_cast<const uint8_t*>(content.data()), plan.size, plan.digest);
+  return plan;
 }
 
-// An item over `data` whose output file `path` is created and open for writing.
-inline ExtractItem OpenItem(const std::string& path, std::vector<uint8_t>& data) {
-  ExtractItem item = {};
-  std::snprintf(item.path, sizeof item.path, "%s", path.c_str());
-  item.content = NewContent(path.substr(path.find_last_of('\\') + 1), data.data(),
-                            static_cast<uint32_t>(data.size()));
-  item.file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
-  return item;
+// Files over `plans` (moved in), as NewExtractFiles makes them; FreeExtractFiles frees them.
+inline ExtractFile* FilesOf(std::vector<FileSetItem> plans) {
+  ExtractFile* files = nullptr;
+  if (!StatusOk(NewExtractFiles(plans.data(), static_cast<int32_t>(plans.size()), &files)))
+    return nullptr;
+  return files;
 }
+
+// Stages `file` in `folder` as the folder's preparation does: a new temporary file open for
+// writing and deleting with read sharing only.
+inline bool StageIn(ExtractFile* file, const std::string& folder, int n) {
+  std::snprintf(file->path, sizeof file->path, "%s\\%s", folder.c_str(), file->plan.name);
+  char name[STAGING_NAME_SIZE];
+  FormatStagingName(0x1000u + static_cast<uint64_t>(n), name);
+  std::snprintf(file->stagingPath, sizeof file->stagingPath, "%s\\%s", folder.c_str(), name);
+  file->staging = CreateFileA(file->stagingPath, GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file->staging == INVALID_HANDLE_VALUE) {
+    file->staging = nullptr;
+    return false;
+  }
+  file->state = FILE_STAGED;
+  return StatusOk(ReadIdentity(file->staging, &file->identity));
+}
+
+// The names in `folder` (files and folders, "." and ".." left out).
+inline std::vector<std::string> Listing(const std::string& folder) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::string name = data.cFileName;
+    if (name != "." && name != "..") names.push_back(name);
+  } while (FindNextFileA(find, &data));
+  FindClose(find);
+  return names;
+}
+
+// Files stored as plain records (flags 0: a record's stored bytes are its content, nothing
+// signed) in a container of their own, with plans of their sizes: a job over them only copies
+// and hashes, for the writer's and the dialog's own costs.
+struct PlainPayload {
+  std::vector<uint8_t> container;
+  PayloadSource source = {};
+  SourceTable table = {};
+  std::vector<FileSetItem> plans;
+
+  void Add(const std::string& name, const uint8_t* data, uint32_t size) {
+    FileSetItem plan = {};
+    std::snprintf(plan.name, sizeof plan.name, "%s", name.c_str());
+    plan.recordId = static_cast<uint32_t>(plans.size()) + 1;
+    plan.flags = FILE_HAS_SIZE;
+    plan.size = size;
+    plan.place.dataOffset = static_cast<uint32_t>(container.size());
+    plan.place.dataSize = size;
+    plan.place.signatureOffset = plan.place.dataOffset + size;
+    container.insert(container.end(), data, data + size);
+    uint8_t trailer[RECORD_TRAILER_SIZE];
+    WriteRecordTrailer(trailer, RECORD_TYPE_FILE, plan.recordId, 0, size);
+    container.insert(container.end(), trailer, trailer + sizeof trailer);
+    plans.push_back(plan);
+  }
+  void Seal() {
+    source.containerData = container.data();
+    source.containerSize = static_cast<uint32_t>(container.size());
+    source.flags = 0;
+    table.sources = &source;
+    table.sourceCount = 1;
+  }
+};

@@ -1,13 +1,19 @@
-// File set assembly: "main.msi" first, cabinet lines of the chosen source in manifest order,
-// failed records kept in the array, names and fields that must fail the assembly.
+// The file set's plan: "main.msi" first, cabinet lines of the chosen source in manifest
+// order, failed plans kept in the array, names and fields that must fail before anything is
+// written; and each planned file read through fileread.h, which finds what only decoding
+// shows (another size, a wrong digest or signature, a corrupt stream or index).
 #include "manifest/fileset.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "manifest/fileread.h"
+#include "manifest/segments.h"
 #include "manifest/tests/fixture.h"
 #include "payload/tests/testkit.h"
 
@@ -40,9 +46,14 @@ void AddSource(const Entries& entries, const std::vector<uint32_t>& ids,
                  signedRecords ? SOURCE_COMPRESSED | SOURCE_SIGNED : 0);
 }
 
+// A selection of entry `entryId` of source `sourceIndex`, as the exact-language pass for
+// 1033 on x64 makes it (the plan finds the descriptor again by that pass).
 PackageSelection Chosen(int32_t sourceIndex, uint32_t entryId) {
   PackageSelection selection;
   std::memset(&selection, 0, sizeof(selection));
+  selection.pass = SELECTION_PASS_EXACT;
+  selection.lcid = 1033;
+  selection.is64Bit = 1;
   selection.sourceIndex = sourceIndex;
   selection.entryId = entryId;
   return selection;
@@ -66,25 +77,31 @@ class FileSetTest : public SourceTableTest {
     Release();
     PackageSelection selection = Chosen(sourceIndex, entryId);
     // These cases are about cabinet lines, not digests: assembled as an accepting stub does.
-    return StatusOk(AssembleFileSet(&selection, &items_, &count_, flags));
+    return StatusOk(AssembleFileSet(&gSourceTable, &selection, &items_, &count_, flags));
   }
-  // The items as (name, id of the record whose bytes they hold).
+  // The items as (name, id of the record whose bytes reading the item gives; 0 when reading
+  // it fails).
   std::vector<Item> Items(const std::vector<uint32_t>& candidates) const {
     std::vector<Item> out;
     for (int32_t i = 0; i < count_; ++i) {
       const FileSetItem& it = items_[i];
       uint32_t dataOf = 0;
-      if (it.data) {
-        Bytes data(it.data, it.data + it.size);
+      Bytes data;
+      // An item whose plan failed has no place (no file record starts a container: the
+      // manifest does) and is never read.
+      const bool planned = it.place.dataOffset != 0;
+      if (planned && StatusOk(ReadPlannedFile(&gSourceTable, &it, CollectBytes, &data))) {
         for (uint32_t id : candidates)
           if (data == Content(id)) dataOf = id;
         EXPECT_NE(dataOf, 0u) << it.name;
-      } else {
-        EXPECT_EQ(it.size, 0u);
       }
       out.push_back({it.name, dataOf});
     }
     return out;
+  }
+  static bool CollectBytes(void* user, const uint8_t* data, uint32_t size) {
+    static_cast<Bytes*>(user)->insert(static_cast<Bytes*>(user)->end(), data, data + size);
+    return true;
   }
   void Release() {
     FreeFileSet(items_, count_);
@@ -125,61 +142,6 @@ TEST_F(FileSetTest, CabinetLinesInManifestOrder) {
   std::vector<Item> want = {{"main.msi", 1000},  {"main.cab", 1001},   {"upper.cab", 1002},
                             {"blank.cab", 1003}, {"suffix.cab", 1004}, {"twice.cab", 1008}};
   EXPECT_EQ(Items(ids), want);
-}
-
-// Records of several pages, as real packages and cabinets are: given back once decoded, they
-// no longer load from the container, while the set holds their bytes and every record outside
-// the set still loads. A manifest in which two entries share an id (so one record serves two
-// items) gives nothing back, and both items get their bytes.
-TEST_F(FileSetTest, DecodedRecordsAreGivenBackUnlessARecordServesTwice) {
-  struct Case {
-    const char* what;
-    Entries entries;
-    uint32_t flags;
-    std::vector<std::pair<std::string, uint32_t>> want;  // item name, record id
-    bool released;
-  };
-  const Entries unique = {{1000, "x64\\1033\\{A}\\A"}, {1001, "cab\\1000\\a.cab"},
-                          {1002, "x64\\1031\\{B}\\B"}, {1003, "cab\\1002\\b.cab"}};
-  const Case cases[] = {
-      {"unique ids, released", unique, FILESET_RELEASE_RECORDS,
-       {{"main.msi", 1000}, {"a.cab", 1001}}, true},
-      {"unique ids, kept", unique, 0, {{"main.msi", 1000}, {"a.cab", 1001}}, false},
-      {"one cabinet record named by two lines",
-       {{1000, "x64\\1033\\{A}\\A"}, {1001, "cab\\1000\\a.cab"}, {1001, "cab\\1000\\copy.cab"}},
-       FILESET_RELEASE_RECORDS, {{"main.msi", 1000}, {"a.cab", 1001}, {"copy.cab", 1001}}, false},
-      {"a cabinet line with the package's id",
-       {{1000, "x64\\1033\\{A}\\A"}, {1000, "cab\\1000\\again.cab"}},
-       FILESET_RELEASE_RECORDS, {{"main.msi", 1000}, {"again.cab", 1000}}, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    SetUp();
-    const Bytes manifest = Manifest(c.entries);
-    Bytes container;
-    AppendSignedRecord(&container, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, manifest);
-    for (uint32_t id : {1000u, 1001u, 1002u, 1003u})
-      AppendSignedRecord(&container, RECORD_TYPE_FILE, id, NoiseBytes(5 * 4096 + 77, id));
-    RegisterSource(manifest, container, SOURCE_COMPRESSED | SOURCE_SIGNED);
-    ASSERT_TRUE(Assemble(0, 1000, c.flags));
-    ASSERT_EQ(count_, static_cast<int32_t>(c.want.size()));
-    for (int32_t i = 0; i < count_; ++i) {
-      EXPECT_EQ(items_[i].name, c.want[i].first);
-      EXPECT_EQ(Bytes(items_[i].data, items_[i].data + items_[i].size),
-                NoiseBytes(5 * 4096 + 77, c.want[i].second));
-    }
-    for (uint32_t id : {1000u, 1001u, 1002u, 1003u}) {
-      const bool inSet = id == 1000 || id == 1001;
-      uint8_t* data = nullptr;
-      uint32_t size = 0;
-      const Status loaded =
-          LoadRecord(&gSourceTable.sources[0], RECORD_TYPE_FILE, id, &data, &size);
-      EXPECT_EQ(StatusOk(loaded), !(c.released && inSet)) << "record " << id;
-      if (data) LocalFree(data);
-    }
-    Release();
-    TearDown();
-  }
 }
 
 TEST_F(FileSetTest, PackageInTheSecondSource) {
@@ -225,10 +187,11 @@ TEST_F(FileSetTest, SignedCompressedRecordsAreVerified) {
   std::vector<Item> want = {{"main.msi", 1000}, {"a.cab", 1001}, {"b.cab", 1002}};
   EXPECT_EQ(Items({1000, 1001, 1002}), want);
 
-  // Corrupt the signature of the last record (1002): the assembly fails, the others stay.
+  // Corrupt the signature of the last record (1002): the plan stands (a signature is checked
+  // over the decoded bytes), reading that file fails, the others read.
   PayloadSource& source = gSourceTable.sources[0];
   source.containerData[source.containerSize - RECORD_TRAILER_SIZE - 1] ^= 0x01;
-  EXPECT_FALSE(Assemble(0, 1000));
+  EXPECT_TRUE(Assemble(0, 1000));
   want = {{"main.msi", 1000}, {"a.cab", 1001}, {"b.cab", 0}};
   EXPECT_EQ(Items({1000, 1001, 1002}), want);
 }
@@ -259,15 +222,17 @@ TEST_F(FileSetTest, DigestFieldsBindRecordsToTheirEntries) {
   const std::vector<Item> both = {{"main.msi", 1000}, {"a.cab", 1001}};
   const std::vector<Item> msiOnly = {{"main.msi", 1000}, {"a.cab", 0}};
   const std::vector<Item> none = {{"main.msi", 0}};
+  const std::vector<Item> cabOnly = {{"main.msi", 0}, {"a.cab", 1001}};
+  // A relabelled record is planned (the plan decodes nothing) and fails when it is read.
   const Case cases[] = {
       {"bound", DigestFieldOf(1000), DigestFieldOf(1001), 1000, 1001, true, true, both, both},
       {"no digest fields", "", "", 1000, 1001, false, true, none, both},
       {"cabinet line without a digest", DigestFieldOf(1000), "", 1000, 1001, false, true, msiOnly,
        both},
       {"MSI without a digest", "", DigestFieldOf(1001), 1000, 1001, false, true, none, both},
-      {"MSI relabelled", DigestFieldOf(1000), DigestFieldOf(1001), 1002, 1001, false, false, none,
-       none},
-      {"cabinet relabelled", DigestFieldOf(1000), DigestFieldOf(1001), 1000, 1002, false, false,
+      {"MSI relabelled", DigestFieldOf(1000), DigestFieldOf(1001), 1002, 1001, true, true,
+       cabOnly, cabOnly},
+      {"cabinet relabelled", DigestFieldOf(1000), DigestFieldOf(1001), 1000, 1002, true, true,
        msiOnly, msiOnly},
       // Without a digest field only the signature speaks for a record, and it does not name it:
       // only a stub that accepts unbound manifests takes it.
@@ -296,7 +261,7 @@ TEST_F(FileSetTest, DigestFieldsBindRecordsToTheirEntries) {
       const SelectionContext context = {1033, 1};
       ASSERT_TRUE(StatusOk(SelectPackage(&context, &selection))) << c.what;
       const char* mode = require ? " (digests required)" : " (unbound accepted)";
-      EXPECT_EQ(StatusOk(AssembleFileSet(&selection, &items_, &count_,
+      EXPECT_EQ(StatusOk(AssembleFileSet(&gSourceTable, &selection, &items_, &count_,
                                          require ? FILESET_REQUIRE_DIGESTS : 0u)),
                 require ? c.okRequired : c.okAccepting)
           << c.what << mode;
@@ -314,26 +279,31 @@ std::string SizeFieldOf(uint32_t id, int off = 0) {
 }
 
 TEST_F(FileSetTest, SizeFieldsFixTheDecodedLength) {
-  // The size field follows the digest field; any other decoded length, or a size that is no
-  // 32-bit decimal number, fails the item. Compressed (sized inflation) and plain sources.
+  // The size field follows the digest field; a size that is no 32-bit decimal number fails
+  // the plan, and so does any other length of a plain record (its stored length is its
+  // size). A compressed record shows its length only as it decodes: reading it fails.
   struct Case {
     const char* what;
     std::string msiSize, cabSize;
-    bool ok;
+    bool okCompressed, okPlain;
     std::vector<Item> want;
   };
   const Case cases[] = {
-      {"exact sizes", SizeFieldOf(1000), SizeFieldOf(1001), true,
+      {"exact sizes", SizeFieldOf(1000), SizeFieldOf(1001), true, true,
        {{"main.msi", 1000}, {"a.cab", 1001}}},
-      {"MSI one byte short", SizeFieldOf(1000, -1), SizeFieldOf(1001), false, {{"main.msi", 0}}},
-      {"cabinet one byte long", SizeFieldOf(1000), SizeFieldOf(1001, 1), false,
+      {"MSI one byte short", SizeFieldOf(1000, -1), SizeFieldOf(1001), true, false,
+       {{"main.msi", 0}, {"a.cab", 1001}}},
+      {"cabinet one byte long", SizeFieldOf(1000), SizeFieldOf(1001, 1), true, false,
        {{"main.msi", 1000}, {"a.cab", 0}}},
-      {"cabinet size 0", SizeFieldOf(1000), "size=0", false, {{"main.msi", 1000}, {"a.cab", 0}}},
-      {"MSI size malformed", "size=12x", SizeFieldOf(1001), false, {{"main.msi", 0}}},
-      {"cabinet size over 32 bits", SizeFieldOf(1000), "size=4294967296", false,
+      {"cabinet size 0", SizeFieldOf(1000), "size=0", true, false,
+       {{"main.msi", 1000}, {"a.cab", 0}}},
+      {"MSI size malformed", "size=12x", SizeFieldOf(1001), false, false, {{"main.msi", 0}}},
+      {"cabinet size over 32 bits", SizeFieldOf(1000), "size=4294967296", false, false,
        {{"main.msi", 1000}, {"a.cab", 0}}},
       {"cabinet size wrapping to the right one", SizeFieldOf(1000),
-       "size=" + std::to_string(0x100000000ull + Content(1001).size()), false,
+       "size=" + std::to_string(0x100000000ull + Content(1001).size()), false, false,
+       {{"main.msi", 1000}, {"a.cab", 0}}},
+      {"a size no stored length can make", SizeFieldOf(1000), "size=4000000000", false, false,
        {{"main.msi", 1000}, {"a.cab", 0}}},
   };
   for (bool compressed : {true, false}) {
@@ -348,12 +318,82 @@ TEST_F(FileSetTest, SizeFieldsFixTheDecodedLength) {
       std::memset(&selection, 0, sizeof(selection));
       const SelectionContext context = {1033, 1};
       ASSERT_TRUE(StatusOk(SelectPackage(&context, &selection)));
-      EXPECT_EQ(StatusOk(AssembleFileSet(&selection, &items_, &count_, FILESET_REQUIRE_DIGESTS)),
-                c.ok);
-      EXPECT_EQ(Items({1000, 1001}), c.want);
+      EXPECT_EQ(StatusOk(AssembleFileSet(&gSourceTable, &selection, &items_, &count_,
+                                         FILESET_REQUIRE_DIGESTS)),
+                compressed ? c.okCompressed : c.okPlain);
+      std::vector<Item> want = c.want;
+      // A plain record's plan fails at its size: nothing after it is planned.
+      if (!compressed && !c.okPlain && c.okCompressed && want[0].dataOf == 0) want.resize(1);
+      EXPECT_EQ(Items({1000, 1001}), want);
       Release();
       TearDown();
     }
+  }
+}
+
+// A record with a segment index: the index is checked against the record's stored size
+// before anything is written, and each segment against its stored bytes as it decodes.
+TEST_F(FileSetTest, SegmentIndexesArePlannedAndChecked) {
+  const uint32_t kSegment = SEGMENT_SIZE_MIN;
+  const Bytes content = Concat(NoiseBytes(kSegment + 4096, 7), TextBytes(kSegment + 77, 8));
+  std::vector<uint32_t> lengths;
+  const Bytes stored = SegmentedDeflate(content, kSegment, &lengths);
+  ASSERT_EQ(lengths.size(), 3u);
+  uint8_t digest[RECORD_DIGEST_SIZE];
+  DigestRecordBytes(content.data(), static_cast<uint32_t>(content.size()), digest);
+  static const char kDigits[] = "0123456789abcdef";
+  std::string digestField = RECORD_DIGEST_PREFIX;
+  for (uint8_t b : digest) digestField += kDigits[b >> 4], digestField += kDigits[b & 15];
+  const std::string sizeField = RECORD_SIZE_PREFIX + std::to_string(content.size());
+  auto index = [&](std::vector<uint32_t> l) {
+    std::vector<char> field(SegmentsFieldLength(kSegment, l.data(), static_cast<uint32_t>(l.size())));
+    FormatSegmentsField(kSegment, l.data(), static_cast<uint32_t>(l.size()), field.data(), field.size());
+    return std::string(field.data());
+  };
+  std::vector<uint32_t> moved = lengths;  // the same total, a boundary one byte off
+  moved[0] += 1;
+  moved[1] -= 1;
+  std::vector<uint32_t> longer = lengths;
+  longer[2] += 1;
+  struct Case {
+    const char* what;
+    std::string fields;  // behind the digest field
+    bool planned, read;
+  } cases[] = {
+      {"the record's index", sizeField + "\\" + index(lengths), true, true},
+      {"no index: one stream", sizeField, true, true},
+      {"an index past the stored size", sizeField + "\\" + index(longer), false, false},
+      {"an index without a size", "\\" + index(lengths), false, false},
+      {"a malformed index", sizeField + "\\segments=1048576:", false, false},
+      {"a boundary off by one", sizeField + "\\" + index(moved), true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    const Bytes manifest =
+        Manifest({{1000, "x64\\1033\\{A}\\A\\" + digestField + "\\" + c.fields}});
+    Bytes container;
+    AppendSignedRecord(&container, RECORD_TYPE_MANIFEST, MANIFEST_RECORD_ID, manifest);
+    AppendRawRecord(&container, RECORD_TYPE_FILE, 1000, stored, SignContent(content));
+    RegisterSource(manifest, container, SOURCE_COMPRESSED | SOURCE_SIGNED);
+    PackageSelection selection;
+    const SelectionContext context = {1033, 1};
+    ASSERT_TRUE(StatusOk(SelectPackage(&context, &selection)));
+    Release();
+    const Status planned =
+        AssembleFileSet(&gSourceTable, &selection, &items_, &count_, FILESET_REQUIRE_DIGESTS);
+    EXPECT_EQ(StatusOk(planned), c.planned) << StatusCode(planned);
+    if (!c.planned) EXPECT_EQ(StatusCode(planned), 13u);
+    ASSERT_EQ(count_, 1);
+    if (c.planned) {
+      Bytes read;
+      const Status status = ReadPlannedFile(&gSourceTable, &items_[0], CollectBytes, &read);
+      EXPECT_EQ(StatusOk(status), c.read) << StatusCode(status);
+      if (c.read) EXPECT_TRUE(read == content);
+      if (!c.read) EXPECT_EQ(StatusCode(status), 13u);
+    }
+    Release();
+    TearDown();
   }
 }
 
@@ -409,14 +449,17 @@ TEST_F(FileSetTest, DuplicateFileNamesFail) {
   }
 }
 
-TEST(FillFileSetItem, NameLongerThanTheItemFails) {
+TEST(PlanFileSetItem, NameLongerThanTheItemFails) {
   FileSetItem item;
   std::memset(&item, 0x5A, sizeof(item));
   std::string name(300, 'n');
-  EXPECT_EQ(StatusCode(FillFileSetItem(0, 1, &item, name.c_str(), nullptr, nullptr, false)), 13u);
+  const SourceTable none = {};
+  EXPECT_EQ(StatusCode(PlanFileSetItem(&none, 0, 1, &item, name.c_str(), nullptr, nullptr,
+                                       SEGMENTS_ABSENT, nullptr, false)),
+            13u);
   EXPECT_EQ(std::string(item.name), name.substr(0, ITEM_PATH_SIZE - 1));
-  EXPECT_EQ(item.data, nullptr);
-  EXPECT_EQ(item.size, 0u);
+  EXPECT_EQ(item.place.dataSize, 0u);
+  EXPECT_EQ(item.segments.storedEnd, nullptr);
 }
 
 #ifndef _WIN32

@@ -1,6 +1,10 @@
 // Manifests and registered sources for the manifest tests (see fixture.h).
 #include "manifest/tests/fixture.h"
 
+#include <zlib.h>
+
+#include <algorithm>
+
 #include <cstring>
 
 #include "common/format.h"
@@ -86,4 +90,30 @@ void SourceTableTest::SetUp() {
 void SourceTableTest::TearDown() {
   FreeSources();
   std::memset(&gSourceTable, 0, sizeof(gSourceTable));
+}
+
+// zlib's stream of `plain` in independent segments of `segmentSize` decoded bytes (a full
+// flush behind each but the last), as the packaging tool lays a record out; `lengths` gets
+// each segment's stored length.
+Bytes SegmentedDeflate(const Bytes& plain, uint32_t segmentSize, std::vector<uint32_t>* lengths) {
+  z_stream zs;
+  std::memset(&zs, 0, sizeof zs);
+  EXPECT_EQ(deflateInit(&zs, 6), Z_OK);
+  Bytes out(compressBound(static_cast<uLong>(plain.size())) + 64 * (plain.size() / segmentSize + 2));
+  zs.next_out = out.data();
+  zs.avail_out = static_cast<uInt>(out.size());
+  uint64_t before = 0;
+  for (size_t at = 0; at < plain.size() || at == 0; at += segmentSize) {
+    const size_t n = std::min<size_t>(segmentSize, plain.size() - at);
+    const bool last = at + n >= plain.size();
+    zs.next_in = const_cast<Bytef*>(plain.data() + at);
+    zs.avail_in = static_cast<uInt>(n);
+    EXPECT_EQ(deflate(&zs, last ? Z_FINISH : Z_FULL_FLUSH), last ? Z_STREAM_END : Z_OK);
+    lengths->push_back(static_cast<uint32_t>(zs.total_out - before));
+    before = zs.total_out;
+    if (last) break;
+  }
+  out.resize(zs.total_out);
+  deflateEnd(&zs);
+  return out;
 }

@@ -35,6 +35,11 @@ struct TestFields {
 // Entries in order, each text stored with its NUL.
 Bytes Manifest(const Entries& entries);
 
+// zlib's stream of `plain` in independent segments of `segmentSize` decoded bytes (a full
+// flush behind each but the last), as the packaging tool lays a record out; `lengths` gets
+// each segment's stored length.
+Bytes SegmentedDeflate(const Bytes& plain, uint32_t segmentSize, std::vector<uint32_t>* lengths);
+
 void RegisterSource(const Bytes& manifest, const Bytes& container = Bytes(), uint32_t flags = 0);
 
 class SourceTableTest : public ::testing::Test {

@@ -2,7 +2,9 @@
 // (keygen, build, attach, inspect, verify, select) on real files.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cctype>
 #include <cstring>
@@ -85,6 +87,20 @@ TEST_F(CliTest, FailuresSayWhatWentWrongWithTheRightExitCode) {
        "--level takes a compression level from 0 to 12 (default 9)"},
       {"build --key k.private.pem --level fast --package 'x64:1033:{A}:N:a.msi' --container o.bin", 2,
        "--level takes a compression level"},
+      {"build --key k.private.pem --jobs 0 --package 'x64:1033:{A}:N:a.msi' --container o.bin", 2,
+       "--jobs takes a number of threads from 1 to 64"},
+      {"build --key k.private.pem --jobs many --package 'x64:1033:{A}:N:a.msi' --container o.bin", 2,
+       "--jobs takes a number of threads"},
+      {"build --key k.private.pem --segment-size 3M --package 'x64:1033:{A}:N:a.msi' --container o.bin", 2,
+       "--segment-size 3M: a power of two from 1M to 8M"},
+      {"build --key k.private.pem --segment-size 512K --package 'x64:1033:{A}:N:a.msi' --container o.bin", 2,
+       "--segment-size 512K: a power of two from 1M to 8M"},
+      {"build --key k.private.pem --segment-size 16M --package 'x64:1033:{A}:N:a.msi' --container o.bin", 2,
+       "--segment-size 16M: a power of two"},
+      {"build --key k.private.pem --segment-size 1048575 --package 'x64:1033:{A}:N:a.msi' --container o.bin", 2,
+       "--segment-size 1048575: a power of two"},
+      {"build --key k.private.pem --segment-size M --package 'x64:1033:{A}:N:a.msi' --container o.bin", 2,
+       "--segment-size M: a power of two"},
       {"build --key nokey.pem --package 'x64:1033:{A}:N:a.msi' --container o.bin", 1, "nokey.pem: No such file"},
       {"build --key k.public.pem --package 'x64:1033:{A}:N:a.msi' --container o.bin", 1,
        "k.public.pem: this is a public key; signing payloads needs the private key"},
@@ -492,6 +508,87 @@ std::set<std::string> DocumentedMembers(const std::string& guide, const std::str
   return names;
 }
 }  // namespace
+
+// Large files go in segments: the same bytes on one thread and on four, the index in each
+// entry, inspect --json telling where each record lies (its stored bytes decode whole with
+// zlib there) and how many segments it has; a setup streamed to disk is the one attach makes
+// of the same container in memory.
+TEST_F(CliTest, SegmentedSetupsAreReproducibleAndInspectShowsWhereRecordsLie) {
+  MakeFixtures();
+  Bytes big = StandInCab((5u << 20) - 4, 'c');  // exactly five segments of 1 MiB
+  for (size_t i = 64; i < big.size(); ++i) big[i] = static_cast<uint8_t>((i >> 12) % 5 == 0 ? i * 2654435761u >> 24 : i % 251);
+  Write("big.cab", big);
+  const std::string inputs = " --package 'x64:1033:{A}:A:a.msi' --cab big.cab:1000 --cab main.cab:1000";
+  for (const char* run : {"--jobs 1 --container one.bin", "--jobs 4 --container four.bin",
+                          "--jobs 2 --segment-size 2M --container two.bin",
+                          "--stub signed.exe --out streamed.exe", "--stub unsigned.exe --mode append --out appended.exe"}) {
+    const Result r = Run(std::string("build --quiet --key k.private.pem") + inputs + " " + run);
+    ASSERT_EQ(r.code, 0) << run << "\n" << r.output;
+    EXPECT_EQ(r.output, "") << run;
+  }
+  Bytes one, four, two;
+  std::string error;
+  ASSERT_TRUE(ReadWholeFile(P("one.bin"), 1u << 30, &one, &error));
+  ASSERT_TRUE(ReadWholeFile(P("four.bin"), 1u << 30, &four, &error));
+  ASSERT_TRUE(ReadWholeFile(P("two.bin"), 1u << 30, &two, &error));
+  EXPECT_TRUE(one == four) << "the thread count changed the bytes";
+  EXPECT_FALSE(one == two);
+  // Streamed into the stub: the bytes attach gives the container held in memory.
+  ASSERT_EQ(Run("attach --stub signed.exe --container one.bin --out attached.exe").code, 0);
+  ASSERT_EQ(Run("attach --stub unsigned.exe --mode append --container one.bin --out attached-append.exe").code, 0);
+  Bytes a, b;
+  for (const auto& pair : {std::make_pair("streamed.exe", "attached.exe"), std::make_pair("appended.exe", "attached-append.exe")}) {
+    ASSERT_TRUE(ReadWholeFile(P(pair.first), 1u << 30, &a, &error));
+    ASSERT_TRUE(ReadWholeFile(P(pair.second), 1u << 30, &b, &error));
+    EXPECT_TRUE(a == b) << pair.first;
+    EXPECT_EQ(Run(std::string("verify --quiet --key k.public.pem ") + pair.first).code, 0) << pair.first;
+  }
+  EXPECT_EQ(Run("verify --quiet --key k.public.pem two.bin").code, 0);
+
+  struct Expect {
+    const char* file;
+    uint32_t id;
+    size_t size;
+    size_t segments;
+    uint32_t segmentSize;
+  } expects[] = {{"one.bin", 1001, big.size(), 5, 1u << 20}, {"two.bin", 1001, big.size(), 3, 2u << 20},
+                 {"one.bin", 1002, 5004, 1, 1u << 20}, {"streamed.exe", 1001, big.size(), 5, 1u << 20}};
+  for (const Expect& e : expects) {
+    SCOPED_TRACE(std::string(e.file) + " record " + std::to_string(e.id));
+    const Result r = Run(std::string("inspect --json ") + e.file, false);
+    ASSERT_EQ(r.code, 0) << r.output;
+    JsonValue doc;
+    ASSERT_TRUE(ParseJson(r.output, &doc, &error)) << error;
+    const JsonValue* records = doc.Find("sources")->items[0].Find("records");
+    const JsonValue* record = nullptr;
+    for (const JsonValue& item : records->items)
+      if (item.Find("type")->text == "file" && item.Find("id")->text == std::to_string(e.id)) record = &item;
+    ASSERT_NE(record, nullptr) << r.output;
+    EXPECT_EQ(record->Find("segments")->text, std::to_string(e.segments));
+    EXPECT_EQ(record->Find("segmentSize")->text, std::to_string(e.segmentSize));
+    EXPECT_EQ(record->Find("offset")->text, record->Find("fileOffset")->text);
+    // The entry carries the same index; the record's bytes at the offset decode whole.
+    const std::string field = "\\segments=" + std::to_string(e.segmentSize) + ":";
+    bool entryHasIndex = false;
+    for (const JsonValue& entry : doc.Find("sources")->items[0].Find("entries")->items)
+      if (entry.Find("id")->text == std::to_string(e.id)) {
+        const std::string& text = entry.Find("text")->text;
+        const size_t at = text.find(field);
+        entryHasIndex = at != std::string::npos &&
+                        static_cast<size_t>(std::count(text.begin() + at, text.end(), ',')) + 1 == e.segments;
+      }
+    EXPECT_TRUE(entryHasIndex) << r.output;
+    Bytes file;
+    ASSERT_TRUE(ReadWholeFile(P(e.file), 1u << 30, &file, &error));
+    const size_t offset = std::stoul(record->Find("offset")->text), stored = std::stoul(record->Find("stored")->text);
+    ASSERT_LE(offset + stored, file.size());
+    Bytes out(e.size + 1);
+    uLongf outSize = out.size();
+    ASSERT_EQ(uncompress(out.data(), &outSize, file.data() + offset, stored), Z_OK);
+    EXPECT_EQ(outSize, e.size);
+    EXPECT_TRUE(e.id != 1001 || std::equal(big.begin(), big.end(), out.begin()));
+  }
+}
 
 // The user guide's table of JSON members matches what the commands print: every member a
 // command prints is in its row, and every member of a row is printed by one of the runs.

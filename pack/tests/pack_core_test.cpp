@@ -7,7 +7,9 @@
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -26,6 +28,7 @@
 #include "pack/json.h"
 #include "pack/payloads.h"
 #include "pack/keys.h"
+#include "pack/packer.h"
 #include "pack/reader.h"
 #include "pack/setup.h"
 #include "pack/unpack.h"
@@ -34,6 +37,7 @@
 #include "pack/tests/fixtures.h"
 #include "payload/container.h"
 #include "payload/record.h"
+#include "payload/segment.h"
 #include "payload/sources.h"
 
 namespace fs = std::filesystem;
@@ -233,15 +237,15 @@ TEST(Setup, ParallelCompressionGivesTheSameContainer) {
   setup.threads = 4;
   ASSERT_TRUE(BuildContainer(setup, DevKey(), &many, &error)) << error;
   EXPECT_TRUE(one == many);
-  // Each entry ends with its file's size field.
+  // Each entry ends with its file's size field and its segment index.
   Bytes manifest;
   std::vector<ManifestText> entries;
   ASSERT_TRUE(StatusOk(StubLoad(many, RECORD_TYPE_MANIFEST, 0, &manifest)));
   ASSERT_TRUE(ParseManifest(manifest, &entries, &error)) << error;
   ASSERT_EQ(entries.size(), 5u);
   for (size_t i = 0; i < 5; ++i) {
-    const std::string tail = "\\size=" + std::to_string(sizes[i]);
-    EXPECT_EQ(entries[i].text.substr(entries[i].text.size() - tail.size()), tail) << entries[i].text;
+    const std::string tail = "\\size=" + std::to_string(sizes[i]) + "\\segments=1048576:";
+    EXPECT_NE(entries[i].text.find(tail), std::string::npos) << entries[i].text;
   }
 
   setup.compressionLevel = 1;
@@ -338,6 +342,24 @@ TEST(Attach, CertificateTableKeepsAlignmentAndEndsWithTheContainer) {
     EXPECT_EQ(0, std::memcmp(&image[image.size() - container.size()], container.data(), container.size()));
     EXPECT_EQ(ReadLe32(&image[0x80 + PE_CHECKSUM_OFFSET]),
               ComputePeChecksum(image, 0x80 + PE_CHECKSUM_OFFSET));
+    // The streamed form (a container too large for memory) gives the same bytes: the prefix,
+    // the container, and the checksum over both, run in pieces of odd sizes.
+    for (const char* mode : {"cert-table", "append"}) {
+      const Bytes& stub = std::string(mode) == "append" ? Pe32PlusHeaders() : pe.image;
+      Bytes whole = stub;
+      ASSERT_TRUE(std::string(mode) == "append" ? AppendToImage(&whole, container, &error)
+                                                : AttachToCertificateTable(&whole, container, &error));
+      Bytes streamed;
+      uint32_t checksumAt = 0;
+      ASSERT_TRUE(AttachedPrefix(stub, mode, container.size(), &streamed, &checksumAt, &error)) << error;
+      streamed.insert(streamed.end(), container.begin(), container.end());
+      PeChecksum sum;
+      BeginPeChecksum(&sum, checksumAt);
+      for (size_t at = 0, step = 1; at < streamed.size(); at += step, step = step * 3 % 11 + 1)
+        UpdatePeChecksum(&sum, &streamed[at], std::min(step, streamed.size() - at));
+      WriteLe32(&streamed[checksumAt], FinishPeChecksum(&sum));
+      EXPECT_TRUE(streamed == whole) << mode << " " << extra;
+    }
 
     // The stub's own checks find the entry, and the image fallback finds the container.
     const uint8_t* content = nullptr;
@@ -613,7 +635,7 @@ TEST(Reader, DigestFieldsAreCheckedByVerifyAndExtract) {
     const bool planned = PlanUnpack({source}, &plan, &error);
     if (c.problem == "is not 64 hex digits" || c.problem == "is not a decimal size") {
       EXPECT_FALSE(planned) << c.name;
-      EXPECT_NE(error.find("at most a sha256= field of 64 hex digits and a size= field"),
+      EXPECT_NE(error.find("at most a sha256= field of 64 hex digits, a size= field"),
                 std::string::npos) << error;
       continue;
     }
@@ -625,7 +647,7 @@ TEST(Reader, DigestFieldsAreCheckedByVerifyAndExtract) {
     // The extract reads with the entry's digest, key or not.
     for (EVP_PKEY* k : {key, static_cast<EVP_PKEY*>(nullptr)}) {
       const UnpackFile& cab = plan[0].files[1];
-      const bool read = ReadVerifiedRecord(source, false, cab.id, k, &decoded, &error, &cab.digest);
+      const bool read = ReadVerifiedRecord(source, false, cab.id, k, &decoded, &error, &cab);
       EXPECT_EQ(read, c.problem.empty()) << c.name;
       if (!read) EXPECT_NE(error.find("does not match its manifest entry's digest"), std::string::npos) << error;
     }
@@ -955,15 +977,207 @@ TEST(Setup, BuildStopsAtTheFirstRecordPastTheRoom) {
   }
   std::string error;
   ASSERT_TRUE(FinishSetup(&setup, &error)) << error;
-  int started = 0;
-  const BuildProgress progress{[](const std::string&, uint64_t, void* c) { ++*static_cast<int*>(c); },
-                               &started};
+  uint64_t done = 0;
+  const PackProgress progress{[](uint64_t d, uint64_t, void* c) { *static_cast<uint64_t*>(c) = d; },
+                              &done};
   Bytes container;
   EXPECT_FALSE(BuildContainer(setup, DevKey(), &container, &error, &progress, nullptr, 1000));
-  EXPECT_EQ(started, 1);
+  EXPECT_LE(done, 4096u);  // the first file's bytes at most
   EXPECT_NE(error.find("p0.msi: the setup would exceed 4 GiB - 1 bytes"), std::string::npos) << error;
   EXPECT_TRUE(BuildContainer(setup, DevKey(), &container, &error, &progress, nullptr)) << error;
   std::filesystem::remove_all(dir);
+}
+
+// Bytes that compress as real files do: 64 KiB blocks of text-like, zero and random bytes.
+Bytes MixedBytes(size_t size, uint32_t seed) {
+  Bytes out(size);
+  uint32_t state = 2463534242u ^ seed;
+  static const char kWords[] = "setup cabinet install file data engine readme the of and ";
+  for (size_t i = 0; i < size; ++i) {
+    state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+    const size_t block = (i >> 16) % 3;
+    out[i] = block == 0 ? static_cast<uint8_t>(kWords[(i * 7 + (state & 3)) % (sizeof kWords - 1)])
+             : block == 1 ? 0 : static_cast<uint8_t>(state);
+  }
+  return out;
+}
+
+// Whole-stream inflate with zlib itself, as a reader that knows nothing of segments.
+bool ZlibInflatesTo(const Bytes& stored, const Bytes& expected) {
+  z_stream zs{};
+  if (inflateInit(&zs) != Z_OK) return false;
+  Bytes out(expected.size() + 1);
+  zs.next_in = const_cast<uint8_t*>(stored.data());
+  zs.avail_in = static_cast<uInt>(stored.size());
+  zs.next_out = out.data();
+  zs.avail_out = static_cast<uInt>(out.size());
+  const int rc = inflate(&zs, Z_FINISH);
+  const bool ok = rc == Z_STREAM_END && zs.avail_in == 0 && zs.total_out == expected.size() &&
+                  std::equal(expected.begin(), expected.end(), out.begin());
+  inflateEnd(&zs);
+  return ok;
+}
+
+SegmentIndex IndexOf(uint32_t segmentSize, const std::vector<uint32_t>& lengths, std::vector<uint32_t>* ends) {
+  ends->clear();
+  uint32_t end = 0;
+  for (uint32_t l : lengths) ends->push_back(end += l);
+  return SegmentIndex{segmentSize, static_cast<uint32_t>(ends->size()), ends->data()};
+}
+
+// A segmented record is one zlib stream (zlib decodes it whole) and, by its index, segments
+// that decode on their own: at and around segment boundaries, empty, at several levels and
+// segment sizes.
+TEST(Segments, RecordsDecodeWholeAndSegmentBySegment) {
+  const uint32_t M = 1u << 20;
+  struct Case {
+    size_t size;
+    int level;
+    uint32_t segmentSize;
+  } cases[] = {{0, 9, M},          {1, 9, M},     {M - 1, 9, M},     {M, 9, M},      {M + 1, 9, M},
+               {5 * M, 9, M},      {5 * M + 123, 9, M}, {2 * M + 7, 0, M}, {2 * M + 7, 1, M},
+               {2 * M + 7, 12, M}, {5 * M, 9, 2 * M},   {3 * M, 6, 8 * M}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.size) + " bytes, level " + std::to_string(c.level) + ", segments of " +
+                 std::to_string(c.segmentSize));
+    const Bytes data = MixedBytes(c.size, static_cast<uint32_t>(c.size));
+    Bytes stored;
+    std::vector<uint32_t> lengths;
+    std::string error;
+    ASSERT_TRUE(CompressSegmentedRecord(data.data(), data.size(), c.level, c.segmentSize, &stored,
+                                        &lengths, &error)) << error;
+    EXPECT_EQ(lengths.size(), SegmentCountFor(static_cast<uint32_t>(c.size), c.segmentSize));
+    EXPECT_TRUE(ZlibInflatesTo(stored, data));
+    std::vector<uint32_t> ends;
+    const SegmentIndex index = IndexOf(c.segmentSize, lengths, &ends);
+    ASSERT_EQ(ends.back(), stored.size());
+    for (size_t i = 0; i + 1 < ends.size(); ++i)
+      EXPECT_EQ(0, std::memcmp(&stored[ends[i] - 4], "\x00\x00\xff\xff", 4)) << "segment " << i;
+    Bytes decoded(c.size + 1);
+    ASSERT_EQ(StatusCode(DecodeSegmentedRecord(stored.data(), static_cast<uint32_t>(stored.size()), &index,
+                                               static_cast<uint32_t>(c.size), decoded.data())), 0u);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), decoded.begin()));
+  }
+  // The tool packs nothing else than a power of two from 1 to 8 MiB.
+  for (uint64_t size : {0ull, 1ull, 512ull << 10, (1ull << 20) - 1, 3ull << 20, 16ull << 20})
+    EXPECT_FALSE(ValidSegmentSize(size)) << size;
+  for (uint64_t size : {1ull << 20, 2ull << 20, 4ull << 20, 8ull << 20}) EXPECT_TRUE(ValidSegmentSize(size)) << size;
+}
+
+// Files of several segments come out the same on one thread and on four, each entry carries
+// the index of its record, and the tool's readers decode through it.
+TEST(Setup, SegmentedFilesAreTheSameOnAnyNumberOfThreads) {
+  TempDir dir;
+  const uint32_t M = 1u << 20;
+  const size_t sizes[] = {5 * M, 0, 3 * M + 1};
+  SetupSpec setup;
+  setup.packages.push_back({"x64", "1033", "{A}", "A", dir / "a.msi"});
+  std::vector<Bytes> contents;
+  for (size_t i = 0; i < 3; ++i) {
+    contents.push_back(MixedBytes(sizes[i], static_cast<uint32_t>(i)));
+    const std::string name = i == 0 ? "a.msi" : "c" + std::to_string(i) + ".cab";
+    std::string error;
+    ASSERT_TRUE(WriteFileReplacing(dir / name, contents.back().data(), contents.back().size(), false,
+                                   false, &error)) << error;
+    if (i > 0) setup.cabinets.push_back({dir / name, {1000}, ""});
+  }
+  std::string error;
+  ASSERT_TRUE(FinishSetup(&setup, &error)) << error;
+  Bytes one, four;
+  setup.threads = 1;
+  ASSERT_TRUE(BuildContainer(setup, DevKey(), &one, &error)) << error;
+  setup.threads = 4;
+  ASSERT_TRUE(BuildContainer(setup, DevKey(), &four, &error)) << error;
+  EXPECT_TRUE(one == four);
+
+  FoundSource source{"whole file", Bytes(), &four};
+  std::vector<UnpackPackage> plan;
+  ASSERT_TRUE(PlanUnpack({source}, &plan, &error)) << error;
+  ASSERT_EQ(plan.size(), 1u);
+  ASSERT_EQ(plan[0].files.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    const UnpackFile& f = plan[0].files[i];
+    ASSERT_EQ(f.segments.state, SEGMENTS_PRESENT) << i;
+    EXPECT_EQ(f.segments.segmentSize, M);
+    EXPECT_EQ(f.segments.storedEnd.size(), SegmentCountFor(static_cast<uint32_t>(sizes[i]), M)) << i;
+    // The record is what the tool compresses in memory, and it decodes whole with zlib.
+    const RecordInfo* r = LookUpRecord(source.index, false, f.id);
+    ASSERT_NE(r, nullptr);
+    Bytes expected;
+    std::vector<uint32_t> lengths;
+    ASSERT_TRUE(CompressSegmentedRecord(contents[i].data(), contents[i].size(), DEFAULT_COMPRESSION_LEVEL, M,
+                                        &expected, &lengths, &error));
+    EXPECT_TRUE(Bytes(four.begin() + r->dataOffset, four.begin() + r->dataOffset + r->dataSize) == expected) << i;
+    EXPECT_TRUE(ZlibInflatesTo(expected, contents[i])) << i;
+    Bytes decoded;
+    ASSERT_TRUE(ReadVerifiedRecord(source, false, f.id, DevKey(), &decoded, &error, &f)) << error;
+    EXPECT_TRUE(decoded == contents[i]) << i;
+  }
+  std::vector<RecordProblem> problems;
+  uint32_t checked = 0;
+  VerifySources({source}, DevKey(), &checked, &problems);
+  EXPECT_TRUE(problems.empty()) << problems[0].what;
+  EXPECT_EQ(checked, 4u);
+}
+
+// An index that does not match its record fails the record as corrupt in verify and extract,
+// naming the entry; a setup without the field is still read as one stream.
+TEST(Reader, SegmentIndexMustMatchItsRecord) {
+  const uint32_t M = 1u << 20;
+  const Bytes cab = MixedBytes(3 * M + 5, 7);
+  Bytes stored;
+  std::vector<uint32_t> lengths;
+  std::string error;
+  ASSERT_TRUE(CompressSegmentedRecord(cab.data(), cab.size(), 9, M, &stored, &lengths, &error)) << error;
+  ASSERT_EQ(lengths.size(), 4u);
+  uint8_t digest[RECORD_DIGEST_SIZE];
+  DigestRecordBytes(cab.data(), static_cast<uint32_t>(cab.size()), digest);
+  const std::string msiLine = "x64\\1033\\{A}\\A\\" + DigestFieldOf(Text("msi"));
+  const std::string cabLine = "cab\\1000\\a.cab\\sha256=" + HexText(digest, sizeof digest) + "\\size=" +
+                              std::to_string(cab.size());
+  auto container = [&](const std::string& cabEntry) {
+    Bytes c = ContainerOf({{1000, msiLine}, {1001, cabEntry}}, {{1000, Text("msi")}});
+    EXPECT_TRUE(AppendStoredRecord(&c, RECORD_TYPE_FILE, 1001, stored, cab.size(), digest, DevKey(), &error));
+    return c;
+  };
+  std::vector<uint32_t> swapped = lengths, short3 = lengths, split = lengths;
+  std::swap(swapped[0], swapped[1]);
+  short3[2] += short3[3], short3.pop_back();
+  split[1] -= 1, split[2] += 1;
+  struct Case {
+    const char* name;
+    std::string entry;
+    const char* problem;  // empty: reads fine
+  } cases[] = {
+      {"matching index", cabLine + "\\" + SegmentsField(M, lengths), ""},
+      {"no index (one stream)", cabLine, ""},
+      {"lengths swapped", cabLine + "\\" + SegmentsField(M, swapped), "corrupt: a segment does not decode"},
+      {"a boundary one byte off", cabLine + "\\" + SegmentsField(M, split), "corrupt: a segment does not decode"},
+      {"one segment too few", cabLine + "\\" + SegmentsField(M, short3), "corrupt: the entry's segment index does not fit"},
+      {"another segment size", cabLine + "\\" + SegmentsField(2 * M, lengths), "corrupt: the entry's segment index does not fit"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes bytes = container(c.entry);
+    FoundSource source{"whole file", Bytes(), &bytes};
+    std::vector<RecordProblem> problems;
+    uint32_t checked = 0;
+    VerifySources({source}, DevKey(), &checked, &problems);
+    std::vector<UnpackPackage> plan;
+    ASSERT_TRUE(PlanUnpack({source}, &plan, &error)) << error;
+    Bytes decoded;
+    const bool read = ReadVerifiedRecord(source, false, 1001, DevKey(), &decoded, &error, &plan[0].files[1]);
+    if (!*c.problem) {
+      EXPECT_TRUE(problems.empty()) << problems[0].what;
+      EXPECT_TRUE(read && decoded == cab) << error;
+      continue;
+    }
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0].what.rfind(std::string("file record 1001 (manifest entry 1001): ") + c.problem, 0), 0u)
+        << problems[0].what;
+    EXPECT_FALSE(read);
+    EXPECT_NE(error.find(std::string("file record 1001 (a.cab): ") + c.problem), std::string::npos) << error;
+  }
 }
 
 TEST(Json, ValuesAndErrors) {

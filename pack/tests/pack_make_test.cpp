@@ -124,7 +124,9 @@ TEST_F(MakeTest, ThreeMsisBecomeOneReproducibleSetupAndComeBackOut) {
   // One command, no descriptor written by hand; progress goes to stderr as plain lines.
   Result r = Run("make --stub signed.exe --key k.private.pem --public-key k.public.blob --out setup.exe" + msis);
   ASSERT_EQ(r.code, 0) << r.output;
-  EXPECT_NE(r.output.find("compressing app-x86-en.cab (0.5 MiB)"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("compressing 6 files at level 9 in segments of 1 MiB\n"), std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("compressing: 100% ("), std::string::npos) << r.output;
 
   // inspect --json lists exactly what the MSIs say, in command-line order.
   r = Run("inspect --json setup.exe 2>/dev/null");
@@ -168,7 +170,7 @@ TEST_F(MakeTest, ThreeMsisBecomeOneReproducibleSetupAndComeBackOut) {
   // On a terminal the progress is a bar redrawn in place.
   const std::string tty = Sh("script -qec \"'" MSISTUB_PACK_EXE "' make --stub signed.exe "
                              "--key k.private.pem --out tty.exe" + msis + "\" /dev/null");
-  EXPECT_NE(tty.find("\r[##############################] 100% app-x86-en.cab"), std::string::npos) << tty;
+  EXPECT_NE(tty.find("\r[##############################] 100% "), std::string::npos) << tty;
   EXPECT_EQ(tty.find("compressing "), std::string::npos) << tty;
 
   // The same inputs and key give the same bytes, in every mode.

@@ -1,13 +1,20 @@
 // Record lookup: the backward trailer scan over hand-laid containers. Every container is
 // handed over in a heap block of its exact size, so a read outside it trips ASan natively.
+// Every FindRecord lookup is also made by LocateSourceRecord on the same container as a
+// source in memory and in a file (behind other bytes), each with and without its index, and
+// must find the same record. ReadSourceBytes: ranges at and past a source's end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "common/format.h"
 #include "payload/container.h"
+#include "payload/sources.h"
+#include "tempfile.h"
 
 namespace {
 using Bytes = std::vector<uint8_t>;
@@ -32,17 +39,58 @@ void AppendTrailer(Bytes* c, const uint8_t type[16], uint32_t id, uint32_t dataS
   c->insert(c->end(), trailer, trailer + RECORD_TRAILER_SIZE);
 }
 
+// Bytes a file holds in front of the container of a file source.
+const uint32_t kFileLead = 7;
+
+Bytes WithLead(const Bytes& bytes) {
+  Bytes file(kFileLead, 0xA5);
+  file.insert(file.end(), bytes.begin(), bytes.end());
+  return file;
+}
+
 // Exact-size copy of a container, and lookups in it expressed as offsets.
 struct Exact {
-  explicit Exact(const Bytes& bytes) : size(static_cast<uint32_t>(bytes.size())) {
+  explicit Exact(const Bytes& bytes) : size(static_cast<uint32_t>(bytes.size())), file(WithLead(bytes)) {
     block.reset(new uint8_t[bytes.empty() ? 1 : bytes.size()]);
     if (!bytes.empty()) std::memcpy(block.get(), bytes.data(), bytes.size());
   }
   Status Find(const uint8_t type[16], uint32_t id, RecordSpan* span) const {
-    return FindRecord(size ? block.get() : nullptr, size, type, id, span);
+    const Status status = FindRecord(size ? block.get() : nullptr, size, type, id, span);
+    ExpectLocateAgrees(type, id, status, *span);
+    return status;
+  }
+  // LocateSourceRecord finds what FindRecord found (`status`, `span`) on every kind of source.
+  void ExpectLocateAgrees(const uint8_t type[16], uint32_t id, Status status,
+                          const RecordSpan& span) const {
+    PayloadSource memory;
+    std::memset(&memory, 0, sizeof(memory));
+    memory.containerData = size ? block.get() : nullptr;
+    memory.containerSize = size;
+    PayloadSource inFile = memory;
+    inFile.containerData = nullptr;
+    inFile.file = file.handle();
+    inFile.fileOffset = kFileLead;
+    for (PayloadSource* source : {&memory, &inFile}) {
+      for (bool indexed : {false, true}) {
+        SCOPED_TRACE(std::string(source->file ? "file" : "memory") + (indexed ? ", indexed" : ""));
+        if (indexed) ASSERT_EQ(StatusCode(IndexSourceRecords(source)), 0u);
+        RecordPlace place;
+        std::memset(&place, 0xCD, sizeof(place));
+        const Status located = LocateSourceRecord(source, type, id, &place);
+        EXPECT_EQ(StatusCode(located), StatusCode(status));
+        if (StatusOk(located) && StatusOk(status)) {
+          EXPECT_EQ(place.dataOffset, static_cast<uint32_t>(span.data - block.get()));
+          EXPECT_EQ(place.dataSize, span.dataSize);
+          EXPECT_EQ(place.signatureOffset, static_cast<uint32_t>(span.signature - block.get()));
+          EXPECT_EQ(place.signatureSize, span.signatureSize);
+        }
+        FreeSourceRecordIndex(source);
+      }
+    }
   }
   std::unique_ptr<uint8_t[]> block;
   uint32_t size;
+  TempFile file;
 };
 
 struct Expect {
@@ -235,5 +283,75 @@ TEST(FindRecord, CutContainersStayInBounds) {
                   end == static_cast<size_t>(kFile1000At))
         << cut;
     back.Find(RECORD_TYPE_FILE, 1000, &span);
+  }
+}
+
+// Trailers met a window at a time in a file: hundreds of records of a few bytes each (ids
+// repeated, so the later of two is found), with one record larger than a window among them.
+TEST(FindRecord, ManyRecordsAcrossTrailerWindows) {
+  Bytes bytes;
+  Append(&bytes, RECORD_TYPE_MANIFEST, 0, 3, 5, 0x10);
+  for (uint32_t i = 0; i < 600; ++i) {
+    Append(&bytes, RECORD_TYPE_FILE, 1000 + i % 250, i % 3, i % 5, static_cast<uint8_t>(i));
+    if (i == 300) Append(&bytes, RECORD_TYPE_FILE, 5000, 9000, 256, 0x33);
+  }
+  Exact c(bytes);
+  RecordSpan span;
+  for (uint32_t id : {0u, 999u, 1000u, 1001u, 1125u, 1249u, 1250u, 5000u}) {
+    SCOPED_TRACE(id);
+    c.Find(RECORD_TYPE_FILE, id, &span);
+  }
+  EXPECT_EQ(StatusCode(c.Find(RECORD_TYPE_MANIFEST, 0, &span)), 0u);
+  EXPECT_EQ(span.data, c.block.get());
+}
+
+namespace {
+std::vector<uint8_t> Numbered(uint32_t count) {
+  std::vector<uint8_t> bytes(count);
+  for (uint32_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + 1);
+  return bytes;
+}
+}  // namespace
+
+TEST(ReadSourceBytes, RangesInsideTheContainerOnlyFromMemoryOrFile) {
+  const Bytes container = Numbered(100);
+  const TempFile file(WithLead(container));
+  PayloadSource memory;
+  std::memset(&memory, 0, sizeof(memory));
+  memory.containerData = const_cast<uint8_t*>(container.data());
+  memory.containerSize = 100;
+  PayloadSource inFile = memory;
+  inFile.containerData = nullptr;
+  inFile.file = file.handle();
+  inFile.fileOffset = kFileLead;
+  struct Case {
+    uint32_t offset;
+    uint32_t size;
+    uint32_t code;
+  } cases[] = {
+      {0, 100, 0},  {99, 1, 0},   {100, 0, 0},   {0, 0, 0},           {37, 20, 0},
+      {100, 1, 13}, {101, 0, 13}, {50, 51, 13},  {0xFFFFFFFFu, 2, 13}, {1, 0xFFFFFFFFu, 13},
+      {0, 101, 13},
+  };
+  for (const PayloadSource* source : {&memory, &inFile}) {
+    for (const Case& k : cases) {
+      SCOPED_TRACE(std::string(source->file ? "file " : "memory ") + std::to_string(k.offset) +
+                   "+" + std::to_string(k.size));
+      Bytes out(k.size < 200 ? k.size + 1 : 1, 0xEE);
+      const Status status = ReadSourceBytes(source, k.offset, k.size, out.data());
+      EXPECT_EQ(StatusCode(status), k.code);
+      if (k.code == 0) {
+        EXPECT_TRUE(std::equal(out.begin(), out.end() - 1, container.begin() + k.offset));
+        EXPECT_EQ(out.back(), 0xEE) << "written past the range";
+      }
+    }
+  }
+
+  // A file shorter than its source claims: a read failure, not bytes of nowhere.
+  inFile.containerSize = 120;
+  for (uint32_t offset : {90u, 100u, 115u}) {
+    Bytes out(10);
+    const uint32_t code = StatusCode(ReadSourceBytes(&inFile, offset, 5, out.data()));
+    EXPECT_EQ(code, offset + 5 <= 100 ? 0u : static_cast<uint32_t>(ERROR_READ_FAULT)) << offset;
   }
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "payload/container.h"
@@ -121,22 +122,7 @@ TEST(InflateRecord, BadStreamsFailWithDataErrorAndNothingAllocated) {
   badAdler.back() ^= 0x01;
   Bytes badHeader = good;
   badHeader[1] ^= 0x01;  // header check bits no longer fit
-  Bytes withDictionary;
-  {
-    z_stream zs;
-    std::memset(&zs, 0, sizeof(zs));
-    ASSERT_EQ(deflateInit(&zs, 9), Z_OK);
-    static const uint8_t kDictionary[] = "cabinet package product";
-    deflateSetDictionary(&zs, kDictionary, sizeof(kDictionary) - 1);
-    withDictionary.resize(deflateBound(&zs, static_cast<uLong>(content.size())));
-    zs.next_in = const_cast<Bytef*>(content.data());
-    zs.avail_in = static_cast<uInt>(content.size());
-    zs.next_out = withDictionary.data();
-    zs.avail_out = static_cast<uInt>(withDictionary.size());
-    ASSERT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
-    withDictionary.resize(zs.total_out);
-    deflateEnd(&zs);
-  }
+  const Bytes withDictionary = DeflateWithDictionary(content);
   struct Case {
     const char* name;
     Bytes stored;
@@ -483,3 +469,35 @@ TEST(LoadRecord, AllocationFailuresLeaveNothingBehind) {
   EXPECT_EQ(inflate.code, static_cast<uint32_t>(ERROR_INVALID_DATA));
 }
 #endif
+
+// SHA-256 piece by piece: any split of the bytes gives the digest of all of them at once.
+TEST(RecordHash, PiecesGiveTheDigestOfTheWhole) {
+  const Bytes contents[] = {Bytes(), Bytes(1, 0x61), TextBytes(63, 1), TextBytes(64, 2),
+                            TextBytes(65, 3), NoiseBytes(100000, 4)};
+  for (const Bytes& content : contents) {
+    uint8_t whole[RECORD_DIGEST_SIZE];
+    DigestRecordBytes(content.data(), static_cast<uint32_t>(content.size()), whole);
+    for (size_t piece : {size_t{1}, size_t{7}, size_t{64}, size_t{4099}, content.size() + 1}) {
+      SCOPED_TRACE(testing::Message() << content.size() << " bytes in pieces of " << piece);
+      RecordHash hash;
+      BeginRecordHash(&hash);
+      for (size_t at = 0; at < content.size(); at += piece)
+        UpdateRecordHash(&hash, content.data() + at, std::min(piece, content.size() - at));
+      UpdateRecordHash(&hash, nullptr, 0);
+      uint8_t digest[RECORD_DIGEST_SIZE];
+      FinishRecordHash(&hash, digest);
+      EXPECT_EQ(std::memcmp(digest, whole, RECORD_DIGEST_SIZE), 0);
+    }
+  }
+  // The digest of "abc", as published for SHA-256.
+  const uint8_t abc[] = {'a', 'b', 'c'};
+  const uint8_t want[RECORD_DIGEST_SIZE] = {
+      0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40, 0xde, 0x5d, 0xae, 0x22, 0x23,
+      0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17, 0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad};
+  RecordHash hash;
+  BeginRecordHash(&hash);
+  UpdateRecordHash(&hash, abc, 3);
+  uint8_t digest[RECORD_DIGEST_SIZE];
+  FinishRecordHash(&hash, digest);
+  EXPECT_EQ(std::memcmp(digest, want, RECORD_DIGEST_SIZE), 0);
+}

@@ -94,7 +94,7 @@ TEST_F(SourceTableTest, FailedGrowthKeepsTheOldArrayAndCount) {
 
 TEST_F(SourceTableTest, ImageSourceAllocationFailuresLeaveNoSource) {
   Bytes image = Concat(NoiseBytes(3000, 5), SignedContainer(TextBytes(200, 1)));
-  for (long allowed = 0; allowed < 3; ++allowed) {  // copy, manifest, table
+  for (long allowed = 0; allowed < 5; ++allowed) {  // copy, index (2), manifest, table
     SCOPED_TRACE(allowed);
     HostFailAllocationAfter(allowed);
     Status status = AddContainerSource(image.data(), static_cast<uint32_t>(image.size()));
@@ -104,7 +104,7 @@ TEST_F(SourceTableTest, ImageSourceAllocationFailuresLeaveNoSource) {
     EXPECT_EQ(LiveBlocks(), baseline_);
   }
   const Bytes manifest = TextBytes(200, 1);
-  for (long allowed = 0; allowed < 3; ++allowed) {  // copy, manifest copy, table
+  for (long allowed = 0; allowed < 5; ++allowed) {  // copy, manifest copy, index (2), table
     SCOPED_TRACE(allowed);
     HostFailAllocationAfter(allowed);
     Status status = AddDecodedContainerSource(image.data(), static_cast<uint32_t>(image.size()),
@@ -177,12 +177,14 @@ TEST_F(SourceTableTest, AdoptedImageIsTheSourceBlockOrStaysTheCallers) {
       {"verified manifest", &image, -1, 0},
       {"bad manifest signature", &unsigned_, -1, static_cast<uint32_t>(ERROR_FILE_CORRUPT)},
 #ifndef _WIN32
-      // the manifest's block, its growth, the table; a manifest that cannot be inflated is
-      // corrupt (13) to the run, also when memory ran out
-      {"no memory for the manifest", &image, 0, static_cast<uint32_t>(ERROR_INVALID_DATA)},
-      {"no memory to grow the manifest", &image, 1, static_cast<uint32_t>(ERROR_INVALID_DATA)},
-      {"no memory for the table", &image, 2, static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY)},
-      {"just enough memory", &image, 3, 0},
+      // the index's entries and its block, the manifest's block, its growth, the table; a
+      // manifest that cannot be inflated is corrupt (13) to the run, also when memory ran out
+      {"no memory for the index entries", &image, 0, static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY)},
+      {"no memory for the index", &image, 1, static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY)},
+      {"no memory for the manifest", &image, 2, static_cast<uint32_t>(ERROR_INVALID_DATA)},
+      {"no memory to grow the manifest", &image, 3, static_cast<uint32_t>(ERROR_INVALID_DATA)},
+      {"no memory for the table", &image, 4, static_cast<uint32_t>(ERROR_NOT_ENOUGH_MEMORY)},
+      {"just enough memory", &image, 5, 0},
 #endif
   };
   for (const Case& k : cases) {

@@ -39,6 +39,23 @@ Bytes Deflate(const Bytes& plain, int level) {
   return out;
 }
 
+Bytes DeflateWithDictionary(const Bytes& plain) {
+  z_stream zs;
+  std::memset(&zs, 0, sizeof(zs));
+  if (deflateInit(&zs, 9) != Z_OK) std::abort();
+  static const uint8_t kDictionary[] = "cabinet package product";
+  deflateSetDictionary(&zs, kDictionary, sizeof(kDictionary) - 1);
+  Bytes out(deflateBound(&zs, static_cast<uLong>(plain.size())));
+  zs.next_in = const_cast<Bytef*>(plain.data());
+  zs.avail_in = static_cast<uInt>(plain.size());
+  zs.next_out = out.data();
+  zs.avail_out = static_cast<uInt>(out.size());
+  if (deflate(&zs, Z_FINISH) != Z_STREAM_END) std::abort();
+  out.resize(zs.total_out);
+  deflateEnd(&zs);
+  return out;
+}
+
 Bytes SignContent(const Bytes& content) {
   Bytes signature(RECORD_SIGNATURE_SIZE);
   std::string error;

@@ -15,6 +15,8 @@ using Bytes = std::vector<uint8_t>;
 
 // zlib's stream of `plain` at `level` (the stub's decoders are tested on zlib's streams).
 Bytes Deflate(const Bytes& plain, int level = 9);
+// zlib's stream of `plain` made with a preset dictionary, which no reader of records accepts.
+Bytes DeflateWithDictionary(const Bytes& plain);
 // RSA-2048 PKCS#1 v1.5 signature over SHA-256 of `content`, 256 bytes (the tool's signer).
 Bytes SignContent(const Bytes& content);
 // `count` bytes of a fixed pseudo-random sequence (incompressible), seeded by `seed`.

@@ -141,6 +141,7 @@ TEST(BuildInstallerCommandLine, AllocationFailureFailsWholeAndLeaksNothing) {
 
 #include <vector>
 
+#include "extract/cleanup.h"
 #include "extract/folder.h"
 #include "extract/hold.h"
 #include "extract/progress.h"
@@ -266,13 +267,13 @@ TEST(IsProductRegistered, UninstallStringInTheRightView) {
 }
 
 namespace {
-// A product-code folder in the temporary folder with `names` created in it, as the
-// extraction leaves it: the folder held, every file's identity recorded, the last file still
-// open for writing (as after a write that ended early), the others closed.
+// A product-code folder in the temporary folder as the extraction leaves it: the folder
+// held, every file but the last renamed to its name (FILE_HELD, identity recorded, its
+// handle closed), the last still under its temporary name and open for writing (as after a
+// write that ended early).
 struct Extracted {
   std::string folder;
-  FileSetItem* set = nullptr;
-  ExtractItem* items = nullptr;
+  ExtractFile* files = nullptr;
   ExtractionHold hold = {};
   int count = 0;
 
@@ -282,34 +283,38 @@ struct Extracted {
     folder = std::string(temp) + kProduct;
     CreateDirectoryA(folder.c_str(), nullptr);
     count = static_cast<int>(names.size());
-    set = static_cast<FileSetItem*>(LocalAlloc(LPTR, count * sizeof(FileSetItem)));
-    EXPECT_EQ(StatusCode(NewExtractItems(set, count, &items)), 0u);
-    hold.files = static_cast<HeldFile*>(LocalAlloc(LPTR, count * sizeof(HeldFile)));
-    hold.count = count;
+    files = static_cast<ExtractFile*>(LocalAlloc(LPTR, count * sizeof(ExtractFile)));
     EXPECT_TRUE(StatusOk(OpenHeldFolder(folder.c_str(), &hold.folder, &hold.folderIdentity)));
     for (int i = 0; i < count; ++i) {
-      std::snprintf(items[i].path, sizeof items[i].path, "%s\\%s", folder.c_str(), names[i]);
-      std::snprintf(set[i].name, sizeof set[i].name, "%s", names[i]);
-      set[i].data = static_cast<uint8_t*>(LocalAlloc(LMEM_ZEROINIT, 16));
-      set[i].size = 16;
-      items[i].file = CreateFileA(items[i].path, GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
-                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-      EXPECT_NE(items[i].file, INVALID_HANDLE_VALUE);
-      EXPECT_TRUE(StatusOk(ReadIdentity(items[i].file, &hold.files[i].identity)));
-      if (i < count - 1) {
-        CloseHandle(items[i].file);
-        items[i].file = nullptr;
+      ExtractFile* file = &files[i];
+      std::snprintf(file->plan.name, sizeof file->plan.name, "%s", names[i]);
+      std::snprintf(file->path, sizeof file->path, "%s\\%s", folder.c_str(), names[i]);
+      char staging[STAGING_NAME_SIZE];
+      FormatStagingName(0xabc0u + i, staging);
+      std::snprintf(file->stagingPath, sizeof file->stagingPath, "%s\\%s", folder.c_str(), staging);
+      const bool last = i == count - 1;
+      file->staging = CreateFileA(last ? file->stagingPath : file->path, GENERIC_WRITE | DELETE,
+                                  FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr);
+      EXPECT_NE(file->staging, INVALID_HANDLE_VALUE);
+      EXPECT_TRUE(StatusOk(ReadIdentity(file->staging, &file->identity)));
+      file->state = last ? FILE_STAGED : FILE_HELD;
+      if (!last) {
+        CloseHandle(file->staging);
+        file->staging = nullptr;
+        file->stagingPath[0] = '\0';
       }
     }
   }
-  ~Extracted() { FreeFileSet(set, count); }
+  ~Extracted() { FreeExtractFiles(files, count); }
   std::string Path(const char* name) const { return folder + "\\" + name; }
 };
 }  // namespace
 
 // The decision table: files are deleted only after a failed or missing installer run of a
 // product that is not registered; the folder goes only when the product is not registered
-// and the folder is empty. Open files are closed and held ones released in every case.
+// and the folder is empty. Temporary files go in every case; open files are closed and held
+// ones released in every case.
 TEST(CleanUpExtraction, DecisionTable) {
   struct Case {
     uint32_t exitCode;
@@ -325,38 +330,36 @@ TEST(CleanUpExtraction, DecisionTable) {
     RemoveProduct(KEY_WOW64_64KEY);
     if (c.registered) SetProduct(KEY_WOW64_64KEY, "MsiExec.exe /X");
     Extracted x({names[0], names[1], names[2]});
+    const std::string staging = x.files[2].stagingPath;
     // The first file is held for reading, as while the installer runs.
-    HeldFile held;
-    HANDLE planted = CreateFileA(x.Path(names[0]).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, 0, nullptr);
-    DWORD n = 0;
-    WriteFile(planted, x.set[0].data, 16, &n, nullptr);
-    CloseHandle(planted);
-    ASSERT_TRUE(StatusOk(OpenHeldFile(x.Path(names[0]).c_str(), x.set[0].data, 16, &held)));
-    x.hold.files[0].handle = held.handle;
-    CleanUpExtraction(x.items, 3, c.exitCode, kProduct, x.folder.c_str(), 1, &x.hold);
-    EXPECT_EQ(x.hold.files, nullptr);
-    for (const char* name : names) {
-      std::string path = x.Path(name);
-      EXPECT_EQ(PathExists(path.c_str()), c.filesKept) << c.exitCode << " " << name;
+    x.files[0].held = CreateFileA(x.Path(names[0]).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(x.files[0].held, INVALID_HANDLE_VALUE);
+    CleanUpExtraction(x.files, 3, c.exitCode, kProduct, x.folder.c_str(), 1, &x.hold);
+    EXPECT_EQ(x.hold.folder, nullptr);
+    EXPECT_EQ(x.files[0].held, nullptr);
+    EXPECT_EQ(x.files[2].staging, nullptr);
+    EXPECT_FALSE(PathExists(staging.c_str())) << c.exitCode << ": temporary files always go";
+    for (int i = 0; i < 2; ++i) {
+      std::string path = x.Path(names[i]);
+      EXPECT_EQ(PathExists(path.c_str()), c.filesKept) << c.exitCode << " " << names[i];
       DeleteFileA(path.c_str());  // fails when the file was left open or held
     }
     EXPECT_EQ(PathExists(x.folder.c_str()), c.folderKept) << c.exitCode;
     EXPECT_TRUE(RemoveDirectoryA(x.folder.c_str()) || !c.folderKept) << "a file stayed open";
     RemoveProduct(KEY_WOW64_64KEY);
   }
-  // Nothing to clean: no items, no folder.
-  CleanUpExtraction(nullptr, 0, 1601, kProduct, "", 1, nullptr);
+  // Nothing to clean: no files, no folder.
+  ExtractionHold none = {};
+  CleanUpExtraction(nullptr, 0, 1601, kProduct, "", 1, &none);
 }
 
 // The clean-up deletes by identity: a file put in the place of an extracted one after the
 // hold was released, or one this run never recorded, stays, and so does the folder then.
 TEST(CleanUpExtraction, DeletesOnlyWhatThisRunCreatedOrVerified) {
   RemoveProduct(KEY_WOW64_64KEY);
-  Extracted x({"main.msi", "swapped.cab", "last.cab"});
-  std::memset(&x.hold.files[2].identity, 0, sizeof(FileIdentity));  // not recorded
-  CloseHandle(x.items[2].file);
-  x.items[2].file = nullptr;
+  Extracted x({"main.msi", "swapped.cab", "last.cab", "temp.cab"});
+  std::memset(&x.files[2].identity, 0, sizeof(FileIdentity));  // not recorded
   // Another process replaces swapped.cab with a file of its own (made while the original
   // still exists: a file system may hand a deleted file's number to the next new file).
   HANDLE other = CreateFileA(x.Path("other.tmp").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -365,7 +368,7 @@ TEST(CleanUpExtraction, DeletesOnlyWhatThisRunCreatedOrVerified) {
   CloseHandle(other);
   ASSERT_TRUE(MoveFileExA(x.Path("other.tmp").c_str(), x.Path("swapped.cab").c_str(),
                           MOVEFILE_REPLACE_EXISTING));
-  CleanUpExtraction(x.items, 3, 1603, kProduct, x.folder.c_str(), 1, &x.hold);
+  CleanUpExtraction(x.files, 4, 1603, kProduct, x.folder.c_str(), 1, &x.hold);
   EXPECT_FALSE(PathExists(x.Path("main.msi").c_str()));
   EXPECT_TRUE(PathExists(x.Path("swapped.cab").c_str()));
   EXPECT_TRUE(PathExists(x.Path("last.cab").c_str()));

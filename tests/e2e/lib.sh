@@ -33,8 +33,6 @@
 #                              (its id)
 #   end_stub                   waits (60 s) for the started program; sets EXIT_CODE; fails when
 #                              it showed a message box
-#   record_span FILE ID        "OFFSET SIZE" of the data of record ID, the last one of that id in
-#                              the container that ends at FILE's last byte
 #   on_exit COMMAND            runs COMMAND when the script ends, however it ends
 # From stub/tests/box.sh: run_with_box, run_without_box, expect_eq, fail, BOX_TEXT, EXIT_CODE.
 set -u
@@ -161,24 +159,6 @@ end_stub() {
   wait "$STUB_PID"
   ! grep -q 'trace:msgbox' "$BOX_LOG" || fail "a message box was shown: $(grep 'trace:msgbox' "$BOX_LOG")"
   EXIT_CODE=$(sed -n 's/^exit=\([0-9]*\).*/\1/p' "$BOX_LOG.out" | tr -d '\r')
-}
-
-record_span() {
-  python3 - "$1" "$2" <<'PY'
-import struct, sys
-data, want = open(sys.argv[1], "rb").read(), int(sys.argv[2])
-end = len(data)
-while end >= 28:
-    rid, sig, size = struct.unpack_from("<III", data, end - 12)
-    start = end - 28 - sig - size
-    if start < 0:
-        break
-    if rid == want:
-        print(start, size)
-        sys.exit(0)
-    end = start
-sys.exit(1)
-PY
 }
 
 # expect_same_file <what> <file> <original>

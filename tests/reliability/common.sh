@@ -2,11 +2,25 @@
 # <build>/reliability-prefix, because they replace msiexec.exe in its system32 and mount a
 # small disk as its Installer folder; CTest serialises them with a resource lock.
 #
-#   make_setup DIR NAME CODE SIZE_MB   a real product (wixl MSI + gcab cabinet) in DIR/product,
-#                                      packed into DIR/setup.exe (signed stub, certificate table)
+#   make_setup DIR NAME CODE SIZE_MB [--store] [--segment-size N]
+#                                      a real product (wixl MSI + gcab cabinet) in DIR/product,
+#                                      packed into DIR/setup.exe (signed stub, certificate
+#                                      table); --store: an uncompressed cabinet (about SIZE_MB
+#                                      MiB decoded); --segment-size: msistub-pack's option
 #   new_code                           a fresh product code (each run installs its own products)
 #   records FILE                       the records of the container at FILE's end, first record
-#                                      first: "kind id start signature end" (byte offsets)
+#                                      first: "kind id start signature end" (byte offsets in
+#                                      FILE, from msistub-pack inspect --json)
+#   record_layout FILE ID              "START STORED SEGMENTS LAST" of record ID of the setup
+#                                      FILE, from msistub-pack inspect --json: file offset and
+#                                      size of its stored bytes, its segment count and the file
+#                                      offset of its last segment's first stored byte
+#   flip_byte FILE OFFSET              inverts the byte at OFFSET in place
+#   staging_names DIR / other_names DIR  the names in DIR that are the stub's temporary names
+#                                      (~msistub-<16 hex digits>.tmp) / all the others, sorted
+#   kill_when_growing DIR IMAGE        waits for a temporary file in DIR that grows, then kills
+#                                      (SIGKILL) the Linux process of the Windows program IMAGE
+#                                      of this prefix; prints "NAME SIZE-SEEN SIZE-AT-KILL"
 #   snapshot                           every path under drive_c except logs and temp folders
 #   start_stub LOG ARGS...             the program through launch.exe, in the background, with
 #                                      message box tracing into LOG; sets STUB_PID
@@ -34,36 +48,111 @@ TEXT101="The installation file is either corrupted or does not support your proc
 new_code() { python3 -c 'import uuid; print("{%s}" % str(uuid.uuid4()).upper())'; }
 
 make_setup() {
-  local dir=$1 name=$2 code=$3 size=$4
+  local dir=$1 name=$2 code=$3 size=$4 product_options=() pack_options=()
+  shift 4
+  while [ $# -gt 0 ]; do
+    case $1 in
+      --store) product_options+=(--store); shift ;;
+      --segment-size) pack_options+=(--segment-size "$2"); shift 2 ;;
+      *) fail "make_setup: unknown option $1" ;;
+    esac
+  done
   rm -rf "$dir"; mkdir -p "$dir"
   "$MSISTUB_SOURCE/tools/make-product.sh" "$dir/product" --name "$name" --code "$code" \
-    --size-mb "$size" >/dev/null || fail "make-product"
+    --size-mb "$size" "${product_options[@]}" >/dev/null || fail "make-product"
   openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=msistub reliability" -days 2 \
     -addext extendedKeyUsage=codeSigning -keyout "$dir/signer.key" -out "$dir/signer.crt" \
     >/dev/null 2>&1 || fail "no test certificate"
   osslsigncode sign -certs "$dir/signer.crt" -key "$dir/signer.key" -in "$STUB" \
     -out "$dir/stub-signed.exe" >/dev/null || fail "signing"
   "$PACK" build --key "$KEY" --allow-development-key --package "x64:1033:$code:$name:$dir/product/product.msi" \
-    --cab "$dir/product/product.cab:1000" --stub "$dir/stub-signed.exe" --out "$dir/setup.exe" \
-    >/dev/null || fail "msistub-pack build"
+    --cab "$dir/product/product.cab:1000" --stub "$dir/stub-signed.exe" --out "$dir/setup.exe" --quiet \
+    "${pack_options[@]}" >/dev/null || fail "msistub-pack build"
 }
 
 records() {
-  python3 - "$1" <<'PY'
-import struct, sys
-data = open(sys.argv[1], "rb").read()
-manifest = bytes.fromhex("f7bbd5ee84121946918cf0cb8ee28b55")
-out, end = [], len(data)
-while True:
-    t = data[end - 28:end]
-    rid, sig, size = struct.unpack("<III", t[16:28])
-    start = end - 28 - sig - size
-    out.insert(0, "%s %d %d %d %d" % ("manifest" if t[:16] == manifest else "file", rid, start,
-                                      start + size, end))
-    if t[:16] == manifest:
-        break
-    end = start
-print("\n".join(out))
+  "$PACK" inspect --json "$1" | python3 -c '
+import json, sys
+TRAILER = 28  # behind the signature: the record type (16 bytes), id, signature size, stored size
+for r in json.load(sys.stdin)["sources"][0]["records"]:
+    start = r["fileOffset"]
+    print(r["type"], r["id"], start, start + r["stored"], start + r["stored"] + r["signature"] + TRAILER)
+'
+}
+
+record_layout() {
+  "$PACK" inspect --json "$1" | python3 -c '
+import json, sys
+want = int(sys.argv[1])
+source = json.load(sys.stdin)["sources"][0]
+record = [r for r in source["records"] if r["type"] == "file" and r["id"] == want][-1]
+text = [e["text"] for e in source["entries"] if e["id"] == want][0]
+lengths = [f for f in text.split("\\") if f.startswith("segments=")][0].split(":")[1].split(",")
+assert record["fileOffset"] is not None and record["segments"] == len(lengths), (record, text)
+last = record["fileOffset"] + sum(int(n) for n in lengths[:-1])
+print(record["fileOffset"], record["stored"], record["segments"], last)
+' "$2"
+}
+
+flip_byte() {
+  python3 - "$1" "$2" <<'PY'
+import sys
+with open(sys.argv[1], "r+b") as f:
+    f.seek(int(sys.argv[2])); b = f.read(1); f.seek(int(sys.argv[2])); f.write(bytes([b[0] ^ 0xFF]))
+PY
+}
+
+STAGING_NAME='^~msistub-[0-9a-fA-F]{16}\.tmp$'
+staging_names() { ls -A "$1" 2>/dev/null | grep -E "$STAGING_NAME"; }
+other_names() { ls -A "$1" 2>/dev/null | grep -Ev "$STAGING_NAME"; }
+
+kill_when_growing() {
+  python3 - "$1" "$2" "$WINEPREFIX" <<'PY'
+import os, re, signal, sys, time
+folder, image, prefix = sys.argv[1], sys.argv[2].encode(), sys.argv[3].encode()
+staging = re.compile(r"~msistub-[0-9a-fA-F]{16}\.tmp\Z")
+
+def read(pid, what):
+    with open("/proc/%s/%s" % (pid, what), "rb") as f:
+        return f.read()
+
+def running(pid):
+    try:
+        return read(pid, "stat").rsplit(b")", 1)[1].split()[0] not in (b"Z", b"X")
+    except OSError:
+        return False
+
+def find_program():
+    # Wine names a program's process after its image (15 characters at most); the prefix in
+    # its environment tells it from a program of the same name in another prefix.
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if read(pid, "comm").rstrip(b"\n") != image[:15]:
+                continue
+            if b"WINEPREFIX=" + prefix in read(pid, "environ").split(b"\0") and running(pid):
+                return int(pid)
+        except OSError:
+            pass
+    return None
+
+pid, seen, deadline = None, {}, time.monotonic() + 120
+while time.monotonic() < deadline:
+    if pid is None:
+        pid = find_program()
+    elif not running(pid):
+        sys.exit("%s ended before a temporary file was seen growing (seen: %s)" % (image.decode(), seen))
+    try:
+        sizes = [(e.name, e.stat().st_size) for e in os.scandir(folder) if staging.match(e.name)]
+    except FileNotFoundError:
+        sizes = []
+    for name, size in sizes:
+        if pid is not None and size > seen.get(name, 0) > 0:
+            os.kill(pid, signal.SIGKILL)
+            print(name, seen[name], size)
+            sys.exit(0)
+        seen[name] = size
+    time.sleep(0.001)
+sys.exit("no temporary file grew in %s within 120 s (process %s, seen: %s)" % (folder, pid, seen))
 PY
 }
 

@@ -3,8 +3,9 @@
 // its old signature, a copy of each record appended, every pair of records swapped, and every
 // FileRecord relabelled: given each other FileRecord's id, and every pair swapping ids (its
 // signature stays valid: it covers the content only). Each variant goes through the stub's
-// own discovery (AddContainerSource), selection (SelectPackage) and file set assembly
-// (AssembleFileSet), and its outcome is classified:
+// own discovery (AddContainerSource), selection (SelectPackage), file set plan
+// (AssembleFileSet) and the verified reading of every file (ReadPlannedFile), and its outcome
+// is classified:
 //   identical  the same selection and the same file set (names and bytes) as the untampered
 //              container: the changed bytes were not used;
 //   1168, 13, 1392   the failure code the run ends with (discovery's code, or 13 for a
@@ -28,6 +29,7 @@
 #include <vector>
 
 #include "common/format.h"
+#include "manifest/fileread.h"
 #include "manifest/fileset.h"
 #include "manifest/select.h"
 #include "pack/keys.h"
@@ -68,7 +70,13 @@ void ResetTable() {
   FreeSources();
 }
 
-// One run of discovery, selection and assembly over `container`, as the stub does it.
+bool CollectBytes(void* user, const uint8_t* data, uint32_t size) {
+  static_cast<Bytes*>(user)->insert(static_cast<Bytes*>(user)->end(), data, data + size);
+  return true;
+}
+
+// One run of discovery, selection, the plan and the reading over `container`, as the stub
+// does it.
 Outcome RunStub(const Bytes& container) {
   Outcome outcome;
   const long before = HostLiveAllocations();
@@ -86,17 +94,22 @@ Outcome RunStub(const Bytes& container) {
     } else {
       outcome.selected = std::string(selection.architecture) + "\\" + selection.languages +
                          "\\" + selection.productCode + "\\" + selection.productName;
-      if (!StatusOk(AssembleFileSet(&selection, &items, &count,
-                                       FILESET_REQUIRE_DIGESTS | FILESET_RELEASE_RECORDS)))
+      // The plan, then every file read and verified as the stub writes it: a failure of
+      // either ends the run with 13.
+      if (!StatusOk(AssembleFileSet(&gSourceTable, &selection, &items, &count,
+                                    FILESET_REQUIRE_DIGESTS)))
         outcome.code = ERROR_INVALID_DATA;
     }
-    for (int32_t i = 0; i < count; ++i) {
-      if (outcome.code == 0)
-        outcome.items.emplace_back(items[i].name,
-                                   Bytes(items[i].data, items[i].data + items[i].size));
-      if (items[i].data) LocalFree(items[i].data);
+    for (int32_t i = 0; i < count && outcome.code == 0; ++i) {
+      Bytes bytes;
+      const Status read = ReadPlannedFile(&gSourceTable, &items[i], CollectBytes, &bytes);
+      if (StatusOk(read))
+        outcome.items.emplace_back(items[i].name, bytes);
+      else
+        outcome.code = ERROR_INVALID_DATA;
     }
-    if (items) LocalFree(items);
+    if (outcome.code != 0) outcome.items.clear();
+    FreeFileSet(items, count);
   }
   ResetTable();
   outcome.leaked = HostLiveAllocations() - before;

@@ -23,14 +23,7 @@ read -r _ cabid cstart csig cend < <(records "$setup" | sed -n 3p)
 [ "$msiid/$cabid" = 1000/1001 ] || fail "unexpected records: $(records "$setup")"
 [ "$cend" = "$(stat -c %s "$setup")" ] || fail "the container does not end the file"
 
-flip() {  # flip OUT OFFSET
-  cp "$setup" "$1"
-  python3 - "$1" "$2" <<'PY'
-import sys
-with open(sys.argv[1], "r+b") as f:
-    f.seek(int(sys.argv[2])); b = f.read(1); f.seek(int(sys.argv[2])); f.write(bytes([b[0] ^ 0xFF]))
-PY
-}
+flip() { cp "$setup" "$1" && flip_byte "$1" "$2"; }  # flip OUT OFFSET
 variant() {  # variant NAME: the tampered copy as $work/NAME.exe
   local out=$work/$1.exe
   case $1 in
