@@ -1018,9 +1018,17 @@ def write_table(groups, full):
     for r in [head] + rows:
         print('  '.join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
     path = os.path.join(TOP, 'bench', 'results.md')
-    this = (f'{time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(STARTED))}, {os.cpu_count()} cores, '
-            f'load average {LOAD:.1f} at the start, {RUNS} timed runs per figure unless the figure '
-            f'says otherwise, seed {SEED}')
+    try:
+        commit = run(['git', '-C', TOP, 'rev-parse', '--short', 'HEAD'], stdout=subprocess.PIPE,
+                     text=True).stdout.strip()
+        if run(['git', '-C', TOP, 'diff', '--quiet', 'HEAD', '--', '.', ':!bench/results.md'],
+               check=False).returncode:
+            commit += ' with changes'
+    except (OSError, subprocess.CalledProcessError):
+        commit = 'unknown'
+    this = (f'{time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(STARTED))}, tree {commit}, '
+            f'{os.cpu_count()} cores, load average {LOAD:.1f} at the start, {RUNS} timed runs per '
+            f'figure unless the figure says otherwise, seed {SEED}')
     runs, old = read_table(path)
     new = [tuple(c.replace('|', '/') for c in r) for r in rows]
     table = merge_rows(old, new)
@@ -1032,6 +1040,11 @@ def write_table(groups, full):
     else:
         runs.append(this + f' (`bench/run.py {" ".join(groups)}`): rows '
                     + ', '.join(row_id(r[0]) for r in rows))
+        # A run whose rows all come from later runs gave none of the table any more.
+        named = [set(line.split(': rows ', 1)[1].split(', ')) if ': rows ' in line else None
+                 for line in runs]
+        runs = [line for i, line in enumerate(runs)
+                if named[i] is None or named[i] - set().union(*[n for n in named[i + 1:] if n])]
     with open(path, 'w') as f:
         f.write('# msistub benchmarks\n\nRuns that gave the rows below (the latest last; a row comes '
                 'from the latest run that names it):\n\n')
