@@ -5,8 +5,8 @@
 // goes to slot s % slotCount. A worker claims the next segment only when that slot is free;
 // the step frees a slot once its bytes are written, so at most slotCount segments are decoded
 // ahead of the writing. One lock and one condition variable guard the slots' states and the
-// workers' cursor; buffers belong to whoever holds the slot (a worker while BUSY, the step
-// while READY).
+// workers' cursor; a slot's decoded buffer belongs to whoever holds the slot (a worker while
+// BUSY, the step while READY); each worker reads stored bytes into a buffer of its own.
 #include "extract/stream.h"
 
 #include <cstring>
@@ -23,15 +23,15 @@ enum : uint32_t {
   MAX_WORKERS = 4,
   EXTRA_SLOTS = 2,
   STEP_BUFFER_SIZE = 1u << 20,
-  SLOT_MEMORY_BUDGET = 48u << 20,  // decoded and stored buffers of all slots together
+  // The decoded buffers of all slots and the workers' stored buffers together: with 1 MiB
+  // segments a few MiB, with 8 MiB ones one worker and two slots.
+  DECODE_MEMORY_BUDGET = 32u << 20,
 };
 
 struct Slot {
   uint32_t state;
   int32_t file;
   uint32_t segment;
-  uint8_t* stored;  // the segment's stored bytes and SEGMENT_INPUT_SLACK
-  uint32_t storedCapacity;
   uint8_t* out;     // its decoded bytes
   uint32_t outCapacity;
   uint32_t decoded;
@@ -84,7 +84,9 @@ bool Reserve(uint8_t** buffer, uint32_t* capacity, uint32_t size) {
   return *buffer != nullptr;
 }
 
-Status DecodeIntoSlot(ExtractPipeline* p, Slot* slot, SegmentDecoder* decoder) {
+// Decodes the slot's segment; `stored` (the worker's, reused) takes its stored bytes.
+Status DecodeIntoSlot(ExtractPipeline* p, Slot* slot, SegmentDecoder* decoder, uint8_t** stored,
+                      uint32_t* storedCapacity) {
   if (!decoder) return STATUS(ERROR_NOT_ENOUGH_MEMORY);
   const FileSetItem* plan = &p->files[slot->file].plan;
   const SegmentIndex* index = &plan->segments;
@@ -92,12 +94,12 @@ Status DecodeIntoSlot(ExtractPipeline* p, Slot* slot, SegmentDecoder* decoder) {
   slot->decoded = SegmentDecodedSize(index, plan->size, slot->segment);
   // Both bounded by the checked index: a stored segment by the record's stored size, a
   // decoded one by the segment size.
-  if (!Reserve(&slot->stored, &slot->storedCapacity, storedSize + SEGMENT_INPUT_SLACK) ||
+  if (!Reserve(stored, storedCapacity, storedSize + SEGMENT_INPUT_SLACK) ||
       !Reserve(&slot->out, &slot->outCapacity, slot->decoded))
     return STATUS(ERROR_NOT_ENOUGH_MEMORY);
-  Status status = ReadStoredSegment(p->sources, plan, slot->segment, slot->stored);
+  Status status = ReadStoredSegment(p->sources, plan, slot->segment, *stored);
   if (StatusOk(status))
-    status = DecodeSegment(decoder, index, plan->size, slot->segment, slot->stored, slot->out,
+    status = DecodeSegment(decoder, index, plan->size, slot->segment, *stored, slot->out,
                            &slot->streamAdler);
   return status;
 }
@@ -105,6 +107,8 @@ Status DecodeIntoSlot(ExtractPipeline* p, Slot* slot, SegmentDecoder* decoder) {
 DWORD WINAPI DecodeWorker(void* parameter) {
   ExtractPipeline* p = static_cast<ExtractPipeline*>(parameter);
   SegmentDecoder* decoder = NewSegmentDecoder();
+  uint8_t* stored = nullptr;
+  uint32_t storedCapacity = 0;
   AcquireSRWLockExclusive(&p->lock);
   for (;;) {
     if (p->stopping) break;
@@ -125,13 +129,14 @@ DWORD WINAPI DecodeWorker(void* parameter) {
     slot->segment = p->claimSegment++;
     ++p->claimSequence;
     ReleaseSRWLockExclusive(&p->lock);
-    const Status status = DecodeIntoSlot(p, slot, decoder);
+    const Status status = DecodeIntoSlot(p, slot, decoder, &stored, &storedCapacity);
     AcquireSRWLockExclusive(&p->lock);
     slot->status = status;
     slot->state = StatusOk(status) ? SLOT_READY : SLOT_FAILED;
     WakeAllConditionVariable(&p->changed);
   }
   ReleaseSRWLockExclusive(&p->lock);
+  if (stored) LocalFree(stored);
   if (decoder) FreeSegmentDecoder(decoder);
   return 0;
 }
@@ -145,10 +150,8 @@ uint32_t WorkerCount() {
 }
 
 void FreePipeline(ExtractPipeline* p) {
-  for (uint32_t i = 0; p->slots && i < p->slotCount; ++i) {
-    if (p->slots[i].stored) LocalFree(p->slots[i].stored);
+  for (uint32_t i = 0; p->slots && i < p->slotCount; ++i)
     if (p->slots[i].out) LocalFree(p->slots[i].out);
-  }
   if (p->slots) LocalFree(p->slots);
   if (p->byWorkers) LocalFree(const_cast<bool*>(p->byWorkers));
   CloseUnindexedReader(&p->reader);
@@ -170,25 +173,34 @@ Status StartPipeline(ExtractJob* job) {
       LocalAlloc(LMEM_ZEROINIT, static_cast<size_t>(job->fileCount > 0 ? job->fileCount : 1)));
   p->byWorkers = byWorkers;
   if (!byWorkers) return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
-  uint64_t largest = 0;  // decoded plus stored bytes of the largest segment
+  uint64_t largestOut = 0, largestStored = 0;  // of any segment the workers decode
   bool any = false;
   for (int32_t i = 0; i < job->fileCount; ++i) {
     const ExtractFile* file = &job->files[i];
     byWorkers[i] = file->state == FILE_STAGED && file->plan.segments.count > 0;
     if (!byWorkers[i]) continue;
     any = true;
-    uint32_t stored = 0;
     for (uint32_t s = 0; s < file->plan.segments.count; ++s)
-      if (SegmentStoredSize(&file->plan.segments, s) > stored)
-        stored = SegmentStoredSize(&file->plan.segments, s);
-    const uint64_t need = static_cast<uint64_t>(file->plan.segments.segmentSize) + stored;
-    if (need > largest) largest = need;
+      if (SegmentStoredSize(&file->plan.segments, s) > largestStored)
+        largestStored = SegmentStoredSize(&file->plan.segments, s);
+    if (file->plan.segments.segmentSize > largestOut) largestOut = file->plan.segments.segmentSize;
   }
   if (!any) return STATUS(ERROR_SUCCESS);
+  // Fewer slots first, then fewer workers, until the buffers fit the budget; one worker and
+  // two slots (one decoding, one being written) at the least.
   uint32_t workers = WorkerCount();
   uint32_t slots = workers + EXTRA_SLOTS;
-  while (slots > 2 && slots * largest > SLOT_MEMORY_BUDGET) --slots;
-  if (workers > slots) workers = slots;
+  while (slots * largestOut + workers * (largestStored + SEGMENT_INPUT_SLACK) >
+         DECODE_MEMORY_BUDGET) {
+    if (slots > workers + 1) {
+      --slots;
+    } else if (workers > 1) {
+      --workers;
+      --slots;
+    } else {
+      break;
+    }
+  }
   p->slots = static_cast<Slot*>(LocalAlloc(LMEM_ZEROINIT, sizeof(Slot) * slots));
   if (!p->slots) return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
   p->slotCount = slots;
