@@ -197,13 +197,13 @@ void WriteSource(JsonWriter* json, size_t index, const FoundSource& s, const Sou
     JsonString(json, r->manifest ? "manifest" : "file");
     JsonField(json, "id");
     JsonNumber(json, r->id);
-    // Where its stored bytes begin: in the container, and in the file when the container
-    // is the file itself (an extension's container is a copy out of the signature).
+    // Where its stored bytes begin: in the container, and in the file where the container
+    // was found in it.
     JsonField(json, "offset");
     JsonNumber(json, r->dataOffset);
     JsonField(json, "fileOffset");
-    if (s.file)
-      JsonNumber(json, r->dataOffset);
+    if (s.fileOffset >= 0)
+      JsonNumber(json, static_cast<uint64_t>(s.fileOffset) + r->dataOffset);
     else
       JsonNull(json);
     JsonField(json, "stored");

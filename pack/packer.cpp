@@ -115,7 +115,6 @@ struct Reader {
 // The writing side: the record being appended.
 struct Writer {
   size_t file = 0;
-  uint32_t segment = 0;
   uint32_t adler = 1;
   uint64_t stored = 0;
   uint64_t done = 0;  // decoded bytes written, for the progress

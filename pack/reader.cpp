@@ -7,6 +7,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <new>
@@ -24,6 +25,20 @@
 #include "payload/sources.h"
 
 namespace {
+// Where `needle` lies in [from, end): the value of an extension sits in the signature's DER
+// as it is. A hostile file may repeat a prefix many times, so the search gives up after a
+// few places that match the prefix but not the rest (the offset is then unknown).
+const uint8_t* FindBytes(const uint8_t* from, const uint8_t* end, const Bytes& needle) {
+  const size_t prefix = std::min<size_t>(needle.size(), 64);
+  for (unsigned tries = 0; prefix && tries < 16 && static_cast<size_t>(end - from) >= needle.size(); ++tries) {
+    from = std::search(from, end - needle.size() + prefix, needle.begin(), needle.begin() + prefix);
+    if (from == end - needle.size() + prefix) return nullptr;
+    if (std::equal(needle.begin(), needle.end(), from)) return from;
+    ++from;
+  }
+  return nullptr;
+}
+
 std::string RecordName(const RecordInfo& r) {
   return r.manifest ? "manifest record" : "file record " + std::to_string(r.id);
 }
@@ -71,6 +86,7 @@ bool DiscoverSources(const Bytes& file, std::vector<FoundSource>* sources,
     }
     STACK_OF(X509)* certs = p7->d.sign->cert;
     const int count = certs ? sk_X509_num(certs) : 0;
+    const uint8_t* searchFrom = content;
     for (int c = 0; c < count; ++c) {
       X509* cert = sk_X509_value(certs, c);
       const int extensions = X509_get_ext_count(cert);
@@ -89,12 +105,18 @@ bool DiscoverSources(const Bytes& file, std::vector<FoundSource>* sources,
         const ASN1_OCTET_STRING* value = X509_EXTENSION_get_data(ext);
         const uint8_t* bytes = ASN1_STRING_get0_data(value);
         FoundSource found{where, Bytes(bytes, bytes + ASN1_STRING_length(value)), nullptr};
+        const uint8_t* at = FindBytes(searchFrom, content + contentSize, found.copy);
+        if (at) {
+          found.fileOffset = at - file.data();
+          searchFrom = at + found.copy.size();
+        }
         sources->push_back(std::move(found));
       }
     }
     PKCS7_free(p7);
   }
   if (sources->empty()) sources->push_back({"whole file", Bytes(), &file});
+  if (sources->size() == 1 && sources->front().file) sources->front().fileOffset = 0;
   return true;
 }
 

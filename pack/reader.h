@@ -3,7 +3,8 @@
 // DiscoverSources finds the containers of a file the way the stub's discovery does: one per
 // non-critical PAYLOAD_EXTENSION_OID extension of the certificates in the first certificate
 // table entry, in signature order; when there is none, the whole file is the one container.
-// Critical extensions are listed as notes. A certificate entry that is no PKCS#7 message
+// Critical extensions are listed as notes; an extension's container is found in the file's
+// bytes too, to tell where its records lie (`fileOffset`). A certificate entry that is no PKCS#7 message
 // stops discovery (the stub stops there too). ListRecords takes the stub's own walk over a
 // container's trailers (StepBackRecord) and lists every record up to the ManifestRecord, with
 // a note on each trailer stepped over and on why the walk ended. IndexRecords makes of that one walk the id -> record index every
@@ -63,6 +64,7 @@ struct FoundSource {
   Bytes copy;          // an extension's value
   const Bytes* file;   // the whole file, when it is the container
   RecordIndex index;   // of the container
+  int64_t fileOffset = -1;  // where the container's bytes lie in the file; -1 where unknown
 
   const uint8_t* data() const { return file ? file->data() : copy.data(); }
   uint32_t size() const { return static_cast<uint32_t>(file ? file->size() : copy.size()); }

@@ -2,10 +2,10 @@
 //
 // EncodeManifest lays out manifest entries (id u32 LE, length u32 LE, UTF-16LE text with its
 // NUL) from UTF-8 texts. CompressRecordData makes a zlib stream with libdeflate at a level of
-// 0 to 12 (default 9, whose streams begin 78 DA); the same bytes and level always give the
-// same stream. AppendSignedRecord adds one record -- the stored bytes, the 256-byte
-// signature over the decoded bytes, the trailer -- to a container, refusing to let any size
-// pass 32 bits; AppendStoredRecord does the same for bytes compressed and hashed beforehand.
+// 0 to 12 (default 8, whose streams begin 78 DA as level 9's do); the same bytes and level
+// always give the same stream. AppendSignedRecord adds one record -- the stored bytes, the
+// 256-byte signature over the decoded bytes, the trailer -- to a container, refusing to let
+// any size pass 32 bits; AppendStoredRecord does the same for bytes compressed and hashed beforehand.
 // These records are one stream, not segmented (the manifest; the FileRecords of a setup are
 // segmented by packer.h).
 // A container starts with its ManifestRecord; FileRecords follow.
@@ -28,7 +28,7 @@ struct ManifestEntry {
 bool Utf8ToUtf16Le(const std::string& text, Bytes* out);
 bool EncodeManifest(const std::vector<ManifestEntry>& entries, Bytes* manifest, std::string* error);
 
-enum : int { DEFAULT_COMPRESSION_LEVEL = 9, MAX_COMPRESSION_LEVEL = 12 };
+enum : int { DEFAULT_COMPRESSION_LEVEL = 8, MAX_COMPRESSION_LEVEL = 12 };
 // Safe to call from several threads at once.
 bool CompressRecordData(const uint8_t* data, size_t size, Bytes* stored, std::string* error,
                         int level = DEFAULT_COMPRESSION_LEVEL);
