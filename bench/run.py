@@ -1060,9 +1060,10 @@ def write_table(groups, full):
 NOTES = [
     'Load: the runs dated 17:00 and later were taken with `nice -n 10` while four other developers '
     'built and tested on the same 2 cores (the load average at the start of each run is in its '
-    'line above); the rows of the 11:15 run with nothing else running. Under that load a timed '
-    'figure under Wine moves by up to 2 x from one run to the next, and every process waits for '
-    'a CPU about as long as it runs (2l); CPU times (2k) and ratios of alternating runs move less.',
+    'line above; the last runs, 18:32-18:36, found the machine nearly idle); the rows of the '
+    '11:15 run with nothing else running. Under load a timed figure under Wine moves by up to '
+    '2-5 x from one run to the next, and every process waits for a CPU about as long as it runs '
+    '(2l, 6e, 8.); CPU times (2k, 6e, 7e) and ratios of alternating runs move less.',
     'New memory (0a-0c): on this VM the first write to a page of new memory costs what 0a shows '
     'per page (10.1 us at 11:15, a few us later in the day), and memory already in use is '
     'written about as fast as 0b; a desktop pays well under a microsecond a page. Every program '
@@ -1072,18 +1073,19 @@ NOTES = [
     '320 MiB on the second mix (6c) and 1,262 MiB for the 1 GiB product (7c); 124,668 minor page '
     'faults against the NSIS peer\'s 2,375 (2i); 2d 1.55 s against 2c 2.65 s (0.58 x), 6b 4.47 s '
     'against 6a 6.00 s, 7b 5.30 s against 7a 7.25 s; CPU time 0.64 s against 0.97 s (2k).',
-    'The streaming stub (the rows of 2., 4., 6., 7. and 3. now in the table): the stub reads its '
-    'container\'s small parts only, decodes segments on worker threads into reused buffers and '
-    'writes as it goes, so its peak memory no longer grows with the product (4b, 6c, 7c: about '
-    '40 MiB for 256 MiB and for 1 GiB alike, where it was 337 and 1,262 MiB) and its page faults '
-    'fell by more than ten times (2i, 7d), the same for both sizes. They are still about 4 x the '
-    'NSIS peer\'s (target 2 x): about 9,100 faults of 4 KiB are about 36 MiB, close to the '
-    'process\'s peak, so the stub touches each of its pages about once; 2 x the peer\'s would '
+    'The streaming stub (the rows of 2., 4., 6., 7. and 1o-1s now in the table: main at 18:25 with '
+    'issue21a; 3. from the 18:01 run): the stub reads its container\'s small parts only, decodes '
+    'segments on worker threads into reused buffers and writes as it goes, so its peak memory no '
+    'longer grows with the product (4b, 6c, 7c: 36 MiB for 256 MiB and for 1 GiB alike, where it '
+    'was 337 and 1,262 MiB) and its page faults fell ten to forty times (2i, 7d: about 12,400, '
+    'the same for both sizes). They are still about 5 x the NSIS peer\'s (target 2 x): 12,400 '
+    'faults of 4 KiB are about 48 MiB, more than the process\'s peak, so the stub touches its '
+    'pages about once and gives some back (freed buffers touched again); 2 x the peer\'s would '
     'mean touching under about 19 MiB in all, Wine\'s own 7 MiB (4a) included. Its CPU time on '
-    'the 256 MiB product hardly moved (2k: 0.64 -> 0.59 s; the faults it shed were cheap by '
-    'then), and against the NSIS peer it stays where the CPU times put it, about 0.6 x on the '
-    'main product and about 0.5 x on the second mix and the 1 GiB product (6e, 7e: zlib in the '
-    'peer against libdeflate in the stub).',
+    'the 256 MiB product moved little (2k: 0.64 -> 0.54 s), but on the quiet machine (18:34 run) '
+    'its wall time came to its CPU time (2d 0.54 s against the NSIS peer\'s 1.09 s, 0.49 x; 2l: '
+    'it waited 0.09 s), and on the 1 GiB product it used the second core: 1.85 s of CPU in '
+    '1.66 s (7b, 7e) against the peer\'s 3.58 s in 4.04 s.',
     'Timed figures: median of the timed runs, [min..max] beside it. Under Wine the first round '
     'only warms caches. End to end = from starting `wine <setup> /qn` (host clock) to the '
     'recording msiexec.exe\'s own clock reading (system32, WINEDLLOVERRIDES=msiexec.exe=n); '
@@ -1103,10 +1105,11 @@ NOTES = [
     'Segmented decode (1o-1s, bench_segment_win): the 64 MiB file of 1a-1n as one zlib stream '
     'cut into 1 MiB segments (zlib level 9 with a full flush at each boundary: the layout the '
     'packer writes, from another compressor), decoded sixteen times per figure into a buffer '
-    'touched before the runs. 1q against 1o is the target. With other builds running, the second '
-    'decoding thread seldom gets a core of its own: 1q\'s two threads together use about as much '
-    'CPU time as 1p\'s one (1s) but take about as long. 1s\'s estimate is what that CPU time '
-    'would give if each thread had a core, as on an idle 2-core machine; it is not a measurement.',
+    'touched before the runs. 1q against 1o is the target. Measured on the nearly idle machine '
+    '(the 18:32 run): 1.52 x; under the other builds\' load (18:17) the second thread seldom got a core '
+    'and 1q was 0.96 x. The two threads together use about 1.2 x the CPU time of one (1s), so '
+    '1s\'s estimate for two idle cores is about 1.8 x rather than 2 x; the estimate is not a '
+    'measurement. 1r: with SHA-256 in order on the consumer, the hash bounds it (1.28 x).',
     'What the end-to-end figure depends on (8.): an independent measurement on this machine '
     '(unmanaged windows, alternating runs) found the NSIS peer at 3.5-5.9 s and msistub at '
     '0.5-0.87 x of it, against 1.2 s and 1.79 x in the 11:15 run of 2c/2d. 8a-8k change one '
@@ -1135,7 +1138,10 @@ NOTES = [
     'on a desktop nothing competes for the cores and a page fault costs well under a '
     'microsecond, so an installer takes about its CPU time plus Wine\'s start (2a). 2k is the '
     'figure closest to that: it has msistub ahead (about 0.6 x), as the independent measurement '
-    'found, but at well under 2 s for both rather than 3.5-5.9 s.',
+    'found, but at well under 2 s for both rather than 3.5-5.9 s. The last runs confirm it: with '
+    'the machine nearly idle (18:32-18:36) the NSIS peer took 1.09 s on the main product (2c, its '
+    'CPU time 0.93 s) and 1.19 s on the second mix (6a, 5.69 s in a loaded run at 18:08), as at '
+    '11:15, while the streaming stub took 0.54 s on both.',
     'Stub size (3d-3f): the low-level calls do not let the linker drop the provider. SHA-256 '
     'alone keeps a few dozen KiB (3d), but any bignum call keeps all of it: the bignum code reports failures '
     'through the error queue, whose first use runs libcrypto\'s initialisation '
