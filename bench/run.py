@@ -1106,8 +1106,8 @@ NOTES = [
     'cut into 1 MiB segments (zlib level 9 with a full flush at each boundary: the layout the '
     'packer writes, from another compressor), decoded sixteen times per figure into a buffer '
     'touched before the runs. 1q against 1o is the target. Measured on the nearly idle machine '
-    '(the 18:32 run): 1.52 x; under the other builds\' load (18:17) the second thread seldom got a core '
-    'and 1q was 0.96 x. The two threads together use about 1.2 x the CPU time of one (1s), so '
+    '(the 18:32 run): 1.52 x; under the other builds\' load (18:17) the second thread seldom got '
+    'a core and 1q was 0.96 x. The two threads together use about 1.2 x the CPU time of one (1s), so '
     '1s\'s estimate for two idle cores is about 1.8 x rather than 2 x; the estimate is not a '
     'measurement. 1r: with SHA-256 in order on the consumer, the hash bounds it (1.28 x).',
     'What the end-to-end figure depends on (8.): an independent measurement on this machine '
