@@ -16,6 +16,8 @@
 #     --store              an uncompressed cabinet (gcab without -z)
 #     --second-cab NAME    a second cabinet (Media row 2) of the same size, with other files
 #                          (content of seed N+1)
+#     --mix blocks         every file made of 64 KiB blocks instead: half text-like, 30 %
+#                          zeros, 20 % random, the kind of each block drawn from the seed
 #
 # Writes OUTDIR/<msi> and OUTDIR/<cab> (and the second cabinet); a cabinet holds a
 # binary-like file, a text-like file and (with --size-mb) an incompressible tail, all
@@ -23,7 +25,7 @@
 set -euo pipefail
 out=${1:?usage: make-product.sh OUTDIR [options]}; shift
 name="Demo Product" code="{6E8A5C2B-1F3D-4B7A-9C1E-2D4F6A8B0C11}" lang=1033 arch=x64
-size=3 cab=product.cab msi=product.msi fail="" record="" seed=1 zip=-z cab2=""
+size=3 cab=product.cab msi=product.msi fail="" record="" seed=1 zip=-z cab2="" mix=files
 while [ $# -gt 0 ]; do
   case $1 in
     --name) name=$2; shift 2 ;;
@@ -38,6 +40,7 @@ while [ $# -gt 0 ]; do
     --seed) seed=$2; shift 2 ;;
     --store) zip=""; shift ;;
     --second-cab) cab2=$2; shift 2 ;;
+    --mix) mix=$2; shift 2 ;;
     *) echo "make-product: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -45,12 +48,36 @@ mkdir -p "$out"
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 # Content: text-like lines, binary-like structured data, and an incompressible part.
 content() {
-python3 - "$1" "$size" "$2" "$3" <<'PY'
+python3 - "$1" "$size" "$2" "$3" "$mix" <<'PY'
 import random, sys, os
-d, size, seed, suffix = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+d, size, seed, suffix, mix = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4], sys.argv[5]
 r = random.Random(seed)
 words = ["install", "package", "feature", "component", "registry", "folder", "value", "product",
          "update", "service", "config", "version", "license", "readme", "setup", "module"]
+if mix == "blocks":
+    # The same three files and sizes, each a run of 64 KiB blocks of one kind apiece.
+    block = 64 * 1024
+    third = size * 1024 * 1024 // 3
+    for name, total in ((f"readme{suffix}.txt", third), (f"engine{suffix}.dll", third),
+                        (f"data{suffix}.bin", size * 1024 * 1024 - 2 * third)):
+        with open(os.path.join(d, name), "wb") as f:
+            n = 0
+            while n < total:
+                k = min(block, total - n)
+                kind = r.random()
+                if kind < 0.5:
+                    text = []
+                    length = 0
+                    while length < k:
+                        line = " ".join(r.choice(words) for _ in range(r.randint(4, 14))) + "\n"
+                        text.append(line); length += len(line)
+                    f.write("".join(text).encode()[:k])
+                elif kind < 0.8:
+                    f.write(b"\0" * k)
+                else:
+                    f.write(r.randbytes(k))
+                n += k
+    sys.exit(0)
 with open(os.path.join(d, f"readme{suffix}.txt"), "w") as f:
     n = 0
     while n < size * 1024 * 1024 // 3:
@@ -146,6 +173,12 @@ PY
   for table in _ForceCodepage Media Property Directory; do
     msibuild "$work/$msi" -i "$work/$table.idt" >/dev/null
   done
+fi
+# wixl gives every Media row the last file's sequence; the first cabinet holds files 1-3 only.
+if [ -n "$cab2" ]; then
+  msiinfo export "$work/$msi" Media >"$work/Media.idt"
+  sed -i 's/^1\t6\t/1\t3\t/' "$work/Media.idt"
+  msibuild "$work/$msi" -i "$work/Media.idt" >/dev/null
 fi
 ( cd "$work" && gcab -c $zip "$work/$cab" readme.txt engine.dll data.bin )
 mv "$work/$msi" "$work/$cab" "$out/"
