@@ -2,13 +2,11 @@
 //
 // On Windows this is <windows.h>. Natively (the host build, for unit tests, sanitizers and
 // fuzzing) it declares the few Windows types and functions that the format code calls --
-// local memory, discarding pages (VirtualAlloc with MEM_RESET only), the thread's last error,
-// code page conversion, multibyte stepping and positioned reads of a file (ReadFile with an
-// OVERLAPPED offset; a HANDLE is then a POSIX file descriptor, HostFileHandle) -- and
-// winseam_host.cpp implements them: the
-// "active code page" is UTF-8, memory comes from malloc with optional fault injection
-// (HostFailAllocationAfter), and reset bytes are overwritten with 0xDD, so that whatever still
-// reads them gets bytes it cannot mistake for the old ones.
+// local memory, the thread's last error, code page conversion, multibyte stepping and
+// positioned reads of a file (ReadFile with an OVERLAPPED offset; a HANDLE is then a POSIX file
+// descriptor, HostFileHandle) -- and winseam_host.cpp implements them: the "active code page"
+// is UTF-8 and memory comes from malloc with optional fault injection
+// (HostFailAllocationAfter).
 #pragma once
 
 #ifdef _WIN32
@@ -47,8 +45,6 @@ typedef uintptr_t UINT_PTR;
 #define LMEM_MOVEABLE 0x0002u
 #define LMEM_ZEROINIT 0x0040u
 #define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
-#define MEM_RESET 0x00080000u
-#define PAGE_READWRITE 0x04u
 #define CP_ACP 0u
 #define MB_ERR_INVALID_CHARS 0x08u
 
@@ -72,9 +68,6 @@ typedef uintptr_t UINT_PTR;
 HLOCAL LocalAlloc(UINT flags, size_t bytes);
 HLOCAL LocalReAlloc(HLOCAL mem, size_t bytes, UINT flags);
 HLOCAL LocalFree(HLOCAL mem);
-// MEM_RESET only: the range's contents become undefined (0xDD here); returns `address`.
-// Any other type fails with ERROR_INVALID_PARAMETER (87) and returns null.
-void* VirtualAlloc(void* address, size_t size, DWORD type, DWORD protect);
 DWORD GetLastError();
 void SetLastError(DWORD code);
 int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* wide, int wideCount, char* out,

@@ -45,15 +45,6 @@ HLOCAL LocalAlloc(UINT flags, size_t bytes) {
   return h + 1;
 }
 
-void* VirtualAlloc(void* address, size_t size, DWORD type, DWORD) {
-  if (type != MEM_RESET || !address) {
-    gLastError = 87;  // ERROR_INVALID_PARAMETER
-    return nullptr;
-  }
-  std::memset(address, 0xDD, size);
-  return address;
-}
-
 HLOCAL LocalReAlloc(HLOCAL mem, size_t bytes, UINT flags) {
   if (!mem) {
     gLastError = 6;  // ERROR_INVALID_HANDLE

@@ -12,6 +12,7 @@
 #include <ntsecapi.h>
 
 #include "extract/cleanup.h"
+#include "extract/ntdll.h"
 #include "manifest/staging.h"
 
 namespace {
@@ -199,7 +200,6 @@ bool HeldFolderIsPath(HANDLE folder, const char* path) {
 
 typedef LONG(NTAPI* NtCreateFileFn)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
                                      PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
-typedef ULONG(NTAPI* RtlNtStatusToDosErrorFn)(LONG);
 
 // Creates the folder `path` with `descriptor` and opens it in the same step, without delete
 // sharing, as the held folder: what is held is the folder this call made, never one that
@@ -209,15 +209,11 @@ Status CreateHeldFolder(const char* path, PSECURITY_DESCRIPTOR descriptor, HANDL
                         FileIdentity* identity) {
   *handle = nullptr;
   std::memset(identity, 0, sizeof(*identity));
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  FARPROC createProc = ntdll ? GetProcAddress(ntdll, "NtCreateFile") : nullptr;
-  FARPROC errorProc = ntdll ? GetProcAddress(ntdll, "RtlNtStatusToDosError") : nullptr;
-  if (!createProc || !errorProc) return STATUS(ERROR_INVALID_FUNCTION);
   NtCreateFileFn create;
   RtlNtStatusToDosErrorFn toDosError;
-  static_assert(sizeof create == sizeof createProc, "function pointer sizes");
-  std::memcpy(&create, &createProc, sizeof create);
-  std::memcpy(&toDosError, &errorProc, sizeof toDosError);
+  if (!FindNtdllFunction("NtCreateFile", &create) ||
+      !FindNtdllFunction("RtlNtStatusToDosError", &toDosError))
+    return STATUS(ERROR_INVALID_FUNCTION);
 
   // The NT name of a drive path: "\\??\" and the path.
   WCHAR name[FOLDER_PATH_SIZE + 8] = L"\\??\\";

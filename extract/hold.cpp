@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "extract/ntdll.h"
 #include "payload/record.h"
 
 namespace {
@@ -89,20 +90,15 @@ bool DigestEquals(HANDLE handle, const uint8_t digest[RECORD_DIGEST_SIZE]) {
 }
 
 typedef LONG(NTAPI* NtSetInformationFileFn)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
-typedef ULONG(NTAPI* RtlNtStatusToDosErrorFn)(LONG);
 enum : ULONG { FILE_RENAME_INFORMATION_CLASS = 10 };
 
 // Renames the file of `handle` (opened with delete access) to the full path `target`.
 Status RenameByHandle(HANDLE handle, const char* target, bool replace) {
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  FARPROC setProc = ntdll ? GetProcAddress(ntdll, "NtSetInformationFile") : nullptr;
-  FARPROC errorProc = ntdll ? GetProcAddress(ntdll, "RtlNtStatusToDosError") : nullptr;
-  if (!setProc || !errorProc) return STATUS(ERROR_INVALID_FUNCTION);
   NtSetInformationFileFn setInformation;
   RtlNtStatusToDosErrorFn toDosError;
-  static_assert(sizeof setInformation == sizeof setProc, "function pointer sizes");
-  std::memcpy(&setInformation, &setProc, sizeof setInformation);
-  std::memcpy(&toDosError, &errorProc, sizeof toDosError);
+  if (!FindNtdllFunction("NtSetInformationFile", &setInformation) ||
+      !FindNtdllFunction("RtlNtStatusToDosError", &toDosError))
+    return STATUS(ERROR_INVALID_FUNCTION);
   // FILE_RENAME_INFORMATION: ReplaceIfExists, RootDirectory, FileNameLength, FileName; the
   // name is the NT form of the full path, "\??\" and the path.
   struct {

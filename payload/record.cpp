@@ -30,8 +30,7 @@ static_assert(sizeof(SHA256_CTX) <= sizeof(RecordHash::state) &&
               "RecordHash must hold OpenSSL's SHA-256 context");
 
 namespace {
-// RELEASE_PAGE_SIZE: the page size of x64 Windows; whole pages of it are given back.
-enum : uint32_t { DEFLATE_MAX_RATIO = 1032, RELEASE_PAGE_SIZE = 4096 };
+enum : uint32_t { DEFLATE_MAX_RATIO = 1032 };
 
 // The most bytes a zlib stream of `storedSize` bytes can inflate to: deflate codes a 258-byte
 // match in two bits at best, so each stored byte makes at most 1032 (the last one's bits
@@ -270,17 +269,6 @@ Status LoadBoundRecord(const PayloadSource* source, const uint8_t type[16], uint
     status = DecodeRecordSpan(source->flags, &span, expectedDigest, expectedSize, data, size);
   if (block) LocalFree(block);
   return status;
-}
-
-void ReleaseRecordData(const PayloadSource* source, const uint8_t type[16], uint32_t id) {
-  RecordSpan span;
-  if (!source->containerData) return;
-  if (!StatusOk(FindRecord(source->containerData, source->containerSize, type, id, &span))) return;
-  const uintptr_t begin = reinterpret_cast<uintptr_t>(span.data);
-  const uintptr_t first = (begin + RELEASE_PAGE_SIZE - 1) & ~uintptr_t{RELEASE_PAGE_SIZE - 1};
-  const uintptr_t last = (begin + span.dataSize) & ~uintptr_t{RELEASE_PAGE_SIZE - 1};
-  if (last > first)
-    VirtualAlloc(reinterpret_cast<void*>(first), last - first, MEM_RESET, PAGE_READWRITE);
 }
 
 Status LoadRecord(const PayloadSource* source, const uint8_t type[16], uint32_t id,

@@ -46,15 +46,6 @@ Status LoadBoundRecord(const PayloadSource* source, const uint8_t type[16], uint
                        const uint8_t* expectedDigest, const uint32_t* expectedSize,
                        uint8_t** data, uint32_t* size);
 
-// Gives the memory of a record's stored data back to the system once it has been decoded:
-// every whole page inside the data of the record that FindRecord finds for `type` and `id`
-// is reset (VirtualAlloc, MEM_RESET), so its contents become undefined. The trailers and the
-// signature stay, so other records are found and decode as before; this record no longer
-// loads (its bytes no longer verify), or still does where the system kept the pages. Nothing
-// happens when the record is not found or its data holds no whole page.
-// Nothing happens for a file source either (no memory of it holds the record).
-void ReleaseRecordData(const PayloadSource* source, const uint8_t type[16], uint32_t id);
-
 // Inflates a whole zlib stream into one growing LocalAlloc block. Returns code 0 (outputs
 // set), 13 (ERROR_INVALID_DATA: corrupt, truncated, preset dictionary, too large) or 8
 // (ERROR_NOT_ENOUGH_MEMORY, also when the inflater cannot start) with the outputs null and 0
