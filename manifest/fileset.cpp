@@ -16,7 +16,7 @@
 namespace {
 
 // Cabinet line fields: kind, package ids, file name; a field may hold 255 characters.
-enum : uint32_t { CABINET_FIELDS = 3, CABINET_FIELD_SIZE = 256, DEFLATE_MAX_RATIO = 1032 };
+enum : uint32_t { CABINET_FIELDS = 3, CABINET_FIELD_SIZE = 256 };
 
 // Grows the item array by one zero-filled item. Returns the (possibly moved) block, or null
 // with the old block and count left as they were.
@@ -146,11 +146,6 @@ Status CheckPlannedRecord(const PayloadSource* source, const FileSetItem* item) 
 }
 
 }  // namespace
-
-uint32_t MostInflatedBytes(uint32_t storedSize) {
-  const uint64_t bound = (static_cast<uint64_t>(storedSize) + 1) * DEFLATE_MAX_RATIO - 1;
-  return bound > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(bound);
-}
 
 uint64_t PlannedBytes(const FileSetItem* item) {
   return (item->flags & FILE_HAS_SIZE) ? item->size : item->place.dataSize;

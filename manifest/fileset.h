@@ -50,10 +50,6 @@ struct FileSetItem {
   SegmentIndex segments;    // checked index (owned), or count 0: the record has none
 };
 
-// The most bytes a zlib stream of `storedSize` bytes can inflate to (deflate codes a 258-byte
-// match in two bits at best: 1032 bytes per stored byte, the last one's bits included),
-// never more than a 32-bit size counts.
-uint32_t MostInflatedBytes(uint32_t storedSize);
 // The bytes a file counts for in the progress: its decoded size, or its stored size when
 // the entry states none.
 uint64_t PlannedBytes(const FileSetItem* item);

@@ -32,16 +32,6 @@ static_assert(sizeof(SHA256_CTX) <= sizeof(RecordHash::state) &&
 namespace {
 enum : uint32_t { DEFLATE_MAX_RATIO = 1032 };
 
-// The most bytes a zlib stream of `storedSize` bytes can inflate to: deflate codes a 258-byte
-// match in two bits at best, so each stored byte makes at most 1032 (the last one's bits
-// included, hence the one byte of slack), and never more than a 32-bit size can count. Both
-// inflaters refuse anything larger: the sized one before it allocates, the growing one as
-// soon as its output would pass it.
-uint32_t MaxInflatedSize(uint32_t storedSize) {
-  const uint64_t bound = (static_cast<uint64_t>(storedSize) + 1) * DEFLATE_MAX_RATIO - 1;
-  return bound > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(bound);
-}
-
 // Releases the partial output and the inflater after a failed step; returns `status`.
 Status AbandonInflation(z_stream* zs, uint8_t* buffer, uint8_t** out, uint32_t* outSize,
                         Status status) {
@@ -111,16 +101,25 @@ Status InflateRecordLimited(const uint8_t* stored, uint32_t storedSize, uint8_t*
   return STATUS(ERROR_SUCCESS);
 }
 
+// Deflate codes a 258-byte match in two bits at best, so each stored byte makes at most 1032
+// (the last one's bits included, hence the one byte of slack). Both inflaters refuse anything
+// larger: the sized one before it allocates, the growing one as soon as its output would pass
+// it; the file plan and the piecewise reader apply the same bound.
+uint32_t MostInflatedBytes(uint32_t storedSize) {
+  const uint64_t bound = (static_cast<uint64_t>(storedSize) + 1) * DEFLATE_MAX_RATIO - 1;
+  return bound > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(bound);
+}
+
 Status InflateRecord(const uint8_t* stored, uint32_t storedSize, uint8_t** out,
                      uint32_t* outSize) {
-  return InflateRecordLimited(stored, storedSize, out, outSize, MaxInflatedSize(storedSize));
+  return InflateRecordLimited(stored, storedSize, out, outSize, MostInflatedBytes(storedSize));
 }
 
 Status InflateSizedRecord(const uint8_t* stored, uint32_t storedSize, uint32_t size,
                           uint8_t** out) {
   *out = nullptr;
   // A size no stream of this length can reach cannot be right and is not allocated.
-  if (size > MaxInflatedSize(storedSize)) return STATUS(ERROR_INVALID_DATA);
+  if (size > MostInflatedBytes(storedSize)) return STATUS(ERROR_INVALID_DATA);
   uint8_t* buffer = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, size ? size : 1));
   if (!buffer) return STATUS(ERROR_NOT_ENOUGH_MEMORY);
   libdeflate_decompressor* inflater = libdeflate_alloc_decompressor();

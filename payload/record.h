@@ -46,6 +46,10 @@ Status LoadBoundRecord(const PayloadSource* source, const uint8_t type[16], uint
                        const uint8_t* expectedDigest, const uint32_t* expectedSize,
                        uint8_t** data, uint32_t* size);
 
+// The most bytes a zlib stream of `storedSize` bytes can inflate to: 1032 per stored byte,
+// never more than a 32-bit size counts (4 GiB - 1).
+uint32_t MostInflatedBytes(uint32_t storedSize);
+
 // Inflates a whole zlib stream into one growing LocalAlloc block. Returns code 0 (outputs
 // set), 13 (ERROR_INVALID_DATA: corrupt, truncated, preset dictionary, too large) or 8
 // (ERROR_NOT_ENOUGH_MEMORY, also when the inflater cannot start) with the outputs null and 0
