@@ -11,9 +11,11 @@
 
 namespace {
 
-// Read-back in 4 MiB pieces: under Wine a 1 GiB file read back in 1 MiB pieces took about
-// twice as long. The decoders' buffers are freed by then.
-enum : uint32_t { READ_CHUNK = 4u << 20, RENAME_NAME_UNITS = 1100 };
+// Read-back in 64 KiB pieces into a buffer on the stack: memory the thread has already
+// touched, where a buffer from the heap is faulted in page by page for every file (and twice
+// under Wine, whose read checks each page of the buffer before it reads). Under Wine a file
+// reads about as fast in 64 KiB pieces as in 4 MiB ones; hashing is the cost.
+enum : uint32_t { READ_CHUNK = 64u << 10, RENAME_NAME_UNITS = 1100 };
 
 const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -69,8 +71,7 @@ bool DigestEquals(HANDLE handle, const uint8_t digest[RECORD_DIGEST_SIZE]) {
   LARGE_INTEGER zero;
   zero.QuadPart = 0;
   if (!SetFilePointerEx(handle, zero, nullptr, FILE_BEGIN)) return false;
-  uint8_t* buffer = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, READ_CHUNK));
-  if (!buffer) return false;
+  uint8_t buffer[READ_CHUNK];
   RecordHash hash;
   BeginRecordHash(&hash);
   bool read = true;
@@ -83,7 +84,6 @@ bool DigestEquals(HANDLE handle, const uint8_t digest[RECORD_DIGEST_SIZE]) {
     if (n == 0) break;
     UpdateRecordHash(&hash, buffer, n);
   }
-  LocalFree(buffer);
   uint8_t seen[RECORD_DIGEST_SIZE];
   FinishRecordHash(&hash, seen);
   return read && std::memcmp(seen, digest, RECORD_DIGEST_SIZE) == 0;
