@@ -21,7 +21,7 @@ enum : uint32_t {
   SLOT_READY = 2,
   SLOT_FAILED = 3,
   MAX_WORKERS = 4,
-  EXTRA_SLOTS = 2,
+  EXTRA_SLOTS = 1,
   STEP_BUFFER_SIZE = 1u << 20,
   // The decoded buffers of all slots and the workers' stored buffers together: with 1 MiB
   // segments a few MiB, with 8 MiB ones one worker and two slots.
@@ -32,8 +32,7 @@ struct Slot {
   uint32_t state;
   int32_t file;
   uint32_t segment;
-  uint8_t* out;     // its decoded bytes
-  uint32_t outCapacity;
+  uint8_t* out;     // its decoded bytes (outCapacity of the pipeline)
   uint32_t decoded;
   uint32_t streamAdler;  // the last segment's stream Adler-32
   Status status;
@@ -51,6 +50,11 @@ struct ExtractPipeline {
   const ExtractFile* files;
   const bool* byWorkers;  // per file: staged with an index (fixed when the job starts)
   int32_t fileCount;
+  // Sizes of every slot's decoded buffer and every worker's stored buffer: the largest
+  // segment of the job, so that each buffer is allocated once and never grows (memory
+  // allocated afresh is faulted in page by page again).
+  uint32_t outCapacity;
+  uint32_t storedCapacity;
   // The workers' cursor: the next segment to claim.
   int32_t claimFile;
   uint32_t claimSegment;
@@ -74,32 +78,18 @@ struct ExtractPipeline {
 
 namespace {
 
-// Makes `*buffer` hold at least `size` bytes (at least one); false without memory.
-bool Reserve(uint8_t** buffer, uint32_t* capacity, uint32_t size) {
-  if (size == 0) size = 1;
-  if (*buffer && *capacity >= size) return true;
-  if (*buffer) LocalFree(*buffer);
-  *buffer = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, size));
-  *capacity = *buffer ? size : 0;
-  return *buffer != nullptr;
-}
-
 // Decodes the slot's segment; `stored` (the worker's, reused) takes its stored bytes.
-Status DecodeIntoSlot(ExtractPipeline* p, Slot* slot, SegmentDecoder* decoder, uint8_t** stored,
-                      uint32_t* storedCapacity) {
-  if (!decoder) return STATUS(ERROR_NOT_ENOUGH_MEMORY);
+Status DecodeIntoSlot(ExtractPipeline* p, Slot* slot, SegmentDecoder* decoder, uint8_t* stored) {
+  if (!decoder || !stored) return STATUS(ERROR_NOT_ENOUGH_MEMORY);
   const FileSetItem* plan = &p->files[slot->file].plan;
   const SegmentIndex* index = &plan->segments;
-  const uint32_t storedSize = SegmentStoredSize(index, slot->segment);
   slot->decoded = SegmentDecodedSize(index, plan->size, slot->segment);
-  // Both bounded by the checked index: a stored segment by the record's stored size, a
-  // decoded one by the segment size.
-  if (!Reserve(stored, storedCapacity, storedSize + SEGMENT_INPUT_SLACK) ||
-      !Reserve(&slot->out, &slot->outCapacity, slot->decoded))
-    return STATUS(ERROR_NOT_ENOUGH_MEMORY);
-  Status status = ReadStoredSegment(p->sources, plan, slot->segment, *stored);
+  // Both buffers hold the job's largest segment (StartPipeline), stored and decoded.
+  if (!slot->out) slot->out = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, p->outCapacity));
+  if (!slot->out) return STATUS(ERROR_NOT_ENOUGH_MEMORY);
+  Status status = ReadStoredSegment(p->sources, plan, slot->segment, stored);
   if (StatusOk(status))
-    status = DecodeSegment(decoder, index, plan->size, slot->segment, *stored, slot->out,
+    status = DecodeSegment(decoder, index, plan->size, slot->segment, stored, slot->out,
                            &slot->streamAdler);
   return status;
 }
@@ -107,8 +97,10 @@ Status DecodeIntoSlot(ExtractPipeline* p, Slot* slot, SegmentDecoder* decoder, u
 DWORD WINAPI DecodeWorker(void* parameter) {
   ExtractPipeline* p = static_cast<ExtractPipeline*>(parameter);
   SegmentDecoder* decoder = NewSegmentDecoder();
-  uint8_t* stored = nullptr;
-  uint32_t storedCapacity = 0;
+  // Written once before its first read: a read into memory never written faults each page
+  // in twice under Wine (its check of the buffer reads, then writes, every page).
+  uint8_t* stored = static_cast<uint8_t*>(LocalAlloc(LMEM_FIXED, p->storedCapacity));
+  if (stored) std::memset(stored, 0, p->storedCapacity);
   AcquireSRWLockExclusive(&p->lock);
   for (;;) {
     if (p->stopping) break;
@@ -129,7 +121,7 @@ DWORD WINAPI DecodeWorker(void* parameter) {
     slot->segment = p->claimSegment++;
     ++p->claimSequence;
     ReleaseSRWLockExclusive(&p->lock);
-    const Status status = DecodeIntoSlot(p, slot, decoder, &stored, &storedCapacity);
+    const Status status = DecodeIntoSlot(p, slot, decoder, stored);
     AcquireSRWLockExclusive(&p->lock);
     slot->status = status;
     slot->state = StatusOk(status) ? SLOT_READY : SLOT_FAILED;
@@ -144,9 +136,9 @@ DWORD WINAPI DecodeWorker(void* parameter) {
 uint32_t WorkerCount() {
   SYSTEM_INFO info;
   GetSystemInfo(&info);
-  uint32_t n = info.dwNumberOfProcessors;
-  if (n > MAX_WORKERS) n = MAX_WORKERS;
-  return n ? n : 1;
+  // One processor stays for the step, which hashes and writes what the workers decode.
+  uint32_t n = info.dwNumberOfProcessors > 1 ? info.dwNumberOfProcessors - 1 : 1;
+  return n < MAX_WORKERS ? n : MAX_WORKERS;
 }
 
 void FreePipeline(ExtractPipeline* p) {
@@ -201,6 +193,10 @@ Status StartPipeline(ExtractJob* job) {
       break;
     }
   }
+  // Both at most 8 MiB and a little: the checked index bounds a stored segment by the
+  // decoded segment size (see CheckSegmentIndex).
+  p->outCapacity = static_cast<uint32_t>(largestOut ? largestOut : 1);
+  p->storedCapacity = static_cast<uint32_t>(largestStored + SEGMENT_INPUT_SLACK);
   p->slots = static_cast<Slot*>(LocalAlloc(LMEM_ZEROINIT, sizeof(Slot) * slots));
   if (!p->slots) return STATUS_FROM_LAST_ERROR(ERROR_NOT_ENOUGH_MEMORY);
   p->slotCount = slots;

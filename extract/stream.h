@@ -2,12 +2,14 @@
 //
 // An ExtractJob writes every FILE_STAGED file of its array, in order, into its temporary file
 // (see item.h), in bounded steps driven by the progress dialog (see progress.h). A file with a
-// segment index (see payload/segment.h) is decoded by worker threads (min(processors, 4), at
-// least 1, started at the first step, each with its own SegmentDecoder and stored-bytes
-// buffer) into a ring of slots (two more than workers; each slot's decoded buffer is reused
-// across segments and files), which a worker fills only once the step has given the slot
-// back. Slots, then workers, are fewer where the largest segments would make the buffers
-// pass 32 MiB (8 MiB segments: one worker, two slots), down to one worker and two slots; the step takes the segments
+// segment index (see payload/segment.h) is decoded by worker threads (one fewer than the
+// processors, which leaves one for the step; at least 1, at most 4; started at the first
+// step, each with its own SegmentDecoder and a stored-bytes buffer the size of the job's
+// largest stored segment) into a ring of slots (one more than workers; each slot's decoded
+// buffer holds the largest segment and is reused across segments and files), which a worker
+// fills only once the step has given the slot back. Slots, then workers, are fewer where the
+// largest segments would make the buffers pass 32 MiB, down to one worker and two slots (one
+// decoding, one being written); the step takes the segments
 // strictly in order, updates the Adler-32 and the SHA-256 and writes them. A file without an
 // index is inflated on the step's own thread into one reused buffer (see fileread.h). No
 // record is ever held whole. When a file's record ends, its stream's Adler-32, decoded size,
