@@ -9,7 +9,7 @@ Data: build/bench-data (tools/make-product.sh, seeded, uncompressed cabinets so 
 decoded sizes are what the setup carries). Work files and the Wine prefix: build/bench-work.
 
 Groups (`bench/run.py GROUP...` runs only those; `make bench` runs all): build, decode (0.,
-1a-1f), pack (5a-5b), packer (5c-5f, bench/pack_rows.py), hostile (5g-5h), windecode (1g-1s),
+1a-1f), pack (5a-5b), packer (5c-5f, bench/pack_rows.py), hostile (5g-5h), windecode (1g-1t),
 e2e (2., 4.), mix (6., the second data mix), big (7., the 1 GiB product), question (8., what
 the end-to-end figure depends on), sizes (3.); `wine` stands for windecode, e2e, mix, big and
 question. A partial run replaces its rows in bench/results.md, keeps the others, and says which
@@ -17,7 +17,7 @@ run gave which rows.
 
 Environment: BENCH_RUNS (timed runs per figure, default 5), BENCH_BIG_RUNS (the 1 GiB product's,
 default 3), BENCH_QUESTION_RUNS (each factor of 8., default 3), BENCH_FACTORS (only these
-factors of 8., such as "8a 8b"), BENCH_SEGMENT_MIB (segment size of 1o-1s, default 1),
+factors of 8., such as "8a 8b"), BENCH_SEGMENT_MIB (segment size of 1o-1t, default 1),
 BENCH_SEED (default 1), BENCH_NOTE (a note added below the
 table, such as what else ran on the machine).
 """
@@ -44,7 +44,7 @@ RUNS = int(os.environ.get('BENCH_RUNS', '5'))  # fewer than 5 only to try the ha
 BIG_RUNS = int(os.environ.get('BENCH_BIG_RUNS', '3'))  # the 1 GiB product's timed runs
 QUESTION_RUNS = int(os.environ.get('BENCH_QUESTION_RUNS', '3'))  # each factor's timed runs (8.)
 QUESTION_ONLY = os.environ.get('BENCH_FACTORS', '').split()  # only these factors of 8., e.g. "8a 8b"
-SEGMENT_MIB = int(os.environ.get('BENCH_SEGMENT_MIB', '1'))  # segment size of 1o-1s
+SEGMENT_MIB = int(os.environ.get('BENCH_SEGMENT_MIB', '1'))  # segment size of 1o-1t
 STARTED = time.time()
 LOAD = os.getloadavg()[0]
 SEED = int(os.environ.get('BENCH_SEED', '1'))
@@ -711,13 +711,13 @@ def bench_windecode(wine, files):
 
     segment = os.path.join(WIN, 'bench', 'bench_segment_win.exe')
     if not os.path.exists(segment):
-        log('no segment decoder in this tree: 1o-1s not measured')
+        log('no segment decoder in this tree: 1o-1t not measured')
         return
     log(f'segmented decode under Wine (segments of {SEGMENT_MIB} MiB)')
     text = run(['wine', segment, str(RUNS), wine.winpath(files['decode']), str(SEGMENT_MIB)], env=wine.env,
                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True).stdout
     seg = {k: [64 / float(x) for x in re.findall(r'(?m)^' + k + r' (\S+)', text)]
-           for k in ('whole', 'seg1', 'seg2', 'whole_sha', 'seg2_sha')}
+           for k in ('whole', 'seg1', 'seg2', 'whole_sha', 'seg2_sha', 'ring1', 'ring2')}
     cpu = {k: [float(x) for x in re.findall(r'(?m)^cpu_' + k + r' (\S+)', text)]
            for k in ('whole', 'seg1', 'seg2')}
     if any(len(v) != RUNS for v in seg.values()):
@@ -732,6 +732,12 @@ def bench_windecode(wine, files):
         f"{sm['seg1'] / sm['whole']:.2f} x 1o")
     row(f'1q. Under Wine: segmented decode on 2 threads (DecodeSegment, the same stream and buffer)',
         fmt(seg['seg2'], 'MiB/s', digits=0), '>= 1.6 x 1o', verdict(sm['seg2'] / sm['whole'], 1.6, True) + ' 1o')
+    row('1t. Under Wine: segmented decode as the stub\'s workers do it, each thread into one '
+        f'{SEGMENT_MIB} MiB buffer of its own reused from segment to segment (a ring slot): '
+        'one thread / two threads', f"{fmt(seg['ring1'], 'MiB/s', digits=0)} / "
+        f"{fmt(seg['ring2'], 'MiB/s', digits=0)}", '>= 1.6 x 1o',
+        f"{verdict(sm['ring2'] / sm['whole'], 1.6, True)} 1o (two threads); "
+        f"{sm['ring2'] / sm['ring1']:.2f} x one thread")
     row('1r. Under Wine: with SHA-256 of the decoded bytes: 1o then SHA-256 / 2 decoding threads and '
         'SHA-256 in order on a third', f"{fmt(seg['whole_sha'], 'MiB/s', digits=0)} / {fmt(seg['seg2_sha'], 'MiB/s', digits=0)}",
         '', f"{sm['seg2_sha'] / sm['whole_sha']:.2f} x")
@@ -1073,7 +1079,7 @@ NOTES = [
     '320 MiB on the second mix (6c) and 1,262 MiB for the 1 GiB product (7c); 124,668 minor page '
     'faults against the NSIS peer\'s 2,375 (2i); 2d 1.55 s against 2c 2.65 s (0.58 x), 6b 4.47 s '
     'against 6a 6.00 s, 7b 5.30 s against 7a 7.25 s; CPU time 0.64 s against 0.97 s (2k).',
-    'The streaming stub (the rows of 2., 4., 6., 7. and 1o-1s now in the table: main at 18:25 with '
+    'The streaming stub (the rows of 2., 4., 6., 7. and 1o-1t now in the table: main at 18:25 with '
     'issue21a; 3. from the 18:01 run): the stub reads its container\'s small parts only, decodes '
     'segments on worker threads into reused buffers and writes as it goes, so its peak memory no '
     'longer grows with the product (4b, 6c, 7c: 36 MiB for 256 MiB and for 1 GiB alike, where it '
@@ -1102,7 +1108,7 @@ NOTES = [
     'batches. 6. and 7. run msistub and the silent NSIS peer alternately as 2c/2d do, on the '
     'second data mix (tools/make-product.sh --mix blocks) and on a product of two 512 MiB '
     'cabinets (3 timed runs, BENCH_BIG_RUNS).',
-    'Segmented decode (1o-1s, bench_segment_win): the 64 MiB file of 1a-1n as one zlib stream '
+    'Segmented decode (1o-1t, bench_segment_win): the 64 MiB file of 1a-1n as one zlib stream '
     'cut into 1 MiB segments (zlib level 9 with a full flush at each boundary: the layout the '
     'packer writes, from another compressor), decoded sixteen times per figure into a buffer '
     'touched before the runs. 1q against 1o is the target. Measured on the nearly idle machine '
