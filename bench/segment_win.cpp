@@ -104,8 +104,11 @@ struct Worker {
   Bytes input;  // the largest segment's stored bytes and SEGMENT_INPUT_SLACK
   Bytes slot;   // one segment's decoded bytes, reused (ring1/ring2)
   bool ring;    // decode into `slot` instead of the job's whole output
-  HANDLE go;    // set: decode the job's segments (the thread is started once, as the stub's
-  HANDLE done;  // workers are for a whole run); set by the thread when it has
+  // The worker's thread is started once, as the stub starts its workers once for a whole
+  // run: `go` wakes it to decode the job's segments (or to end, with `quit`), and it sets
+  // `done` when it has taken its last segment.
+  HANDLE go;
+  HANDLE done;
   bool quit;
 };
 
